@@ -1,0 +1,29 @@
+// Small pieces every extension module of the package shares: the
+// one-interpreter guard and the module-dict global lookup with NameError.
+#pragma once
+
+#include <Python.h>
+
+#include "boundary/pyref.hpp"
+
+namespace pelmora::py {
+
+// Both modules keep process-wide native state, so they may only ever be
+// created in one interpreter. Returns false with ImportError set otherwise.
+bool check_single_interpreter();
+
+// module_dict[name] as a borrowed reference; NameError when it is missing.
+PyObject* get_global(PyObject* module_dict, PyObject* name);
+
+// Python's `obj.append(item)`, with the list fast path.
+bool append_to(PyObject* target, PyObject* item);
+
+// Interned str, kept for the life of the process.
+PyObject* intern(const char* s);
+
+}  // namespace pelmora::py
+
+namespace pelmora::py {
+// The module object a Py_mod_create slot returns: a plain module named by the spec.
+PyObject* new_module_from_spec(PyObject* spec);
+}  // namespace pelmora::py

@@ -1,0 +1,132 @@
+// set_position / rebalance. The cash, fee and tax arithmetic is done in the
+// documented order; every expression here is part of the bit-exact contract.
+#include "core/book.hpp"
+
+#include <climits>
+#include <cmath>
+
+namespace pelmora {
+
+namespace {
+
+constexpr const char* kSetPosition = "pelmora.core.runvane.set_position";
+constexpr const char* kRebalance = "pelmora.core.runvane.rebalance";
+
+double weight_of(double position, double balance) {
+  if (balance == 0.0) fail(ErrorKind::ZeroDivisionError, "float division by zero");
+  return position / balance;
+}
+
+// NumPy's pairwise summation over contiguous doubles (blocks of 8 partial
+// sums up to 128 elements, halving above).
+double pairwise_sum(const double* a, std::int64_t n) {
+  if (n < 8) {
+    double res = -0.0;
+    for (std::int64_t i = 0; i < n; ++i) res += a[i];
+    return res;
+  }
+  if (n <= 128) {
+    double r[8];
+    for (int k = 0; k < 8; ++k) r[k] = a[k];
+    std::int64_t i;
+    for (i = 8; i < n - (n % 8); i += 8) {
+      for (int k = 0; k < 8; ++k) r[k] += a[i + k];
+    }
+    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < n; ++i) res += a[i];
+    return res;
+  }
+  std::int64_t n2 = n / 2;
+  n2 -= n2 % 8;
+  return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
+}
+
+}  // namespace
+
+double numpy_abs_sum(const View1D<double>& x, std::vector<double>& scratch) {
+  scratch.resize(static_cast<std::size_t>(x.size));
+  for (std::int64_t i = 0; i < x.size; ++i) scratch[i] = std::fabs(x.get(i));
+  // The reduction starts from the additive identity and feeds the inner loop
+  // in buffer-sized chunks.
+  constexpr std::int64_t kChunk = 8192;
+  double total = 0.0;
+  for (std::int64_t start = 0; start < x.size; start += kChunk) {
+    const std::int64_t n = std::min(kChunk, x.size - start);
+    total += pairwise_sum(scratch.data() + start, n);
+  }
+  return total;
+}
+
+double set_position(Book& p, int sid, double position, double cash, TradeCosts costs,
+                    bool check_null, bool set_null, double balance, RunHooks& hooks) {
+  return with_frame(kSetPosition, [&]() -> double {
+    auto found = p.find(sid);
+    const bool exist = check_null ? found != p.end() : true;
+    const bool prev_has_position = found != p.end() && found->second != 0.0;
+    const bool next_has_position = position != 0.0;
+
+    // Report to the excursion recorder before anything changes, so a failure
+    // leaves book and cash as they were.
+    if (!prev_has_position && next_has_position) {
+      hooks.record_entry(sid, weight_of(position, balance), 1);
+    } else if (prev_has_position && !next_has_position) {
+      hooks.record_exit(sid, 1);
+    } else if (prev_has_position && next_has_position) {
+      if (hooks.split_on_resize()) {
+        hooks.record_exit(sid, 0);
+        hooks.record_entry(sid, weight_of(position, balance), 0);
+      }
+    }
+
+    if (position == 0.0) {
+      if (!exist) return cash;
+      double& slot = p[sid];
+      const double held = slot;
+      if (set_null) {
+        p.erase(sid);
+      } else {
+        slot = 0.0;
+      }
+      return cash + (held - std::fabs(held) * (costs.fee_ratio + costs.tax_ratio));
+    }
+
+    if (!exist) p[sid] = 0.0;
+    double& held = p[sid];
+    const double amount = position - held;
+    const bool buy = amount > 0;
+    const bool is_entry = (amount > 0 && position >= 0) || (amount < 0 && position <= 0);
+    const double cost = is_entry ? std::fabs(amount) * costs.fee_ratio
+                                 : std::fabs(amount) * (costs.fee_ratio + costs.tax_ratio);
+    if (buy) {
+      cash = cash - amount;
+      held = held + (amount - cost);  // the buy fee comes out of the holding
+    } else {
+      cash = cash + (-amount - cost);
+      held = held + amount;
+    }
+    if (set_null && held == 0.0) p.erase(sid);
+    return cash;
+  });
+}
+
+double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
+                 double position_limit, RunHooks& hooks, std::vector<double>& scratch) {
+  return with_frame(kRebalance, [&]() -> double {
+    double balance = cash;
+    for (const auto& kv : p) balance += kv.second;
+    const double gross = numpy_abs_sum(newp, scratch);
+    const double divisor = 1 > gross ? 1.0 : gross;  // max(gross, 1), NaN kept
+    double ratio = balance / divisor;
+    if (std::isnan(ratio)) ratio = 1.0;
+    const double cap = position_limit * balance;
+    for (std::int64_t sid = 0; sid < newp.size; ++sid) {
+      if (sid > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
+      double v2 = newp.get(sid) * ratio;
+      if (std::fabs(v2) > cap) v2 = cap * (v2 > 0 ? 1 : -1);
+      cash = set_position(p, static_cast<int>(sid), v2, cash, costs, true, true, balance, hooks);
+    }
+    return cash;
+  });
+}
+
+}  // namespace pelmora

@@ -1,0 +1,70 @@
+// The position book and the two operations that change it: set_position (one
+// holding) and rebalance (the whole book to a target weight vector).
+//
+// The book maps a stock index to the money value held at the current row's
+// trade price (negative for a short) and is walked in ascending key order.
+// A key may stay in the book with 0.0 (a holding closed intraday until the
+// next rebalance); std::map::operator[] creating 0.0 is part of the contract.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "core/views.hpp"
+
+namespace pelmora {
+
+using Book = std::map<int, double>;
+
+// Everything a run needs from outside the arithmetic: the excursion recorder,
+// the module flags and the truth of stop_trading_next_period. Implementations
+// throw Failure when the outside world fails.
+class RunHooks {
+ public:
+  virtual ~RunHooks() = default;
+  virtual void record_date(int row) = 0;
+  virtual void record_entry(int sid, double weight, int has_transaction) = 0;
+  virtual void record_exit(int sid, int has_transaction) = 0;
+  // Whether resizing a held position splits it into a new trade record
+  // (read afresh from the module flags at every resize).
+  virtual bool split_on_resize() = 0;
+  virtual bool stop_trading_next_period() = 0;
+};
+
+// Hooks that record nothing: the pure arithmetic of a run.
+class SilentHooks final : public RunHooks {
+ public:
+  explicit SilentHooks(bool stop_trading = true) : stop_trading_(stop_trading) {}
+  void record_date(int) override {}
+  void record_entry(int, double, int) override {}
+  void record_exit(int, int) override {}
+  bool split_on_resize() override { return false; }
+  bool stop_trading_next_period() override { return stop_trading_; }
+
+ private:
+  bool stop_trading_;
+};
+
+struct TradeCosts {
+  double fee_ratio;
+  double tax_ratio;
+};
+
+// Moves holding `sid` to `position` and returns the new cash. `balance` turns
+// the position into the weight reported to the excursion recorder (1.0 when
+// the caller has no balance). Book and cash are unchanged when it throws.
+double set_position(Book& p, int sid, double position, double cash, TradeCosts costs,
+                    bool check_null, bool set_null, double balance, RunHooks& hooks);
+
+// Moves the book to the weights `newp` (one per stock index) and returns the
+// cash left. `scratch` is reused between calls. Trades made before a failure
+// stay made.
+double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
+                 double position_limit, RunHooks& hooks, std::vector<double>& scratch);
+
+// Sum of |x| in NumPy's pairwise order, so the result matches
+// numpy.abs(x).sum() to the last bit.
+double numpy_abs_sum(const View1D<double>& x, std::vector<double>& scratch);
+
+}  // namespace pelmora

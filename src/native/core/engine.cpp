@@ -1,0 +1,322 @@
+// The row loop. Within one processed row the order is fixed: revalue each
+// holding and apply its exit rules, carry out the exits signalled on the
+// previous row, rebalance when due, sell delisted stocks, value the book at
+// the close, then decide the next row's rebalance.
+#include "core/engine.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
+namespace pelmora {
+
+namespace {
+constexpr const char* kValidate = "pelmora.core.runvane.validate_trade_price";
+}
+
+bool trade_price_ok(double value) {
+  if (std::isnan(value)) return true;
+  return !(std::fabs(value) > DBL_MAX || value <= 0);
+}
+
+std::string invalid_trade_price_message(const std::string& symbol, std::int64_t row,
+                                        const std::string& value_text) {
+  return "Invalid trading price for " + symbol + " at price row " + std::to_string(row) + ": " +
+         value_text + ". Expected a positive finite price; check the trading-price dataset.";
+}
+
+Engine::Engine(const RunInputs& in, const RunOptions& opt, RunHooks& hooks, MessageHooks& text)
+    : in_(in), opt_(opt), hooks_(hooks), text_(text), costs_{opt.fee_ratio, opt.tax_ratio} {}
+
+void Engine::setup() {
+  // One tracker per position column, one reference price per price column;
+  // both sizes come from row 0, so an empty matrix fails here.
+  const std::int64_t n_pos = in_.pos_values.row(0).size;
+  st_.cr.assign(n_pos, 1.0);
+  st_.maxcr.assign(n_pos, 1.0);
+  st_.mincr.assign(n_pos, 1.0);
+  const std::int64_t n_price_cols = in_.price.row(0).size;
+  st_.previous_price.assign(n_price_cols, 1.0);
+
+  st_.has_delisting = false;
+  if (in_.has_delisting_bars) {
+    for (std::int64_t i = 0; i < in_.delisting_bars.size; ++i) {
+      if (in_.delisting_bars.get(i) >= 0) {
+        st_.has_delisting = true;
+        break;
+      }
+    }
+  }
+  st_.stop_loss_abs = std::fabs(opt_.stop_loss);
+  st_.take_profit_abs = std::fabs(opt_.take_profit);
+  st_.trail_stop_abs = std::fabs(opt_.trail_stop);
+  st_.trail_stop_activation_abs = std::fabs(opt_.trail_stop_activation);
+
+  // Each rebalance date marks the last price row dated on or before it.
+  const std::int64_t n_rows = in_.price_index.size;
+  st_.date_rebalance.assign(n_rows, 0);
+  std::int64_t ptr = 0;
+  for (std::int64_t k = 0; k < in_.resample.size; ++k) {
+    const std::int64_t d = in_.resample.get(k);
+    while (ptr + 1 < n_rows && in_.price_index.get(ptr + 1) <= d) ++ptr;
+    if (n_rows > 0) st_.date_rebalance[ptr] = 1;
+  }
+
+  std::int64_t table = n_pos;
+  for (const auto& kv : in_.pos2price) table = std::max<std::int64_t>(table, kv.first + 1);
+  sid_to_price_.assign(table, -1);
+  for (const auto& kv : in_.pos2price) {
+    if (kv.first >= 0) sid_to_price_[kv.first] = kv.second;
+  }
+  row_copy_.reserve(n_pos);
+  st_.latest_rebalanced_row.reserve(n_pos);
+}
+
+double& Engine::tracker(std::vector<double>& v, std::int64_t sid) {
+  const std::int64_t n = static_cast<std::int64_t>(v.size());
+  const std::int64_t j = sid < 0 ? sid + n : sid;
+  if (j < 0 || j >= n) fail(ErrorKind::IndexError, numpy_oob_message(sid, n));
+  return v[j];
+}
+
+int Engine::price_column(int sid, std::int64_t d) {
+  if (sid >= 0 && sid < static_cast<std::int64_t>(sid_to_price_.size())) {
+    const int col = sid_to_price_[sid];
+    if (col >= 0) return col;
+  }
+  // A held stock must be priced from its own column, never another stock's.
+  fail(ErrorKind::ValueError, "No price column for stock " + text_.symbol_text(sid) +
+                                  "; it is held at price row " + std::to_string(d) + ".");
+}
+
+double Engine::validated_trade_price(int sid, int sidprice, std::int64_t d) {
+  const double price = in_.price.at(d, sidprice);
+  wrap_index(sid, in_.n_pos_columns, 0);  // the label is read before the check
+  if (!trade_price_ok(price)) {
+    Failure f{ErrorKind::ValueError,
+              invalid_trade_price_message(text_.symbol_text(sid), d, text_.float_text(price)),
+              {kValidate}};
+    throw f;
+  }
+  return price;
+}
+
+void Engine::run_rows(double* creturn) {
+  const std::int64_t n_rows = in_.price_index.size;
+  for (std::int64_t d = 0; d < n_rows; ++d) process_row(d, creturn);
+}
+
+void Engine::process_row(std::int64_t d, double* creturn) {
+  st_.date = in_.price_index.get(d);
+  st_.rows_walked = d + 1;
+  if (st_.date < in_.pos_index.at(0)) {
+    creturn[d] = 1.0;
+    return;
+  }
+  if (d > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
+  hooks_.record_date(static_cast<int>(d));
+  st_.exit_stocks_temp.clear();
+  mark_to_market(d);
+  execute_pending_exits();
+  if (st_.should_rebalance) rebalance_step(d);
+  if (st_.has_delisting) delisting_exits(d);
+  creturn[d] = close_valuation(d);
+  schedule_next_row(d);
+}
+
+void Engine::mark_to_market(std::int64_t d) {
+  // The walk changes values only (an intraday exit keeps its key at 0.0), so
+  // iterating the map in place is safe.
+  for (auto& [sid, value] : st_.pos) {
+    const int sidprice = price_column(sid, d);
+    const double price = validated_trade_price(sid, sidprice, d);
+    double& prev = st_.previous_price[sidprice];
+    if (std::isnan(prev)) prev = price;
+    double r = price / prev;
+    if (std::isnan(r)) r = 1;  // missing price: the holding keeps its value
+    value = value * r;
+    double& cr = tracker(st_.cr, sid);
+    double& maxcr = tracker(st_.maxcr, sid);
+    double& mincr = tracker(st_.mincr, sid);
+    cr = cr * r;
+    if (cr > maxcr) maxcr = cr;
+    if (cr < mincr) mincr = cr;
+    const double entry_pos = value / cr;
+    // A holding closed intraday waits at 0.0 for the next rebalance; it has
+    // no side, so no exit rule applies to it.
+    if (value != 0.0) apply_exit_rules(d, sid, sidprice, price, r, entry_pos);
+    if (!std::isnan(price)) st_.previous_price[sidprice] = price;
+  }
+}
+
+void Engine::apply_exit_rules(std::int64_t d, int sid, int sidprice, double price, double r,
+                              double entry_pos) {
+  const double cr = st_.cr[sid];
+  double max_r, min_r;
+  if (entry_pos > 0) {
+    const double maxcr = st_.maxcr[sid];
+    const bool trail_stop_active = maxcr >= 1 + st_.trail_stop_activation_abs;
+    max_r = 1 + st_.take_profit_abs;
+    min_r = 1 - st_.stop_loss_abs;
+    if (trail_stop_active && maxcr - st_.trail_stop_abs > min_r) min_r = maxcr - st_.trail_stop_abs;
+  } else {
+    const double mincr = st_.mincr[sid];
+    const bool trail_stop_active = mincr <= 1 - st_.trail_stop_activation_abs;
+    max_r = 1 + st_.stop_loss_abs;
+    if (trail_stop_active && mincr + st_.trail_stop_abs < max_r) max_r = mincr + st_.trail_stop_abs;
+    min_r = 1 - st_.take_profit_abs;
+  }
+
+  if (opt_.touched_exit) {
+    const double prev = st_.previous_price[sidprice];
+    const double base = cr / r;  // cumulative return at the previous known price
+    const double high_r = base * (in_.high.at(d, sidprice) / prev);
+    const double low_r = base * (in_.low.at(d, sidprice) / prev);
+    const double open_r = base * (in_.open.at(d, sidprice) / prev);
+    const bool touch_low = low_r <= min_r;
+    const bool touch_high = high_r >= max_r;
+    const bool touch_open = open_r >= max_r || open_r <= min_r;
+    if (!(touch_open || touch_high || touch_low)) return;
+    double& value = st_.pos[sid];
+    if (touch_open) {
+      value = open_r * entry_pos;
+    } else if (touch_high) {
+      value = max_r * entry_pos;
+    } else {
+      value = min_r * entry_pos;
+    }
+    const bool stop_side = (touch_low && value > 0) || (touch_high && value < 0);
+    st_.exited_stocks.push_back(stop_side ? -sid : sid);
+    st_.cash = set_position(st_.pos, sid, 0.0, st_.cash, costs_, false, false, 1.0, hooks_);
+    return;
+  }
+
+  const double cr_at_close = cr * in_.close.at(d, sidprice) / price;
+  if (cr_at_close >= max_r) {
+    st_.exit_stocks_temp.push_back(sid);
+  } else if (cr_at_close < min_r) {
+    st_.exit_stocks_temp.push_back(-sid);
+  }
+}
+
+void Engine::execute_pending_exits() {
+  for (const int sid : st_.exit_stocks) {
+    const int abssid = std::abs(sid);
+    const bool will_be_set_by_rebalance = st_.should_rebalance &&
+                                          !hooks_.stop_trading_next_period() &&
+                                          in_.pos_values.at(st_.pos_id, abssid) != 0;
+    const auto it = st_.pos.find(abssid);
+    if (it == st_.pos.end() || it->second == 0.0 || will_be_set_by_rebalance) continue;
+    st_.cash = set_position(st_.pos, abssid, 0.0, st_.cash, costs_, false, true, 1.0, hooks_);
+    st_.exited_stocks.push_back(sid);
+    tracker(st_.cr, abssid) = 1;
+    tracker(st_.maxcr, abssid) = 1;
+    tracker(st_.mincr, abssid) = 1;
+    auto& temp = st_.exit_stocks_temp;
+    const auto fresh =
+        std::find_if(temp.begin(), temp.end(), [&](int s) { return s == sid || s == -sid; });
+    if (fresh != temp.end()) temp.erase(fresh);
+  }
+  st_.exit_stocks = st_.exit_stocks_temp;
+}
+
+void Engine::rebalance_step(std::int64_t d) {
+  const View1D<double> target = in_.pos_values.row(st_.pos_id);
+  if (opt_.retain_cost_when_rebalance) {
+    // Only fresh entries and side changes restart; a stock kept on its side
+    // keeps its stop levels tied to its first entry.
+    for (std::int64_t sid = 0; sid < target.size; ++sid) {
+      const double pv = target.get(sid);
+      if (pv == 0) continue;
+      const auto it = st_.pos.find(static_cast<int>(sid));
+      if (it == st_.pos.end() || it->second * pv <= 0) {
+        tracker(st_.cr, sid) = 1;
+        tracker(st_.maxcr, sid) = 1;
+        tracker(st_.mincr, sid) = 1;
+      }
+    }
+  } else {
+    std::fill(st_.cr.begin(), st_.cr.end(), 1.0);
+    std::fill(st_.maxcr.begin(), st_.maxcr.end(), 1.0);
+    std::fill(st_.mincr.begin(), st_.mincr.end(), 1.0);
+  }
+
+  View1D<double> rebalance_row = target;
+  if (hooks_.stop_trading_next_period() && !st_.exited_stocks.empty()) {
+    row_copy_.resize(target.size);
+    for (std::int64_t i = 0; i < target.size; ++i) row_copy_[i] = target.get(i);
+    for (const int s : st_.exited_stocks) tracker(row_copy_, std::abs(s)) = 0;
+    rebalance_row = View1D<double>{reinterpret_cast<const char*>(row_copy_.data()), target.size,
+                                   static_cast<std::int64_t>(sizeof(double))};
+  }
+
+  // A held stock without a price on this row keeps its last known price as
+  // reference, so its move across the gap is not lost.
+  kept_prices_.clear();
+  for (const auto& [sid, value] : st_.pos) {
+    if (value == 0.0) continue;
+    const int sidprice = price_column(sid, d);
+    if (std::isnan(in_.price.at(d, sidprice))) {
+      kept_prices_.emplace_back(sidprice, st_.previous_price[sidprice]);
+    }
+  }
+
+  st_.cash = rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit, hooks_,
+                       scratch_);
+  st_.latest_rebalanced_pos = st_.pos;
+  st_.latest_rebalanced_row.resize(rebalance_row.size);
+  for (std::int64_t i = 0; i < rebalance_row.size; ++i) {
+    st_.latest_rebalanced_row[i] = rebalance_row.get(i);
+  }
+  st_.exited_stocks.clear();
+  st_.current_position_id = st_.pos_id;
+
+  const View1D<double> prices = in_.price.row(d);
+  st_.previous_price.resize(prices.size);
+  for (std::int64_t i = 0; i < prices.size; ++i) st_.previous_price[i] = prices.get(i);
+  for (const auto& [col, price] : kept_prices_) st_.previous_price[col] = price;
+}
+
+void Engine::delisting_exits(std::int64_t d) {
+  st_.delisted_stocks.clear();
+  for (const auto& [sid, value] : st_.pos) {
+    if (in_.delisting_bars.at(sid) == d && value != 0) st_.delisted_stocks.push_back(sid);
+  }
+  for (const int sid : st_.delisted_stocks) {
+    st_.cash = set_position(st_.pos, sid, 0, st_.cash, costs_, false, true, 1.0, hooks_);
+    tracker(st_.cr, sid) = 1;
+    tracker(st_.maxcr, sid) = 1;
+    tracker(st_.mincr, sid) = 1;
+  }
+}
+
+double Engine::close_valuation(std::int64_t d) {
+  double balance = st_.cash;
+  for (const auto& [sid, value] : st_.pos) {
+    const int sidprice = price_column(sid, d);
+    const double trade_price = validated_trade_price(sid, sidprice, d);
+    const double close_price = in_.close.at(d, sidprice);
+    if (std::isnan(trade_price) || std::isnan(close_price)) {
+      balance += value;
+    } else {
+      balance = balance + value * close_price / trade_price;
+    }
+  }
+  return balance;
+}
+
+void Engine::schedule_next_row(std::int64_t d) {
+  const std::int64_t n_rows = in_.price_index.size;
+  const bool last = d >= n_rows - 1;
+  if (last) in_.price_index.at(-1);  // bounds-checked like the date read it stands for
+  const std::int64_t next_bar = last ? 0 : in_.price_index.get(d + 1);
+  while (st_.pos_id < in_.pos_index.size - 1 &&
+         (last || in_.pos_index.at(st_.pos_id + 1) < next_bar)) {
+    ++st_.pos_id;
+  }
+  st_.should_rebalance = st_.pos_id != st_.current_position_id && st_.date_rebalance[d] != 0;
+}
+
+}  // namespace pelmora

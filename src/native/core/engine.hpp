@@ -1,0 +1,110 @@
+// The backtest run: row loop, exit rules, rebalancing, delistings and the
+// closing valuation, on plain doubles and the position book.
+//
+// Inputs are views of the caller's arrays (never copied). The run's working
+// state lives in RunState, owned by the Engine, so independent runs never
+// share anything; the only outside contact is through RunHooks.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/book.hpp"
+#include "core/views.hpp"
+
+namespace pelmora {
+
+struct RunInputs {
+  View2D<double> price, close, high, low, open;
+  View1D<std::int64_t> price_index;
+  View2D<double> pos_values;
+  View1D<std::int64_t> pos_index;
+  View1D<std::int64_t> resample;
+  bool has_delisting_bars = false;
+  View1D<std::int64_t> delisting_bars;
+  std::int64_t n_pos_columns = 0;  // len(pos_columns): stock labels for messages
+  std::map<int, int> pos2price;
+};
+
+struct RunOptions {
+  double fee_ratio = 0.001425;
+  double tax_ratio = 0.003;
+  double stop_loss = 1.0;
+  double take_profit = 0.0;
+  double trail_stop = 0.0;
+  double trail_stop_activation = 0.0;
+  bool touched_exit = false;
+  double position_limit = 1.0;
+  bool retain_cost_when_rebalance = false;
+};
+
+// Labels and float texts for error messages come from the caller's objects.
+class MessageHooks {
+ public:
+  virtual ~MessageHooks() = default;
+  // Text of pos_columns[sid]; throws IndexError when sid is outside.
+  virtual std::string symbol_text(int sid) = 0;
+  virtual std::string float_text(double value) = 0;
+};
+
+struct RunState {
+  Book pos;
+  double cash = 1.0;
+  std::vector<double> cr, maxcr, mincr, previous_price;
+  std::vector<unsigned char> date_rebalance;
+  bool has_delisting = false;
+  double stop_loss_abs = 0, take_profit_abs = 0, trail_stop_abs = 0, trail_stop_activation_abs = 0;
+  Book latest_rebalanced_pos;
+  std::vector<double> latest_rebalanced_row;
+  std::vector<int> exit_stocks, exit_stocks_temp, exited_stocks, delisted_stocks;
+  bool should_rebalance = false;
+  int pos_id = 0;
+  int current_position_id = -1;
+  std::int64_t date = 0;  // date of the last row walked
+  std::int64_t rows_walked = 0;
+};
+
+bool trade_price_ok(double value);
+std::string invalid_trade_price_message(const std::string& symbol, std::int64_t row,
+                                        const std::string& value_text);
+
+class Engine {
+ public:
+  Engine(const RunInputs& in, const RunOptions& opt, RunHooks& hooks, MessageHooks& text);
+
+  // Trackers, thresholds, delisting flag and rebalance-row marks.
+  void setup();
+  // Walks every price row; creturn has one slot per row of price_index.
+  void run_rows(double* creturn);
+
+  RunState& state() { return st_; }
+  const RunState& state() const { return st_; }
+
+ private:
+  void process_row(std::int64_t d, double* creturn);
+  int price_column(int sid, std::int64_t d);
+  double validated_trade_price(int sid, int sidprice, std::int64_t d);
+  void mark_to_market(std::int64_t d);
+  void apply_exit_rules(std::int64_t d, int sid, int sidprice, double price, double r,
+                        double entry_pos);
+  void execute_pending_exits();
+  void rebalance_step(std::int64_t d);
+  void delisting_exits(std::int64_t d);
+  double close_valuation(std::int64_t d);
+  void schedule_next_row(std::int64_t d);
+  double& tracker(std::vector<double>& v, std::int64_t sid);
+
+  const RunInputs& in_;
+  const RunOptions& opt_;
+  RunHooks& hooks_;
+  MessageHooks& text_;
+  TradeCosts costs_;
+  RunState st_;
+  std::vector<int> sid_to_price_;  // -1: no price column
+  std::vector<double> scratch_, row_copy_;
+  std::vector<std::pair<int, double>> kept_prices_;
+};
+
+}  // namespace pelmora

@@ -1,0 +1,186 @@
+// Excursion path and array. The order of every floating-point operation is the
+// documented one; do not reassociate (the results are compared bit for bit).
+#include "core/excursion.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace pelmora {
+
+std::string buffer_oob_message(int axis) {
+  return "Out of bounds on buffer access (axis " + std::to_string(axis) + ")";
+}
+
+std::string numpy_oob_message(std::int64_t index, std::int64_t size) {
+  return "index " + std::to_string(index) + " is out of bounds for axis 0 with size " +
+         std::to_string(size);
+}
+
+namespace {
+
+// a[row][col] with NumPy item semantics on each of the two steps.
+double item(const View2D<double>& a, std::int64_t row, std::int64_t col) {
+  std::int64_t r = row < 0 ? row + a.rows : row;
+  if (r < 0 || r >= a.rows) fail(ErrorKind::IndexError, numpy_oob_message(row, a.rows));
+  std::int64_t c = col < 0 ? col + a.cols : col;
+  if (c < 0 || c >= a.cols) fail(ErrorKind::IndexError, numpy_oob_message(col, a.cols));
+  return a.get(r, c);
+}
+
+[[noreturn]] void float_division() { fail(ErrorKind::ZeroDivisionError, "float division"); }
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
+void write_checked(double* out, std::int64_t size, std::int64_t index, double value) {
+  if (index < 0) index += size;
+  if (index < 0 || index >= size) fail(ErrorKind::IndexError, buffer_oob_message(0));
+  out[index] = value;
+}
+
+}  // namespace
+
+void compute_excursion_path(const ExcursionParams& params, const ExcursionTrade& t,
+                            ExcursionPath& path) {
+  const std::int64_t plength = params.price.rows;
+  std::int64_t i_exit_max = t.i_exit;
+  if (t.i_entry + params.window > i_exit_max) i_exit_max = t.i_entry + params.window;
+  if (i_exit_max >= plength) i_exit_max = plength - 1;
+  const std::int64_t length = i_exit_max - t.i_entry + 1;
+  if (length < 0) fail(ErrorKind::OverflowError, "can't convert negative value to size_t");
+
+  path.returns.clear();
+  path.cummax.clear();
+  path.cummin.clear();
+  path.cummin_i.clear();
+  path.mdd.clear();
+  path.profit_period.clear();
+  path.i_entry = t.i_entry;
+  path.i_exit = t.i_exit;
+  // A valid path never has more positions than the data has rows (plus one
+  // when a negative entry row wraps); reserving more would only waste memory
+  // before the first out-of-range read fails.
+  const std::size_t reserve = static_cast<std::size_t>(std::min(length, plength + 1));
+  path.returns.reserve(reserve);
+  path.cummax.reserve(reserve);
+  path.cummin.reserve(reserve);
+  path.cummin_i.reserve(reserve);
+  path.mdd.reserve(reserve);
+  path.profit_period.reserve(reserve);
+
+  const double entry_price = item(params.price, t.i_entry, t.pid);
+  if (params.close_missing) fail(ErrorKind::TypeError, "'NoneType' object is not subscriptable");
+  const double entry_close = item(params.close, t.i_entry, t.pid);
+  if (entry_price == 0) float_division();
+  double price_ratio = t.is_long ? entry_close / entry_price : 2 - entry_close / entry_price;
+  if (t.entry_transaction) price_ratio = (1 - params.fee_ratio) * price_ratio;
+
+  path.returns.push_back(price_ratio);
+  path.cummax.push_back(1 > price_ratio ? 1.0 : price_ratio);
+  path.cummin.push_back(price_ratio > 1 ? 1.0 : price_ratio);
+  path.cummin_i.push_back(0);
+  path.mdd.push_back(price_ratio - 1 < 0 ? price_ratio - 1 : 0.0);
+  path.profit_period.push_back(price_ratio > 1 ? 1.0 : 0.0);
+  double pv = entry_close;
+
+  std::int64_t ith = t.i_entry;
+  std::size_t i = 0;
+  for (ith = t.i_entry + 1; ith <= i_exit_max; ++ith, ++i) {
+    const double v = item(params.close, ith, t.pid);
+    const bool have_close = !std::isnan(v);
+    if (have_close) {
+      if (pv == 0) float_division();
+      const double p = v / pv;
+      pv = v;
+      if (!std::isnan(p)) {
+        price_ratio = t.is_long ? p * price_ratio : 2 - p * (2 - price_ratio);
+      }
+    }
+    double cmax = path.cummax[i];
+    const double cmin = path.cummin[i];
+    if (price_ratio > cmax) {
+      path.cummax.push_back(price_ratio);
+      cmax = price_ratio;
+    } else {
+      path.cummax.push_back(cmax);
+    }
+    if (cmin > price_ratio) {
+      path.cummin.push_back(price_ratio);
+      path.cummin_i.push_back(static_cast<std::int64_t>(i));
+    } else {
+      path.cummin.push_back(cmin);
+      path.cummin_i.push_back(path.cummin_i[i]);
+    }
+    if (cmax == 0) float_division();
+    const double newmdd = price_ratio / cmax - 1;
+    path.mdd.push_back(path.mdd[i] > newmdd ? newmdd : path.mdd[i]);
+    path.profit_period.push_back(have_close && price_ratio > 1 ? path.profit_period[i] + 1
+                                                               : path.profit_period[i]);
+    path.returns.push_back(price_ratio);
+  }
+
+  if (t.exit_transaction) {
+    double& last = path.returns.back();
+    if (t.i_entry != i_exit_max) {
+      const std::int64_t row = ith - 1;  // i_exit_max, the last row of the loop
+      const double pv_exit = item(params.price, row, t.pid);
+      const double v = item(params.close, row, t.pid);
+      if (v == 0) float_division();
+      if (t.is_long) {
+        last = (pv_exit / v) * last;
+      } else {
+        last = 2 - ((2 - last) * pv_exit) / v;
+      }
+    }
+    last = (1 - params.fee_ratio - params.tax_ratio) * last;
+  }
+}
+
+std::int64_t excursion_array_size(int window, int window_step) {
+  if (window_step == 0) fail(ErrorKind::ZeroDivisionError, "integer division or modulo by zero");
+  const std::int64_t w1 = static_cast<std::int64_t>(window) - 1;
+  if (window_step == -1 && w1 == std::numeric_limits<int>::min()) {
+    fail(ErrorKind::OverflowError, "value too large to perform division");
+  }
+  return floor_div(w1, window_step) * 6 + 12;
+}
+
+void write_excursion_array(const ExcursionPath& path, int window, int window_step, double* out,
+                           std::int64_t out_size) {
+  const std::size_t n = path.length();
+  const std::size_t stop = std::min(n, static_cast<std::size_t>(static_cast<std::int64_t>(window)));
+  std::int64_t index = 0;
+  if (window_step > 0) {
+    for (std::size_t w = 0; w < stop; w += static_cast<std::size_t>(window_step)) {
+      write_checked(out, out_size, index + 0, path.cummin[w] - 1);
+      write_checked(out, out_size, index + 1, path.cummax[w] - 1);
+      write_checked(out, out_size, index + 2,
+                    path.cummax[static_cast<std::size_t>(path.cummin_i[w])] - 1);
+      write_checked(out, out_size, index + 3, path.mdd[w]);
+      write_checked(out, out_size, index + 4, path.profit_period[w]);
+      write_checked(out, out_size, index + 5, path.returns[w] - 1);
+      index += 6;
+    }
+  }
+  // Exit position; a negative span selects the last position.
+  const std::int64_t span = path.i_exit - path.i_entry;
+  std::size_t e = n - 1;
+  if (span >= 0 && static_cast<std::size_t>(span) < e) e = static_cast<std::size_t>(span);
+  const double mae = path.cummin[e] - 1;
+  const double gmfe = path.cummax[e] - 1;
+  const std::size_t mae_i = static_cast<std::size_t>(path.cummin_i[e]);
+  const double bmfe = path.cummax[mae_i] - 1;
+  const std::int64_t base = out_size - 6;
+  write_checked(out, out_size, base + 0, mae);
+  write_checked(out, out_size, base + 1, gmfe);
+  write_checked(out, out_size, base + 2, bmfe);
+  write_checked(out, out_size, base + 3, path.mdd[e]);
+  write_checked(out, out_size, base + 4, path.profit_period[e]);
+  write_checked(out, out_size, base + 5, path.returns[e] - 1);
+}
+
+}  // namespace pelmora

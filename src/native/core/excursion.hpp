@@ -1,0 +1,61 @@
+// Excursion arithmetic of one trade: the day-by-day path of its return from the
+// entry row through the exit (and at least `window` rows past the entry), and
+// the sampled/summary blocks written into the excursion array.
+//
+// Layout of the excursion array: S = (window - 1) // window_step + 1 sample
+// blocks followed by one summary block, six doubles each:
+//   cummin - 1, cummax - 1, cummax at the last new low - 1, mdd,
+//   rows in profit, return - 1.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/views.hpp"
+
+namespace pelmora {
+
+// The six series of one path, one element per position (row i_entry + n).
+// Kept between trades so their capacity is reused.
+struct ExcursionPath {
+  std::vector<double> returns, cummax, cummin, mdd, profit_period;
+  std::vector<std::int64_t> cummin_i;
+  std::int64_t i_entry = 0;
+  std::int64_t i_exit = 0;
+
+  std::size_t length() const { return cummax.size(); }
+};
+
+struct ExcursionTrade {
+  std::int64_t pid;  // price column
+  std::int64_t i_entry;
+  std::int64_t i_exit;
+  bool is_long;
+  bool entry_transaction;
+  bool exit_transaction;
+};
+
+struct ExcursionParams {
+  View2D<double> price;  // trade prices; its row count bounds the path
+  View2D<double> close;
+  bool close_missing = false;  // the close matrix is None
+  double fee_ratio = 0.0;
+  double tax_ratio = 0.0;
+  int window = 0;
+  int window_step = 0;
+};
+
+// Builds the path of one trade into `path`. Throws Failure on the errors of
+// the computation (out-of-range rows/columns, zero prices, negative length).
+void compute_excursion_path(const ExcursionParams& params, const ExcursionTrade& trade,
+                            ExcursionPath& path);
+
+// Length of the excursion array; throws the integer-division failures.
+std::int64_t excursion_array_size(int window, int window_step);
+
+// Writes the sample blocks and the summary block into `out` (already filled
+// with -1 by the caller). Every write is bounds-checked.
+void write_excursion_array(const ExcursionPath& path, int window, int window_step, double* out,
+                           std::int64_t out_size);
+
+}  // namespace pelmora

@@ -1,0 +1,682 @@
+// pelmora.core.runvane: the backtest engine's CPython boundary.
+//
+// Argument handling, the module state (the two flags in the module dict, the
+// native `stock_operations` dict, the excursion module's bound entry points),
+// the run's orchestration around the C++ Engine, the next-period report and
+// the small Python entries. All arithmetic of a run is in the C++ core.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <numpy/arrayobject.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "boundary/engine_hooks.hpp"
+#include "boundary/module_support.hpp"
+#include "boundary/native_api.hpp"
+#include "boundary/pyerrors.hpp"
+#include "boundary/pyref.hpp"
+#include "boundary/pyviews.hpp"
+#include "core/engine.hpp"
+
+namespace pelmora::runvane {
+namespace {
+
+using py::Ref;
+
+struct ModuleState {
+  api::Bindings api;
+  PyObject* module_dict = nullptr;       // owned
+  PyObject* stock_operations = nullptr;  // owned; native, not a module attribute
+  PyArray_Descr* float64 = nullptr;      // owned
+  double inf_default = HUGE_VAL;
+  bool running = false;
+  PyObject* n_normalize_weight = nullptr;
+  PyObject* n_swaylen = nullptr;
+  PyObject* n_trades = nullptr;
+  PyObject* n_trade_positions = nullptr;
+  PyObject* n_datetime = nullptr;
+  PyObject* n_fromtimestamp = nullptr;
+  PyObject* n_copy = nullptr;
+};
+
+ModuleState g;
+
+constexpr const char* kBacktest = "pelmora.core.runvane.backtest_";
+
+PyObject* float64_scalar(double v) {
+  return py::checked(PyArray_Scalar(&v, g.float64, nullptr));
+}
+
+// --- argument conversion ---------------------------------------------------
+
+double to_double(PyObject* o) {
+  const double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) fail_pending();
+  return v;
+}
+
+bool to_bool(PyObject* o) {
+  const int t = PyObject_IsTrue(o);
+  if (t < 0) fail_pending();
+  return t == 1;
+}
+
+int to_int(PyObject* o) {
+  Ref as_int;
+  if (PyLong_Check(o)) {
+    as_int = Ref::borrow(o);
+  } else {
+    PyNumberMethods* m = Py_TYPE(o)->tp_as_number;
+    if (m == nullptr || m->nb_int == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
+      fail_pending();
+    }
+    as_int.reset(py::checked(m->nb_int(o)));
+    if (!PyLong_Check(as_int.get())) {
+      PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                   Py_TYPE(as_int.get())->tp_name);
+      fail_pending();
+    }
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(as_int.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) fail_pending();
+  if (overflow || v < INT_MIN || v > INT_MAX) {
+    fail(ErrorKind::OverflowError, "value too large to convert to int");
+  }
+  return static_cast<int>(v);
+}
+
+constexpr const char* kBacktestNames[] = {
+    "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
+    "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio",
+    "tax_ratio", "stop_loss", "take_profit", "trail_stop", "trail_stop_activation",
+    "touched_exit", "position_limit", "retain_cost_when_rebalance", "stop_trading_next_period",
+    "swaylen_window", "swaylen_window_step", "periodically_rebalance", "delisting_bars"};
+
+// Element type and rank of the eleven array arguments, in parameter order.
+constexpr struct {
+  py::Elem elem;
+  int ndim;
+} kArraySpecs[11] = {
+    {py::Elem::Float64, 2}, {py::Elem::Float64, 2}, {py::Elem::Float64, 2},
+    {py::Elem::Float64, 2}, {py::Elem::Float64, 2}, {py::Elem::Int64, 1},
+    {py::Elem::Object, 1},  {py::Elem::Float64, 2}, {py::Elem::Int64, 1},
+    {py::Elem::Object, 1},  {py::Elem::Int64, 1},
+};
+
+struct Arguments {
+  PyObject* arrays[11];
+  RunOptions options;
+  PyObject* stop_trading = Py_True;
+  int window = 0;
+  int window_step = 1;
+  bool periodically_rebalance = true;
+  py::Buffer delisting;
+  bool has_delisting_bars = false;
+  py::Buffer views[11];
+};
+
+void convert_arguments(PyObject* const* raw, Arguments& a) {
+  for (int i = 0; i < 11; ++i) a.arrays[i] = raw[i];
+  RunOptions& o = a.options;
+  o.take_profit = g.inf_default;
+  o.trail_stop = g.inf_default;
+  if (raw[11]) o.fee_ratio = to_double(raw[11]);
+  if (raw[12]) o.tax_ratio = to_double(raw[12]);
+  if (raw[13]) o.stop_loss = to_double(raw[13]);
+  if (raw[14]) o.take_profit = to_double(raw[14]);
+  if (raw[15]) o.trail_stop = to_double(raw[15]);
+  if (raw[16]) o.trail_stop_activation = to_double(raw[16]);
+  if (raw[17]) o.touched_exit = to_bool(raw[17]);
+  if (raw[18]) o.position_limit = to_double(raw[18]);
+  if (raw[19]) o.retain_cost_when_rebalance = to_bool(raw[19]);
+  if (raw[20]) a.stop_trading = raw[20];
+  if (raw[21]) a.window = to_int(raw[21]);
+  if (raw[22]) a.window_step = to_int(raw[22]);
+  if (raw[23]) a.periodically_rebalance = to_bool(raw[23]);
+  if (raw[24] && raw[24] != Py_None) {
+    a.delisting.acquire(raw[24], py::Elem::Int64, 1, false);
+    a.has_delisting_bars = true;
+  }
+  for (int i = 0; i < 11; ++i) {
+    PyObject* arr = a.arrays[i];
+    if (arr != Py_None && !PyArray_Check(arr)) {
+      PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                   kBacktestNames[i], PyArray_Type.tp_name, Py_TYPE(arr)->tp_name);
+      fail_pending();
+    }
+  }
+  for (int i = 0; i < 11; ++i) a.views[i].acquire(a.arrays[i], kArraySpecs[i].elem, kArraySpecs[i].ndim);
+}
+
+// --- the next-period report ----------------------------------------------------
+
+void set_item(PyObject* dict, long key, PyObject* value) {
+  Ref k(py::checked(PyLong_FromLong(key)));
+  if (PyDict_SetItem(dict, k.get(), value) != 0) fail_pending();
+}
+
+void set_label(PyObject* actions, long key, const char* label) {
+  Ref v(py::checked(PyUnicode_InternFromString(label)));
+  set_item(actions, key, v.get());
+}
+
+bool greater_than_one(PyObject* x) {
+  Ref one(py::checked(PyLong_FromLong(1)));
+  const int t = PyObject_RichCompareBool(x, one.get(), Py_GT);
+  if (t < 0) fail_pending();
+  return t == 1;
+}
+
+// Divides every value of `dict` by `sum` when sum > 1, else by the integer 1.
+void scale_down(PyObject* dict, PyObject* sum) {
+  Ref keys(py::checked(PyDict_Keys(dict)));
+  Ref one(py::checked(PyLong_FromLong(1)));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    PyObject* key = PyList_GET_ITEM(keys.get(), i);
+    PyObject* divisor = greater_than_one(sum) ? sum : one.get();
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+      fail_pending();
+    }
+    Ref q(py::checked(PyNumber_TrueDivide(value, divisor)));
+    if (PyDict_SetItem(dict, key, q.get()) != 0) fail_pending();
+  }
+}
+
+void add_abs(Ref& sum, PyObject* weight) {
+  Ref a(py::checked(PyNumber_Absolute(weight)));
+  sum.reset(py::checked(PyNumber_InPlaceAdd(sum.get(), a.get())));
+}
+
+void normalize_entry(PyObject* ops, const char* key, double position_limit) {
+  PyObject* fn = py::get_global(g.module_dict, g.n_normalize_weight);
+  if (fn == nullptr) fail_pending();
+  Ref fn_ref = Ref::borrow(fn);
+  PyObject* weights = PyDict_GetItemString(ops, key);
+  Ref limit(py::checked(PyFloat_FromDouble(position_limit)));
+  PyObject* call_args[] = {weights, limit.get()};
+  Ref r(py::checked(PyObject_Vectorcall(fn_ref.get(), call_args, 2, nullptr)));
+  if (PyDict_SetItemString(ops, key, r.get()) != 0) fail_pending();
+}
+
+void build_report(const RunState& st, const RunInputs& in, double position_limit,
+                  py::PyRunHooks& hooks) {
+  Ref actions(py::checked(PyDict_New()));
+  Ref weights(py::checked(PyDict_New()));
+  Ref next_weights(py::checked(PyDict_New()));
+  Ref ops(py::checked(PyDict_New()));
+  if (PyDict_SetItemString(ops.get(), "actions", actions.get()) != 0 ||
+      PyDict_SetItemString(ops.get(), "weights", weights.get()) != 0 ||
+      PyDict_SetItemString(ops.get(), "next_weights", next_weights.get()) != 0) {
+    fail_pending();
+  }
+  Py_XSETREF(g.stock_operations, Py_NewRef(ops.get()));
+
+  // Weights held since the last executed rebalance.
+  Ref latest_weight_sum(py::checked(PyLong_FromLong(0)));
+  Ref zero(py::checked(PyLong_FromLong(0)));
+  for (const auto& kv : st.latest_rebalanced_pos) {
+    const int sid = kv.first;
+    Ref weight(float64_scalar(in.pos_values.at(st.current_position_id, sid)));
+    set_item(weights.get(), sid, st.pos.count(sid) ? weight.get() : zero.get());
+    add_abs(latest_weight_sum, weight.get());
+  }
+  scale_down(weights.get(), latest_weight_sum.get());
+
+  // Weights for the next period.
+  Ref total_next_weight_sum(py::checked(PyLong_FromLong(0)));
+  const bool from_latest = st.pos_id == st.current_position_id;
+  const View1D<double> row_view = from_latest ? View1D<double>{} : in.pos_values.row(st.pos_id);
+  const std::int64_t n_next =
+      from_latest ? static_cast<std::int64_t>(st.latest_rebalanced_row.size()) : row_view.size;
+  for (std::int64_t sid = 0; sid < n_next; ++sid) {
+    const double w = from_latest ? st.latest_rebalanced_row[sid] : row_view.get(sid);
+    Ref weight(float64_scalar(w));
+    bool skip = false;
+    bool dropped = false;
+    if (hooks.stop_trading_next_period()) {
+      for (const int s : st.exited_stocks) {
+        if (std::abs(s) == sid) {
+          skip = true;
+          dropped = true;
+          break;
+        }
+      }
+      if (!skip) {
+        for (const int s : st.exit_stocks) {
+          if (std::abs(s) == sid) {
+            skip = true;
+            const auto it = st.pos.find(static_cast<int>(sid));
+            dropped = it != st.pos.end() && it->second != 0;
+            break;
+          }
+        }
+      }
+    }
+    if (!(dropped && st.should_rebalance)) add_abs(total_next_weight_sum, weight.get());
+    if (skip) continue;
+    if (w != 0) set_item(next_weights.get(), static_cast<long>(sid), weight.get());
+  }
+
+  {
+    Ref wt(py::checked(PyLong_FromLong(st.current_position_id)));
+    Ref nwt(py::checked(PyLong_FromLong(st.pos_id)));
+    if (PyDict_SetItemString(ops.get(), "weight_time", wt.get()) != 0 ||
+        PyDict_SetItemString(ops.get(), "next_weight_time", nwt.get()) != 0) {
+      fail_pending();
+    }
+  }
+  scale_down(next_weights.get(), total_next_weight_sum.get());
+  normalize_entry(ops.get(), "weights", position_limit);
+  normalize_entry(ops.get(), "next_weights", position_limit);
+
+  // Actions of the pending rebalance.
+  if (st.should_rebalance) {
+    const View1D<double> row = in.pos_values.row(st.pos_id);
+    for (std::int64_t sid = 0; sid < row.size; ++sid) {
+      const double val1 = row.get(sid);
+      const auto it = st.pos.find(static_cast<int>(sid));
+      if (it == st.pos.end() || it->second == 0) {
+        if (val1 != 0) set_label(actions.get(), static_cast<long>(sid), "enter");
+      } else {
+        if (val1 == 0) set_label(actions.get(), static_cast<long>(sid), "exit");
+        if (val1 != 0) set_label(actions.get(), static_cast<long>(sid), "hold");
+      }
+    }
+  }
+
+  // Pending exits on the next bar.
+  for (const int sid : st.exit_stocks) {
+    const long abssid = std::abs(sid);
+    if (hooks.stop_trading_next_period() || st.date > in.pos_index.at(st.pos_id)) {
+      set_label(actions.get(), abssid, sid > 0 ? "tp" : "sl");
+      continue;
+    }
+    PyObject* nw = PyDict_GetItemString(ops.get(), "next_weights");
+    Ref key(py::checked(PyLong_FromLong(abssid)));
+    const int has = nw ? PySequence_Contains(nw, key.get()) : 0;
+    if (has < 0) fail_pending();
+    if (has == 1) {
+      Ref value(py::checked(PyObject_GetItem(nw, key.get())));
+      const int nonzero = PyObject_RichCompareBool(value.get(), zero.get(), Py_NE);
+      if (nonzero < 0) fail_pending();
+      if (nonzero == 1) set_label(actions.get(), abssid, sid > 0 ? "tp_enter" : "sl_enter");
+    }
+  }
+
+  // Stop exits since the last rebalance.
+  for (const int sid : st.exited_stocks) {
+    const long abssid = std::abs(sid);
+    bool write = hooks.stop_trading_next_period();
+    if (!write) {
+      Ref key(py::checked(PyLong_FromLong(abssid)));
+      const int has = PyDict_Contains(actions.get(), key.get());
+      if (has < 0) fail_pending();
+      write = has == 0;
+    }
+    if (write) set_label(actions.get(), abssid, sid > 0 ? "tp_" : "sl_");
+  }
+}
+
+// --- backtest_ ---------------------------------------------------------------------
+
+PyObject* run_backtest(PyObject* const* raw) {
+  Arguments a;
+  convert_arguments(raw, a);
+
+  if (PyDict_SetItem(g.module_dict, py::retain_cost_name(),
+                     a.options.retain_cost_when_rebalance ? Py_True : Py_False) != 0 ||
+      PyDict_SetItem(g.module_dict, py::resample_name(),
+                     a.periodically_rebalance ? Py_True : Py_False) != 0) {
+    fail_pending();
+  }
+
+  RunInputs in;
+  in.price = a.views[0].view2d<double>();
+  in.close = a.views[1].view2d<double>();
+  in.high = a.views[2].view2d<double>();
+  in.low = a.views[3].view2d<double>();
+  in.open = a.views[4].view2d<double>();
+  in.price_index = a.views[5].view1d<std::int64_t>();
+  in.pos_values = a.views[7].view2d<double>();
+  in.pos_index = a.views[8].view1d<std::int64_t>();
+  in.resample = a.views[10].view1d<std::int64_t>();
+  in.has_delisting_bars = a.has_delisting_bars;
+  in.delisting_bars = a.delisting.view1d<std::int64_t>();
+  const View1D<PyObject*> pos_columns = a.views[9].view1d<PyObject*>();
+  in.n_pos_columns = pos_columns.size;
+
+  in.pos2price = py::map_columns(a.arrays[6], a.arrays[9]);
+  const npy_intp n_rows = in.price_index.size;
+  Ref creturn(py::checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
+
+  py::PyRunHooks hooks(g.api, g.module_dict, a.stop_trading, pos_columns);
+  Engine engine(in, a.options, hooks, hooks);
+  engine.setup();
+
+  if (pos_columns.size > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
+  g.api.start_analysis(reinterpret_cast<PyArrayObject*>(a.arrays[0]),
+                       reinterpret_cast<PyArrayObject*>(a.arrays[1]), in.pos2price,
+                       static_cast<int>(pos_columns.size), a.options.fee_ratio,
+                       a.options.tax_ratio, a.window, a.window_step);
+  py::check_pending();
+
+  double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(creturn.get())));
+  engine.run_rows(out);
+
+  Ref done(py::checked(g.api.end_analysis(engine.state().pos)));
+  build_report(engine.state(), in, a.options.position_limit, hooks);
+  return creturn.release();
+}
+
+PyObject* backtest_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (g.running) {
+    PyErr_SetString(PyExc_RuntimeError, "backtest_ is already running");
+    return nullptr;
+  }
+  PyObject* raw[25];
+  if (!py::parse_arguments("backtest_", kBacktestNames, 11, 25, args, nargs, kwnames, raw)) {
+    return nullptr;
+  }
+  g.running = true;
+  PyObject* r = py::guarded(kBacktest, [&] { return run_backtest(raw); });
+  g.running = false;
+  return r;
+}
+
+// --- small entries ---------------------------------------------------------------
+
+PyObject* get_stock_operations(PyObject*, PyObject*) {
+  return py::guarded("pelmora.core.runvane.get_stock_operations", [&]() -> PyObject* {
+    if (g.stock_operations == nullptr || g.stock_operations == Py_None) {
+      PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "copy");
+      return nullptr;
+    }
+    return PyDict_Copy(g.stock_operations);
+  });
+}
+
+PyObject* ioft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"v"};
+  PyObject* v;
+  if (!py::parse_arguments("ioft", names, 1, 1, args, nargs, kwnames, &v)) return nullptr;
+  return py::guarded("pelmora.core.runvane.ioft", [&]() -> PyObject* {
+    PyObject* dt_module = py::get_global(g.module_dict, g.n_datetime);
+    if (dt_module == nullptr) return nullptr;
+    Ref cls(py::checked(PyObject_GetAttr(dt_module, g.n_datetime)));
+    Ref scale(py::checked(PyFloat_FromDouble(1e9)));
+    Ref seconds(py::checked(PyNumber_TrueDivide(v, scale.get())));
+    return PyObject_CallMethodOneArg(cls.get(), g.n_fromtimestamp, seconds.get());
+  });
+}
+
+// Python's `items()` pairs of any mapping, or a dict walked directly.
+template <class Fn>
+void for_each_item(PyObject* weights, Fn&& fn) {
+  if (PyDict_CheckExact(weights)) {
+    Ref items(py::checked(PyDict_Items(weights)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+      PyObject* pair = PyList_GET_ITEM(items.get(), i);
+      fn(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
+    }
+    return;
+  }
+  Ref items(py::checked(PyObject_CallMethod(weights, "items", nullptr)));
+  Ref it(py::checked(PyObject_GetIter(items.get())));
+  while (Ref pair{PyIter_Next(it.get())}) {
+    Ref pit(py::checked(PyObject_GetIter(pair.get())));
+    Ref k(PyIter_Next(pit.get()));
+    Ref v(k ? PyIter_Next(pit.get()) : nullptr);
+    if (!k || !v) {
+      py::check_pending();
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", k ? 1 : 0);
+      fail_pending();
+    }
+    Ref extra(PyIter_Next(pit.get()));
+    if (extra) {
+      PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+      fail_pending();
+    }
+    py::check_pending();
+    fn(k.get(), v.get());
+  }
+  py::check_pending();
+}
+
+template <class Fn>
+void for_each_key(PyObject* weights, Fn&& fn) {
+  Ref keys;
+  if (PyDict_CheckExact(weights)) {
+    keys.reset(py::checked(PyDict_Keys(weights)));
+  } else {
+    keys.reset(py::checked(PySequence_List(weights)));
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) fn(PyList_GET_ITEM(keys.get(), i));
+}
+
+PyObject* normalize_weight(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"weights", "position_limit"};
+  PyObject* a[2];
+  if (!py::parse_arguments("normalize_weight", names, 2, 2, args, nargs, kwnames, a)) {
+    return nullptr;
+  }
+  PyObject* weights = a[0];
+  PyObject* limit = a[1];
+  return py::guarded("pelmora.core.runvane.normalize_weight", [&]() -> PyObject* {
+    Ref weight_sum(py::checked(PyFloat_FromDouble(0.0)));
+    for_each_item(weights, [&](PyObject*, PyObject* w) { add_abs(weight_sum, w); });
+    Ref one(py::checked(PyLong_FromLong(1)));
+    for_each_key(weights, [&](PyObject* sid) {
+      if (!greater_than_one(weight_sum.get())) return;
+      Ref factor(py::checked(PyNumber_TrueDivide(one.get(), weight_sum.get())));
+      Ref w(py::checked(PyObject_GetItem(weights, sid)));
+      Ref scaled(py::checked(PyNumber_Multiply(w.get(), factor.get())));
+      if (PyObject_SetItem(weights, sid, scaled.get()) != 0) fail_pending();
+    });
+    Ref neg_limit;
+    for_each_key(weights, [&](PyObject* sid) {
+      Ref w(py::checked(PyObject_GetItem(weights, sid)));
+      int t = PyObject_RichCompareBool(w.get(), limit, Py_GT);
+      if (t < 0) fail_pending();
+      if (t == 1) {
+        if (PyObject_SetItem(weights, sid, limit) != 0) fail_pending();
+        return;
+      }
+      if (!neg_limit) neg_limit.reset(py::checked(PyNumber_Negative(limit)));
+      t = PyObject_RichCompareBool(w.get(), neg_limit.get(), Py_LT);
+      if (t < 0) fail_pending();
+      if (t == 1) {
+        Ref fresh(py::checked(PyNumber_Negative(limit)));
+        if (PyObject_SetItem(weights, sid, fresh.get()) != 0) fail_pending();
+      }
+    });
+    return Py_NewRef(weights);
+  });
+}
+
+// price_index[i] for a Python index object, with buffer indexing semantics.
+PyObject* date_at(const View1D<std::int64_t>& index, PyObject* i) {
+  const Py_ssize_t k = PyNumber_AsSsize_t(i, PyExc_IndexError);
+  if (k == -1 && PyErr_Occurred()) fail_pending();
+  return py::checked(PyLong_FromLongLong(index.at(k)));
+}
+
+PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"pos_columns", "price_index", "touched_exit"};
+  PyObject* a[3];
+  if (!py::parse_arguments("get_trade_stocks", names, 3, 3, args, nargs, kwnames, a)) {
+    return nullptr;
+  }
+  return py::guarded("pelmora.core.runvane.get_trade_stocks", [&]() -> PyObject* {
+    py::Buffer columns_buf, index_buf;
+    columns_buf.acquire(a[0], py::Elem::Object, 1);
+    index_buf.acquire(a[1], py::Elem::Int64, 1);
+    const bool touched_exit = to_bool(a[2]);
+    const View1D<PyObject*> columns = columns_buf.view1d<PyObject*>();
+    const View1D<std::int64_t> index = index_buf.view1d<std::int64_t>();
+
+    PyObject* module = py::get_global(g.module_dict, g.n_swaylen);
+    if (module == nullptr) fail_pending();
+    Ref module_ref = Ref::borrow(module);
+    Ref trades(py::checked(PyObject_GetAttr(module, g.n_trades)));
+    Ref rows(py::checked(PyList_New(0)));
+    Ref minus_one(py::checked(PyLong_FromLong(-1)));
+    Ref one(py::checked(PyLong_FromLong(1)));
+    Ref n_index(py::checked(PyLong_FromSsize_t(static_cast<Py_ssize_t>(index.size))));
+    Ref it(py::checked(PyObject_GetIter(trades.get())));
+    Py_ssize_t i = 0;
+    while (Ref t{PyIter_Next(it.get())}) {
+      Ref t0(py::checked(PySequence_GetItem(t.get(), 0)));
+      Ref t1(py::checked(PySequence_GetItem(t.get(), 1)));
+      Ref t2(py::checked(PySequence_GetItem(t.get(), 2)));
+      const int closed = PyObject_RichCompareBool(t2.get(), minus_one.get(), Py_NE);
+      if (closed < 0) fail_pending();
+      const Py_ssize_t col = PyNumber_AsSsize_t(t0.get(), PyExc_IndexError);
+      if (col == -1 && PyErr_Occurred()) fail_pending();
+      Ref stock(py::object_at(columns, col));
+      Ref entry_date(date_at(index, t1.get()));
+      Ref exit_date(closed ? date_at(index, t2.get()) : Py_NewRef(minus_one.get()));
+      Ref before(py::checked(PyNumber_Subtract(t1.get(), one.get())));
+      Ref before_date(date_at(index, before.get()));
+      Ref decision;
+      if (!closed) {
+        decision = Ref::borrow(minus_one.get());
+      } else if (touched_exit) {
+        decision.reset(date_at(index, t2.get()));
+      } else {
+        Ref prev(py::checked(PyNumber_Subtract(t2.get(), one.get())));
+        decision.reset(date_at(index, prev.get()));
+      }
+      Ref positions(py::checked(PyObject_GetAttr(module, g.n_trade_positions)));
+      Ref position(py::checked(PySequence_GetItem(positions.get(), i)));
+      Ref held(py::checked(closed ? PyNumber_Subtract(t2.get(), t1.get())
+                                  : PyNumber_Subtract(n_index.get(), t1.get())));
+      PyObject* items[9] = {stock.release(),    entry_date.release(), exit_date.release(),
+                            before_date.release(), decision.release(),   position.release(),
+                            held.release(),     Py_NewRef(t1.get()),  Py_NewRef(t2.get())};
+      Ref row(PyList_New(9));
+      if (!row) {
+        for (PyObject* o : items) Py_DECREF(o);
+        fail_pending();
+      }
+      for (int k = 0; k < 9; ++k) PyList_SET_ITEM(row.get(), k, items[k]);
+      if (PyList_Append(rows.get(), row.get()) != 0) fail_pending();
+      ++i;
+    }
+    py::check_pending();
+    return PyTuple_Pack(2, rows.get(), g.stock_operations);
+  });
+}
+
+// --- module ------------------------------------------------------------------------
+
+constexpr const char kBacktestDoc[] =
+    "backtest_(price_values, close_values, high_values, low_values, open_values, price_index, "
+    "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, "
+    "tax_ratio=0.003, stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, "
+    "trail_stop_activation=0.0, touched_exit=False, position_limit=1.0, "
+    "retain_cost_when_rebalance=False, stop_trading_next_period=True, swaylen_window=0, "
+    "swaylen_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
+    "Run a backtest and return the equity curve `creturn` (one float64 per price row).\n\n"
+    "The trades, their entry positions and excursion arrays are left in\n"
+    "pelmora.core.swaylen.trades / trade_positions / swaylen; the next-period\n"
+    "report is read with get_stock_operations().";
+
+PyMethodDef methods[] = {
+    {"get_stock_operations", reinterpret_cast<PyCFunction>(get_stock_operations), METH_NOARGS,
+     "get_stock_operations($module, /)\n--\n\nA shallow copy of the last run's next-period report."},
+    {"normalize_weight", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(normalize_weight)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "normalize_weight($module, /, weights, position_limit)\n--\n\n"
+     "Scale weights whose absolute sum exceeds 1 down to 1, then clip each to "
+     "+-position_limit. Changes `weights` in place and returns it."},
+    {"ioft", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(ioft)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "ioft($module, /, v)\n--\n\nNanoseconds since the epoch to a naive local datetime."},
+    {"backtest_", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(backtest_)),
+     METH_FASTCALL | METH_KEYWORDS, kBacktestDoc},
+    {"get_trade_stocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(get_trade_stocks)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_trade_stocks($module, /, pos_columns, price_index, touched_exit)\n--\n\n"
+     "One row per trade of the last run, and the stock_operations dict itself."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) {
+  if (PyArray_ImportNumPyAPI() < 0) return -1;
+  api::Bindings bindings;
+  if (!api::bind(bindings)) return -1;
+  g.api = bindings;
+
+  g.n_normalize_weight = py::intern("normalize_weight");
+  g.n_swaylen = py::intern("swaylen");
+  g.n_trades = py::intern("trades");
+  g.n_trade_positions = py::intern("trade_positions");
+  g.n_datetime = py::intern("datetime");
+  g.n_fromtimestamp = py::intern("fromtimestamp");
+  g.n_copy = py::intern("copy");
+  if (!g.n_normalize_weight || !g.n_swaylen || !g.n_datetime || !g.n_fromtimestamp) return -1;
+
+  Ref np(PyImport_ImportModule("numpy"));
+  if (!np || PyModule_AddObjectRef(module, "org_np", np.get()) != 0) return -1;
+  Ref sw(PyImport_ImportModule("pelmora.core.swaylen"));
+  if (!sw || PyModule_AddObjectRef(module, "swaylen", sw.get()) != 0) return -1;
+  Ref dt(PyImport_ImportModule("datetime"));
+  if (!dt || PyModule_AddObjectRef(module, "datetime", dt.get()) != 0) return -1;
+  if (PyModule_AddObjectRef(module, "RETAIN_COST_WHEN_REBALANCE", Py_False) != 0 ||
+      PyModule_AddObjectRef(module, "RESAMPLE", Py_None) != 0) {
+    return -1;
+  }
+  PyObject* ops = PyDict_New();
+  if (!ops) return -1;
+  Py_XSETREF(g.stock_operations, ops);
+
+  Ref inf(PyObject_GetAttrString(np.get(), "inf"));
+  if (!inf) return -1;
+  g.inf_default = PyFloat_AsDouble(inf.get());
+  if (g.inf_default == -1.0 && PyErr_Occurred()) return -1;
+  if (g.float64 == nullptr) g.float64 = PyArray_DescrFromType(NPY_DOUBLE);
+
+  PyObject* name = PyModule_GetNameObject(module);
+  if (!name) return -1;
+  Ref name_ref(name);
+  for (PyMethodDef* def = methods; def->ml_name; ++def) {
+    Ref fn(PyCFunction_NewEx(def, module, name));
+    if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) != 0) return -1;
+  }
+  PyObject* dict = PyModule_GetDict(module);
+  Py_XSETREF(g.module_dict, Py_NewRef(dict));
+  return 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+  if (!py::check_single_interpreter()) return nullptr;
+  return py::new_module_from_spec(spec);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(&create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "pelmora.core.runvane",
+    "Backtest engine: backtest_, normalize_weight, get_trade_stocks, get_stock_operations, ioft.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace pelmora::runvane
+
+PyMODINIT_FUNC PyInit_runvane(void) { return PyModuleDef_Init(&pelmora::runvane::module_def); }

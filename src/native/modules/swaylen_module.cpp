@@ -1,0 +1,376 @@
+// pelmora.core.swaylen: per-trade excursion analysis driven by the engine.
+//
+// Module state (process-wide, one analysis at a time): references to the
+// engine's trade-price and close matrices, a copy of its column map, the
+// per-stock entry arrays, the rates and the window. The Python-visible results
+// are the module globals `trades`, `trade_positions` and `swaylen`, looked up
+// by name at every append so a caller that rebinds one redirects the output.
+// The native entry points are published in the capsule dict `__native_api__`.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <numpy/arrayobject.h>
+
+#include <climits>
+#include <cmath>
+#include <map>
+
+#include "boundary/module_support.hpp"
+#include "boundary/native_api.hpp"
+#include "boundary/pyerrors.hpp"
+#include "boundary/pyref.hpp"
+#include "boundary/pyviews.hpp"
+#include "core/excursion.hpp"
+
+namespace pelmora::swaylen {
+namespace {
+
+using py::Ref;
+
+constexpr const char* kAnalysisName = "pelmora.core.swaylen.swaylen_analysis";
+
+struct State {
+  Ref price, close;            // the matrices as given (ndarray or None)
+  py::Buffer price_buf, close_buf;
+  std::map<int, int> pos2price;
+  PyArrayObject* entry = nullptr;  // owned; published by address
+  PyArrayObject* position = nullptr;
+  PyArrayObject* entry_trasnaction = nullptr;
+  double fee_ratio = 0.0;
+  double tax_ratio = 0.0;
+  int window = 0;
+  int window_step = 0;
+  int date = 0;
+  PyObject* module_dict = nullptr;  // owned
+  ExcursionPath path;               // reused between trades
+  PyObject* n_trades = nullptr;
+  PyObject* n_trade_positions = nullptr;
+  PyObject* n_swaylen = nullptr;
+  PyObject* n_clear = nullptr;
+};
+
+State g;
+
+// --- per-sid arrays ------------------------------------------------------
+// The arrays are ours (1-D, contiguous, int64/float64) unless someone swapped
+// them through the published variable pointers; then the generic item
+// protocol is used so nothing is assumed about them.
+
+bool is_plain(PyArrayObject* a, int type_num) {
+  return a != nullptr && PyArray_CheckExact(a) && PyArray_NDIM(a) == 1 &&
+         PyArray_TYPE(a) == type_num && PyArray_ISBEHAVED(a) && PyArray_ISNOTSWAPPED(a);
+}
+
+// Resolves a NumPy-style index or throws NumPy's IndexError.
+npy_intp np_index(PyArrayObject* a, npy_intp i) {
+  const npy_intp n = PyArray_DIM(a, 0);
+  const npy_intp j = i < 0 ? i + n : i;
+  if (j < 0 || j >= n) fail(ErrorKind::IndexError, numpy_oob_message(i, n));
+  return j;
+}
+
+PyObject* array_or_none(PyArrayObject* a) { return a ? reinterpret_cast<PyObject*>(a) : Py_None; }
+
+// a[sid] as a new NumPy scalar.
+PyObject* get_item(PyArrayObject* a, int sid, int type_num) {
+  if (is_plain(a, type_num)) {
+    npy_intp j = np_index(a, sid);
+    return py::checked(PyArray_Scalar(PyArray_GETPTR1(a, j), PyArray_DESCR(a),
+                                      reinterpret_cast<PyObject*>(a)));
+  }
+  Ref idx(py::checked(PyLong_FromLong(sid)));
+  return py::checked(PyObject_GetItem(array_or_none(a), idx.get()));
+}
+
+void set_item_long(PyArrayObject* a, int sid, long value) {
+  if (is_plain(a, NPY_INT64)) {
+    *static_cast<npy_int64*>(PyArray_GETPTR1(a, np_index(a, sid))) = value;
+    return;
+  }
+  Ref idx(py::checked(PyLong_FromLong(sid)));
+  Ref v(py::checked(PyLong_FromLong(value)));
+  if (PyObject_SetItem(array_or_none(a), idx.get(), v.get()) != 0) fail_pending();
+}
+
+void set_item_double(PyArrayObject* a, int sid, double value) {
+  if (is_plain(a, NPY_DOUBLE)) {
+    *static_cast<double*>(PyArray_GETPTR1(a, np_index(a, sid))) = value;
+    return;
+  }
+  Ref idx(py::checked(PyLong_FromLong(sid)));
+  Ref v(py::checked(PyFloat_FromDouble(value)));
+  if (PyObject_SetItem(array_or_none(a), idx.get(), v.get()) != 0) fail_pending();
+}
+
+// int(a[sid]) as a C int, OverflowError outside the int range.
+int get_int(PyArrayObject* a, int sid) {
+  long long v;
+  if (is_plain(a, NPY_INT64)) {
+    v = *static_cast<npy_int64*>(PyArray_GETPTR1(a, np_index(a, sid)));
+  } else {
+    Ref item(get_item(a, sid, NPY_INT64));
+    Ref as_int(py::checked(PyNumber_Long(item.get())));
+    int overflow = 0;
+    v = PyLong_AsLongLongAndOverflow(as_int.get(), &overflow);
+    if (overflow) fail(ErrorKind::OverflowError, "value too large to convert to int");
+    if (v == -1 && PyErr_Occurred()) fail_pending();
+  }
+  if (v < INT_MIN || v > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
+  return static_cast<int>(v);
+}
+
+double get_double(PyArrayObject* a, int sid) {
+  if (is_plain(a, NPY_DOUBLE)) return *static_cast<double*>(PyArray_GETPTR1(a, np_index(a, sid)));
+  Ref item(get_item(a, sid, NPY_DOUBLE));
+  const double v = PyFloat_AsDouble(item.get());
+  if (v == -1.0 && PyErr_Occurred()) fail_pending();
+  return v;
+}
+
+void append_global(PyObject* name, PyObject* item) {
+  PyObject* target = py::get_global(g.module_dict, name);
+  if (target == nullptr || !py::append_to(target, item)) fail_pending();
+}
+
+// --- the excursion of one trade ----------------------------------------------
+
+PyObject* analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_trasnaction,
+                   int i_exit_trasnaction) {
+  try {
+    const int pid = g.pos2price.try_emplace(sid, 0).first->second;
+    if (g.price.get() == Py_None) {
+      PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'shape'");
+      fail_pending();
+    }
+    ExcursionParams params;
+    params.price = g.price_buf.view2d<double>();
+    params.close = g.close_buf.view2d<double>();
+    params.close_missing = g.close.get() == Py_None;
+    params.fee_ratio = g.fee_ratio;
+    params.tax_ratio = g.tax_ratio;
+    params.window = g.window;
+    params.window_step = g.window_step;
+    const ExcursionTrade trade{pid, i_entry, i_exit, is_long, i_entry_trasnaction != 0,
+                              i_exit_trasnaction != 0};
+    compute_excursion_path(params, trade, g.path);
+    const npy_intp arsize = excursion_array_size(g.window, g.window_step);
+    Ref ret(py::checked(PyArray_SimpleNew(1, &arsize, NPY_DOUBLE)));
+    double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get())));
+    for (npy_intp k = 0; k < arsize; ++k) out[k] = -1.0;
+    write_excursion_array(g.path, g.window, g.window_step, out, arsize);
+    return ret.release();
+  } catch (Failure& f) {
+    f.frames.push_back(kAnalysisName);
+    throw;
+  }
+}
+
+// Appends [sid, entry[sid], exit_row], position[sid] and the excursion array.
+void append_trade(int sid, PyObject* exit_row, int i_exit, int i_exit_trasnaction) {
+  {
+    Ref sid_obj(py::checked(PyLong_FromLong(sid)));
+    Ref entry_row(get_item(g.entry, sid, NPY_INT64));
+    PyObject* target = py::get_global(g.module_dict, g.n_trades);
+    if (target == nullptr) fail_pending();
+    Ref target_ref = Ref::borrow(target);
+    Ref record(py::checked(PyList_New(3)));
+    PyList_SET_ITEM(record.get(), 0, sid_obj.release());
+    PyList_SET_ITEM(record.get(), 1, entry_row.release());
+    Py_INCREF(exit_row);
+    PyList_SET_ITEM(record.get(), 2, exit_row);
+    if (!py::append_to(target_ref.get(), record.get())) fail_pending();
+  }
+  {
+    Ref pos(get_item(g.position, sid, NPY_DOUBLE));
+    append_global(g.n_trade_positions, pos.get());
+  }
+  PyObject* target = py::get_global(g.module_dict, g.n_swaylen);
+  if (target == nullptr) fail_pending();
+  Ref target_ref = Ref::borrow(target);
+  const int i_entry = get_int(g.entry, sid);
+  const bool is_long = get_double(g.position, sid) > 0;
+  const int entry_tx = get_int(g.entry_trasnaction, sid);
+  Ref ret(analysis(sid, i_entry, i_exit, is_long, entry_tx, i_exit_trasnaction));
+  if (!py::append_to(target_ref.get(), ret.get())) fail_pending();
+}
+
+template <class Body>
+void run_void(const char* qualname, Body&& body) {
+  try {
+    body();
+  } catch (const Failure& f) {
+    py::raise(f);
+    py::add_traceback(qualname);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    py::add_traceback(qualname);
+  }
+}
+
+// --- the published native interface -----------------------------------------
+
+void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, int> pos2price_,
+                    int nstocks, double fee_ratio_, double tax_ratio_, int window_,
+                    int window_step_) {
+  run_void("pelmora.core.swaylen.start_analysis", [&] {
+    PyObject* p = price_ ? reinterpret_cast<PyObject*>(price_) : Py_None;
+    PyObject* c = close_ ? reinterpret_cast<PyObject*>(close_) : Py_None;
+    py::Buffer pb, cb;
+    pb.acquire(p, py::Elem::Float64, 2);
+    cb.acquire(c, py::Elem::Float64, 2);
+    g.price_buf = std::move(pb);
+    g.close_buf = std::move(cb);
+    g.price = Ref::borrow(p);
+    g.close = Ref::borrow(c);
+    g.pos2price = std::move(pos2price_);
+    g.window = window_;
+    g.window_step = window_step_;
+    for (PyObject* name : {g.n_trades, g.n_trade_positions, g.n_swaylen}) {
+      PyObject* lst = py::get_global(g.module_dict, name);
+      if (lst == nullptr) fail_pending();
+      Ref r(py::checked(PyObject_CallMethodNoArgs(lst, g.n_clear)));
+    }
+    npy_intp n = nstocks;
+    auto zeros = [&](int type_num, PyArrayObject*& slot) {
+      PyObject* a = py::checked(PyArray_ZEROS(1, &n, type_num, 0));
+      PyArrayObject* old = slot;
+      slot = reinterpret_cast<PyArrayObject*>(a);
+      Py_XDECREF(old);
+    };
+    zeros(NPY_INT64, g.entry);
+    zeros(NPY_DOUBLE, g.position);
+    zeros(NPY_INT64, g.entry_trasnaction);
+    g.fee_ratio = fee_ratio_;
+    g.tax_ratio = tax_ratio_;
+  });
+}
+
+void record_date(int d) { g.date = d; }
+
+void record_entry(int sid, double position_sid, int has_entry_trasnaction) {
+  run_void("pelmora.core.swaylen.record_entry", [&] {
+    set_item_long(g.entry, sid, g.date);
+    set_item_double(g.position, sid, position_sid);
+    set_item_long(g.entry_trasnaction, sid, has_entry_trasnaction);
+  });
+}
+
+void record_exit(int sid, int has_exit_trasnaction) {
+  run_void("pelmora.core.swaylen.record_exit", [&] {
+    Ref exit_row(py::checked(PyLong_FromLong(g.date)));
+    append_trade(sid, exit_row.get(), g.date, has_exit_trasnaction);
+  });
+}
+
+PyObject* end_analysis(std::map<int, double>& pos) {
+  return py::guarded("pelmora.core.swaylen.end_analysis", [&]() -> PyObject* {
+    Ref open_row(py::checked(PyLong_FromLong(-1)));
+    for (const auto& [sid, size] : pos) {
+      if (size == 0) continue;  // a NaN size counts as held
+      append_trade(sid, open_row.get(), g.date, 0);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// --- module ---------------------------------------------------------------------
+
+bool publish(PyObject* module) {
+  Ref table(PyDict_New());
+  if (!table) return false;
+  auto put = [&](const char* name, void* ptr, const char* sig) {
+    Ref cap(PyCapsule_New(ptr, sig, nullptr));
+    return cap && PyDict_SetItemString(table.get(), name, cap.get()) == 0;
+  };
+  using namespace pelmora::api;
+  if (!put(kEntryName, &g.entry, kArraySig) || !put(kPositionName, &g.position, kArraySig) ||
+      !put(kStartAnalysisName, reinterpret_cast<void*>(&start_analysis), kStartAnalysisSig) ||
+      !put(kRecordDateName, reinterpret_cast<void*>(&record_date), kRecordDateSig) ||
+      !put(kRecordEntryName, reinterpret_cast<void*>(&record_entry), kRecordEntrySig) ||
+      !put(kRecordExitName, reinterpret_cast<void*>(&record_exit), kRecordExitSig) ||
+      !put(kEndAnalysisName, reinterpret_cast<void*>(&end_analysis), kEndAnalysisSig)) {
+    return false;
+  }
+  return PyModule_AddObjectRef(module, kCapsuleDictName, table.get()) == 0;
+}
+
+int exec_module(PyObject* module) {
+  if (PyArray_ImportNumPyAPI() < 0) return -1;
+  g.n_trades = py::intern("trades");
+  g.n_trade_positions = py::intern("trade_positions");
+  g.n_swaylen = py::intern("swaylen");
+  g.n_clear = py::intern("clear");
+  if (!g.n_trades || !g.n_trade_positions || !g.n_swaylen || !g.n_clear) return -1;
+  if (!publish(module)) return -1;
+  Ref np(PyImport_ImportModule("numpy"));
+  if (!np || PyModule_AddObjectRef(module, "org_np", np.get()) != 0) return -1;
+
+  npy_intp empty2[2] = {0, 0};
+  Ref p(PyArray_ZEROS(2, empty2, NPY_DOUBLE, 0));
+  Ref c(PyArray_ZEROS(2, empty2, NPY_DOUBLE, 0));
+  if (!p || !c) return -1;
+  try {
+    g.price_buf.acquire(p.get(), py::Elem::Float64, 2);
+    g.close_buf.acquire(c.get(), py::Elem::Float64, 2);
+  } catch (const Failure& f) {
+    py::raise(f);
+    return -1;
+  }
+  g.price = std::move(p);
+  g.close = std::move(c);
+  for (PyObject* name : {g.n_trades, g.n_trade_positions, g.n_swaylen}) {
+    Ref lst(PyList_New(0));
+    if (!lst || PyModule_AddObjectRef(module, PyUnicode_AsUTF8(name), lst.get()) != 0) return -1;
+  }
+  npy_intp zero = 0;
+  auto zeros = [&](int type_num, PyArrayObject*& slot) {
+    PyObject* a = PyArray_ZEROS(1, &zero, type_num, 0);
+    if (!a) return false;
+    Py_XDECREF(slot);
+    slot = reinterpret_cast<PyArrayObject*>(a);
+    return true;
+  };
+  if (!zeros(NPY_INT64, g.entry) || !zeros(NPY_DOUBLE, g.position) ||
+      !zeros(NPY_INT64, g.entry_trasnaction)) {
+    return -1;
+  }
+  g.pos2price.clear();
+  g.fee_ratio = 0.0;
+  g.tax_ratio = 0.0;
+  g.window = 0;
+  g.window_step = 0;
+  g.date = 0;
+  PyObject* dict = PyModule_GetDict(module);
+  Py_INCREF(dict);
+  Py_XDECREF(g.module_dict);
+  g.module_dict = dict;
+  return 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+  if (!py::check_single_interpreter()) return nullptr;
+  return py::new_module_from_spec(spec);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(&create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "pelmora.core.swaylen",
+    "Per-trade excursion analysis (MAE/MFE, drawdown, rows in profit, return).\n\n"
+    "Results of the last run: `trades`, `trade_positions`, `swaylen`.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace pelmora::swaylen
+
+PyMODINIT_FUNC PyInit_swaylen(void) { return PyModuleDef_Init(&pelmora::swaylen::module_def); }

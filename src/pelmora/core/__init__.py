@@ -1,0 +1,1 @@
+"""Native core: the backtest engine `runvane` and the excursion analysis `swaylen`."""
