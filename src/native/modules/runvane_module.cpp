@@ -17,6 +17,7 @@
 #include "boundary/pyerrors.hpp"
 #include "boundary/pyref.hpp"
 #include "boundary/pyviews.hpp"
+#include "boundary/run_args.hpp"
 #include "core/engine.hpp"
 
 namespace pelmora::runvane {
@@ -48,107 +49,10 @@ PyObject* float64_scalar(double v) {
   return py::checked(PyArray_Scalar(&v, g.float64, nullptr));
 }
 
-// --- argument conversion ---------------------------------------------------
-
-double to_double(PyObject* o) {
-  const double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) fail_pending();
-  return v;
-}
-
 bool to_bool(PyObject* o) {
   const int t = PyObject_IsTrue(o);
   if (t < 0) fail_pending();
   return t == 1;
-}
-
-int to_int(PyObject* o) {
-  Ref as_int;
-  if (PyLong_Check(o)) {
-    as_int = Ref::borrow(o);
-  } else {
-    PyNumberMethods* m = Py_TYPE(o)->tp_as_number;
-    if (m == nullptr || m->nb_int == nullptr) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
-      fail_pending();
-    }
-    as_int.reset(py::checked(m->nb_int(o)));
-    if (!PyLong_Check(as_int.get())) {
-      PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                   Py_TYPE(as_int.get())->tp_name);
-      fail_pending();
-    }
-  }
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(as_int.get(), &overflow);
-  if (v == -1 && PyErr_Occurred()) fail_pending();
-  if (overflow || v < INT_MIN || v > INT_MAX) {
-    fail(ErrorKind::OverflowError, "value too large to convert to int");
-  }
-  return static_cast<int>(v);
-}
-
-constexpr const char* kBacktestNames[] = {
-    "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
-    "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio",
-    "tax_ratio", "stop_loss", "take_profit", "trail_stop", "trail_stop_activation",
-    "touched_exit", "position_limit", "retain_cost_when_rebalance", "stop_trading_next_period",
-    "swaylen_window", "swaylen_window_step", "periodically_rebalance", "delisting_bars"};
-
-// Element type and rank of the eleven array arguments, in parameter order.
-constexpr struct {
-  py::Elem elem;
-  int ndim;
-} kArraySpecs[11] = {
-    {py::Elem::Float64, 2}, {py::Elem::Float64, 2}, {py::Elem::Float64, 2},
-    {py::Elem::Float64, 2}, {py::Elem::Float64, 2}, {py::Elem::Int64, 1},
-    {py::Elem::Object, 1},  {py::Elem::Float64, 2}, {py::Elem::Int64, 1},
-    {py::Elem::Object, 1},  {py::Elem::Int64, 1},
-};
-
-struct Arguments {
-  PyObject* arrays[11];
-  RunOptions options;
-  PyObject* stop_trading = Py_True;
-  int window = 0;
-  int window_step = 1;
-  bool periodically_rebalance = true;
-  py::Buffer delisting;
-  bool has_delisting_bars = false;
-  py::Buffer views[11];
-};
-
-void convert_arguments(PyObject* const* raw, Arguments& a) {
-  for (int i = 0; i < 11; ++i) a.arrays[i] = raw[i];
-  RunOptions& o = a.options;
-  o.take_profit = g.inf_default;
-  o.trail_stop = g.inf_default;
-  if (raw[11]) o.fee_ratio = to_double(raw[11]);
-  if (raw[12]) o.tax_ratio = to_double(raw[12]);
-  if (raw[13]) o.stop_loss = to_double(raw[13]);
-  if (raw[14]) o.take_profit = to_double(raw[14]);
-  if (raw[15]) o.trail_stop = to_double(raw[15]);
-  if (raw[16]) o.trail_stop_activation = to_double(raw[16]);
-  if (raw[17]) o.touched_exit = to_bool(raw[17]);
-  if (raw[18]) o.position_limit = to_double(raw[18]);
-  if (raw[19]) o.retain_cost_when_rebalance = to_bool(raw[19]);
-  if (raw[20]) a.stop_trading = raw[20];
-  if (raw[21]) a.window = to_int(raw[21]);
-  if (raw[22]) a.window_step = to_int(raw[22]);
-  if (raw[23]) a.periodically_rebalance = to_bool(raw[23]);
-  if (raw[24] && raw[24] != Py_None) {
-    a.delisting.acquire(raw[24], py::Elem::Int64, 1, false);
-    a.has_delisting_bars = true;
-  }
-  for (int i = 0; i < 11; ++i) {
-    PyObject* arr = a.arrays[i];
-    if (arr != Py_None && !PyArray_Check(arr)) {
-      PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                   kBacktestNames[i], PyArray_Type.tp_name, Py_TYPE(arr)->tp_name);
-      fail_pending();
-    }
-  }
-  for (int i = 0; i < 11; ++i) a.views[i].acquire(a.arrays[i], kArraySpecs[i].elem, kArraySpecs[i].ndim);
 }
 
 // --- the next-period report ----------------------------------------------------
@@ -325,8 +229,8 @@ void build_report(const RunState& st, const RunInputs& in, double position_limit
 // --- backtest_ ---------------------------------------------------------------------
 
 PyObject* run_backtest(PyObject* const* raw) {
-  Arguments a;
-  convert_arguments(raw, a);
+  py::RunArguments a;
+  py::convert_run_arguments(raw, g.inf_default, &PyArray_Type, a);
 
   if (PyDict_SetItem(g.module_dict, py::retain_cost_name(),
                      a.options.retain_cost_when_rebalance ? Py_True : Py_False) != 0 ||
@@ -335,21 +239,8 @@ PyObject* run_backtest(PyObject* const* raw) {
     fail_pending();
   }
 
-  RunInputs in;
-  in.price = a.views[0].view2d<double>();
-  in.close = a.views[1].view2d<double>();
-  in.high = a.views[2].view2d<double>();
-  in.low = a.views[3].view2d<double>();
-  in.open = a.views[4].view2d<double>();
-  in.price_index = a.views[5].view1d<std::int64_t>();
-  in.pos_values = a.views[7].view2d<double>();
-  in.pos_index = a.views[8].view1d<std::int64_t>();
-  in.resample = a.views[10].view1d<std::int64_t>();
-  in.has_delisting_bars = a.has_delisting_bars;
-  in.delisting_bars = a.delisting.view1d<std::int64_t>();
-  const View1D<PyObject*> pos_columns = a.views[9].view1d<PyObject*>();
-  in.n_pos_columns = pos_columns.size;
-
+  RunInputs in = py::make_run_inputs(a);
+  const View1D<PyObject*> pos_columns = py::pos_columns_view(a);
   in.pos2price = py::map_columns(a.arrays[6], a.arrays[9]);
   const npy_intp n_rows = in.price_index.size;
   Ref creturn(py::checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
@@ -379,7 +270,8 @@ PyObject* backtest_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return nullptr;
   }
   PyObject* raw[25];
-  if (!py::parse_arguments("backtest_", kBacktestNames, 11, 25, args, nargs, kwnames, raw)) {
+  if (!py::parse_arguments("backtest_", py::kRunParameterNames, py::kRunRequired, py::kRunTotal,
+                          args, nargs, kwnames, raw)) {
     return nullptr;
   }
   g.running = true;

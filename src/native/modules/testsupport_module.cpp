@@ -8,6 +8,7 @@
 #include <numpy/arrayobject.h>
 
 #include <climits>
+#include <cmath>
 
 #include "boundary/engine_hooks.hpp"
 #include "boundary/module_support.hpp"
@@ -15,6 +16,7 @@
 #include "boundary/pyerrors.hpp"
 #include "boundary/pyref.hpp"
 #include "boundary/pyviews.hpp"
+#include "boundary/run_args.hpp"
 #include "core/book.hpp"
 #include "core/engine.hpp"
 
@@ -253,7 +255,42 @@ PyObject* numpy_abs_sum(PyObject*, PyObject* arg) {
   });
 }
 
+// Labels for messages without Python objects: the floor run never formats a
+// label unless it fails, and then only the stock index matters.
+class PlainText final : public MessageHooks {
+ public:
+  std::string symbol_text(int sid) override { return std::to_string(sid); }
+  std::string float_text(double value) override { return py::float_repr(value); }
+};
+
+// backtest_'s arithmetic with every Python output switched off: no trade
+// records, no excursion arrays, no report. The numeric floor of a run.
+PyObject* backtest_floor(FASTCALL_ARGS) {
+  PyObject* raw[py::kRunTotal];
+  if (!parse("backtest_floor", py::kRunParameterNames, py::kRunRequired, py::kRunTotal, args, nargs,
+             kwnames, raw)) {
+    return nullptr;
+  }
+  return py::guarded("pelmora.core._testsupport.backtest_floor", [&]() -> PyObject* {
+    py::RunArguments a;
+    py::convert_run_arguments(raw, HUGE_VAL, &PyArray_Type, a);
+    RunInputs in = py::make_run_inputs(a);
+    in.pos2price = py::map_columns(a.arrays[6], a.arrays[9]);
+    const npy_intp n_rows = in.price_index.size;
+    Ref creturn(py::checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
+    const bool stop_trading = as_bool(a.stop_trading);
+    SilentHooks hooks(stop_trading);
+    PlainText text;
+    Engine engine(in, a.options, hooks, text);
+    engine.setup();
+    engine.run_rows(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(creturn.get()))));
+    return creturn.release();
+  });
+}
+
 PyMethodDef methods[] = {
+    {"backtest_floor", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(backtest_floor)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"start_analysis", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(start_analysis)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"record_date", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(record_date)),
