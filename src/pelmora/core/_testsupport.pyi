@@ -1,0 +1,5 @@
+"""Private test support; not a public API."""
+
+from typing import Any
+
+def __getattr__(name: str) -> Any: ...
