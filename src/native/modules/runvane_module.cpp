@@ -409,6 +409,15 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return nullptr;
   }
   return py::guarded("pelmora.core.runvane.get_trade_stocks", [&]() -> PyObject* {
+    static const char* const array_names[] = {"pos_columns", "price_index"};
+    for (int k = 0; k < 2; ++k) {
+      if (a[k] != Py_None && !PyArray_Check(a[k])) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     array_names[k], PyArray_Type.tp_name, Py_TYPE(a[k])->tp_name);
+        return nullptr;
+      }
+    }
     py::Buffer columns_buf, index_buf;
     columns_buf.acquire(a[0], py::Elem::Object, 1);
     index_buf.acquire(a[1], py::Elem::Int64, 1);
