@@ -46,15 +46,9 @@ double pairwise_sum(const double* a, std::int64_t n) {
 double numpy_abs_sum(const View1D<double>& x, std::vector<double>& scratch) {
   scratch.resize(static_cast<std::size_t>(x.size));
   for (std::int64_t i = 0; i < x.size; ++i) scratch[i] = std::fabs(x.get(i));
-  // The reduction starts from the additive identity and feeds the inner loop
-  // in buffer-sized chunks.
-  constexpr std::int64_t kChunk = 8192;
-  double total = 0.0;
-  for (std::int64_t start = 0; start < x.size; start += kChunk) {
-    const std::int64_t n = std::min(kChunk, x.size - start);
-    total += pairwise_sum(scratch.data() + start, n);
-  }
-  return total;
+  // The reduction starts from the additive identity and hands the whole
+  // contiguous array to one pairwise kernel call.
+  return 0.0 + pairwise_sum(scratch.data(), x.size);
 }
 
 double set_position(Book& p, int sid, double position, double cash, TradeCosts costs,
