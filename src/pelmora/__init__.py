@@ -1,6 +1,90 @@
-"""pelmora: portfolio backtesting with a native engine and per-trade excursion analysis."""
+"""pelmora: portfolio backtesting with a native engine and per-trade excursion analysis.
+
+The native core (:mod:`pelmora.core.runvane`, :mod:`pelmora.core.swaylen`) needs only NumPy. The
+user-facing layer on top of it is loaded on first use, so that ``import pelmora`` never pulls in
+pandas, matplotlib or dask:
+
+- :func:`pelmora.backtest` and :class:`pelmora.BacktestResult` (extra ``pandas``),
+- :meth:`BacktestResult.plot <pelmora.result.BacktestResult.plot>` (extra ``plot``),
+- :func:`pelmora.sweep` (extra ``sweep``),
+- :mod:`pelmora.datasets` and :mod:`pelmora.strategies` (extra ``pandas``).
+"""
+
+from __future__ import annotations
+
+import importlib
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
 
 from pelmora.core import runvane, swaylen
 
-__all__ = ["runvane", "swaylen"]
+if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
+    from pelmora import api, datasets, plotting, result, stats, strategies
+    from pelmora.api import backtest, sweep
+    from pelmora.result import BacktestResult
+
+__all__ = [
+    "BacktestResult",
+    "api",
+    "backtest",
+    "datasets",
+    "runvane",
+    "strategies",
+    "sweep",
+    "swaylen",
+]
 __version__ = "0.1.0"
+
+# Which optional distribution provides each third-party module, and the extra that installs it.
+_EXTRAS: dict[str, tuple[str, str]] = {
+    "pandas": ("pandas", "pandas"),
+    "matplotlib": ("matplotlib", "plot"),
+    "tqdm": ("tqdm", "sweep"),
+    "dask": ("dask", "sweep"),
+    "distributed": ("dask[distributed]", "sweep"),
+}
+
+_LAZY_FUNCTIONS = {"backtest": "pelmora.api", "sweep": "pelmora.api", "BacktestResult": "pelmora.result"}
+_LAZY_MODULES = {"api", "datasets", "plotting", "result", "stats", "strategies"}
+
+
+def _require(module: str, feature: str) -> ModuleType:
+    """Import an optional dependency, or fail with an ImportError that names the extra to install.
+
+    Parameters
+    ----------
+    module : str
+        Top-level module name, one of the keys of the extras table ("pandas", "matplotlib", ...).
+    feature : str
+        What needs it, as the user calls it (for example "pelmora.backtest").
+
+    Returns
+    -------
+    types.ModuleType
+        The imported module.
+
+    Raises
+    ------
+    ImportError
+        When the module cannot be imported; the message says which extra provides it.
+    """
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:
+        dist, extra = _EXTRAS.get(module, (module, module))
+        raise ImportError(f"{feature} needs {dist}: pip install 'pelmora[{extra}]'") from exc
+
+
+def __getattr__(name: str) -> Any:
+    # Loaded on first access so that the optional dependencies stay optional.
+    if name in _LAZY_FUNCTIONS:
+        value = getattr(importlib.import_module(_LAZY_FUNCTIONS[name]), name)
+        globals()[name] = value
+        return value
+    if name in _LAZY_MODULES:
+        return importlib.import_module(f"pelmora.{name}")
+    raise AttributeError(f"module 'pelmora' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

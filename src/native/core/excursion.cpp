@@ -89,7 +89,15 @@ void compute_excursion_path(const ExcursionParams& params, const ExcursionTrade&
 
   std::int64_t ith = t.i_entry;
   std::size_t i = 0;
+  // The path walks one column of a wide matrix: every row is a cache miss
+  // unless it is requested a few rows ahead.
+  constexpr std::int64_t kAhead = 8;
+  const bool can_prefetch = t.pid >= 0 && t.pid < params.close.cols && t.i_entry >= 0;
   for (ith = t.i_entry + 1; ith <= i_exit_max; ++ith, ++i) {
+    if (can_prefetch && ith + kAhead <= i_exit_max && ith + kAhead < params.close.rows) {
+      __builtin_prefetch(params.close.data + (ith + kAhead) * params.close.row_stride +
+                         t.pid * params.close.col_stride);
+    }
     const double v = item(params.close, ith, t.pid);
     const bool have_close = !std::isnan(v);
     if (have_close) {
