@@ -3,7 +3,8 @@
 Builds three years of prices for 50 stocks (no download needed), holds the ten stocks with the best
 60-day return in equal weights, rebalanced at every month end, and prints the statistics, the last
 trades and the orders for the next trading day. The equity and excursion plots are saved as PNG
-files in the directory given as the first argument (default: the current directory).
+files in the directory given as the first argument (default: the current directory). The prices are
+random walks, so no strategy has a real edge on them: the point is the workflow.
 
     pip install "pelmora[pandas,plot]"
     python examples/quickstart.py [output-directory]

@@ -435,7 +435,7 @@ def test_a_missing_extra_is_named_in_the_import_error(blocked, code, message):
 
 def test_importing_pelmora_loads_no_optional_dependency():
     script = (
-        "import sys, pelmora; pelmora.runvane; pelmora.swaylen;"
+        "import sys, pelmora; from pelmora import *; pelmora.runvane; pelmora.swaylen;"
         "print(sorted(m for m in ('pandas', 'matplotlib', 'dask', 'distributed', 'tqdm')"
         " if m in sys.modules))"
     )

@@ -67,7 +67,9 @@ def test_trades_match_the_engine_trade_list_and_excursion_summaries(options):
     result = pelmora.backtest(random_weights(2, market["close"].columns), market, **options)
     args = result.inputs.arguments
     # Straight after the run the modules still hold its lists.
-    rows, _ = runvane.get_trade_stocks(args["pos_columns"], args["price_index"], args["touched_exit"])
+    rows, _ = runvane.get_trade_stocks(
+        args["pos_columns"], args["price_index"], args["touched_exit"]
+    )
     trades = result.trades
     assert len(trades) == len(rows) == len(swaylen.swaylen) > 0
     dates = lambda v: pd.Timestamp(np.int64(v).astype("datetime64[ns]"))  # noqa: E731
@@ -262,7 +264,8 @@ def test_turnover_counts_each_executed_switch_of_target_weights():
 
 
 def test_stats_start_at_the_first_weight_date():
-    close = pd.DataFrame({"A": [10.0, 20.0, 5.0, 5.0, 6.0]}, index=pd.bdate_range("2024-01-01", periods=5))
+    dates = pd.bdate_range("2024-01-01", periods=5)
+    close = pd.DataFrame({"A": [10.0, 20.0, 5.0, 5.0, 6.0]}, index=dates)
     weights = pd.DataFrame({"A": [1.0]}, index=[pd.Timestamp("2024-01-03")])
     stats = pelmora.backtest(weights, close, fee=0.0, tax=0.0).stats()
     assert stats["start"] == pd.Timestamp("2024-01-03")

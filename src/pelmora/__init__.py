@@ -23,16 +23,9 @@ if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora.api import backtest, sweep
     from pelmora.result import BacktestResult
 
-__all__ = [
-    "BacktestResult",
-    "api",
-    "backtest",
-    "datasets",
-    "runvane",
-    "strategies",
-    "sweep",
-    "swaylen",
-]
+# Only names that import without the optional dependencies, so that ``from pelmora import *``
+# works everywhere; BacktestResult and the submodules are reached as attributes.
+__all__ = ["backtest", "runvane", "sweep", "swaylen"]
 __version__ = "0.1.0"
 
 # Which optional distribution provides each third-party module, and the extra that installs it.
@@ -44,7 +37,11 @@ _EXTRAS: dict[str, tuple[str, str]] = {
     "distributed": ("dask[distributed]", "sweep"),
 }
 
-_LAZY_FUNCTIONS = {"backtest": "pelmora.api", "sweep": "pelmora.api", "BacktestResult": "pelmora.result"}
+_LAZY_FUNCTIONS = {
+    "backtest": "pelmora.api",
+    "sweep": "pelmora.api",
+    "BacktestResult": "pelmora.result",
+}
 _LAZY_MODULES = {"api", "datasets", "plotting", "result", "stats", "strategies"}
 
 
@@ -87,4 +84,4 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__))
+    return sorted(set(globals()) | set(__all__) | set(_LAZY_FUNCTIONS) | _LAZY_MODULES)

@@ -70,7 +70,8 @@ class EngineInputs:
     price_column_of_stock : numpy.ndarray
         For every weight column, the index of its price column.
     tz : object
-        The time zone of the input dates (``None`` for naive dates); engine dates are UTC nanoseconds.
+        The time zone of the input dates (``None`` for naive dates); the engine's dates are UTC
+        nanoseconds.
     """
 
     arguments: dict[str, Any]
@@ -327,7 +328,8 @@ def prepare_inputs(
     price_column_of_stock = close.columns.get_indexer(weights.columns)
     if (price_column_of_stock < 0).any():
         missing = [str(c) for c in weights.columns[price_column_of_stock < 0]]
-        shown = ", ".join(missing[:20]) + (f" and {len(missing) - 20} more" if len(missing) > 20 else "")
+        more = f" and {len(missing) - 20} more" if len(missing) > 20 else ""
+        shown = ", ".join(missing[:20]) + more
         raise ValueError(f"weights has stocks without prices: {shown}")
 
     # The engine matches the two tables by the text of their stock ids; text ids that are unique
@@ -498,7 +500,8 @@ def backtest(
         Keep a held stock's entry (its stop levels and its trade record) across rebalances that keep
         it on the same side, instead of restarting them at each rebalance.
     stop_trading_next_period : bool, default True
-        A stock that was stopped out stays out until the next rebalance, even if the weights keep it.
+        A stock that was stopped out stays out until the next rebalance, even if the weights keep
+        it.
     split_trades : bool, default True
         Start a new trade record for every held stock that a rebalance resizes or keeps (only when
         ``retain_cost`` is False); False: one record from entry to exit.
@@ -599,13 +602,16 @@ def _install_worker_data(weights: Any, prices: Any, fixed: dict[str, Any]) -> No
     _WORKER_DATA.update(weights=weights, prices=prices, fixed=fixed)
 
 
-def _stats_of(combination: dict[str, Any], weights: Any, prices: Any, fixed: dict[str, Any]) -> dict[str, Any]:
+def _stats_of(
+    combination: dict[str, Any], weights: Any, prices: Any, fixed: dict[str, Any]
+) -> dict[str, Any]:
     result = backtest(weights, prices, **fixed, **combination)
     return dict(result.stats())
 
 
 def _worker_stats(combination: dict[str, Any]) -> dict[str, Any]:
-    return _stats_of(combination, _WORKER_DATA["weights"], _WORKER_DATA["prices"], _WORKER_DATA["fixed"])
+    data = _WORKER_DATA
+    return _stats_of(combination, data["weights"], data["prices"], data["fixed"])
 
 
 def _combinations(grid: Mapping[str, Sequence[Any]]) -> list[dict[str, Any]]:

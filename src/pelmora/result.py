@@ -150,13 +150,15 @@ class BacktestResult:
         mae, gmfe, bmfe, mdd, profit_bars, trade_return
             The excursion summary at the exit: maximum adverse excursion, maximum favourable
             excursion, the favourable excursion before the adverse extreme, the deepest drawdown,
-            the number of days in profit and the return, fees included (see
-            :attr:`excursions`).
+            the number of days in profit, and the return after the entry fee (also after the exit's
+            fee and tax, at its trading price, when the excursion window does not reach past the
+            exit). All relative to the entry price; see :attr:`excursions`.
         """
         rec = self.record
         n = len(rec.trade_rows)
         if len(rec.excursion_arrays) != n or len(rec.trade_records) != n:
-            raise RuntimeError("trade lists of the run are out of step")  # a failed run has no result
+            # Only a failed run leaves the lists out of step, and a failed run has no result.
+            raise RuntimeError("trade lists of the run are out of step")
         if n == 0:
             cols = [
                 "stock", "entry_date", "exit_date", "entry_signal_date", "exit_signal_date",
@@ -203,23 +205,23 @@ class BacktestResult:
         args = self.inputs.arguments
         trade = args["price_values"]
         close = args["close_values"]
-        last_row = trade.shape[0] - 1
         pcol = self.inputs.price_column_of_stock[sid]
-        out = np.full(len(sid), np.nan)
-        for k in range(len(sid)):
-            start = int(entry_row[k])
-            if exit_row[k] == -1:
-                path, stop = close[:, pcol[k]], last_row
-            else:
-                path, stop = trade[:, pcol[k]], int(exit_row[k])
-            entry_price = trade[start, pcol[k]]
-            window = path[start : stop + 1]
+        is_open = exit_row == -1
+        last = np.where(is_open, trade.shape[0] - 1, exit_row)
+        entry_price = trade[entry_row, pcol]
+        exit_price = np.where(is_open, close[last, pcol], trade[last, pcol])
+        # A missing exit price (a suspension) is bridged by the last known one since the entry.
+        for k in np.flatnonzero(np.isnan(exit_price)):
+            path = close[:, pcol[k]] if is_open[k] else trade[:, pcol[k]]
+            window = path[entry_row[k] : last[k] + 1]
             valid = np.flatnonzero(~np.isnan(window))
-            if np.isnan(entry_price) or entry_price == 0 or len(valid) == 0:
-                continue
-            ratio = window[valid[-1]] / entry_price
-            out[k] = ratio - 1.0 if weight[k] > 0 else 1.0 - ratio
-        return out
+            if len(valid):
+                exit_price[k] = window[valid[-1]]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ratio = exit_price / entry_price
+        ratio[entry_price == 0] = np.nan
+        returns: np.ndarray = np.where(weight > 0, ratio - 1.0, 1.0 - ratio)
+        return returns
 
     @cached_property
     def excursions(self) -> pd.DataFrame:
@@ -246,24 +248,25 @@ class BacktestResult:
         rec = self.record
         step = int(self.inputs.arguments["swaylen_window_step"])
         stocks = np.asarray(self.inputs.stocks, dtype=object)
-        blocks, trade_no, bar, sids = [], [], [], []
-        for k, (arr, t) in enumerate(zip(rec.excursion_arrays, rec.trade_records)):
-            samples = np.asarray(arr, dtype=np.float64)[:-6].reshape(-1, 6)
-            # A sample past the end of the data keeps the fill value -1 in every field; a real
-            # sample always counts 0 or more days in profit.
-            keep = np.flatnonzero(samples[:, 4] != -1.0)
-            blocks.append(samples[keep])
-            trade_no.append(np.full(len(keep), k, dtype=np.int64))
-            bar.append(keep.astype(np.int64) * step)
-            sids.append(np.full(len(keep), int(t[0]), dtype=np.intp))
-        values = np.concatenate(blocks) if blocks else np.empty((0, 6))
+        n = len(rec.excursion_arrays)
+        # Every array of a run has the same length: sample blocks, then the summary block.
+        if n:
+            arrays = np.stack([np.asarray(a, dtype=np.float64) for a in rec.excursion_arrays])
+            samples = arrays.reshape(n, -1, 6)[:, :-1, :]
+        else:
+            samples = np.empty((0, 0, 6))
+        # A sample past the end of the data keeps the fill value -1 in every field; a real sample
+        # always counts 0 or more days in profit.
+        trade_no, block = np.nonzero(samples[:, :, 4] != -1.0)
+        sids = np.array([int(t[0]) for t in rec.trade_records], dtype=np.intp)
         frame = pd.DataFrame(
             {
-                "trade": np.concatenate(trade_no) if trade_no else np.empty(0, dtype=np.int64),
-                "stock": stocks[np.concatenate(sids)] if sids else np.empty(0, dtype=object),
-                "bar": np.concatenate(bar) if bar else np.empty(0, dtype=np.int64),
+                "trade": trade_no.astype(np.int64),
+                "stock": stocks[sids[trade_no]] if n else np.empty(0, dtype=object),
+                "bar": block.astype(np.int64) * step,
             }
         )
+        values = samples[trade_no, block]
         for k, name in enumerate(EXCURSION_FIELDS):
             frame[name] = values[:, k]
         return frame
