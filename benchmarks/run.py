@@ -1,0 +1,402 @@
+"""pelmora's benchmark suite: one command, one table.
+
+    python benchmarks/run.py               # full sizes, medians over 5 runs
+    python benchmarks/run.py --quick       # small sizes, a sanity pass in seconds
+    python benchmarks/run.py --repeat 9    # more runs per median
+
+For every workload (W1 with close-mode and with intraday exits, W2, W1') the full ``backtest_`` and
+the numeric floor (the same arithmetic with trade records, excursion arrays and report switched off)
+are timed alternately in this process, after checking that both return the same equity curve bit for
+bit.  On W1' vectorbt's ``Portfolio.from_orders`` does the same work; its equity curve must agree
+with pelmora's within 1e-9 relative before it is timed, and it is timed warm, after its first call
+has compiled it.  Peak memory of one run of each runner is measured in a fresh child process
+(tracemalloc for Python objects, the kernel's peak resident set for everything).
+
+Ratios are ratios of medians taken in the same process.  The exit status is 1 when an equity check
+fails (nothing is timed for that runner), 0 otherwise; --strict also fails on a missed target.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+import tracemalloc
+from dataclasses import dataclass, field
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+
+import peers  # noqa: E402
+import workloads  # noqa: E402
+from pelmora.core import _testsupport, runvane  # noqa: E402
+
+FULL_SIZES = {"w1_close": (4000, 2000), "w1_touched": (4000, 2000), "w2": (2500, 500), "w1_plain": (4000, 2000)}
+QUICK_SIZES = {"w1_close": (1000, 500), "w1_touched": (1000, 500), "w2": (500, 200), "w1_plain": (1000, 500)}
+ORDER = ["w1_close", "w1_touched", "w2", "w1_plain"]
+LABELS = {"w1_close": "W1 close", "w1_touched": "W1 touched", "w2": "W2", "w1_plain": "W1'"}
+
+# Targets of the performance work: full run within 1.5x its floor; vectorbt at least 25x slower on W1'.
+FLOOR_TARGET = 1.5
+PEER_TARGET = 25.0
+
+
+def build(name: str, quick: bool) -> workloads.Workload:
+    rows, stocks = (QUICK_SIZES if quick else FULL_SIZES)[name]
+    if name == "w1_close":
+        return workloads.w1(False, rows, stocks)
+    if name == "w1_touched":
+        return workloads.w1(True, rows, stocks)
+    if name == "w2":
+        return workloads.w2(rows, stocks)
+    return workloads.w1_plain(rows, stocks)
+
+
+# --- runners -------------------------------------------------------------------------------------
+
+@dataclass
+class Peer:
+    key: str
+    label: str
+    call_seq: str        # "auto" or "sells_first"
+    engine: str          # "numba" or "rust"
+    prescribed: bool     # the configuration the peer target is stated against
+
+    def available(self) -> str | None:
+        try:
+            import vectorbt  # noqa: F401
+        except ImportError:
+            return "vectorbt is not installed (pip install '.[bench]')"
+        if self.engine == "rust":
+            try:
+                import vectorbt_rust  # noqa: F401
+            except ImportError:
+                return "vectorbt-rust is not installed"
+        return None
+
+
+PEERS = [
+    Peer("vbt_auto", "vectorbt from_orders, numba, call_seq='auto'", "auto", "numba", True),
+    Peer("vbt_seq", "vectorbt from_orders, numba, sells-first call_seq given", "sells_first", "numba", False),
+    Peer("vbt_rust", "vectorbt from_orders, rust, sells-first call_seq given", "sells_first", "rust", False),
+]
+
+
+def peer_inputs(w: workloads.Workload, peer: Peer):
+    size, plan = peers.target_percent(w)
+    seq = peers.sells_first_call_seq(size, plan) if peer.call_seq == "sells_first" else "auto"
+    return size, seq
+
+
+def pelmora_runner(kind: str):
+    return runvane.backtest_ if kind == "full" else _testsupport.backtest_floor
+
+
+# --- measurement ---------------------------------------------------------------------------------
+
+def timed(fn) -> tuple[float, object]:
+    gc.collect()
+    t0 = time.perf_counter_ns()
+    out = fn()
+    return (time.perf_counter_ns() - t0) / 1e6, out
+
+
+@dataclass
+class Row:
+    workload: str
+    runner: str
+    times_ms: list[float] = field(default_factory=list)
+    ratio: str = ""
+    note: str = ""
+    memory: dict | None = None
+    failed: str | None = None
+    memory_key: str | None = None
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.times_ms) if self.times_ms else float("nan")
+
+
+def bench_pelmora(name: str, w: workloads.Workload, repeat: int) -> tuple[Row, Row, np.ndarray]:
+    full_cr = w.run(runvane.backtest_).copy()     # warm both once and keep the reference curve
+    floor_cr = w.run(_testsupport.backtest_floor)
+    full = Row(name, "backtest_ (full)")
+    floor = Row(name, "numeric floor (_testsupport.backtest_floor)")
+    if not np.array_equal(full_cr, floor_cr):
+        d = int(np.flatnonzero(full_cr != floor_cr)[0])
+        msg = f"floor equity differs from backtest_'s at row {d}: {floor_cr[d]!r} vs {full_cr[d]!r}"
+        full.failed = floor.failed = msg
+        return full, floor, full_cr
+    for i in range(repeat):
+        # alternate the order so a drift in machine load does not favour one runner
+        order = (("full", full), ("floor", floor)) if i % 2 == 0 else (("floor", floor), ("full", full))
+        for kind, row in order:
+            ms, _ = timed(lambda: w.run(pelmora_runner(kind)))
+            row.times_ms.append(ms)
+    r = full.median / floor.median
+    full.ratio = f"{r:.2f}x floor"
+    floor.ratio = "1.00"
+    return full, floor, full_cr
+
+
+def bench_peer(w: workloads.Workload, peer: Peer, reference: np.ndarray, repeat: int,
+               pelmora_ms: float) -> list[Row]:
+    orders = Row("w1_plain", peer.label + (" [prescribed]" if peer.prescribed else ""))
+    value = Row("w1_plain", "  ... + value() (the equity curve)")
+    why = peer.available()
+    if why:
+        orders.failed = f"skipped: {why}"
+        return [orders]
+    size, seq = peer_inputs(w, peer)
+    # first call: compiles (numba) or loads the cache; its result is the one checked
+    first_ms, pf = timed(lambda: peers.from_orders(w, size, seq, peer.engine))
+    curve = peers.equity(pf)
+    del pf
+    try:
+        worst = peers.check_agreement(reference, curve, peer.label)
+    except peers.AgreementError as e:
+        orders.failed = f"EQUITY CHECK FAILED, not timed: {e}"
+        return [orders]
+    for _ in range(repeat):
+        ms, pf = timed(lambda: peers.from_orders(w, size, seq, peer.engine))
+        vms, _ = timed(lambda: peers.equity(pf))
+        orders.times_ms.append(ms)
+        value.times_ms.append(ms + vms)
+        del pf
+    orders.note = f"equity within {worst:.1e} rel.; warm (first call {first_ms / 1000:.1f} s)"
+    orders.ratio = f"{orders.median / pelmora_ms:.1f}x backtest_"
+    value.ratio = f"{value.median / pelmora_ms:.1f}x backtest_"
+    return [orders, value]
+
+
+# --- memory, one fresh child process per runner ----------------------------------------------------
+
+def _status_kib(key: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise KeyError(key)
+
+
+def _reset_peak_rss() -> bool:
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def memory_child(name: str, runner: str, quick: bool) -> dict:
+    """One run of `runner` on `name` in this (fresh) process: RSS growth of the first run, then
+    tracemalloc's peak and kept sizes of a second run."""
+    w = build(name, quick)
+    if runner in ("full", "floor"):
+        fn = pelmora_runner(runner)
+        workloads.w1_plain(40, 200).run(fn)     # load every lazily imported piece first
+        call = lambda: w.run(fn)                 # noqa: E731
+    else:
+        peer = next(p for p in PEERS if p.key == runner)
+        small = workloads.w1_plain(60, 200)
+        s_size, s_seq = peer_inputs(small, peer)
+        peers.equity(peers.from_orders(small, s_size, s_seq, peer.engine))   # compile on a small run
+        size, seq = peer_inputs(w, peer)
+        call = lambda: peers.equity(peers.from_orders(w, size, seq, peer.engine))  # noqa: E731
+    gc.collect()
+    exact = _reset_peak_rss()
+    rss0 = _status_kib("VmRSS")
+    result = call()
+    hwm = _status_kib("VmHWM") if exact else None
+    del result
+    gc.collect()
+    tracemalloc.start()
+    base, _ = tracemalloc.get_traced_memory()
+    result = call()
+    kept, peak = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    inputs = sum(v.nbytes for k, v in w.arrays.items() if isinstance(v, np.ndarray) and v.ndim == 2)
+    return {"rss_peak_growth": None if hwm is None else (hwm - rss0) * 1024,
+            "py_peak": peak - base, "py_kept": kept - base, "inputs_2d": inputs}
+
+
+def measure_memory(name: str, runner: str, quick: bool) -> dict | None:
+    cmd = [sys.executable, os.path.abspath(__file__), "--memory-child", name, runner]
+    if quick:
+        cmd.append("--quick")
+    p = subprocess.run(cmd, capture_output=True, text=True)
+    if p.returncode != 0:
+        print(f"memory measurement of {name}/{runner} failed:\n{p.stderr[-2000:]}", file=sys.stderr)
+        return None
+    return json.loads(p.stdout.strip().splitlines()[-1])
+
+
+# --- report --------------------------------------------------------------------------------------
+
+def machine() -> dict:
+    model = platform.processor() or "?"
+    try:
+        out = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
+        for line in out.splitlines():
+            if line.startswith("Model name:"):
+                model = line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    info = {"cpu": model, "cores": os.cpu_count(), "python": platform.python_version(),
+            "numpy": np.__version__, "load_start": os.getloadavg()}
+    for mod in ("vectorbt", "numba", "pandas", "vectorbt_rust"):
+        try:
+            info[mod] = __import__(mod).__version__
+        except ImportError:
+            pass
+    return info
+
+
+def mb(x) -> str:
+    return "" if x is None else f"{x / 2**20:.1f}"
+
+
+def print_table(rows: list[Row], info: dict, repeat: int, quick: bool) -> None:
+    print()
+    print(f"Machine: {info['cpu']}, {info['cores']} cores; Python {info['python']}, NumPy {info['numpy']}"
+          + "".join(f", {k} {info[k]}" for k in ("vectorbt", "numba", "vectorbt_rust") if k in info))
+    print(f"Sizes: {'quick' if quick else 'full'}; medians of {repeat} runs; "
+          f"load average {info['load_start'][0]:.2f} at start, {info.get('load_end', (0,))[0]:.2f} at end")
+    print()
+    head = ["workload", "runner", "median ms", "min ms", "ratio", "py peak MB", "py kept MB",
+            "RSS peak +MB", "note"]
+    body = []
+    for r in rows:
+        m = r.memory or {}
+        if r.failed:
+            body.append([LABELS[r.workload], r.runner, "-", "-", "-", "", "", "", r.failed])
+            continue
+        body.append([LABELS[r.workload], r.runner, f"{r.median:.1f}", f"{min(r.times_ms):.1f}", r.ratio,
+                     mb(m.get("py_peak")), mb(m.get("py_kept")), mb(m.get("rss_peak_growth")), r.note])
+    widths = [max(len(str(x[i])) for x in [head] + body) for i in range(len(head))]
+    line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"  # noqa: E731
+    print(line(head))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for b in body:
+        print(line(b))
+
+
+def targets(rows: list[Row]) -> list[tuple[str, bool]]:
+    out = []
+    by = {(r.workload, r.runner): r for r in rows}
+    for name in ("w1_close", "w1_touched", "w2"):
+        full = by.get((name, "backtest_ (full)"))
+        floor = by.get((name, "numeric floor (_testsupport.backtest_floor)"))
+        if full and floor and full.times_ms and floor.times_ms:
+            r = full.median / floor.median
+            out.append((f"{LABELS[name]}: backtest_ / floor = {r:.2f}x (target <= {FLOOR_TARGET}x)",
+                        r <= FLOOR_TARGET))
+    full = by.get(("w1_plain", "backtest_ (full)"))
+    for r in rows:
+        if r.workload == "w1_plain" and r.runner.endswith("[prescribed]") and r.times_ms and full:
+            x = r.median / full.median
+            out.append((f"W1': vectorbt from_orders / backtest_ = {x:.1f}x (target >= {PEER_TARGET}x)",
+                        x >= PEER_TARGET))
+    return out
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="small sizes (W1 1000x500, W2 500x200)")
+    ap.add_argument("--repeat", type=int, default=5, help="timed runs per runner (default 5; targets need >= 5)")
+    ap.add_argument("--only", default=",".join(ORDER), help="comma-separated workloads: " + ",".join(ORDER))
+    ap.add_argument("--peers", default="all", help="'all', 'none' or comma-separated: "
+                    + ",".join(p.key for p in PEERS))
+    ap.add_argument("--no-memory", action="store_true", help="skip the per-run memory children")
+    ap.add_argument("--json", metavar="PATH", help="also write the raw measurements as JSON")
+    ap.add_argument("--strict", action="store_true", help="exit 1 when a target is missed")
+    ap.add_argument("--memory-child", nargs=2, metavar=("WORKLOAD", "RUNNER"), help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+
+    if args.memory_child:
+        print(json.dumps(memory_child(*args.memory_child, args.quick)))
+        return 0
+    if args.repeat < 1:
+        ap.error("--repeat must be at least 1")
+    names = [n for n in args.only.split(",") if n]
+    for n in names:
+        if n not in ORDER:
+            ap.error(f"unknown workload {n!r}")
+    wanted = {p.key for p in PEERS} if args.peers == "all" else set(filter(None, args.peers.split(",")))
+    wanted.discard("none")
+    if args.repeat < 5:
+        print(f"note: medians of {args.repeat} runs; the targets are stated for at least 5", file=sys.stderr)
+
+    info = machine()
+    rows: list[Row] = []
+    failed = False
+    for name in names:
+        print(f"[{LABELS[name]}] building inputs ...", file=sys.stderr, flush=True)
+        w = build(name, args.quick)
+        full, floor, reference = bench_pelmora(name, w, args.repeat)
+        rows += [full, floor]
+        if full.failed:
+            print(f"FAILED: {full.failed}", file=sys.stderr)
+            failed = True
+            continue
+        print(f"[{LABELS[name]}] backtest_ {full.median:.1f} ms, floor {floor.median:.1f} ms",
+              file=sys.stderr, flush=True)
+        if name == "w1_plain":
+            for peer in PEERS:
+                if peer.key not in wanted:
+                    continue
+                print(f"[{LABELS[name]}] {peer.label} ...", file=sys.stderr, flush=True)
+                got = bench_peer(w, peer, reference, args.repeat, full.median)
+                for r in got:
+                    r.memory_key = peer.key
+                rows += got
+                if got[0].failed and not got[0].failed.startswith("skipped"):
+                    print(f"FAILED: {got[0].failed}", file=sys.stderr)
+                    failed = True
+                elif got[0].failed:
+                    print(got[0].failed, file=sys.stderr)
+        del w, reference
+        gc.collect()
+
+    if not args.no_memory:
+        print("measuring peak memory, one child process per runner ...", file=sys.stderr, flush=True)
+        for r in rows:
+            if r.failed or r.runner.startswith("  "):
+                continue
+            key = r.memory_key or ("full" if r.runner.startswith("backtest_") else "floor")
+            r.memory = measure_memory(r.workload, key, args.quick)
+
+    info["load_end"] = os.getloadavg()
+    print_table(rows, info, args.repeat, args.quick)
+    print()
+    print("Targets (ratios of medians, same process):")
+    missed = False
+    for text, ok in targets(rows):
+        print(f"  {'met    ' if ok else 'MISSED '} {text}")
+        missed |= not ok
+    print()
+    print("py peak / py kept: tracemalloc peak of one run and what the run leaves allocated (its outputs);")
+    print("RSS peak +MB: growth of the kernel's peak resident set over the run, fresh child process.")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"machine": info, "quick": args.quick, "repeat": args.repeat,
+                       "rows": [dict(workload=r.workload, runner=r.runner, times_ms=r.times_ms, ratio=r.ratio,
+                                     note=r.note, memory=r.memory, failed=r.failed) for r in rows]},
+                      f, indent=1)
+    if failed:
+        print("\nBENCHMARK FAILED: an equity check did not pass (see above); those runners were not timed.")
+        return 1
+    return 1 if (args.strict and missed) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
