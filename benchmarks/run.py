@@ -222,9 +222,13 @@ def memory_child(name: str, runner: str, quick: bool) -> dict:
     tracemalloc.start()
     base, _ = tracemalloc.get_traced_memory()
     result = call()
-    kept, peak = tracemalloc.get_traced_memory()
+    _, peak = tracemalloc.get_traced_memory()
+    gc.collect()   # what is left once cyclic garbage is gone: the outputs and the peer's caches
+    kept, _ = tracemalloc.get_traced_memory()
     tracemalloc.stop()
-    inputs = sum(v.nbytes for k, v in w.arrays.items() if isinstance(v, np.ndarray) and v.ndim == 2)
+    del result
+    matrices = {id(v): v for v in w.arrays.values() if isinstance(v, np.ndarray) and v.ndim == 2}
+    inputs = sum(v.nbytes for v in matrices.values())
     return {"rss_peak_growth": None if hwm is None else (hwm - rss0) * 1024,
             "py_peak": peak - base, "py_kept": kept - base, "inputs_2d": inputs}
 
@@ -277,6 +281,8 @@ def print_table(rows: list[Row], info: dict, repeat: int, quick: bool) -> None:
     body = []
     for r in rows:
         m = r.memory or {}
+        if m.get("inputs_2d") and r.runner.startswith("backtest_"):
+            r.note = (r.note + "; " if r.note else "") + f"2-D inputs {mb(m['inputs_2d'])} MB"
         if r.failed:
             body.append([LABELS[r.workload], r.runner, "-", "-", "-", "", "", "", r.failed])
             continue

@@ -99,6 +99,10 @@ void Buffer::acquire(PyObject* obj, Elem elem, int ndim, bool allow_none) {
     fail(ErrorKind::ValueError, "Buffer has wrong number of dimensions (expected " +
                                     std::to_string(ndim) + ", got " + std::to_string(got) + ")");
   }
+  if (b.format && (b.format[0] == '>' || b.format[0] == '!')) {
+    PyBuffer_Release(&b);
+    fail(ErrorKind::ValueError, "Big-endian buffer not supported on little-endian compiler");
+  }
   if (!format_matches(b, elem)) {
     std::string got = describe_format(b.format);
     PyBuffer_Release(&b);

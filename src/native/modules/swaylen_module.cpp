@@ -46,6 +46,8 @@ struct State {
   PyObject* n_trade_positions = nullptr;
   PyObject* n_swaylen = nullptr;
   PyObject* n_clear = nullptr;
+  PyObject* n_org_np = nullptr;
+  PyObject* n_zeros = nullptr;
 };
 
 State g;
@@ -229,16 +231,28 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
       if (lst == nullptr) fail_pending();
       Ref r(py::checked(PyObject_CallMethodNoArgs(lst, g.n_clear)));
     }
-    npy_intp n = nstocks;
-    auto zeros = [&](int type_num, PyArrayObject*& slot) {
-      PyObject* a = py::checked(PyArray_ZEROS(1, &n, type_num, 0));
+    // org_np.zeros(nstocks, dtype=int|float), looked up by name like every
+    // module global.
+    Ref n(py::checked(PyLong_FromLong(nstocks)));
+    auto zeros = [&](PyTypeObject* dtype, PyArrayObject*& slot) {
+      PyObject* np = py::get_global(g.module_dict, g.n_org_np);
+      if (np == nullptr) fail_pending();
+      Ref fn(py::checked(PyObject_GetAttr(np, g.n_zeros)));
+      Ref kwargs(py::checked(Py_BuildValue("{sO}", "dtype", reinterpret_cast<PyObject*>(dtype))));
+      Ref args(py::checked(PyTuple_Pack(1, n.get())));
+      PyObject* a = py::checked(PyObject_Call(fn.get(), args.get(), kwargs.get()));
+      if (!PyArray_Check(a)) {
+        Py_DECREF(a);
+        PyErr_SetString(PyExc_TypeError, "org_np.zeros did not return an ndarray");
+        fail_pending();
+      }
       PyArrayObject* old = slot;
       slot = reinterpret_cast<PyArrayObject*>(a);
       Py_XDECREF(old);
     };
-    zeros(NPY_INT64, g.entry);
-    zeros(NPY_DOUBLE, g.position);
-    zeros(NPY_INT64, g.entry_trasnaction);
+    zeros(&PyLong_Type, g.entry);
+    zeros(&PyFloat_Type, g.position);
+    zeros(&PyLong_Type, g.entry_trasnaction);
     g.fee_ratio = fee_ratio_;
     g.tax_ratio = tax_ratio_;
   });
@@ -299,6 +313,8 @@ int exec_module(PyObject* module) {
   g.n_trade_positions = py::intern("trade_positions");
   g.n_swaylen = py::intern("swaylen");
   g.n_clear = py::intern("clear");
+  g.n_org_np = py::intern("org_np");
+  g.n_zeros = py::intern("zeros");
   if (!g.n_trades || !g.n_trade_positions || !g.n_swaylen || !g.n_clear) return -1;
   if (!publish(module)) return -1;
   Ref np(PyImport_ImportModule("numpy"));

@@ -138,7 +138,7 @@ PyObject* end_analysis(FASTCALL_ARGS) {
   });
 }
 
-// Copies of the per-sid arrays reached through the published variable pointers.
+// The live per-sid arrays, reached through the published variable pointers.
 PyObject* excursion_state(PyObject*, PyObject*) {
   PyObject* entry = reinterpret_cast<PyObject*>(*g_api.entry);
   PyObject* position = reinterpret_cast<PyObject*>(*g_api.position);
