@@ -4,12 +4,13 @@ the two module flags every call sets."""
 
 import inspect
 import math
+import traceback
 
 import numpy as np
 import pytest
 
 from pelmora.core import runvane, swaylen
-from run_helpers import ARRAY_NAMES, build
+from run_helpers import ARRAY_NAMES, Inputs, build
 
 OPTION_NAMES = (
     "fee_ratio", "tax_ratio", "stop_loss", "take_profit", "trail_stop", "trail_stop_activation",
@@ -357,6 +358,29 @@ def test_buffers_are_checked_in_parameter_order():
         runvane.backtest_(**kwargs)
 
 
+def test_arrays_of_any_layout_are_read_in_place():
+    inp = option_market()
+    reference = snapshot(inp.run(touched_exit=True, stop_loss=0.1))
+
+    def strided(a):
+        # Every other element of a twice-as-large array, Fortran order for matrices.
+        big = np.repeat(a, 2, axis=0)[::2]
+        return np.asfortranarray(big) if a.ndim == 2 else big
+
+    views = Inputs(*[strided(a) for a in inp.args()])
+    assert not views.price_values.flags.c_contiguous
+    assert views.price_index.strides == (16,)
+    assert snapshot(views.run(touched_exit=True, stop_loss=0.1)) == reference
+
+
+def test_read_only_arrays_are_accepted():
+    inp = option_market()
+    reference = inp.run().tolist()
+    for a in inp.args():
+        a.setflags(write=False)
+    assert inp.run().tolist() == reference
+
+
 def test_none_passes_the_type_test_of_an_array_never_read():
     # high, low and open are read only by intraday exits.
     inp = option_market()
@@ -413,6 +437,41 @@ def test_flags_set_by_hand_between_runs_are_overwritten(flags):
     option_market().run()
     assert runvane.RETAIN_COST_WHEN_REBALANCE is False
     assert runvane.RESAMPLE is True
+
+
+def native_frames(error):
+    return [f.name for f in traceback.extract_tb(error.__traceback__)
+            if f.filename == "<pelmora native>"]
+
+
+def test_a_flag_removed_during_the_run_fails_the_resize_that_reads_it(flags):
+    # The second truth test of stop_trading_next_period comes on row 3, just
+    # before the rebalance that resizes both holdings.
+    inp = build([[10.0, 20.0]] * 2 + [[11.0, 19.0]] * 4, [[0.5, 0.5], [0.3, 0.7]],
+                pos_index=[0, 2])
+
+    class Remover:
+        calls = 0
+
+        def __bool__(self):
+            Remover.calls += 1
+            if Remover.calls == 2:
+                del runvane.RESAMPLE
+            return True
+
+    with pytest.raises(NameError) as e:
+        inp.run(stop_trading_next_period=Remover())
+    assert str(e.value) == "name 'RESAMPLE' is not defined"
+    assert native_frames(e.value) == ["pelmora.core.runvane.backtest_",
+                                      "pelmora.core.runvane.rebalance",
+                                      "pelmora.core.runvane.set_position"]
+
+
+def test_an_invalid_price_names_the_check_in_the_traceback():
+    with pytest.raises(ValueError) as e:
+        build([10.0, 10.0, -2.0], [1.0]).run()
+    assert native_frames(e.value) == ["pelmora.core.runvane.backtest_",
+                                      "pelmora.core.runvane.validate_trade_price"]
 
 
 # --- the result and re-entry ---------------------------------------------------------------------
