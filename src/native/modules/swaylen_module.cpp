@@ -50,7 +50,9 @@ struct State {
   PyObject* n_zeros = nullptr;
 };
 
-State g;
+// Never destroyed: its references must not be released by static destructors
+// after the interpreter has finalized.
+State& g = *new State();
 
 // --- per-sid arrays ------------------------------------------------------
 // The arrays are ours (1-D, contiguous, int64/float64) unless someone swapped
