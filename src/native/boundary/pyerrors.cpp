@@ -29,7 +29,13 @@ void raise(const Failure& f) {
       PyErr_SetString(PyExc_SystemError, "pelmora: native failure without a Python exception");
     }
   } else {
-    PyErr_SetString(exception_type(f.kind), f.message.c_str());
+    // The text may carry any character of a stock label, NUL included.
+    PyObject* text = PyUnicode_DecodeUTF8(f.message.data(),
+                                          static_cast<Py_ssize_t>(f.message.size()), "replace");
+    if (text != nullptr) {
+      PyErr_SetObject(exception_type(f.kind), text);
+      Py_DECREF(text);
+    }
   }
   for (const char* frame : f.frames) add_traceback(frame);
 }
