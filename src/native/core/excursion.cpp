@@ -192,3 +192,118 @@ void write_excursion_array(const ExcursionPath& path, int window, int window_ste
 }
 
 }  // namespace pelmora
+
+namespace pelmora {
+
+// One pass over the path with running scalars instead of six series. Valid
+// for window >= 1 and window_step >= 1, where every sample block fits; it
+// reads the same elements in the same order and performs the same operations
+// as compute_excursion_path + write_excursion_array, so the results and the
+// failures are identical.
+void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade& t, double* out,
+                             std::int64_t out_size) {
+  const std::int64_t plength = params.price.rows;
+  std::int64_t i_exit_max = t.i_exit;
+  if (t.i_entry + params.window > i_exit_max) i_exit_max = t.i_entry + params.window;
+  if (i_exit_max >= plength) i_exit_max = plength - 1;
+  const std::int64_t length = i_exit_max - t.i_entry + 1;
+  if (length < 0) fail(ErrorKind::OverflowError, "can't convert negative value to size_t");
+
+  const double entry_price = item(params.price, t.i_entry, t.pid);
+  if (params.close_missing) fail(ErrorKind::TypeError, "'NoneType' object is not subscriptable");
+  const double entry_close = item(params.close, t.i_entry, t.pid);
+  if (entry_price == 0) float_division();
+  double price_ratio = t.is_long ? entry_close / entry_price : 2 - entry_close / entry_price;
+  if (t.entry_transaction) price_ratio = (1 - params.fee_ratio) * price_ratio;
+
+  double cmax = 1 > price_ratio ? 1.0 : price_ratio;
+  double cmin = price_ratio > 1 ? 1.0 : price_ratio;
+  double cmax_at_min = cmax;  // cummax at the position recorded for the last new low
+  double mdd = price_ratio - 1 < 0 ? price_ratio - 1 : 0.0;
+  double profit_period = price_ratio > 1 ? 1.0 : 0.0;
+
+  // Positions of the samples and of the summary (a negative span selects the
+  // last position).
+  const std::int64_t last = length - 1;
+  const std::int64_t span = t.i_exit - t.i_entry;
+  const std::int64_t e = (span >= 0 && span < last) ? span : last;
+  const std::int64_t n_samples_end = std::min<std::int64_t>(length, params.window);
+  const std::int64_t step = params.window_step;
+  double* summary = out + out_size - 6;
+
+  auto emit = [&](std::int64_t n) {
+    if (n < n_samples_end && n % step == 0) {
+      double* b = out + (n / step) * 6;
+      b[0] = cmin - 1;
+      b[1] = cmax - 1;
+      b[2] = cmax_at_min - 1;
+      b[3] = mdd;
+      b[4] = profit_period;
+      b[5] = price_ratio - 1;
+    }
+    if (n == e) {
+      summary[0] = cmin - 1;
+      summary[1] = cmax - 1;
+      summary[2] = cmax_at_min - 1;
+      summary[3] = mdd;
+      summary[4] = profit_period;
+      summary[5] = price_ratio - 1;
+    }
+  };
+  emit(0);
+
+  double pv = entry_close;
+  constexpr std::int64_t kAhead = 8;
+  const bool can_prefetch = t.pid >= 0 && t.pid < params.close.cols && t.i_entry >= 0;
+  std::int64_t ith;
+  std::int64_t n = 0;
+  for (ith = t.i_entry + 1; ith <= i_exit_max; ++ith) {
+    if (can_prefetch && ith + kAhead <= i_exit_max && ith + kAhead < params.close.rows) {
+      __builtin_prefetch(params.close.data + (ith + kAhead) * params.close.row_stride +
+                         t.pid * params.close.col_stride);
+    }
+    const double v = item(params.close, ith, t.pid);
+    const bool have_close = !std::isnan(v);
+    if (have_close) {
+      if (pv == 0) float_division();
+      const double p = v / pv;
+      pv = v;
+      if (!std::isnan(p)) {
+        price_ratio = t.is_long ? p * price_ratio : 2 - p * (2 - price_ratio);
+      }
+    }
+    const double cmax_prev = cmax;
+    if (price_ratio > cmax) cmax = price_ratio;
+    if (cmin > price_ratio) {
+      cmin = price_ratio;
+      cmax_at_min = cmax_prev;
+    }
+    if (cmax == 0) float_division();
+    const double newmdd = price_ratio / cmax - 1;
+    if (mdd > newmdd) mdd = newmdd;
+    if (have_close && price_ratio > 1) profit_period = profit_period + 1;
+    ++n;
+    emit(n);
+  }
+
+  if (t.exit_transaction) {
+    double r = price_ratio;
+    if (t.i_entry != i_exit_max) {
+      const std::int64_t row = ith - 1;
+      const double pv_exit = item(params.price, row, t.pid);
+      const double v = item(params.close, row, t.pid);
+      if (v == 0) float_division();
+      if (t.is_long) {
+        r = (pv_exit / v) * r;
+      } else {
+        r = 2 - ((2 - r) * pv_exit) / v;
+      }
+    }
+    r = (1 - params.fee_ratio - params.tax_ratio) * r;
+    // Only the last return changes; patch the blocks that show it.
+    if (last < n_samples_end && last % step == 0) out[(last / step) * 6 + 5] = r - 1;
+    if (e == last) summary[5] = r - 1;
+  }
+}
+
+}  // namespace pelmora

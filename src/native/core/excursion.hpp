@@ -58,4 +58,9 @@ std::int64_t excursion_array_size(int window, int window_step);
 void write_excursion_array(const ExcursionPath& path, int window, int window_step, double* out,
                            std::int64_t out_size);
 
+// Both steps at once for window >= 1 and window_step >= 1: `out` holds
+// excursion_array_size(window, window_step) elements already filled with -1.
+void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade& trade,
+                             double* out, std::int64_t out_size);
+
 }  // namespace pelmora

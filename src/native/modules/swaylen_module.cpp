@@ -11,6 +11,8 @@
 #include <numpy/arrayobject.h>
 
 #include <climits>
+#include <cstring>
+#include <vector>
 #include <cmath>
 #include <map>
 
@@ -26,6 +28,8 @@ namespace {
 
 using py::Ref;
 
+// Excursion arrays up to this many elements are built in a reused buffer.
+constexpr npy_intp kScratchLimit = 1 << 16;
 constexpr const char* kAnalysisName = "pelmora.core.swaylen.swaylen_analysis";
 
 struct State {
@@ -42,6 +46,7 @@ struct State {
   int date = 0;
   PyObject* module_dict = nullptr;  // owned
   ExcursionPath path;               // reused between trades
+  std::vector<double> scratch;      // reused between trades
   PyObject* n_trades = nullptr;
   PyObject* n_trade_positions = nullptr;
   PyObject* n_swaylen = nullptr;
@@ -155,6 +160,19 @@ PyObject* analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_t
     params.window_step = g.window_step;
     const ExcursionTrade trade{pid, i_entry, i_exit, is_long, i_entry_trasnaction != 0,
                               i_exit_trasnaction != 0};
+    if (g.window >= 1 && g.window_step >= 1) {
+      // The usual case: one pass into a reused buffer, then one copy into the
+      // result, so a failing trade never allocates an array.
+      const npy_intp arsize = excursion_array_size(g.window, g.window_step);
+      if (arsize <= kScratchLimit) {
+        g.scratch.assign(static_cast<std::size_t>(arsize), -1.0);
+        compute_excursion_array(params, trade, g.scratch.data(), arsize);
+        Ref ret(py::checked(PyArray_SimpleNew(1, &arsize, NPY_DOUBLE)));
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get())), g.scratch.data(),
+                    static_cast<std::size_t>(arsize) * sizeof(double));
+        return ret.release();
+      }
+    }
     compute_excursion_path(params, trade, g.path);
     const npy_intp arsize = excursion_array_size(g.window, g.window_step);
     Ref ret(py::checked(PyArray_SimpleNew(1, &arsize, NPY_DOUBLE)));
