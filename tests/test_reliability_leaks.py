@@ -243,7 +243,7 @@ def test_failed_runs_fail_as_expected(market):
 def test_failed_runs_memory_is_flat(market, case_index):
     cases, call = _failing_runs(market)
     case = cases[case_index]
-    assert_flat(measure(lambda: call(case), runs=RUNS // 2))
+    assert_flat(measure(lambda: call(case), runs=RUNS // 4))
 
 
 def _excursion_cycle(price, close):
@@ -292,7 +292,7 @@ def test_excursion_failures_memory_is_flat(market):
             else:
                 raise AssertionError("expected a failure")
 
-    assert_flat(measure(failing, runs=RUNS // 2))
+    assert_flat(measure(failing, runs=RUNS // 4))
 
 
 def test_small_entries_many_calls_memory_is_flat(market):
@@ -521,9 +521,9 @@ def _without_asan_log(env):
     return env
 
 
-@pytest.mark.xfail(strict=True, reason="the excursion module releases the matrices it keeps "
-                   "from a C++ static destructor, after the interpreter has been finalized")
 def test_process_exits_cleanly_after_a_run_on_buffer_backed_matrices():
+    """The matrices the excursion module keeps are never released after the
+    interpreter is gone (a crash at exit, found by the sanitizer run)."""
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(_EXIT_AFTER_RUN)],
                           capture_output=True, text=True, timeout=120,
                           env=_without_asan_log(os.environ))

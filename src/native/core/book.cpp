@@ -113,11 +113,19 @@ double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts co
     double ratio = balance / divisor;
     if (std::isnan(ratio)) ratio = 1.0;
     const double cap = position_limit * balance;
+    // A zero target for a stock not in the book trades and records nothing,
+    // so only held stocks and nonzero targets reach set_position; the book's
+    // keys are followed with a cursor in the same ascending order.
+    auto cursor = p.begin();
     for (std::int64_t sid = 0; sid < newp.size; ++sid) {
       if (sid > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
       double v2 = newp.get(sid) * ratio;
       if (std::fabs(v2) > cap) v2 = cap * (v2 > 0 ? 1 : -1);
-      cash = set_position(p, static_cast<int>(sid), v2, cash, costs, true, true, balance, hooks);
+      while (cursor != p.end() && cursor->first < sid) ++cursor;
+      if (v2 == 0.0 && (cursor == p.end() || cursor->first != sid)) continue;
+      const int key = static_cast<int>(sid);
+      cash = set_position(p, key, v2, cash, costs, true, true, balance, hooks);
+      cursor = p.upper_bound(key);
     }
     return cash;
   });
