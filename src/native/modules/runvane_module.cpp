@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <numpy/arrayobject.h>
+#include <numpy/arrayscalars.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -46,7 +47,9 @@ ModuleState g;
 constexpr const char* kBacktest = "pelmora.core.runvane.backtest_";
 
 PyObject* float64_scalar(double v) {
-  return py::checked(PyArray_Scalar(&v, g.float64, nullptr));
+  PyObject* o = py::checked(PyArrayScalar_New(Double));
+  PyArrayScalar_ASSIGN(o, Double, v);
+  return o;
 }
 
 bool to_bool(PyObject* o) {

@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <numpy/arrayobject.h>
+#include <numpy/arrayscalars.h>
 
 #include <climits>
 #include <cstring>
@@ -83,6 +84,17 @@ PyObject* array_or_none(PyArrayObject* a) { return a ? reinterpret_cast<PyObject
 PyObject* get_item(PyArrayObject* a, int sid, int type_num) {
   if (is_plain(a, type_num)) {
     npy_intp j = np_index(a, sid);
+    // The scalar types of the two dtypes the module creates, filled directly.
+    if (type_num == NPY_INT64 && PyArray_DESCR(a)->type_num == NPY_LONG) {
+      PyObject* o = py::checked(PyArrayScalar_New(Long));
+      PyArrayScalar_ASSIGN(o, Long, *static_cast<npy_long*>(PyArray_GETPTR1(a, j)));
+      return o;
+    }
+    if (type_num == NPY_DOUBLE) {
+      PyObject* o = py::checked(PyArrayScalar_New(Double));
+      PyArrayScalar_ASSIGN(o, Double, *static_cast<npy_double*>(PyArray_GETPTR1(a, j)));
+      return o;
+    }
     return py::checked(PyArray_Scalar(PyArray_GETPTR1(a, j), PyArray_DESCR(a),
                                       reinterpret_cast<PyObject*>(a)));
   }
