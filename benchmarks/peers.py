@@ -104,20 +104,23 @@ def target_percent(workload) -> tuple[np.ndarray, list[tuple[int, int]]]:
     return size, plan
 
 
-def sells_first_call_seq(size: np.ndarray, plan: list[tuple[int, int]]) -> np.ndarray:
-    """An explicit call sequence that puts sales before purchases without vectorbt's per-row sort:
-    on each rebalance row first the stocks held before and now dropped, then the stocks kept (whose
-    adjustment may be a small buy, paid from the sales), then the new stocks."""
+def sells_first_call_seq(workload, size: np.ndarray, plan: list[tuple[int, int]]) -> np.ndarray:
+    """The order vectorbt's ``call_seq='auto'`` would choose, computed up front: on each rebalance
+    row the stocks sorted by order value, sales first.  The holdings going into a rebalance are
+    known without simulating vectorbt: between rebalances the share counts stay fixed, so the value
+    of each holding is its share count times the row's trade price (no fees in a plain run)."""
+    price = workload.arrays["price"]
     n_rows, n_cols = size.shape
     seq = np.tile(np.arange(n_cols, dtype=np.int64), (n_rows, 1))
-    held = np.zeros(n_cols, dtype=bool)
+    shares = np.zeros(n_cols)
+    cash = 1.0
     for row, _ in plan:
-        target = size[row] != 0
-        dropped = np.flatnonzero(held & ~target)
-        kept = np.flatnonzero(held & target)
-        rest = np.flatnonzero(~held)
-        seq[row] = np.concatenate([dropped, kept, rest])
-        held = target
+        held = shares * price[row]
+        target = size[row] * (cash + held.sum())
+        delta = target - held
+        seq[row] = np.argsort(delta, kind="stable")
+        cash -= delta.sum()
+        shares = target / price[row]
     return seq
 
 
