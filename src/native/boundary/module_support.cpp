@@ -39,7 +39,8 @@ PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
 }  // namespace pelmora::py
 
 namespace pelmora::py {
-PyObject* new_module_from_spec(PyObject* spec) {
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+  if (!check_single_interpreter()) return nullptr;
   Ref name(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
   return PyModule_NewObject(name.get());

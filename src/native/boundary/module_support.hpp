@@ -24,6 +24,7 @@ PyObject* intern(const char* s);
 }  // namespace pelmora::py
 
 namespace pelmora::py {
-// The module object a Py_mod_create slot returns: a plain module named by the spec.
-PyObject* new_module_from_spec(PyObject* spec);
+// The Py_mod_create slot of every module of the package: the one-interpreter
+// guard, then a plain module named by the spec.
+PyObject* create_module(PyObject* spec, PyModuleDef* def);
 }  // namespace pelmora::py

@@ -42,10 +42,16 @@ void write_checked(double* out, std::int64_t size, std::int64_t index, double va
   out[index] = value;
 }
 
-}  // namespace
+// The path's extent, and its first position: the entry close over the entry
+// trade price (2 minus that for a short), less the entry fee.
+struct PathStart {
+  std::int64_t i_exit_max;
+  std::int64_t length;
+  double price_ratio;
+  double pv;  // base of the first daily step
+};
 
-void compute_excursion_path(const ExcursionParams& params, const ExcursionTrade& t,
-                            ExcursionPath& path) {
+PathStart start_path(const ExcursionParams& params, const ExcursionTrade& t) {
   const std::int64_t plength = params.price.rows;
   std::int64_t i_exit_max = t.i_exit;
   if (t.i_entry + params.window > i_exit_max) i_exit_max = t.i_entry + params.window;
@@ -53,6 +59,59 @@ void compute_excursion_path(const ExcursionParams& params, const ExcursionTrade&
   const std::int64_t length = i_exit_max - t.i_entry + 1;
   if (length < 0) fail(ErrorKind::OverflowError, "can't convert negative value to size_t");
 
+  const double entry_price = item(params.price, t.i_entry, t.pid);
+  if (params.close_missing) fail(ErrorKind::TypeError, "'NoneType' object is not subscriptable");
+  const double entry_close = item(params.close, t.i_entry, t.pid);
+  if (entry_price == 0) float_division();
+  double price_ratio = t.is_long ? entry_close / entry_price : 2 - entry_close / entry_price;
+  if (t.entry_transaction) price_ratio = (1 - params.fee_ratio) * price_ratio;
+  return {i_exit_max, length, price_ratio, entry_close};
+}
+
+// Moves price_ratio to row `ith` by its close-to-close ratio; a NaN close
+// leaves both the ratio and the base where they were. Returns whether the
+// row had a close.
+bool step_path(const ExcursionParams& params, const ExcursionTrade& t, std::int64_t ith,
+               std::int64_t i_exit_max, double& price_ratio, double& pv) {
+  // The path walks one column of a wide matrix: every row is a cache miss
+  // unless it is requested a few rows ahead.
+  constexpr std::int64_t kAhead = 8;
+  const std::int64_t ahead = ith + kAhead;
+  if (ahead <= i_exit_max && ahead < params.close.rows && t.pid >= 0 &&
+      t.pid < params.close.cols && ith > 0) {
+    __builtin_prefetch(params.close.data + ahead * params.close.row_stride +
+                       t.pid * params.close.col_stride);
+  }
+  const double v = item(params.close, ith, t.pid);
+  if (std::isnan(v)) return false;
+  if (pv == 0) float_division();
+  const double p = v / pv;
+  pv = v;
+  if (!std::isnan(p)) price_ratio = t.is_long ? p * price_ratio : 2 - p * (2 - price_ratio);
+  return true;
+}
+
+// The last return with the exit's trade price in place of the close (when a
+// row followed the entry) and the fee and tax taken off.
+double exit_return(const ExcursionParams& params, const ExcursionTrade& t, std::int64_t i_exit_max,
+                   double last) {
+  if (t.i_entry != i_exit_max) {
+    const double pv = item(params.price, i_exit_max, t.pid);
+    const double v = item(params.close, i_exit_max, t.pid);
+    if (v == 0) float_division();
+    if (t.is_long) {
+      last = (pv / v) * last;
+    } else {
+      last = 2 - ((2 - last) * pv) / v;
+    }
+  }
+  return (1 - params.fee_ratio - params.tax_ratio) * last;
+}
+
+}  // namespace
+
+void compute_excursion_path(const ExcursionParams& params, const ExcursionTrade& t,
+                            ExcursionPath& path) {
   path.returns.clear();
   path.cummax.clear();
   path.cummin.clear();
@@ -61,10 +120,12 @@ void compute_excursion_path(const ExcursionParams& params, const ExcursionTrade&
   path.profit_period.clear();
   path.i_entry = t.i_entry;
   path.i_exit = t.i_exit;
+  PathStart start = start_path(params, t);
   // A valid path never has more positions than the data has rows (plus one
   // when a negative entry row wraps); reserving more would only waste memory
   // before the first out-of-range read fails.
-  const std::size_t reserve = static_cast<std::size_t>(std::min(length, plength + 1));
+  const std::size_t reserve =
+      static_cast<std::size_t>(std::min(start.length, params.price.rows + 1));
   path.returns.reserve(reserve);
   path.cummax.reserve(reserve);
   path.cummin.reserve(reserve);
@@ -72,42 +133,17 @@ void compute_excursion_path(const ExcursionParams& params, const ExcursionTrade&
   path.mdd.reserve(reserve);
   path.profit_period.reserve(reserve);
 
-  const double entry_price = item(params.price, t.i_entry, t.pid);
-  if (params.close_missing) fail(ErrorKind::TypeError, "'NoneType' object is not subscriptable");
-  const double entry_close = item(params.close, t.i_entry, t.pid);
-  if (entry_price == 0) float_division();
-  double price_ratio = t.is_long ? entry_close / entry_price : 2 - entry_close / entry_price;
-  if (t.entry_transaction) price_ratio = (1 - params.fee_ratio) * price_ratio;
-
+  double price_ratio = start.price_ratio;
   path.returns.push_back(price_ratio);
   path.cummax.push_back(1 > price_ratio ? 1.0 : price_ratio);
   path.cummin.push_back(price_ratio > 1 ? 1.0 : price_ratio);
   path.cummin_i.push_back(0);
   path.mdd.push_back(price_ratio - 1 < 0 ? price_ratio - 1 : 0.0);
   path.profit_period.push_back(price_ratio > 1 ? 1.0 : 0.0);
-  double pv = entry_close;
 
-  std::int64_t ith = t.i_entry;
   std::size_t i = 0;
-  // The path walks one column of a wide matrix: every row is a cache miss
-  // unless it is requested a few rows ahead.
-  constexpr std::int64_t kAhead = 8;
-  const bool can_prefetch = t.pid >= 0 && t.pid < params.close.cols && t.i_entry >= 0;
-  for (ith = t.i_entry + 1; ith <= i_exit_max; ++ith, ++i) {
-    if (can_prefetch && ith + kAhead <= i_exit_max && ith + kAhead < params.close.rows) {
-      __builtin_prefetch(params.close.data + (ith + kAhead) * params.close.row_stride +
-                         t.pid * params.close.col_stride);
-    }
-    const double v = item(params.close, ith, t.pid);
-    const bool have_close = !std::isnan(v);
-    if (have_close) {
-      if (pv == 0) float_division();
-      const double p = v / pv;
-      pv = v;
-      if (!std::isnan(p)) {
-        price_ratio = t.is_long ? p * price_ratio : 2 - p * (2 - price_ratio);
-      }
-    }
+  for (std::int64_t ith = t.i_entry + 1; ith <= start.i_exit_max; ++ith, ++i) {
+    const bool have_close = step_path(params, t, ith, start.i_exit_max, price_ratio, start.pv);
     double cmax = path.cummax[i];
     const double cmin = path.cummin[i];
     if (price_ratio > cmax) {
@@ -116,6 +152,8 @@ void compute_excursion_path(const ExcursionParams& params, const ExcursionTrade&
     } else {
       path.cummax.push_back(cmax);
     }
+    // A new low records the position before it, whose running maximum is
+    // the one in force when the low was made.
     if (cmin > price_ratio) {
       path.cummin.push_back(price_ratio);
       path.cummin_i.push_back(static_cast<std::int64_t>(i));
@@ -132,19 +170,7 @@ void compute_excursion_path(const ExcursionParams& params, const ExcursionTrade&
   }
 
   if (t.exit_transaction) {
-    double& last = path.returns.back();
-    if (t.i_entry != i_exit_max) {
-      const std::int64_t row = ith - 1;  // i_exit_max, the last row of the loop
-      const double pv_exit = item(params.price, row, t.pid);
-      const double v = item(params.close, row, t.pid);
-      if (v == 0) float_division();
-      if (t.is_long) {
-        last = (pv_exit / v) * last;
-      } else {
-        last = 2 - ((2 - last) * pv_exit) / v;
-      }
-    }
-    last = (1 - params.fee_ratio - params.tax_ratio) * last;
+    path.returns.back() = exit_return(params, t, start.i_exit_max, path.returns.back());
   }
 }
 
@@ -191,10 +217,6 @@ void write_excursion_array(const ExcursionPath& path, int window, int window_ste
   write_checked(out, out_size, base + 5, path.returns[e] - 1);
 }
 
-}  // namespace pelmora
-
-namespace pelmora {
-
 // One pass over the path with running scalars instead of six series. Valid
 // for window >= 1 and window_step >= 1, where every sample block fits; it
 // reads the same elements in the same order and performs the same operations
@@ -202,20 +224,8 @@ namespace pelmora {
 // failures are identical.
 void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade& t, double* out,
                              std::int64_t out_size) {
-  const std::int64_t plength = params.price.rows;
-  std::int64_t i_exit_max = t.i_exit;
-  if (t.i_entry + params.window > i_exit_max) i_exit_max = t.i_entry + params.window;
-  if (i_exit_max >= plength) i_exit_max = plength - 1;
-  const std::int64_t length = i_exit_max - t.i_entry + 1;
-  if (length < 0) fail(ErrorKind::OverflowError, "can't convert negative value to size_t");
-
-  const double entry_price = item(params.price, t.i_entry, t.pid);
-  if (params.close_missing) fail(ErrorKind::TypeError, "'NoneType' object is not subscriptable");
-  const double entry_close = item(params.close, t.i_entry, t.pid);
-  if (entry_price == 0) float_division();
-  double price_ratio = t.is_long ? entry_close / entry_price : 2 - entry_close / entry_price;
-  if (t.entry_transaction) price_ratio = (1 - params.fee_ratio) * price_ratio;
-
+  PathStart start = start_path(params, t);
+  double price_ratio = start.price_ratio;
   double cmax = 1 > price_ratio ? 1.0 : price_ratio;
   double cmin = price_ratio > 1 ? 1.0 : price_ratio;
   double cmax_at_min = cmax;  // cummax at the position recorded for the last new low
@@ -224,16 +234,18 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
 
   // Positions of the samples and of the summary (a negative span selects the
   // last position).
-  const std::int64_t last = length - 1;
+  const std::int64_t last = start.length - 1;
   const std::int64_t span = t.i_exit - t.i_entry;
   const std::int64_t e = (span >= 0 && span < last) ? span : last;
-  const std::int64_t n_samples_end = std::min<std::int64_t>(length, params.window);
+  const std::int64_t n_samples_end = std::min<std::int64_t>(start.length, params.window);
   const std::int64_t step = params.window_step;
   double* summary = out + out_size - 6;
-
   auto emit = [&](std::int64_t n) {
-    if (n < n_samples_end && n % step == 0) {
-      double* b = out + (n / step) * 6;
+    double* blocks[2] = {nullptr, nullptr};
+    if (n < n_samples_end && n % step == 0) blocks[0] = out + (n / step) * 6;
+    if (n == e) blocks[1] = summary;
+    for (double* b : blocks) {
+      if (b == nullptr) continue;
       b[0] = cmin - 1;
       b[1] = cmax - 1;
       b[2] = cmax_at_min - 1;
@@ -241,37 +253,12 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
       b[4] = profit_period;
       b[5] = price_ratio - 1;
     }
-    if (n == e) {
-      summary[0] = cmin - 1;
-      summary[1] = cmax - 1;
-      summary[2] = cmax_at_min - 1;
-      summary[3] = mdd;
-      summary[4] = profit_period;
-      summary[5] = price_ratio - 1;
-    }
   };
   emit(0);
 
-  double pv = entry_close;
-  constexpr std::int64_t kAhead = 8;
-  const bool can_prefetch = t.pid >= 0 && t.pid < params.close.cols && t.i_entry >= 0;
-  std::int64_t ith;
   std::int64_t n = 0;
-  for (ith = t.i_entry + 1; ith <= i_exit_max; ++ith) {
-    if (can_prefetch && ith + kAhead <= i_exit_max && ith + kAhead < params.close.rows) {
-      __builtin_prefetch(params.close.data + (ith + kAhead) * params.close.row_stride +
-                         t.pid * params.close.col_stride);
-    }
-    const double v = item(params.close, ith, t.pid);
-    const bool have_close = !std::isnan(v);
-    if (have_close) {
-      if (pv == 0) float_division();
-      const double p = v / pv;
-      pv = v;
-      if (!std::isnan(p)) {
-        price_ratio = t.is_long ? p * price_ratio : 2 - p * (2 - price_ratio);
-      }
-    }
+  for (std::int64_t ith = t.i_entry + 1; ith <= start.i_exit_max; ++ith) {
+    const bool have_close = step_path(params, t, ith, start.i_exit_max, price_ratio, start.pv);
     const double cmax_prev = cmax;
     if (price_ratio > cmax) cmax = price_ratio;
     if (cmin > price_ratio) {
@@ -282,25 +269,12 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
     const double newmdd = price_ratio / cmax - 1;
     if (mdd > newmdd) mdd = newmdd;
     if (have_close && price_ratio > 1) profit_period = profit_period + 1;
-    ++n;
-    emit(n);
+    emit(++n);
   }
 
   if (t.exit_transaction) {
-    double r = price_ratio;
-    if (t.i_entry != i_exit_max) {
-      const std::int64_t row = ith - 1;
-      const double pv_exit = item(params.price, row, t.pid);
-      const double v = item(params.close, row, t.pid);
-      if (v == 0) float_division();
-      if (t.is_long) {
-        r = (pv_exit / v) * r;
-      } else {
-        r = 2 - ((2 - r) * pv_exit) / v;
-      }
-    }
-    r = (1 - params.fee_ratio - params.tax_ratio) * r;
     // Only the last return changes; patch the blocks that show it.
+    const double r = exit_return(params, t, start.i_exit_max, price_ratio);
     if (last < n_samples_end && last % step == 0) out[(last / step) * 6 + 5] = r - 1;
     if (e == last) summary[5] = r - 1;
   }

@@ -562,13 +562,8 @@ int exec_module(PyObject* module) {
   return 0;
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
-  if (!py::check_single_interpreter()) return nullptr;
-  return py::new_module_from_spec(spec);
-}
-
 PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(&create_module)},
+    {Py_mod_create, reinterpret_cast<void*>(&py::create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
     {0, nullptr},
 };
