@@ -185,7 +185,7 @@ def bench_peer(w: workloads.Workload, peer: Peer, reference: np.ndarray, repeat:
         return [orders]
     for _ in range(repeat):
         ms, cpu, pf = timed(lambda: peers.from_orders(w, size, seq, peer.engine))
-        vms, vcpu, _ = timed(lambda: peers.equity(pf))
+        vms, vcpu, _ = timed(lambda p=pf: peers.equity(p))
         orders.add(ms, cpu)
         value.add(ms + vms, cpu + vcpu)
         del pf

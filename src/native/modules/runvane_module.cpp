@@ -30,7 +30,6 @@ struct ModuleState {
   api::Bindings api;
   PyObject* module_dict = nullptr;       // owned
   PyObject* stock_operations = nullptr;  // owned; native, not a module attribute
-  PyArray_Descr* float64 = nullptr;      // owned
   double inf_default = HUGE_VAL;
   bool running = false;
   PyObject* n_normalize_weight = nullptr;
@@ -39,7 +38,6 @@ struct ModuleState {
   PyObject* n_trade_positions = nullptr;
   PyObject* n_datetime = nullptr;
   PyObject* n_fromtimestamp = nullptr;
-  PyObject* n_copy = nullptr;
 };
 
 ModuleState g;
@@ -527,7 +525,6 @@ int exec_module(PyObject* module) {
   g.n_trade_positions = py::intern("trade_positions");
   g.n_datetime = py::intern("datetime");
   g.n_fromtimestamp = py::intern("fromtimestamp");
-  g.n_copy = py::intern("copy");
   if (!g.n_normalize_weight || !g.n_swaylen || !g.n_datetime || !g.n_fromtimestamp) return -1;
 
   Ref np(PyImport_ImportModule("numpy"));
@@ -548,7 +545,6 @@ int exec_module(PyObject* module) {
   if (!inf) return -1;
   g.inf_default = PyFloat_AsDouble(inf.get());
   if (g.inf_default == -1.0 && PyErr_Occurred()) return -1;
-  if (g.float64 == nullptr) g.float64 = PyArray_DescrFromType(NPY_DOUBLE);
 
   PyObject* name = PyModule_GetNameObject(module);
   if (!name) return -1;
