@@ -11,6 +11,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <map>
+#include <string>
 
 #include "boundary/engine_hooks.hpp"
 #include "boundary/module_support.hpp"
@@ -63,9 +65,12 @@ void set_item(PyObject* dict, long key, PyObject* value) {
   if (PyDict_SetItem(dict, k.get(), value) != 0) fail_pending();
 }
 
+// The action labels are few: each is made once and shared by every report.
 void set_label(PyObject* actions, long key, const char* label) {
-  Ref v(py::checked(PyUnicode_InternFromString(label)));
-  set_item(actions, key, v.get());
+  static std::map<std::string, PyObject*> labels;
+  PyObject*& v = labels[label];
+  if (v == nullptr) v = py::checked(PyUnicode_InternFromString(label));
+  set_item(actions, key, v);
 }
 
 bool greater_than_one(PyObject* x) {
