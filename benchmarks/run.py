@@ -1,7 +1,7 @@
 """pelmora's benchmark suite: one command, one table.
 
-    python benchmarks/run.py               # full sizes, medians over 5 runs
-    python benchmarks/run.py --quick       # small sizes, a sanity pass in seconds
+    python benchmarks/run.py               # full sizes (about 12 minutes on 2 cores)
+    python benchmarks/run.py --quick       # small sizes, a sanity pass in about a minute
     python benchmarks/run.py --repeat 9    # 9 timed runs per runner (default: 21 pelmora, 5 vectorbt)
 
 For every workload (W1 with close-mode and with intraday exits, W2, W1') the full ``backtest_`` and
