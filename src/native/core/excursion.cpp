@@ -240,9 +240,15 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
   const std::int64_t n_samples_end = std::min<std::int64_t>(start.length, params.window);
   const std::int64_t step = params.window_step;
   double* summary = out + out_size - 6;
+  std::int64_t next_sample = 0;  // positions 0, step, 2 * step, ... below n_samples_end
+  double* next_block = out;
   auto emit = [&](std::int64_t n) {
     double* blocks[2] = {nullptr, nullptr};
-    if (n < n_samples_end && n % step == 0) blocks[0] = out + (n / step) * 6;
+    if (n == next_sample && n < n_samples_end) {
+      blocks[0] = next_block;
+      next_sample += step;
+      next_block += 6;
+    }
     if (n == e) blocks[1] = summary;
     for (double* b : blocks) {
       if (b == nullptr) continue;
