@@ -79,8 +79,8 @@ def test_documented_messages(value, symbol, row, message):
 
 
 class Labelled:
-    def __format__(self, spec):
-        return f"<label spec={spec!r}>"
+    def __format__(self, format_spec):
+        return f"<label format={format_spec!r}>"
 
     def __str__(self):
         return "str-not-used"
@@ -106,7 +106,7 @@ class Labelled:
         (np.float64(2.5), "2.5"),
         (("A", 1), "('A', 1)"),
         (Fraction(1, 3), "1/3"),
-        (Labelled(), "<label spec=''>"),
+        (Labelled(), "<label format=''>"),
     ],
 )
 def test_symbol_text(symbol, text):
@@ -124,7 +124,7 @@ def test_row_text(row):
 
 def test_symbol_is_formatted_only_for_a_bad_price():
     class Unformattable:
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             raise AssertionError("formatted")
 
     assert ts.validate_trade_price(3.0, Unformattable(), 0) is None
@@ -511,7 +511,7 @@ class Hostile:
     def __abs__(self):
         raise RuntimeError("abs")
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise RuntimeError("format")
 
     def encode(self, encoding):

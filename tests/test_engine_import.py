@@ -100,10 +100,10 @@ def test_stock_operations_is_not_a_module_attribute():
 TAMPER = r"""
     import ctypes, importlib.util, json, sys, types
 
-    spec = importlib.util.find_spec("pelmora")
+    found = importlib.util.find_spec("pelmora")
     package = types.ModuleType("pelmora")
-    package.__path__ = list(spec.submodule_search_locations)
-    package.__spec__ = spec
+    package.__path__ = list(found.submodule_search_locations)
+    package.__spec__ = found
     sys.modules["pelmora"] = package
 
     import numpy

@@ -257,7 +257,7 @@ class EncodeToStr(str):
 
 
 class FormatRaises:
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise Hostile("format")
 
     def encode(self, *a, **k):
@@ -265,7 +265,7 @@ class FormatRaises:
 
 
 class FormatToBytes:
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return b"not text"
 
     def encode(self, *a, **k):

@@ -393,12 +393,12 @@ class EncodeToStr(str):
 
 
 class FormatRaises:
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise Hostile("format")
 
 
 class FormatToBytes:
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return b"bytes"
 
 

@@ -25,8 +25,8 @@ std::string format_symbol(PyObject* symbol) {
   } else if (PyFloat_CheckExact(symbol)) {
     text.reset(checked(PyObject_Repr(symbol)));
   } else {
-    Ref spec(checked(PyUnicode_FromString("")));
-    text.reset(checked(PyObject_Format(symbol, spec.get())));
+    Ref format_spec(checked(PyUnicode_FromString("")));
+    text.reset(checked(PyObject_Format(symbol, format_spec.get())));
   }
   Py_ssize_t n = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &n);

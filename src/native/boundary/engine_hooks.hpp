@@ -15,7 +15,7 @@
 namespace pelmora::py {
 
 // "a str is used unchanged; an int or float gives its standard text; any
-// other object is formatted with an empty format specification".
+// other object is formatted with format(obj, "")".
 std::string format_symbol(PyObject* symbol);
 std::string float_repr(double value);
 

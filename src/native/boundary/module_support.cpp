@@ -39,9 +39,9 @@ PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
 }  // namespace pelmora::py
 
 namespace pelmora::py {
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
+PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
   if (!check_single_interpreter()) return nullptr;
-  Ref name(PyObject_GetAttrString(spec, "name"));
+  Ref name(PyObject_GetAttrString(module_spec, "name"));
   if (!name) return nullptr;
   return PyModule_NewObject(name.get());
 }

@@ -25,6 +25,6 @@ PyObject* intern(const char* s);
 
 namespace pelmora::py {
 // The Py_mod_create slot of every module of the package: the one-interpreter
-// guard, then a plain module named by the spec.
-PyObject* create_module(PyObject* spec, PyModuleDef* def);
+// guard, then a plain module named after the import machinery's module_spec.
+PyObject* create_module(PyObject* module_spec, PyModuleDef* def);
 }  // namespace pelmora::py
