@@ -66,6 +66,15 @@ def test_signature_lists_the_25_parameters_with_their_defaults():
     assert tuple(p.default for p in params[11:]) == DEFAULTS
 
 
+def test_default_tuple_and_identity_of_the_entry():
+    entry = runvane.backtest_
+    assert entry.__defaults__ == DEFAULTS
+    assert [type(d) for d in entry.__defaults__] == [type(d) for d in DEFAULTS]
+    assert (entry.__name__, entry.__qualname__, entry.__module__) == (
+        "backtest_", "backtest_", "pelmora.core.runvane")
+    assert entry.__doc__.startswith("Run a backtest")
+
+
 def test_only_the_arrays_uses_the_documented_defaults(flags):
     inp = two_period_market()
     creturn = runvane.backtest_(*inp.args())

@@ -10,7 +10,9 @@
 #include <numpy/arrayscalars.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -291,6 +293,111 @@ PyObject* backtest_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return r;
 }
 
+// --- backtest_ as a callable with its defaults ---------------------------------
+// A builtin function cannot show its defaults; backtest_ is an object of its
+// own small type so that `__defaults__` and `inspect.signature` show the
+// parameters and defaults of the entry, while calls go straight to the C++
+// entry through vectorcall.
+
+struct EntryObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* defaults;  // the Python-visible default tuple
+};
+
+PyObject* entry_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+  return backtest_(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+PyObject* entry_defaults(PyObject* self, void*) {
+  return Py_NewRef(reinterpret_cast<EntryObject*>(self)->defaults);
+}
+
+PyObject* entry_name(PyObject*, void*) { return PyUnicode_FromString("backtest_"); }
+
+PyObject* entry_module(PyObject*, void*) { return PyUnicode_FromString("pelmora.core.runvane"); }
+
+PyObject* entry_signature(PyObject* self, void*) {
+  Ref inspect(PyImport_ImportModule("inspect"));
+  if (!inspect) return nullptr;
+  Ref parameter(PyObject_GetAttrString(inspect.get(), "Parameter"));
+  if (!parameter) return nullptr;
+  Ref kind(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+  if (!kind) return nullptr;
+  Ref params(PyList_New(0));
+  if (!params) return nullptr;
+  PyObject* defaults = reinterpret_cast<EntryObject*>(self)->defaults;
+  for (int i = 0; i < py::kRunTotal; ++i) {
+    Ref name(PyUnicode_FromString(py::kRunParameterNames[i]));
+    Ref args(name ? PyTuple_Pack(2, name.get(), kind.get()) : nullptr);
+    Ref kwargs(PyDict_New());
+    if (!args || !kwargs) return nullptr;
+    if (i >= py::kRunRequired &&
+        PyDict_SetItemString(kwargs.get(), "default",
+                             PyTuple_GET_ITEM(defaults, i - py::kRunRequired)) != 0) {
+      return nullptr;
+    }
+    Ref param(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
+    if (!param || PyList_Append(params.get(), param.get()) != 0) return nullptr;
+  }
+  return PyObject_CallMethod(inspect.get(), "Signature", "O", params.get());
+}
+
+PyObject* entry_repr(PyObject*) { return PyUnicode_FromString("<built-in function backtest_>"); }
+
+void entry_dealloc(PyObject* self) {
+  Py_XDECREF(reinterpret_cast<EntryObject*>(self)->defaults);
+  Py_TYPE(self)->tp_free(self);
+}
+
+extern const char kBacktestDoc[];
+
+PyObject* entry_doc(PyObject*, void*) {
+  const char* body = std::strstr(kBacktestDoc, "--\n\n");
+  return PyUnicode_FromString(body ? body + 4 : kBacktestDoc);
+}
+
+PyGetSetDef entry_getset[] = {
+    {"__defaults__", entry_defaults, nullptr, nullptr, nullptr},
+    {"__name__", entry_name, nullptr, nullptr, nullptr},
+    {"__qualname__", entry_name, nullptr, nullptr, nullptr},
+    {"__module__", entry_module, nullptr, nullptr, nullptr},
+    {"__doc__", entry_doc, nullptr, nullptr, nullptr},
+    {"__signature__", entry_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject EntryType = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "pelmora.core.runvane.native_entry";
+  t.tp_basicsize = sizeof(EntryObject);
+  t.tp_dealloc = entry_dealloc;
+  t.tp_vectorcall_offset = offsetof(EntryObject, vectorcall);
+  t.tp_repr = entry_repr;
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
+  t.tp_getset = entry_getset;
+  return t;
+}();
+
+PyObject* make_backtest_entry() {
+  if (PyType_Ready(&EntryType) < 0) return nullptr;
+  Ref inf(PyFloat_FromDouble(g.inf_default));
+  if (!inf) return nullptr;
+  PyObject* defaults = Py_BuildValue("(dddOOdOdOOiiOO)", 0.001425, 0.003, 1.0, inf.get(), inf.get(),
+                                     0.0, Py_False, 1.0, Py_False, Py_True, 0, 1, Py_True, Py_None);
+  if (!defaults) return nullptr;
+  EntryObject* e = PyObject_New(EntryObject, &EntryType);
+  if (!e) {
+    Py_DECREF(defaults);
+    return nullptr;
+  }
+  e->vectorcall = entry_vectorcall;
+  e->defaults = defaults;
+  return reinterpret_cast<PyObject*>(e);
+}
+
 // --- small entries ---------------------------------------------------------------
 
 PyObject* get_stock_operations(PyObject*, PyObject*) {
@@ -486,7 +593,8 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 // --- module ------------------------------------------------------------------------
 
-constexpr const char kBacktestDoc[] =
+extern const char kBacktestDoc[];
+const char kBacktestDoc[] =
     "backtest_(price_values, close_values, high_values, low_values, open_values, price_index, "
     "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, "
     "tax_ratio=0.003, stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, "
@@ -509,8 +617,6 @@ PyMethodDef methods[] = {
     {"ioft", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(ioft)),
      METH_FASTCALL | METH_KEYWORDS,
      "ioft($module, /, v)\n--\n\nNanoseconds since the epoch to a naive local datetime."},
-    {"backtest_", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(backtest_)),
-     METH_FASTCALL | METH_KEYWORDS, kBacktestDoc},
     {"get_trade_stocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(get_trade_stocks)),
      METH_FASTCALL | METH_KEYWORDS,
      "get_trade_stocks($module, /, pos_columns, price_index, touched_exit)\n--\n\n"
@@ -557,6 +663,10 @@ int exec_module(PyObject* module) {
   for (PyMethodDef* def = methods; def->ml_name; ++def) {
     Ref fn(PyCFunction_NewEx(def, module, name));
     if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) != 0) return -1;
+    if (std::strcmp(def->ml_name, "ioft") == 0) {  // backtest_ comes between ioft and get_trade_stocks
+      Ref entry(make_backtest_entry());
+      if (!entry || PyModule_AddObjectRef(module, "backtest_", entry.get()) != 0) return -1;
+    }
   }
   PyObject* dict = PyModule_GetDict(module);
   Py_XSETREF(g.module_dict, Py_NewRef(dict));
