@@ -20,6 +20,7 @@ from hypothesis import strategies as st
 from pelmora.core import _testsupport as ts
 from pelmora.core import runvane as rv
 from pelmora.core import swaylen as sw
+from support import frame_names, python_error
 
 FEE = 0.001425
 TAX = 0.003
@@ -45,23 +46,6 @@ class Truth:
 class BadTruth:
     def __bool__(self):
         raise RuntimeError("no truth")
-
-
-def frame_names(exc):
-    names = []
-    tb = exc.__traceback__
-    while tb is not None:
-        names.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return names
-
-
-def python_error(fn):
-    try:
-        fn()
-    except Exception as e:  # noqa: BLE001 - the host's own error is the reference
-        return type(e), str(e)
-    raise AssertionError("expected the reference expression to fail")
 
 
 def entry_state(sid):

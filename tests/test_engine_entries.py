@@ -20,23 +20,7 @@ from hypothesis import strategies as st
 from pelmora.core import _testsupport as ts
 from pelmora.core import runvane as rv
 from pelmora.core import swaylen as sw
-
-
-def frame_names(exc):
-    names = []
-    tb = exc.__traceback__
-    while tb is not None:
-        names.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return names
-
-
-def python_error(fn):
-    try:
-        fn()
-    except Exception as e:  # noqa: BLE001 - the host's own error is the reference
-        return type(e), str(e)
-    raise AssertionError("expected the reference expression to fail")
+from support import frame_names, python_error
 
 
 # --- validate_trade_price ------------------------------------------------------------------

@@ -15,6 +15,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from pelmora.core import runvane as rv
+from support import frame_names
 
 normalize_weight = rv.normalize_weight
 
@@ -24,15 +25,6 @@ def gross(values):
     for w in values:
         total += abs(w)
     return total
-
-
-def frame_names(exc):
-    names = []
-    tb = exc.__traceback__
-    while tb is not None:
-        names.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return names
 
 
 @pytest.mark.parametrize(

@@ -20,27 +20,18 @@ from __future__ import annotations
 
 import gc
 import math
-import os
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import assume, given
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from pelmora.core import _testsupport as ts
 from pelmora.core import runvane, swaylen
+from support import INT_MAX, INT_MIN, fuzz_settings
 
 pytestmark = [pytest.mark.fuzz, pytest.mark.filterwarnings("ignore::RuntimeWarning")]
-
-SCALE = float(os.environ.get("PELMORA_FUZZ_SCALE", "1"))
-INT_MIN, INT_MAX = -(2**31), 2**31 - 1
-
-
-def fuzz_settings(n: int) -> settings:
-    return settings(max_examples=max(25, int(n * SCALE)), deadline=None,
-                    suppress_health_check=list(HealthCheck))
-
 
 class Hostile(Exception):
     """Raised on purpose by the objects below."""

@@ -15,27 +15,18 @@ from __future__ import annotations
 
 import gc
 import math
-import os
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from pelmora.core import _testsupport as ts
 from pelmora.core import runvane, swaylen
+from support import INT_MAX, INT_MIN, fuzz_settings
 
 pytestmark = [pytest.mark.fuzz, pytest.mark.filterwarnings("ignore::RuntimeWarning")]
-
-SCALE = float(os.environ.get("PELMORA_FUZZ_SCALE", "1"))
-INT_MIN, INT_MAX = -(2**31), 2**31 - 1
-
-
-def fuzz_settings(n: int) -> settings:
-    return settings(max_examples=max(25, int(n * SCALE)), deadline=None,
-                    suppress_health_check=list(HealthCheck))
-
 
 class Hostile(Exception):
     pass
@@ -267,14 +258,12 @@ def test_excursion_entry_points_survive_any_call_sequence(calls):
     huge windows, matrices of any layout or none, result lists swapped for
     objects that fail or reach back into the module."""
     with ModuleState():
-        window = step = 0
         for fn, args in calls:
             if fn is ts.start_analysis:
                 # A legitimately huge window asks for a huge excursion array;
                 # keep what this test can ask for small (see the engine fuzz).
                 if excursion_bytes(args[6], args[7]) > 1e7:
                     continue
-                window, step = args[6], args[7]
             before = lengths()
             r = outcome(fn, *args)
             if fn is ts.record_exit and not failed(r):

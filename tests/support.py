@@ -1,0 +1,36 @@
+"""Helpers shared by the test modules: traceback frames, the host's own error
+for a reference expression, and the fuzz settings."""
+
+from __future__ import annotations
+
+import os
+
+from hypothesis import HealthCheck, settings
+
+# PELMORA_FUZZ_SCALE multiplies the example counts of the fuzz suite.
+FUZZ_SCALE = float(os.environ.get("PELMORA_FUZZ_SCALE", "1"))
+INT_MIN, INT_MAX = -(2**31), 2**31 - 1
+
+
+def frame_names(exc):
+    """Names of the frames in an exception's traceback, outermost first."""
+    names = []
+    tb = exc.__traceback__
+    while tb is not None:
+        names.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    return names
+
+
+def python_error(fn):
+    """(type, message) of the exception the host raises for `fn`."""
+    try:
+        fn()
+    except Exception as e:  # noqa: BLE001 - the host's own error is the reference
+        return type(e), str(e)
+    raise AssertionError("expected the reference expression to fail")
+
+
+def fuzz_settings(n: int) -> settings:
+    return settings(max_examples=max(25, int(n * FUZZ_SCALE)), deadline=None,
+                    suppress_health_check=list(HealthCheck))
