@@ -2,7 +2,7 @@
 
 import datetime as _datetime
 import types
-from typing import Any, Mapping, TypeVar
+from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
