@@ -34,3 +34,21 @@ def python_error(fn):
 def fuzz_settings(n: int) -> settings:
     return settings(max_examples=max(25, int(n * FUZZ_SCALE)), deadline=None,
                     suppress_health_check=list(HealthCheck))
+
+
+class Hostile(Exception):
+    """Raised on purpose by the hostile objects of the tests."""
+
+
+class EncodeRaises(str):
+    """A label whose UTF-8 encoding fails."""
+
+    def encode(self, *a, **k):
+        raise Hostile("encode")
+
+
+class EncodeToStr(str):
+    """A label whose encoding is not bytes."""
+
+    def encode(self, *a, **k):
+        return str(self)

@@ -29,13 +29,9 @@ from hypothesis.extra import numpy as hnp
 
 from pelmora.core import _testsupport as ts
 from pelmora.core import runvane, swaylen
-from support import INT_MAX, INT_MIN, fuzz_settings
+from support import INT_MAX, INT_MIN, EncodeRaises, EncodeToStr, Hostile, fuzz_settings
 
 pytestmark = [pytest.mark.fuzz, pytest.mark.filterwarnings("ignore::RuntimeWarning")]
-
-class Hostile(Exception):
-    """Raised on purpose by the objects below."""
-
 
 # --- the reference run ----------------------------------------------------------
 
@@ -235,16 +231,6 @@ class RecordingList(list):
 
 
 # --- labels ----------------------------------------------------------------------------------
-
-
-class EncodeRaises(str):
-    def encode(self, *a, **k):
-        raise Hostile("encode")
-
-
-class EncodeToStr(str):
-    def encode(self, *a, **k):
-        return str(self)
 
 
 class FormatRaises:

@@ -24,13 +24,9 @@ from hypothesis.extra import numpy as hnp
 
 from pelmora.core import _testsupport as ts
 from pelmora.core import runvane, swaylen
-from support import INT_MAX, INT_MIN, fuzz_settings
+from support import INT_MAX, INT_MIN, EncodeRaises, EncodeToStr, Hostile, fuzz_settings
 
 pytestmark = [pytest.mark.fuzz, pytest.mark.filterwarnings("ignore::RuntimeWarning")]
-
-class Hostile(Exception):
-    pass
-
 
 def outcome(fn, *args, **kwargs):
     """fn's result, or the Python exception it raised. SystemError is a bug."""
@@ -369,16 +365,6 @@ def test_rebalance_survives(state, book, newp, cash, fee, tax, limit, retain, re
 
 
 # --- map_columns and validate_trade_price -------------------------------------------------------
-
-
-class EncodeRaises(str):
-    def encode(self, *a, **k):
-        raise Hostile("encode")
-
-
-class EncodeToStr(str):
-    def encode(self, *a, **k):
-        return str(self)
 
 
 class FormatRaises:

@@ -54,11 +54,13 @@ void PyRunHooks::record_date(int row) {
 void PyRunHooks::record_entry(int sid, double weight, int has_transaction) {
   api_.record_entry(sid, weight, has_transaction);
   check_pending();
+  check_guarded();
 }
 
 void PyRunHooks::record_exit(int sid, int has_transaction) {
   api_.record_exit(sid, has_transaction);
   check_pending();
+  check_guarded();
 }
 
 bool PyRunHooks::split_on_resize() {
@@ -69,8 +71,9 @@ bool PyRunHooks::split_on_resize() {
     if (t < 0) fail_pending();
     return t == 1;
   };
-  if (truth(retain_cost_name())) return false;
-  return truth(resample_name());
+  const bool split = !truth(retain_cost_name()) && truth(resample_name());
+  check_guarded();
+  return split;
 }
 
 bool PyRunHooks::stop_trading_next_period() {
@@ -78,6 +81,7 @@ bool PyRunHooks::stop_trading_next_period() {
   if (stop_trading_ == Py_False || stop_trading_ == Py_None) return false;
   const int t = PyObject_IsTrue(stop_trading_);
   if (t < 0) fail_pending();
+  check_guarded();
   return t == 1;
 }
 

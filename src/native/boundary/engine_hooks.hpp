@@ -35,11 +35,23 @@ class PyRunHooks final : public RunHooks, public MessageHooks {
   std::string symbol_text(int sid) override;
   std::string float_text(double value) override;
 
+  // Buffers whose views the caller reads between hook calls; every hook that
+  // may run Python code checks them before returning.
+  void guard(const Buffer* const* buffers, std::size_t n) {
+    guarded_ = buffers;
+    n_guarded_ = n;
+  }
+
+  void check_guarded() const { check_unmoved(guarded_, n_guarded_); }
+
  private:
+
   const api::Bindings& api_;
   PyObject* flags_dict_;
   PyObject* stop_trading_;
   View1D<PyObject*> pos_columns_;
+  const Buffer* const* guarded_ = nullptr;
+  std::size_t n_guarded_ = 0;
 };
 
 // Interned names of the two module flags.

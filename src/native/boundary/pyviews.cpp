@@ -1,5 +1,7 @@
 #include "boundary/pyviews.hpp"
 
+#include <numpy/ndarraytypes.h>
+
 #include <cstring>
 #include <string>
 
@@ -67,7 +69,40 @@ bool format_matches(const Py_buffer& b, Elem e) {
   return false;
 }
 
+PyTypeObject* ndarray_type() {
+  static PyTypeObject* type = [] {
+    PyObject* np = PyImport_ImportModule("numpy");
+    PyObject* t = np ? PyObject_GetAttrString(np, "ndarray") : nullptr;
+    Py_XDECREF(np);
+    if (t == nullptr) PyErr_Clear();
+    return reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
+  }();
+  return type;
+}
+
 }  // namespace
+
+bool Buffer::moved() const {
+  if (!held_) return false;
+  PyTypeObject* nd = ndarray_type();
+  if (nd == nullptr || !PyObject_TypeCheck(buf_.obj, nd)) return false;
+  const auto* a = reinterpret_cast<const PyArrayObject_fields*>(buf_.obj);
+  if (a->data != buf_.buf || a->nd != buf_.ndim) return true;
+  // Shape and data pointer only: the exported strides of a contiguous array
+  // are canonical and may differ from the array's own for length-1 axes.
+  for (int k = 0; k < a->nd; ++k) {
+    if (a->dimensions[k] != buf_.shape[k]) return true;
+  }
+  return false;
+}
+
+void check_unmoved(const Buffer* const* buffers, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (buffers[i] != nullptr && buffers[i]->moved()) {
+      fail(ErrorKind::RuntimeError, "an input array was resized while it was in use");
+    }
+  }
+}
 
 Buffer::Buffer(Buffer&& o) noexcept : buf_(o.buf_), held_(o.held_) { o.held_ = false; }
 

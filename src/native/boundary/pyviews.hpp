@@ -43,10 +43,19 @@ class Buffer {
   }
   PyObject* object() const { return held_ ? buf_.obj : Py_None; }
 
+  // Whether the exporter's memory no longer matches the view: an ndarray
+  // resized with refcheck=False while the view was held. (Other exporters
+  // refuse to resize while a buffer is exported.)
+  bool moved() const;
+
  private:
   Py_buffer buf_{};
   bool held_ = false;
 };
+
+// Throws RuntimeError when any held buffer has moved; called after every call
+// that may have run Python code, before the views are read again.
+void check_unmoved(const Buffer* const* buffers, std::size_t n);
 
 // Element of a 1-D object view as a new reference.
 inline PyObject* object_at(const View1D<PyObject*>& v, std::int64_t i) {

@@ -185,6 +185,7 @@ void build_report(const RunState& st, const RunInputs& in, double position_limit
   scale_down(next_weights.get(), total_next_weight_sum.get());
   normalize_entry(ops.get(), "weights", position_limit);
   normalize_entry(ops.get(), "next_weights", position_limit);
+  hooks.check_guarded();
 
   // Actions of the pending rebalance.
   if (st.should_rebalance) {
@@ -218,6 +219,7 @@ void build_report(const RunState& st, const RunInputs& in, double position_limit
       if (nonzero < 0) fail_pending();
       if (nonzero == 1) set_label(actions.get(), abssid, sid > 0 ? "tp_enter" : "sl_enter");
     }
+    hooks.check_guarded();  // the membership test may have run Python code
   }
 
   // Stop exits since the last rebalance.
@@ -254,6 +256,10 @@ PyObject* run_backtest(PyObject* const* raw) {
   Ref creturn(py::checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
 
   py::PyRunHooks hooks(g.api, g.module_dict, a.stop_trading, pos_columns);
+  const py::Buffer* inputs[py::kRunRequired + 1];
+  for (int i = 0; i < py::kRunRequired; ++i) inputs[i] = &a.views[i];
+  inputs[py::kRunRequired] = &a.delisting;
+  hooks.guard(inputs, py::kRunRequired + 1);
   Engine engine(in, a.options, hooks, hooks);
   engine.setup();
 
@@ -268,6 +274,7 @@ PyObject* run_backtest(PyObject* const* raw) {
   engine.run_rows(out);
 
   Ref done(py::checked(g.api.end_analysis(engine.state().pos)));
+  hooks.check_guarded();
   build_report(engine.state(), in, a.options.position_limit, hooks);
   return creturn.release();
 }
@@ -508,10 +515,15 @@ PyObject* normalize_weight(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-// price_index[i] for a Python index object, with buffer indexing semantics.
-PyObject* date_at(const View1D<std::int64_t>& index, PyObject* i) {
+// A Python index object as an index (IndexError when it does not fit).
+Py_ssize_t as_index(PyObject* i) {
   const Py_ssize_t k = PyNumber_AsSsize_t(i, PyExc_IndexError);
   if (k == -1 && PyErr_Occurred()) fail_pending();
+  return k;
+}
+
+// price_index[k], with buffer indexing semantics.
+PyObject* date_at(const View1D<std::int64_t>& index, Py_ssize_t k) {
   return py::checked(PyLong_FromLongLong(index.at(k)));
 }
 
@@ -537,6 +549,7 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const bool touched_exit = to_bool(a[2]);
     const View1D<PyObject*> columns = columns_buf.view1d<PyObject*>();
     const View1D<std::int64_t> index = index_buf.view1d<std::int64_t>();
+    const py::Buffer* views[2] = {&columns_buf, &index_buf};
 
     PyObject* module = py::get_global(g.module_dict, g.n_swaylen);
     if (module == nullptr) fail_pending();
@@ -554,26 +567,26 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       Ref t2(py::checked(PySequence_GetItem(t.get(), 2)));
       const int closed = PyObject_RichCompareBool(t2.get(), minus_one.get(), Py_NE);
       if (closed < 0) fail_pending();
-      const Py_ssize_t col = PyNumber_AsSsize_t(t0.get(), PyExc_IndexError);
-      if (col == -1 && PyErr_Occurred()) fail_pending();
-      Ref stock(py::object_at(columns, col));
-      Ref entry_date(date_at(index, t1.get()));
-      Ref exit_date(closed ? date_at(index, t2.get()) : Py_NewRef(minus_one.get()));
+      // Every index is worked out (which may run Python code) before the
+      // views are read, and the views are checked to be still in place.
       Ref before(py::checked(PyNumber_Subtract(t1.get(), one.get())));
-      Ref before_date(date_at(index, before.get()));
-      Ref decision;
-      if (!closed) {
-        decision = Ref::borrow(minus_one.get());
-      } else if (touched_exit) {
-        decision.reset(date_at(index, t2.get()));
-      } else {
-        Ref prev(py::checked(PyNumber_Subtract(t2.get(), one.get())));
-        decision.reset(date_at(index, prev.get()));
-      }
+      Ref prev;
+      if (closed && !touched_exit) prev.reset(py::checked(PyNumber_Subtract(t2.get(), one.get())));
+      const Py_ssize_t col = as_index(t0.get());
+      const Py_ssize_t entry_row = as_index(t1.get());
+      const Py_ssize_t exit_row = closed ? as_index(t2.get()) : 0;
+      const Py_ssize_t before_row = as_index(before.get());
+      const Py_ssize_t decision_row = !closed ? 0 : touched_exit ? exit_row : as_index(prev.get());
       Ref positions(py::checked(PyObject_GetAttr(module, g.n_trade_positions)));
       Ref position(py::checked(PySequence_GetItem(positions.get(), i)));
       Ref held(py::checked(closed ? PyNumber_Subtract(t2.get(), t1.get())
                                   : PyNumber_Subtract(n_index.get(), t1.get())));
+      py::check_unmoved(views, 2);
+      Ref stock(py::object_at(columns, col));
+      Ref entry_date(date_at(index, entry_row));
+      Ref exit_date(closed ? date_at(index, exit_row) : Py_NewRef(minus_one.get()));
+      Ref before_date(date_at(index, before_row));
+      Ref decision(closed ? date_at(index, decision_row) : Py_NewRef(minus_one.get()));
       PyObject* items[9] = {stock.release(),    entry_date.release(), exit_date.release(),
                             before_date.release(), decision.release(),   position.release(),
                             held.release(),     Py_NewRef(t1.get()),  Py_NewRef(t2.get())};

@@ -220,6 +220,10 @@ void append_trade(int sid, PyObject* exit_row, int i_exit, int i_exit_trasnactio
   PyObject* target = py::get_global(g.module_dict, g.n_swaylen);
   if (target == nullptr) fail_pending();
   Ref target_ref = Ref::borrow(target);
+  // The appends may have run Python code; the matrices must still be where
+  // the views say.
+  const py::Buffer* matrices[2] = {&g.price_buf, &g.close_buf};
+  py::check_unmoved(matrices, 2);
   const int i_entry = get_int(g.entry, sid);
   const bool is_long = get_double(g.position, sid) > 0;
   const int entry_tx = get_int(g.entry_trasnaction, sid);

@@ -209,6 +209,8 @@ PyObject* rebalance(FASTCALL_ARGS) {
     const TradeCosts costs{as_double(a[3]), as_double(a[4])};
     const double limit = as_double(a[5]);
     py::PyRunHooks hooks(g_api, g_engine_dict, Py_True, {});
+    const py::Buffer* guarded[1] = {&newp};
+    hooks.guard(guarded, 1);
     std::vector<double> scratch;
     return pelmora::rebalance(book, newp.view1d<double>(), cash, costs, limit, hooks, scratch);
   });
