@@ -160,10 +160,12 @@ std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns) {
 }
 
 bool parse_arguments(const char* fname, const char* const* names, int n_required, int n_total,
-                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-  const bool exact = n_required == n_total;
-  if (nargs > n_total) {
-    raise_argtuple_invalid(fname, exact, n_required, n_total, nargs);
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                     int n_positional) {
+  if (n_positional < 0) n_positional = n_total;
+  const bool exact = n_required == n_positional;
+  if (nargs > n_positional) {
+    raise_argtuple_invalid(fname, exact, n_required, n_positional, nargs);
     return false;
   }
   for (int i = 0; i < n_total; ++i) out[i] = i < nargs ? args[i] : nullptr;
@@ -180,7 +182,7 @@ bool parse_arguments(const char* fname, const char* const* names, int n_required
       }
     }
     if (out[i] == nullptr && i < n_required) {
-      raise_argtuple_invalid(fname, exact, n_required, n_total, i);
+      raise_argtuple_invalid(fname, exact, n_required, n_positional, i);
       return false;
     }
   }

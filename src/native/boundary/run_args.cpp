@@ -1,68 +1,63 @@
 #include "boundary/run_args.hpp"
 
 #include <climits>
+#include <cmath>
+
+#include "boundary/converters.hpp"
 
 #include "boundary/pyerrors.hpp"
 #include "boundary/pyref.hpp"
 
 namespace pelmora::py {
 
+const RunParameter kRunParameters[kRunTotal] = {
+    {"price_values", ParamKind::Matrix, 0, nullptr},
+    {"close_values", ParamKind::Matrix, 0, nullptr},
+    {"high_values", ParamKind::Matrix, 0, nullptr},
+    {"low_values", ParamKind::Matrix, 0, nullptr},
+    {"open_values", ParamKind::Matrix, 0, nullptr},
+    {"price_index", ParamKind::Dates, 0, nullptr},
+    {"price_columns", ParamKind::Labels, 0, nullptr},
+    {"pos_values", ParamKind::Matrix, 0, nullptr},
+    {"pos_index", ParamKind::Dates, 0, nullptr},
+    {"pos_columns", ParamKind::Labels, 0, nullptr},
+    {"resample", ParamKind::Dates, 0, nullptr},
+    {"fee_ratio", ParamKind::Real, 0.001425, "0.001425"},
+    {"tax_ratio", ParamKind::Real, 0.003, "0.003"},
+    {"stop_loss", ParamKind::Real, 1.0, "1.0"},
+    {"take_profit", ParamKind::Real, HUGE_VAL, "org_np.inf"},
+    {"trail_stop", ParamKind::Real, HUGE_VAL, "org_np.inf"},
+    {"trail_stop_activation", ParamKind::Real, 0.0, "0.0"},
+    {"touched_exit", ParamKind::Flag, 0, "False"},
+    {"position_limit", ParamKind::Real, 1.0, "1.0"},
+    {"retain_cost_when_rebalance", ParamKind::Flag, 0, "False"},
+    {"stop_trading_next_period", ParamKind::Truth, 1, "True"},
+    {"swaylen_window", ParamKind::Int, 0, "0"},
+    {"swaylen_window_step", ParamKind::Int, 1, "1"},
+    {"periodically_rebalance", ParamKind::Flag, 1, "True"},
+    {"delisting_bars", ParamKind::OptionalDates, 0, "None"},
+};
+
 const char* const kRunParameterNames[kRunTotal] = {
-    "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
-    "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio",
-    "tax_ratio", "stop_loss", "take_profit", "trail_stop", "trail_stop_activation",
-    "touched_exit", "position_limit", "retain_cost_when_rebalance", "stop_trading_next_period",
-    "swaylen_window", "swaylen_window_step", "periodically_rebalance", "delisting_bars"};
+#define P(i) kRunParameters[i].name
+    P(0),  P(1),  P(2),  P(3),  P(4),  P(5),  P(6),  P(7),  P(8),  P(9),  P(10), P(11), P(12),
+    P(13), P(14), P(15), P(16), P(17), P(18), P(19), P(20), P(21), P(22), P(23), P(24),
+#undef P
+};
 
 namespace {
 
-constexpr struct {
+struct ArraySpec {
   Elem elem;
   int ndim;
-} kArraySpecs[kRunRequired] = {
-    {Elem::Float64, 2}, {Elem::Float64, 2}, {Elem::Float64, 2}, {Elem::Float64, 2},
-    {Elem::Float64, 2}, {Elem::Int64, 1},   {Elem::Object, 1},  {Elem::Float64, 2},
-    {Elem::Int64, 1},   {Elem::Object, 1},  {Elem::Int64, 1},
 };
 
-double to_double(PyObject* o) {
-  const double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) fail_pending();
-  return v;
-}
-
-bool to_bool(PyObject* o) {
-  const int t = PyObject_IsTrue(o);
-  if (t < 0) fail_pending();
-  return t == 1;
-}
-
-// An int parameter: ints as they are, anything else through its own integer
-// conversion (floats truncate), then the 32-bit range check.
-int to_int(PyObject* o) {
-  Ref as_int;
-  if (PyLong_Check(o)) {
-    as_int = Ref::borrow(o);
-  } else {
-    PyNumberMethods* m = Py_TYPE(o)->tp_as_number;
-    if (m == nullptr || m->nb_int == nullptr) {
-      PyErr_SetString(PyExc_TypeError, "an integer is required");
-      fail_pending();
-    }
-    as_int.reset(checked(m->nb_int(o)));
-    if (!PyLong_Check(as_int.get())) {
-      PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                   Py_TYPE(as_int.get())->tp_name);
-      fail_pending();
-    }
+ArraySpec array_spec(ParamKind kind) {
+  switch (kind) {
+    case ParamKind::Matrix: return {Elem::Float64, 2};
+    case ParamKind::Labels: return {Elem::Object, 1};
+    default: return {Elem::Int64, 1};
   }
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(as_int.get(), &overflow);
-  if (v == -1 && PyErr_Occurred()) fail_pending();
-  if (overflow || v < INT_MIN || v > INT_MAX) {
-    fail(ErrorKind::OverflowError, "value too large to convert to int");
-  }
-  return static_cast<int>(v);
 }
 
 }  // namespace
@@ -71,24 +66,40 @@ void convert_run_arguments(PyObject* const* raw, double inf_default, PyTypeObjec
                            RunArguments& a) {
   for (int i = 0; i < kRunRequired; ++i) a.arrays[i] = raw[i];
   RunOptions& o = a.options;
-  o.take_profit = inf_default;
-  o.trail_stop = inf_default;
-  if (raw[11]) o.fee_ratio = to_double(raw[11]);
-  if (raw[12]) o.tax_ratio = to_double(raw[12]);
-  if (raw[13]) o.stop_loss = to_double(raw[13]);
-  if (raw[14]) o.take_profit = to_double(raw[14]);
-  if (raw[15]) o.trail_stop = to_double(raw[15]);
-  if (raw[16]) o.trail_stop_activation = to_double(raw[16]);
-  if (raw[17]) o.touched_exit = to_bool(raw[17]);
-  if (raw[18]) o.position_limit = to_double(raw[18]);
-  if (raw[19]) o.retain_cost_when_rebalance = to_bool(raw[19]);
-  if (raw[20]) a.stop_trading = raw[20];
-  if (raw[21]) a.window = to_int(raw[21]);
-  if (raw[22]) a.window_step = to_int(raw[22]);
-  if (raw[23]) a.periodically_rebalance = to_bool(raw[23]);
-  if (raw[24] && raw[24] != Py_None) {
-    a.delisting.acquire(raw[24], Elem::Int64, 1, false);
-    a.has_delisting_bars = true;
+  // Where each option lands; the table gives the order and the kinds.
+  double* reals[kRunTotal] = {};
+  bool* flags[kRunTotal] = {};
+  int* ints[kRunTotal] = {};
+  reals[11] = &o.fee_ratio;
+  reals[12] = &o.tax_ratio;
+  reals[13] = &o.stop_loss;
+  reals[14] = &o.take_profit;
+  reals[15] = &o.trail_stop;
+  reals[16] = &o.trail_stop_activation;
+  flags[17] = &o.touched_exit;
+  reals[18] = &o.position_limit;
+  flags[19] = &o.retain_cost_when_rebalance;
+  ints[21] = &a.window;
+  ints[22] = &a.window_step;
+  flags[23] = &a.periodically_rebalance;
+  for (int i = kRunRequired; i < kRunTotal; ++i) {
+    const RunParameter& p = kRunParameters[i];
+    PyObject* v = raw[i];
+    switch (p.kind) {
+      case ParamKind::Real:
+        *reals[i] = v ? to_double(v) : (std::isinf(p.default_value) ? inf_default : p.default_value);
+        break;
+      case ParamKind::Flag: *flags[i] = v ? to_bool(v) : p.default_value != 0; break;
+      case ParamKind::Int: *ints[i] = v ? to_int(v) : static_cast<int>(p.default_value); break;
+      case ParamKind::Truth: a.stop_trading = v ? v : Py_True; break;
+      case ParamKind::OptionalDates:
+        if (v && v != Py_None) {
+          a.delisting.acquire(v, Elem::Int64, 1, false);
+          a.has_delisting_bars = true;
+        }
+        break;
+      default: break;
+    }
   }
   for (int i = 0; i < kRunRequired; ++i) {
     PyObject* arr = a.arrays[i];
@@ -100,7 +111,8 @@ void convert_run_arguments(PyObject* const* raw, double inf_default, PyTypeObjec
     }
   }
   for (int i = 0; i < kRunRequired; ++i) {
-    a.views[i].acquire(a.arrays[i], kArraySpecs[i].elem, kArraySpecs[i].ndim);
+    const ArraySpec spec = array_spec(kRunParameters[i].kind);
+    a.views[i].acquire(a.arrays[i], spec.elem, spec.ndim);
   }
 }
 
@@ -119,6 +131,37 @@ RunInputs make_run_inputs(const RunArguments& a) {
   in.delisting_bars = a.delisting.view1d<std::int64_t>();
   in.n_pos_columns = pos_columns_view(a).size;
   return in;
+}
+
+PyObject* run_defaults(double inf_default) {
+  Ref t(checked(PyTuple_New(kRunTotal - kRunRequired)));
+  for (int i = kRunRequired; i < kRunTotal; ++i) {
+    const RunParameter& p = kRunParameters[i];
+    PyObject* v = nullptr;
+    switch (p.kind) {
+      case ParamKind::Real:
+        v = PyFloat_FromDouble(std::isinf(p.default_value) ? inf_default : p.default_value);
+        break;
+      case ParamKind::Flag:
+      case ParamKind::Truth: v = Py_NewRef(p.default_value != 0 ? Py_True : Py_False); break;
+      case ParamKind::Int: v = PyLong_FromLong(static_cast<long>(p.default_value)); break;
+      default: v = Py_NewRef(Py_None); break;
+    }
+    PyTuple_SET_ITEM(t.get(), i - kRunRequired, checked(v));
+  }
+  return t.release();
+}
+
+std::string run_text_signature(const char* name, const char* const* kwonly, int n_kwonly) {
+  std::string s = std::string(name) + "(";
+  for (int i = 0; i < kRunTotal; ++i) {
+    if (i) s += ", ";
+    s += kRunParameters[i].name;
+    if (kRunParameters[i].default_text) s += std::string("=") + kRunParameters[i].default_text;
+  }
+  if (n_kwonly > 0) s += ", *";
+  for (int i = 0; i < n_kwonly; ++i) s += std::string(", ") + kwonly[i] + "=True";
+  return s + ")";
 }
 
 }  // namespace pelmora::py

@@ -1,8 +1,12 @@
-// backtest_'s 25 parameters: names, defaults and conversions, shared by the
-// engine module and the private floor runner of the benchmarks.
+// The run's 25 parameters, described once: name, kind and default. The
+// argument parser, the conversions, the defaults tuple, the signature and
+// the text signature of every run entry (backtest_, journal.run and the
+// private floor runner) are derived from this table.
 #pragma once
 
 #include <Python.h>
+
+#include <string>
 
 #include "boundary/pyviews.hpp"
 #include "core/engine.hpp"
@@ -11,6 +15,29 @@ namespace pelmora::py {
 
 inline constexpr int kRunRequired = 11;
 inline constexpr int kRunTotal = 25;
+
+struct RunArguments;
+
+enum class ParamKind {
+  Matrix,         // 2-D float64 array
+  Dates,          // 1-D int64 array
+  Labels,         // 1-D object array
+  Real,           // float(x)
+  Flag,           // truth value, converted at once
+  Truth,          // any object, its truth asked for when needed
+  Int,            // C int through the object's integer conversion
+  OptionalDates,  // None or a 1-D int64 buffer
+};
+
+struct RunParameter {
+  const char* name;
+  ParamKind kind;
+  double default_value;       // Real/Flag/Truth/Int: the default (inf for "org_np.inf")
+  const char* default_text;   // as the text signature shows it
+};
+
+extern const RunParameter kRunParameters[kRunTotal];
+// The names alone, in order, for the argument parser.
 extern const char* const kRunParameterNames[kRunTotal];
 
 struct RunArguments {
@@ -37,5 +64,11 @@ RunInputs make_run_inputs(const RunArguments& a);
 inline View1D<PyObject*> pos_columns_view(const RunArguments& a) {
   return a.views[9].view1d<PyObject*>();
 }
+
+// The Python-visible defaults of the 14 options, in order.
+PyObject* run_defaults(double inf_default);
+
+// "name(price_values, ..., delisting_bars=None[, *, kw=True...])".
+std::string run_text_signature(const char* name, const char* const* kwonly, int n_kwonly);
 
 }  // namespace pelmora::py

@@ -41,6 +41,19 @@ double pairwise_sum(const double* a, std::int64_t n) {
   return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
 }
 
+// An entry pays the fee only. On the reducing side the fee is the fee rate on
+// the traded amount and the tax whatever else was charged, so that fee + tax
+// is the charge the cash actually paid.
+void report_fill(RunHooks& hooks, int sid, double before, double after, double traded,
+                 double charged, bool entry, TradeCosts costs) {
+  if (entry) {
+    hooks.record_fill(sid, before, after, charged, 0.0);
+    return;
+  }
+  const double fee = traded * costs.fee_ratio;
+  hooks.record_fill(sid, before, after, fee, charged - fee);
+}
+
 }  // namespace
 
 double numpy_abs_sum(const View1D<double>& x, std::vector<double>& scratch) {
@@ -81,7 +94,9 @@ double set_position(Book& p, int sid, double position, double cash, TradeCosts c
       } else {
         slot = 0.0;
       }
-      return cash + (held - std::fabs(held) * (costs.fee_ratio + costs.tax_ratio));
+      const double charged = std::fabs(held) * (costs.fee_ratio + costs.tax_ratio);
+      if (hooks.records_fills()) report_fill(hooks, sid, held, 0.0, std::fabs(held), charged, false, costs);
+      return cash + (held - charged);
     }
 
     if (!exist) p[sid] = 0.0;
@@ -91,6 +106,7 @@ double set_position(Book& p, int sid, double position, double cash, TradeCosts c
     const bool is_entry = (amount > 0 && position >= 0) || (amount < 0 && position <= 0);
     const double cost = is_entry ? std::fabs(amount) * costs.fee_ratio
                                  : std::fabs(amount) * (costs.fee_ratio + costs.tax_ratio);
+    const double before = held;
     if (buy) {
       cash = cash - amount;
       held = held + (amount - cost);  // the buy fee comes out of the holding
@@ -98,7 +114,11 @@ double set_position(Book& p, int sid, double position, double cash, TradeCosts c
       cash = cash + (-amount - cost);
       held = held + amount;
     }
+    const double after = held;
     if (set_null && held == 0.0) p.erase(sid);
+    if (hooks.records_fills()) {
+      report_fill(hooks, sid, before, after, std::fabs(amount), cost, is_entry, costs);
+    }
     return cash;
   });
 }

@@ -30,6 +30,13 @@ class RunHooks {
   // (read afresh from the module flags at every resize).
   virtual bool split_on_resize() = 0;
   virtual bool stop_trading_next_period() = 0;
+  // A trade of holding `sid` that set_position has just carried out: the
+  // holding's value before and after it and the money charged (the fee and,
+  // on the reducing side, the tax). Only hooks that ask for fills get them.
+  virtual bool records_fills() const { return false; }
+  virtual void record_fill(int sid, double before, double after, double fee, double tax) {
+    (void)sid, (void)before, (void)after, (void)fee, (void)tax;
+  }
 };
 
 // Hooks that record nothing: the pure arithmetic of a run.

@@ -4,6 +4,8 @@
 // the close, then decide the next row's rebalance.
 #include "core/engine.hpp"
 
+#include "core/journal.hpp"
+
 #include <algorithm>
 #include <cfloat>
 #include <climits>
@@ -27,8 +29,14 @@ std::string invalid_trade_price_message(const std::string& symbol, std::int64_t 
          value_text + ". Expected a positive finite price; check the trading-price dataset.";
 }
 
-Engine::Engine(const RunInputs& in, const RunOptions& opt, RunHooks& hooks, MessageHooks& text)
-    : in_(in), opt_(opt), hooks_(hooks), text_(text), costs_{opt.fee_ratio, opt.tax_ratio} {}
+Engine::Engine(const RunInputs& in, const RunOptions& opt, RunHooks& hooks, MessageHooks& text,
+               Journal* journal)
+    : in_(in),
+      opt_(opt),
+      hooks_(hooks),
+      text_(text),
+      journal_(journal),
+      costs_{opt.fee_ratio, opt.tax_ratio} {}
 
 void Engine::setup() {
   // One tracker per position column, one reference price per price column;
@@ -113,17 +121,20 @@ void Engine::process_row(std::int64_t d, double* creturn) {
   st_.rows_walked = d + 1;
   if (st_.date < in_.pos_index.at(0)) {
     creturn[d] = 1.0;
+    if (journal_) journal_->row_done(d, st_.cash);
     return;
   }
   if (d > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
   hooks_.record_date(static_cast<int>(d));
   st_.exit_stocks_temp.clear();
+  st_.pending_exits_temp.clear();
   prefetch_row(d);
   mark_to_market(d);
   execute_pending_exits();
   if (st_.should_rebalance) rebalance_step(d);
   if (st_.has_delisting) delisting_exits(d);
   creturn[d] = close_valuation(d);
+  if (journal_) journal_->row_done(d, st_.cash);
   schedule_next_row(d);
 }
 
@@ -171,19 +182,33 @@ void Engine::apply_exit_rules(std::int64_t d, int sid, int sidprice, double pric
                               double entry_pos) {
   const double cr = st_.cr[sid];
   double max_r, min_r;
-  if (entry_pos > 0) {
+  // Which exit each threshold stands for: a long takes profit above and
+  // stops below, a short the other way round; the stop side is a trailing
+  // stop when the trailing floor (or ceiling) is the one in force.
+  const bool is_long = entry_pos > 0;
+  bool trailing = false;
+  if (is_long) {
     const double maxcr = st_.maxcr[sid];
     const bool trail_stop_active = maxcr >= 1 + st_.trail_stop_activation_abs;
     max_r = 1 + st_.take_profit_abs;
     min_r = 1 - st_.stop_loss_abs;
-    if (trail_stop_active && maxcr - st_.trail_stop_abs > min_r) min_r = maxcr - st_.trail_stop_abs;
+    if (trail_stop_active && maxcr - st_.trail_stop_abs > min_r) {
+      min_r = maxcr - st_.trail_stop_abs;
+      trailing = true;
+    }
   } else {
     const double mincr = st_.mincr[sid];
     const bool trail_stop_active = mincr <= 1 - st_.trail_stop_activation_abs;
     max_r = 1 + st_.stop_loss_abs;
-    if (trail_stop_active && mincr + st_.trail_stop_abs < max_r) max_r = mincr + st_.trail_stop_abs;
+    if (trail_stop_active && mincr + st_.trail_stop_abs < max_r) {
+      max_r = mincr + st_.trail_stop_abs;
+      trailing = true;
+    }
     min_r = 1 - st_.take_profit_abs;
   }
+  const ExitReason stop_reason = trailing ? ExitReason::TrailingStop : ExitReason::StopLoss;
+  const ExitReason upper_reason = is_long ? ExitReason::TakeProfit : stop_reason;
+  const ExitReason lower_reason = is_long ? stop_reason : ExitReason::TakeProfit;
 
   if (opt_.touched_exit) {
     const double prev = st_.previous_price[sidprice];
@@ -205,26 +230,41 @@ void Engine::apply_exit_rules(std::int64_t d, int sid, int sidprice, double pric
     }
     const bool stop_side = (touch_low && value > 0) || (touch_high && value < 0);
     st_.exited_stocks.push_back(stop_side ? -sid : sid);
+    if (journal_) {
+      // The fill is at the open when the open was already past a threshold,
+      // else at the price where the threshold was crossed.
+      const bool upper = touch_open ? open_r >= max_r : touch_high;
+      const double fill_price = touch_open ? in_.open.get(d, sidprice)
+                                           : prev * ((upper ? max_r : min_r) / base);
+      journal_->trade_context(d, upper ? upper_reason : lower_reason, fill_price);
+    }
     st_.cash = set_position(st_.pos, sid, 0.0, st_.cash, costs_, false, false, 1.0, hooks_);
     return;
   }
 
   const double cr_at_close = cr * in_.close.at(d, sidprice) / price;
   if (cr_at_close >= max_r) {
-    st_.exit_stocks_temp.push_back(sid);
+    signal_exit(sid, 1, upper_reason);
   } else if (cr_at_close < min_r) {
-    st_.exit_stocks_temp.push_back(-sid);
+    signal_exit(sid, -1, lower_reason);
   }
 }
 
+void Engine::signal_exit(int sid, std::int8_t side, ExitReason reason) {
+  st_.exit_stocks_temp.push_back(side > 0 ? sid : -sid);
+  st_.pending_exits_temp.push_back(PendingExit{sid, side, reason});
+}
+
 void Engine::execute_pending_exits() {
-  for (const int sid : st_.exit_stocks) {
+  for (std::size_t k = 0; k < st_.exit_stocks.size(); ++k) {
+    const int sid = st_.exit_stocks[k];
     const int abssid = std::abs(sid);
     const bool will_be_set_by_rebalance = st_.should_rebalance &&
                                           !hooks_.stop_trading_next_period() &&
                                           in_.pos_values.at(st_.pos_id, abssid) != 0;
     const auto it = st_.pos.find(abssid);
     if (it == st_.pos.end() || it->second == 0.0 || will_be_set_by_rebalance) continue;
+    if (journal_) journal_->trade_context(st_.rows_walked - 1, st_.pending_exits[k].reason);
     st_.cash = set_position(st_.pos, abssid, 0.0, st_.cash, costs_, false, true, 1.0, hooks_);
     st_.exited_stocks.push_back(sid);
     tracker(st_.cr, abssid) = 1;
@@ -233,9 +273,13 @@ void Engine::execute_pending_exits() {
     auto& temp = st_.exit_stocks_temp;
     const auto fresh =
         std::find_if(temp.begin(), temp.end(), [&](int s) { return s == sid || s == -sid; });
-    if (fresh != temp.end()) temp.erase(fresh);
+    if (fresh != temp.end()) {
+      st_.pending_exits_temp.erase(st_.pending_exits_temp.begin() + (fresh - temp.begin()));
+      temp.erase(fresh);
+    }
   }
   st_.exit_stocks = st_.exit_stocks_temp;
+  st_.pending_exits = st_.pending_exits_temp;
 }
 
 void Engine::rebalance_step(std::int64_t d) {
@@ -279,6 +323,10 @@ void Engine::rebalance_step(std::int64_t d) {
     }
   }
 
+  if (journal_) {
+    journal_->rebalanced(d);
+    journal_->trade_context(d, ExitReason::Rebalance);
+  }
   st_.cash = rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit, hooks_,
                        scratch_);
   st_.latest_rebalanced_pos = st_.pos;
@@ -300,6 +348,7 @@ void Engine::delisting_exits(std::int64_t d) {
   for (const auto& [sid, value] : st_.pos) {
     if (in_.delisting_bars.at(sid) == d && value != 0) st_.delisted_stocks.push_back(sid);
   }
+  if (journal_ && !st_.delisted_stocks.empty()) journal_->trade_context(d, ExitReason::Delisting);
   for (const int sid : st_.delisted_stocks) {
     st_.cash = set_position(st_.pos, sid, 0, st_.cash, costs_, false, true, 1.0, hooks_);
     tracker(st_.cr, sid) = 1;
@@ -310,15 +359,17 @@ void Engine::delisting_exits(std::int64_t d) {
 
 double Engine::close_valuation(std::int64_t d) {
   double balance = st_.cash;
+  const bool record = journal_ != nullptr && journal_->records_positions();
   for (const auto& [sid, value] : st_.pos) {
     const int sidprice = price_column(sid, d);
     const double trade_price = validated_trade_price(sid, sidprice, d);
     const double close_price = in_.close.at(d, sidprice);
-    if (std::isnan(trade_price) || std::isnan(close_price)) {
-      balance += value;
-    } else {
-      balance = balance + value * close_price / trade_price;
-    }
+    // The holding's worth at the close, added exactly as it is recorded.
+    const double worth = (std::isnan(trade_price) || std::isnan(close_price))
+                             ? value
+                             : value * close_price / trade_price;
+    balance = balance + worth;
+    if (record) journal_->holding_at_close(d, sid, worth);
   }
   return balance;
 }

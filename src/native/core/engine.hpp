@@ -49,6 +49,23 @@ class MessageHooks {
   virtual std::string float_text(double value) = 0;
 };
 
+// Why a holding was traded. The names are the labels users see, in this order.
+enum class ExitReason : std::int8_t { Rebalance, StopLoss, TakeProfit, TrailingStop, Delisting };
+inline constexpr const char* kExitReasonNames[] = {"rebalance", "stop_loss", "take_profit",
+                                                   "trailing_stop", "delisting"};
+inline constexpr int kExitReasonCount = 5;
+
+// An exit signalled at the close and carried out on the next row. The signed
+// stock indexes of exit_stocks cannot tell a stop of stock 0 from its take
+// profit; this record travels beside them, in the same order, and can.
+struct PendingExit {
+  int sid;
+  std::int8_t side;  // +1: the upper threshold was crossed, -1: the lower one
+  ExitReason reason;
+};
+
+class Journal;
+
 struct RunState {
   Book pos;
   double cash = 1.0;
@@ -59,6 +76,7 @@ struct RunState {
   Book latest_rebalanced_pos;
   std::vector<double> latest_rebalanced_row;
   std::vector<int> exit_stocks, exit_stocks_temp, exited_stocks, delisted_stocks;
+  std::vector<PendingExit> pending_exits, pending_exits_temp;  // beside exit_stocks(_temp)
   bool should_rebalance = false;
   int pos_id = 0;
   int current_position_id = -1;
@@ -72,7 +90,10 @@ std::string invalid_trade_price_message(const std::string& symbol, std::int64_t 
 
 class Engine {
  public:
-  Engine(const RunInputs& in, const RunOptions& opt, RunHooks& hooks, MessageHooks& text);
+  // `journal`, when given, is told every trade's reason and price, the rows
+  // rebalanced, the cash and the book at every close.
+  Engine(const RunInputs& in, const RunOptions& opt, RunHooks& hooks, MessageHooks& text,
+         Journal* journal = nullptr);
 
   // Trackers, thresholds, delisting flag and rebalance-row marks.
   void setup();
@@ -96,11 +117,13 @@ class Engine {
   double close_valuation(std::int64_t d);
   void schedule_next_row(std::int64_t d);
   double& tracker(std::vector<double>& v, std::int64_t sid);
+  void signal_exit(int sid, std::int8_t side, ExitReason reason);
 
   const RunInputs& in_;
   const RunOptions& opt_;
   RunHooks& hooks_;
   MessageHooks& text_;
+  Journal* journal_;
   TradeCosts costs_;
   RunState st_;
   std::vector<int> sid_to_price_;  // -1: no price column

@@ -180,7 +180,7 @@ std::int64_t excursion_array_size(int window, int window_step) {
   if (window_step == -1 && w1 == std::numeric_limits<int>::min()) {
     fail(ErrorKind::OverflowError, "value too large to perform division");
   }
-  return floor_div(w1, window_step) * 6 + 12;
+  return floor_div(w1, window_step) * kExcursionBlock + 2 * kExcursionBlock;
 }
 
 void write_excursion_array(const ExcursionPath& path, int window, int window_step, double* out,
@@ -197,7 +197,7 @@ void write_excursion_array(const ExcursionPath& path, int window, int window_ste
       write_checked(out, out_size, index + 3, path.mdd[w]);
       write_checked(out, out_size, index + 4, path.profit_period[w]);
       write_checked(out, out_size, index + 5, path.returns[w] - 1);
-      index += 6;
+      index += kExcursionBlock;
     }
   }
   // Exit position; a negative span selects the last position.
@@ -208,7 +208,7 @@ void write_excursion_array(const ExcursionPath& path, int window, int window_ste
   const double gmfe = path.cummax[e] - 1;
   const std::size_t mae_i = static_cast<std::size_t>(path.cummin_i[e]);
   const double bmfe = path.cummax[mae_i] - 1;
-  const std::int64_t base = out_size - 6;
+  const std::int64_t base = out_size - kExcursionBlock;
   write_checked(out, out_size, base + 0, mae);
   write_checked(out, out_size, base + 1, gmfe);
   write_checked(out, out_size, base + 2, bmfe);
@@ -239,7 +239,7 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
   const std::int64_t e = (span >= 0 && span < last) ? span : last;
   const std::int64_t n_samples_end = std::min<std::int64_t>(start.length, params.window);
   const std::int64_t step = params.window_step;
-  double* summary = out + out_size - 6;
+  double* summary = out + out_size - kExcursionBlock;
   std::int64_t next_sample = 0;  // positions 0, step, 2 * step, ... below n_samples_end
   double* next_block = out;
   auto emit = [&](std::int64_t n) {
@@ -247,7 +247,7 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
     if (n == next_sample && n < n_samples_end) {
       blocks[0] = next_block;
       next_sample += step;
-      next_block += 6;
+      next_block += kExcursionBlock;
     }
     if (n == e) blocks[1] = summary;
     for (double* b : blocks) {
@@ -281,8 +281,32 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
   if (t.exit_transaction) {
     // Only the last return changes; patch the blocks that show it.
     const double r = exit_return(params, t, start.i_exit_max, price_ratio);
-    if (last < n_samples_end && last % step == 0) out[(last / step) * 6 + 5] = r - 1;
+    if (last < n_samples_end && last % step == 0) out[(last / step) * kExcursionBlock + 5] = r - 1;
     if (e == last) summary[5] = r - 1;
+  }
+}
+
+std::int64_t append_excursion_array(const ExcursionParams& params, const ExcursionTrade& trade,
+                                    ExcursionPath& path, std::vector<double>& out) {
+  const std::size_t at = out.size();
+  auto grow = [&](std::int64_t size) {
+    if (size < 0) fail(ErrorKind::ValueError, "negative dimensions are not allowed");
+    out.resize(at + static_cast<std::size_t>(size), -1.0);
+    return out.data() + at;
+  };
+  try {
+    if (params.window >= 1 && params.window_step >= 1) {
+      const std::int64_t size = excursion_array_size(params.window, params.window_step);
+      compute_excursion_array(params, trade, grow(size), size);
+      return size;
+    }
+    compute_excursion_path(params, trade, path);
+    const std::int64_t size = excursion_array_size(params.window, params.window_step);
+    write_excursion_array(path, params.window, params.window_step, grow(size), size);
+    return size;
+  } catch (...) {
+    out.resize(at);
+    throw;
   }
 }
 

@@ -3,7 +3,8 @@
 // the sampled/summary blocks written into the excursion array.
 //
 // Layout of the excursion array: S = (window - 1) // window_step + 1 sample
-// blocks followed by one summary block, six doubles each:
+// blocks followed by one summary block, kExcursionBlock doubles each, named
+// by kExcursionFields:
 //   cummin - 1, cummax - 1, cummax at the last new low - 1, mdd,
 //   rows in profit, return - 1.
 #pragma once
@@ -14,6 +15,10 @@
 #include "core/views.hpp"
 
 namespace pelmora {
+
+inline constexpr int kExcursionBlock = 6;
+inline constexpr const char* kExcursionFields[kExcursionBlock] = {
+    "mae", "gmfe", "bmfe", "mdd", "profit_period", "return"};
 
 // The six series of one path, one element per position (row i_entry + n).
 // Kept between trades so their capacity is reused.
@@ -62,5 +67,11 @@ void write_excursion_array(const ExcursionPath& path, int window, int window_ste
 // excursion_array_size(window, window_step) elements already filled with -1.
 void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade& trade,
                              double* out, std::int64_t out_size);
+
+// One trade's excursion array appended to `out`, exactly as the excursion
+// module builds it: the same reads, results and failures, in the same order.
+// `path` is scratch reused between trades. Returns the array's length.
+std::int64_t append_excursion_array(const ExcursionParams& params, const ExcursionTrade& trade,
+                                    ExcursionPath& path, std::vector<double>& out);
 
 }  // namespace pelmora

@@ -22,6 +22,9 @@
 #include "boundary/pyerrors.hpp"
 #include "boundary/pyref.hpp"
 #include "boundary/pyviews.hpp"
+#include "boundary/converters.hpp"
+#include "boundary/entry.hpp"
+#include "boundary/report.hpp"
 #include "boundary/run_args.hpp"
 #include "core/engine.hpp"
 
@@ -48,195 +51,28 @@ ModuleState g;
 
 constexpr const char* kBacktest = "pelmora.core.runvane.backtest_";
 
-PyObject* float64_scalar(double v) {
-  PyObject* o = py::checked(PyArrayScalar_New(Double));
-  PyArrayScalar_ASSIGN(o, Double, v);
-  return o;
-}
-
-bool to_bool(PyObject* o) {
-  const int t = PyObject_IsTrue(o);
-  if (t < 0) fail_pending();
-  return t == 1;
-}
-
-// --- the next-period report ----------------------------------------------------
-
-void set_item(PyObject* dict, long key, PyObject* value) {
-  Ref k(py::checked(PyLong_FromLong(key)));
-  if (PyDict_SetItem(dict, k.get(), value) != 0) fail_pending();
-}
-
-// The action labels are few: each is made once and shared by every report.
-void set_label(PyObject* actions, long key, const char* label) {
-  static std::map<std::string, PyObject*> labels;
-  PyObject*& v = labels[label];
-  if (v == nullptr) v = py::checked(PyUnicode_InternFromString(label));
-  set_item(actions, key, v);
-}
-
-bool greater_than_one(PyObject* x) {
-  Ref one(py::checked(PyLong_FromLong(1)));
-  const int t = PyObject_RichCompareBool(x, one.get(), Py_GT);
-  if (t < 0) fail_pending();
-  return t == 1;
-}
-
-// Divides every value of `dict` by `sum` when sum > 1, else by the integer 1.
-void scale_down(PyObject* dict, PyObject* sum) {
-  Ref keys(py::checked(PyDict_Keys(dict)));
-  Ref one(py::checked(PyLong_FromLong(1)));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-    PyObject* key = PyList_GET_ITEM(keys.get(), i);
-    PyObject* divisor = greater_than_one(sum) ? sum : one.get();
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr) {
-      if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-      fail_pending();
-    }
-    Ref q(py::checked(PyNumber_TrueDivide(value, divisor)));
-    if (PyDict_SetItem(dict, key, q.get()) != 0) fail_pending();
-  }
-}
-
-void add_abs(Ref& sum, PyObject* weight) {
-  Ref a(py::checked(PyNumber_Absolute(weight)));
-  sum.reset(py::checked(PyNumber_InPlaceAdd(sum.get(), a.get())));
-}
-
-void normalize_entry(PyObject* ops, const char* key, double position_limit) {
-  PyObject* fn = py::get_global(g.module_dict, g.n_normalize_weight);
-  if (fn == nullptr) fail_pending();
-  Ref fn_ref = Ref::borrow(fn);
-  PyObject* weights = PyDict_GetItemString(ops, key);
-  Ref limit(py::checked(PyFloat_FromDouble(position_limit)));
-  PyObject* call_args[] = {weights, limit.get()};
-  Ref r(py::checked(PyObject_Vectorcall(fn_ref.get(), call_args, 2, nullptr)));
-  if (PyDict_SetItemString(ops, key, r.get()) != 0) fail_pending();
-}
-
-void build_report(const RunState& st, const RunInputs& in, double position_limit,
-                  py::PyRunHooks& hooks) {
-  Ref actions(py::checked(PyDict_New()));
-  Ref weights(py::checked(PyDict_New()));
-  Ref next_weights(py::checked(PyDict_New()));
-  Ref ops(py::checked(PyDict_New()));
-  if (PyDict_SetItemString(ops.get(), "actions", actions.get()) != 0 ||
-      PyDict_SetItemString(ops.get(), "weights", weights.get()) != 0 ||
-      PyDict_SetItemString(ops.get(), "next_weights", next_weights.get()) != 0) {
-    fail_pending();
-  }
-  Py_XSETREF(g.stock_operations, Py_NewRef(ops.get()));
-
-  // Weights held since the last executed rebalance.
-  Ref latest_weight_sum(py::checked(PyLong_FromLong(0)));
-  Ref zero(py::checked(PyLong_FromLong(0)));
-  for (const auto& kv : st.latest_rebalanced_pos) {
-    const int sid = kv.first;
-    Ref weight(float64_scalar(in.pos_values.at(st.current_position_id, sid)));
-    set_item(weights.get(), sid, st.pos.count(sid) ? weight.get() : zero.get());
-    add_abs(latest_weight_sum, weight.get());
-  }
-  scale_down(weights.get(), latest_weight_sum.get());
-
-  // Weights for the next period.
-  Ref total_next_weight_sum(py::checked(PyLong_FromLong(0)));
-  const bool from_latest = st.pos_id == st.current_position_id;
-  const View1D<double> row_view = from_latest ? View1D<double>{} : in.pos_values.row(st.pos_id);
-  const std::int64_t n_next =
-      from_latest ? static_cast<std::int64_t>(st.latest_rebalanced_row.size()) : row_view.size;
-  for (std::int64_t sid = 0; sid < n_next; ++sid) {
-    const double w = from_latest ? st.latest_rebalanced_row[sid] : row_view.get(sid);
-    Ref weight(float64_scalar(w));
-    bool skip = false;
-    bool dropped = false;
-    if (hooks.stop_trading_next_period()) {
-      for (const int s : st.exited_stocks) {
-        if (std::abs(s) == sid) {
-          skip = true;
-          dropped = true;
-          break;
-        }
-      }
-      if (!skip) {
-        for (const int s : st.exit_stocks) {
-          if (std::abs(s) == sid) {
-            skip = true;
-            const auto it = st.pos.find(static_cast<int>(sid));
-            dropped = it != st.pos.end() && it->second != 0;
-            break;
-          }
-        }
-      }
-    }
-    if (!(dropped && st.should_rebalance)) add_abs(total_next_weight_sum, weight.get());
-    if (skip) continue;
-    if (w != 0) set_item(next_weights.get(), static_cast<long>(sid), weight.get());
-  }
-
-  {
-    Ref wt(py::checked(PyLong_FromLong(st.current_position_id)));
-    Ref nwt(py::checked(PyLong_FromLong(st.pos_id)));
-    if (PyDict_SetItemString(ops.get(), "weight_time", wt.get()) != 0 ||
-        PyDict_SetItemString(ops.get(), "next_weight_time", nwt.get()) != 0) {
-      fail_pending();
-    }
-  }
-  scale_down(next_weights.get(), total_next_weight_sum.get());
-  normalize_entry(ops.get(), "weights", position_limit);
-  normalize_entry(ops.get(), "next_weights", position_limit);
-  hooks.check_guarded();
-
-  // Actions of the pending rebalance.
-  if (st.should_rebalance) {
-    const View1D<double> row = in.pos_values.row(st.pos_id);
-    for (std::int64_t sid = 0; sid < row.size; ++sid) {
-      const double val1 = row.get(sid);
-      const auto it = st.pos.find(static_cast<int>(sid));
-      if (it == st.pos.end() || it->second == 0) {
-        if (val1 != 0) set_label(actions.get(), static_cast<long>(sid), "enter");
-      } else {
-        if (val1 == 0) set_label(actions.get(), static_cast<long>(sid), "exit");
-        if (val1 != 0) set_label(actions.get(), static_cast<long>(sid), "hold");
-      }
-    }
-  }
-
-  // Pending exits on the next bar.
-  for (const int sid : st.exit_stocks) {
-    const long abssid = std::abs(sid);
-    if (hooks.stop_trading_next_period() || st.date > in.pos_index.at(st.pos_id)) {
-      set_label(actions.get(), abssid, sid > 0 ? "tp" : "sl");
-      continue;
-    }
-    PyObject* nw = PyDict_GetItemString(ops.get(), "next_weights");
-    Ref key(py::checked(PyLong_FromLong(abssid)));
-    const int has = nw ? PySequence_Contains(nw, key.get()) : 0;
-    if (has < 0) fail_pending();
-    if (has == 1) {
-      Ref value(py::checked(PyObject_GetItem(nw, key.get())));
-      const int nonzero = PyObject_RichCompareBool(value.get(), zero.get(), Py_NE);
-      if (nonzero < 0) fail_pending();
-      if (nonzero == 1) set_label(actions.get(), abssid, sid > 0 ? "tp_enter" : "sl_enter");
-    }
-    hooks.check_guarded();  // the membership test may have run Python code
-  }
-
-  // Stop exits since the last rebalance.
-  for (const int sid : st.exited_stocks) {
-    const long abssid = std::abs(sid);
-    bool write = hooks.stop_trading_next_period();
-    if (!write) {
-      Ref key(py::checked(PyLong_FromLong(abssid)));
-      const int has = PyDict_Contains(actions.get(), key.get());
-      if (has < 0) fail_pending();
-      write = has == 0;
-    }
-    if (write) set_label(actions.get(), abssid, sid > 0 ? "tp_" : "sl_");
-  }
-}
-
 // --- backtest_ ---------------------------------------------------------------------
+
+// backtest_'s report: the module's stock_operations, normalised by the
+// module's normalize_weight as it is found at report time, and the truth of
+// stop_trading_next_period asked each time it is needed.
+class BacktestReportHooks final : public py::ReportHooks {
+ public:
+  explicit BacktestReportHooks(py::PyRunHooks& hooks) : hooks_(hooks) {}
+  bool stop_trading() override { return hooks_.stop_trading_next_period(); }
+  PyObject* normalize(PyObject* weights, PyObject* limit) override {
+    PyObject* fn = py::get_global(g.module_dict, g.n_normalize_weight);
+    if (fn == nullptr) fail_pending();
+    Ref fn_ref = Ref::borrow(fn);
+    PyObject* call_args[] = {weights, limit};
+    return PyObject_Vectorcall(fn_ref.get(), call_args, 2, nullptr);
+  }
+  void check() override { hooks_.check_guarded(); }
+  void created(PyObject* ops) override { Py_XSETREF(g.stock_operations, Py_NewRef(ops)); }
+
+ private:
+  py::PyRunHooks& hooks_;
+};
 
 PyObject* run_backtest(PyObject* const* raw) {
   py::RunArguments a;
@@ -275,7 +111,8 @@ PyObject* run_backtest(PyObject* const* raw) {
 
   Ref done(py::checked(g.api.end_analysis(engine.state().pos)));
   hooks.check_guarded();
-  build_report(engine.state(), in, a.options.position_limit, hooks);
+  BacktestReportHooks report_hooks(hooks);
+  Ref ops(py::build_report(engine.state(), in, a.options.position_limit, report_hooks));
   return creturn.release();
 }
 
@@ -300,110 +137,15 @@ PyObject* backtest_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return r;
 }
 
-// --- backtest_ as a callable with its defaults ---------------------------------
-// A builtin function cannot show its defaults; backtest_ is an object of its
-// own small type so that `__defaults__` and `inspect.signature` show the
-// parameters and defaults of the entry, while calls go straight to the C++
-// entry through vectorcall.
-
-struct EntryObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
-  PyObject* defaults;  // the Python-visible default tuple
-};
+extern const char kBacktestDoc[];
 
 PyObject* entry_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                            PyObject* kwnames) {
   return backtest_(self, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
-PyObject* entry_defaults(PyObject* self, void*) {
-  return Py_NewRef(reinterpret_cast<EntryObject*>(self)->defaults);
-}
-
-PyObject* entry_name(PyObject*, void*) { return PyUnicode_FromString("backtest_"); }
-
-PyObject* entry_module(PyObject*, void*) { return PyUnicode_FromString("pelmora.core.runvane"); }
-
-PyObject* entry_signature(PyObject* self, void*) {
-  Ref inspect(PyImport_ImportModule("inspect"));
-  if (!inspect) return nullptr;
-  Ref parameter(PyObject_GetAttrString(inspect.get(), "Parameter"));
-  if (!parameter) return nullptr;
-  Ref kind(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
-  if (!kind) return nullptr;
-  Ref params(PyList_New(0));
-  if (!params) return nullptr;
-  PyObject* defaults = reinterpret_cast<EntryObject*>(self)->defaults;
-  for (int i = 0; i < py::kRunTotal; ++i) {
-    Ref name(PyUnicode_FromString(py::kRunParameterNames[i]));
-    Ref args(name ? PyTuple_Pack(2, name.get(), kind.get()) : nullptr);
-    Ref kwargs(PyDict_New());
-    if (!args || !kwargs) return nullptr;
-    if (i >= py::kRunRequired &&
-        PyDict_SetItemString(kwargs.get(), "default",
-                             PyTuple_GET_ITEM(defaults, i - py::kRunRequired)) != 0) {
-      return nullptr;
-    }
-    Ref param(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
-    if (!param || PyList_Append(params.get(), param.get()) != 0) return nullptr;
-  }
-  return PyObject_CallMethod(inspect.get(), "Signature", "O", params.get());
-}
-
-PyObject* entry_repr(PyObject*) { return PyUnicode_FromString("<built-in function backtest_>"); }
-
-void entry_dealloc(PyObject* self) {
-  Py_XDECREF(reinterpret_cast<EntryObject*>(self)->defaults);
-  Py_TYPE(self)->tp_free(self);
-}
-
-extern const char kBacktestDoc[];
-
-PyObject* entry_doc(PyObject*, void*) {
-  const char* body = std::strstr(kBacktestDoc, "--\n\n");
-  return PyUnicode_FromString(body ? body + 4 : kBacktestDoc);
-}
-
-PyGetSetDef entry_getset[] = {
-    {"__defaults__", entry_defaults, nullptr, nullptr, nullptr},
-    {"__name__", entry_name, nullptr, nullptr, nullptr},
-    {"__qualname__", entry_name, nullptr, nullptr, nullptr},
-    {"__module__", entry_module, nullptr, nullptr, nullptr},
-    {"__doc__", entry_doc, nullptr, nullptr, nullptr},
-    {"__signature__", entry_signature, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyTypeObject EntryType = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "pelmora.core.runvane.native_entry";
-  t.tp_basicsize = sizeof(EntryObject);
-  t.tp_dealloc = entry_dealloc;
-  t.tp_vectorcall_offset = offsetof(EntryObject, vectorcall);
-  t.tp_repr = entry_repr;
-  t.tp_call = PyVectorcall_Call;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
-  t.tp_getset = entry_getset;
-  return t;
-}();
-
-PyObject* make_backtest_entry() {
-  if (PyType_Ready(&EntryType) < 0) return nullptr;
-  Ref inf(PyFloat_FromDouble(g.inf_default));
-  if (!inf) return nullptr;
-  PyObject* defaults = Py_BuildValue("(dddOOdOdOOiiOO)", 0.001425, 0.003, 1.0, inf.get(), inf.get(),
-                                     0.0, Py_False, 1.0, Py_False, Py_True, 0, 1, Py_True, Py_None);
-  if (!defaults) return nullptr;
-  EntryObject* e = PyObject_New(EntryObject, &EntryType);
-  if (!e) {
-    Py_DECREF(defaults);
-    return nullptr;
-  }
-  e->vectorcall = entry_vectorcall;
-  e->defaults = defaults;
-  return reinterpret_cast<PyObject*>(e);
-}
+py::EntrySpec g_entry_spec{"backtest_", "pelmora.core.runvane", kBacktestDoc, entry_vectorcall,
+                           nullptr, 0, HUGE_VAL};
 
 // --- small entries ---------------------------------------------------------------
 
@@ -431,50 +173,6 @@ PyObject* ioft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   });
 }
 
-// Python's `items()` pairs of any mapping, or a dict walked directly.
-template <class Fn>
-void for_each_item(PyObject* weights, Fn&& fn) {
-  if (PyDict_CheckExact(weights)) {
-    Ref items(py::checked(PyDict_Items(weights)));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-      PyObject* pair = PyList_GET_ITEM(items.get(), i);
-      fn(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
-    }
-    return;
-  }
-  Ref items(py::checked(PyObject_CallMethod(weights, "items", nullptr)));
-  Ref it(py::checked(PyObject_GetIter(items.get())));
-  while (Ref pair{PyIter_Next(it.get())}) {
-    Ref pit(py::checked(PyObject_GetIter(pair.get())));
-    Ref k(PyIter_Next(pit.get()));
-    Ref v(k ? PyIter_Next(pit.get()) : nullptr);
-    if (!k || !v) {
-      py::check_pending();
-      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", k ? 1 : 0);
-      fail_pending();
-    }
-    Ref extra(PyIter_Next(pit.get()));
-    if (extra) {
-      PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-      fail_pending();
-    }
-    py::check_pending();
-    fn(k.get(), v.get());
-  }
-  py::check_pending();
-}
-
-template <class Fn>
-void for_each_key(PyObject* weights, Fn&& fn) {
-  Ref keys;
-  if (PyDict_CheckExact(weights)) {
-    keys.reset(py::checked(PyDict_Keys(weights)));
-  } else {
-    keys.reset(py::checked(PySequence_List(weights)));
-  }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) fn(PyList_GET_ITEM(keys.get(), i));
-}
-
 PyObject* normalize_weight(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"weights", "position_limit"};
   PyObject* a[2];
@@ -484,37 +182,9 @@ PyObject* normalize_weight(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   PyObject* weights = a[0];
   PyObject* limit = a[1];
   return py::guarded("pelmora.core.runvane.normalize_weight", [&]() -> PyObject* {
-    Ref weight_sum(py::checked(PyFloat_FromDouble(0.0)));
-    for_each_item(weights, [&](PyObject*, PyObject* w) { add_abs(weight_sum, w); });
-    Ref one(py::checked(PyLong_FromLong(1)));
-    for_each_key(weights, [&](PyObject* sid) {
-      if (!greater_than_one(weight_sum.get())) return;
-      Ref factor(py::checked(PyNumber_TrueDivide(one.get(), weight_sum.get())));
-      Ref w(py::checked(PyObject_GetItem(weights, sid)));
-      Ref scaled(py::checked(PyNumber_Multiply(w.get(), factor.get())));
-      if (PyObject_SetItem(weights, sid, scaled.get()) != 0) fail_pending();
-    });
-    Ref neg_limit;
-    for_each_key(weights, [&](PyObject* sid) {
-      Ref w(py::checked(PyObject_GetItem(weights, sid)));
-      int t = PyObject_RichCompareBool(w.get(), limit, Py_GT);
-      if (t < 0) fail_pending();
-      if (t == 1) {
-        if (PyObject_SetItem(weights, sid, limit) != 0) fail_pending();
-        return;
-      }
-      if (!neg_limit) neg_limit.reset(py::checked(PyNumber_Negative(limit)));
-      t = PyObject_RichCompareBool(w.get(), neg_limit.get(), Py_LT);
-      if (t < 0) fail_pending();
-      if (t == 1) {
-        Ref fresh(py::checked(PyNumber_Negative(limit)));
-        if (PyObject_SetItem(weights, sid, fresh.get()) != 0) fail_pending();
-      }
-    });
-    return Py_NewRef(weights);
+    return py::normalize_weights(weights, limit);
   });
 }
-
 // A Python index object as an index (IndexError when it does not fit).
 Py_ssize_t as_index(PyObject* i) {
   const Py_ssize_t k = PyNumber_AsSsize_t(i, PyExc_IndexError);
@@ -546,7 +216,7 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     py::Buffer columns_buf, index_buf;
     columns_buf.acquire(a[0], py::Elem::Object, 1);
     index_buf.acquire(a[1], py::Elem::Int64, 1);
-    const bool touched_exit = to_bool(a[2]);
+    const bool touched_exit = py::to_bool(a[2]);
     const View1D<PyObject*> columns = columns_buf.view1d<PyObject*>();
     const View1D<std::int64_t> index = index_buf.view1d<std::int64_t>();
     const py::Buffer* views[2] = {&columns_buf, &index_buf};
@@ -608,12 +278,6 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 extern const char kBacktestDoc[];
 const char kBacktestDoc[] =
-    "backtest_(price_values, close_values, high_values, low_values, open_values, price_index, "
-    "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, "
-    "tax_ratio=0.003, stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, "
-    "trail_stop_activation=0.0, touched_exit=False, position_limit=1.0, "
-    "retain_cost_when_rebalance=False, stop_trading_next_period=True, swaylen_window=0, "
-    "swaylen_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
     "Run a backtest and return the equity curve `creturn` (one float64 per price row).\n\n"
     "The trades, their entry positions and excursion arrays are left in\n"
     "pelmora.core.swaylen.trades / trade_positions / swaylen; the next-period\n"
@@ -677,7 +341,8 @@ int exec_module(PyObject* module) {
     Ref fn(PyCFunction_NewEx(def, module, name));
     if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) != 0) return -1;
     if (std::strcmp(def->ml_name, "ioft") == 0) {  // backtest_ comes between ioft and get_trade_stocks
-      Ref entry(make_backtest_entry());
+      g_entry_spec.inf_default = g.inf_default;
+      Ref entry(py::make_run_entry(&g_entry_spec));
       if (!entry || PyModule_AddObjectRef(module, "backtest_", entry.get()) != 0) return -1;
     }
   }

@@ -1,0 +1,24 @@
+// A run entry as a Python callable. A builtin function cannot show its
+// defaults, so each run entry is an object of a small type of its own whose
+// `__defaults__`, `__kwdefaults__` and `__signature__` come from the run's
+// parameter table, while calls go straight to the C++ entry by vectorcall.
+#pragma once
+
+#include <Python.h>
+
+namespace pelmora::py {
+
+struct EntrySpec {
+  const char* name;    // "backtest_"
+  const char* module;  // "pelmora.core.runvane"
+  const char* doc;     // the body of __doc__
+  vectorcallfunc call;
+  const char* const* kwonly;  // keyword-only flags after the 25 parameters, default True
+  int n_kwonly;
+  double inf_default;
+};
+
+// `spec` must outlive the entry (a static of the module).
+PyObject* make_run_entry(const EntrySpec* spec);
+
+}  // namespace pelmora::py

@@ -1,0 +1,167 @@
+// The run journal. Trade records follow the excursion module's rules exactly
+// (an entry remembers the row, the weight and whether it was a transaction;
+// an exit appends the record and its excursion array; the holdings left at
+// the end are appended in the book's order), so the records and arrays agree
+// with backtest_'s bit for bit. The money figures come from the fills.
+#include "core/journal.hpp"
+
+namespace pelmora {
+
+namespace {
+constexpr const char* kRecordEntry = "pelmora.core.journal.record_entry";
+constexpr const char* kRecordExit = "pelmora.core.journal.record_exit";
+constexpr const char* kAnalysis = "pelmora.core.journal.swaylen_analysis";
+}  // namespace
+
+Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOptions& jopt)
+    : in_(in), jopt_(jopt) {
+  params_.price = in.price;
+  params_.close = in.close;
+  params_.close_missing = jopt.close_missing;
+  params_.fee_ratio = opt.fee_ratio;
+  params_.tax_ratio = opt.tax_ratio;
+  params_.window = jopt.window;
+  params_.window_step = jopt.window_step;
+  cash.assign(static_cast<std::size_t>(in.price_index.size), 1.0);
+  std::int64_t table = 0;
+  for (const auto& kv : in.pos2price) table = std::max<std::int64_t>(table, kv.first + 1);
+  sid_to_price_.assign(static_cast<std::size_t>(table), -1);
+  for (const auto& kv : in.pos2price) {
+    if (kv.first >= 0) sid_to_price_[static_cast<std::size_t>(kv.first)] = kv.second;
+  }
+  open_.resize(static_cast<std::size_t>(std::max<std::int64_t>(jopt.n_stocks, 0)));
+}
+
+// The per-stock entry arrays have one slot per position label; an index
+// outside them fails as a NumPy item access does.
+std::int64_t Journal::stock_slot(int sid, const char* frame) const {
+  const std::int64_t n = static_cast<std::int64_t>(open_.size());
+  const std::int64_t j = sid < 0 ? sid + n : sid;
+  if (j < 0 || j >= n) {
+    Failure f{ErrorKind::IndexError, numpy_oob_message(sid, n), {frame}};
+    throw f;
+  }
+  return j;
+}
+
+int Journal::price_column(int sid) const {
+  if (sid < 0 || sid >= static_cast<std::int64_t>(sid_to_price_.size())) return -1;
+  return sid_to_price_[static_cast<std::size_t>(sid)];
+}
+
+void Journal::record_entry(int sid, double weight, int has_transaction) {
+  OpenTrade& t = open_[static_cast<std::size_t>(stock_slot(sid, kRecordEntry))];
+  t = OpenTrade{};
+  t.entry_row = date_;
+  t.position = weight;
+  t.entry_transaction = has_transaction;
+  opening_ = sid;
+}
+
+std::size_t Journal::push_record(int sid, const OpenTrade& t, std::int64_t exit_row) {
+  trades.sid.push_back(sid);
+  trades.entry_row.push_back(t.entry_row);
+  trades.exit_row.push_back(exit_row);
+  trades.position.push_back(t.position);
+  trades.entry_value.push_back(t.entry_value);
+  trades.exit_value.push_back(0.0);
+  trades.cost.push_back(t.cost);
+  trades.pnl.push_back(t.flows - t.cost);
+  trades.exit_reason.push_back(-1);
+  return trades.sid.size() - 1;
+}
+
+void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_transaction) {
+  if (!jopt_.excursions) return;
+  // A stock without a price column is measured on column 0, as the
+  // excursion module does.
+  const int col = price_column(sid);
+  const ExcursionTrade trade{col < 0 ? 0 : col, t.entry_row, i_exit, t.position > 0,
+                             t.entry_transaction != 0, exit_transaction != 0};
+  try {
+    excursion_length_ = append_excursion_array(params_, trade, path_, excursions);
+  } catch (Failure& f) {
+    f.frames.push_back(kAnalysis);
+    throw;
+  }
+}
+
+void Journal::record_exit(int sid, int has_transaction) {
+  const OpenTrade& t = open_[static_cast<std::size_t>(stock_slot(sid, kRecordExit))];
+  try {
+    add_excursion(sid, t, date_, has_transaction);
+  } catch (Failure& f) {
+    f.frames.push_back(kRecordExit);
+    throw;
+  }
+  closing_ = static_cast<std::int64_t>(push_record(sid, t, date_));
+  closing_trade_ = t;
+}
+
+void Journal::record_fill(int sid, double before, double after, double fee, double tax) {
+  const double cost = fee + tax;
+  if (closing_ >= 0) {
+    const std::size_t k = static_cast<std::size_t>(closing_);
+    trades.exit_value[k] = before;
+    trades.exit_reason[k] = static_cast<std::int8_t>(ctx_reason_);
+    double paid = closing_trade_.cost;
+    if (opening_ < 0) paid += cost;  // the trade that ends pays for its exit
+    trades.cost[k] = paid;
+    trades.pnl[k] = (closing_trade_.flows + before) - paid;
+  }
+  if (sid >= 0 && sid < static_cast<std::int64_t>(open_.size())) {
+    OpenTrade& t = open_[static_cast<std::size_t>(sid)];
+    if (opening_ >= 0) {
+      // A fresh record (or the new one of a split) pays for the fill that made it.
+      t.entry_value = after;
+      t.flows -= after;
+      t.cost += cost;
+    } else if (closing_ < 0) {
+      t.flows += before - after;  // a resize within one record
+      t.cost += cost;
+    }
+  }
+  closing_ = -1;
+  opening_ = -1;
+  if (before == after && cost == 0.0) return;  // nothing was traded
+
+  double price = ctx_price_;
+  if (!ctx_price_given_) {
+    const int col = price_column(sid);
+    price = col < 0 ? std::nan("") : in_.price.get(ctx_row_, col);
+  }
+  fills.row.push_back(ctx_row_);
+  fills.sid.push_back(sid);
+  fills.reason.push_back(static_cast<std::int8_t>(ctx_reason_));
+  fills.before.push_back(before);
+  fills.after.push_back(after);
+  fills.price.push_back(price);
+  fills.fee.push_back(fee);
+  fills.tax.push_back(tax);
+}
+
+double Journal::worth_at_close(int sid, double value, std::int64_t row) const {
+  const int col = price_column(sid);
+  if (col < 0 || row < 0 || row >= in_.price.rows || row >= in_.close.rows ||
+      col >= in_.price.cols || col >= in_.close.cols) {
+    return value;
+  }
+  const double trade_price = in_.price.get(row, col);
+  const double close_price = in_.close.get(row, col);
+  if (std::isnan(trade_price) || std::isnan(close_price)) return value;
+  return value * close_price / trade_price;
+}
+
+void Journal::finish(const Book& pos) {
+  for (const auto& [sid, size] : pos) {
+    if (size == 0) continue;  // a NaN size counts as held
+    const OpenTrade& t = open_[static_cast<std::size_t>(stock_slot(sid, kRecordExit))];
+    add_excursion(sid, t, date_, 0);
+    const std::size_t k = push_record(sid, t, -1);
+    const double worth = worth_at_close(sid, size, date_);
+    trades.exit_value[k] = worth;
+    trades.pnl[k] = (t.flows + worth) - t.cost;
+  }
+}
+
+}  // namespace pelmora

@@ -1,0 +1,135 @@
+// The run journal: everything one run did, recorded while it runs.
+//
+// A Journal is the run's hooks (it stands where the excursion module stands
+// for backtest_: trade records and excursion arrays are made here, with the
+// same arithmetic) and the engine's recorder: every fill with its reason and
+// price, the cash after every row, the rows rebalanced and the book at every
+// close. It owns all of its state and touches nothing outside the run, so
+// runs on different threads never meet.
+//
+// Layout: struct-of-arrays columns that grow by amortised doubling (no
+// allocation per row). Excursion arrays are rows of one flat buffer, all of
+// the same length in a run.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "core/book.hpp"
+#include "core/engine.hpp"
+#include "core/excursion.hpp"
+
+namespace pelmora {
+
+struct JournalOptions {
+  int window = 0;
+  int window_step = 1;
+  bool split_on_resize = true;   // !retain_cost_when_rebalance && periodically_rebalance
+  bool stop_trading = true;      // the truth of stop_trading_next_period, taken once
+  bool positions = true;         // record the book at every close
+  bool excursions = true;        // compute the excursion array of every trade record
+  bool close_missing = false;    // the close matrix was None
+  std::int64_t n_stocks = 0;     // len(pos_columns): the size of the per-stock entry arrays
+};
+
+struct FillColumns {
+  std::vector<std::int64_t> row, sid;
+  std::vector<std::int8_t> reason;
+  std::vector<double> before, after, price, fee, tax;
+};
+
+struct TradeColumns {
+  std::vector<std::int64_t> sid, entry_row, exit_row;
+  std::vector<double> position, entry_value, exit_value, cost, pnl;
+  std::vector<std::int8_t> exit_reason;  // -1 while open
+};
+
+struct PositionColumns {
+  std::vector<std::int64_t> row, sid;
+  std::vector<double> value;
+};
+
+class Journal final : public RunHooks {
+ public:
+  Journal(const RunInputs& in, const RunOptions& opt, const JournalOptions& jopt);
+
+  // --- RunHooks: what set_position reports ---------------------------------
+  void record_date(int row) override { date_ = row; }
+  void record_entry(int sid, double weight, int has_transaction) override;
+  void record_exit(int sid, int has_transaction) override;
+  bool split_on_resize() override { return jopt_.split_on_resize; }
+  bool stop_trading_next_period() override { return jopt_.stop_trading; }
+  bool records_fills() const override { return true; }
+  void record_fill(int sid, double before, double after, double fee, double tax) override;
+
+  // --- what the engine tells beyond the hooks ------------------------------
+  // The next set_position calls trade on `row` for `reason`, at `price` when
+  // given (an intraday exit), else at the row's trade price.
+  void trade_context(std::int64_t row, ExitReason reason) {
+    ctx_row_ = row;
+    ctx_reason_ = reason;
+    ctx_price_given_ = false;
+  }
+  void trade_context(std::int64_t row, ExitReason reason, double price) {
+    trade_context(row, reason);
+    ctx_price_ = price;
+    ctx_price_given_ = true;
+  }
+  void rebalanced(std::int64_t row) { rebalance_rows.push_back(row); }
+  void row_done(std::int64_t row, double cash_after) { cash[static_cast<std::size_t>(row)] = cash_after; }
+  bool records_positions() const { return jopt_.positions; }
+  void holding_at_close(std::int64_t row, int sid, double worth) {
+    if (worth == 0.0) return;  // adds nothing to the valuation (NaN is kept)
+    positions.row.push_back(row);
+    positions.sid.push_back(sid);
+    positions.value.push_back(worth);
+  }
+
+  // After the last row: the records of the holdings still open, valued at
+  // the last close, in the book's order.
+  void finish(const Book& pos);
+
+  std::int64_t excursion_length() const { return excursion_length_; }
+
+  std::vector<double> cash;
+  std::vector<std::int64_t> rebalance_rows;
+  FillColumns fills;
+  TradeColumns trades;
+  PositionColumns positions;
+  std::vector<double> excursions;  // trades x excursion_length(), row-major
+
+ private:
+  struct OpenTrade {
+    std::int64_t entry_row = 0;
+    double position = 0.0;
+    int entry_transaction = 0;
+    double flows = 0.0;  // sum of (before - after) of its fills
+    double cost = 0.0;
+    double entry_value = 0.0;
+  };
+
+  std::int64_t stock_slot(int sid, const char* frame) const;
+  int price_column(int sid) const;
+  std::size_t push_record(int sid, const OpenTrade& t, std::int64_t exit_row);
+  void add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_transaction);
+  double worth_at_close(int sid, double value, std::int64_t row) const;
+
+  const RunInputs& in_;
+  JournalOptions jopt_;
+  ExcursionParams params_;
+  ExcursionPath path_;
+  std::vector<int> sid_to_price_;  // -1: no price column
+  std::vector<OpenTrade> open_;
+  int date_ = 0;
+  std::int64_t excursion_length_ = -1;  // known at the first record
+  std::int64_t ctx_row_ = 0;
+  ExitReason ctx_reason_ = ExitReason::Rebalance;
+  double ctx_price_ = 0.0;
+  bool ctx_price_given_ = false;
+  std::int64_t closing_ = -1;  // record closed by the set_position call in progress
+  OpenTrade closing_trade_;    // its figures before that call's fill
+  int opening_ = -1;           // stock opened by it
+};
+
+}  // namespace pelmora
