@@ -28,7 +28,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from pelmora.core import _testsupport as ts
-from pelmora.core import runvane, swaylen
+from pelmora.core import journal, runvane, swaylen
 from support import INT_MAX, INT_MIN, EncodeRaises, EncodeToStr, Hostile, fuzz_settings
 
 pytestmark = [pytest.mark.fuzz, pytest.mark.filterwarnings("ignore::RuntimeWarning")]
@@ -529,6 +529,9 @@ def run_hostile(data, runner):
             result = outcome(runner, **{k: kw[k] for k in order})
         else:
             result = outcome(runner, *args, **opts)
+        if isinstance(result, dict):  # the journal: the equity and its companions
+            assert len(result["cash"]) == len(result["creturn"])
+            result = result["creturn"]
         if not isinstance(result, BaseException):
             assert isinstance(result, np.ndarray) and result.dtype == np.float64
             n_rows = 0 if m["price_index"] is None else len(m["price_index"])
@@ -551,6 +554,89 @@ def test_backtest_survives_hostile_inputs(data):
 @given(st.data())
 def test_floor_runner_survives_hostile_inputs(data):
     run_hostile(data, ts.backtest_floor)
+
+
+@fuzz_settings(1200)
+@given(st.data())
+def test_journal_survives_hostile_inputs(data):
+    run_hostile(data, journal.run)
+
+
+@fuzz_settings(300)
+@given(st.data())
+def test_run_many_survives_hostile_variants(data):
+    m = data.draw(hostile_markets(data.draw(st.booleans())), label="market")
+    actions = Actions(m)
+    arrays = {name: m[name] for name in ARRAY_NAMES}
+    odd = st.one_of(st.just({"bogus": 1}), st.just({"pos_values": np.zeros((1, 1))}),
+                    st.just({"pos_values": "x"}), st.just([]), st.just(None))
+    variants = data.draw(st.lists(st.one_of(options(actions, True), odd), max_size=4),
+                         label="variants")
+    results = outcome(journal.run_many, arrays, variants, threads=data.draw(st.integers(1, 3)))
+    if not isinstance(results, BaseException):
+        assert len(results) == len(variants)
+        assert all(isinstance(r, (dict, Exception)) for r in results)
+    check_module_still_works()
+
+
+def test_an_input_resized_during_a_run_is_refused():
+    """Another thread may resize an input while a journal run reads it without
+    the lock: while the run is going the resize fails; between runs it may
+    succeed, and the next run refuses the array. Never a crash."""
+    import threading
+
+    rng = np.random.default_rng(0)
+    price = 10 * np.exp(np.cumsum(rng.normal(0, 0.02, (3000, 300)), axis=0))
+    dates = np.arange(3000, dtype=np.int64)
+    names = np.array([f"S{i}" for i in range(300)], dtype=object)
+    weights = (rng.random((150, 300)) < 0.1).astype(float)
+    pos_index = dates[::20].copy()
+    args = (price, price, price, price, price, dates, names, weights, pos_index, names, pos_index)
+    done = threading.Event()
+
+    def resize():
+        while not done.is_set():
+            for a in (weights, dates, price):
+                try:
+                    a.resize(1, refcheck=False)
+                except ValueError:
+                    pass
+
+    th = threading.Thread(target=resize)
+    th.start()
+    try:
+        outcomes = [outcome(journal.run, *args, stop_loss=0.05, swaylen_window=20)
+                    for _ in range(5)]
+    finally:
+        done.set()
+        th.join()
+    assert all(isinstance(o, (dict, ValueError)) for o in outcomes)
+
+
+def test_a_label_resizing_an_input_while_the_run_fails_is_refused():
+    """The only Python code a journal run calls is a label's formatting when
+    it fails; the inputs are still pinned then."""
+    price = np.array([[10.0], [10.0], [0.0]])
+    refused = []
+
+    class Label:
+        def __format__(self, spec):
+            try:
+                price.resize(1, refcheck=False)
+            except ValueError as e:
+                refused.append(e)
+            return "L"
+
+        def encode(self, codec):
+            return b"L"
+
+    names = np.empty(1, dtype=object)
+    names[0] = Label()
+    dates = np.arange(3, dtype=np.int64)
+    with pytest.raises(ValueError, match="^Invalid trading price for L at price row 2"):
+        journal.run(price, price, price, price, price, dates, names, np.ones((1, 1)), dates[:1],
+                    names, dates[:1])
+    assert refused and price.shape == (3, 1)
 
 
 def _plain(opts) -> bool:

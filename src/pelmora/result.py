@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 
 from pelmora import _require
+from pelmora.core import journal as _journal
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -20,8 +21,9 @@ else:
 
 __all__ = ["EXCURSION_FIELDS", "BacktestResult", "RunRecord"]
 
-EXCURSION_FIELDS = ("mae", "gmfe", "bmfe", "mdd", "profit_bars", "trade_return")
-"""The six values of each excursion block, in the engine's order."""
+EXCURSION_FIELDS: tuple[str, ...] = _journal.EXCURSION_FIELDS
+"""The values of each excursion block, in the engine's order."""
+_BLOCK = len(EXCURSION_FIELDS)
 
 
 @dataclass(frozen=True)
@@ -176,7 +178,9 @@ class BacktestResult:
         exit_row = np.array([int(r[8]) for r in rows], dtype=np.int64)
         is_open = exit_row == -1
         weight = np.array([float(r[5]) for r in rows], dtype=np.float64)
-        summary = np.array([a[-6:] for a in rec.excursion_arrays], dtype=np.float64).reshape(n, 6)
+        summary = np.array([a[-_BLOCK:] for a in rec.excursion_arrays], dtype=np.float64).reshape(
+            n, _BLOCK
+        )
         frame = pd.DataFrame(
             {
                 "stock": np.asarray(self.inputs.stocks, dtype=object)[sid],
@@ -252,12 +256,12 @@ class BacktestResult:
         # Every array of a run has the same length: sample blocks, then the summary block.
         if n:
             arrays = np.stack([np.asarray(a, dtype=np.float64) for a in rec.excursion_arrays])
-            samples = arrays.reshape(n, -1, 6)[:, :-1, :]
+            samples = arrays.reshape(n, -1, _BLOCK)[:, :-1, :]
         else:
-            samples = np.empty((0, 0, 6))
+            samples = np.empty((0, 0, _BLOCK))
         # A sample past the end of the data keeps the fill value -1 in every field; a real sample
         # always counts 0 or more days in profit.
-        trade_no, block = np.nonzero(samples[:, :, 4] != -1.0)
+        trade_no, block = np.nonzero(samples[:, :, EXCURSION_FIELDS.index("profit_bars")] != -1.0)
         sids = np.array([int(t[0]) for t in rec.trade_records], dtype=np.intp)
         frame = pd.DataFrame(
             {

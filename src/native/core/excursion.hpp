@@ -18,7 +18,7 @@ namespace pelmora {
 
 inline constexpr int kExcursionBlock = 6;
 inline constexpr const char* kExcursionFields[kExcursionBlock] = {
-    "mae", "gmfe", "bmfe", "mdd", "profit_period", "return"};
+    "mae", "gmfe", "bmfe", "mdd", "profit_bars", "trade_return"};
 
 // The six series of one path, one element per position (row i_entry + n).
 // Kept between trades so their capacity is reused.

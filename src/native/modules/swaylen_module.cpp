@@ -29,7 +29,7 @@ namespace {
 
 using py::Ref;
 
-// Excursion arrays up to this many elements are built in a reused buffer.
+// A scratch buffer larger than this many elements is not kept between trades.
 constexpr npy_intp kScratchLimit = 1 << 16;
 constexpr const char* kAnalysisName = "pelmora.core.swaylen.swaylen_analysis";
 
@@ -172,25 +172,14 @@ PyObject* analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_t
     params.window_step = g.window_step;
     const ExcursionTrade trade{pid, i_entry, i_exit, is_long, i_entry_trasnaction != 0,
                               i_exit_trasnaction != 0};
-    if (g.window >= 1 && g.window_step >= 1) {
-      // The usual case: one pass into a reused buffer, then one copy into the
-      // result, so a failing trade never allocates an array.
-      const npy_intp arsize = excursion_array_size(g.window, g.window_step);
-      if (arsize <= kScratchLimit) {
-        g.scratch.assign(static_cast<std::size_t>(arsize), -1.0);
-        compute_excursion_array(params, trade, g.scratch.data(), arsize);
-        Ref ret(py::checked(PyArray_SimpleNew(1, &arsize, NPY_DOUBLE)));
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get())), g.scratch.data(),
-                    static_cast<std::size_t>(arsize) * sizeof(double));
-        return ret.release();
-      }
-    }
-    compute_excursion_path(params, trade, g.path);
-    const npy_intp arsize = excursion_array_size(g.window, g.window_step);
+    // Built in a reused buffer, then copied into the result, so a failing
+    // trade never allocates an array.
+    g.scratch.clear();
+    const npy_intp arsize = append_excursion_array(params, trade, g.path, g.scratch);
     Ref ret(py::checked(PyArray_SimpleNew(1, &arsize, NPY_DOUBLE)));
-    double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get())));
-    for (npy_intp k = 0; k < arsize; ++k) out[k] = -1.0;
-    write_excursion_array(g.path, g.window, g.window_step, out, arsize);
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get())), g.scratch.data(),
+                static_cast<std::size_t>(arsize) * sizeof(double));
+    if (arsize > kScratchLimit) std::vector<double>().swap(g.scratch);  // keep no huge buffer
     return ret.release();
   } catch (Failure& f) {
     f.frames.push_back(kAnalysisName);

@@ -1,1 +1,1 @@
-"""Native core: the backtest engine `runvane` and the excursion analysis `swaylen`."""
+"""Native core: the backtest engine `runvane`, the excursion analysis `swaylen` and the run journal `journal`."""

@@ -1,0 +1,255 @@
+"""journal.run against backtest_, and the identities that tie its outputs together."""
+
+import math
+import threading
+import time
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from pelmora.core import journal, runvane, swaylen
+from run_helpers import build
+from test_run_properties import any_run
+
+ERRORS = (ValueError, TypeError, IndexError, ZeroDivisionError, OverflowError, MemoryError)
+REASON = {name: i for i, name in enumerate(journal.REASONS)}
+
+
+def bits(a) -> np.ndarray:
+    return np.ascontiguousarray(np.asarray(a, dtype=np.float64)).view(np.int64)
+
+
+def same_value(a, b) -> bool:
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, str):
+        return a == b
+    return np.float64(a).tobytes() == np.float64(b).tobytes()
+
+
+def same_report(a: dict, b: dict) -> bool:
+    if list(a) != list(b):
+        return False
+    for key in a:
+        x, y = a[key], b[key]
+        if isinstance(x, dict):
+            if list(x) != list(y) or not all(same_value(x[k], y[k]) for k in x):
+                return False
+        elif x != y:
+            return False
+    return True
+
+
+def outcome(fn):
+    try:
+        return fn(), None
+    except ERRORS as e:
+        return None, type(e)
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@settings(max_examples=400)
+@given(any_run())
+def test_run_agrees_with_backtest_bit_for_bit(run):
+    inp, opts = run
+    expected, expected_error = outcome(lambda: runvane.backtest_(*inp.args(), **opts))
+    if expected_error is None:
+        trades = [[int(x) for x in t] for t in swaylen.trades]
+        positions = list(swaylen.trade_positions)
+        arrays = list(swaylen.swaylen)
+        report = runvane.get_stock_operations()
+    flags = (runvane.RETAIN_COST_WHEN_REBALANCE, runvane.RESAMPLE)
+    got, error = outcome(lambda: journal.run(*inp.args(), **opts))
+    assert error == expected_error
+    # The journal leaves both modules' state as backtest_ left it.
+    assert (runvane.RETAIN_COST_WHEN_REBALANCE, runvane.RESAMPLE) == flags
+    if error is not None:
+        return
+    assert [[int(x) for x in t] for t in swaylen.trades] == trades
+    assert np.array_equal(bits(got["creturn"]), bits(expected))
+    t = got["trades"]
+    assert np.column_stack([t["sid"], t["entry_row"], t["exit_row"]]).tolist() == trades
+    assert np.array_equal(bits(t["position"]), bits(positions))
+    assert got["excursions"].shape[0] == len(arrays)
+    for row, arr in zip(got["excursions"], arrays):
+        assert np.array_equal(bits(row), bits(arr))
+    assert same_report(got["report"], report)
+
+
+# --- identities on plausible markets -------------------------------------------------------
+
+@st.composite
+def market_run(draw):
+    n_rows, n_cols = draw(st.integers(2, 12)), draw(st.integers(1, 4))
+    price = st.one_of(st.floats(1.0, 50.0), st.just(math.nan))
+    grid = lambda: np.array(draw(st.lists(st.lists(price, min_size=n_cols, max_size=n_cols),
+                                          min_size=n_rows, max_size=n_rows)))
+    trade, close = grid(), grid()
+    n_pos = draw(st.integers(1, 4))
+    w = draw(st.lists(st.lists(st.sampled_from([0.0, 0.3, 0.5, -0.4, 1.0]), min_size=n_cols,
+                               max_size=n_cols), min_size=n_pos, max_size=n_pos))
+    pos_index = sorted(draw(st.lists(st.integers(0, n_rows - 1), min_size=n_pos, max_size=n_pos)))
+    inp = build(trade, w, close=close, high=np.fmax(trade, close) * 1.05,
+                low=np.fmin(trade, close) * 0.95, open=trade, pos_index=pos_index)
+    distance = st.sampled_from([0.02, 0.05, 0.1, math.inf])
+    opts = dict(fee_ratio=draw(st.sampled_from([0.0, 0.001425])),
+                tax_ratio=draw(st.sampled_from([0.0, 0.003])), stop_loss=draw(distance),
+                take_profit=draw(distance), trail_stop=draw(distance),
+                touched_exit=draw(st.booleans()),
+                retain_cost_when_rebalance=draw(st.booleans()),
+                periodically_rebalance=draw(st.booleans()),
+                stop_trading_next_period=draw(st.booleans()), swaylen_window=3,
+                delisting_bars=draw(st.one_of(st.none(), st.just(
+                    np.array(draw(st.lists(st.integers(-1, n_rows), min_size=n_cols,
+                                           max_size=n_cols)), dtype=np.int64)))))
+    return inp, opts
+
+
+@given(market_run())
+def test_cash_positions_and_pnl_reconcile_with_the_equity(case):
+    inp, opts = case
+    r = journal.run(*inp.args(), **opts)
+    creturn, cash, fills, pos = r["creturn"], r["cash"], r["fills"], r["positions"]
+    # Cash replayed from the fills.
+    replay = np.ones(len(creturn))
+    c = 1.0
+    k = 0
+    for d in range(len(creturn)):
+        while k < len(fills["row"]) and fills["row"][k] == d:
+            c += (fills["before"][k] - fills["after"][k]) - (fills["fee"][k] + fills["tax"][k])
+            k += 1
+        replay[d] = c
+    assert np.allclose(replay, cash, rtol=1e-12, atol=1e-12, equal_nan=True)
+    # The close valuation is the cash plus the holdings, added in the book's order.
+    for d in range(len(creturn)):
+        total = cash[d]
+        for v in pos["value"][pos["row"] == d]:
+            total = total + v
+        assert bits([total]) == bits([creturn[d]]) or (math.isnan(total) and math.isnan(creturn[d]))
+    # Every fill's cost belongs to one trade, and the trades' pnl is the equity's.
+    t = r["trades"]
+    assert math.isclose(t["cost"].sum(), (fills["fee"] + fills["tax"]).sum(), abs_tol=1e-12)
+    if not math.isnan(creturn[-1]):
+        assert math.isclose(t["pnl"].sum(), creturn[-1] - 1, abs_tol=1e-12)
+    closed = t["exit_row"] >= 0
+    assert ((t["exit_reason"] >= 0) == closed).all()
+    assert set(fills["reason"].tolist()) <= set(range(len(journal.REASONS)))
+
+
+# --- reasons and prices of exits -----------------------------------------------------------
+
+@pytest.mark.parametrize("touched, reason, price", [
+    (False, "stop_loss", 8.0),         # signalled at the close of row 2, sold at row 3's price
+    (True, "stop_loss", 9.0),          # sold intraday where the 10 % stop was crossed
+])
+def test_a_stop_of_stock_0_is_labelled_a_stop(touched, reason, price):
+    inp = build([[10.0, 10.0], [10.0, 10.0], [9.5, 10.0], [8.0, 10.0], [8.0, 10.0]],
+                [[0.5, 0.5]], low=[[10.0, 10.0], [10.0, 10.0], [8.5, 10.0], [8.0, 10.0],
+                                  [8.0, 10.0]], close=[[10.0, 10.0], [10.0, 10.0],
+                                                       [8.5, 10.0], [8.0, 10.0], [8.0, 10.0]])
+    r = journal.run(*inp.args(), fee_ratio=0.0, tax_ratio=0.0, stop_loss=0.1,
+                    touched_exit=touched)
+    f = r["fills"]
+    exits = np.flatnonzero(f["after"] == 0.0)
+    assert f["sid"][exits].tolist() == [0]
+    assert journal.REASONS[f["reason"][exits[0]]] == reason
+    assert f["price"][exits[0]] == pytest.approx(price)
+    assert journal.REASONS[r["trades"]["exit_reason"][0]] == reason
+
+
+def test_trailing_stop_and_delisting_reasons():
+    price = [[10.0, 10.0], [10.0, 10.0], [12.0, 10.0], [10.5, 10.0], [10.5, 10.0], [10.5, 10.0]]
+    inp = build(price, [[0.5, 0.5]])
+    r = journal.run(*inp.args(), fee_ratio=0.0, tax_ratio=0.0, trail_stop=0.1,
+                    delisting_bars=np.array([-1, 4], dtype=np.int64))
+    reasons = {int(s): journal.REASONS[x] for s, x, a in
+               zip(r["fills"]["sid"], r["fills"]["reason"], r["fills"]["after"]) if a == 0.0}
+    assert reasons == {0: "trailing_stop", 1: "delisting"}
+
+
+# --- switches, threads and failures --------------------------------------------------------
+
+def test_outputs_switched_off():
+    inp = build([[10.0, 11.0]] * 4, [[0.5, 0.25]])
+    r = journal.run(*inp.args(), positions=False, excursions=False)
+    assert r["positions"] is None and r["excursions"] is None
+    assert len(r["trades"]["sid"]) == 2
+
+
+def test_argument_errors_name_run():
+    inp = build([[10.0]] * 3, [[1.0]])
+    with pytest.raises(TypeError, match=r"^run\(\) got an unexpected keyword argument 'bogus'$"):
+        journal.run(*inp.args(), bogus=1)
+    with pytest.raises(TypeError, match=r"^run\(\) takes at most 25 positional arguments"):
+        journal.run(*inp.args(), *([0.0] * 15))
+
+
+def big_market(n_rows=3000, n_cols=400, seed=1):
+    rng = np.random.default_rng(seed)
+    price = 10 * np.exp(np.cumsum(rng.normal(0, 0.02, (n_rows, n_cols)), axis=0))
+    w = (rng.random((n_rows // 20, n_cols)) < 0.1).astype(float)
+    pos_index = np.arange(0, n_rows, 20, dtype=np.int64)[: len(w)]
+    return build(price, w, pos_index=pos_index)
+
+
+def test_the_interpreter_keeps_running_while_a_run_works():
+    inp = big_market()
+    ticks = []
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    th = threading.Thread(target=count)
+    th.start()
+    time.sleep(0.01)
+    t0 = time.perf_counter()
+    journal.run(*inp.args(), stop_loss=0.05, swaylen_window=20)
+    t1 = time.perf_counter()
+    stop.set()
+    th.join()
+    assert sum(t0 < t < t1 for t in ticks) >= max(2, int((t1 - t0) / 0.004))
+
+
+def test_run_many_matches_sequential_runs_and_keeps_failures_in_their_slot():
+    inp = big_market(600, 60)
+    arrays = inp.kwargs()
+    variants = [dict(stop_loss=s, touched_exit=t) for s in (0.03, 0.1) for t in (False, True)]
+    variants.insert(2, dict(swaylen_window_step=0, swaylen_window=5))   # fails at its first exit
+    variants.append(dict(pos_values=inp.pos_values[::-1].copy()))
+    variants.append(dict(bogus=1))
+    results = journal.run_many(arrays, variants, threads=2)
+    assert len(results) == len(variants)
+    assert isinstance(results[2], ZeroDivisionError)
+    assert isinstance(results[-1], TypeError) and "bogus" in str(results[-1])
+    for v, r in zip(variants, results):
+        if isinstance(r, Exception):
+            continue
+        options = {k: x for k, x in v.items() if k != "pos_values"}
+        args = dict(arrays, **({"pos_values": v["pos_values"]} if "pos_values" in v else {}))
+        expected = journal.run(**args, **options)
+        assert np.array_equal(bits(r["creturn"]), bits(expected["creturn"]))
+        for key in ("fills", "trades", "positions"):
+            for col in expected[key]:
+                assert np.array_equal(r[key][col], expected[key][col], equal_nan=True)
+        assert np.array_equal(bits(r["excursions"]), bits(expected["excursions"]))
+
+
+@pytest.mark.parametrize("arrays, variants, error, text", [
+    ([], [], TypeError, "argument 'arrays' must be a dict"),
+    ({}, [], TypeError, "is missing 'price_values'"),
+    ({"fee_ratio": 0.1}, [], TypeError, "unexpected key 'fee_ratio'"),
+])
+def test_run_many_refuses_malformed_arrays(arrays, variants, error, text):
+    with pytest.raises(error, match=text):
+        journal.run_many(arrays, variants)
+
+
+def test_run_many_threads_must_be_positive():
+    inp = build([[10.0]] * 3, [[1.0]])
+    with pytest.raises(ValueError, match="^threads must be at least 1, got 0$"):
+        journal.run_many(inp.kwargs(), [{}], threads=0)
