@@ -99,6 +99,9 @@ PyGetSetDef entry_getset[] = {
 // after the module that makes the first entry.
 std::string g_type_name;
 
+// The head initialiser leaves the type's other slots to their zero default.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject EntryType = [] {
   PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
   t.tp_name = "pelmora.core.native_entry";
@@ -111,6 +114,7 @@ PyTypeObject EntryType = [] {
   t.tp_getset = entry_getset;
   return t;
 }();
+#pragma GCC diagnostic pop
 
 }  // namespace
 

@@ -20,7 +20,7 @@ std::string numpy_oob_message(std::int64_t index, std::int64_t size) {
 namespace {
 
 // a[row][col] with NumPy item semantics on each of the two steps.
-double item(const View2D<double>& a, std::int64_t row, std::int64_t col) {
+inline __attribute__((always_inline)) double item(const View2D<double>& a, std::int64_t row, std::int64_t col) {
   std::int64_t r = row < 0 ? row + a.rows : row;
   if (r < 0 || r >= a.rows) fail(ErrorKind::IndexError, numpy_oob_message(row, a.rows));
   std::int64_t c = col < 0 ? col + a.cols : col;
@@ -71,7 +71,7 @@ PathStart start_path(const ExcursionParams& params, const ExcursionTrade& t) {
 // Moves price_ratio to row `ith` by its close-to-close ratio; a NaN close
 // leaves both the ratio and the base where they were. Returns whether the
 // row had a close.
-bool step_path(const ExcursionParams& params, const ExcursionTrade& t, std::int64_t ith,
+inline __attribute__((always_inline)) bool step_path(const ExcursionParams& params, const ExcursionTrade& t, std::int64_t ith,
                std::int64_t i_exit_max, double& price_ratio, double& pv) {
   // The path walks one column of a wide matrix: every row is a cache miss
   // unless it is requested a few rows ahead.
@@ -217,36 +217,56 @@ void write_excursion_array(const ExcursionPath& path, int window, int window_ste
   write_checked(out, out_size, base + 5, path.returns[e] - 1);
 }
 
-// One pass over the path with running scalars instead of six series. Valid
+namespace {
+
+// One pass over a trade's path with running scalars instead of six series,
+// one row per advance(), so that several walks can go side by side. Valid
 // for window >= 1 and window_step >= 1, where every sample block fits; it
 // reads the same elements in the same order and performs the same operations
 // as compute_excursion_path + write_excursion_array, so the results and the
 // failures are identical.
-void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade& t, double* out,
-                             std::int64_t out_size) {
-  PathStart start = start_path(params, t);
-  double price_ratio = start.price_ratio;
-  double cmax = 1 > price_ratio ? 1.0 : price_ratio;
-  double cmin = price_ratio > 1 ? 1.0 : price_ratio;
-  double cmax_at_min = cmax;  // cummax at the position recorded for the last new low
-  double mdd = price_ratio - 1 < 0 ? price_ratio - 1 : 0.0;
-  double profit_period = price_ratio > 1 ? 1.0 : 0.0;
+struct Walk {
+  const ExcursionParams* params;
+  ExcursionTrade t;
+  double* out;
+  std::int64_t out_size;
 
-  // Positions of the samples and of the summary (a negative span selects the
-  // last position).
-  const std::int64_t last = start.length - 1;
-  const std::int64_t span = t.i_exit - t.i_entry;
-  const std::int64_t e = (span >= 0 && span < last) ? span : last;
-  const std::int64_t n_samples_end = std::min<std::int64_t>(start.length, params.window);
-  const std::int64_t step = params.window_step;
-  double* summary = out + out_size - kExcursionBlock;
-  std::int64_t next_sample = 0;  // positions 0, step, 2 * step, ... below n_samples_end
-  double* next_block = out;
-  auto emit = [&](std::int64_t n) {
+  PathStart start{};
+  double price_ratio = 0, cmax = 0, cmin = 0, cmax_at_min = 0, mdd = 0, profit_period = 0;
+  std::int64_t last = 0, e = 0, n_samples_end = 0, next_sample = 0, n = 0, ith = 0;
+  double* summary = nullptr;
+  double* next_block = nullptr;
+  bool fast = false;
+
+  void begin() {
+    start = start_path(*params, t);
+    price_ratio = start.price_ratio;
+    cmax = 1 > price_ratio ? 1.0 : price_ratio;
+    cmin = price_ratio > 1 ? 1.0 : price_ratio;
+    cmax_at_min = cmax;  // cummax at the position recorded for the last new low
+    mdd = price_ratio - 1 < 0 ? price_ratio - 1 : 0.0;
+    profit_period = price_ratio > 1 ? 1.0 : 0.0;
+    // Positions of the samples and of the summary (a negative span selects
+    // the last position).
+    last = start.length - 1;
+    const std::int64_t span = t.i_exit - t.i_entry;
+    e = (span >= 0 && span < last) ? span : last;
+    n_samples_end = std::min<std::int64_t>(start.length, params->window);
+    summary = out + out_size - kExcursionBlock;
+    next_sample = 0;  // positions 0, step, 2 * step, ... below n_samples_end
+    next_block = out;
+    emit();
+    ith = t.i_entry + 1;
+    // Every row of the walk inside the close matrix: read without checks.
+    fast = !params->close_missing && ith >= 0 && start.i_exit_max < params->close.rows &&
+           t.pid >= 0 && t.pid < params->close.cols;
+  }
+
+  void emit() {
     double* blocks[2] = {nullptr, nullptr};
     if (n == next_sample && n < n_samples_end) {
       blocks[0] = next_block;
-      next_sample += step;
+      next_sample += params->window_step;
       next_block += kExcursionBlock;
     }
     if (n == e) blocks[1] = summary;
@@ -259,55 +279,127 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
       b[4] = profit_period;
       b[5] = price_ratio - 1;
     }
-  };
-  emit(0);
-
-  std::int64_t n = 0;
-  for (std::int64_t ith = t.i_entry + 1; ith <= start.i_exit_max; ++ith) {
-    const bool have_close = step_path(params, t, ith, start.i_exit_max, price_ratio, start.pv);
-    const double cmax_prev = cmax;
-    if (price_ratio > cmax) cmax = price_ratio;
-    if (cmin > price_ratio) {
-      cmin = price_ratio;
-      cmax_at_min = cmax_prev;
-    }
-    if (cmax == 0) float_division();
-    const double newmdd = price_ratio / cmax - 1;
-    if (mdd > newmdd) mdd = newmdd;
-    if (have_close && price_ratio > 1) profit_period = profit_period + 1;
-    emit(++n);
   }
 
-  if (t.exit_transaction) {
+  // One row of the path, or the exit when the path is done; false then.
+  // The same operations as step_path and the series updates, written
+  // without data-dependent branches (the comparisons select, NaN included,
+  // exactly as the if-statements they stand for).
+  bool advance() {
+    if (ith > start.i_exit_max) {
+      finish();
+      return false;
+    }
+    double v;
+    if (fast) {
+      constexpr std::int64_t kAhead = 8;
+      const View2D<double>& c = params->close;
+      if (ith + kAhead <= start.i_exit_max) {
+        __builtin_prefetch(c.data + (ith + kAhead) * c.row_stride + t.pid * c.col_stride);
+      }
+      v = c.get(ith, t.pid);
+    } else {
+      double pr = price_ratio;
+      const bool had = step_path(*params, t, ith, start.i_exit_max, pr, start.pv);
+      return update(had, pr);
+    }
+    const bool have_close = !std::isnan(v);
+    double pr = price_ratio;
+    if (have_close) {
+      if (start.pv == 0) float_division();
+      const double p = v / start.pv;
+      start.pv = v;
+      if (!std::isnan(p)) pr = t.is_long ? p * pr : 2 - p * (2 - pr);
+    }
+    return update(have_close, pr);
+  }
+
+  bool update(bool have_close, double pr) {
+    price_ratio = pr;
+    const double cmax_prev = cmax;
+    cmax = pr > cmax ? pr : cmax;
+    const bool low = cmin > pr;
+    cmin = low ? pr : cmin;
+    cmax_at_min = low ? cmax_prev : cmax_at_min;
+    if (cmax == 0) float_division();
+    const double newmdd = pr / cmax - 1;
+    mdd = mdd > newmdd ? newmdd : mdd;
+    profit_period = profit_period + ((have_close && pr > 1) ? 1.0 : 0.0);
+    ++n;
+    emit();
+    ++ith;
+    return true;
+  }
+
+  void finish() {
+    if (!t.exit_transaction) return;
     // Only the last return changes; patch the blocks that show it.
-    const double r = exit_return(params, t, start.i_exit_max, price_ratio);
+    const double r = exit_return(*params, t, start.i_exit_max, price_ratio);
+    const std::int64_t step = params->window_step;
     if (last < n_samples_end && last % step == 0) out[(last / step) * kExcursionBlock + 5] = r - 1;
     if (e == last) summary[5] = r - 1;
   }
+};
+
+}  // namespace
+
+void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade& t, double* out,
+                             std::int64_t out_size) {
+  Walk w{&params, t, out, out_size};
+  w.begin();
+  while (w.advance()) {
+  }
 }
 
-std::int64_t append_excursion_array(const ExcursionParams& params, const ExcursionTrade& trade,
-                                    ExcursionPath& path, std::vector<double>& out) {
-  const std::size_t at = out.size();
-  auto grow = [&](std::int64_t size) {
-    if (size < 0) fail(ErrorKind::ValueError, "negative dimensions are not allowed");
-    out.resize(at + static_cast<std::size_t>(size), -1.0);
-    return out.data() + at;
-  };
-  try {
-    if (params.window >= 1 && params.window_step >= 1) {
-      const std::int64_t size = excursion_array_size(params.window, params.window_step);
-      compute_excursion_array(params, trade, grow(size), size);
-      return size;
+std::int64_t compute_excursion_arrays(const ExcursionParams& params, const ExcursionTrade* trades,
+                                      double* const* outs, std::int64_t out_size, int n,
+                                      Failure& failure) {
+  constexpr int kMax = kExcursionBatch;
+  constexpr int kStretch = 4;
+  if (n > kMax) n = kMax;
+  Walk walks[kMax];
+  bool active[kMax];
+  std::int64_t first_failed = -1;
+  auto failed = [&](int k, Failure& f) {
+    active[k] = false;
+    if (first_failed < 0 || k < first_failed) {
+      first_failed = k;
+      failure = std::move(f);
     }
-    compute_excursion_path(params, trade, path);
-    const std::int64_t size = excursion_array_size(params.window, params.window_step);
-    write_excursion_array(path, params.window, params.window_step, grow(size), size);
-    return size;
-  } catch (...) {
-    out.resize(at);
-    throw;
+  };
+  int live = 0;
+  for (int k = 0; k < n; ++k) {
+    walks[k] = Walk{&params, trades[k], outs[k], out_size};
+    try {
+      walks[k].begin();
+      active[k] = true;
+      ++live;
+    } catch (Failure& f) {
+      failed(k, f);
+    }
   }
+  // Row by row across the trades: their reads are independent, so the
+  // memory system serves them side by side instead of one miss at a time.
+  while (live > 0) {
+    for (int k = 0; k < n; ++k) {
+      if (!active[k]) continue;
+      try {
+        Walk w = walks[k];  // in registers for the stretch below
+        bool more = true;
+        for (int r = 0; r < kStretch && (more = w.advance()); ++r) {
+        }
+        walks[k] = w;
+        if (!more) {
+          active[k] = false;
+          --live;
+        }
+      } catch (Failure& f) {
+        failed(k, f);
+        --live;
+      }
+    }
+  }
+  return first_failed;
 }
 
 }  // namespace pelmora

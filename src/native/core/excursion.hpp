@@ -68,10 +68,40 @@ void write_excursion_array(const ExcursionPath& path, int window, int window_ste
 void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade& trade,
                              double* out, std::int64_t out_size);
 
-// One trade's excursion array appended to `out`, exactly as the excursion
-// module builds it: the same reads, results and failures, in the same order.
-// `path` is scratch reused between trades. Returns the array's length.
-std::int64_t append_excursion_array(const ExcursionParams& params, const ExcursionTrade& trade,
-                                    ExcursionPath& path, std::vector<double>& out);
+// The excursion arrays of up to kExcursionBatch trades at once (window >= 1
+// and window_step >= 1), each into its own `out_size` elements already filled
+// with -1. The results are those of compute_excursion_array trade by trade.
+// Returns -1, or the index of the first trade whose computation failed, with
+// its failure in `failure` (the later trades are computed all the same).
+inline constexpr int kExcursionBatch = 16;
+std::int64_t compute_excursion_arrays(const ExcursionParams& params, const ExcursionTrade* trades,
+                                      double* const* outs, std::int64_t out_size, int n,
+                                      Failure& failure);
+
+// One trade's excursion array, exactly as the excursion module builds it: the
+// same reads, results and failures, in the same order. `alloc(n)` gives room
+// for the n elements of the array (it throws for a negative n, as an array
+// constructor does); `path` is scratch reused between trades. Returns n.
+template <class Alloc>
+std::int64_t build_excursion_array(const ExcursionParams& params, const ExcursionTrade& trade,
+                                   ExcursionPath& path, Alloc&& alloc) {
+  if (params.window >= 1 && params.window_step >= 1) {
+    const std::int64_t size = excursion_array_size(params.window, params.window_step);
+    double* out = alloc(size);
+    for (std::int64_t k = 0; k < size; ++k) out[k] = -1.0;
+    compute_excursion_array(params, trade, out, size);
+    return size;
+  }
+  compute_excursion_path(params, trade, path);
+  const std::int64_t size = excursion_array_size(params.window, params.window_step);
+  double* out = alloc(size);
+  for (std::int64_t k = 0; k < size; ++k) out[k] = -1.0;
+  write_excursion_array(path, params.window, params.window_step, out, size);
+  return size;
+}
+
+[[noreturn]] inline void negative_dimensions() {
+  fail(ErrorKind::ValueError, "negative dimensions are not allowed");
+}
 
 }  // namespace pelmora

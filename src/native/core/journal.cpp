@@ -78,11 +78,46 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
   const int col = price_column(sid);
   const ExcursionTrade trade{col < 0 ? 0 : col, t.entry_row, i_exit, t.position > 0,
                              t.entry_transaction != 0, exit_transaction != 0};
+  if (params_.window >= 1 && params_.window_step >= 1) {
+    // The usual case: the array's place is taken now and the arrays are
+    // computed a batch at a time, side by side.
+    const std::int64_t size = excursion_array_size(params_.window, params_.window_step);
+    const std::size_t at = excursions.size();
+    double* out = excursions.extend(static_cast<std::size_t>(size));
+    for (std::int64_t k = 0; k < size; ++k) out[k] = -1.0;
+    excursion_length_ = size;
+    pending_.push_back(PendingExcursion{trade, at});
+    if (pending_.size() == static_cast<std::size_t>(kExcursionBatch)) flush_excursions();
+    return;
+  }
+  flush_excursions();  // an earlier trade's failure comes first
+  const std::size_t at = excursions.size();
   try {
-    excursion_length_ = append_excursion_array(params_, trade, path_, excursions);
+    excursion_length_ = build_excursion_array(params_, trade, path_, [&](std::int64_t n) {
+      if (n < 0) negative_dimensions();
+      return excursions.extend(static_cast<std::size_t>(n));
+    });
   } catch (Failure& f) {
+    excursions.resize_down(at);
     f.frames.push_back(kAnalysis);
     throw;
+  }
+}
+
+void Journal::flush_excursions() {
+  if (pending_.empty()) return;
+  ExcursionTrade trades_[kExcursionBatch];
+  double* outs[kExcursionBatch];
+  const int n = static_cast<int>(pending_.size());
+  for (int k = 0; k < n; ++k) {
+    trades_[k] = pending_[static_cast<std::size_t>(k)].trade;
+    outs[k] = excursions.data() + pending_[static_cast<std::size_t>(k)].offset;
+  }
+  pending_.clear();
+  Failure f{ErrorKind::Pending, {}, {}};
+  if (compute_excursion_arrays(params_, trades_, outs, excursion_length_, n, f) >= 0) {
+    f.frames.push_back(kAnalysis);
+    throw f;
   }
 }
 
@@ -162,6 +197,7 @@ void Journal::finish(const Book& pos) {
     trades.exit_value[k] = worth;
     trades.pnl[k] = (t.flows + worth) - t.cost;
   }
+  flush_excursions();
 }
 
 }  // namespace pelmora

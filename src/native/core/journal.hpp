@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/book.hpp"
+#include "core/column.hpp"
 #include "core/engine.hpp"
 #include "core/excursion.hpp"
 
@@ -34,20 +35,20 @@ struct JournalOptions {
 };
 
 struct FillColumns {
-  std::vector<std::int64_t> row, sid;
-  std::vector<std::int8_t> reason;
-  std::vector<double> before, after, price, fee, tax;
+  Column<std::int64_t> row, sid;
+  Column<std::int8_t> reason;
+  Column<double> before, after, price, fee, tax;
 };
 
 struct TradeColumns {
-  std::vector<std::int64_t> sid, entry_row, exit_row;
-  std::vector<double> position, entry_value, exit_value, cost, pnl;
-  std::vector<std::int8_t> exit_reason;  // -1 while open
+  Column<std::int64_t> sid, entry_row, exit_row;
+  Column<double> position, entry_value, exit_value, cost, pnl;
+  Column<std::int8_t> exit_reason;  // -1 while open
 };
 
 struct PositionColumns {
-  std::vector<std::int64_t> row, sid;
-  std::vector<double> value;
+  Column<std::int64_t> row, sid;
+  Column<double> value;
 };
 
 class Journal final : public RunHooks {
@@ -92,14 +93,24 @@ class Journal final : public RunHooks {
 
   std::int64_t excursion_length() const { return excursion_length_; }
 
-  std::vector<double> cash;
-  std::vector<std::int64_t> rebalance_rows;
+  // Computes the excursion arrays still waiting; throws the failure of the
+  // first that fails. The run calls it before it reports any failure of its
+  // own, since those trades exited first.
+  void flush_excursions();
+
+  Column<double> cash;
+  Column<std::int64_t> rebalance_rows;
   FillColumns fills;
   TradeColumns trades;
   PositionColumns positions;
-  std::vector<double> excursions;  // trades x excursion_length(), row-major
+  Column<double> excursions;  // trades x excursion_length(), row-major
 
  private:
+  struct PendingExcursion {
+    ExcursionTrade trade;
+    std::size_t offset;  // of its array in `excursions`
+  };
+
   struct OpenTrade {
     std::int64_t entry_row = 0;
     double position = 0.0;
@@ -121,6 +132,7 @@ class Journal final : public RunHooks {
   ExcursionPath path_;
   std::vector<int> sid_to_price_;  // -1: no price column
   std::vector<OpenTrade> open_;
+  std::vector<PendingExcursion> pending_;
   int date_ = 0;
   std::int64_t excursion_length_ = -1;  // known at the first record
   std::int64_t ctx_row_ = 0;

@@ -198,6 +198,14 @@ void execute(PreparedRun& p, LockingText& text, Outcome& out) {
     out.ok = true;
   } catch (const Failure& f) {
     out.failure = f;
+    // Trades that exited before the failure may still be waiting for their
+    // excursion arrays; a failure among them happened first.
+    try {
+      if (out.journal) out.journal->flush_excursions();
+    } catch (const Failure& earlier) {
+      out.failure = earlier;
+    } catch (const std::bad_alloc&) {
+    }
   } catch (const std::bad_alloc&) {
     out.no_memory = true;
   }
@@ -205,12 +213,34 @@ void execute(PreparedRun& p, LockingText& text, Outcome& out) {
 
 // --- results as Python objects -------------------------------------------------------
 
+constexpr const char* kBufferCapsule = "pelmora.core.journal.buffer";
+
+void free_buffer(PyObject* capsule) {
+  auto* b = static_cast<ColumnBuffer*>(PyCapsule_GetPointer(capsule, kBufferCapsule));
+  if (b == nullptr) return;
+  release_buffer(*b);
+  delete b;
+}
+
+// The column's buffer becomes the array's memory (no copy); the array frees
+// it through a capsule base.
 template <class T>
-PyObject* array_of(const std::vector<T>& v, int type_num) {
-  const npy_intp n = static_cast<npy_intp>(v.size());
-  PyObject* a = py::checked(PyArray_SimpleNew(1, &n, type_num));
-  if (n) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)), v.data(), n * sizeof(T));
-  return a;
+PyObject* array_of(Column<T>& c, int type_num, int ndim = 1, npy_intp width = 0) {
+  npy_intp dims[2] = {static_cast<npy_intp>(c.size()), width};
+  if (ndim == 2) dims[0] = width ? static_cast<npy_intp>(c.size()) / width : 0;
+  if (c.empty()) return py::checked(PyArray_SimpleNew(ndim, dims, type_num));
+  auto* buffer = new ColumnBuffer(c.release());
+  Ref base(PyCapsule_New(buffer, kBufferCapsule, free_buffer));
+  if (!base) {
+    release_buffer(*buffer);
+    delete buffer;
+    fail_pending();
+  }
+  Ref a(py::checked(PyArray_SimpleNewFromData(ndim, dims, type_num, buffer->data)));
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(a.get()), base.release()) != 0) {
+    fail_pending();
+  }
+  return a.release();
 }
 
 void put(PyObject* dict, const char* key, PyObject* owned) {
@@ -234,18 +264,19 @@ std::int64_t excursion_width(const Journal& j, const JournalOptions& o) {
 }
 
 PyObject* result_dict(PreparedRun& p, Outcome& o) {
-  const Journal& j = *o.journal;
+  Journal& j = *o.journal;
+  const npy_intp n_trades = static_cast<npy_intp>(j.trades.sid.size());
   Ref out(py::checked(PyDict_New()));
   if (PyDict_SetItemString(out.get(), "creturn", p.creturn.get()) != 0) fail_pending();
   put(out.get(), "cash", array_of(j.cash, NPY_DOUBLE));
   put(out.get(), "rebalance_rows", array_of(j.rebalance_rows, NPY_INT64));
-  const FillColumns& f = j.fills;
+  FillColumns& f = j.fills;
   put(out.get(), "fills",
       columns({{"row", array_of(f.row, NPY_INT64)}, {"sid", array_of(f.sid, NPY_INT64)},
                {"reason", array_of(f.reason, NPY_INT8)}, {"before", array_of(f.before, NPY_DOUBLE)},
                {"after", array_of(f.after, NPY_DOUBLE)}, {"price", array_of(f.price, NPY_DOUBLE)},
                {"fee", array_of(f.fee, NPY_DOUBLE)}, {"tax", array_of(f.tax, NPY_DOUBLE)}}));
-  const TradeColumns& t = j.trades;
+  TradeColumns& t = j.trades;
   put(out.get(), "trades",
       columns({{"sid", array_of(t.sid, NPY_INT64)},
                {"entry_row", array_of(t.entry_row, NPY_INT64)},
@@ -256,19 +287,18 @@ PyObject* result_dict(PreparedRun& p, Outcome& o) {
                {"cost", array_of(t.cost, NPY_DOUBLE)}, {"pnl", array_of(t.pnl, NPY_DOUBLE)},
                {"exit_reason", array_of(t.exit_reason, NPY_INT8)}}));
   if (p.jopt.excursions) {
-    npy_intp dims[2] = {static_cast<npy_intp>(t.sid.size()),
-                        static_cast<npy_intp>(excursion_width(j, p.jopt))};
-    PyObject* a = py::checked(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    if (!j.excursions.empty()) {
-      std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)), j.excursions.data(),
-                  j.excursions.size() * sizeof(double));
+    const npy_intp width = static_cast<npy_intp>(excursion_width(j, p.jopt));
+    if (j.excursions.empty()) {
+      npy_intp dims[2] = {n_trades, width};
+      put(out.get(), "excursions", py::checked(PyArray_SimpleNew(2, dims, NPY_DOUBLE)));
+    } else {
+      put(out.get(), "excursions", array_of(j.excursions, NPY_DOUBLE, 2, width));
     }
-    put(out.get(), "excursions", a);
   } else {
     put(out.get(), "excursions", Py_NewRef(Py_None));
   }
   if (p.jopt.positions) {
-    const PositionColumns& q = j.positions;
+    PositionColumns& q = j.positions;
     put(out.get(), "positions",
         columns({{"row", array_of(q.row, NPY_INT64)}, {"sid", array_of(q.sid, NPY_INT64)},
                  {"value", array_of(q.value, NPY_DOUBLE)}}));

@@ -174,8 +174,11 @@ PyObject* analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_t
                               i_exit_trasnaction != 0};
     // Built in a reused buffer, then copied into the result, so a failing
     // trade never allocates an array.
-    g.scratch.clear();
-    const npy_intp arsize = append_excursion_array(params, trade, g.path, g.scratch);
+    const npy_intp arsize = build_excursion_array(params, trade, g.path, [](std::int64_t n) {
+      if (n < 0) negative_dimensions();
+      g.scratch.resize(static_cast<std::size_t>(n));
+      return g.scratch.data();
+    });
     Ref ret(py::checked(PyArray_SimpleNew(1, &arsize, NPY_DOUBLE)));
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get())), g.scratch.data(),
                 static_cast<std::size_t>(arsize) * sizeof(double));

@@ -1,0 +1,118 @@
+// A growable column of plain values whose buffer can be handed over to its
+// final owner (a NumPy array) without a copy.
+//
+// A large column lives in its own anonymous mapping: growing it remaps the
+// pages instead of copying them (malloc's heap would copy on every doubling
+// once its dynamic mmap threshold has risen), and it asks for transparent
+// huge pages, since the outputs of a long run reach hundreds of megabytes and
+// faulting them in 4 KiB at a time costs more than the run itself.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+namespace pelmora {
+
+// A buffer given up by a Column: free it with release_buffer.
+struct ColumnBuffer {
+  void* data = nullptr;
+  std::size_t mapped = 0;  // bytes of its mapping, 0: from malloc
+};
+
+inline void release_buffer(const ColumnBuffer& b) {
+  if (b.mapped) {
+    munmap(b.data, b.mapped);
+  } else {
+    std::free(b.data);
+  }
+}
+
+template <class T>
+class Column {
+ public:
+  Column() = default;
+  Column(const Column&) = delete;
+  Column& operator=(const Column&) = delete;
+  ~Column() { release_buffer(ColumnBuffer{data_, mapped_}); }
+
+  void push_back(T v) {
+    if (size_ == cap_) reserve(size_ + 1);
+    data_[size_++] = v;
+  }
+  // Appends n elements left for the caller to set and returns the first.
+  T* extend(std::size_t n) {
+    reserve(size_ + n);
+    T* p = data_ + size_;
+    size_ += n;
+    return p;
+  }
+  void resize_down(std::size_t n) {
+    if (n < size_) size_ = n;
+  }
+  void assign(std::size_t n, T fill) {
+    size_ = 0;
+    T* p = extend(n);
+    for (std::size_t i = 0; i < n; ++i) p[i] = fill;
+  }
+
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  // Gives up the buffer; the column is empty afterwards.
+  ColumnBuffer release() {
+    ColumnBuffer b{data_, mapped_};
+    data_ = nullptr;
+    size_ = cap_ = mapped_ = 0;
+    return b;
+  }
+
+ private:
+  static constexpr std::size_t kMapAbove = std::size_t{1} << 20;
+  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+  void reserve(std::size_t need) {
+    if (need <= cap_) return;
+    std::size_t cap = cap_ ? cap_ * 2 : 64;
+    if (cap < need) cap = need;
+    if (cap > SIZE_MAX / sizeof(T) / 2) throw std::bad_alloc();
+    std::size_t bytes = cap * sizeof(T);
+    if (bytes < kMapAbove) {
+      void* p = std::realloc(data_, bytes);
+      if (p == nullptr) throw std::bad_alloc();
+      data_ = static_cast<T*>(p);
+      cap_ = cap;
+      return;
+    }
+    bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+    void* p;
+    if (mapped_) {
+      p = mremap(data_, mapped_, bytes, MREMAP_MAYMOVE);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+    } else {
+      p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p == MAP_FAILED) throw std::bad_alloc();
+      if (size_) __builtin_memcpy(p, data_, size_ * sizeof(T));
+      std::free(data_);
+    }
+    madvise(p, bytes, MADV_HUGEPAGE);
+    data_ = static_cast<T*>(p);
+    mapped_ = bytes;
+    cap_ = bytes / sizeof(T);
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+  std::size_t mapped_ = 0;
+};
+
+}  // namespace pelmora
