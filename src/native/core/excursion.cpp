@@ -238,7 +238,7 @@ struct Walk {
   double* next_block = nullptr;
   bool fast = false;
 
-  void begin() {
+  __attribute__((always_inline)) void begin() {
     start = start_path(*params, t);
     price_ratio = start.price_ratio;
     cmax = 1 > price_ratio ? 1.0 : price_ratio;
@@ -260,9 +260,15 @@ struct Walk {
     // Every row of the walk inside the close matrix: read without checks.
     fast = !params->close_missing && ith >= 0 && start.i_exit_max < params->close.rows &&
            t.pid >= 0 && t.pid < params->close.cols;
+    // The exit reads the last row's trade price, far from the entry.
+    if (fast && t.exit_transaction && start.i_exit_max < params->price.rows &&
+        t.pid < params->price.cols) {
+      const View2D<double>& pm = params->price;
+      __builtin_prefetch(pm.data + start.i_exit_max * pm.row_stride + t.pid * pm.col_stride);
+    }
   }
 
-  void emit() {
+  __attribute__((always_inline)) void emit() {
     double* blocks[2] = {nullptr, nullptr};
     if (n == next_sample && n < n_samples_end) {
       blocks[0] = next_block;
@@ -285,7 +291,7 @@ struct Walk {
   // The same operations as step_path and the series updates, written
   // without data-dependent branches (the comparisons select, NaN included,
   // exactly as the if-statements they stand for).
-  bool advance() {
+  __attribute__((always_inline)) bool advance() {
     if (ith > start.i_exit_max) {
       finish();
       return false;
@@ -314,7 +320,7 @@ struct Walk {
     return update(have_close, pr);
   }
 
-  bool update(bool have_close, double pr) {
+  __attribute__((always_inline)) bool update(bool have_close, double pr) {
     price_ratio = pr;
     const double cmax_prev = cmax;
     cmax = pr > cmax ? pr : cmax;
@@ -331,7 +337,7 @@ struct Walk {
     return true;
   }
 
-  void finish() {
+  __attribute__((always_inline)) void finish() {
     if (!t.exit_transaction) return;
     // Only the last return changes; patch the blocks that show it.
     const double r = exit_return(*params, t, start.i_exit_max, price_ratio);
@@ -354,48 +360,24 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
 std::int64_t compute_excursion_arrays(const ExcursionParams& params, const ExcursionTrade* trades,
                                       double* const* outs, std::int64_t out_size, int n,
                                       Failure& failure) {
-  constexpr int kMax = kExcursionBatch;
-  constexpr int kStretch = 4;
-  if (n > kMax) n = kMax;
-  Walk walks[kMax];
-  bool active[kMax];
   std::int64_t first_failed = -1;
-  auto failed = [&](int k, Failure& f) {
-    active[k] = false;
-    if (first_failed < 0 || k < first_failed) {
-      first_failed = k;
-      failure = std::move(f);
-    }
-  };
-  int live = 0;
   for (int k = 0; k < n; ++k) {
-    walks[k] = Walk{&params, trades[k], outs[k], out_size};
-    try {
-      walks[k].begin();
-      active[k] = true;
-      ++live;
-    } catch (Failure& f) {
-      failed(k, f);
+    // The next trade's first rows are on their way while this one is walked.
+    if (k + 1 < n) {
+      const ExcursionTrade& next = trades[k + 1];
+      const View2D<double>& c = params.close;
+      if (next.pid >= 0 && next.pid < c.cols && next.i_entry >= 0) {
+        for (std::int64_t r = next.i_entry; r < next.i_entry + 8 && r < c.rows; ++r) {
+          __builtin_prefetch(c.data + r * c.row_stride + next.pid * c.col_stride);
+        }
+      }
     }
-  }
-  // Row by row across the trades: their reads are independent, so the
-  // memory system serves them side by side instead of one miss at a time.
-  while (live > 0) {
-    for (int k = 0; k < n; ++k) {
-      if (!active[k]) continue;
-      try {
-        Walk w = walks[k];  // in registers for the stretch below
-        bool more = true;
-        for (int r = 0; r < kStretch && (more = w.advance()); ++r) {
-        }
-        walks[k] = w;
-        if (!more) {
-          active[k] = false;
-          --live;
-        }
-      } catch (Failure& f) {
-        failed(k, f);
-        --live;
+    try {
+      compute_excursion_array(params, trades[k], outs[k], out_size);
+    } catch (Failure& f) {
+      if (first_failed < 0) {
+        first_failed = k;
+        failure = std::move(f);
       }
     }
   }
