@@ -38,16 +38,24 @@ if HERE not in sys.path:
 
 import peers  # noqa: E402
 import workloads  # noqa: E402
-from pelmora.core import _testsupport, runvane  # noqa: E402
+from pelmora.core import _testsupport, journal, runvane  # noqa: E402
 
 FULL_SIZES = {"w1_close": (4000, 2000), "w1_touched": (4000, 2000), "w2": (2500, 500), "w1_plain": (4000, 2000)}
 QUICK_SIZES = {"w1_close": (1000, 500), "w1_touched": (1000, 500), "w2": (500, 200), "w1_plain": (1000, 500)}
 ORDER = ["w1_close", "w1_touched", "w2", "w1_plain"]
 LABELS = {"w1_close": "W1 close", "w1_touched": "W1 touched", "w2": "W2", "w1_plain": "W1'"}
 
-# Targets of the performance work: full run within 1.5x its floor; vectorbt at least 25x slower on W1'.
+# Targets of the performance work: full run within 1.5x its floor; vectorbt at least 25x slower on W1';
+# the journal with every output within 1.4x (W1 close) and 2.0x (W2) of the floor; run_many of four W1
+# variants on two threads at least 1.8x the throughput of one thread.
 FLOOR_TARGET = 1.5
 PEER_TARGET = 25.0
+JOURNAL_TARGETS = {"w1_close": 1.4, "w2": 2.0}
+MANY_TARGET = 1.8
+MANY_VARIANTS = [dict(stop_loss=s, touched_exit=t) for s in (0.05, 0.1) for t in (False, True)]
+JOURNAL_RUNNER = "journal.run (all outputs)"
+FULL_RUNNER = "backtest_ (full)"
+FLOOR_RUNNER = "numeric floor (_testsupport.backtest_floor)"
 
 
 def build(name: str, quick: bool) -> workloads.Workload:
@@ -98,7 +106,16 @@ def peer_inputs(w: workloads.Workload, peer: Peer):
 
 
 def pelmora_runner(kind: str):
-    return runvane.backtest_ if kind == "full" else _testsupport.backtest_floor
+    return {"full": runvane.backtest_, "floor": _testsupport.backtest_floor,
+            "journal": journal.run}[kind]
+
+
+def many_arrays(w: workloads.Workload) -> dict:
+    a = w.arrays
+    return dict(price_values=a["price"], close_values=a["close"], high_values=a["high"],
+                low_values=a["low"], open_values=a["open"], price_index=a["price_index"],
+                price_columns=a["columns"], pos_values=a["pos_values"], pos_index=a["pos_index"],
+                pos_columns=a["columns"], resample=a["resample"])
 
 
 # --- measurement ---------------------------------------------------------------------------------
@@ -143,26 +160,62 @@ def ratio(a: Row, b: Row) -> tuple[float, float]:
     return a.median / b.median, a.cpu_median / b.cpu_median
 
 
-def bench_pelmora(name: str, w: workloads.Workload, repeat: int) -> tuple[Row, Row, np.ndarray]:
-    full_cr = w.run(runvane.backtest_).copy()     # warm both once and keep the reference curve
+def bench_pelmora(name: str, w: workloads.Workload, repeat: int) -> tuple[list[Row], np.ndarray]:
+    full_cr = w.run(runvane.backtest_).copy()     # warm every runner once and keep the reference curve
+    n_trades = len(runvane.swaylen.trades)
     floor_cr = w.run(_testsupport.backtest_floor)
-    full = Row(name, "backtest_ (full)")
-    floor = Row(name, "numeric floor (_testsupport.backtest_floor)")
-    if not np.array_equal(full_cr, floor_cr):
-        d = int(np.flatnonzero(full_cr != floor_cr)[0])
-        msg = f"floor equity differs from backtest_'s at row {d}: {floor_cr[d]!r} vs {full_cr[d]!r}"
-        full.failed = floor.failed = msg
-        return full, floor, full_cr
+    journal_out = w.run(journal.run)
+    full = Row(name, FULL_RUNNER)
+    floor = Row(name, FLOOR_RUNNER)
+    jrow = Row(name, JOURNAL_RUNNER, memory_key="journal")
+    rows = [full, floor, jrow]
+    for label, curve in (("floor", floor_cr), ("journal", journal_out["creturn"])):
+        if not np.array_equal(full_cr.view(np.int64), curve.view(np.int64)):
+            d = int(np.flatnonzero(full_cr.view(np.int64) != curve.view(np.int64))[0])
+            msg = f"{label} equity differs from backtest_'s at row {d}: {curve[d]!r} vs {full_cr[d]!r}"
+            for r in rows:
+                r.failed = msg
+            return rows, full_cr
+    if len(journal_out["trades"]["sid"]) != n_trades:
+        for r in rows:
+            r.failed = "journal trade records differ from backtest_'s"
+        return rows, full_cr
+    del journal_out
+    kinds = [("full", full), ("floor", floor), ("journal", jrow)]
     for i in range(repeat):
-        # alternate the order so a drift in machine load does not favour one runner
-        order = (("full", full), ("floor", floor)) if i % 2 == 0 else (("floor", floor), ("full", full))
-        for kind, row in order:
+        # rotate the order so a drift in machine load does not favour one runner
+        for kind, row in kinds[i % 3:] + kinds[:i % 3]:
             ms, cpu, _ = timed(lambda: w.run(pelmora_runner(kind)))
             row.add(ms, cpu)
     r, rc = ratio(full, floor)
     full.ratio = f"{r:.2f}x floor (cpu {rc:.2f}x)"
     floor.ratio = "1.00"
-    return full, floor, full_cr
+    r, rc = ratio(jrow, floor)
+    jrow.ratio = f"{r:.2f}x floor (cpu {rc:.2f}x)"
+    jrow.note = f"{n_trades} trades with fills, holdings and excursions"
+    return rows, full_cr
+
+
+def bench_run_many(name: str, w: workloads.Workload, repeat: int) -> list[Row]:
+    """run_many of four variants of the workload on one thread and on two, alternately."""
+    arrays = many_arrays(w)
+    variants = [dict(w.options, **v) for v in MANY_VARIANTS]
+    one = Row(name, f"journal.run_many, {len(variants)} variants, threads=1")
+    two = Row(name, f"journal.run_many, {len(variants)} variants, threads=2")
+    check = journal.run_many(arrays, variants, threads=2)
+    bad = [r for r in check if isinstance(r, BaseException)]
+    if bad:
+        one.failed = two.failed = f"a variant failed: {bad[0]!r}"
+        return [one, two]
+    del check
+    for i in range(max(3, repeat // 3)):
+        for threads, row in ((1, one), (2, two)) if i % 2 == 0 else ((2, two), (1, one)):
+            ms, cpu, _ = timed(lambda: journal.run_many(arrays, variants, threads=threads))
+            row.add(ms, cpu)
+    one.ratio = "1.00"
+    x, _ = ratio(one, two)
+    two.ratio = f"{x:.2f}x the throughput of threads=1"
+    return [one, two]
 
 
 def bench_peer(w: workloads.Workload, peer: Peer, reference: np.ndarray, repeat: int,
@@ -219,7 +272,7 @@ def memory_child(name: str, runner: str, quick: bool) -> dict:
     """One run of `runner` on `name` in this (fresh) process: RSS growth of the first run, then
     tracemalloc's peak and kept sizes of a second run."""
     w = build(name, quick)
-    if runner in ("full", "floor"):
+    if runner in ("full", "floor", "journal"):
         fn = pelmora_runner(runner)
         workloads.w1_plain(40, 200).run(fn)     # load every lazily imported piece first
         call = lambda: w.run(fn)                 # noqa: E731
@@ -300,7 +353,7 @@ def print_table(rows: list[Row], info: dict, repeat: tuple[int, int], quick: boo
     body = []
     for r in rows:
         m = r.memory or {}
-        if m.get("inputs_2d") and r.runner.startswith("backtest_"):
+        if m.get("inputs_2d") and r.runner == FULL_RUNNER:
             r.note = (r.note + "; " if r.note else "") + f"2-D inputs {mb(m['inputs_2d'])} MB"
         if r.failed:
             body.append([LABELS[r.workload], r.runner, "-", "-", "-", "-", "", "", "", r.failed])
@@ -319,14 +372,27 @@ def print_table(rows: list[Row], info: dict, repeat: tuple[int, int], quick: boo
 def targets(rows: list[Row]) -> list[tuple[str, bool]]:
     out = []
     by = {(r.workload, r.runner): r for r in rows}
+    timed_ok = lambda *rs: all(r and r.times_ms for r in rs)  # noqa: E731
     for name in ("w1_close", "w1_touched", "w2"):
-        full = by.get((name, "backtest_ (full)"))
-        floor = by.get((name, "numeric floor (_testsupport.backtest_floor)"))
-        if full and floor and full.times_ms and floor.times_ms:
+        full, floor = by.get((name, FULL_RUNNER)), by.get((name, FLOOR_RUNNER))
+        if timed_ok(full, floor):
             r, rc = ratio(full, floor)
             out.append((f"{LABELS[name]}: backtest_ / floor = {r:.2f}x, cpu {rc:.2f}x "
                         f"(target <= {FLOOR_TARGET}x)", r <= FLOOR_TARGET))
-    full = by.get(("w1_plain", "backtest_ (full)"))
+    for name, target in JOURNAL_TARGETS.items():
+        jrow, floor = by.get((name, JOURNAL_RUNNER)), by.get((name, FLOOR_RUNNER))
+        if timed_ok(jrow, floor):
+            r, rc = ratio(jrow, floor)
+            out.append((f"{LABELS[name]}: journal.run / floor = {r:.2f}x, cpu {rc:.2f}x "
+                        f"(target <= {target}x)", r <= target))
+    for r in rows:
+        if r.runner.endswith("threads=2") and r.times_ms:
+            one = by.get((r.workload, r.runner.replace("threads=2", "threads=1")))
+            if timed_ok(one):
+                x, _ = ratio(one, r)
+                out.append((f"{LABELS[r.workload]}: run_many threads=2 / threads=1 throughput = "
+                            f"{x:.2f}x (target >= {MANY_TARGET}x)", x >= MANY_TARGET))
+    full = by.get(("w1_plain", FULL_RUNNER))
     for r in rows:
         if r.workload == "w1_plain" and r.runner.endswith("[prescribed]") and r.times_ms and full:
             x, xc = ratio(r, full)
@@ -372,14 +438,22 @@ def main(argv=None) -> int:
     for name in names:
         print(f"[{LABELS[name]}] building inputs ...", file=sys.stderr, flush=True)
         w = build(name, args.quick)
-        full, floor, reference = bench_pelmora(name, w, own_repeat)
-        rows += [full, floor]
+        own, reference = bench_pelmora(name, w, own_repeat)
+        full, floor, jrow = own
+        rows += own
         if full.failed:
             print(f"FAILED: {full.failed}", file=sys.stderr)
             failed = True
             continue
-        print(f"[{LABELS[name]}] backtest_ {full.median:.1f} ms, floor {floor.median:.1f} ms",
-              file=sys.stderr, flush=True)
+        print(f"[{LABELS[name]}] backtest_ {full.median:.1f} ms, floor {floor.median:.1f} ms, "
+              f"journal {jrow.median:.1f} ms", file=sys.stderr, flush=True)
+        if name == "w1_close":
+            print(f"[{LABELS[name]}] run_many ...", file=sys.stderr, flush=True)
+            many = bench_run_many(name, w, own_repeat)
+            rows += many
+            if many[0].failed:
+                print(f"FAILED: {many[0].failed}", file=sys.stderr)
+                failed = True
         if name == "w1_plain":
             for peer in PEERS:
                 if peer.key not in wanted:
@@ -400,9 +474,9 @@ def main(argv=None) -> int:
     if not args.no_memory:
         print("measuring peak memory, one child process per runner ...", file=sys.stderr, flush=True)
         for r in rows:
-            if r.failed or r.runner.startswith("  "):
+            if r.failed or r.runner.startswith("  ") or "run_many" in r.runner:
                 continue
-            key = r.memory_key or ("full" if r.runner.startswith("backtest_") else "floor")
+            key = r.memory_key or ("full" if r.runner == FULL_RUNNER else "floor")
             r.memory = measure_memory(r.workload, key, args.quick)
 
     info["load_end"] = os.getloadavg()

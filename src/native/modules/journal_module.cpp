@@ -483,6 +483,11 @@ void run_variant(ManyJob& job, Py_ssize_t k) {
       execute(*p, text, o);
       Py_END_ALLOW_THREADS
       result = finish(*p, text, o);
+      // The engine's and journal's working state goes without the lock.
+      Py_BEGIN_ALLOW_THREADS
+      o.engine.reset();
+      o.journal.reset();
+      Py_END_ALLOW_THREADS
     }
   }
   if (result == nullptr) result = fetch_exception();
