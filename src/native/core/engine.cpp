@@ -83,10 +83,7 @@ void Engine::setup() {
 }
 
 double& Engine::tracker(std::vector<double>& v, std::int64_t sid) {
-  const std::int64_t n = static_cast<std::int64_t>(v.size());
-  const std::int64_t j = sid < 0 ? sid + n : sid;
-  if (j < 0 || j >= n) fail(ErrorKind::IndexError, numpy_oob_message(sid, n));
-  return v[j];
+  return v[item_index(sid, static_cast<std::int64_t>(v.size()))];
 }
 
 int Engine::price_column(int sid, std::int64_t d) {

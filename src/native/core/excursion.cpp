@@ -21,11 +21,8 @@ namespace {
 
 // a[row][col] with NumPy item semantics on each of the two steps.
 inline __attribute__((always_inline)) double item(const View2D<double>& a, std::int64_t row, std::int64_t col) {
-  std::int64_t r = row < 0 ? row + a.rows : row;
-  if (r < 0 || r >= a.rows) fail(ErrorKind::IndexError, numpy_oob_message(row, a.rows));
-  std::int64_t c = col < 0 ? col + a.cols : col;
-  if (c < 0 || c >= a.cols) fail(ErrorKind::IndexError, numpy_oob_message(col, a.cols));
-  return a.get(r, c);
+  const std::int64_t r = item_index(row, a.rows);
+  return a.get(r, item_index(col, a.cols));
 }
 
 [[noreturn]] void float_division() { fail(ErrorKind::ZeroDivisionError, "float division"); }

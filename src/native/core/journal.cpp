@@ -35,13 +35,7 @@ Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOption
 // The per-stock entry arrays have one slot per position label; an index
 // outside them fails as a NumPy item access does.
 std::int64_t Journal::stock_slot(int sid, const char* frame) const {
-  const std::int64_t n = static_cast<std::int64_t>(open_.size());
-  const std::int64_t j = sid < 0 ? sid + n : sid;
-  if (j < 0 || j >= n) {
-    Failure f{ErrorKind::IndexError, numpy_oob_message(sid, n), {frame}};
-    throw f;
-  }
-  return j;
+  return with_frame(frame, [&] { return item_index(sid, static_cast<std::int64_t>(open_.size())); });
 }
 
 int Journal::price_column(int sid) const {

@@ -21,6 +21,15 @@ inline std::int64_t wrap_index(std::int64_t i, std::int64_t n, int axis) {
   return i;
 }
 
+// NumPy item-index semantics (`a[i]` on an axis of n): a negative index counts
+// from the end, anything else outside raises IndexError "index i is out of
+// bounds for axis 0 with size n".
+inline std::int64_t item_index(std::int64_t i, std::int64_t n) {
+  const std::int64_t j = i < 0 ? i + n : i;
+  if (j < 0 || j >= n) fail(ErrorKind::IndexError, numpy_oob_message(i, n));
+  return j;
+}
+
 template <class T>
 struct View1D {
   const char* data = nullptr;

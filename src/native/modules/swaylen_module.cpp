@@ -72,10 +72,7 @@ bool is_plain(PyArrayObject* a, int type_num) {
 
 // Resolves a NumPy-style index or throws NumPy's IndexError.
 npy_intp np_index(PyArrayObject* a, npy_intp i) {
-  const npy_intp n = PyArray_DIM(a, 0);
-  const npy_intp j = i < 0 ? i + n : i;
-  if (j < 0 || j >= n) fail(ErrorKind::IndexError, numpy_oob_message(i, n));
-  return j;
+  return item_index(i, PyArray_DIM(a, 0));
 }
 
 PyObject* array_or_none(PyArrayObject* a) { return a ? reinterpret_cast<PyObject*>(a) : Py_None; }

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cmath>
 
+#include "boundary/converters.hpp"
 #include "boundary/engine_hooks.hpp"
 #include "boundary/module_support.hpp"
 #include "boundary/native_api.hpp"
@@ -38,18 +39,6 @@ int as_int(PyObject* o) {
   const long v = as_long(o);
   if (v < INT_MIN || v > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
   return static_cast<int>(v);
-}
-
-double as_double(PyObject* o) {
-  const double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) fail_pending();
-  return v;
-}
-
-bool as_bool(PyObject* o) {
-  const int t = PyObject_IsTrue(o);
-  if (t < 0) fail_pending();
-  return t == 1;
 }
 
 template <class M, class Conv>
@@ -88,8 +77,8 @@ PyObject* start_analysis(FASTCALL_ARGS) {
   return py::guarded("pelmora.core._testsupport.start_analysis", [&]() -> PyObject* {
     auto m = dict_to_map<std::map<int, int>>(a[2], as_int);
     g_api.start_analysis(reinterpret_cast<PyArrayObject*>(a[0]),
-                         reinterpret_cast<PyArrayObject*>(a[1]), m, as_int(a[3]), as_double(a[4]),
-                         as_double(a[5]), as_int(a[6]), as_int(a[7]));
+                         reinterpret_cast<PyArrayObject*>(a[1]), m, as_int(a[3]), py::to_double(a[4]),
+                         py::to_double(a[5]), as_int(a[6]), as_int(a[7]));
     if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
   });
@@ -111,7 +100,7 @@ PyObject* record_entry(FASTCALL_ARGS) {
   PyObject* a[3];
   if (!parse("record_entry", names, 3, 3, args, nargs, kwnames, a)) return nullptr;
   return py::guarded("pelmora.core._testsupport.record_entry", [&]() -> PyObject* {
-    g_api.record_entry(as_int(a[0]), as_double(a[1]), as_int(a[2]));
+    g_api.record_entry(as_int(a[0]), py::to_double(a[1]), as_int(a[2]));
     if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
   });
@@ -133,7 +122,7 @@ PyObject* end_analysis(FASTCALL_ARGS) {
   PyObject* a[1];
   if (!parse("end_analysis", names, 1, 1, args, nargs, kwnames, a)) return nullptr;
   return py::guarded("pelmora.core._testsupport.end_analysis", [&]() -> PyObject* {
-    auto book = dict_to_map<Book>(a[0], as_double);
+    auto book = dict_to_map<Book>(a[0], py::to_double);
     return g_api.end_analysis(book);
   });
 }
@@ -150,7 +139,7 @@ PyObject* excursion_state(PyObject*, PyObject*) {
 struct BookCall {
   Book book;
   PyObject* dict;
-  explicit BookCall(PyObject* d) : book(dict_to_map<Book>(d, as_double)), dict(d) {}
+  explicit BookCall(PyObject* d) : book(dict_to_map<Book>(d, py::to_double)), dict(d) {}
 };
 
 // Runs `body` on the book of `dict` and writes the book back even when the
@@ -180,12 +169,12 @@ PyObject* set_position(FASTCALL_ARGS) {
   if (!parse("set_position", names, 6, 9, args, nargs, kwnames, a)) return nullptr;
   return with_book("pelmora.core._testsupport.set_position", a[0], [&](Book& book) {
     const int sid = as_int(a[1]);
-    const double position = as_double(a[2]);
-    const double cash = as_double(a[3]);
-    const TradeCosts costs{as_double(a[4]), as_double(a[5])};
-    const bool check_null = a[6] ? as_bool(a[6]) : true;
-    const bool set_null = a[7] ? as_bool(a[7]) : false;
-    const double balance = a[8] ? as_double(a[8]) : 1.0;
+    const double position = py::to_double(a[2]);
+    const double cash = py::to_double(a[3]);
+    const TradeCosts costs{py::to_double(a[4]), py::to_double(a[5])};
+    const bool check_null = a[6] ? py::to_bool(a[6]) : true;
+    const bool set_null = a[7] ? py::to_bool(a[7]) : false;
+    const double balance = a[8] ? py::to_double(a[8]) : 1.0;
     py::PyRunHooks hooks(g_api, g_engine_dict, Py_True, {});
     return pelmora::set_position(book, sid, position, cash, costs, check_null, set_null, balance,
                                  hooks);
@@ -205,9 +194,9 @@ PyObject* rebalance(FASTCALL_ARGS) {
       f.frames.push_back("pelmora.core.runvane.rebalance");
       throw;
     }
-    const double cash = as_double(a[2]);
-    const TradeCosts costs{as_double(a[3]), as_double(a[4])};
-    const double limit = as_double(a[5]);
+    const double cash = py::to_double(a[2]);
+    const TradeCosts costs{py::to_double(a[3]), py::to_double(a[4])};
+    const double limit = py::to_double(a[5]);
     py::PyRunHooks hooks(g_api, g_engine_dict, Py_True, {});
     const py::Buffer* guarded[1] = {&newp};
     hooks.guard(guarded, 1);
@@ -237,7 +226,7 @@ PyObject* validate_trade_price(FASTCALL_ARGS) {
   PyObject* a[3];
   if (!parse("validate_trade_price", names, 3, 3, args, nargs, kwnames, a)) return nullptr;
   return py::guarded("pelmora.core._testsupport.validate_trade_price", [&]() -> PyObject* {
-    const double value = as_double(a[0]);
+    const double value = py::to_double(a[0]);
     const int row = as_int(a[2]);
     if (!trade_price_ok(value)) {
       throw Failure{ErrorKind::ValueError,
@@ -280,7 +269,7 @@ PyObject* backtest_floor(FASTCALL_ARGS) {
     in.pos2price = py::map_columns(a.arrays[6], a.arrays[9]);
     const npy_intp n_rows = in.price_index.size;
     Ref creturn(py::checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
-    const bool stop_trading = as_bool(a.stop_trading);
+    const bool stop_trading = py::to_bool(a.stop_trading);
     SilentHooks hooks(stop_trading);
     PlainText text;
     Engine engine(in, a.options, hooks, text);
