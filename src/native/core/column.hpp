@@ -67,11 +67,29 @@ class Column {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
+  // Reserves address space for `n` elements at once, so that the buffer never
+  // moves (pages are only backed once written). False when the system
+  // refuses; the column then grows as usual.
+  bool reserve_fixed(std::size_t n) {
+    if (data_ != nullptr || n == 0 || n > SIZE_MAX / sizeof(T) / 2) return false;
+    const std::size_t bytes = (n * sizeof(T) + kHugePage - 1) & ~(kHugePage - 1);
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return false;
+    madvise(p, bytes, MADV_HUGEPAGE);
+    data_ = static_cast<T*>(p);
+    mapped_ = bytes;
+    cap_ = bytes / sizeof(T);
+    fixed_ = true;
+    return true;
+  }
+
   // Gives up the buffer; the column is empty afterwards.
   ColumnBuffer release() {
     ColumnBuffer b{data_, mapped_};
     data_ = nullptr;
     size_ = cap_ = mapped_ = 0;
+    fixed_ = false;
     return b;
   }
 
@@ -81,6 +99,7 @@ class Column {
 
   void reserve(std::size_t need) {
     if (need <= cap_) return;
+    if (fixed_) throw std::bad_alloc();  // its reservation is a proven bound
     std::size_t cap = cap_ ? cap_ * 2 : 64;
     if (cap < need) cap = need;
     if (cap > SIZE_MAX / sizeof(T) / 2) throw std::bad_alloc();
@@ -113,6 +132,7 @@ class Column {
   std::size_t size_ = 0;
   std::size_t cap_ = 0;
   std::size_t mapped_ = 0;
+  bool fixed_ = false;
 };
 
 }  // namespace pelmora

@@ -30,6 +30,19 @@ Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOption
     if (kv.first >= 0) sid_to_price_[static_cast<std::size_t>(kv.first)] = kv.second;
   }
   open_.resize(static_cast<std::size_t>(std::max<std::int64_t>(jopt.n_stocks, 0)));
+  if (jopt.excursions && jopt.excursion_thread && jopt.window >= 1 && jopt.window_step >= 1) {
+    // A stock enters at most once a row, so the trade records are at most
+    // rows x stocks; their arrays get that much address space, which lets
+    // the helper write into memory that never moves.
+    const std::int64_t size = excursion_array_size(jopt.window, jopt.window_step);
+    const double bound = static_cast<double>(in.price_index.size) *
+                         static_cast<double>(std::min<std::int64_t>(
+                             jopt.n_stocks, std::max<std::int64_t>(in.pos_values.cols, 0))) *
+                         static_cast<double>(size);
+    if (bound >= 1 && bound < 1e12 && excursions.reserve_fixed(static_cast<std::size_t>(bound))) {
+      worker_ = std::make_unique<ExcursionWorker>(params_, size);
+    }
+  }
 }
 
 // The per-stock entry arrays have one slot per position label; an index
@@ -78,10 +91,16 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
     const std::int64_t size = excursion_array_size(params_.window, params_.window_step);
     const std::size_t at = excursions.size();
     double* out = excursions.extend(static_cast<std::size_t>(size));
-    for (std::int64_t k = 0; k < size; ++k) out[k] = -1.0;
+    if (!worker_) {
+      for (std::int64_t k = 0; k < size; ++k) out[k] = -1.0;
+    }
     excursion_length_ = size;
     pending_.push_back(PendingExcursion{trade, at});
-    if (pending_.size() == static_cast<std::size_t>(kExcursionBatch)) flush_excursions();
+    if (worker_) {
+      if (pending_.size() == kHandOver) hand_over();
+    } else if (pending_.size() == static_cast<std::size_t>(kExcursionBatch)) {
+      flush_excursions();
+    }
     return;
   }
   flush_excursions();  // an earlier trade's failure comes first
@@ -98,7 +117,27 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
   }
 }
 
+void Journal::hand_over() {
+  if (pending_.empty()) return;
+  std::vector<ExcursionJob> batch;
+  batch.reserve(pending_.size());
+  for (const PendingExcursion& p : pending_) {
+    batch.push_back(ExcursionJob{p.trade, excursions.data() + p.offset});
+  }
+  pending_.clear();
+  worker_->submit(std::move(batch));
+}
+
 void Journal::flush_excursions() {
+  if (worker_) {
+    hand_over();
+    Failure f{ErrorKind::Pending, {}, {}};
+    if (worker_->drain(f)) {
+      f.frames.push_back(kAnalysis);
+      throw f;
+    }
+    return;
+  }
   if (pending_.empty()) return;
   ExcursionTrade trades_[kExcursionBatch];
   double* outs[kExcursionBatch];

@@ -20,6 +20,9 @@
 #include "core/column.hpp"
 #include "core/engine.hpp"
 #include "core/excursion.hpp"
+#include "core/excursion_worker.hpp"
+
+#include <memory>
 
 namespace pelmora {
 
@@ -31,6 +34,7 @@ struct JournalOptions {
   bool positions = true;         // record the book at every close
   bool excursions = true;        // compute the excursion array of every trade record
   bool close_missing = false;    // the close matrix was None
+  bool excursion_thread = false; // compute the excursion arrays on a helper thread
   std::int64_t n_stocks = 0;     // len(pos_columns): the size of the per-stock entry arrays
 };
 
@@ -54,6 +58,7 @@ struct PositionColumns {
 class Journal final : public RunHooks {
  public:
   Journal(const RunInputs& in, const RunOptions& opt, const JournalOptions& jopt);
+  ~Journal() { worker_.reset(); }  // the helper stops before the buffers it writes go
 
   // --- RunHooks: what set_position reports ---------------------------------
   void record_date(int row) override { date_ = row; }
@@ -124,6 +129,8 @@ class Journal final : public RunHooks {
   int price_column(int sid) const;
   std::size_t push_record(int sid, const OpenTrade& t, std::int64_t exit_row);
   void add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_transaction);
+  void hand_over();  // the waiting trades to the helper thread
+  static constexpr std::size_t kHandOver = 256;
   double worth_at_close(int sid, double value, std::int64_t row) const;
 
   const RunInputs& in_;
@@ -133,6 +140,7 @@ class Journal final : public RunHooks {
   std::vector<int> sid_to_price_;  // -1: no price column
   std::vector<OpenTrade> open_;
   std::vector<PendingExcursion> pending_;
+  std::unique_ptr<ExcursionWorker> worker_;
   int date_ = 0;
   std::int64_t excursion_length_ = -1;  // known at the first record
   std::int64_t ctx_row_ = 0;

@@ -151,6 +151,8 @@ struct PreparedRun {
 
 // Everything that needs the lock before a run: conversions, the column map,
 // the equity array and the pins. Throws Failure.
+int usable_cpus();
+
 std::unique_ptr<PreparedRun> prepare(PyObject* const* raw, bool positions, bool excursions,
                                      const std::map<int, int>* shared_map) {
   auto p = std::make_unique<PreparedRun>();
@@ -169,6 +171,15 @@ std::unique_ptr<PreparedRun> prepare(PyObject* const* raw, bool positions, bool 
   j.excursions = excursions;
   j.close_missing = a.arrays[1] == Py_None;
   j.n_stocks = py::pos_columns_view(a).size;
+  // A single run may use a second core for its excursion arrays when it is
+  // big enough to repay starting a thread; the variants of run_many already
+  // share the cores among themselves.
+  constexpr double kHelperCells = 1 << 18;
+  j.excursion_thread = shared_map == nullptr &&
+                       static_cast<double>(p->inputs.price_index.size) *
+                               static_cast<double>(p->inputs.pos_values.cols) >=
+                           kHelperCells &&
+                       usable_cpus() > 1;
   for (int i = 0; i < py::kRunRequired; ++i) pin(a.arrays[i], p->pins);
   pin(a.delisting.object(), p->pins);
   return p;
