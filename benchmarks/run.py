@@ -52,7 +52,7 @@ FLOOR_TARGET = 1.5
 PEER_TARGET = 25.0
 JOURNAL_TARGETS = {"w1_close": 1.4, "w2": 2.0}
 MANY_TARGET = 1.8
-MANY_VARIANTS = [dict(stop_loss=s, touched_exit=t) for s in (0.05, 0.1) for t in (False, True)]
+MANY_VARIANTS = [dict(stop_loss=s) for s in (0.05, 0.08, 0.1, 0.15)]   # W1 with four stop levels
 JOURNAL_RUNNER = "journal.run (all outputs)"
 FULL_RUNNER = "backtest_ (full)"
 FLOOR_RUNNER = "numeric floor (_testsupport.backtest_floor)"
