@@ -195,8 +195,12 @@ void Journal::record_fill(int sid, double before, double after, double fee, doub
 
   double price = ctx_price_;
   if (!ctx_price_given_) {
+    // The row's trade price; a stock the matrix does not reach (labels and
+    // matrices of different widths) has none.
     const int col = price_column(sid);
-    price = col < 0 ? std::nan("") : in_.price.get(ctx_row_, col);
+    const bool inside = col >= 0 && col < in_.price.cols && ctx_row_ >= 0 &&
+                        ctx_row_ < in_.price.rows;
+    price = inside ? in_.price.get(ctx_row_, col) : std::nan("");
   }
   fills.row.push_back(ctx_row_);
   fills.sid.push_back(sid);
