@@ -6,6 +6,7 @@
 // share anything; the only outside contact is through RunHooks.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -28,12 +29,13 @@ struct RunInputs {
   std::map<int, int> pos2price;
 };
 
+// The options of a run, with backtest_'s defaults.
 struct RunOptions {
   double fee_ratio = 0.001425;
   double tax_ratio = 0.003;
   double stop_loss = 1.0;
-  double take_profit = 0.0;
-  double trail_stop = 0.0;
+  double take_profit = HUGE_VAL;
+  double trail_stop = HUGE_VAL;
   double trail_stop_activation = 0.0;
   bool touched_exit = false;
   double position_limit = 1.0;

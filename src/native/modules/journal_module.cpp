@@ -339,6 +339,31 @@ PyObject* finish(PreparedRun& p, LockingText& text, Outcome& o) {
   return py::guarded(kRun, [&] { return result_dict(p, o); });
 }
 
+// One whole run from its raw arguments, called under the lock: prepared
+// with it, run and torn down without it, converted with it again. Returns
+// the result dict, or null with the run's exception set.
+PyObject* run_locked(PyObject* const* raw, bool positions, bool excursions,
+                     const std::map<int, int>* shared_map) {
+  std::unique_ptr<PreparedRun> p;
+  PyObject* r = py::guarded(kRun, [&]() -> PyObject* {
+    p = prepare(raw, positions, excursions, shared_map);
+    return Py_NewRef(Py_None);
+  });
+  if (r == nullptr) return nullptr;
+  Py_DECREF(r);
+  LockingText text(py::pos_columns_view(p->args));
+  Outcome o;
+  Py_BEGIN_ALLOW_THREADS
+  execute(*p, text, o);
+  Py_END_ALLOW_THREADS
+  PyObject* result = finish(*p, text, o);
+  Py_BEGIN_ALLOW_THREADS
+  o.engine.reset();
+  o.journal.reset();  // also stops its helper thread
+  Py_END_ALLOW_THREADS
+  return result;  // buffers and pins go with `p`, under the lock
+}
+
 // --- run -------------------------------------------------------------------------------
 
 bool flag_arguments(PyObject* const* raw, bool* flags) {
@@ -361,19 +386,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   }
   bool flags[kFlags];
   if (!flag_arguments(raw, flags)) return nullptr;
-  std::unique_ptr<PreparedRun> p;
-  PyObject* r = py::guarded(kRun, [&]() -> PyObject* {
-    p = prepare(raw, flags[0], flags[1], nullptr);
-    return Py_NewRef(Py_None);
-  });
-  if (r == nullptr) return nullptr;
-  Py_DECREF(r);
-  LockingText text(py::pos_columns_view(p->args));
-  Outcome o;
-  Py_BEGIN_ALLOW_THREADS
-  execute(*p, text, o);
-  Py_END_ALLOW_THREADS
-  return finish(*p, text, o);
+  return run_locked(raw, flags[0], flags[1], nullptr);
 }
 
 PyObject* run_entry_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -478,32 +491,13 @@ struct ManyJob {
 void run_variant(ManyJob& job, Py_ssize_t k) {
   PyGILState_STATE s = PyGILState_Ensure();
   PyObject* raw[py::kRunTotal];
-  std::unique_ptr<PreparedRun> p;
   PyObject* variant = PyList_GET_ITEM(job.variants, k);
   PyObject* result = nullptr;
   if (variant_arguments(job.base, variant, job.base[7], raw, k)) {
-    PyObject* r = py::guarded(kRun, [&]() -> PyObject* {
-      p = prepare(raw, job.positions, job.excursions, job.map);
-      return Py_NewRef(Py_None);
-    });
-    if (r != nullptr) {
-      Py_DECREF(r);
-      LockingText text(py::pos_columns_view(p->args));
-      Outcome o;
-      Py_BEGIN_ALLOW_THREADS
-      execute(*p, text, o);
-      Py_END_ALLOW_THREADS
-      result = finish(*p, text, o);
-      // The engine's and journal's working state goes without the lock.
-      Py_BEGIN_ALLOW_THREADS
-      o.engine.reset();
-      o.journal.reset();
-      Py_END_ALLOW_THREADS
-    }
+    result = run_locked(raw, job.positions, job.excursions, job.map);
   }
   if (result == nullptr) result = fetch_exception();
   PyList_SET_ITEM(job.results, k, result);
-  p.reset();  // buffers and pins go while the lock is held
   PyGILState_Release(s);
 }
 
