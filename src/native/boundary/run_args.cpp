@@ -10,33 +10,6 @@
 
 namespace pelmora::py {
 
-const RunParameter kRunParameters[kRunTotal] = {
-    {"price_values", ParamKind::Matrix, 0, nullptr},
-    {"close_values", ParamKind::Matrix, 0, nullptr},
-    {"high_values", ParamKind::Matrix, 0, nullptr},
-    {"low_values", ParamKind::Matrix, 0, nullptr},
-    {"open_values", ParamKind::Matrix, 0, nullptr},
-    {"price_index", ParamKind::Dates, 0, nullptr},
-    {"price_columns", ParamKind::Labels, 0, nullptr},
-    {"pos_values", ParamKind::Matrix, 0, nullptr},
-    {"pos_index", ParamKind::Dates, 0, nullptr},
-    {"pos_columns", ParamKind::Labels, 0, nullptr},
-    {"resample", ParamKind::Dates, 0, nullptr},
-    {"fee_ratio", ParamKind::Real, 0.001425, "0.001425"},
-    {"tax_ratio", ParamKind::Real, 0.003, "0.003"},
-    {"stop_loss", ParamKind::Real, 1.0, "1.0"},
-    {"take_profit", ParamKind::Real, HUGE_VAL, "org_np.inf"},
-    {"trail_stop", ParamKind::Real, HUGE_VAL, "org_np.inf"},
-    {"trail_stop_activation", ParamKind::Real, 0.0, "0.0"},
-    {"touched_exit", ParamKind::Flag, 0, "False"},
-    {"position_limit", ParamKind::Real, 1.0, "1.0"},
-    {"retain_cost_when_rebalance", ParamKind::Flag, 0, "False"},
-    {"stop_trading_next_period", ParamKind::Truth, 1, "True"},
-    {"swaylen_window", ParamKind::Int, 0, "0"},
-    {"swaylen_window_step", ParamKind::Int, 1, "1"},
-    {"periodically_rebalance", ParamKind::Flag, 1, "True"},
-    {"delisting_bars", ParamKind::OptionalDates, 0, "None"},
-};
 
 const char* const kRunParameterNames[kRunTotal] = {
 #define P(i) kRunParameters[i].name
@@ -70,18 +43,18 @@ void convert_run_arguments(PyObject* const* raw, double inf_default, PyTypeObjec
   double* reals[kRunTotal] = {};
   bool* flags[kRunTotal] = {};
   int* ints[kRunTotal] = {};
-  reals[11] = &o.fee_ratio;
-  reals[12] = &o.tax_ratio;
-  reals[13] = &o.stop_loss;
-  reals[14] = &o.take_profit;
-  reals[15] = &o.trail_stop;
-  reals[16] = &o.trail_stop_activation;
-  flags[17] = &o.touched_exit;
-  reals[18] = &o.position_limit;
-  flags[19] = &o.retain_cost_when_rebalance;
-  ints[21] = &a.window;
-  ints[22] = &a.window_step;
-  flags[23] = &a.periodically_rebalance;
+  reals[param::fee_ratio] = &o.fee_ratio;
+  reals[param::tax_ratio] = &o.tax_ratio;
+  reals[param::stop_loss] = &o.stop_loss;
+  reals[param::take_profit] = &o.take_profit;
+  reals[param::trail_stop] = &o.trail_stop;
+  reals[param::trail_stop_activation] = &o.trail_stop_activation;
+  flags[param::touched_exit] = &o.touched_exit;
+  reals[param::position_limit] = &o.position_limit;
+  flags[param::retain_cost_when_rebalance] = &o.retain_cost_when_rebalance;
+  ints[param::swaylen_window] = &a.window;
+  ints[param::swaylen_window_step] = &a.window_step;
+  flags[param::periodically_rebalance] = &a.periodically_rebalance;
   for (int i = kRunRequired; i < kRunTotal; ++i) {
     const RunParameter& p = kRunParameters[i];
     PyObject* v = raw[i];
@@ -118,15 +91,15 @@ void convert_run_arguments(PyObject* const* raw, double inf_default, PyTypeObjec
 
 RunInputs make_run_inputs(const RunArguments& a) {
   RunInputs in;
-  in.price = a.views[0].view2d<double>();
-  in.close = a.views[1].view2d<double>();
-  in.high = a.views[2].view2d<double>();
-  in.low = a.views[3].view2d<double>();
-  in.open = a.views[4].view2d<double>();
-  in.price_index = a.views[5].view1d<std::int64_t>();
-  in.pos_values = a.views[7].view2d<double>();
-  in.pos_index = a.views[8].view1d<std::int64_t>();
-  in.resample = a.views[10].view1d<std::int64_t>();
+  in.price = a.views[param::price_values].view2d<double>();
+  in.close = a.views[param::close_values].view2d<double>();
+  in.high = a.views[param::high_values].view2d<double>();
+  in.low = a.views[param::low_values].view2d<double>();
+  in.open = a.views[param::open_values].view2d<double>();
+  in.price_index = a.views[param::price_index].view1d<std::int64_t>();
+  in.pos_values = a.views[param::pos_values].view2d<double>();
+  in.pos_index = a.views[param::pos_index].view1d<std::int64_t>();
+  in.resample = a.views[param::resample].view1d<std::int64_t>();
   in.has_delisting_bars = a.has_delisting_bars;
   in.delisting_bars = a.delisting.view1d<std::int64_t>();
   in.n_pos_columns = pos_columns_view(a).size;

@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <cmath>
 #include <string>
 
 #include "boundary/pyviews.hpp"
@@ -36,7 +37,55 @@ struct RunParameter {
   const char* default_text;   // as the text signature shows it
 };
 
-extern const RunParameter kRunParameters[kRunTotal];
+inline constexpr RunParameter kRunParameters[kRunTotal] = {
+    {"price_values", ParamKind::Matrix, 0, nullptr},
+    {"close_values", ParamKind::Matrix, 0, nullptr},
+    {"high_values", ParamKind::Matrix, 0, nullptr},
+    {"low_values", ParamKind::Matrix, 0, nullptr},
+    {"open_values", ParamKind::Matrix, 0, nullptr},
+    {"price_index", ParamKind::Dates, 0, nullptr},
+    {"price_columns", ParamKind::Labels, 0, nullptr},
+    {"pos_values", ParamKind::Matrix, 0, nullptr},
+    {"pos_index", ParamKind::Dates, 0, nullptr},
+    {"pos_columns", ParamKind::Labels, 0, nullptr},
+    {"resample", ParamKind::Dates, 0, nullptr},
+    {"fee_ratio", ParamKind::Real, 0.001425, "0.001425"},
+    {"tax_ratio", ParamKind::Real, 0.003, "0.003"},
+    {"stop_loss", ParamKind::Real, 1.0, "1.0"},
+    {"take_profit", ParamKind::Real, HUGE_VAL, "org_np.inf"},
+    {"trail_stop", ParamKind::Real, HUGE_VAL, "org_np.inf"},
+    {"trail_stop_activation", ParamKind::Real, 0.0, "0.0"},
+    {"touched_exit", ParamKind::Flag, 0, "False"},
+    {"position_limit", ParamKind::Real, 1.0, "1.0"},
+    {"retain_cost_when_rebalance", ParamKind::Flag, 0, "False"},
+    {"stop_trading_next_period", ParamKind::Truth, 1, "True"},
+    {"swaylen_window", ParamKind::Int, 0, "0"},
+    {"swaylen_window_step", ParamKind::Int, 1, "1"},
+    {"periodically_rebalance", ParamKind::Flag, 1, "True"},
+    {"delisting_bars", ParamKind::OptionalDates, 0, "None"},
+};
+
+// The parameters by name, for the code that needs one of them in particular.
+namespace param {
+enum : int {
+  price_values, close_values, high_values, low_values, open_values, price_index, price_columns,
+  pos_values, pos_index, pos_columns, resample, fee_ratio, tax_ratio, stop_loss, take_profit,
+  trail_stop, trail_stop_activation, touched_exit, position_limit, retain_cost_when_rebalance,
+  stop_trading_next_period, swaylen_window, swaylen_window_step, periodically_rebalance,
+  delisting_bars,
+};
+}  // namespace param
+
+constexpr bool same_name(const char* a, const char* b) {
+  while (*a && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+static_assert(same_name(kRunParameters[param::fee_ratio].name, "fee_ratio") &&
+                  same_name(kRunParameters[param::swaylen_window].name, "swaylen_window") &&
+                  same_name(kRunParameters[param::delisting_bars].name, "delisting_bars") &&
+                  same_name(kRunParameters[param::resample].name, "resample") &&
+                  param::delisting_bars == kRunTotal - 1 && param::resample == kRunRequired - 1,
+              "the names follow the table");
 // The names alone, in order, for the argument parser.
 extern const char* const kRunParameterNames[kRunTotal];
 
@@ -62,7 +111,7 @@ void convert_run_arguments(PyObject* const* raw, double inf_default, PyTypeObjec
 RunInputs make_run_inputs(const RunArguments& a);
 
 inline View1D<PyObject*> pos_columns_view(const RunArguments& a) {
-  return a.views[9].view1d<PyObject*>();
+  return a.views[param::pos_columns].view1d<PyObject*>();
 }
 
 // The Python-visible defaults of the 14 options, in order.

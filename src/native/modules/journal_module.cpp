@@ -159,7 +159,7 @@ std::unique_ptr<PreparedRun> prepare(PyObject* const* raw, bool positions, bool 
   py::RunArguments& a = p->args;
   py::convert_run_arguments(raw, HUGE_VAL, &PyArray_Type, a);
   p->inputs = py::make_run_inputs(a);
-  p->inputs.pos2price = shared_map ? *shared_map : py::map_columns(a.arrays[6], a.arrays[9]);
+  p->inputs.pos2price = shared_map ? *shared_map : py::map_columns(a.arrays[py::param::price_columns], a.arrays[py::param::pos_columns]);
   const npy_intp n_rows = p->inputs.price_index.size;
   p->creturn.reset(py::checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
   JournalOptions& j = p->jopt;
@@ -169,7 +169,7 @@ std::unique_ptr<PreparedRun> prepare(PyObject* const* raw, bool positions, bool 
   j.stop_trading = py::to_bool(a.stop_trading);
   j.positions = positions;
   j.excursions = excursions;
-  j.close_missing = a.arrays[1] == Py_None;
+  j.close_missing = a.arrays[py::param::close_values] == Py_None;
   j.n_stocks = py::pos_columns_view(a).size;
   // A single run may use a second core for its excursion arrays when it is
   // big enough to repay starting a thread; the variants of run_many already
@@ -467,7 +467,7 @@ bool variant_arguments(PyObject* const* base, PyObject* variant, PyObject* pos_v
                      static_cast<long long>(k));
         return false;
       }
-      raw[7] = value;
+      raw[py::param::pos_values] = value;
       continue;
     }
     PyErr_Format(PyExc_TypeError, "variant %lld: unexpected key %R", static_cast<long long>(k),
@@ -493,7 +493,7 @@ void run_variant(ManyJob& job, Py_ssize_t k) {
   PyObject* raw[py::kRunTotal];
   PyObject* variant = PyList_GET_ITEM(job.variants, k);
   PyObject* result = nullptr;
-  if (variant_arguments(job.base, variant, job.base[7], raw, k)) {
+  if (variant_arguments(job.base, variant, job.base[py::param::pos_values], raw, k)) {
     result = run_locked(raw, job.positions, job.excursions, job.map);
   }
   if (result == nullptr) result = fetch_exception();
@@ -567,7 +567,7 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (n == 0) return results.release();
 
     // The column map depends only on the labels, which no variant changes.
-    std::map<int, int> shared_map = py::map_columns(base[6], base[9]);
+    std::map<int, int> shared_map = py::map_columns(base[py::param::price_columns], base[py::param::pos_columns]);
     ManyJob job{base, variants.get(), results.get(), &shared_map, flags[0], flags[1]};
     const int n_threads = static_cast<int>(std::min<Py_ssize_t>(threads, n));
     auto worker = [&job, n] {

@@ -87,7 +87,7 @@ PyObject* run_backtest(PyObject* const* raw) {
 
   RunInputs in = py::make_run_inputs(a);
   const View1D<PyObject*> pos_columns = py::pos_columns_view(a);
-  in.pos2price = py::map_columns(a.arrays[6], a.arrays[9]);
+  in.pos2price = py::map_columns(a.arrays[py::param::price_columns], a.arrays[py::param::pos_columns]);
   const npy_intp n_rows = in.price_index.size;
   Ref creturn(py::checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
 
@@ -100,8 +100,8 @@ PyObject* run_backtest(PyObject* const* raw) {
   engine.setup();
 
   if (pos_columns.size > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
-  g.api.start_analysis(reinterpret_cast<PyArrayObject*>(a.arrays[0]),
-                       reinterpret_cast<PyArrayObject*>(a.arrays[1]), in.pos2price,
+  g.api.start_analysis(reinterpret_cast<PyArrayObject*>(a.arrays[py::param::price_values]),
+                       reinterpret_cast<PyArrayObject*>(a.arrays[py::param::close_values]), in.pos2price,
                        static_cast<int>(pos_columns.size), a.options.fee_ratio,
                        a.options.tax_ratio, a.window, a.window_step);
   py::check_pending();
@@ -121,7 +121,7 @@ PyObject* backtest_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyErr_SetString(PyExc_RuntimeError, "backtest_ is already running");
     return nullptr;
   }
-  PyObject* raw[25];
+  PyObject* raw[py::kRunTotal];
   if (!py::parse_arguments("backtest_", py::kRunParameterNames, py::kRunRequired, py::kRunTotal,
                           args, nargs, kwnames, raw)) {
     return nullptr;

@@ -12,6 +12,7 @@
 
 #include "boundary/converters.hpp"
 #include "boundary/engine_hooks.hpp"
+#include "boundary/entry.hpp"
 #include "boundary/module_support.hpp"
 #include "boundary/native_api.hpp"
 #include "boundary/pyerrors.hpp"
@@ -266,7 +267,7 @@ PyObject* backtest_floor(FASTCALL_ARGS) {
     py::RunArguments a;
     py::convert_run_arguments(raw, HUGE_VAL, &PyArray_Type, a);
     RunInputs in = py::make_run_inputs(a);
-    in.pos2price = py::map_columns(a.arrays[6], a.arrays[9]);
+    in.pos2price = py::map_columns(a.arrays[py::param::price_columns], a.arrays[py::param::pos_columns]);
     const npy_intp n_rows = in.price_index.size;
     Ref creturn(py::checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
     const bool stop_trading = py::to_bool(a.stop_trading);
@@ -279,9 +280,16 @@ PyObject* backtest_floor(FASTCALL_ARGS) {
   });
 }
 
+PyObject* floor_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return backtest_floor(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+py::EntrySpec g_floor_spec{
+    "backtest_floor", "pelmora.core._testsupport",
+    "backtest_'s arithmetic with trade records, excursion arrays and the report switched off.",
+    floor_call, nullptr, 0, HUGE_VAL};
+
 PyMethodDef methods[] = {
-    {"backtest_floor", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(backtest_floor)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"start_analysis", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(start_analysis)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"record_date", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(record_date)),
@@ -306,8 +314,10 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject*) {
+int exec_module(PyObject* module) {
   if (PyArray_ImportNumPyAPI() < 0) return -1;
+  Ref floor(py::make_run_entry(&g_floor_spec));
+  if (!floor || PyModule_AddObjectRef(module, "backtest_floor", floor.get()) != 0) return -1;
   if (!api::bind(g_api)) return -1;
   Ref engine(PyImport_ImportModule("pelmora.core.runvane"));
   if (!engine) return -1;
