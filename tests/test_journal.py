@@ -212,7 +212,8 @@ def test_the_interpreter_keeps_running_while_a_run_works():
     t1 = time.perf_counter()
     stop.set()
     th.join()
-    assert sum(t0 < t < t1 for t in ticks) >= max(2, int((t1 - t0) / 0.004))
+    # Holding the lock, the run would leave the counter one tick at most.
+    assert sum(t0 < t < t1 for t in ticks) >= 3
 
 
 def test_run_many_matches_sequential_runs_and_keeps_failures_in_their_slot():
