@@ -156,6 +156,11 @@ int usable_cpus();
 std::unique_ptr<PreparedRun> prepare(PyObject* const* raw, bool positions, bool excursions,
                                      const std::map<int, int>* shared_map) {
   auto p = std::make_unique<PreparedRun>();
+  // Pinned before anything else: the conversions below may run Python code
+  // (an option's __float__, a label's encode, a truth test), and once a view
+  // is taken nothing may move the memory under it.
+  for (int i = 0; i < py::kRunRequired; ++i) pin(raw[i], p->pins);
+  if (raw[py::param::delisting_bars] != nullptr) pin(raw[py::param::delisting_bars], p->pins);
   py::RunArguments& a = p->args;
   py::convert_run_arguments(raw, HUGE_VAL, &PyArray_Type, a);
   p->inputs = py::make_run_inputs(a);
@@ -180,8 +185,6 @@ std::unique_ptr<PreparedRun> prepare(PyObject* const* raw, bool positions, bool 
                                static_cast<double>(p->inputs.pos_values.cols) >=
                            kHelperCells &&
                        usable_cpus() > 1;
-  for (int i = 0; i < py::kRunRequired; ++i) pin(a.arrays[i], p->pins);
-  pin(a.delisting.object(), p->pins);
   return p;
 }
 
