@@ -286,13 +286,20 @@ def test_a_large_run_computes_its_excursions_aside_with_the_same_results(zero_cl
     ([], [], TypeError, "argument 'arrays' must be a dict"),
     ({}, [], TypeError, "is missing 'price_values'"),
     ({"fee_ratio": 0.1}, [], TypeError, "unexpected key 'fee_ratio'"),
+    (None, 5, TypeError, "^run_many\\(\\) argument 'variants' must be an iterable of dicts, not int$"),
 ])
 def test_run_many_refuses_malformed_arrays(arrays, variants, error, text):
+    if arrays is None:
+        arrays = build([[10.0]] * 3, [[1.0]]).kwargs()
     with pytest.raises(error, match=text):
         journal.run_many(arrays, variants)
 
 
-def test_run_many_threads_must_be_positive():
+@pytest.mark.parametrize("threads, error, text", [
+    (0, ValueError, "^threads must be at least 1, got 0$"),
+    (True, TypeError, "^threads must be an int or None, not bool$"),
+])
+def test_run_many_threads_must_be_a_positive_int(threads, error, text):
     inp = build([[10.0]] * 3, [[1.0]])
-    with pytest.raises(ValueError, match="^threads must be at least 1, got 0$"):
-        journal.run_many(inp.kwargs(), [{}], threads=0)
+    with pytest.raises(error, match=text):
+        journal.run_many(inp.kwargs(), [{}], threads=threads)

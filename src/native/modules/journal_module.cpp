@@ -544,11 +544,18 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         }
       }
     }
-    Ref variants(py::checked(PySequence_List(a[1])));
+    Ref variants(PySequence_List(a[1]));
+    if (!variants) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError,
+                   "run_many() argument 'variants' must be an iterable of dicts, not %.200s",
+                   Py_TYPE(a[1])->tp_name);
+      return nullptr;
+    }
     const Py_ssize_t n = PyList_GET_SIZE(variants.get());
     int threads = usable_cpus();
     if (a[2] != nullptr && a[2] != Py_None) {
-      if (!PyLong_Check(a[2])) {
+      if (!PyLong_Check(a[2]) || PyBool_Check(a[2])) {
         PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %.200s",
                      Py_TYPE(a[2])->tp_name);
         return nullptr;
