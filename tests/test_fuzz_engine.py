@@ -622,7 +622,7 @@ def test_a_label_resizing_an_input_while_the_run_fails_is_refused():
     refused = []
 
     class Label:
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             try:
                 price.resize(1, refcheck=False)
             except ValueError as e:

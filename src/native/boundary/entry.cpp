@@ -14,12 +14,12 @@ namespace {
 struct EntryObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const EntrySpec* spec;
+  const EntryInfo* info;
   PyObject* defaults;    // the options' defaults, in order
   PyObject* kwdefaults;  // the keyword-only flags' defaults, or None
 };
 
-const EntrySpec* spec_of(PyObject* self) { return reinterpret_cast<EntryObject*>(self)->spec; }
+const EntryInfo* info_of(PyObject* self) { return reinterpret_cast<EntryObject*>(self)->info; }
 
 PyObject* entry_defaults(PyObject* self, void*) {
   return Py_NewRef(reinterpret_cast<EntryObject*>(self)->defaults);
@@ -29,21 +29,21 @@ PyObject* entry_kwdefaults(PyObject* self, void*) {
   return Py_NewRef(reinterpret_cast<EntryObject*>(self)->kwdefaults);
 }
 
-PyObject* entry_name(PyObject* self, void*) { return PyUnicode_FromString(spec_of(self)->name); }
+PyObject* entry_name(PyObject* self, void*) { return PyUnicode_FromString(info_of(self)->name); }
 
 PyObject* entry_module(PyObject* self, void*) {
-  return PyUnicode_FromString(spec_of(self)->module);
+  return PyUnicode_FromString(info_of(self)->module);
 }
 
-PyObject* entry_doc(PyObject* self, void*) { return PyUnicode_FromString(spec_of(self)->doc); }
+PyObject* entry_doc(PyObject* self, void*) { return PyUnicode_FromString(info_of(self)->doc); }
 
 PyObject* entry_text_signature(PyObject* self, void*) {
-  const EntrySpec* s = spec_of(self);
+  const EntryInfo* s = info_of(self);
   return PyUnicode_FromString(run_text_signature(s->name, s->kwonly, s->n_kwonly).c_str());
 }
 
 PyObject* entry_signature(PyObject* self, void*) {
-  const EntrySpec* s = spec_of(self);
+  const EntryInfo* s = info_of(self);
   Ref inspect(PyImport_ImportModule("inspect"));
   if (!inspect) return nullptr;
   Ref parameter(PyObject_GetAttrString(inspect.get(), "Parameter"));
@@ -74,7 +74,7 @@ PyObject* entry_signature(PyObject* self, void*) {
 }
 
 PyObject* entry_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<built-in function %s>", spec_of(self)->name);
+  return PyUnicode_FromFormat("<built-in function %s>", info_of(self)->name);
 }
 
 void entry_dealloc(PyObject* self) {
@@ -118,31 +118,31 @@ PyTypeObject EntryType = [] {
 
 }  // namespace
 
-PyObject* make_run_entry(const EntrySpec* spec) {
+PyObject* make_run_entry(const EntryInfo* info) {
   if (!(EntryType.tp_flags & Py_TPFLAGS_READY)) {
-    g_type_name = std::string(spec->module) + ".native_entry";
+    g_type_name = std::string(info->module) + ".native_entry";
     EntryType.tp_name = g_type_name.c_str();
     if (PyType_Ready(&EntryType) < 0) return nullptr;
   }
   PyObject* defaults = nullptr;
   try {
-    defaults = run_defaults(spec->inf_default);
+    defaults = run_defaults(info->inf_default);
   } catch (const Failure&) {
     return nullptr;  // only a failed allocation: the error is set
   }
   Ref defaults_ref(defaults);
   Ref kwdefaults(Py_NewRef(Py_None));
-  if (spec->n_kwonly > 0) {
+  if (info->n_kwonly > 0) {
     kwdefaults.reset(PyDict_New());
     if (!kwdefaults) return nullptr;
-    for (int i = 0; i < spec->n_kwonly; ++i) {
-      if (PyDict_SetItemString(kwdefaults.get(), spec->kwonly[i], Py_True) != 0) return nullptr;
+    for (int i = 0; i < info->n_kwonly; ++i) {
+      if (PyDict_SetItemString(kwdefaults.get(), info->kwonly[i], Py_True) != 0) return nullptr;
     }
   }
   EntryObject* e = PyObject_New(EntryObject, &EntryType);
   if (!e) return nullptr;
-  e->vectorcall = spec->call;
-  e->spec = spec;
+  e->vectorcall = info->call;
+  e->info = info;
   e->defaults = defaults_ref.release();
   e->kwdefaults = kwdefaults.release();
   return reinterpret_cast<PyObject*>(e);

@@ -8,7 +8,7 @@
 
 namespace pelmora::py {
 
-struct EntrySpec {
+struct EntryInfo {
   const char* name;    // "backtest_"
   const char* module;  // "pelmora.core.runvane"
   const char* doc;     // the body of __doc__
@@ -18,7 +18,7 @@ struct EntrySpec {
   double inf_default;
 };
 
-// `spec` must outlive the entry (a static of the module).
-PyObject* make_run_entry(const EntrySpec* spec);
+// `info` must outlive the entry (a static of the module).
+PyObject* make_run_entry(const EntryInfo* info);
 
 }  // namespace pelmora::py

@@ -28,3 +28,14 @@ namespace pelmora::py {
 // guard, then a plain module named after the import machinery's module_spec.
 PyObject* create_module(PyObject* module_spec, PyModuleDef* def);
 }  // namespace pelmora::py
+
+namespace pelmora::py {
+// The two slots of every module of the package: the shared create slot and
+// the module's own exec function.
+template <int (*Exec)(PyObject*)>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(&create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+    {0, nullptr},
+};
+}  // namespace pelmora::py

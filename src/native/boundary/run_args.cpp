@@ -20,12 +20,12 @@ const char* const kRunParameterNames[kRunTotal] = {
 
 namespace {
 
-struct ArraySpec {
+struct ArrayLayout {
   Elem elem;
   int ndim;
 };
 
-ArraySpec array_spec(ParamKind kind) {
+ArrayLayout array_layout(ParamKind kind) {
   switch (kind) {
     case ParamKind::Matrix: return {Elem::Float64, 2};
     case ParamKind::Labels: return {Elem::Object, 1};
@@ -84,8 +84,8 @@ void convert_run_arguments(PyObject* const* raw, double inf_default, PyTypeObjec
     }
   }
   for (int i = 0; i < kRunRequired; ++i) {
-    const ArraySpec spec = array_spec(kRunParameters[i].kind);
-    a.views[i].acquire(a.arrays[i], spec.elem, spec.ndim);
+    const ArrayLayout layout = array_layout(kRunParameters[i].kind);
+    a.views[i].acquire(a.arrays[i], layout.elem, layout.ndim);
   }
 }
 

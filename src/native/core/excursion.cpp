@@ -65,11 +65,24 @@ PathStart start_path(const ExcursionParams& params, const ExcursionTrade& t) {
   return {i_exit_max, length, price_ratio, entry_close};
 }
 
-// Moves price_ratio to row `ith` by its close-to-close ratio; a NaN close
+// Moves price_ratio by the ratio of close `v` to the base `pv`; a NaN close
 // leaves both the ratio and the base where they were. Returns whether the
 // row had a close.
-inline __attribute__((always_inline)) bool step_path(const ExcursionParams& params, const ExcursionTrade& t, std::int64_t ith,
-               std::int64_t i_exit_max, double& price_ratio, double& pv) {
+inline __attribute__((always_inline)) bool step_close(double v, bool is_long, double& price_ratio,
+                                                      double& pv) {
+  if (std::isnan(v)) return false;
+  if (pv == 0) float_division();
+  const double p = v / pv;
+  pv = v;
+  if (!std::isnan(p)) price_ratio = is_long ? p * price_ratio : 2 - p * (2 - price_ratio);
+  return true;
+}
+
+// One row of the path, read with item semantics.
+inline __attribute__((always_inline)) bool step_path(const ExcursionParams& params,
+                                                     const ExcursionTrade& t, std::int64_t ith,
+                                                     std::int64_t i_exit_max, double& price_ratio,
+                                                     double& pv) {
   // The path walks one column of a wide matrix: every row is a cache miss
   // unless it is requested a few rows ahead.
   constexpr std::int64_t kAhead = 8;
@@ -79,13 +92,7 @@ inline __attribute__((always_inline)) bool step_path(const ExcursionParams& para
     __builtin_prefetch(params.close.data + ahead * params.close.row_stride +
                        t.pid * params.close.col_stride);
   }
-  const double v = item(params.close, ith, t.pid);
-  if (std::isnan(v)) return false;
-  if (pv == 0) float_division();
-  const double p = v / pv;
-  pv = v;
-  if (!std::isnan(p)) price_ratio = t.is_long ? p * price_ratio : 2 - p * (2 - price_ratio);
-  return true;
+  return step_close(item(params.close, ith, t.pid), t.is_long, price_ratio, pv);
 }
 
 // The last return with the exit's trade price in place of the close (when a
@@ -285,34 +292,25 @@ struct Walk {
   }
 
   // One row of the path, or the exit when the path is done; false then.
-  // The same operations as step_path and the series updates, written
-  // without data-dependent branches (the comparisons select, NaN included,
-  // exactly as the if-statements they stand for).
+  // Inside the matrix the close is read without checks; the series updates
+  // are written without data-dependent branches (the comparisons select,
+  // NaN included, exactly as the if-statements they stand for).
   __attribute__((always_inline)) bool advance() {
     if (ith > start.i_exit_max) {
       finish();
       return false;
     }
-    double v;
+    double pr = price_ratio;
+    bool have_close;
     if (fast) {
       constexpr std::int64_t kAhead = 8;
       const View2D<double>& c = params->close;
       if (ith + kAhead <= start.i_exit_max) {
         __builtin_prefetch(c.data + (ith + kAhead) * c.row_stride + t.pid * c.col_stride);
       }
-      v = c.get(ith, t.pid);
+      have_close = step_close(c.get(ith, t.pid), t.is_long, pr, start.pv);
     } else {
-      double pr = price_ratio;
-      const bool had = step_path(*params, t, ith, start.i_exit_max, pr, start.pv);
-      return update(had, pr);
-    }
-    const bool have_close = !std::isnan(v);
-    double pr = price_ratio;
-    if (have_close) {
-      if (start.pv == 0) float_division();
-      const double p = v / start.pv;
-      start.pv = v;
-      if (!std::isnan(p)) pr = t.is_long ? p * pr : 2 - p * (2 - pr);
+      have_close = step_path(*params, t, ith, start.i_exit_max, pr, start.pv);
     }
     return update(have_close, pr);
   }

@@ -404,7 +404,7 @@ const char kRunDoc[] =
     "rebalance_rows, fills, trades, excursions, positions, report. Module state of\n"
     "runvane and swaylen is never touched.";
 
-py::EntrySpec g_run_spec{"run", "pelmora.core.journal", kRunDoc, run_entry_call, kFlagNames,
+py::EntryInfo g_run_info{"run", "pelmora.core.journal", kRunDoc, run_entry_call, kFlagNames,
                          kFlags, HUGE_VAL};
 
 // --- run_many ----------------------------------------------------------------------------
@@ -624,15 +624,8 @@ PyMethodDef methods[] = {
 
 int exec_module(PyObject* module) {
   if (PyArray_ImportNumPyAPI() < 0) return -1;
-  Ref entry(py::make_run_entry(&g_run_spec));
+  Ref entry(py::make_run_entry(&g_run_info));
   if (!entry || PyModule_AddObjectRef(module, "run", entry.get()) != 0) return -1;
-  PyObject* name = PyModule_GetNameObject(module);
-  if (!name) return -1;
-  Ref name_ref(name);
-  for (PyMethodDef* def = methods; def->ml_name; ++def) {
-    Ref fn(PyCFunction_NewEx(def, module, name));
-    if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) != 0) return -1;
-  }
   Ref reasons(name_tuple(kExitReasonNames, kExitReasonCount));
   Ref fields(name_tuple(kExcursionFields, kExcursionBlock));
   if (!reasons || PyModule_AddObjectRef(module, "REASONS", reasons.get()) != 0) return -1;
@@ -640,20 +633,14 @@ int exec_module(PyObject* module) {
   return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(&py::create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "pelmora.core.journal",
     "The run journal: run (one run, the interpreter lock released, every fill, trade,\n"
     "holding and the report) and run_many (variants on native threads).",
     0,
-    nullptr,
-    slots,
+    methods,
+    py::module_slots<exec_module>,
     nullptr,
     nullptr,
     nullptr,

@@ -144,7 +144,7 @@ PyObject* entry_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
   return backtest_(self, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
-py::EntrySpec g_entry_spec{"backtest_", "pelmora.core.runvane", kBacktestDoc, entry_vectorcall,
+py::EntryInfo g_entry_info{"backtest_", "pelmora.core.runvane", kBacktestDoc, entry_vectorcall,
                            nullptr, 0, HUGE_VAL};
 
 // --- small entries ---------------------------------------------------------------
@@ -341,8 +341,8 @@ int exec_module(PyObject* module) {
     Ref fn(PyCFunction_NewEx(def, module, name));
     if (!fn || PyModule_AddObjectRef(module, def->ml_name, fn.get()) != 0) return -1;
     if (std::strcmp(def->ml_name, "ioft") == 0) {  // backtest_ comes between ioft and get_trade_stocks
-      g_entry_spec.inf_default = g.inf_default;
-      Ref entry(py::make_run_entry(&g_entry_spec));
+      g_entry_info.inf_default = g.inf_default;
+      Ref entry(py::make_run_entry(&g_entry_info));
       if (!entry || PyModule_AddObjectRef(module, "backtest_", entry.get()) != 0) return -1;
     }
   }
@@ -351,19 +351,13 @@ int exec_module(PyObject* module) {
   return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(&py::create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "pelmora.core.runvane",
     "Backtest engine: backtest_, normalize_weight, get_trade_stocks, get_stock_operations, ioft.",
     0,
     nullptr,
-    slots,
+    py::module_slots<exec_module>,
     nullptr,
     nullptr,
     nullptr,

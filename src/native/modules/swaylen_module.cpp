@@ -387,12 +387,6 @@ int exec_module(PyObject* module) {
   return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(&py::create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "pelmora.core.swaylen",
@@ -400,7 +394,7 @@ PyModuleDef module_def = {
     "Results of the last run: `trades`, `trade_positions`, `swaylen`.",
     0,
     nullptr,
-    slots,
+    py::module_slots<exec_module>,
     nullptr,
     nullptr,
     nullptr,

@@ -284,7 +284,7 @@ PyObject* floor_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
   return backtest_floor(self, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
-py::EntrySpec g_floor_spec{
+py::EntryInfo g_floor_info{
     "backtest_floor", "pelmora.core._testsupport",
     "backtest_'s arithmetic with trade records, excursion arrays and the report switched off.",
     floor_call, nullptr, 0, HUGE_VAL};
@@ -316,7 +316,7 @@ PyMethodDef methods[] = {
 
 int exec_module(PyObject* module) {
   if (PyArray_ImportNumPyAPI() < 0) return -1;
-  Ref floor(py::make_run_entry(&g_floor_spec));
+  Ref floor(py::make_run_entry(&g_floor_info));
   if (!floor || PyModule_AddObjectRef(module, "backtest_floor", floor.get()) != 0) return -1;
   if (!api::bind(g_api)) return -1;
   Ref engine(PyImport_ImportModule("pelmora.core.runvane"));
@@ -325,15 +325,9 @@ int exec_module(PyObject* module) {
   return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(&py::create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "pelmora.core._testsupport", "Private test support.", 0, methods,
-    slots, nullptr, nullptr, nullptr,
+    py::module_slots<exec_module>, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
