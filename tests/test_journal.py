@@ -303,3 +303,73 @@ def test_run_many_threads_must_be_a_positive_int(threads, error, text):
     inp = build([[10.0]] * 3, [[1.0]])
     with pytest.raises(error, match=text):
         journal.run_many(inp.kwargs(), [{}], threads=threads)
+
+
+# --- money figures of fills and trades -----------------------------------------------------
+
+def test_fees_taxes_and_the_round_trip_of_one_trade():
+    inp = build([[10.0], [10.0], [12.0], [12.0]], [[1.0], [0.0]], pos_index=[0, 1])
+    fee, tax = 0.001425, 0.003
+    r = journal.run(*inp.args(), fee_ratio=fee, tax_ratio=tax)
+    f, t = r["fills"], r["trades"]
+    entry, exit_ = 0, 1
+    assert f["before"][entry] == 0.0 and f["tax"][entry] == 0.0
+    assert f["fee"][entry] == pytest.approx(1.0 * fee) and f["after"][entry] == pytest.approx(1 - fee)
+    assert f["after"][exit_] == 0.0 and f["fee"][exit_] + f["tax"][exit_] == pytest.approx(
+        f["before"][exit_] * (fee + tax), rel=1e-15)
+    assert f["tax"][exit_] == pytest.approx(f["before"][exit_] * tax)
+    assert t["cost"][0] == f["fee"].sum() + f["tax"].sum()
+    assert t["entry_value"][0] == f["after"][entry] and t["exit_value"][0] == f["before"][exit_]
+    assert t["pnl"][0] == pytest.approx(t["exit_value"][0] - t["entry_value"][0] - t["cost"][0])
+    assert t["pnl"][0] == pytest.approx(r["creturn"][-1] - 1, abs=1e-15)
+    assert journal.REASONS[t["exit_reason"][0]] == "rebalance"
+
+
+@pytest.mark.parametrize("split", [True, False])
+def test_a_resize_splits_the_record_or_stays_in_it(split):
+    # Weight 1.0, then 0.5: a resize of the held stock at the second rebalance.
+    inp = build([[10.0], [11.0], [12.0], [13.0]], [[1.0], [0.5]], pos_index=[0, 1])
+    r = journal.run(*inp.args(), fee_ratio=0.001, tax_ratio=0.002, periodically_rebalance=split)
+    t, f = r["trades"], r["fills"]
+    assert len(f["row"]) == 2 and len(t["sid"]) == (2 if split else 1)
+    if split:
+        # The old record ends at the resize's value before, the new one starts at its value after
+        # and pays for the fill that made it.
+        assert t["exit_row"].tolist() == [2, -1]
+        assert t["exit_value"][0] == f["before"][1] and t["entry_value"][1] == f["after"][1]
+        assert t["cost"][1] == f["fee"][1] + f["tax"][1]
+    assert t["pnl"].sum() == pytest.approx(r["creturn"][-1] - 1, abs=1e-14)
+
+
+def test_open_trades_are_valued_at_the_last_close_and_suspended_fills_have_no_price():
+    price = [[10.0, 10.0], [10.0, math.nan], [11.0, math.nan], [12.0, 13.0]]
+    inp = build(price, [[0.5, 0.5], [0.5, 0.0]], pos_index=[0, 1])
+    r = journal.run(*inp.args(), fee_ratio=0.0, tax_ratio=0.0)
+    f, t, pos = r["fills"], r["trades"], r["positions"]
+    suspended = (f["sid"] == 1) & (f["after"] == 0.0)
+    assert suspended.sum() == 1 and math.isnan(f["price"][suspended][0])
+    last = pos["row"] == len(price) - 1
+    held = dict(zip(pos["sid"][last].tolist(), pos["value"][last].tolist()))
+    open_ = t["exit_row"] == -1
+    assert dict(zip(t["sid"][open_].tolist(), t["exit_value"][open_].tolist())) == held
+
+
+# --- run_many and the switches agree with single runs --------------------------------------
+
+@settings(max_examples=60)
+@given(market_run(), st.sampled_from([0.02, 0.1, math.inf]))
+def test_run_many_and_the_switches_change_nothing_else(case, other_stop):
+    inp, opts = case
+    full = journal.run(*inp.args(), **opts)
+    lean = journal.run(*inp.args(), **opts, positions=False, excursions=False)
+    variants = [opts, dict(opts, stop_loss=other_stop)]
+    many = journal.run_many(inp.kwargs(), variants, threads=2)
+    singles = [full, journal.run(*inp.args(), **variants[1])]
+    for got, want in [(lean, full)] + list(zip(many, singles)):
+        assert np.array_equal(bits(got["creturn"]), bits(want["creturn"]))
+        assert np.array_equal(bits(got["cash"]), bits(want["cash"]))
+        for key in ("fills", "trades"):
+            for col in want[key]:
+                assert np.array_equal(got[key][col], want[key][col], equal_nan=True), (key, col)
+        assert same_report(got["report"], want["report"])
+    assert np.array_equal(bits(many[0]["excursions"]), bits(full["excursions"]))
