@@ -284,11 +284,11 @@ def test_options_that_need_missing_data_say_so(prices, options, message):
         pelmora.backtest(make_weights(DATES[::5]), given_prices, **options)
 
 
-def test_a_bad_trading_price_of_a_held_stock_is_reported_by_the_engine():
+def test_a_bad_price_is_named_with_its_stock_and_date_before_the_run():
     close = make_market()["close"].copy()
     close.iloc[12, 1] = 0.0
     weights = pd.DataFrame({"BBB": [1.0]}, index=DATES[:1])
-    with pytest.raises(ValueError, match="Invalid trading price for BBB at price row 12: 0.0"):
+    with pytest.raises(ValueError, match=r"prices\['close'\] of 'BBB' on 2024-01-17 is 0.0"):
         pelmora.backtest(weights, close)
 
 
@@ -501,7 +501,7 @@ def test_any_run_gives_a_consistent_result_or_a_clear_error(run, intraday):
     assert len(equity) == len(prices)
     assert (equity[equity.index < weights.index[0]] == 1.0).all()
     trades = result.trades
-    assert len(trades) == len(result.record.excursion_arrays)
+    assert len(trades) == len(result.record.excursions)
     assert (trades["exit_date"].isna() | (trades["exit_date"] >= trades["entry_date"])).all()
     assert set(result.next_period["stock"]) <= set(weights.columns)
     stats = result.stats()

@@ -66,7 +66,8 @@ def test_trades_match_the_engine_trade_list_and_excursion_summaries(options):
     market = random_market(1)
     result = pelmora.backtest(random_weights(2, market["close"].columns), market, **options)
     args = result.inputs.arguments
-    # Straight after the run the modules still hold its lists.
+    # The module-state engine on the same arrays, read straight after its run.
+    runvane.backtest_(**args)
     rows, _ = runvane.get_trade_stocks(
         args["pos_columns"], args["price_index"], args["touched_exit"]
     )
@@ -80,15 +81,18 @@ def test_trades_match_the_engine_trade_list_and_excursion_summaries(options):
         assert t["entry_date"] == dates(row[1])
         assert (pd.isna(t["exit_date"]) and row[2] == -1) or t["exit_date"] == dates(row[2])
         assert t["entry_signal_date"] == dates(row[3])
-        assert (pd.isna(t["exit_signal_date"]) and row[4] == -1) or (
-            t["exit_signal_date"] == dates(row[4])
-        )
+        if not args["touched_exit"]:
+            assert (pd.isna(t["exit_signal_date"]) and row[4] == -1) or (
+                t["exit_signal_date"] == dates(row[4])
+            )
         assert t["weight"] == row[5] == positions
-        assert t["bars_held"] == row[6]
+        # Rows from entry to exit; an open trade counts to the last row, not one past it.
+        assert t["bars_held"] == row[6] - (row[2] == -1)
         np.testing.assert_array_equal(t[list(EXCURSION_FIELDS)].to_numpy(np.float64), arr[-6:])
     assert list(trades.columns) == [
         "stock", "entry_date", "exit_date", "entry_signal_date", "exit_signal_date", "weight",
-        "bars_held", "return", *EXCURSION_FIELDS,
+        "entry_price", "exit_price", "entry_value", "exit_value", "costs", "pnl", "return",
+        "exit_reason", "bars_held", *EXCURSION_FIELDS,
     ]
 
 
@@ -100,11 +104,14 @@ def test_exit_signal_date_is_the_day_before_the_exit_for_close_stops_and_the_day
             weights, market, stop_loss=0.03, intraday_stops=intraday
         ).trades.dropna(subset=["exit_date"])
         position = DATES.get_indexer(trades["exit_date"])
-        expected = DATES[position] if intraday else DATES[position - 1]
-        assert (trades["exit_signal_date"].to_numpy() == expected.to_numpy()).all()
+        # A rebalance exit is decided the day before in both modes.
+        same_day = intraday & (trades["exit_reason"] == "stop_loss").to_numpy()
+        expected = np.where(same_day, DATES[position], DATES[position - 1])
+        assert same_day.any() == intraday
+        assert (trades["exit_signal_date"].to_numpy() == expected).all()
 
 
-def test_trade_returns_are_measured_at_the_trading_prices():
+def test_trade_returns_are_measured_at_the_fills():
     result = one_stock_run(
         {
             "UP": [10.0, 10.0, 9.5, 11.0, 12.0],
@@ -117,10 +124,11 @@ def test_trade_returns_are_measured_at_the_trading_prices():
     trades = result.trades.set_index("stock")
     # DOWN closes below -10 % on day 3 and is sold on day 4 at 15; the others stay open.
     assert trades.loc["DOWN", "exit_date"] == pd.Timestamp("2024-01-05")
-    assert trades.loc["DOWN", "return"] == 15.0 / 20.0 - 1.0
+    assert trades.loc["DOWN", "return"] == pytest.approx(15.0 / 20.0 - 1.0, rel=1e-14)
+    assert trades.loc["DOWN", ["entry_price", "exit_price"]].tolist() == [20.0, 15.0]
     assert pd.isna(trades.loc["UP", "exit_date"])
-    assert trades.loc["UP", "return"] == 12.0 / 10.0 - 1.0
-    assert trades.loc["SHORT", "return"] == 1.0 - 4.0 / 5.0
+    assert trades.loc["UP", "return"] == pytest.approx(12.0 / 10.0 - 1.0, rel=1e-14)
+    assert trades.loc["SHORT", "return"] == pytest.approx(1.0 - 4.0 / 5.0, rel=1e-14)
     assert trades.loc["DOWN", "trade_return"] == pytest.approx(-0.25)
     assert trades.loc["UP", "mae"] == pytest.approx(-0.05)
     assert trades.loc["UP", "gmfe"] == pytest.approx(0.2)
@@ -128,7 +136,8 @@ def test_trade_returns_are_measured_at_the_trading_prices():
 
 def test_a_missing_price_on_the_exit_day_is_bridged_by_the_last_known_one():
     result = one_stock_run({"A": [10.0, 10.0, 12.0, np.nan, np.nan]}, {"A": 1.0})
-    assert result.trades["return"].tolist() == [12.0 / 10.0 - 1.0]
+    assert result.trades["return"].tolist() == [pytest.approx(12.0 / 10.0 - 1.0, rel=1e-14)]
+    assert result.trades["exit_price"].tolist() == [12.0]
 
 
 def test_no_trades_gives_empty_tables_with_the_columns():
@@ -148,6 +157,7 @@ def test_excursions_are_the_sampled_blocks_of_every_trade(window, step):
         random_weights(6, market["close"].columns), market, stop_loss=0.05,
         excursion_window=window, excursion_step=step,
     )
+    runvane.backtest_(**result.inputs.arguments)
     arrays = list(swaylen.swaylen)
     excursions = result.excursions
     assert list(excursions.columns) == ["trade", "stock", "bar", *EXCURSION_FIELDS]
@@ -180,6 +190,7 @@ def test_next_period_matches_the_engine_report():
     columns = market["close"].columns
     weights = random_weights(8, columns, every=1)
     result = pelmora.backtest(weights, market, stop_loss=0.03, rebalance="W-FRI")
+    runvane.backtest_(**result.inputs.arguments)
     ops = runvane.get_stock_operations()
     assert ops["actions"], "the last row is a Friday: a rebalance is pending"
     frame = result.next_period
@@ -211,12 +222,14 @@ def test_stats_against_figures_computed_here():
     # Bought on day 1 at 10 with no costs: the value follows the price.
     np.testing.assert_allclose(eq, [1.0] + [p / 10.0 for p in prices[1:]], rtol=1e-15)
     stats = result.stats()
+    # The window starts with the first executed rebalance (day 1); before it all is cash at 1.0.
+    eq = eq[1:]
     rets = [eq[0] - 1.0] + [eq[i] / eq[i - 1] - 1.0 for i in range(1, len(eq))]
     sd = statistics.stdev(rets)
     mean = statistics.fmean(rets)
     downside = math.sqrt(sum(min(r, 0.0) ** 2 for r in rets) / len(rets))
-    years = (result.equity.index[-1] - result.equity.index[0]).days / 365.25
-    assert stats["start"] == pd.Timestamp("2024-01-01")
+    years = (result.equity.index[-1] - result.equity.index[1]).days / 365.25
+    assert stats["start"] == pd.Timestamp("2024-01-02")
     assert stats["end"] == pd.Timestamp("2024-01-12")
     assert stats["total_return"] == eq[-1] - 1.0
     assert stats["cagr"] == pytest.approx(eq[-1] ** (1 / years) - 1, rel=1e-12)
@@ -257,18 +270,18 @@ def test_turnover_counts_each_executed_switch_of_target_weights():
         [[1.0, 0.0] if i % 2 == 0 else [0.0, 1.0] for i in range(len(month_ends))],
         index=month_ends, columns=["A", "B"],
     )
-    result = pelmora.backtest(weights, close, rebalance="ME")
-    years = (dates[-1] - month_ends[0]).days / 365.25
+    result = pelmora.backtest(weights, close, rebalance="ME", fee=0.0, tax=0.0)
+    years = (dates[-1] - dates[dates > month_ends[0]][0]).days / 365.25
     # The December row is decided on the last day and never executed: 11 executed rebalances.
     assert result.stats()["turnover"] == pytest.approx((1.0 + 2.0 * 10) / years, rel=1e-12)
 
 
-def test_stats_start_at_the_first_weight_date():
+def test_stats_start_at_the_first_executed_rebalance():
     dates = pd.bdate_range("2024-01-01", periods=5)
     close = pd.DataFrame({"A": [10.0, 20.0, 5.0, 5.0, 6.0]}, index=dates)
     weights = pd.DataFrame({"A": [1.0]}, index=[pd.Timestamp("2024-01-03")])
     stats = pelmora.backtest(weights, close, fee=0.0, tax=0.0).stats()
-    assert stats["start"] == pd.Timestamp("2024-01-03")
+    assert stats["start"] == pd.Timestamp("2024-01-04")
     assert stats["total_return"] == 6.0 / 5.0 - 1.0
 
 

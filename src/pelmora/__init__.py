@@ -7,6 +7,7 @@ pandas, matplotlib or dask:
 - :func:`pelmora.backtest` and :class:`pelmora.BacktestResult` (extra ``pandas``),
 - :meth:`BacktestResult.plot <pelmora.result.BacktestResult.plot>` (extra ``plot``),
 - :func:`pelmora.sweep` (extra ``sweep``),
+- rebalancing by an exchange calendar, ``calendar="XNYS"`` (extra ``calendar``),
 - :mod:`pelmora.datasets` and :mod:`pelmora.strategies` (extra ``pandas``).
 """
 
@@ -19,13 +20,18 @@ from typing import TYPE_CHECKING, Any
 from pelmora.core import runvane, swaylen
 
 if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
-    from pelmora import api, datasets, plotting, result, stats, strategies
-    from pelmora.api import backtest, sweep
+    from pelmora import (
+        api, calendars, datasets, inputs, options, plotting, result, runner, stats, strategies,
+        sweeps,
+    )
+    from pelmora.options import BacktestOptions
     from pelmora.result import BacktestResult
+    from pelmora.runner import backtest
+    from pelmora.sweeps import sweep
 
 # Only names that import without the optional dependencies, so that ``from pelmora import *``
 # works everywhere; BacktestResult and the submodules are reached as attributes.
-__all__ = ["backtest", "runvane", "sweep", "swaylen"]
+__all__ = ["BacktestOptions", "backtest", "runvane", "sweep", "swaylen"]
 __version__ = "0.1.0"
 
 # Which optional distribution provides each third-party module, and the extra that installs it.
@@ -35,14 +41,19 @@ _EXTRAS: dict[str, tuple[str, str]] = {
     "tqdm": ("tqdm", "sweep"),
     "dask": ("dask", "sweep"),
     "distributed": ("dask[distributed]", "sweep"),
+    "exchange_calendars": ("exchange-calendars", "calendar"),
 }
 
 _LAZY_FUNCTIONS = {
-    "backtest": "pelmora.api",
-    "sweep": "pelmora.api",
+    "backtest": "pelmora.runner",
+    "sweep": "pelmora.sweeps",
+    "BacktestOptions": "pelmora.options",
     "BacktestResult": "pelmora.result",
 }
-_LAZY_MODULES = {"api", "datasets", "plotting", "result", "stats", "strategies"}
+_LAZY_MODULES = {
+    "api", "calendars", "datasets", "inputs", "options", "plotting", "result", "runner", "stats",
+    "strategies", "sweeps",
+}
 
 
 def _require(module: str, feature: str) -> ModuleType:

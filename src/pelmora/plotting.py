@@ -72,7 +72,8 @@ def excursion_figure(
     Parameters
     ----------
     trades : pandas.DataFrame
-        With columns ``mae``, ``gmfe`` and ``trade_return`` (as :attr:`BacktestResult.trades`).
+        With columns ``mae``, ``gmfe`` and ``pnl`` (as :attr:`BacktestResult.trades`); winners
+        are the trades with a positive ``pnl``.
     title : str, optional
         Figure title (default "Trade excursions").
     figsize : (float, float), optional
@@ -95,7 +96,7 @@ def excursion_figure(
     # Adverse excursions are drawn as positive distances so both axes grow away from the origin.
     adverse = -trades["mae"].to_numpy(dtype=np.float64) * 100.0
     favourable = trades["gmfe"].to_numpy(dtype=np.float64) * 100.0
-    win = trades["trade_return"].to_numpy(dtype=np.float64) > 0
+    win = trades["pnl"].to_numpy(dtype=np.float64) > 0
     ax.scatter(
         adverse[win], favourable[win], s=16, alpha=0.7, color=WIN_COLOR,
         label=f"winners ({int(win.sum())})",

@@ -15,54 +15,92 @@ if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
     from matplotlib.figure import Figure
 
-    from pelmora.api import EngineInputs
+    from pelmora.inputs import EngineInputs
 else:
     pd = _require("pandas", "pelmora.BacktestResult")
 
-__all__ = ["EXCURSION_FIELDS", "BacktestResult", "RunRecord"]
+__all__ = ["EXCURSION_FIELDS", "REASONS", "BacktestResult", "RunRecord"]
 
 EXCURSION_FIELDS: tuple[str, ...] = _journal.EXCURSION_FIELDS
 """The values of each excursion block, in the engine's order."""
+REASONS: tuple[str, ...] = _journal.REASONS
+"""Why a fill happened, in the journal's numbering."""
 _BLOCK = len(EXCURSION_FIELDS)
+_INTRADAY_EXITS = frozenset(REASONS.index(r) for r in ("stop_loss", "take_profit", "trailing_stop"))
 
 
 @dataclass(frozen=True)
 class RunRecord:
-    """What one engine run produced, copied out of the modules' state right after the run.
+    """What the run journal recorded, by name (see :func:`pelmora.core.journal.run`).
 
     Attributes
     ----------
     creturn : numpy.ndarray
         Portfolio value after every price row.
-    trade_rows : list of list
-        The rows of :func:`pelmora.core.runvane.get_trade_stocks`.
-    trade_records : list of list
-        ``[sid, entry_row, exit_row]`` per trade (``pelmora.core.swaylen.trades``).
-    excursion_arrays : list of numpy.ndarray
-        The excursion array of every trade (``pelmora.core.swaylen.swaylen``).
-    operations : dict
-        The next-period report (:func:`pelmora.core.runvane.get_stock_operations`).
+    cash : numpy.ndarray
+        The book's cash after every price row.
+    rebalance_rows : numpy.ndarray
+        The rows on which a rebalance was executed.
+    fills : dict of numpy.ndarray
+        ``row``, ``sid``, ``reason``, ``before``, ``after``, ``price``, ``fee``, ``tax``.
+    trades : dict of numpy.ndarray
+        ``sid``, ``entry_row``, ``exit_row``, ``position``, ``entry_value``, ``exit_value``,
+        ``cost``, ``pnl``, ``exit_reason``.
+    excursions : numpy.ndarray or None
+        The excursion array of every trade, one row each.
+    positions : dict of numpy.ndarray or None
+        ``row``, ``sid``, ``value``: every holding at every close.
+    report : dict
+        The next-period report.
     """
 
     creturn: np.ndarray
-    trade_rows: list[list[Any]]
-    trade_records: list[list[Any]]
-    excursion_arrays: list[np.ndarray]
-    operations: dict[str, Any]
+    cash: np.ndarray
+    rebalance_rows: np.ndarray
+    fills: dict[str, np.ndarray]
+    trades: dict[str, np.ndarray]
+    excursions: np.ndarray | None
+    positions: dict[str, np.ndarray] | None
+    report: dict[str, Any]
+
+    @classmethod
+    def from_journal(cls, output: dict[str, Any]) -> RunRecord:
+        """The record of a :func:`pelmora.core.journal.run` result dict."""
+        return cls(**{name: output[name] for name in cls.__dataclass_fields__})
+
+
+def _known_prices(matrix: np.ndarray, rows: np.ndarray, cols: np.ndarray) -> np.ndarray:
+    """``matrix[rows, cols]``, a missing price replaced by the last one known on or before it.
+
+    A suspended stock is valued and traded at its last known price; this is the price the user
+    reads for such a fill.
+    """
+    prices = matrix[rows, cols].astype(np.float64, copy=True)
+    for k in np.flatnonzero(np.isnan(prices)):
+        known = np.flatnonzero(~np.isnan(matrix[: rows[k] + 1, cols[k]]))
+        if len(known):
+            prices[k] = matrix[known[-1], cols[k]]
+    return prices
 
 
 class BacktestResult:
-    """Results of :func:`pelmora.backtest`.
+    """Results of :func:`pelmora.backtest`, on the price dates and stock ids the user gave.
 
-    A result owns copies of everything the run produced, so several results can be kept and
-    compared; the tables are built on first access.
+    A result owns everything the run produced, so several results can be kept and compared; the
+    tables are built on first access. Money is in portfolio units: the run starts with 1.0 in
+    cash, so a pnl of 0.01 is 1 % of the initial capital.
+
+    The figures reconcile: every fill changes the cash by ``before - after - fee - tax``
+    (:attr:`fills`); the equity of a date is the cash plus the values of the holdings
+    (:attr:`exposure`, :attr:`positions`); the ``pnl`` of all trades adds up to the final equity
+    minus 1 (:attr:`trades`).
 
     Attributes
     ----------
-    inputs : pelmora.api.EngineInputs
+    inputs : pelmora.inputs.EngineInputs
         The arrays the engine ran on and the options of the run.
     record : RunRecord
-        The engine's raw outputs.
+        The journal's outputs.
     """
 
     def __init__(self, inputs: EngineInputs, record: RunRecord) -> None:
@@ -75,13 +113,13 @@ class BacktestResult:
         last = f"{eq.iloc[-1]:.4f}" if len(eq) else "nan"
         return (
             f"<BacktestResult {span}, {len(self.inputs.stocks)} stocks, "
-            f"{len(self.record.trade_records)} trades, final equity {last}>"
+            f"{len(self.record.trades['sid'])} trades, final equity {last}>"
         )
 
     @property
     def options(self) -> dict[str, Any]:
-        """The backtest options of this run (as given to :func:`pelmora.backtest`)."""
-        return dict(self.inputs.options)
+        """The backtest options of this run, as checked."""
+        return self.inputs.options.to_dict()
 
     # ---------------------------------------------------------------------------------------- dates
 
@@ -91,15 +129,30 @@ class BacktestResult:
             idx = idx.tz_localize("UTC").tz_convert(self.inputs.tz)
         return idx
 
-    def _dates_or_nat(self, ns: np.ndarray, valid: np.ndarray) -> pd.DatetimeIndex:
+    def _row_dates(self, rows: np.ndarray, valid: np.ndarray | None = None) -> pd.DatetimeIndex:
+        """The dates of price rows; NaT where ``valid`` is False."""
+        index = self.inputs.arguments["price_index"]
+        rows = np.asarray(rows, dtype=np.int64)
+        ok = np.ones(len(rows), dtype=bool) if valid is None else np.asarray(valid, dtype=bool)
         nat = np.datetime64("NaT", "ns").astype(np.int64)
-        return self._dates(np.where(valid, ns, nat).astype(np.int64))
+        ns = np.full(len(rows), nat, dtype=np.int64)
+        ns[ok] = index[rows[ok]]
+        return self._dates(ns)
 
-    @cached_property
-    def _first_active_row(self) -> int:
-        # Rows dated before the first weight row are not simulated; the statistics start after them.
-        args = self.inputs.arguments
-        return int(np.searchsorted(args["price_index"], args["pos_index"][0], side="left"))
+    def _stocks(self, sid: np.ndarray) -> np.ndarray:
+        stocks: np.ndarray = np.asarray(self.inputs.stocks, dtype=object)[np.asarray(sid, np.intp)]
+        return stocks
+
+    @property
+    def window_start(self) -> int:
+        """The first price row of the statistics: the row of the first executed rebalance.
+
+        Before it the portfolio is all cash at 1.0, and counting those rows would dilute
+        volatility and Sharpe. With no rebalance executed it is the number of rows (an empty
+        window).
+        """
+        rows = self.record.rebalance_rows
+        return int(rows[0]) if len(rows) else len(self.record.creturn)
 
     # -------------------------------------------------------------------------------------- curves
 
@@ -110,6 +163,14 @@ class BacktestResult:
             np.asarray(self.record.creturn, dtype=np.float64),
             index=self._dates(self.inputs.arguments["price_index"]),
             name="equity",
+        )
+
+    @cached_property
+    def cash(self) -> pd.Series:
+        """The cash after each trading day (1.0 until the first trade; negative for shorts' proceeds
+        spent)."""
+        return pd.Series(
+            np.asarray(self.record.cash, dtype=np.float64), index=self.equity.index, name="cash"
         )
 
     @cached_property
@@ -126,11 +187,90 @@ class BacktestResult:
 
         return drawdown(self.equity).rename("drawdown")
 
+    # --------------------------------------------------------------------------------------- fills
+
+    @cached_property
+    def fills(self) -> pd.DataFrame:
+        """One row per fill, in execution order.
+
+        Columns
+        -------
+        date
+            Trading day of the fill.
+        stock
+            Stock id.
+        reason
+            "rebalance", "stop_loss", "take_profit", "trailing_stop" or "delisting".
+        side
+            "buy" when the holding's value went up (a long bought, a short covered), "sell" when
+            it went down.
+        price
+            The fill price: the day's trading price, or for an intraday stop the stop level (the
+            open when the day opened beyond it). A suspended stock trades at its last known price.
+        value
+            Value traded, ``abs(after - before)``, in portfolio units.
+        fee, tax
+            What the fill paid.
+        suspended
+            True when the stock had no trading price that day and traded at its last known value.
+        before, after
+            The holding's value just before and after the fill (negative for a short); the cash
+            changes by ``before - after - fee - tax``.
+        """
+        f = self.record.fills
+        rows = np.asarray(f["row"], dtype=np.int64)
+        sid = np.asarray(f["sid"], dtype=np.int64)
+        before = np.asarray(f["before"], dtype=np.float64)
+        after = np.asarray(f["after"], dtype=np.float64)
+        price = np.asarray(f["price"], dtype=np.float64)
+        suspended = np.isnan(price)
+        if suspended.any():
+            cols = self.inputs.price_column_of_stock[sid[suspended]]
+            price = price.copy()
+            price[suspended] = _known_prices(
+                self.inputs.arguments["price_values"], rows[suspended], cols
+            )
+        return pd.DataFrame(
+            {
+                "date": self._row_dates(rows),
+                "stock": self._stocks(sid),
+                "reason": pd.Categorical.from_codes(
+                    np.asarray(f["reason"], dtype=np.int64), categories=list(REASONS)
+                ),
+                "side": np.where(after > before, "buy", "sell").astype(object),
+                "price": price,
+                "value": np.abs(after - before),
+                "fee": np.asarray(f["fee"], dtype=np.float64),
+                "tax": np.asarray(f["tax"], dtype=np.float64),
+                "suspended": suspended,
+                "before": before,
+                "after": after,
+            }
+        )
+
+    @cached_property
+    def turnover(self) -> pd.Series:
+        """Weight traded per trading day: the fills' values over the equity they were sized on.
+
+        Buys and sells both count (a fully invested switch from one stock to another is 2.0), and
+        so do stop exits and delistings. The equity of the day before the fill is the base (1.0
+        on the first day), as rebalancing sizes its targets on it.
+        """
+        f = self.record.fills
+        rows = np.asarray(f["row"], dtype=np.int64)
+        equity = np.asarray(self.record.creturn, dtype=np.float64)
+        base = np.concatenate(([1.0], equity[:-1]))[rows] if len(rows) else np.empty(0)
+        traded = np.abs(np.asarray(f["after"]) - np.asarray(f["before"]))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            weight = traded / base
+        per_day = np.bincount(rows, weights=weight, minlength=len(equity))
+        return pd.Series(per_day, index=self.equity.index, name="turnover")
+
     # -------------------------------------------------------------------------------------- trades
 
     @cached_property
     def trades(self) -> pd.DataFrame:
-        """One row per trade, closed trades in the order they closed, then the open ones.
+        """One row per trade record, closed trades in the order they closed, then the open ones.
 
         Columns
         -------
@@ -139,93 +279,182 @@ class BacktestResult:
         entry_date, exit_date
             Trading days of the entry and of the exit (NaT while the trade is open).
         entry_signal_date, exit_signal_date
-            The days the decisions were taken: the day before the entry, and the day before the exit
-            (the exit day itself for intraday stops); NaT when there is none.
+            The days the decisions were taken: the day before the entry, and the day before the
+            exit (the exit day itself for an intraday stop); NaT when there is none.
         weight
-            Weight at entry (negative for a short).
-        bars_held
-            Trading days from entry to exit (to the end of the data for an open trade).
+            Target weight at entry (negative for a short).
+        entry_price, exit_price
+            Fill prices of the entry and of the exit (for an open trade the last close); a
+            suspended stock's last known price.
+        entry_value, exit_value
+            The holding's value after the entry fill and before the exit fill (an open trade at the
+            last close), in portfolio units, negative for a short.
+        costs
+            Fees and tax of the trade's fills.
+        pnl
+            Profit in portfolio units, net of costs: ``exit_value - entry_value - costs`` (with
+            the flows of resizes in between). The pnl of all trades adds up to the final equity
+            minus 1.
         return
-            Price return between the trading prices of the entry and exit days (the last close for
-            an open trade), before fees, signed for shorts; a missing price is bridged by the last
-            known one. Intraday stops fill at the stop level, which this column does not see.
+            ``pnl`` over the absolute entry value: the return at the fills, net of costs (a 10 %
+            intraday stop shows -10 % less the costs).
+        exit_reason
+            As :attr:`fills` ``reason``; missing while open.
+        bars_held
+            Trading days from the entry day to the exit day (to the last day for an open trade).
         mae, gmfe, bmfe, mdd, profit_bars, trade_return
-            The excursion summary at the exit: maximum adverse excursion, maximum favourable
-            excursion, the favourable excursion before the adverse extreme, the deepest drawdown,
-            the number of days in profit, and the return after the entry fee (also after the exit's
-            fee and tax, at its trading price, when the excursion window does not reach past the
-            exit). All relative to the entry price; see :attr:`excursions`.
+            The excursion summary: maximum adverse excursion, maximum favourable excursion, the
+            favourable excursion before the adverse extreme, the deepest drawdown, the number of
+            days in profit, and the return after the entry fee (and after the exit's fee and tax
+            when the excursion window does not reach past the exit), measured on closes over the
+            excursion window; see :attr:`excursions`.
         """
-        rec = self.record
-        n = len(rec.trade_rows)
-        if len(rec.excursion_arrays) != n or len(rec.trade_records) != n:
-            # Only a failed run leaves the lists out of step, and a failed run has no result.
-            raise RuntimeError("trade lists of the run are out of step")
-        if n == 0:
-            cols = [
-                "stock", "entry_date", "exit_date", "entry_signal_date", "exit_signal_date",
-                "weight", "bars_held", "return", *EXCURSION_FIELDS,
-            ]
-            frame = pd.DataFrame({c: [] for c in cols})
-            for c in ("entry_date", "exit_date", "entry_signal_date", "exit_signal_date"):
-                frame[c] = self._dates(np.empty(0, dtype=np.int64))
-            frame["stock"] = frame["stock"].astype(object)
-            frame["bars_held"] = frame["bars_held"].astype(np.int64)
-            return frame
-        sid = np.array([int(t[0]) for t in rec.trade_records], dtype=np.intp)
-        rows = rec.trade_rows
-        entry_row = np.array([int(r[7]) for r in rows], dtype=np.int64)
-        exit_row = np.array([int(r[8]) for r in rows], dtype=np.int64)
-        is_open = exit_row == -1
-        weight = np.array([float(r[5]) for r in rows], dtype=np.float64)
-        summary = np.array([a[-_BLOCK:] for a in rec.excursion_arrays], dtype=np.float64).reshape(
-            n, _BLOCK
-        )
+        t = self.record.trades
+        sid = np.asarray(t["sid"], dtype=np.int64)
+        n = len(sid)
+        entry_row = np.asarray(t["entry_row"], dtype=np.int64)
+        exit_row = np.asarray(t["exit_row"], dtype=np.int64)
+        reason = np.asarray(t["exit_reason"], dtype=np.int64)
+        closed = exit_row >= 0
+        last_row = len(self.record.creturn) - 1
+        end_row = np.where(closed, exit_row, last_row)
+        args = self.inputs.arguments
+        cols = self.inputs.price_column_of_stock[sid]
+        intraday = bool(args["touched_exit"]) & np.isin(reason, list(_INTRADAY_EXITS))
+        entry_value = np.asarray(t["entry_value"], dtype=np.float64)
+        pnl = np.asarray(t["pnl"], dtype=np.float64)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            returns = pnl / np.abs(entry_value)
         frame = pd.DataFrame(
             {
-                "stock": np.asarray(self.inputs.stocks, dtype=object)[sid],
-                "entry_date": self._dates(np.array([int(r[1]) for r in rows], dtype=np.int64)),
-                "exit_date": self._dates_or_nat(
-                    np.array([int(r[2]) for r in rows], dtype=np.int64), ~is_open
+                "stock": self._stocks(sid),
+                "entry_date": self._row_dates(entry_row),
+                "exit_date": self._row_dates(end_row, closed),
+                "entry_signal_date": self._row_dates(entry_row - 1, entry_row > 0),
+                "exit_signal_date": self._row_dates(
+                    np.where(intraday, end_row, end_row - 1), closed & (intraday | (end_row > 0))
                 ),
-                "entry_signal_date": self._dates_or_nat(
-                    np.array([int(r[3]) for r in rows], dtype=np.int64), entry_row > 0
+                "weight": np.asarray(t["position"], dtype=np.float64),
+                "entry_price": _known_prices(args["price_values"], entry_row, cols),
+                "exit_price": self._exit_prices(sid, end_row, reason, closed, cols),
+                "entry_value": entry_value,
+                "exit_value": np.asarray(t["exit_value"], dtype=np.float64),
+                "costs": np.asarray(t["cost"], dtype=np.float64),
+                "pnl": pnl,
+                "return": returns,
+                "exit_reason": pd.Categorical.from_codes(
+                    np.where(closed, reason, -1), categories=list(REASONS)
                 ),
-                "exit_signal_date": self._dates_or_nat(
-                    np.array([int(r[4]) for r in rows], dtype=np.int64), ~is_open
-                ),
-                "weight": weight,
-                "bars_held": np.array([int(r[6]) for r in rows], dtype=np.int64),
-                "return": self._price_returns(sid, entry_row, exit_row, weight),
+                "bars_held": end_row - entry_row,
             }
+        )
+        ex = self.record.excursions
+        summary = (
+            np.asarray(ex, dtype=np.float64)[:, -_BLOCK:]
+            if ex is not None and n
+            else np.full((n, _BLOCK), np.nan)
         )
         for k, name in enumerate(EXCURSION_FIELDS):
             frame[name] = summary[:, k]
         return frame
 
-    def _price_returns(
-        self, sid: np.ndarray, entry_row: np.ndarray, exit_row: np.ndarray, weight: np.ndarray
+    def _exit_prices(
+        self,
+        sid: np.ndarray,
+        end_row: np.ndarray,
+        reason: np.ndarray,
+        closed: np.ndarray,
+        cols: np.ndarray,
     ) -> np.ndarray:
         args = self.inputs.arguments
-        trade = args["price_values"]
-        close = args["close_values"]
-        pcol = self.inputs.price_column_of_stock[sid]
-        is_open = exit_row == -1
-        last = np.where(is_open, trade.shape[0] - 1, exit_row)
-        entry_price = trade[entry_row, pcol]
-        exit_price = np.where(is_open, close[last, pcol], trade[last, pcol])
-        # A missing exit price (a suspension) is bridged by the last known one since the entry.
-        for k in np.flatnonzero(np.isnan(exit_price)):
-            path = close[:, pcol[k]] if is_open[k] else trade[:, pcol[k]]
-            window = path[entry_row[k] : last[k] + 1]
-            valid = np.flatnonzero(~np.isnan(window))
-            if len(valid):
-                exit_price[k] = window[valid[-1]]
+        # An open trade is worth its last close; a closed one exits at its fill.
+        prices = np.where(
+            closed,
+            _known_prices(args["price_values"], end_row, cols),
+            _known_prices(args["close_values"], end_row, cols),
+        )
+        fills = self.fills
+        if len(fills) == 0 or not closed.any():
+            return prices
+        # The exit fill of a trade is the fill of its stock, row and reason (one per row and
+        # reason); its price is the stop level for an intraday stop.
+        f = self.record.fills
+        n_stocks = max(len(self.inputs.stocks), 1)
+        width = len(REASONS)
+        keys = (np.asarray(f["row"], np.int64) * n_stocks + np.asarray(f["sid"], np.int64)) * width
+        keys += np.asarray(f["reason"], np.int64)
+        order = np.argsort(keys, kind="stable")
+        sorted_keys = keys[order]
+        want = (end_row * n_stocks + sid) * width + np.maximum(reason, 0)
+        at = np.searchsorted(sorted_keys, want)
+        inside = at < len(sorted_keys)
+        found = closed & inside
+        found[inside] &= sorted_keys[at[inside]] == want[inside]
+        fill_price = fills["price"].to_numpy()
+        prices[found] = fill_price[order[at[found]]]
+        return prices
+
+    # ----------------------------------------------------------------------------------- holdings
+
+    def _holdings(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        p = self.record.positions
+        if p is None:  # pragma: no cover - backtest always records them
+            raise RuntimeError("this run was made without positions")
+        return (
+            np.asarray(p["row"], dtype=np.int64),
+            np.asarray(p["sid"], dtype=np.int64),
+            np.asarray(p["value"], dtype=np.float64),
+        )
+
+    @cached_property
+    def positions(self) -> pd.DataFrame:
+        """Weight of every stock at every close: the holding's value over the equity.
+
+        A DataFrame on the price dates with one column per stock of ``weights``; 0 where the stock
+        is not held. A suspended stock is valued at its last known price.
+        """
+        rows, sid, value = self._holdings()
+        equity = np.asarray(self.record.creturn, dtype=np.float64)
+        weights = np.zeros((len(equity), len(self.inputs.stocks)), dtype=np.float64)
         with np.errstate(divide="ignore", invalid="ignore"):
-            ratio = exit_price / entry_price
-        ratio[entry_price == 0] = np.nan
-        returns: np.ndarray = np.where(weight > 0, ratio - 1.0, 1.0 - ratio)
-        return returns
+            weights[rows, sid] = value / equity[rows]
+        return pd.DataFrame(weights, index=self.equity.index, columns=self.inputs.stocks)
+
+    @cached_property
+    def exposure(self) -> pd.DataFrame:
+        """The book's make-up at every close, as fractions of the equity.
+
+        Columns
+        -------
+        long, short
+            Sum of the long weights (0 or above) and of the short weights (0 or below).
+        gross, net
+            ``long - short`` and ``long + short``.
+        cash
+            Cash over equity; ``cash + net`` is 1 (up to rounding).
+        n_holdings
+            Number of stocks held.
+        """
+        rows, _, value = self._holdings()
+        equity = np.asarray(self.record.creturn, dtype=np.float64)
+        n = len(equity)
+        long = np.bincount(rows, weights=np.where(value > 0, value, 0.0), minlength=n)
+        short = np.bincount(rows, weights=np.where(value < 0, value, 0.0), minlength=n)
+        count = np.bincount(rows, minlength=n)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            long, short = long / equity, short / equity
+            cash = np.asarray(self.record.cash, dtype=np.float64) / equity
+        return pd.DataFrame(
+            {
+                "long": long,
+                "short": short,
+                "gross": long - short,
+                "net": long + short,
+                "cash": cash,
+                "n_holdings": count.astype(np.int64),
+            },
+            index=self.equity.index,
+        )
 
     @cached_property
     def excursions(self) -> pd.DataFrame:
@@ -249,24 +478,22 @@ class BacktestResult:
             days in profit, and the return (after the entry fee). Returns are relative to the
             entry price, so 0.1 is +10 %.
         """
-        rec = self.record
         step = int(self.inputs.arguments["swaylen_window_step"])
-        stocks = np.asarray(self.inputs.stocks, dtype=object)
-        n = len(rec.excursion_arrays)
+        ex = self.record.excursions
+        sids = np.asarray(self.record.trades["sid"], dtype=np.intp)
+        n = len(sids)
         # Every array of a run has the same length: sample blocks, then the summary block.
-        if n:
-            arrays = np.stack([np.asarray(a, dtype=np.float64) for a in rec.excursion_arrays])
-            samples = arrays.reshape(n, -1, _BLOCK)[:, :-1, :]
+        if ex is not None and n:
+            samples = np.asarray(ex, dtype=np.float64).reshape(n, -1, _BLOCK)[:, :-1, :]
         else:
             samples = np.empty((0, 0, _BLOCK))
         # A sample past the end of the data keeps the fill value -1 in every field; a real sample
         # always counts 0 or more days in profit.
         trade_no, block = np.nonzero(samples[:, :, EXCURSION_FIELDS.index("profit_bars")] != -1.0)
-        sids = np.array([int(t[0]) for t in rec.trade_records], dtype=np.intp)
         frame = pd.DataFrame(
             {
                 "trade": trade_no.astype(np.int64),
-                "stock": stocks[sids[trade_no]] if n else np.empty(0, dtype=object),
+                "stock": self._stocks(sids[trade_no]),
                 "bar": block.astype(np.int64) * step,
             }
         )
@@ -297,7 +524,7 @@ class BacktestResult:
         weight_date, next_weight_date
             Dates of the weight rows these come from (NaT if no rebalance was executed).
         """
-        ops = self.record.operations
+        ops = self.record.report
         actions: dict[int, str] = ops.get("actions", {})
         weights: dict[int, Any] = ops.get("weights", {})
         next_weights: dict[int, Any] = ops.get("next_weights", {})
@@ -305,10 +532,9 @@ class BacktestResult:
         pos_dates = self._dates(self.inputs.arguments["pos_index"])
         wt = int(ops.get("weight_time", -1))
         nwt = int(ops.get("next_weight_time", -1))
-        stocks = np.asarray(self.inputs.stocks, dtype=object)
         return pd.DataFrame(
             {
-                "stock": pd.Series(stocks[np.array(sids, dtype=np.intp)], dtype=object),
+                "stock": pd.Series(self._stocks(np.array(sids, dtype=np.intp)), dtype=object),
                 "action": pd.Series([actions.get(s) for s in sids], dtype=object),
                 "weight": np.array([float(weights.get(s, 0.0)) for s in sids], dtype=np.float64),
                 "next_weight": np.array(
@@ -323,41 +549,65 @@ class BacktestResult:
 
     # -------------------------------------------------------------------------------------- stats
 
-    def stats(self, *, periods_per_year: float = 252, risk_free: float = 0.0) -> pd.Series:
-        """Performance statistics over the simulated period (from the first weight date on).
+    def stats(
+        self,
+        benchmark: pd.Series | None = None,
+        *,
+        risk_free: float = 0.0,
+        periods_per_year: float = 252,
+        benchmark_kind: Literal["auto", "prices", "returns"] = "auto",
+    ) -> pd.Series:
+        """Performance statistics over the statistics window.
+
+        The window starts on the day of the first executed rebalance (:attr:`window_start`), not
+        on the first weight date: days of flat cash before it would dilute volatility and Sharpe.
+        The first return of the window is measured from the initial 1.0.
 
         Parameters
         ----------
+        benchmark : pandas.Series, optional
+            Benchmark prices or returns on dates; adds alpha, beta, correlation, tracking error
+            and information ratio (see :func:`pelmora.stats.performance_stats`).
+        risk_free : float, default 0.0
+            Annual risk-free rate; the per-period rate is ``risk_free / periods_per_year``.
         periods_per_year : float, default 252
             Trading days per year, to annualise.
-        risk_free : float, default 0.0
-            Annual risk-free rate for Sharpe and Sortino.
+        benchmark_kind : {"auto", "prices", "returns"}, default "auto"
+            How to read ``benchmark``; "auto" reads a Series of positive values as prices.
 
         Returns
         -------
         pandas.Series
-            start, end, total_return, cagr, annual_volatility, sharpe, sortino, max_drawdown,
-            max_drawdown_start, max_drawdown_end, win_rate, avg_mae, avg_mfe, turnover (traded
-            target weight per year, buys plus sells, stop exits not counted) and n_trades; see
-            :func:`pelmora.stats.performance_stats`.
+            See :func:`pelmora.stats.performance_stats` for each figure and its convention. The
+            trade figures (win rate, average win and loss, profit factor, expectancy) come from
+            the trades' ``pnl``, open trades marked at the last close; ``turnover`` is the
+            weight traded per year by all fills (:attr:`turnover`), stop exits and delistings
+            included.
         """
-        from pelmora.stats import performance_stats, target_turnover
+        from pelmora.stats import performance_stats
 
-        args = self.inputs.arguments
-        turnover = target_turnover(
-            args["price_index"],
-            args["pos_index"],
-            args["pos_values"],
-            args["resample"],
-            args["position_limit"],
-        )
+        start = self.window_start
         return performance_stats(
-            self.equity.iloc[self._first_active_row :],
+            self.equity.iloc[start:],
             self.trades,
-            turnover=turnover,
+            turnover=float(self.turnover.iloc[start:].sum()),
             periods_per_year=periods_per_year,
             risk_free=risk_free,
+            benchmark=benchmark,
+            benchmark_kind=benchmark_kind,
         )
+
+    def monthly_returns(self) -> pd.DataFrame:
+        """Return of every month of the statistics window, a row per year with the year's total.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Columns "Jan" to "Dec" and "Year"; see :func:`pelmora.stats.monthly_returns`.
+        """
+        from pelmora.stats import monthly_returns
+
+        return monthly_returns(self.equity.iloc[self.window_start :])
 
     # ------------------------------------------------------------------------------------- plots
 

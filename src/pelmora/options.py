@@ -1,0 +1,245 @@
+"""The options of a backtest, described once: :class:`BacktestOptions`.
+
+:func:`pelmora.backtest`, :func:`pelmora.api.prepare_inputs` and the sweeps take the same keywords;
+their signatures and the parameter sections of their docstrings are made from the fields below, and
+every scalar option is checked here, before any data is touched.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import inspect
+import math
+import numbers
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any, Literal, TypeVar
+
+__all__ = ["OPTION_NAMES", "BacktestOptions", "make_options"]
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+_PARAMETERS_DOC = """\
+rebalance : str, pandas.DateOffset, sequence of dates or None, default None
+    When the book moves to the target weights. A pandas frequency alias ("D", "W-FRI", "MS",
+    "ME", "QE", ...): on the last trading day of each period; without ``calendar`` a period is
+    over once the business day after the last price date falls into the next one, with it the
+    calendar's last session of the period decides. A sequence of dates: each marks the last
+    trading day on or before it (none may be before the first price date; dates after the last
+    one keep scheduling the next period). None: every date of ``weights``. The trades happen on
+    the following trading day.
+fee : float, default 0.001425
+    Fee rate on the traded value, charged on buys and sells; 0 <= fee < 1.
+tax : float, default 0.003
+    Tax rate on the traded value when a holding is reduced or closed; 0 <= tax < 1.
+stop_loss : float or None, default None
+    Exit a holding when it has lost this fraction of its entry value (0.1 = 10 %); None: never.
+take_profit : float or None, default None
+    Exit a holding when it has gained this fraction; None: never.
+trailing_stop : float or None, default None
+    Exit when the return falls this many return points below the best return since entry (0.1
+    with a best of +50 % exits at +40 %); None: no trailing stop.
+trailing_activation : float or None, default 0.0
+    Gain the holding must have reached before the trailing stop is armed (None: 0).
+intraday_stops : bool, default False
+    False: stops are checked on the close and executed on the next trading day at its trading
+    price. True: stops trigger intraday on open/high/low and execute at the stop level (or at
+    the open when the day opens beyond it); needs "open", "high" and "low" prices.
+position_limit : float, default 1.0
+    Largest absolute weight of a single stock (> 0).
+retain_cost : bool, default False
+    Keep a held stock's entry (its stop levels and its trade record) across rebalances that keep
+    it on the same side, instead of restarting them at each rebalance.
+stop_trading_next_period : bool, default True
+    A stock that was stopped out stays out through the next rebalance, even if the weights keep
+    it, and may return at the one after.
+split_trades : bool, default True
+    Start a new trade record for every held stock that a rebalance resizes or keeps (only when
+    ``retain_cost`` is False); False: one record from entry to exit.
+excursion_window : int, default 20
+    Trading days after each entry over which excursions are sampled (see
+    :attr:`BacktestResult.excursions`); 0 keeps only the per-trade summary. A window longer than
+    the data is capped to the number of price rows.
+excursion_step : int, default 1
+    Sampling step within the excursion window (>= 1).
+delistings : pandas.Series or mapping, optional
+    Last trading date per stock id. A delisted holding is sold on its last trading day at its
+    value, and weight rows dated on or after that day give the stock 0. Stocks that are not in
+    ``weights`` are ignored; NaT means not delisted.
+trade_at : {"close", "open"} or None, default None
+    Which price trades: None uses ``prices["trade"]`` if given, else the close.
+calendar : str or exchange calendar, optional
+    An exchange calendar name ("XNYS", "XTAI", ...; needs the ``calendar`` extra,
+    exchange-calendars) or a calendar object with ``sessions_in_range``. With a frequency alias
+    for ``rebalance``, each period ends on its last trading session by the calendar, so a period
+    whose last business day is a holiday still ends with the data.
+"""
+
+
+def _finite_fraction(name: str, value: Any) -> float:
+    number = _real(name, value)
+    if not (0.0 <= number < 1.0):
+        raise ValueError(f"{name} must be at least 0 and below 1, got {value!r}")
+    return number
+
+
+def _real(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
+    return float(value)
+
+
+def _distance(name: str, value: Any) -> float | None:
+    """A stop distance: None (off) or a non-negative number (inf is off as well)."""
+    if value is None:
+        return None
+    number = _real(name, value)
+    if math.isnan(number) or number < 0.0:
+        raise ValueError(f"{name} must be 0 or more, or None for no {name}, got {value!r}")
+    return number
+
+
+def _flag(name: str, value: Any) -> bool:
+    # Only real booleans: a string such as "no" would otherwise be true.
+    if isinstance(value, bool) or type(value).__name__ == "bool_":
+        return bool(value)
+    raise TypeError(f"{name} must be True or False, got {value!r}")
+
+
+def _count(name: str, value: Any, least: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
+    number = int(value)
+    if number < least:
+        raise ValueError(f"{name} must be {least} or more, got {number}")
+    return number
+
+
+@dataclasses.dataclass(frozen=True)
+class BacktestOptions:
+    """Every option of a backtest, checked when made.
+
+    Build it with keywords (``BacktestOptions(stop_loss=0.1)``) or with :func:`make_options`;
+    ``dataclasses.replace(options, fee=0.0)`` gives a changed copy, checked again. A value that
+    cannot be right raises here, naming the option: a cost that is NaN, negative or 1 and above; a
+    position limit that is NaN or not above 0; a stop distance or activation that is NaN or
+    negative; a flag that is not a bool; an excursion window below 0 or a step below 1.
+
+    Parameters
+    ----------
+    {parameters}
+    """
+
+    rebalance: Any = None
+    fee: float = 0.001425
+    tax: float = 0.003
+    stop_loss: float | None = None
+    take_profit: float | None = None
+    trailing_stop: float | None = None
+    trailing_activation: float | None = 0.0
+    intraday_stops: bool = False
+    position_limit: float = 1.0
+    retain_cost: bool = False
+    stop_trading_next_period: bool = True
+    split_trades: bool = True
+    excursion_window: int = 20
+    excursion_step: int = 1
+    delistings: Any = None
+    trade_at: Literal["close", "open"] | None = None
+    calendar: Any = None
+
+    def __post_init__(self) -> None:
+        checked: dict[str, Any] = {
+            "fee": _finite_fraction("fee", self.fee),
+            "tax": _finite_fraction("tax", self.tax),
+            "stop_loss": _distance("stop_loss", self.stop_loss),
+            "take_profit": _distance("take_profit", self.take_profit),
+            "trailing_stop": _distance("trailing_stop", self.trailing_stop),
+            "trailing_activation": _distance("trailing_activation", self.trailing_activation)
+            or 0.0,
+            "excursion_window": _count("excursion_window", self.excursion_window, 0),
+            "excursion_step": _count("excursion_step", self.excursion_step, 1),
+        }
+        limit = _real("position_limit", self.position_limit)
+        if not limit > 0.0:
+            raise ValueError(f"position_limit must be above 0, got {self.position_limit!r}")
+        checked["position_limit"] = limit
+        for name in ("intraday_stops", "retain_cost", "stop_trading_next_period", "split_trades"):
+            checked[name] = _flag(name, getattr(self, name))
+        if self.trade_at not in (None, "close", "open"):
+            raise ValueError(f'trade_at must be "close", "open" or None, got {self.trade_at!r}')
+        if isinstance(self.rebalance, (bool, numbers.Number)):
+            raise TypeError(
+                "rebalance must be a frequency alias, a sequence of dates or None, "
+                f"got {type(self.rebalance).__name__}"
+            )
+        if self.delistings is not None and not (
+            isinstance(self.delistings, Mapping) or hasattr(self.delistings, "index")
+        ):
+            raise TypeError(
+                "delistings must be a pandas Series or a mapping of stock id to last trading "
+                f"date, got {type(self.delistings).__name__}"
+            )
+        for name, value in checked.items():
+            object.__setattr__(self, name, value)
+
+    def to_dict(self) -> dict[str, Any]:
+        """The options as a plain dict, in field order."""
+        return {f.name: getattr(self, f.name) for f in dataclasses.fields(self)}
+
+
+BacktestOptions.__doc__ = (BacktestOptions.__doc__ or "").replace(
+    "{parameters}", _PARAMETERS_DOC.replace("\n", "\n    ").rstrip()
+)
+
+OPTION_NAMES: tuple[str, ...] = tuple(f.name for f in dataclasses.fields(BacktestOptions))
+"""The keywords of a backtest, in order."""
+
+
+def make_options(
+    options: BacktestOptions | None, given: Mapping[str, Any], caller: str
+) -> BacktestOptions:
+    """The options of a call: ``options`` (or the defaults) with the keywords ``given`` applied.
+
+    Raises
+    ------
+    TypeError
+        A keyword that is not an option (named, as Python names an unexpected keyword), or an
+        ``options`` that is not a :class:`BacktestOptions`.
+    """
+    for name in given:
+        if name not in OPTION_NAMES:
+            raise TypeError(f"{caller}() got an unexpected keyword argument {name!r}")
+    if options is None:
+        return BacktestOptions(**given)
+    if not isinstance(options, BacktestOptions):
+        raise TypeError(f"options must be a BacktestOptions, got {type(options).__name__}")
+    return dataclasses.replace(options, **given) if given else options
+
+
+def with_options(leading: Iterable[str]) -> Callable[[_F], _F]:
+    """Give a function ``f(*leading, options=None, **kwargs)`` the options as its signature.
+
+    Introspection (``help``, ``inspect.signature``, IDEs) then shows every option with its
+    default after the ``leading`` positional parameters, and ``{parameters}`` in the docstring
+    becomes the options' parameter descriptions.
+    """
+
+    def decorate(func: _F) -> _F:
+        own = inspect.signature(func).parameters
+        params = [own[name] for name in leading]
+        kw = inspect.Parameter.KEYWORD_ONLY
+        params.append(inspect.Parameter("options", kw, default=None))
+        params += [
+            inspect.Parameter(f.name, kw, default=f.default)
+            for f in dataclasses.fields(BacktestOptions)
+        ]
+        func.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
+            params, return_annotation=inspect.signature(func).return_annotation
+        )
+        if func.__doc__:
+            func.__doc__ = func.__doc__.replace(
+                "{parameters}", _PARAMETERS_DOC.replace("\n", "\n    ").rstrip()
+            )
+        return func
+
+    return decorate

@@ -1,0 +1,81 @@
+"""One backtest: :func:`backtest` checks the inputs, runs the journal and wraps what it recorded."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+from pelmora.core import journal
+from pelmora.inputs import prepare_inputs
+from pelmora.options import BacktestOptions, make_options, with_options
+
+if TYPE_CHECKING:  # pragma: no cover
+    import pandas as pd
+
+    from pelmora.inputs import PriceInput
+    from pelmora.result import BacktestResult
+
+__all__ = ["backtest"]
+
+
+@with_options(("weights", "prices"))
+def backtest(
+    weights: pd.DataFrame,
+    prices: PriceInput,
+    *,
+    options: BacktestOptions | None = None,
+    **kwargs: Any,
+) -> BacktestResult:
+    """Backtest a target-weight strategy with stops, costs, delistings and per-trade excursions.
+
+    The portfolio starts with a value of 1.0 in cash. A weight row dated ``t`` is decided with the
+    information of ``t``; on a rebalance day the book moves to the latest weight row dated before
+    the next trading day, and the trades execute on that next trading day at its trading price.
+    The run releases the interpreter lock while it works, so backtests on several threads run
+    side by side.
+
+    Parameters
+    ----------
+    weights : pandas.DataFrame
+        Target weights, dates down and stock ids across; a weight is a signed fraction of the
+        portfolio value (negative for a short). Rows whose absolute weights add up to more than 1
+        are scaled down to a gross of 1. NaN means 0. A boolean frame means equal weights among
+        the True cells of each row. At least one date must lie inside the price dates.
+    prices : pandas.DataFrame or mapping of str to pandas.DataFrame
+        One DataFrame of prices (used as trading price and close), or a mapping with ``"close"``
+        and any of ``"open"``, ``"high"``, ``"low"`` and ``"trade"`` (an explicit trading price).
+        Dates down, stock ids across; NaN marks a missing price (a suspension): the holding keeps
+        its last known value. Extra stocks are fine; the other frames are aligned to the close.
+    options : BacktestOptions, optional
+        The options as one object; keywords given as well replace its fields.
+    {parameters}
+
+    Returns
+    -------
+    BacktestResult
+        Equity, fills, trades, positions, next-period orders and statistics; independent of any
+        other run.
+
+    Raises
+    ------
+    ValueError, TypeError
+        Any input that would give a wrong run, before the run starts (see
+        :func:`pelmora.api.prepare_inputs`).
+
+    Examples
+    --------
+    >>> import pelmora
+    >>> from pelmora.datasets import synthetic_market
+    >>> from pelmora.strategies import momentum_weights
+    >>> market = synthetic_market(n_stocks=30, n_days=300, seed=1)
+    >>> weights = momentum_weights(market["close"], lookback=60, top_n=5)
+    >>> result = pelmora.backtest(weights, market, rebalance="ME", stop_loss=0.1)
+    >>> float(result.equity.iloc[0])
+    1.0
+    >>> list(result.stats().index[:4])
+    ['start', 'end', 'total_return', 'cagr']
+    """
+    inputs = prepare_inputs(weights, prices, options=make_options(options, kwargs, "backtest"))
+    from pelmora.result import BacktestResult, RunRecord
+
+    output = journal.run(**inputs.arguments)
+    return BacktestResult(inputs, RunRecord.from_journal(output))
