@@ -406,6 +406,8 @@ def test_two_results_coexist():
          "BacktestResult.plot needs matplotlib: pip install 'pelmora[plot]'"),
         ("tqdm", "pelmora.sweep({'fee': [0.0]}, w, p)",
          "pelmora.sweep(progress=True) needs tqdm: pip install 'pelmora[sweep]'"),
+        ("exchange_calendars", "pelmora.backtest(w, p, rebalance='ME', calendar='XNYS')",
+         "calendar='XNYS' needs exchange-calendars: pip install 'pelmora[calendar]'"),
     ],
 )
 def test_a_missing_extra_is_named_in_the_import_error(blocked, code, message):
@@ -488,6 +490,7 @@ def runs(draw):
     return weights, prices, options
 
 
+@pytest.mark.filterwarnings("ignore:pelmora.backtest. no rebalance")
 @settings(max_examples=40)
 @given(runs(), st.booleans())
 def test_any_run_gives_a_consistent_result_or_a_clear_error(run, intraday):

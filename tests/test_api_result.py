@@ -203,6 +203,7 @@ def test_next_period_matches_the_engine_report():
     assert (frame["next_weight_date"] == weights.index[ops["next_weight_time"]]).all()
 
 
+@pytest.mark.filterwarnings("ignore:pelmora.backtest. no rebalance")
 def test_next_period_before_any_rebalance_has_no_weight_date():
     close = pd.DataFrame({"A": [10.0, 11.0]}, index=pd.bdate_range("2024-01-01", periods=2))
     weights = pd.DataFrame({"A": [1.0]}, index=[pd.Timestamp("2024-01-02")])

@@ -10,6 +10,7 @@ each period ends on its last session. The calendars come from the ``exchange-cal
 
 from __future__ import annotations
 
+import warnings
 from typing import Any
 
 import numpy as np
@@ -34,7 +35,9 @@ def resolve_calendar(calendar: Any) -> Any:
     if isinstance(calendar, str):
         xcals = _require("exchange_calendars", f"calendar={calendar!r}")
         try:
-            return xcals.get_calendar(calendar)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # the package's own deprecation notes
+                return xcals.get_calendar(calendar)
         except Exception as exc:  # the package raises its own error types for unknown names
             raise ValueError(f"calendar {calendar!r} is not a known exchange calendar: {exc}") from exc
     if not callable(getattr(calendar, "sessions_in_range", None)):
@@ -76,7 +79,9 @@ def period_end_rows(rule: Any, local_dates: Any, calendar: Any) -> np.ndarray:
         hi = min(hi, bound_hi)
     if lo > hi:
         return np.empty(0, dtype=np.int64)
-    sessions = pd.DatetimeIndex(calendar.sessions_in_range(lo, hi))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        sessions = pd.DatetimeIndex(calendar.sessions_in_range(lo, hi))
     if sessions.tz is not None:
         sessions = sessions.tz_localize(None)
     sessions = sessions.normalize()

@@ -129,8 +129,7 @@ def _check_labels(columns: Any, what: str) -> None:
     if missing.any():
         k = int(np.flatnonzero(missing)[0])
         raise ValueError(
-            f"{what} has a stock id that is {columns[k]!r} (column {k}); stock ids must be "
-            "labels, not missing values"
+            f"{what} has a missing stock id (None or NaN) in column {k}; stock ids must be labels"
         )
     if not columns.is_unique:
         dup = columns[columns.duplicated()][0]

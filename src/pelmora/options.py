@@ -173,7 +173,7 @@ class BacktestOptions:
                 f"got {type(self.rebalance).__name__}"
             )
         if self.delistings is not None and not (
-            isinstance(self.delistings, Mapping) or hasattr(self.delistings, "index")
+            isinstance(self.delistings, Mapping) or hasattr(self.delistings, "reindex")
         ):
             raise TypeError(
                 "delistings must be a pandas Series or a mapping of stock id to last trading "

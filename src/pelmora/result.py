@@ -225,10 +225,9 @@ class BacktestResult:
         price = np.asarray(f["price"], dtype=np.float64)
         suspended = np.isnan(price)
         if suspended.any():
-            cols = self.inputs.price_column_of_stock[sid[suspended]]
             price = price.copy()
-            price[suspended] = _known_prices(
-                self.inputs.arguments["price_values"], rows[suspended], cols
+            price[suspended] = self._suspended_fill_prices(
+                np.flatnonzero(suspended), rows, sid, before, after
             )
         return pd.DataFrame(
             {
@@ -247,6 +246,40 @@ class BacktestResult:
                 "after": after,
             }
         )
+
+    def _suspended_fill_prices(
+        self,
+        which: np.ndarray,
+        rows: np.ndarray,
+        sid: np.ndarray,
+        before: np.ndarray,
+        after: np.ndarray,
+    ) -> np.ndarray:
+        """The price a fill of a suspended stock traded at, as its value shows it.
+
+        A holding follows the price from the first one it sees: a fill while suspended trades
+        at the last price the holding has seen. A holding opened while suspended has seen none
+        yet; its value starts following the first price that comes while it is held, which is
+        then the price of its fills until that day (the last known price when none comes).
+        """
+        matrix = self.inputs.arguments["price_values"]
+        cols = self.inputs.price_column_of_stock[sid]
+        last_row = matrix.shape[0] - 1
+        out = np.empty(len(which), dtype=np.float64)
+        for n, k in enumerate(which):
+            col, row, mine = cols[k], rows[k], np.flatnonzero(sid == sid[k])
+            known = np.flatnonzero(~np.isnan(matrix[: row + 1, col]))
+            out[n] = matrix[known[-1], col] if len(known) else np.nan
+            opened = mine[(mine <= k) & (before[mine] == 0.0)]
+            start = rows[opened[-1]] if len(opened) else 0
+            if len(known) and known[-1] >= start:
+                continue  # the holding has seen a price: it trades at the last one
+            closing = mine[(mine >= k) & (after[mine] == 0.0)]
+            end = rows[closing[0]] if len(closing) else last_row
+            ahead = np.flatnonzero(~np.isnan(matrix[row + 1 : end + 1, col]))
+            if len(ahead):
+                out[n] = matrix[row + 1 + ahead[0], col]
+        return out
 
     @cached_property
     def turnover(self) -> pd.Series:
@@ -335,8 +368,18 @@ class BacktestResult:
                     np.where(intraday, end_row, end_row - 1), closed & (intraday | (end_row > 0))
                 ),
                 "weight": np.asarray(t["position"], dtype=np.float64),
-                "entry_price": _known_prices(args["price_values"], entry_row, cols),
-                "exit_price": self._exit_prices(sid, end_row, reason, closed, cols),
+                "entry_price": self._fill_prices(
+                    sid, entry_row, np.zeros(n, np.int64), np.ones(n, bool),
+                    _known_prices(args["price_values"], entry_row, cols),
+                ),
+                "exit_price": self._fill_prices(
+                    sid, end_row, reason, closed,
+                    np.where(
+                        closed,
+                        _known_prices(args["price_values"], end_row, cols),
+                        _known_prices(args["close_values"], end_row, cols),
+                    ),
+                ),
                 "entry_value": entry_value,
                 "exit_value": np.asarray(t["exit_value"], dtype=np.float64),
                 "costs": np.asarray(t["cost"], dtype=np.float64),
@@ -358,41 +401,35 @@ class BacktestResult:
             frame[name] = summary[:, k]
         return frame
 
-    def _exit_prices(
+    def _fill_prices(
         self,
         sid: np.ndarray,
-        end_row: np.ndarray,
+        rows: np.ndarray,
         reason: np.ndarray,
-        closed: np.ndarray,
-        cols: np.ndarray,
+        wanted: np.ndarray,
+        prices: np.ndarray,
     ) -> np.ndarray:
-        args = self.inputs.arguments
-        # An open trade is worth its last close; a closed one exits at its fill.
-        prices = np.where(
-            closed,
-            _known_prices(args["price_values"], end_row, cols),
-            _known_prices(args["close_values"], end_row, cols),
-        )
-        fills = self.fills
-        if len(fills) == 0 or not closed.any():
-            return prices
-        # The exit fill of a trade is the fill of its stock, row and reason (one per row and
-        # reason); its price is the stop level for an intraday stop.
+        """``prices`` with the price of the fill of each stock, row and reason where there is one.
+
+        A trade enters and exits through fills (one per stock, row and reason); their prices are
+        the stop level of an intraday stop and the suspension rule of :attr:`fills`. A record
+        split off a holding that a rebalance kept has no fill of its own: ``prices`` stands.
+        """
         f = self.record.fills
+        if len(f["row"]) == 0 or not wanted.any():
+            return prices
         n_stocks = max(len(self.inputs.stocks), 1)
         width = len(REASONS)
         keys = (np.asarray(f["row"], np.int64) * n_stocks + np.asarray(f["sid"], np.int64)) * width
         keys += np.asarray(f["reason"], np.int64)
         order = np.argsort(keys, kind="stable")
         sorted_keys = keys[order]
-        want = (end_row * n_stocks + sid) * width + np.maximum(reason, 0)
-        at = np.searchsorted(sorted_keys, want)
-        inside = at < len(sorted_keys)
-        found = closed & inside
-        found[inside] &= sorted_keys[at[inside]] == want[inside]
-        fill_price = fills["price"].to_numpy()
-        prices[found] = fill_price[order[at[found]]]
-        return prices
+        want = (rows * n_stocks + sid) * width + np.maximum(reason, 0)
+        at = np.minimum(np.searchsorted(sorted_keys, want), len(sorted_keys) - 1)
+        found = wanted & (sorted_keys[at] == want)
+        out = prices.copy()
+        out[found] = self.fills["price"].to_numpy()[order[at[found]]]
+        return out
 
     # ----------------------------------------------------------------------------------- holdings
 

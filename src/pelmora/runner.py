@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from typing import TYPE_CHECKING, Any
 
 from pelmora.core import journal
@@ -78,4 +79,12 @@ def backtest(
     from pelmora.result import BacktestResult, RunRecord
 
     output = journal.run(**inputs.arguments)
+    if len(output["rebalance_rows"]) == 0:
+        warnings.warn(
+            "pelmora.backtest: no rebalance was executed before the last price date "
+            f"({inputs.date_text(-1)}), so the run holds only cash; the orders for the next "
+            "period are in result.next_period",
+            UserWarning,
+            stacklevel=2,
+        )
     return BacktestResult(inputs, RunRecord.from_journal(output))

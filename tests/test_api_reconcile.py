@@ -1,0 +1,115 @@
+"""What a result reports reconciles: fills give the cash, cash and holdings give the equity, the
+trades' pnl gives the final equity, and a trade's return is the one of its fills."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import pelmora
+
+
+@st.composite
+def strategies_(draw):
+    n_days = draw(st.integers(4, 40))
+    n_stocks = draw(st.integers(1, 5))
+    seed = draw(st.integers(0, 2**32 - 1))
+    rng = np.random.default_rng(seed)
+    dates = pd.bdate_range("2024-01-01", periods=n_days)
+    stocks = [f"S{i}" for i in range(n_stocks)]
+    close = 20 * np.exp(np.cumsum(rng.normal(0, 0.05, (n_days, n_stocks)), axis=0))
+    open_ = close * np.exp(rng.normal(0, 0.03, close.shape))
+    high = np.maximum(open_, close) * (1 + rng.uniform(0, 0.05, close.shape))
+    low = np.minimum(open_, close) * (1 - rng.uniform(0, 0.05, close.shape))
+    gaps = rng.uniform(size=close.shape) < draw(st.sampled_from([0.0, 0.1]))
+    frames = {}
+    for name, values in (("open", open_), ("high", high), ("low", low), ("close", close)):
+        values = values.copy()
+        values[gaps] = np.nan  # a suspension blanks the whole day
+        frames[name] = pd.DataFrame(values, index=dates, columns=stocks)
+    every = draw(st.integers(1, 6))
+    weight_dates = dates[::every]
+    w = rng.uniform(-0.6, 1.0, (len(weight_dates), n_stocks))
+    w[rng.uniform(size=w.shape) < 0.3] = 0.0
+    weights = pd.DataFrame(w, index=weight_dates, columns=stocks)
+    options = draw(st.fixed_dictionaries({
+        "fee": st.sampled_from([0.0, 0.001425, 0.01]),
+        "tax": st.sampled_from([0.0, 0.003]),
+        "stop_loss": st.sampled_from([None, 0.03, 0.1]),
+        "take_profit": st.sampled_from([None, 0.05]),
+        "trailing_stop": st.sampled_from([None, 0.04]),
+        "intraday_stops": st.booleans(),
+        "stop_trading_next_period": st.booleans(),
+        "position_limit": st.sampled_from([1.0, 0.4]),
+        "rebalance": st.sampled_from([None, "W-FRI"]),
+    }))
+    if draw(st.booleans()):
+        gone = rng.uniform(size=n_stocks) < 0.4
+        options["delistings"] = {s: dates[rng.integers(0, n_days)] for s, g in zip(stocks, gone) if g}
+    return weights, frames, options
+
+
+def close(a, b):
+    np.testing.assert_allclose(a, b, rtol=1e-10, atol=1e-12)
+
+
+@pytest.mark.filterwarnings("ignore:pelmora.backtest. no rebalance")
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(strategies_(), st.booleans())
+def test_fills_cash_positions_equity_and_trades_reconcile(strategy, split):
+    weights, frames, options = strategy
+    result = pelmora.backtest(weights, frames, split_trades=split, **options)
+    fills, trades, equity = result.fills, result.trades, result.equity
+
+    flows = (fills["before"] - fills["after"] - fills["fee"] - fills["tax"]).to_numpy()
+    rows = result.equity.index.get_indexer(fills["date"])
+    close(result.cash, 1.0 + np.cumsum(np.bincount(rows, weights=flows, minlength=len(equity))))
+    held = result.positions.mul(equity, axis=0).sum(axis=1)
+    close(result.cash + held, equity)
+    close(result.exposure["cash"] + result.exposure["net"], np.ones(len(equity)))
+    close(trades["pnl"].sum(), equity.iloc[-1] - 1.0)
+    assert (trades["bars_held"] >= 0).all()
+    assert set(fills["reason"].astype(str)) <= set(pelmora.result.REASONS)
+
+    if split:
+        # One fill in, one fill out: the trade's return is its price move less its costs.
+        # (A stock held before it ever had a price has none to show.)
+        t = trades[(trades["entry_value"] != 0) & trades["entry_price"].notna()]
+        sign = np.sign(t["entry_value"])
+        expected = sign * (t["exit_price"] / t["entry_price"] - 1.0) - t["costs"] / t["entry_value"].abs()
+        close(t["return"], expected)
+
+
+def test_an_intraday_stop_at_ten_percent_shows_minus_ten_percent_less_costs():
+    dates = pd.bdate_range("2024-01-01", periods=5)
+    close_ = pd.DataFrame({"A": [10.0, 10.0, 10.0, 9.5, 9.5]}, index=dates)
+    low = close_.copy()
+    low.iloc[2, 0] = 8.0
+    prices = {"open": close_, "high": close_, "low": low, "close": close_}
+    weights = pd.DataFrame({"A": [1.0]}, index=dates[:1])
+    result = pelmora.backtest(weights, prices, stop_loss=0.1, intraday_stops=True, fee=0.001,
+                              tax=0.003)
+    trade = result.trades.iloc[0]
+    assert trade["exit_reason"] == "stop_loss" and trade["exit_price"] == pytest.approx(9.0)
+    # The target is sized before costs: the fee on 1.0 comes out of it, 0.999 is held and 90 %
+    # of that is sold.
+    assert trade["entry_value"] == pytest.approx(0.999, rel=1e-15)
+    costs = 0.001 * 1.0 + (0.001 + 0.003) * 0.999 * 0.9
+    assert trade["costs"] == pytest.approx(costs, rel=1e-12)
+    assert trade["return"] == pytest.approx(-0.1 - costs / 0.999, rel=1e-12)
+    stop = result.fills[result.fills["reason"] == "stop_loss"].iloc[0]
+    assert (stop["side"], stop["price"]) == ("sell", pytest.approx(9.0))
+
+
+def test_a_fill_while_suspended_shows_the_last_known_price():
+    dates = pd.bdate_range("2024-01-01", periods=6)
+    close_ = pd.DataFrame({"A": [10.0, 10.0, 12.0, np.nan, np.nan, 13.0]}, index=dates)
+    weights = pd.DataFrame({"A": [1.0, 0.0]}, index=[dates[0], dates[3]])
+    result = pelmora.backtest(weights, close_, fee=0.0, tax=0.0)
+    sold = result.fills.iloc[-1]
+    assert (sold["date"], sold["suspended"], sold["price"]) == (dates[4], True, 12.0)
+    assert result.trades["return"].iloc[0] == pytest.approx(0.2, rel=1e-14)
+    assert result.trades["bars_held"].iloc[0] == 3
