@@ -113,3 +113,32 @@ def test_a_fill_while_suspended_shows_the_last_known_price():
     assert (sold["date"], sold["suspended"], sold["price"]) == (dates[4], True, 12.0)
     assert result.trades["return"].iloc[0] == pytest.approx(0.2, rel=1e-14)
     assert result.trades["bars_held"].iloc[0] == 3
+
+
+def test_the_stated_conventions_hold():
+    dates = pd.bdate_range("2024-01-01", periods=5)
+    prices = pd.DataFrame({"A": 10.0, "B": 10.0}, index=dates)
+    flip = pelmora.backtest(pd.DataFrame({"A": [0.5, -0.5], "B": 0.5}, index=dates[:2]), prices)
+    last = flip.fills.iloc[-1]
+    # One entry for the flip: the fee on all it trades, no tax on the closing leg.
+    assert (last["reason"], last["tax"]) == ("rebalance", 0.0)
+    assert last["fee"] == pytest.approx(0.001425 * last["value"], rel=0.01)
+    assert flip.fills["after"].iloc[0] == 0.5 - 0.5 * 0.001425  # sized before costs
+    scaled = pelmora.backtest(pd.DataFrame({"A": [0.8], "B": 0.8}, index=dates[:1]), prices,
+                              fee=0.0, tax=0.0)
+    assert scaled.positions.iloc[-1].tolist() == [0.5, 0.5]
+
+
+def test_stats_against_a_benchmark_given_as_prices_or_returns():
+    dates = pd.bdate_range("2024-01-01", periods=250)
+    rng = np.random.default_rng(3)
+    prices = pd.DataFrame({"A": 10 * np.exp(np.cumsum(rng.normal(0, 0.02, 250)))}, index=dates)
+    # Holding the benchmark itself: beta 1 but for the entry day, whose move it did not make.
+    result = pelmora.backtest(pd.DataFrame({"A": [1.0]}, index=dates[:1]), prices)
+    by_price = result.stats(prices["A"])
+    by_return = result.stats(prices["A"].pct_change(), benchmark_kind="returns")
+    assert by_price["beta"] == pytest.approx(1.0, abs=0.05)
+    assert by_price["correlation"] > 0.95
+    assert by_price[["alpha", "beta"]].tolist() == pytest.approx(by_return[["alpha", "beta"]])
+    table = result.monthly_returns()
+    assert table.loc[2024, "Year"] == pytest.approx(result.stats()["total_return"], rel=1e-12)

@@ -1,4 +1,4 @@
-"""Performance statistics of a backtest: returns, risk, drawdown, trades and turnover.
+"""Performance statistics of a backtest: returns, risk, drawdown, trades and a benchmark.
 
 All functions take plain pandas/NumPy objects so that they can be used on any equity curve, not only
 on a :class:`pelmora.BacktestResult`.
@@ -7,7 +7,7 @@ on a :class:`pelmora.BacktestResult`.
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
@@ -16,7 +16,14 @@ from pelmora import _require
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-__all__ = ["STAT_NAMES", "drawdown", "performance_stats", "target_turnover"]
+__all__ = [
+    "BENCHMARK_STAT_NAMES",
+    "MONTH_NAMES",
+    "STAT_NAMES",
+    "drawdown",
+    "monthly_returns",
+    "performance_stats",
+]
 
 STAT_NAMES = (
     "start",
@@ -30,14 +37,30 @@ STAT_NAMES = (
     "max_drawdown_start",
     "max_drawdown_end",
     "win_rate",
+    "avg_win",
+    "avg_loss",
+    "profit_factor",
+    "expectancy",
     "avg_mae",
     "avg_mfe",
     "turnover",
     "n_trades",
 )
-"""The names of :func:`performance_stats`, in order."""
+"""The names of :func:`performance_stats` without a benchmark, in order."""
+
+BENCHMARK_STAT_NAMES = ("alpha", "beta", "correlation", "tracking_error", "information_ratio")
+"""The names :func:`performance_stats` appends, in this order, when given a benchmark."""
+
+MONTH_NAMES = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
+"""The month columns of :func:`monthly_returns`, in order."""
 
 DAYS_PER_YEAR = 365.25
+
+_BENCHMARK_KINDS = ("auto", "prices", "returns")
+
+# Relative size under which a spread of values is rounding noise: the mean of n equal floats need
+# not equal them exactly, and dividing by the leftover ~1e-36 variance would give a huge ratio.
+_FLAT = 64 * np.finfo(np.float64).eps
 
 
 def drawdown(equity: pd.Series) -> pd.Series:
@@ -61,56 +84,141 @@ def _years(start: Any, end: Any) -> float:
     return float((end - start) / np.timedelta64(1, "D")) / DAYS_PER_YEAR
 
 
-def target_turnover(
-    price_index: np.ndarray,
-    pos_index: np.ndarray,
-    pos_values: np.ndarray,
-    resample: np.ndarray,
-    position_limit: float,
-) -> float:
-    """Total traded target weight (buys plus sells) over all rebalances the engine executes.
+def _checked_number(value: Any, name: str, low: float) -> float:
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}") from None
+    if not math.isfinite(number) or number <= low:
+        raise ValueError(f"{name} must be finite and greater than {low:g}, got {value!r}")
+    return number
 
-    Follows the engine's schedule: every rebalance date marks the last price row on or before it; on
-    such a row (from the first weight date on, not the last row) the active weight row is the last
-    one dated before the next price row, and the book moves to it on the next row when it differs
-    from the row executed last. Each target row is taken as the engine applies it: scaled to a
-    gross of at most 1, then clipped to ``position_limit``. Stop exits are not counted.
 
-    Parameters
-    ----------
-    price_index, pos_index, resample : numpy.ndarray
-        int64 dates of the price rows, of the weight rows and of the rebalances.
-    pos_values : numpy.ndarray
-        float64 weights, weight rows by stocks.
-    position_limit : float
-        The run's position limit.
+def _centered(x: np.ndarray) -> np.ndarray | None:
+    """``x`` minus its mean, or None when ``x`` has no spread beyond rounding noise."""
+    centered = x - x.mean()
+    scale = float(np.abs(x).max()) if len(x) else 0.0
+    if float(np.abs(centered).max(initial=0.0)) <= _FLAT * scale:
+        return None
+    return centered
 
-    Returns
-    -------
-    float
-        The sum over executed rebalances of the absolute weight changes (the first rebalance of a
-        fully invested strategy counts 1.0).
-    """
-    n = len(price_index)
-    if n == 0 or len(pos_index) == 0:
-        return 0.0
-    marks = np.unique(np.maximum(np.searchsorted(price_index, resample, side="right") - 1, 0))
-    first = np.searchsorted(price_index, pos_index[0], side="left")
-    held = np.zeros(pos_values.shape[1])
-    executed = -1
-    total = 0.0
-    for row in marks:
-        if row < first or row >= n - 1:
-            continue
-        pos_id = int(np.searchsorted(pos_index, price_index[row + 1], side="left")) - 1
-        if pos_id == executed:
-            continue
-        target = pos_values[pos_id] / max(float(np.abs(pos_values[pos_id]).sum()), 1.0)
-        target = np.clip(target, -position_limit, position_limit)
-        total += float(np.abs(target - held).sum())
-        held = target
-        executed = pos_id
-    return total
+
+def _ns(index: pd.DatetimeIndex) -> np.ndarray:
+    # Nanosecond integers since the epoch (UTC for aware dates), whatever the unit pandas chose.
+    return np.asarray(index.as_unit("ns").asi8, dtype=np.int64)
+
+
+def _trade_stats(trades: pd.DataFrame | None) -> dict[str, Any]:
+    out: dict[str, Any] = {"n_trades": 0 if trades is None else len(trades)}
+    if trades is None or not len(trades):
+        return out
+    pnl = trades["pnl"].to_numpy(dtype=np.float64)
+    # A NaN pnl is neither a win nor a loss: dropped before counting, not compared as "not > 0".
+    pnl = pnl[~np.isnan(pnl)]
+    if len(pnl):
+        wins, losses = pnl[pnl > 0], pnl[pnl < 0]
+        gains, pains = float(wins.sum()), float(-losses.sum())
+        out["win_rate"] = len(wins) / len(pnl)
+        out["avg_win"] = float(wins.mean()) if len(wins) else math.nan
+        out["avg_loss"] = float(losses.mean()) if len(losses) else math.nan
+        if len(losses):
+            out["profit_factor"] = gains / pains
+        elif len(wins):
+            out["profit_factor"] = math.inf
+        out["expectancy"] = float(pnl.mean())
+    out["avg_mae"] = float(trades["mae"].mean())
+    out["avg_mfe"] = float(trades["gmfe"].mean())
+    return out
+
+
+def _benchmark_kind(values: np.ndarray, kind: str) -> str:
+    if kind != "auto":
+        return kind
+    present = values[~np.isnan(values)]
+    return "prices" if bool(np.all(present > 0)) else "returns"
+
+
+def _benchmark_returns(
+    benchmark: pd.Series, dates: pd.DatetimeIndex, kind: str, pandas: Any
+) -> np.ndarray:
+    """The benchmark's return on each of ``dates`` (NaN where it has none)."""
+    if not isinstance(dates, pandas.DatetimeIndex):
+        raise TypeError(
+            f"equity must be on a DatetimeIndex to be compared with a benchmark, "
+            f"got {type(dates).__name__}"
+        )
+    index = benchmark.index
+    if (index.tz is None) != (dates.tz is None):
+        which = "naive" if index.tz is None else f"in {index.tz}"
+        other = "naive" if dates.tz is None else f"in {dates.tz}"
+        raise ValueError(
+            f"benchmark dates are {which} but equity dates are {other}: localize or convert "
+            "one of them so that both name the same instants"
+        )
+    if index.has_duplicates:
+        raise ValueError("benchmark has duplicate dates")
+    # Aware dates compare as UTC instants, so two different zones need no conversion here.
+    bench_ns, dates_ns = _ns(index), _ns(dates)
+    values = benchmark.to_numpy(dtype=np.float64)
+    kind = _benchmark_kind(values, kind)
+    if kind == "returns":
+        rows = pandas.Index(bench_ns).get_indexer(dates_ns)
+        found = rows >= 0
+        returns = np.full(len(dates_ns), math.nan)
+        returns[found] = values[rows[found]]
+        if not np.any(~np.isnan(returns)):
+            raise ValueError("benchmark has no return on any date of equity")
+        return returns
+
+    keep = ~np.isnan(values)
+    if np.any(values[keep] <= 0):
+        raise ValueError("benchmark read as prices has a zero or negative price")
+    order = np.argsort(bench_ns[keep], kind="stable")
+    bench_ns, values = bench_ns[keep][order], values[keep][order]
+    if not len(values) or not np.any((dates_ns >= bench_ns[0]) & (dates_ns <= bench_ns[-1])):
+        raise ValueError("benchmark has no price within the dates of equity")
+
+    def level_at(at: np.ndarray, side: Literal["left", "right"]) -> np.ndarray:
+        # The last price on (side "right") or strictly before (side "left") each date; not carried
+        # past the benchmark's last date, where a stale price would read as a flat market.
+        rows = np.searchsorted(bench_ns, at, side=side) - 1
+        valid = (rows >= 0) & (at <= bench_ns[-1])
+        level = np.full(len(at), math.nan)
+        level[valid] = values[rows[valid]]
+        return level
+
+    level = level_at(dates_ns, "right")
+    # The first date's return is measured from the last price before it, as the equity's first
+    # return is measured from the capital held before the window.
+    before = level_at(dates_ns[:1], "left")
+    previous = np.concatenate((before, level[:-1]))
+    result: np.ndarray = level / previous - 1.0
+    return result
+
+
+def _relative_stats(
+    rets: np.ndarray, bench: np.ndarray, rf: float, periods_per_year: float
+) -> dict[str, float]:
+    out = dict.fromkeys(BENCHMARK_STAT_NAMES, math.nan)
+    pair = ~np.isnan(rets) & ~np.isnan(bench)
+    r_p, r_b = rets[pair], bench[pair]
+    if len(r_p) < 2:
+        return out
+    root = math.sqrt(periods_per_year)
+    x_p, x_b = r_p - rf, r_b - rf
+    c_p, c_b = _centered(x_p), _centered(x_b)
+    if c_b is not None:
+        beta = float(np.dot(c_p, c_b) / np.dot(c_b, c_b)) if c_p is not None else 0.0
+        out["beta"] = beta
+        out["alpha"] = (float(x_p.mean()) - beta * float(x_b.mean())) * periods_per_year
+        if c_p is not None:
+            corr = np.dot(c_p, c_b) / math.sqrt(float(np.dot(c_p, c_p)) * float(np.dot(c_b, c_b)))
+            out["correlation"] = float(np.clip(corr, -1.0, 1.0))
+    active = r_p - r_b
+    out["tracking_error"] = float(np.std(active, ddof=1)) * root
+    if _centered(active) is not None:
+        out["information_ratio"] = float(active.mean() / np.std(active, ddof=1)) * root
+    return out
 
 
 def performance_stats(
@@ -120,47 +228,111 @@ def performance_stats(
     turnover: float = math.nan,
     periods_per_year: float = 252,
     risk_free: float = 0.0,
+    benchmark: pd.Series | None = None,
+    benchmark_kind: Literal["auto", "prices", "returns"] = "auto",
 ) -> pd.Series:
-    """The usual statistics of an equity curve and its trades.
+    """The usual statistics of an equity curve, its trades and, optionally, a benchmark.
 
     Parameters
     ----------
     equity : pandas.Series
-        Portfolio values on dates, starting from the initial capital (1.0 in a backtest); the
-        returns of the first row are measured from 1.0.
+        Portfolio values on dates over the window to describe, for a capital of 1.0 before it: the
+        return of the first row is measured from 1.0.
     trades : pandas.DataFrame, optional
-        With columns ``trade_return``, ``mae`` and ``gmfe`` (as :attr:`BacktestResult.trades`).
+        With columns ``pnl`` (profit in portfolio units, net of all costs), ``mae`` and ``gmfe`` (as
+        :attr:`BacktestResult.trades`). None or empty: no trades.
     turnover : float, optional
-        Total traded weight over the period (see :func:`target_turnover`); reported per year.
+        Total traded weight (buys plus sells) over the window; reported per year.
     periods_per_year : float, default 252
-        Rows per year, to annualise volatility, Sharpe and Sortino.
+        Rows per year, to annualise; finite and positive.
     risk_free : float, default 0.0
-        Annual risk-free rate subtracted from the returns for Sharpe and Sortino.
+        Annual risk-free rate, finite and above -1. Each row is charged ``risk_free /
+        periods_per_year`` (a simple division, not the compounded ``(1 + risk_free) ** (1 /
+        periods_per_year) - 1`` some libraries use; the two differ by well under a basis point a
+        year at usual rates).
+    benchmark : pandas.Series, optional
+        Prices or per-row returns of a benchmark on dates (a DatetimeIndex without duplicates).
+        Prices are taken as of each date of ``equity`` (the last price on or before it, none past
+        the benchmark's last date) and turned into returns; the first date's return is measured
+        from the last price before it. Returns are taken on the dates of ``equity`` as they are,
+        so they must be returns over the same rows (a date missing from the benchmark is a missing
+        pair, nothing is compounded). Time-zone aware dates of both are compared as instants; a
+        naive index against an aware one is refused.
+    benchmark_kind : {"auto", "prices", "returns"}, default "auto"
+        How ``benchmark`` is read. "auto" reads a Series whose every non-NaN value is positive as
+        prices and one with any zero or negative value as returns; a short run of returns that
+        are all gains would be read as prices, so pass "returns" (or "prices") to decide.
 
     Returns
     -------
     pandas.Series
-        ``start``, ``end``: first and last date; ``total_return``: last value / 1 - 1; ``cagr``:
-        compounded annual growth over the calendar span; ``annual_volatility``: standard deviation
-        of the row returns (ddof 1) x sqrt(periods_per_year); ``sharpe``: mean excess return over
-        its standard deviation, annualised; ``sortino``: mean excess return over the downside
-        deviation (root mean square of the negative excess returns), annualised;
-        ``max_drawdown``: the lowest drawdown, with ``max_drawdown_start`` (the peak before it) and
-        ``max_drawdown_end`` (the trough); ``win_rate``: share of trades with a positive
-        ``trade_return``; ``avg_mae``, ``avg_mfe``: mean ``mae`` and ``gmfe`` of the trades;
-        ``turnover``: ``turnover`` per year; ``n_trades``: number of trades. Values that cannot be
-        computed (too few rows, zero volatility, no trades) are NaN or NaT.
+        Of dtype object, indexed by :data:`STAT_NAMES`, then :data:`BENCHMARK_STAT_NAMES` when a
+        benchmark is given:
+
+        - ``start``, ``end``: the first and last date.
+        - ``total_return``: last value / 1.0 - 1.
+        - ``cagr``: last value ** (1 / years) - 1, where years = calendar days from the first to
+          the last date / 365.25 (not the row count over ``periods_per_year``).
+        - ``annual_volatility``: standard deviation of the row returns (ddof 1) x
+          sqrt(periods_per_year).
+        - ``sharpe``: mean excess row return over the standard deviation of the row returns (ddof
+          1), x sqrt(periods_per_year).
+        - ``sortino``: mean excess row return over the downside deviation, x
+          sqrt(periods_per_year). The downside deviation is the root mean square of min(excess,
+          0) over all rows, gains counting as zeros; some libraries take it over the losing rows
+          only, which gives a larger deviation and a smaller ratio.
+        - ``max_drawdown``: the lowest :func:`drawdown`, with ``max_drawdown_start`` (the peak
+          before it) and ``max_drawdown_end`` (the trough).
+        - ``win_rate``: share of trades with pnl > 0; ``avg_win``: mean pnl of those;
+          ``avg_loss``: mean pnl of trades with pnl < 0 (negative); ``profit_factor``: sum of
+          the gains over minus the sum of the losses (inf with gains and no losses, NaN with
+          neither); ``expectancy``: mean pnl per trade. A trade with a NaN pnl is left out of
+          these, so it counts as neither a win nor a loss.
+        - ``avg_mae``, ``avg_mfe``: mean ``mae`` and ``gmfe`` of the trades.
+        - ``turnover``: ``turnover`` per year; ``n_trades``: number of trades, NaN pnl included.
+        - ``alpha``: arithmetic annualised Jensen alpha, (mean(r_p - rf) - beta x mean(r_b - rf))
+          x periods_per_year (some libraries compound the per-row alpha over a year instead).
+        - ``beta``: cov(r_p - rf, r_b - rf) / var(r_b - rf), ddof 1.
+        - ``correlation``: Pearson correlation of r_p and r_b.
+        - ``tracking_error``: std(r_p - r_b, ddof 1) x sqrt(periods_per_year).
+        - ``information_ratio``: mean(r_p - r_b) / std(r_p - r_b, ddof 1) x
+          sqrt(periods_per_year).
+
+        Here r_p are the row returns of ``equity``, r_b the benchmark's on the same rows and rf
+        the per-row risk-free rate; rows where either return is NaN are dropped. Values that
+        cannot be computed (too few rows or pairs, no spread, no trades, an empty ``equity``) are
+        NaN or NaT.
+
+    Raises
+    ------
+    TypeError
+        ``benchmark`` not a Series on a DatetimeIndex, ``equity`` not on one when a benchmark is
+        given, or a non-numeric ``periods_per_year`` or ``risk_free``.
+    ValueError
+        ``periods_per_year`` or ``risk_free`` out of range, an unknown ``benchmark_kind``, or a
+        ``benchmark`` with duplicate dates, a time-zone mismatch, no date in common with
+        ``equity`` or, read as prices, a price that is not positive.
     """
     pandas = _require("pandas", "pelmora.stats")
-    out: dict[str, Any] = dict.fromkeys(STAT_NAMES, math.nan)
+    periods_per_year = _checked_number(periods_per_year, "periods_per_year", 0.0)
+    risk_free = _checked_number(risk_free, "risk_free", -1.0)
+    if not isinstance(benchmark_kind, str) or benchmark_kind not in _BENCHMARK_KINDS:
+        raise ValueError(
+            f"benchmark_kind must be one of {_BENCHMARK_KINDS}, got {benchmark_kind!r}"
+        )
+    if benchmark is not None:
+        if not isinstance(benchmark, pandas.Series):
+            raise TypeError(f"benchmark must be a pandas Series, got {type(benchmark).__name__}")
+        if not isinstance(benchmark.index, pandas.DatetimeIndex):
+            raise TypeError(
+                f"benchmark must be indexed by dates, got {type(benchmark.index).__name__}"
+            )
+
+    names = STAT_NAMES + (BENCHMARK_STAT_NAMES if benchmark is not None else ())
+    out: dict[str, Any] = dict.fromkeys(names, math.nan)
     nat = pandas.NaT
     out.update(start=nat, end=nat, max_drawdown_start=nat, max_drawdown_end=nat)
-    n_trades = 0 if trades is None else len(trades)
-    out["n_trades"] = n_trades
-    if trades is not None and n_trades:
-        out["win_rate"] = float((trades["trade_return"] > 0).mean())
-        out["avg_mae"] = float(trades["mae"].mean())
-        out["avg_mfe"] = float(trades["gmfe"].mean())
+    out.update(_trade_stats(trades))
     if len(equity) == 0:
         empty: pd.Series = pandas.Series(out, dtype=object)
         return empty
@@ -176,9 +348,10 @@ def performance_stats(
         out["turnover"] = float(turnover / years)
 
     rets = values / np.concatenate(([1.0], values[:-1])) - 1.0
+    rf = risk_free / periods_per_year
     if len(rets) > 1:
         std = float(np.std(rets, ddof=1))
-        excess = rets - risk_free / periods_per_year
+        excess = rets - rf
         out["annual_volatility"] = std * math.sqrt(periods_per_year)
         if std > 0:
             out["sharpe"] = float(excess.mean()) / std * math.sqrt(periods_per_year)
@@ -193,5 +366,61 @@ def performance_stats(
         peak = int(np.argmax(values[: trough + 1]))
         out["max_drawdown_start"] = equity.index[peak]
         out["max_drawdown_end"] = equity.index[trough]
+
+    if benchmark is not None:
+        bench = _benchmark_returns(benchmark, equity.index, benchmark_kind, pandas)
+        out.update(_relative_stats(rets, bench, rf, periods_per_year))
     result: pd.Series = pandas.Series(out, dtype=object)
+    return result
+
+
+def monthly_returns(equity: pd.Series, initial: float = 1.0) -> pd.DataFrame:
+    """The return of each calendar month and year of an equity curve.
+
+    Parameters
+    ----------
+    equity : pandas.Series
+        Portfolio values on a DatetimeIndex; NaN values are ignored. Months are the calendar
+        months of the index as it is (its own time zone, if any).
+    initial : float, default 1.0
+        The value before the first date, from which the first month and year are measured;
+        finite and positive.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per year from the first to the last (index "year", ints), columns
+        :data:`MONTH_NAMES` and "Year". A month's return is its last value over the last value
+        of the previous month with data (``initial`` for the first) minus 1; "Year" is the year's
+        last value over the previous year's last value (``initial`` for the first) minus 1, so
+        it equals the compounded months of the year. Months and years without data are NaN.
+
+    Raises
+    ------
+    TypeError
+        ``equity`` not on a DatetimeIndex, or a non-numeric ``initial``.
+    ValueError
+        ``initial`` not finite and positive.
+    """
+    pandas = _require("pandas", "pelmora.stats.monthly_returns")
+    initial = _checked_number(initial, "initial", 0.0)
+    if not isinstance(equity.index, pandas.DatetimeIndex):
+        raise TypeError(f"equity must be indexed by dates, got {type(equity.index).__name__}")
+    columns = [*MONTH_NAMES, "Year"]
+    values = equity.astype(np.float64).dropna().sort_index(kind="stable")
+    if values.empty:
+        return pandas.DataFrame(
+            columns=columns, index=pandas.Index([], dtype=np.int64, name="year"), dtype=np.float64
+        )
+
+    dates = values.index
+    closes = values.groupby([dates.year, dates.month]).last()
+    months = closes / closes.shift(1, fill_value=initial) - 1.0
+    table = months.unstack().reindex(columns=range(1, 13))
+    table.columns = list(MONTH_NAMES)
+    year_ends = closes.groupby(level=0).last()
+    table["Year"] = year_ends / year_ends.shift(1, fill_value=initial) - 1.0
+    years = range(int(dates.year.min()), int(dates.year.max()) + 1)
+    table = table.reindex(pandas.Index(years, dtype=np.int64, name="year"))
+    result: pd.DataFrame = table.astype(np.float64)
     return result

@@ -1,0 +1,163 @@
+"""Performance statistics: benchmark figures against empyrical and SciPy, trades, months."""
+
+import math
+
+import empyrical
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from scipy import stats as scipy_stats
+
+from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES, monthly_returns, performance_stats
+
+BENCH = list(BENCHMARK_STAT_NAMES)
+
+
+def _market(seed, n=250, tz=None):
+    """An equity curve from 1.0, its row returns and a correlated benchmark's returns."""
+    rng = np.random.default_rng(seed)
+    dates = pd.bdate_range("2021-01-04", periods=n, tz=tz)
+    port = rng.normal(0.0004, 0.012, n)
+    bench = 0.7 * port + rng.normal(0.0002, 0.008, n)
+    return pd.Series(np.cumprod(1 + port), dates), pd.Series(port, dates), pd.Series(bench, dates)
+
+
+@settings(max_examples=40)
+@given(st.integers(0, 2**32 - 1), st.floats(0, 0.1), st.sampled_from([12, 52, 252]))
+def test_figures_match_empyrical(seed, risk_free, ppy):
+    equity, port, bench = _market(seed)
+    stats = performance_stats(equity, benchmark=bench, periods_per_year=ppy, risk_free=risk_free)
+    rf = risk_free / ppy
+    # empyrical compounds the per-row alpha over a year; undo that to reach the arithmetic alpha.
+    geometric = empyrical.alpha(port, bench, risk_free=rf, annualization=ppy)
+    expected = {
+        "alpha": ((1 + geometric) ** (1 / ppy) - 1) * ppy,
+        "beta": empyrical.beta(port, bench, risk_free=rf),
+        "correlation": scipy_stats.pearsonr(port, bench).statistic,
+        "tracking_error": empyrical.annual_volatility(port - bench, annualization=ppy),
+        "information_ratio": empyrical.excess_sharpe(port, bench) * math.sqrt(ppy),
+        "annual_volatility": empyrical.annual_volatility(port, annualization=ppy),
+        "sharpe": empyrical.sharpe_ratio(port, risk_free=rf, annualization=ppy),
+        # Same downside deviation as here: over all rows, gains as zeros.
+        "sortino": empyrical.sortino_ratio(port, required_return=rf, annualization=ppy),
+    }
+    assert list(stats.index) == [*STAT_NAMES, *BENCH]
+    for name, value in expected.items():
+        assert stats[name] == pytest.approx(float(value), rel=1e-9, abs=1e-12), name
+
+
+@pytest.mark.parametrize(("equity_tz", "bench_tz"), [(None, None), ("UTC", "America/New_York")])
+def test_prices_read_as_their_returns(equity_tz, bench_tz):
+    equity, _, bench = _market(1, tz=equity_tz)
+    # One price before the window, so that the first row has a benchmark return too.
+    dates = bench.index.insert(0, bench.index[0] - pd.Timedelta(days=3))
+    prices = pd.Series(100 * np.cumprod(np.r_[1.0, 1 + bench.to_numpy()]), dates)
+    if bench_tz:
+        prices, bench = prices.tz_convert(bench_tz), bench.tz_convert(bench_tz)
+    for last in (equity.index[-1], equity.index[99]):  # no price carried past the last one
+        got = [
+            performance_stats(equity, benchmark=b[b.index <= last])[BENCH].astype(float)
+            for b in (prices, prices.pct_change(), bench)
+        ]
+        np.testing.assert_allclose(got[0], got[1], rtol=1e-10)
+        np.testing.assert_allclose(got[0], got[2], rtol=1e-10)
+
+
+@pytest.mark.parametrize(
+    ("values", "auto"),
+    [([0.01, 0.02, 0.03, 0.01], "prices"), ([101.0, np.nan, 99.0, 102.0], "prices"),
+     ([0.01, 0.0, 0.03, 0.01], "returns"), ([0.01, -0.02, np.nan, 0.01], "returns")],
+)
+def test_auto_reads_positive_series_as_prices(values, auto):
+    equity, _, _ = _market(2, n=4)
+    bench = pd.Series(values, equity.index)
+    read = performance_stats(equity, benchmark=bench)[BENCH]
+    assert read.equals(performance_stats(equity, benchmark=bench, benchmark_kind=auto)[BENCH])
+    if auto == "returns":  # not prices at all
+        with pytest.raises(ValueError, match="benchmark read as prices"):
+            performance_stats(equity, benchmark=bench, benchmark_kind="prices")
+    else:  # the override: positive values that are returns
+        forced = performance_stats(equity, benchmark=bench, benchmark_kind="returns")[BENCH]
+        assert not read.equals(forced)
+
+
+@pytest.mark.parametrize("bench", [np.full(50, 0.007), np.r_[np.nan, 0.01, np.full(48, np.nan)]])
+def test_flat_or_single_pair_benchmark_is_nan(bench):
+    equity, _, _ = _market(3, n=50)
+    bench = pd.Series(bench, equity.index)
+    stats = performance_stats(equity, benchmark=bench, benchmark_kind="returns")
+    assert all(math.isnan(stats[name]) for name in ("alpha", "beta", "correlation"))
+
+
+@pytest.mark.parametrize(
+    ("pnl", "expected"),
+    [
+        ([0.3, -0.1, np.nan, -0.1, 0.2], (0.5, 0.25, -0.1, 2.5, 0.075, 5)),
+        ([0.1, 0.2], (1.0, 0.15, math.nan, math.inf, 0.15, 2)),
+        ([0.0, np.nan], (0.0, math.nan, math.nan, math.nan, 0.0, 2)),
+        ([-0.2], (0.0, math.nan, -0.2, 0.0, -0.2, 1)),
+        ([], (math.nan,) * 5 + (0,)),
+        (None, (math.nan,) * 5 + (0,)),
+    ],
+)
+def test_trade_stats_from_pnl(pnl, expected):
+    trades = None if pnl is None else pd.DataFrame({"pnl": pnl, "mae": 0.1, "gmfe": 0.2})
+    names = ["win_rate", "avg_win", "avg_loss", "profit_factor", "expectancy", "n_trades"]
+    got = performance_stats(_market(4)[0], trades)[names].astype(float).to_numpy()
+    np.testing.assert_allclose(got, expected, rtol=1e-12)
+
+
+@given(st.integers(0, 2**32 - 1), st.floats(0.5, 2.0))
+def test_monthly_returns_compound_to_the_year(seed, initial):
+    rng = np.random.default_rng(seed)
+    days = np.sort(rng.choice(2000, size=int(rng.integers(1, 40)), replace=False))
+    dates = pd.Timestamp("2019-11-20") + pd.to_timedelta(days, unit="D")
+    equity = pd.Series(np.cumprod(rng.lognormal(0, 0.05, len(days))), dates)
+    table = monthly_returns(equity, initial=initial)
+    assert table.index.name == "year"
+    assert list(table.index) == list(range(dates[0].year, dates[-1].year + 1))
+    months = (1 + table.iloc[:, :12]).prod(axis=1, skipna=True) - 1
+    has_data = table.iloc[:, :12].notna().any(axis=1)
+    np.testing.assert_allclose(months[has_data], table["Year"][has_data], rtol=1e-9, atol=1e-12)
+    before = equity[equity.index.year < dates[-1].year]
+    start = before.iloc[-1] if len(before) else initial
+    assert table["Year"].iloc[-1] == pytest.approx(equity.iloc[-1] / start - 1, rel=1e-12)
+
+
+_EQUITY, _, _BENCH = _market(5, n=30, tz="UTC")
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "error", "name"),
+    [
+        ({"periods_per_year": 0}, ValueError, "periods_per_year"),
+        ({"periods_per_year": math.inf}, ValueError, "periods_per_year"),
+        ({"risk_free": -1.0}, ValueError, "risk_free"),
+        ({"risk_free": math.nan}, ValueError, "risk_free"),
+        ({"benchmark_kind": "price"}, ValueError, "benchmark_kind"),
+        ({"benchmark": _BENCH.to_numpy()}, TypeError, "benchmark"),
+        ({"benchmark": _BENCH.reset_index(drop=True)}, TypeError, "benchmark"),
+        ({"benchmark": _BENCH.tz_localize(None)}, ValueError, "benchmark"),
+        ({"benchmark": _BENCH.shift(1000, freq="D")}, ValueError, "benchmark"),
+        ({"benchmark": (1 + _BENCH).cumprod().shift(-1000, freq="D")}, ValueError, "benchmark"),
+    ],
+)
+def test_argument_errors_name_the_argument(kwargs, error, name):
+    with pytest.raises(error, match=name) as caught:
+        performance_stats(_EQUITY, **kwargs)
+    assert type(caught.value) is error
+
+
+@pytest.mark.parametrize(
+    ("equity", "initial", "error", "name"),
+    [
+        (_EQUITY, 0.0, ValueError, "initial"),
+        (_EQUITY.reset_index(drop=True), 1.0, TypeError, "equity"),
+    ],
+)
+def test_monthly_returns_errors(equity, initial, error, name):
+    with pytest.raises(error, match=name) as caught:
+        monthly_returns(equity, initial=initial)
+    assert type(caught.value) is error
