@@ -142,3 +142,25 @@ def test_stats_against_a_benchmark_given_as_prices_or_returns():
     assert by_price[["alpha", "beta"]].tolist() == pytest.approx(by_return[["alpha", "beta"]])
     table = result.monthly_returns()
     assert table.loc[2024, "Year"] == pytest.approx(result.stats()["total_return"], rel=1e-12)
+
+
+def test_backtests_on_threads_give_the_results_of_serial_runs():
+    from concurrent.futures import ThreadPoolExecutor
+
+    dates = pd.bdate_range("2024-01-01", periods=300)
+    rng = np.random.default_rng(5)
+    prices = pd.DataFrame(10 * np.exp(np.cumsum(rng.normal(0, 0.02, (300, 40)), axis=0)),
+                          index=dates, columns=[f"S{i}" for i in range(40)])
+    weights = (prices.pct_change(20).rank(axis=1) <= 8)[20:]
+    stops = [0.02, 0.05, 0.1, None]
+
+    def run(stop):
+        return pelmora.backtest(weights, prices, stop_loss=stop, rebalance="W-FRI")
+
+    serial = [run(s) for s in stops]
+    with ThreadPoolExecutor(4) as pool:
+        threaded = list(pool.map(run, stops))
+    for a, b in zip(serial, threaded):
+        np.testing.assert_array_equal(a.equity, b.equity)
+        pd.testing.assert_frame_equal(a.fills, b.fills)
+        pd.testing.assert_frame_equal(a.trades, b.trades)
