@@ -1,4 +1,4 @@
-"""pelmora.sweep: a parameter grid through a process pool and through Dask, against direct calls."""
+"""pelmora.sweep: a grid on threads, processes and Dask against direct calls; failures, stores."""
 
 from __future__ import annotations
 
@@ -33,18 +33,31 @@ def direct(data) -> pd.DataFrame:
     return pd.DataFrame(rows)
 
 
+def same_as_direct(frame: pd.DataFrame, direct: pd.DataFrame) -> None:
+    assert frame["error"].isna().all()
+    pd.testing.assert_frame_equal(frame.drop(columns="error"), direct)
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_threads_give_the_stats_of_direct_calls(data, direct, workers):
+    weights, market = data
+    frame = pelmora.sweep(GRID, weights, market, max_workers=workers, progress=False, **FIXED)
+    same_as_direct(frame, direct)
+    assert frame.attrs["sweep"] == {"ran": 4, "failed": 0, "stored": 0}
+
+
 def test_processes_give_the_stats_of_direct_calls(data, direct):
     weights, market = data
     frame = pelmora.sweep(GRID, weights, market, backend="processes", max_workers=2, **FIXED)
     assert len(frame) == 4
-    pd.testing.assert_frame_equal(frame, direct)
+    same_as_direct(frame, direct)
 
 
 def test_dask_on_its_own_local_cluster_gives_the_stats_of_direct_calls(data, direct):
     weights, market = data
     frame = pelmora.sweep(GRID, weights, market, backend="dask", max_workers=2, progress=False,
                           **FIXED)
-    pd.testing.assert_frame_equal(frame, direct)
+    same_as_direct(frame, direct)
 
 
 def test_dask_on_a_given_client_gives_the_stats_of_direct_calls(data, direct):
@@ -56,7 +69,7 @@ def test_dask_on_a_given_client_gives_the_stats_of_direct_calls(data, direct):
     ) as cluster, distributed.Client(cluster) as client:
         frame = pelmora.sweep(GRID, weights, market, backend="dask", client=client, **FIXED)
         assert len(client.scheduler_info()["workers"]) == 2  # the client is left running
-    pd.testing.assert_frame_equal(frame, direct)
+    same_as_direct(frame, direct)
 
 
 def test_progress_bar_counts_the_runs(data, capsys):
@@ -70,8 +83,13 @@ def test_progress_bar_counts_the_runs(data, capsys):
     [
         ({"stoploss": [0.1]}, {}, TypeError, "unknown backtest option 'stoploss'"),
         ({"stop_loss": [0.1]}, {"stop_loss": 0.2}, TypeError, "both in the grid and fixed"),
-        ({"stop_loss": [0.1]}, {"fees": 0.0}, TypeError, "unknown backtest option 'fees'"),
-        ({"stop_loss": [0.1]}, {"backend": "threads"}, ValueError, "backend must be"),
+        ({"stop_loss": [0.1]}, {"fees": 0.0}, TypeError, "unexpected keyword argument 'fees'"),
+        ({"stop_loss": [0.1]}, {"backend": "gpu"}, ValueError, "backend must be"),
+        ({"stop_loss": [0.1]}, {"keep": "all"}, ValueError, "keep must be"),
+        ({"stop_loss": []}, {}, ValueError, r"grid\['stop_loss'\] has no values"),
+        ({"stop_loss": [0.1, -1.0]}, {}, ValueError,
+         "grid combination stop_loss=-1.0 is refused: stop_loss must be 0 or more"),
+        ({"rebalance": ["ME", "fortnightly"]}, {}, ValueError, "not a pandas frequency"),
         ({}, {}, ValueError, "non-empty mapping"),
         ({"rebalance": "ME"}, {}, TypeError, "must be a list of values"),
     ],
@@ -80,3 +98,112 @@ def test_bad_grids_are_rejected_before_any_run(data, grid, kwargs, error, messag
     weights, market = data
     with pytest.raises(error, match=message):
         pelmora.sweep(grid, weights, market, progress=False, **kwargs)
+
+
+def test_a_failing_combination_is_a_row_and_the_others_complete(data, direct, monkeypatch):
+    import pelmora.sweeps as sweeps
+
+    real = sweeps.engine_options
+
+    def broken(opts, n_rows):
+        out = real(opts, n_rows)
+        if opts.stop_loss == 0.1 and opts.rebalance == "ME":
+            out["swaylen_window_step"] = 0  # the engine refuses this while it runs
+        return out
+
+    monkeypatch.setattr(sweeps, "engine_options", broken)
+    weights, market = data
+    frame = pelmora.sweep(GRID, weights, market, progress=False, **FIXED)
+    bad = (frame["stop_loss"] == 0.1) & (frame["rebalance"] == "ME")
+    assert frame.loc[bad, "error"].iloc[0].startswith("ZeroDivisionError: ")
+    assert frame.loc[bad, "sharpe"].isna().all() and frame.attrs["sweep"]["failed"] == 1
+    rest = frame[~bad].drop(columns="error").reset_index(drop=True)
+    pd.testing.assert_frame_equal(
+        rest, direct[~bad.to_numpy()].reset_index(drop=True), check_dtype=False
+    )
+
+
+def test_kept_equity_and_results_are_those_of_direct_runs(data):
+    weights, market = data
+    grid = {"stop_loss": [0.05, 0.1]}
+    eq = pelmora.sweep(grid, weights, market, keep="equity", progress=False, **FIXED)
+    full = pelmora.sweep(grid, weights, market, keep="full", progress=False, **FIXED)
+    for k, stop in enumerate(grid["stop_loss"]):
+        direct = pelmora.backtest(weights, market, stop_loss=stop, **FIXED)
+        pd.testing.assert_series_equal(eq["equity"].iloc[k], direct.equity)
+        pd.testing.assert_frame_equal(full["result"].iloc[k].fills, direct.fills)
+
+
+def test_weight_variants_become_a_grid_dimension(data, direct):
+    weights, market = data
+    variants = {"top4": weights, "none": weights * 0.0}
+    frame = pelmora.sweep({"stop_loss": [0.05]}, variants, market, progress=False, **FIXED)
+    assert frame["weights"].tolist() == ["top4", "none"]
+    assert frame["n_trades"].iloc[1] == 0 and frame["n_trades"].iloc[0] > 0
+
+
+def test_a_store_resumes_a_killed_sweep_and_holds_each_combination_once(data, tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import textwrap
+    import time
+
+    pq = pytest.importorskip("pyarrow.parquet")
+    store = tmp_path / "sweep.parquet"
+    grid = {"stop_loss": [0.02 + 0.01 * k for k in range(8)], "rebalance": ["ME", "W-FRI"]}
+    script = textwrap.dedent(f"""
+        import pelmora
+        from pelmora.datasets import synthetic_market
+        from pelmora.strategies import momentum_weights
+        market = synthetic_market(n_stocks=300, n_days=2500, seed=5)
+        weights = momentum_weights(market.close, lookback=20, top_n=30)
+        print("ready", flush=True)
+        pelmora.sweep({grid!r}, weights, market, store={str(store)!r}, chunk_size=1,
+                      max_workers=1, progress=False)
+    """)
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "ready"
+    deadline = time.monotonic() + 120
+    while len(list(store.glob("part-*.parquet"))) < 2 and time.monotonic() < deadline:
+        time.sleep(0.005)
+    child.send_signal(signal.SIGKILL)
+    child.wait()
+    done = len(pq.read_table(store).to_pylist()) if store.exists() else 0
+    assert 2 <= done < 16
+
+    weights, market = data
+    market = pelmora.datasets.synthetic_market(n_stocks=300, n_days=2500, seed=5)
+    weights = pelmora.strategies.momentum_weights(market.close, lookback=20, top_n=30)
+    frame = pelmora.sweep(grid, weights, market, store=store, progress=False)
+    assert frame.attrs["sweep"] == {"ran": 16 - done, "failed": 0, "stored": done}
+    keys = pq.read_table(store).column("combination_key").to_pylist()
+    assert len(keys) == len(set(keys)) == 16
+    fresh = pelmora.sweep(grid, weights, market, progress=False)
+    pd.testing.assert_frame_equal(frame, fresh)
+
+
+def _die_on_first_chunk() -> None:
+    import os
+
+    import pelmora.sweeps as sweeps
+
+    def dying(*args, **kwargs):
+        os._exit(1)  # a worker lost mid-chunk; its nanny starts a fresh one without this
+
+    sweeps._run_chunk = dying
+
+
+def test_a_dask_worker_lost_mid_sweep_has_its_chunk_rerun_once(data, direct, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    pq = pytest.importorskip("pyarrow.parquet")
+    weights, market = data
+    with distributed.LocalCluster(
+        n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster, distributed.Client(cluster) as client:
+        client.run(_die_on_first_chunk)
+        frame = pelmora.sweep(GRID, weights, market, backend="dask", client=client,
+                              chunk_size=1, store=tmp_path / "s.parquet", progress=False, **FIXED)
+    same_as_direct(frame, direct)
+    keys = pq.read_table(tmp_path / "s.parquet").column("combination_key").to_pylist()
+    assert len(keys) == len(set(keys)) == 4

@@ -24,7 +24,15 @@ if TYPE_CHECKING:  # pragma: no cover
     PriceInput = Union[pd.DataFrame, Mapping[str, pd.DataFrame]]
     RebalanceInput = Union[str, pd.DateOffset, Iterable[Any], None]
 
-__all__ = ["PRICE_FIELDS", "EngineInputs", "prepare_inputs", "rebalance_dates"]
+__all__ = [
+    "ARRAY_NAMES",
+    "ARRAY_OPTIONS",
+    "PRICE_FIELDS",
+    "EngineInputs",
+    "engine_options",
+    "prepare_inputs",
+    "rebalance_dates",
+]
 
 PRICE_FIELDS = ("open", "high", "low", "close")
 """Keys of a price mapping; ``"trade"`` may be added for an explicit trading price."""
@@ -69,6 +77,12 @@ class EngineInputs:
     price_column_of_stock: np.ndarray
     tz: Any = None
     options: BacktestOptions = BacktestOptions()
+
+    def user_dates(self) -> Any:
+        """The price dates, in the input's time zone: the index of every result series."""
+        pd = _pandas()
+        dates = pd.DatetimeIndex(np.asarray(self.arguments["price_index"], dtype="datetime64[ns]"))
+        return dates if self.tz is None else dates.tz_localize("UTC").tz_convert(self.tz)
 
     def date_text(self, row: int) -> str:
         """The date of price row ``row`` as a user reads it (in the input's time zone)."""
@@ -422,6 +436,41 @@ def _delisting_bars(
 
 # ------------------------------------------------------------------------------------------ all
 
+ARRAY_NAMES = (
+    "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
+    "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "delisting_bars",
+)
+"""The engine arguments that are arrays, made from the data and the array options."""
+
+ARRAY_OPTIONS = ("rebalance", "calendar", "delistings", "trade_at", "intraday_stops")
+"""Options that change the engine's arrays (or which prices are checked), not only its scalars."""
+
+
+def engine_options(opts: BacktestOptions, n_rows: int) -> dict[str, Any]:
+    """The engine's scalar arguments for ``opts`` on data of ``n_rows`` price rows."""
+
+    def off_if_none(value: float | None) -> float:
+        return math.inf if value is None else value
+
+    return {
+        "fee_ratio": opts.fee,
+        "tax_ratio": opts.tax,
+        "stop_loss": off_if_none(opts.stop_loss),
+        "take_profit": off_if_none(opts.take_profit),
+        "trail_stop": off_if_none(opts.trailing_stop),
+        "trail_stop_activation": opts.trailing_activation,
+        "touched_exit": opts.intraday_stops,
+        "position_limit": opts.position_limit,
+        "retain_cost_when_rebalance": opts.retain_cost,
+        "stop_trading_next_period": opts.stop_trading_next_period,
+        # The window runs over price rows: more rows than the data has would only be filler.
+        "swaylen_window": min(opts.excursion_window, n_rows),
+        "swaylen_window_step": opts.excursion_step,
+        "periodically_rebalance": opts.split_trades,
+    }
+
+
+
 
 @with_options(("weights", "prices"))
 def prepare_inputs(
@@ -535,9 +584,6 @@ def prepare_inputs(
             opts.delistings, weights.columns, price_index, pos_index, pos_values, price_tz
         )
 
-    def off_if_none(value: float | None) -> float:
-        return math.inf if value is None else value
-
     arguments: dict[str, Any] = {
         "price_values": matrices["trade"],
         "close_values": matrices["close"],
@@ -550,20 +596,7 @@ def prepare_inputs(
         "pos_index": pos_index,
         "pos_columns": pos_columns,
         "resample": resample,
-        "fee_ratio": opts.fee,
-        "tax_ratio": opts.tax,
-        "stop_loss": off_if_none(opts.stop_loss),
-        "take_profit": off_if_none(opts.take_profit),
-        "trail_stop": off_if_none(opts.trailing_stop),
-        "trail_stop_activation": opts.trailing_activation,
-        "touched_exit": opts.intraday_stops,
-        "position_limit": opts.position_limit,
-        "retain_cost_when_rebalance": opts.retain_cost,
-        "stop_trading_next_period": opts.stop_trading_next_period,
-        # The window runs over price rows: more rows than the data has would only be filler.
-        "swaylen_window": min(opts.excursion_window, len(price_index)),
-        "swaylen_window_step": opts.excursion_step,
-        "periodically_rebalance": opts.split_trades,
+        **engine_options(opts, len(price_index)),
         "delisting_bars": delisting_bars,
     }
     return EngineInputs(

@@ -161,7 +161,7 @@ class BacktestResult:
         """Portfolio value after each trading day, starting from 1.0 (pandas.Series on dates)."""
         return pd.Series(
             np.asarray(self.record.creturn, dtype=np.float64),
-            index=self._dates(self.inputs.arguments["price_index"]),
+            index=self.inputs.user_dates(),
             name="equity",
         )
 
