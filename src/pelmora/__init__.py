@@ -21,17 +21,20 @@ from pelmora.core import runvane, swaylen
 
 if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora import (
-        api, calendars, datasets, inputs, options, plotting, result, runner, stats, strategies,
-        sweeps,
+        api, calendars, datasets, inputs, options, plotting, report, result, runner, stats,
+        strategies, sweeps, walkforward,
     )
     from pelmora.options import BacktestOptions
     from pelmora.result import BacktestResult
     from pelmora.runner import backtest
+    from pelmora.plotting import plot_heatmap
+    from pelmora.report import sweep_report
     from pelmora.sweeps import sweep
+    from pelmora.walkforward import walk_forward
 
 # Only names that import without the optional dependencies, so that ``from pelmora import *``
 # works everywhere; BacktestResult and the submodules are reached as attributes.
-__all__ = ["BacktestOptions", "backtest", "runvane", "sweep", "swaylen"]
+__all__ = ["BacktestOptions", "backtest", "runvane", "sweep", "swaylen", "walk_forward"]
 __version__ = "0.1.0"
 
 # Which optional distribution provides each third-party module, and the extra that installs it.
@@ -42,6 +45,8 @@ _EXTRAS: dict[str, tuple[str, str]] = {
     "dask": ("dask", "sweep"),
     "distributed": ("dask[distributed]", "sweep"),
     "exchange_calendars": ("exchange-calendars", "calendar"),
+    "pyarrow": ("pyarrow", "sweep"),
+    "pyarrow.parquet": ("pyarrow", "sweep"),
 }
 
 _LAZY_FUNCTIONS = {
@@ -49,10 +54,13 @@ _LAZY_FUNCTIONS = {
     "sweep": "pelmora.sweeps",
     "BacktestOptions": "pelmora.options",
     "BacktestResult": "pelmora.result",
+    "walk_forward": "pelmora.walkforward",
+    "plot_heatmap": "pelmora.plotting",
+    "sweep_report": "pelmora.report",
 }
 _LAZY_MODULES = {
-    "api", "calendars", "datasets", "inputs", "options", "plotting", "result", "runner", "stats",
-    "strategies", "sweeps",
+    "api", "calendars", "datasets", "inputs", "options", "plotting", "report", "result", "runner",
+    "stats", "strategies", "sweeps", "walkforward",
 }
 
 

@@ -1,0 +1,218 @@
+"""Walk-forward testing: choose parameters on a training span, judge them on the span after it.
+
+For each window, every combination of the grid is run on the training span (a :func:`sweep`) and
+the best by ``metric`` is kept; the strategy with those parameters is then run over the data up to
+the end of the following test span, and its returns inside the test span are the window's
+out-of-sample returns. The run starts at the beginning of the data, so the test span begins with
+the book the strategy would hold then, not in cash; it sees no price after the test span, so nothing
+from the future enters. The test spans follow each other and their returns, put end to end, make
+the out-of-sample equity.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import re
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from pelmora import _require
+from pelmora.options import BacktestOptions, make_options
+from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
+
+if TYPE_CHECKING:  # pragma: no cover
+    import pandas as pd
+
+    from pelmora.inputs import PriceInput
+
+__all__ = ["WalkForwardResult", "walk_forward"]
+
+_SPAN = re.compile(r"^\s*(\d+)\s*([YMWD])\s*$", re.IGNORECASE)
+_UNITS = {"Y": "years", "M": "months", "W": "weeks", "D": "days"}
+_NOT_METRICS = {"start", "end", "max_drawdown_start", "max_drawdown_end"}
+
+
+def _span(value: Any, name: str) -> Any:
+    """A calendar span: "3Y", "6M", "13W", "90D", a pandas DateOffset or a Timedelta."""
+    pd = _require("pandas", "pelmora.walk_forward")
+    if isinstance(value, (pd.DateOffset, pd.Timedelta)):
+        return value
+    if isinstance(value, str):
+        match = _SPAN.match(value)
+        if match and int(match.group(1)) > 0:
+            return pd.DateOffset(**{_UNITS[match.group(2).upper()]: int(match.group(1))})
+    raise ValueError(
+        f'{name} must be a span such as "3Y", "6M", "13W" or "90D" (or a pandas DateOffset), '
+        f"got {value!r}"
+    )
+
+
+@dataclasses.dataclass
+class WalkForwardResult:
+    """Outcome of :func:`walk_forward`.
+
+    Attributes
+    ----------
+    windows : pandas.DataFrame
+        One row per window: train_start, train_end, test_start, test_end (the first and last
+        price dates of each span), the chosen value of every grid option, ``train_<metric>`` (the
+        chosen combination's figure on its training span) and ``test_<metric>`` (the same figure
+        on the test span).
+    returns : pandas.Series
+        Out-of-sample daily returns, the test spans end to end.
+    trainings : list of pandas.DataFrame
+        The sweep table of every training span.
+    """
+
+    windows: Any
+    returns: Any
+    trainings: list[Any]
+    metric: str
+
+    @property
+    def equity(self) -> pd.Series:
+        """The out-of-sample equity, starting from 1.0 before the first test day."""
+        values = np.cumprod(1.0 + self.returns.to_numpy(dtype=np.float64))
+        pd = _require("pandas", "pelmora.walk_forward")
+        return pd.Series(values, index=self.returns.index, name="equity")
+
+    def stats(self, benchmark: Any = None, **kwargs: Any) -> pd.Series:
+        """Statistics of the out-of-sample equity (see :func:`pelmora.stats.performance_stats`)."""
+        from pelmora.stats import performance_stats
+
+        return performance_stats(self.equity, None, benchmark=benchmark, **kwargs)
+
+
+def walk_forward(
+    grid: Mapping[str, Sequence[Any]],
+    weights: pd.DataFrame,
+    prices: PriceInput,
+    *,
+    train: Any = "3Y",
+    test: Any = "1Y",
+    metric: str = "sharpe",
+    maximize: bool = True,
+    anchored: bool = False,
+    backend: str = "threads",
+    progress: bool = True,
+    options: BacktestOptions | None = None,
+    **fixed: Any,
+) -> WalkForwardResult:
+    """Choose the best combination on each training span and run it on the span that follows.
+
+    Parameters
+    ----------
+    grid : mapping of str to list
+        The options to choose among, as for :func:`pelmora.sweep`.
+    weights, prices
+        As for :func:`pelmora.backtest`.
+    train, test : str or pandas.DateOffset, default "3Y", "1Y"
+        Lengths of the training and test spans ("3Y", "18M", "26W", "90D"). The first training
+        span starts on the first price date; windows move on by ``test``.
+    metric : str, default "sharpe"
+        A figure of :meth:`BacktestResult.stats` to choose by.
+    maximize : bool, default True
+        Choose the largest ``metric`` (False: the smallest, for a figure such as volatility).
+    anchored : bool, default False
+        True: every training span starts on the first price date (an expanding window); False: a
+        rolling window of length ``train``.
+    backend, progress
+        Passed to :func:`pelmora.sweep` for the training sweeps.
+    options, **fixed
+        Options shared by every run.
+
+    Returns
+    -------
+    WalkForwardResult
+
+    Raises
+    ------
+    ValueError
+        An unknown metric, a span that cannot be read, data too short for one training span and
+        one test day, or a training span where every combination fails.
+    """
+    pd = _require("pandas", "pelmora.walk_forward")
+    from pelmora.runner import backtest
+    from pelmora.sweeps import _combinations, sweep
+
+    if metric in _NOT_METRICS or metric not in STAT_NAMES + BENCHMARK_STAT_NAMES:
+        names = [n for n in STAT_NAMES if n not in _NOT_METRICS]
+        raise ValueError(f"metric must be one of {names}, got {metric!r}")
+    if not isinstance(maximize, bool) or not isinstance(anchored, bool):
+        raise TypeError("maximize and anchored must be True or False")
+    train_span, test_span = _span(train, "train"), _span(test, "test")
+    base = make_options(options, fixed, "walk_forward")
+    combos = _combinations(grid)
+    close = prices if isinstance(prices, pd.DataFrame) else prices["close"]
+    dates = pd.DatetimeIndex(close.index)
+    if len(dates) == 0:
+        raise ValueError("prices has no rows")
+
+    windows, trainings, pieces = [], [], []
+    start = dates[0]
+    train_end = start + train_span
+    while train_end <= dates[-1]:
+        test_end = train_end + test_span
+        train_rows = (dates >= (dates[0] if anchored else start)) & (dates < train_end)
+        test_rows = (dates >= train_end) & (dates < test_end)
+        if not test_rows.any():
+            break
+        table = sweep(
+            grid, _until(weights, train_end), _rows(prices, train_rows), backend=backend,
+            progress=progress, options=_within(base, dates[train_rows][0], train_end),
+        )
+        trainings.append(table)
+        scores = pd.to_numeric(table[metric], errors="coerce")
+        if scores.notna().sum() == 0:
+            raise ValueError(
+                f"every combination failed or has no {metric} on the training span "
+                f"{dates[train_rows][0].date()} to {dates[train_rows][-1].date()}"
+            )
+        best = int(scores.idxmax() if maximize else scores.idxmin())
+        # The grid's own values (a table column turns None into NaN).
+        chosen = combos[best]
+        upto = dates < test_end
+        run = backtest(_until(weights, test_end), _rows(prices, upto),
+                       options=dataclasses.replace(_within(base, dates[0], test_end), **chosen))
+        piece = run.returns[test_rows[upto]]
+        pieces.append(piece)
+        from pelmora.stats import performance_stats
+
+        test_figure = performance_stats((1.0 + piece).cumprod())[metric]
+        windows.append({
+            "train_start": dates[train_rows][0], "train_end": dates[train_rows][-1],
+            "test_start": piece.index[0], "test_end": piece.index[-1], **chosen,
+            f"train_{metric}": scores.iloc[best], f"test_{metric}": test_figure,
+        })
+        start = start + test_span
+        train_end = train_end + test_span
+    if not windows:
+        raise ValueError(
+            f"the data ({dates[0].date()} to {dates[-1].date()}) is too short for a training span "
+            f"of {train!r} and one test day"
+        )
+    returns = pd.concat(pieces).rename("returns")
+    return WalkForwardResult(pd.DataFrame(windows), returns, trainings, metric)
+
+
+def _rows(prices: Any, rows: np.ndarray) -> Any:
+    if isinstance(prices, Mapping):
+        return {k: v[rows] for k, v in prices.items()}
+    return prices[rows]
+
+
+def _until(weights: Any, end: Any) -> Any:
+    # Weights dated before a span's end may act in it; later ones belong to the future.
+    return weights[weights.index < end]
+
+
+def _within(opts: BacktestOptions, first: Any, end: Any) -> BacktestOptions:
+    """``opts`` for data from ``first`` to before ``end``: explicit rebalance dates cut to it."""
+    reb = opts.rebalance
+    if reb is None or isinstance(reb, str) or not hasattr(reb, "__iter__"):
+        return opts
+    pd = _require("pandas", "pelmora.walk_forward")
+    kept = [d for d in pd.DatetimeIndex(list(reb)) if first <= d < end]
+    return dataclasses.replace(opts, rebalance=kept)

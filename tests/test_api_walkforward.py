@@ -1,0 +1,65 @@
+"""walk_forward: parameters chosen on each training span, judged on the span after it."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import pelmora
+from pelmora.datasets import synthetic_market
+from pelmora.strategies import momentum_weights
+
+GRID = {"stop_loss": [0.03, 0.08, None]}
+
+
+@pytest.fixture(scope="module")
+def data():
+    market = synthetic_market(n_stocks=25, n_days=900, seed=11)
+    return momentum_weights(market.close, lookback=20, top_n=5), market
+
+
+@pytest.fixture(scope="module")
+def walked(data):
+    weights, market = data
+    return pelmora.walk_forward(GRID, weights, market, train="1Y", test="6M", rebalance="ME",
+                                progress=False, fee=0.0)
+
+
+def test_each_window_takes_the_training_best_and_its_test_returns_are_a_direct_run(data, walked):
+    weights, market = data
+    windows = walked.windows
+    assert len(windows) >= 3
+    assert (windows["test_start"] > windows["train_end"]).all()
+    assert (windows["test_start"].iloc[1:].to_numpy() > windows["test_end"].iloc[:-1].to_numpy()).all()
+    for k, window in windows.iterrows():
+        table = walked.trainings[k]
+        assert table["sharpe"].max() == window["train_sharpe"]
+        chosen = GRID["stop_loss"][int(table["sharpe"].astype(float).idxmax())]
+        assert window["stop_loss"] == chosen or (chosen is None and pd.isna(window["stop_loss"]))
+        upto = market.close.index <= window["test_end"]
+        direct = pelmora.backtest(
+            weights[weights.index <= window["test_end"]],
+            {f: frame[upto] for f, frame in market.items()},
+            rebalance="ME", fee=0.0,
+            stop_loss=chosen,
+        )
+        span = direct.returns[window["test_start"]:window["test_end"]]
+        pd.testing.assert_series_equal(walked.returns[span.index], span, check_names=False)
+    assert walked.equity.iloc[-1] == pytest.approx(np.prod(1.0 + walked.returns.to_numpy()))
+    assert walked.stats()["total_return"] == pytest.approx(walked.equity.iloc[-1] - 1.0)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        (dict(metric="start"), ValueError, "metric must be one of"),
+        (dict(train="three years"), ValueError, 'train must be a span such as "3Y"'),
+        (dict(test="0M"), ValueError, "test must be a span"),
+        (dict(train="10Y"), ValueError, "too short for a training span of '10Y'"),
+    ],
+)
+def test_bad_walk_forward_arguments_are_named(data, kwargs, error, message):
+    weights, market = data
+    with pytest.raises(error, match=message):
+        pelmora.walk_forward(GRID, weights, market, progress=False, **kwargs)
