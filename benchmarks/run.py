@@ -407,7 +407,8 @@ def main(argv=None) -> int:
     ap.add_argument("--repeat", type=int, default=None,
                     help="timed runs per runner (default: 21 for pelmora's runners, which take a fraction "
                          "of a second, and 5 for vectorbt's; the targets need at least 5)")
-    ap.add_argument("--only", default=",".join(ORDER), help="comma-separated workloads: " + ",".join(ORDER))
+    ap.add_argument("--only", default=",".join(ORDER + ["sweep"]),
+                    help="comma-separated workloads: " + ",".join(ORDER + ["sweep"]))
     ap.add_argument("--peers", default="all", help="'all', 'none' or comma-separated: "
                     + ",".join(p.key for p in PEERS))
     ap.add_argument("--no-memory", action="store_true", help="skip the per-run memory children")
@@ -425,8 +426,10 @@ def main(argv=None) -> int:
     peer_repeat = args.repeat or 5
     names = [n for n in args.only.split(",") if n]
     for n in names:
-        if n not in ORDER:
+        if n not in ORDER and n != "sweep":
             ap.error(f"unknown workload {n!r}")
+    with_sweep = "sweep" in names
+    names = [n for n in names if n != "sweep"]
     wanted = {p.key for p in PEERS} if args.peers == "all" else set(filter(None, args.peers.split(",")))
     wanted.discard("none")
     if args.repeat is not None and args.repeat < 5:
@@ -479,13 +482,23 @@ def main(argv=None) -> int:
             key = r.memory_key or ("full" if r.runner == FULL_RUNNER else "floor")
             r.memory = measure_memory(r.workload, key, args.quick)
 
+    sweep_rows, sweep_targets = [], []
+    if with_sweep:
+        import sweep_bench
+
+        print("[sweep] 64 combinations on every backend ...", file=sys.stderr, flush=True)
+        sweep_rows, sweep_targets = sweep_bench.run(args.quick, args.repeat or 3)
+        failed |= any(note.startswith(("table differs", "failed rows")) for _, _, note in sweep_rows)
+
     info["load_end"] = os.getloadavg()
     print_table(rows, info, (own_repeat, peer_repeat), args.quick)
+    if with_sweep:
+        sweep_bench.print_rows(sweep_rows, args.quick)
     print()
     print("Targets (ratios of wall-clock medians, same process; cpu: the same on CPU-time medians)"
           + (" -- stated for the full sizes, shown here for --quick only as a trend:" if args.quick else ":"))
     missed = False
-    for text, ok in targets(rows):
+    for text, ok in targets(rows) + sweep_targets:
         print(f"  {'met    ' if ok else 'MISSED '} {text}")
         missed |= not ok
     print()
