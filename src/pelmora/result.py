@@ -12,6 +12,9 @@ from pelmora import _require
 from pelmora.core import journal as _journal
 
 if TYPE_CHECKING:  # pragma: no cover
+    import os
+    from pathlib import Path
+
     import pandas as pd
     from matplotlib.figure import Figure
 
@@ -391,15 +394,19 @@ class BacktestResult:
                 "bars_held": end_row - entry_row,
             }
         )
-        ex = self.record.excursions
-        summary = (
-            np.asarray(ex, dtype=np.float64)[:, -_BLOCK:]
-            if ex is not None and n
-            else np.full((n, _BLOCK), np.nan)
-        )
+        summary = self._excursion_summary()
         for k, name in enumerate(EXCURSION_FIELDS):
             frame[name] = summary[:, k]
         return frame
+
+    def _excursion_summary(self) -> np.ndarray:
+        """The last excursion block of every trade (trades x fields); NaN without excursions."""
+        ex = self.record.excursions
+        n = len(self.record.trades["sid"])
+        if ex is None or n == 0:
+            return np.full((n, _BLOCK), np.nan)
+        summary: np.ndarray = np.asarray(ex, dtype=np.float64)[:, -_BLOCK:]
+        return summary
 
     def _fill_prices(
         self,
@@ -624,9 +631,16 @@ class BacktestResult:
         from pelmora.stats import performance_stats
 
         start = self.window_start
+        summary = self._excursion_summary()
+        # The figures the statistics read, without building the whole trade table.
+        trades = pd.DataFrame({
+            "pnl": np.asarray(self.record.trades["pnl"], dtype=np.float64),
+            "mae": summary[:, EXCURSION_FIELDS.index("mae")],
+            "gmfe": summary[:, EXCURSION_FIELDS.index("gmfe")],
+        })
         return performance_stats(
             self.equity.iloc[start:],
-            self.trades,
+            trades,
             turnover=float(self.turnover.iloc[start:].sum()),
             periods_per_year=periods_per_year,
             risk_free=risk_free,
@@ -662,7 +676,9 @@ class BacktestResult:
         kind : {"equity", "excursions"}, default "equity"
             "equity": the equity curve with the drawdown underneath. "excursions": one point per
             trade, maximum adverse excursion across and maximum favourable excursion up, winners
-            (positive ``trade_return``) in green, losers in red.
+            (positive ``pnl``) in green, losers in red, with the run's stop-loss and take-profit
+            distances as lines; densities instead of points above
+            :data:`pelmora.plotting.HEXBIN_THRESHOLD` trades.
         title : str, optional
             Figure title.
         figsize : (float, float), optional
@@ -678,5 +694,42 @@ class BacktestResult:
         if kind == "equity":
             return plotting.equity_figure(self.equity, title=title, figsize=figsize)
         if kind == "excursions":
-            return plotting.excursion_figure(self.trades, title=title, figsize=figsize)
+            options = self.inputs.options
+            return plotting.excursion_figure(
+                self.trades, title=title, figsize=figsize,
+                stop_loss=options.stop_loss, take_profit=options.take_profit,
+            )
         raise ValueError(f'kind must be "equity" or "excursions", got {kind!r}')
+
+    # ------------------------------------------------------------------------------------ report
+
+    def report(
+        self,
+        path: str | os.PathLike[str],
+        benchmark: pd.Series | None = None,
+        *,
+        log_scale: bool = False,
+        title: str | None = None,
+    ) -> Path:
+        """Write a self-contained HTML report of this run (see :func:`pelmora.report.backtest_report`).
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The HTML file to write.
+        benchmark : pandas.Series, optional
+            Benchmark prices or returns on dates, drawn against the equity and compared in the
+            statistics.
+        log_scale : bool, default False
+            Draw the equity on a log scale.
+        title : str, optional
+            Page title (default "Backtest report").
+
+        Returns
+        -------
+        pathlib.Path
+            ``path``.
+        """
+        from pelmora.report import backtest_report
+
+        return backtest_report(self, path, benchmark=benchmark, log_scale=log_scale, title=title)
