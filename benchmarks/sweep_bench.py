@@ -95,7 +95,8 @@ def _vectorbt(weights, prices, w: workloads.Workload, repeat: int) -> list[tuple
     dates = weights.index.__class__(a["price_index"].astype("datetime64[ns]"))
     sizes = []
     for freq in grid["rebalance"]:
-        plan_w = workloads.Workload("plain", dict(a, resample=rebalance_dates(freq, dates, weights.index)))
+        plan_w = workloads.Workload("plain", dict(a, resample=rebalance_dates(freq, dates, weights.index)),
+                                    dict(fee_ratio=0.0, tax_ratio=0.0))
         size, _ = peers.target_percent(plan_w)
         sizes.append(size)
     n = a["close"].shape[1]

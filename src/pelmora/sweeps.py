@@ -133,6 +133,8 @@ def _plan(
             raise type(exc)(f"grid combination {shown} is refused: {exc}") from exc
     keys = [_key(c) for c in combos]
     groups: dict[str, _Group] = {}
+    # Inputs that differ only in their rebalance schedule share every other array and check.
+    converted: dict[str, EngineInputs] = {}
     for i, (combo, opts) in enumerate(zip(combos, options)):
         if keys[i] in skip:
             continue
@@ -146,9 +148,32 @@ def _plan(
                     if name is not None
                     else f"weights must be a DataFrame, got {type(frame).__name__}"
                 )
-            groups[group_key] = _Group(prepare_inputs(frame, prices, options=opts), [])
+            data_key = repr((_canonical(name),) + tuple(
+                _canonical(getattr(opts, o)) for o in ARRAY_OPTIONS if o not in _SCHEDULE
+            ))
+            if data_key not in converted:
+                converted[data_key] = prepare_inputs(frame, prices, options=opts)
+                inputs = converted[data_key]
+            else:
+                inputs = _rescheduled(converted[data_key], opts)
+            groups[group_key] = _Group(inputs, [])
         groups[group_key].members.append(i)
     return _Plan(combos, options, keys, list(groups.values()))
+
+
+_SCHEDULE = ("rebalance", "calendar")
+
+
+def _rescheduled(inputs: EngineInputs, opts: BacktestOptions) -> EngineInputs:
+    """``inputs`` with the rebalance dates of ``opts``; every other array is shared."""
+    from pelmora.inputs import rebalance_dates
+
+    resample = rebalance_dates(
+        opts.rebalance, inputs.price_dates, inputs.weight_dates, inputs.tz, opts.calendar
+    )
+    return dataclasses.replace(
+        inputs, arguments={**inputs.arguments, "resample": resample}, options=opts
+    )
 
 
 # --------------------------------------------------------------------------------- running
@@ -367,11 +392,7 @@ def sweep(
 
     try:
         if backend == "threads":
-            for group in plan.groups:
-                for chunk in _chunks(group.members, max(size, workers)):
-                    arrived(chunk, _run_chunk(
-                        group.inputs, [plan.options[i] for i in chunk], keep, workers
-                    ))
+            _sweep_threads(plan, keep, size, workers, arrived)
         elif backend == "processes":
             _sweep_processes(plan, keep, size, workers, arrived)
         else:
@@ -448,6 +469,35 @@ def _progress_bar(total: int, progress: bool) -> Any:
         return None
     tqdm = _require("tqdm", "pelmora.sweep(progress=True)")
     return tqdm.tqdm(total=total, desc="sweep", unit="run")
+
+
+def _sweep_threads(plan: _Plan, keep: str, size: int, workers: int, arrived: Any) -> None:
+    from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+
+    work = [(g, chunk) for g in plan.groups for chunk in _chunks(g.members, size)]
+    if workers == 1 or len(work) == 1:
+        for group, chunk in work:
+            arrived(chunk, _run_chunk(group.inputs, [plan.options[i] for i in chunk], keep, workers))
+        return
+    # Chunks of all groups side by side, one thread each (the runs release the interpreter
+    # lock); no more than two per thread in flight, so finished runs do not pile up.
+    queue = iter(work)
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        running: dict[Any, list[int]] = {}
+
+        def submit() -> None:
+            for group, chunk in queue:
+                opts = [plan.options[i] for i in chunk]
+                running[pool.submit(_run_chunk, group.inputs, opts, keep, 1)] = chunk
+                if len(running) >= 2 * workers:
+                    return
+
+        submit()
+        while running:
+            done, _ = wait(running, return_when=FIRST_COMPLETED)
+            for future in done:
+                arrived(running.pop(future), future.result())
+            submit()
 
 
 def _sweep_processes(plan: _Plan, keep: str, size: int, workers: int, arrived: Any) -> None:
