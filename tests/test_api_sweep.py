@@ -134,6 +134,12 @@ def test_kept_equity_and_results_are_those_of_direct_runs(data):
         pd.testing.assert_frame_equal(full["result"].iloc[k].fills, direct.fills)
 
 
+def test_none_stays_none_in_the_grid_columns(data):
+    weights, market = data
+    frame = pelmora.sweep({"stop_loss": [None, 0.1]}, weights, market, progress=False)
+    assert frame["stop_loss"].tolist() == [None, 0.1]
+
+
 def test_weight_variants_become_a_grid_dimension(data, direct):
     weights, market = data
     variants = {"top4": weights, "none": weights * 0.0}

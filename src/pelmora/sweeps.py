@@ -460,6 +460,11 @@ def _table(
     elif keep == "full":
         columns.append("result")
     table = pd.DataFrame(rows, columns=columns)
+    for name in plan.combos[0]:
+        values = [c[name] for c in plan.combos]
+        if any(v is None for v in values):
+            # None means "off": a float column would turn it into NaN, which no option takes.
+            table[name] = pd.Series(values, dtype=object)
     table.attrs["sweep"] = {"ran": len(results), "failed": failed, "stored": reused}
     return table
 
