@@ -711,7 +711,7 @@ class BacktestResult:
         log_scale: bool = False,
         title: str | None = None,
     ) -> Path:
-        """Write a self-contained HTML report of this run (see :func:`pelmora.report.backtest_report`).
+        """Write a self-contained HTML report of this run (:func:`pelmora.report.backtest_report`).
 
         Parameters
         ----------

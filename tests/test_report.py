@@ -1,0 +1,288 @@
+"""HTML reports, the parameter heatmap and the dense excursion picture, as a reader sees them.
+
+The reports are also opened in headless Chromium: a page that logs anything to the console, asks
+for any other file or address, or renders blank fails.
+"""
+
+from __future__ import annotations
+
+import io
+import math
+import re
+import shutil
+import subprocess
+
+import matplotlib
+
+matplotlib.use("Agg")
+
+import matplotlib.image  # noqa: E402
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+import pytest  # noqa: E402
+
+import pelmora  # noqa: E402
+from pelmora import plotting, report  # noqa: E402
+from pelmora.datasets import synthetic_market  # noqa: E402
+from pelmora.stats import STAT_NAMES  # noqa: E402
+from pelmora.strategies import momentum_weights  # noqa: E402
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+needs_browser = pytest.mark.skipif(
+    CHROMIUM is None, reason="chromium is not on PATH (.ci/run installs it from Debian's packages)"
+)
+
+
+@pytest.fixture(scope="module")
+def run():
+    market = synthetic_market(n_stocks=30, n_days=600, seed=3)
+    weights = momentum_weights(market.close, lookback=60, top_n=5)
+    result = pelmora.backtest(
+        weights, market, rebalance="ME", stop_loss=0.1, delistings=market.delistings
+    )
+    return result, market.close.mean(axis=1).rename("equal <weight>")
+
+
+@pytest.fixture(scope="module")
+def backtest_html(run, tmp_path_factory):
+    result, bench = run
+    path = tmp_path_factory.mktemp("report") / "backtest.html"
+    assert result.report(path, bench, title="Momentum <top 5> & stops") == path
+    return path
+
+
+def sweep_table() -> pd.DataFrame:
+    rng = np.random.default_rng(5)
+    rows = [
+        {"stop_loss": sl, "rebalance": rb, "fee": fee, **dict.fromkeys(STAT_NAMES, 0.1),
+         "sharpe": float(rng.normal(0.5, 0.5)), "error": None}
+        for sl in (None, 0.05, 0.1) for rb in ("W-FRI", "ME") for fee in (0.0, 0.001)
+    ]
+    table = pd.DataFrame(rows)
+    table.loc[3, STAT_NAMES] = np.nan
+    table.loc[3, "error"] = "ValueError: <bad> stop"
+    return table
+
+
+def external_references(text: str) -> list[str]:
+    """Every address the page points at, other than inline data and links within the page."""
+    found = re.findall(r"""(?:src|href)\s*=\s*["']?([^"'\s>]*)""", text, flags=re.I)
+    found += re.findall(r"""url\(\s*["']?([^"')]*)""", text, flags=re.I)
+    found += re.findall(r"""@import\s+["']([^"']*)""", text, flags=re.I)
+    bad = [v for v in found if not v.startswith(("data:", "#"))]
+    plain = re.sub(r"data:[^\"')\s]*", "", text)  # base64 data may hold "//"
+    return bad + re.findall(r"\S*(?:https?:|//)\S*", plain)
+
+
+def browse(page, tmp_path) -> tuple[list[str], np.ndarray]:
+    """Render ``page`` in headless Chromium: the page's faults from the log, and the screenshot."""
+    shot = tmp_path / f"{page.stem}.png"
+    out = subprocess.run(
+        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+         "--no-first-run", "--disable-background-networking", "--disable-component-update",
+         "--disable-extensions", "--disable-sync", "--host-resolver-rules=MAP * ~NOTFOUND",
+         f"--user-data-dir={tmp_path / 'profile'}", "--enable-logging=stderr", "--v=1",
+         f"--screenshot={shot}", "--window-size=1200,5000", page.as_uri()],
+        capture_output=True, text=True, timeout=120,
+    )
+    faults = []
+    for line in out.stderr.splitlines():
+        if any(m in line for m in (":CONSOLE", "Uncaught", "Failed to load resource")):
+            faults.append(line)
+        elif "net::ERR_" in line and "google_apis/" not in line:
+            faults.append(line)
+        asked = re.search(r"(?:NotifyBeforeURLRequest|FileURLLoader::Start): (\S+)", line)
+        # The browser's own update, clock and sign-in services are not the page's requests.
+        own = asked and re.match(r"https?://[^/]*\.(google|googleapis)\.com/", asked.group(1))
+        if asked and not own and asked.group(1) != page.as_uri():
+            faults.append(line)
+    assert shot.exists(), out.stderr[-2000:]
+    return faults, matplotlib.image.imread(shot)
+
+
+# --------------------------------------------------------------------------------- backtest report
+
+
+def test_backtest_report_shows_the_run_escaped_and_self_contained(run, backtest_html):
+    result, bench = run
+    text = backtest_html.read_text(encoding="utf-8")
+    stats = result.stats(bench)
+    assert "<title>Momentum &lt;top 5&gt; &amp; stops</title>" in text
+    assert "equal &lt;weight&gt;" in text and "<weight>" not in text
+    assert f"{stats['total_return'] * 100:.2f} %" in text and f"{stats['beta']:.2f}" in text
+    for heading in ("Monthly and yearly returns", "Rolling risk", "Exposure", "Worst drawdowns",
+                    "Last fills", "Next-period orders", "Trades"):
+        assert f"<h2>{heading}</h2>" in text
+    assert text.count('<img src="data:image/png;base64,') == 6
+    assert "<script" not in text.lower() and external_references(text) == []
+    fills = text.split('id="fills"')[1].split("</section>")[0]
+    assert fills.count("<tr>") == 1 + 20  # the header and the last 20 fills
+    # The deepest drawdown of the table is the statistics' maximum drawdown.
+    assert text.split('id="drawdowns"')[1].index(f"{stats['max_drawdown'] * 100:.2f} %") > 0
+
+
+def test_worst_drawdowns_from_peak_to_recovery():
+    dates = pd.date_range("2024-01-01", periods=7)
+    equity = pd.Series([1.0, 1.2, 0.9, 1.2, 1.3, 1.0, 1.1], index=dates)
+    table = report.worst_drawdowns(equity)
+    assert table["peak"].tolist() == [dates[1], dates[4]]
+    assert table["trough"].tolist() == [dates[2], dates[5]]
+    assert table["recovery"].iloc[0] == dates[3] and pd.isna(table["recovery"].iloc[1])
+    np.testing.assert_allclose(table["depth"], [0.9 / 1.2 - 1, 1.0 / 1.3 - 1])
+    assert table["days"].tolist() == [2, 2]  # the open one runs to the last date
+    assert report.worst_drawdowns(equity, n=1).shape[0] == 1
+
+
+def headline(text: str, label: str) -> list[str]:
+    row = re.search(rf"<tr><th>{label}</th>(.*?)</tr>", text).group(1)
+    return re.findall(r"<td[^>]*>(.*?)</td>", row)
+
+
+@pytest.mark.parametrize("kind", ["prices", "returns"])
+def test_the_benchmark_column_is_measured_over_the_window(run, tmp_path, kind):
+    result, bench = run
+    given = bench if kind == "prices" else bench.pct_change().dropna()
+    text = result.report(tmp_path / "r.html", given, log_scale=True).read_text()
+    start = result.equity.index[result.window_start]
+    expected = bench.iloc[-1] / bench[bench.index < start].iloc[-1] - 1.0
+    assert headline(text, "Total return")[1] == f"{expected * 100:.2f} %"
+
+
+def test_a_run_without_a_rebalance_still_lists_its_orders(tmp_path):
+    dates = pd.bdate_range("2024-01-01", periods=30)
+    close = pd.DataFrame({"A": np.linspace(10.0, 12.0, 30)}, index=dates)
+    with pytest.warns(UserWarning):
+        result = pelmora.backtest(pd.DataFrame({"A": [0.5]}, index=dates[-1:]), close)
+    text = result.report(tmp_path / "r.html", close["A"]).read_text()
+    assert "<img" not in text and "No rebalance was executed" in text
+    orders = text.split('id="orders"')[1]
+    assert "<td>enter</td>" in orders and "50.00 %" in orders
+
+
+def test_a_failed_write_keeps_the_previous_report(run, tmp_path, monkeypatch):
+    path = tmp_path / "r.html"
+    path.write_text("previous")
+
+    def broken(fd):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(report.os, "fsync", broken)
+    with pytest.raises(OSError, match="disk full"):
+        report.sweep_report(sweep_table(), path)
+    assert path.read_text() == "previous" and [p.name for p in tmp_path.iterdir()] == ["r.html"]
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda p: report.backtest_report("run", p), TypeError, "BacktestResult, got str"),
+        (lambda p: report.sweep_report([1], p), TypeError, "DataFrame, got list"),
+        (lambda p: report.sweep_report(sweep_table(), p, value="calmar"), ValueError, "'calmar'"),
+        (lambda p: report.sweep_report(sweep_table(), p, x="fees"), ValueError, "'fees'"),
+        (lambda p: plotting.plot_heatmap(sweep_table(), "stop_loss", "rebalanc", "sharpe"),
+         ValueError, "y column 'rebalanc'"),
+        (lambda p: plotting.plot_heatmap({"a": [1]}, "a", "b", "c"), TypeError, "got dict"),
+    ],
+)
+def test_wrong_inputs_are_refused_by_name(tmp_path, call, error, message):
+    with pytest.raises(error, match=message):
+        call(tmp_path / "r.html")
+
+
+# ------------------------------------------------------------------------------------ sweep report
+
+
+def test_sweep_report_ranks_best_first_and_lists_failures(tmp_path):
+    table = sweep_table()
+    text = report.sweep_report(table, tmp_path / "s.html", title="Grid").read_text()
+    ranking = text.split('id="ranking"')[1].split("</section>")[0]
+    header = re.findall(r"<th[^>]*>(.*?)</th>", ranking)
+    rows = [re.findall(r"<td[^>]*>(.*?)</td>", r) for r in ranking.split("<tr>")[2:]]
+    shown = [row[header.index("sharpe")] for row in rows]
+    good = table["sharpe"].dropna().sort_values(ascending=False)
+    assert shown == [f"{v:,.2f}" for v in good]  # best first, the failed run not ranked
+    failed = text.split('id="failed"')[1]
+    assert "ValueError: &lt;bad&gt; stop" in failed and "<bad>" not in text
+    assert "the same in every run" not in text  # fee varies
+    assert text.count("data:image/png;base64,") == 2 and external_references(text) == []
+
+
+# ---------------------------------------------------------------------------------------- browser
+
+
+@needs_browser
+@pytest.mark.parametrize("kind", ["backtest", "sweep"])
+def test_reports_render_in_chromium_without_errors(kind, backtest_html, tmp_path):
+    page = backtest_html if kind == "backtest" else report.sweep_report(
+        sweep_table(), tmp_path / "sweep.html"
+    )
+    faults, pixels = browse(page, tmp_path)
+    assert faults == []
+    assert pixels.std() > 0.05  # text and pictures, not a blank page
+    rows_with_ink = (pixels[:, :, :3].std(axis=1) > 0.02).mean(axis=1)
+    assert rows_with_ink[:1000].mean() > 0.3  # the page begins with content, not white space
+
+
+@needs_browser
+def test_the_browser_check_sees_console_errors_and_missing_files(tmp_path):
+    page = tmp_path / "broken.html"
+    page.write_text('<p>x</p><img src="gone.png"><script>console.error("boom"); f();</script>')
+    faults, _ = browse(page, tmp_path)
+    joined = "\n".join(faults)
+    assert '"boom"' in joined and "Uncaught ReferenceError" in joined and "gone.png" in joined
+
+
+# ------------------------------------------------------------------------------ heatmap, excursions
+
+
+def png(fig) -> np.ndarray:
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png", dpi=50)
+    buffer.seek(0)
+    pixels = matplotlib.image.imread(buffer)
+    assert pixels.std() > 0.05
+    return pixels
+
+
+@pytest.mark.parametrize("panels", [None, "fee"])
+def test_heatmap_annotates_cells_and_greys_out_failures(panels):
+    table = sweep_table()
+    fig = plotting.plot_heatmap(table, "stop_loss", "rebalance", "sharpe", panels=panels)
+    png(fig)
+    cells = [ax for ax in fig.axes if ax.images and ax.get_label() != "<colorbar>"]
+    assert len(cells) == (1 if panels is None else 2)
+    texts = [t.get_text() for ax in cells for t in ax.texts]
+    if panels is None:
+        assert "(mean over fee)" in fig.get_suptitle()
+        means = table.groupby(["rebalance", "stop_loss"], dropna=False)["sharpe"].mean()
+        np.testing.assert_allclose(sorted(map(float, texts)), sorted(means), rtol=5e-3)
+    else:
+        assert [ax.get_title() for ax in cells] == ["fee = 0", "fee = 0.001"]
+        assert len(texts) == len(table) - 1  # the failed run's cell stays blank
+        assert cells[0].images[0].norm.vmax == cells[1].images[0].norm.vmax  # one scale
+
+
+@pytest.mark.parametrize("n", [50, plotting.HEXBIN_THRESHOLD + 500])
+def test_excursions_switch_to_densities_and_draw_the_stops(n):
+    rng = np.random.default_rng(2)
+    trades = pd.DataFrame({
+        "mae": -np.abs(rng.normal(0, 0.05, n)), "gmfe": np.abs(rng.normal(0, 0.08, n)),
+        "pnl": rng.normal(0, 1, n),
+    })
+    fig = plotting.excursion_figure(trades, stop_loss=0.08, take_profit=0.25)
+    png(fig)
+    panels = [ax for ax in fig.axes if ax.get_xlabel()]
+    assert len(panels) == (1 if n < plotting.HEXBIN_THRESHOLD else 2)
+    for ax in panels:
+        xs = {tuple(line.get_xdata()) for line in ax.lines}
+        ys = {tuple(line.get_ydata()) for line in ax.lines}
+        assert (8.0, 8.0) in xs and (25.0, 25.0) in ys
+    if n > plotting.HEXBIN_THRESHOLD:
+        counts = sum(ax.collections[0].get_array().sum() for ax in panels)
+        assert math.isclose(counts, n)  # every trade is counted in one panel
+
+
+def test_result_plot_passes_the_run_stops(run):
+    result, _ = run
+    (ax,) = result.plot("excursions").axes
+    assert (10.0, 10.0) in {tuple(line.get_xdata()) for line in ax.lines}
