@@ -8,7 +8,7 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from hypothesis import event, given, settings
+from hypothesis import event, example, given, settings
 from hypothesis import strategies as st
 
 import pelmora.core._testsupport as ts
@@ -148,6 +148,10 @@ def apply(op, model):
 
 @settings(max_examples=examples(120))
 @given(runs())
+# An exit row before the entry row: the exit price is read on the entry row, the last one walked.
+@example([("start", np.array([[10.06306313], [9.99681319]]),
+           np.array([[10.6737248], [11.19132745]]), {}, 2, 0.0, 0.0, -1, 2),
+          ("date", -1), ("entry", 0, 0.0, 0), ("exit", 1, 1), ("end", {})])
 def test_random_runs_match_the_model_bit_for_bit(run):
     model = ExcursionModel()
     ts.record_date(0)  # a new run does not reset the row; the model starts at 0

@@ -100,8 +100,11 @@ inline __attribute__((always_inline)) bool step_path(const ExcursionParams& para
 double exit_return(const ExcursionParams& params, const ExcursionTrade& t, std::int64_t i_exit_max,
                    double last) {
   if (t.i_entry != i_exit_max) {
-    const double pv = item(params.price, i_exit_max, t.pid);
-    const double v = item(params.close, i_exit_max, t.pid);
+    // The last row the walk reached: the entry row itself when the path ends
+    // before it (an exit row before the entry row).
+    const std::int64_t row = i_exit_max > t.i_entry ? i_exit_max : t.i_entry;
+    const double pv = item(params.price, row, t.pid);
+    const double v = item(params.close, row, t.pid);
     if (v == 0) float_division();
     if (t.is_long) {
       last = (pv / v) * last;
