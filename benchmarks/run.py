@@ -56,6 +56,12 @@ MANY_VARIANTS = [dict(stop_loss=s) for s in (0.05, 0.08, 0.1, 0.15)]   # W1 with
 JOURNAL_RUNNER = "journal.run (all outputs)"
 FULL_RUNNER = "backtest_ (full)"
 FLOOR_RUNNER = "numeric floor (_testsupport.backtest_floor)"
+TOUCH_RUNNER = "touch limit: the held cells (_testsupport.touch)"
+TOUCH_FULL_RUNNER = "touch limit: held cells + excursion walks"
+# The floor within 2.0x of the memory it must touch, the journal with every output within 2.5x of
+# that plus the excursion walks.
+TOUCH_TARGET = 2.0
+TOUCH_FULL_TARGET = 2.5
 
 
 def build(name: str, quick: bool) -> workloads.Workload:
@@ -160,6 +166,39 @@ def ratio(a: Row, b: Row) -> tuple[float, float]:
     return a.median / b.median, a.cpu_median / b.cpu_median
 
 
+def touched_cells(w: workloads.Workload, out: dict) -> tuple[list[tuple], tuple]:
+    """The cells a run reads, in its order, from its journal: every holding's trade and close price
+    (and open/high/low with intraday exits) on every row, the weight row of every executed
+    rebalance, and every trade's excursion walk down its close column (entry row to the later of
+    its exit and the end of its window)."""
+    a = w.arrays
+    col_of = {name: k for k, name in enumerate(a["columns"])}
+    sid_col = np.array([col_of[c] for c in a["columns"]], dtype=np.int64)
+    pos = out["positions"]
+    rows = np.asarray(pos["row"], dtype=np.int64)
+    cols = sid_col[np.asarray(pos["sid"], dtype=np.int64)]
+    mats = (a["price"], a["close"])
+    if w.options.get("touched_exit"):
+        mats += (a["open"], a["high"], a["low"])
+    n_rows = len(a["price_index"])
+    t = out["trades"]
+    entry = np.asarray(t["entry_row"], dtype=np.int64)
+    exit_ = np.where(np.asarray(t["exit_row"]) < 0, n_rows - 1, np.asarray(t["exit_row"]))
+    last = np.minimum(np.maximum(exit_, entry + int(w.options.get("swaylen_window", 0))), n_rows - 1)
+    length = last - entry + 1
+    starts = np.repeat(entry, length)
+    steps = np.arange(int(length.sum())) - np.repeat(np.cumsum(length) - length, length)
+    walk_rows = starts + steps
+    walk_cols = np.repeat(sid_col[np.asarray(t["sid"], dtype=np.int64)], length)
+    reb = np.asarray(out["rebalance_rows"], dtype=np.int64)
+    pos_row = np.searchsorted(a["pos_index"], a["price_index"][reb], side="left") - 1
+    width = a["pos_values"].shape[1]
+    weight_rows = np.repeat(pos_row, width)
+    weight_cols = np.tile(np.arange(width, dtype=np.int64), len(pos_row))
+    held = [(rows, cols, mats), (weight_rows, weight_cols, (a["pos_values"],))]
+    return held, (walk_rows, walk_cols, (a["close"],))
+
+
 def bench_pelmora(name: str, w: workloads.Workload, repeat: int) -> tuple[list[Row], np.ndarray]:
     full_cr = w.run(runvane.backtest_).copy()     # warm every runner once and keep the reference curve
     n_trades = len(runvane.swaylen.trades)
@@ -180,19 +219,36 @@ def bench_pelmora(name: str, w: workloads.Workload, repeat: int) -> tuple[list[R
         for r in rows:
             r.failed = "journal trade records differ from backtest_'s"
         return rows, full_cr
+    held, walks = touched_cells(w, journal_out)
     del journal_out
-    kinds = [("full", full), ("floor", floor), ("journal", jrow)]
+    touch = Row(name, TOUCH_RUNNER)
+    touch_full = Row(name, TOUCH_FULL_RUNNER)
+    rows += [touch, touch_full]
+    calls = {
+        "touch": lambda: [_testsupport.touch(*h) for h in held],
+        "touch_full": lambda: ([_testsupport.touch(*h) for h in held], _testsupport.touch(*walks)),
+    }
+    kinds = [("full", full), ("floor", floor), ("journal", jrow), ("touch", touch),
+             ("touch_full", touch_full)]
     for i in range(repeat):
         # rotate the order so a drift in machine load does not favour one runner
-        for kind, row in kinds[i % 3:] + kinds[:i % 3]:
-            ms, cpu, _ = timed(lambda: w.run(pelmora_runner(kind)))
+        k = i % len(kinds)
+        for kind, row in kinds[k:] + kinds[:k]:
+            call = calls.get(kind) or (lambda: w.run(pelmora_runner(kind)))
+            ms, cpu, _ = timed(call)
             row.add(ms, cpu)
+    touch.note = (f"{len(held[0][0])} held cells x {len(held[0][2])} matrices, "
+                  f"{len(held[1][0])} weights")
+    touch_full.note = f"+ {len(walks[0])} cells of excursion walks"
     r, rc = ratio(full, floor)
     full.ratio = f"{r:.2f}x floor (cpu {rc:.2f}x)"
     floor.ratio = "1.00"
     r, rc = ratio(jrow, floor)
     jrow.ratio = f"{r:.2f}x floor (cpu {rc:.2f}x)"
     jrow.note = f"{n_trades} trades with fills, holdings and excursions"
+    floor.ratio = f"1.00; {floor.median / touch.median:.2f}x touch limit"
+    jrow.ratio += f"; {jrow.median / touch_full.median:.2f}x touch + walks"
+    full.ratio += f"; {full.median / touch_full.median:.2f}x touch + walks"
     return rows, full_cr
 
 
@@ -379,6 +435,17 @@ def targets(rows: list[Row]) -> list[tuple[str, bool]]:
             r, rc = ratio(full, floor)
             out.append((f"{LABELS[name]}: backtest_ / floor = {r:.2f}x, cpu {rc:.2f}x "
                         f"(target <= {FLOOR_TARGET}x)", r <= FLOOR_TARGET))
+    for name in ("w1_close", "w1_touched", "w2"):
+        floor, touch = by.get((name, FLOOR_RUNNER)), by.get((name, TOUCH_RUNNER))
+        jrow, walks = by.get((name, JOURNAL_RUNNER)), by.get((name, TOUCH_FULL_RUNNER))
+        if timed_ok(floor, touch):
+            r, _ = ratio(floor, touch)
+            out.append((f"{LABELS[name]}: floor / touch limit = {r:.2f}x "
+                        f"(target <= {TOUCH_TARGET}x)", r <= TOUCH_TARGET))
+        if timed_ok(jrow, walks):
+            r, _ = ratio(jrow, walks)
+            out.append((f"{LABELS[name]}: journal.run / (touch limit + walks) = {r:.2f}x "
+                        f"(target <= {TOUCH_FULL_TARGET}x)", r <= TOUCH_FULL_TARGET))
     for name, target in JOURNAL_TARGETS.items():
         jrow, floor = by.get((name, JOURNAL_RUNNER)), by.get((name, FLOOR_RUNNER))
         if timed_ok(jrow, floor):
@@ -477,7 +544,7 @@ def main(argv=None) -> int:
     if not args.no_memory:
         print("measuring peak memory, one child process per runner ...", file=sys.stderr, flush=True)
         for r in rows:
-            if r.failed or r.runner.startswith("  ") or "run_many" in r.runner:
+            if r.failed or r.runner.startswith("  ") or "run_many" in r.runner or "touch" in r.runner:
                 continue
             key = r.memory_key or ("full" if r.runner == FULL_RUNNER else "floor")
             r.memory = measure_memory(r.workload, key, args.quick)

@@ -116,6 +116,7 @@ def test_example_data_and_strategy_backtest_end_to_end(market):
     assert (trades.groupby("entry_date")["stock"].nunique() <= 5).all()
 
 
+@pytest.mark.heavy
 def test_quickstart_runs_and_saves_both_plots(tmp_path):
     out = subprocess.run(
         [sys.executable, str(EXAMPLES / "quickstart.py"), str(tmp_path / "plots")],

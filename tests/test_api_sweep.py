@@ -46,6 +46,7 @@ def test_threads_give_the_stats_of_direct_calls(data, direct, workers):
     assert frame.attrs["sweep"] == {"ran": 4, "failed": 0, "stored": 0}
 
 
+@pytest.mark.heavy
 def test_processes_give_the_stats_of_direct_calls(data, direct):
     weights, market = data
     frame = pelmora.sweep(GRID, weights, market, backend="processes", max_workers=2, **FIXED)
@@ -53,6 +54,7 @@ def test_processes_give_the_stats_of_direct_calls(data, direct):
     same_as_direct(frame, direct)
 
 
+@pytest.mark.heavy
 def test_dask_on_its_own_local_cluster_gives_the_stats_of_direct_calls(data, direct):
     weights, market = data
     frame = pelmora.sweep(GRID, weights, market, backend="dask", max_workers=2, progress=False,
@@ -60,6 +62,7 @@ def test_dask_on_its_own_local_cluster_gives_the_stats_of_direct_calls(data, dir
     same_as_direct(frame, direct)
 
 
+@pytest.mark.heavy
 def test_dask_on_a_given_client_gives_the_stats_of_direct_calls(data, direct):
     distributed = pytest.importorskip("distributed")
     weights, market = data
@@ -72,6 +75,7 @@ def test_dask_on_a_given_client_gives_the_stats_of_direct_calls(data, direct):
     same_as_direct(frame, direct)
 
 
+@pytest.mark.heavy
 def test_progress_bar_counts_the_runs(data, capsys):
     weights, market = data
     pelmora.sweep({"stop_loss": [0.05]}, weights, market, backend="processes", max_workers=1)
@@ -148,6 +152,7 @@ def test_weight_variants_become_a_grid_dimension(data, direct):
     assert frame["n_trades"].iloc[1] == 0 and frame["n_trades"].iloc[0] > 0
 
 
+@pytest.mark.heavy
 def test_a_store_resumes_a_killed_sweep_and_holds_each_combination_once(data, tmp_path):
     import signal
     import subprocess
@@ -200,6 +205,7 @@ def _die_on_first_chunk() -> None:
     sweeps._run_chunk = dying
 
 
+@pytest.mark.heavy
 def test_a_dask_worker_lost_mid_sweep_has_its_chunk_rerun_once(data, direct, tmp_path):
     distributed = pytest.importorskip("distributed")
     pq = pytest.importorskip("pyarrow.parquet")

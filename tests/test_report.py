@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import io
 import math
+import os
 import re
 import shutil
 import subprocess
@@ -84,6 +85,8 @@ def browse(page, tmp_path) -> tuple[list[str], np.ndarray]:
          f"--user-data-dir={tmp_path / 'profile'}", "--enable-logging=stderr", "--v=1",
          f"--screenshot={shot}", "--window-size=1200,5000", page.as_uri()],
         capture_output=True, text=True, timeout=120,
+        # The browser is not ours to instrument: no sanitizer runtime preloaded into it.
+        env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
     )
     faults = []
     for line in out.stderr.splitlines():
@@ -210,6 +213,7 @@ def test_sweep_report_ranks_best_first_and_lists_failures(tmp_path):
 # ---------------------------------------------------------------------------------------- browser
 
 
+@pytest.mark.heavy
 @needs_browser
 @pytest.mark.parametrize("kind", ["backtest", "sweep"])
 def test_reports_render_in_chromium_without_errors(kind, backtest_html, tmp_path):
@@ -223,6 +227,7 @@ def test_reports_render_in_chromium_without_errors(kind, backtest_html, tmp_path
     assert rows_with_ink[:1000].mean() > 0.3  # the page begins with content, not white space
 
 
+@pytest.mark.heavy
 @needs_browser
 def test_the_browser_check_sees_console_errors_and_missing_files(tmp_path):
     page = tmp_path / "broken.html"

@@ -247,6 +247,59 @@ PyObject* numpy_abs_sum(PyObject*, PyObject* arg) {
   });
 }
 
+// The touch limit of a run: reads exactly the cells (rows[k], cols[k]) of
+// every matrix, in that order, with each cell requested `ahead` cells before
+// it is read (the freedom a row loop has when it asks for the next row's
+// holdings one row early). What it returns (the sum) only keeps the reads
+// from being optimised away.
+PyObject* touch(FASTCALL_ARGS) {
+  static const char* const names[] = {"rows", "cols", "matrices", "ahead"};
+  PyObject* a[4] = {nullptr, nullptr, nullptr, nullptr};
+  if (!parse("touch", names, 3, 4, args, nargs, kwnames, a)) return nullptr;
+  return py::guarded("pelmora.core._testsupport.touch", [&]() -> PyObject* {
+    py::Buffer rows_buf, cols_buf;
+    rows_buf.acquire(a[0], py::Elem::Int64, 1, false);
+    cols_buf.acquire(a[1], py::Elem::Int64, 1, false);
+    const View1D<std::int64_t> rows = rows_buf.view1d<std::int64_t>();
+    const View1D<std::int64_t> cols = cols_buf.view1d<std::int64_t>();
+    if (rows.size != cols.size) fail(ErrorKind::ValueError, "rows and cols differ in length");
+    const std::int64_t ahead = a[3] == nullptr ? 64 : as_int(a[3]);
+    if (ahead < 0) fail(ErrorKind::ValueError, "ahead must be 0 or more");
+    Ref seq(py::checked(PySequence_Tuple(a[2])));
+    const Py_ssize_t n_mat = PyTuple_GET_SIZE(seq.get());
+    std::vector<py::Buffer> bufs(static_cast<std::size_t>(n_mat));
+    std::vector<View2D<double>> mats;
+    for (Py_ssize_t m = 0; m < n_mat; ++m) {
+      bufs[static_cast<std::size_t>(m)].acquire(PyTuple_GET_ITEM(seq.get(), m), py::Elem::Float64,
+                                                2, false);
+      mats.push_back(bufs[static_cast<std::size_t>(m)].view2d<double>());
+    }
+    for (std::int64_t k = 0; k < rows.size; ++k) {
+      for (const View2D<double>& v : mats) {
+        if (rows.get(k) < 0 || rows.get(k) >= v.rows || cols.get(k) < 0 || cols.get(k) >= v.cols) {
+          fail(ErrorKind::IndexError, "cell " + std::to_string(k) + " is outside a matrix");
+        }
+      }
+    }
+    double sum = 0.0;
+    Py_BEGIN_ALLOW_THREADS
+    const std::int64_t n = rows.size;
+    for (std::int64_t k = 0; k < n; ++k) {
+      const std::int64_t j = k + ahead;
+      if (ahead > 0 && j < n) {
+        for (const View2D<double>& v : mats) {
+          __builtin_prefetch(v.data + rows.get(j) * v.row_stride + cols.get(j) * v.col_stride);
+        }
+      }
+      for (const View2D<double>& v : mats) {
+        sum += v.get(rows.get(k), cols.get(k));
+      }
+    }
+    Py_END_ALLOW_THREADS
+    return PyFloat_FromDouble(sum);
+  });
+}
+
 // Labels for messages without Python objects: the floor run never formats a
 // label unless it fails, and then only the stock index matters.
 class PlainText final : public MessageHooks {
@@ -311,6 +364,8 @@ PyMethodDef methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(validate_trade_price)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"numpy_abs_sum", numpy_abs_sum, METH_O, nullptr},
+    {"touch", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(touch)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
