@@ -82,29 +82,39 @@ void Engine::setup() {
   st_.latest_rebalanced_row.reserve(n_pos);
 }
 
-double& Engine::tracker(std::vector<double>& v, std::int64_t sid) {
+// The three lookups every holding makes on every row are inlined into the
+// walks; their failures stay out of line.
+inline __attribute__((always_inline)) double& Engine::tracker(std::vector<double>& v,
+                                                              std::int64_t sid) {
   return v[item_index(sid, static_cast<std::int64_t>(v.size()))];
 }
 
-int Engine::price_column(int sid, std::int64_t d) {
-  if (sid >= 0 && sid < static_cast<std::int64_t>(sid_to_price_.size())) {
-    const int col = sid_to_price_[sid];
-    if (col >= 0) return col;
-  }
+void Engine::no_price_column(int sid, std::int64_t d) {
   // A held stock must be priced from its own column, never another stock's.
   fail(ErrorKind::ValueError, "No price column for stock " + text_.symbol_text(sid) +
                                   "; it is held at price row " + std::to_string(d) + ".");
 }
 
-double Engine::validated_trade_price(int sid, int sidprice, std::int64_t d) {
+inline __attribute__((always_inline)) int Engine::price_column(int sid, std::int64_t d) {
+  if (sid >= 0 && sid < static_cast<std::int64_t>(sid_to_price_.size())) {
+    const int col = sid_to_price_[sid];
+    if (col >= 0) return col;
+  }
+  no_price_column(sid, d);
+}
+
+void Engine::invalid_trade_price(int sid, std::int64_t d, double price) {
+  Failure f{ErrorKind::ValueError,
+            invalid_trade_price_message(text_.symbol_text(sid), d, text_.float_text(price)),
+            {kValidate}};
+  throw f;
+}
+
+inline __attribute__((always_inline)) double Engine::validated_trade_price(int sid, int sidprice,
+                                                                           std::int64_t d) {
   const double price = in_.price.at(d, sidprice);
   wrap_index(sid, in_.n_pos_columns, 0);  // the label is read before the check
-  if (!trade_price_ok(price)) {
-    Failure f{ErrorKind::ValueError,
-              invalid_trade_price_message(text_.symbol_text(sid), d, text_.float_text(price)),
-              {kValidate}};
-    throw f;
-  }
+  if (!trade_price_ok(price)) [[unlikely]] invalid_trade_price(sid, d, price);
   return price;
 }
 
@@ -125,7 +135,6 @@ void Engine::process_row(std::int64_t d, double* creturn) {
   hooks_.record_date(static_cast<int>(d));
   st_.exit_stocks_temp.clear();
   st_.pending_exits_temp.clear();
-  prefetch_row(d);
   mark_to_market(d);
   execute_pending_exits();
   if (st_.should_rebalance) rebalance_step(d);
@@ -135,19 +144,26 @@ void Engine::process_row(std::int64_t d, double* creturn) {
   schedule_next_row(d);
 }
 
-// The holdings' prices sit in one wide row each; asking for all of them up
-// front lets the memory system fetch them in parallel instead of one miss at
-// a time during the walk. Only a hint: nothing is read here.
-void Engine::prefetch_row(std::int64_t d) {
-  if (d >= in_.price.rows || d >= in_.close.rows) return;
-  const std::int64_t n_table = static_cast<std::int64_t>(sid_to_price_.size());
-  for (const auto& kv : st_.pos) {
-    if (kv.first < 0 || kv.first >= n_table) continue;
-    const int col = sid_to_price_[kv.first];
-    if (col < 0 || col >= in_.price.cols || col >= in_.close.cols) continue;
-    __builtin_prefetch(in_.price.data + d * in_.price.row_stride + col * in_.price.col_stride);
-    __builtin_prefetch(in_.close.data + d * in_.close.row_stride + col * in_.close.col_stride);
+namespace {
+// always_inline: GCC 12 drops a __builtin_prefetch inlined from an ordinary inline
+// function (the call has no result, so the inliner treats it as dead).
+inline __attribute__((always_inline)) void prefetch_cell(const View2D<double>& m, std::int64_t d,
+                                                        int col) {
+  if (d < m.rows && col < m.cols) {
+    __builtin_prefetch(m.data + d * m.row_stride + col * m.col_stride);
   }
+}
+}  // namespace
+
+// always_inline as well, for the same reason: the walks below must keep its prefetches.
+inline __attribute__((always_inline)) void Engine::prefetch_cells(std::int64_t d, int col) {
+  prefetch_cell(in_.price, d, col);
+  prefetch_cell(in_.close, d, col);
+  if (!opt_.touched_exit) return;
+  // Intraday exits read the row's open, high and low as well.
+  prefetch_cell(in_.open, d, col);
+  prefetch_cell(in_.high, d, col);
+  prefetch_cell(in_.low, d, col);
 }
 
 void Engine::mark_to_market(std::int64_t d) {
@@ -155,6 +171,9 @@ void Engine::mark_to_market(std::int64_t d) {
   // iterating the map in place is safe.
   for (auto& [sid, value] : st_.pos) {
     const int sidprice = price_column(sid, d);
+    // A row ahead: by the time the walk comes back to this holding its next
+    // row's cells are in cache (the book rarely changes between rows).
+    prefetch_cells(d + 1, sidprice);
     const double price = validated_trade_price(sid, sidprice, d);
     double& prev = st_.previous_price[sidprice];
     if (std::isnan(prev)) prev = price;
@@ -359,6 +378,10 @@ double Engine::close_valuation(std::int64_t d) {
   const bool record = journal_ != nullptr && journal_->records_positions();
   for (const auto& [sid, value] : st_.pos) {
     const int sidprice = price_column(sid, d);
+    // The holdings' cells of the next row sit one wide row further on: asked
+    // for now, while this row is worked, they are in cache when that row's
+    // walk reads them (the book rarely changes from one row to the next).
+    prefetch_cells(d + 1, sidprice);
     const double trade_price = validated_trade_price(sid, sidprice, d);
     const double close_price = in_.close.at(d, sidprice);
     // The holding's worth at the close, added exactly as it is recorded.

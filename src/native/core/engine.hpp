@@ -108,8 +108,11 @@ class Engine {
  private:
   void process_row(std::int64_t d, double* creturn);
   int price_column(int sid, std::int64_t d);
+  [[noreturn]] __attribute__((noinline, cold)) void no_price_column(int sid, std::int64_t d);
   double validated_trade_price(int sid, int sidprice, std::int64_t d);
-  void prefetch_row(std::int64_t d);
+  [[noreturn]] __attribute__((noinline, cold)) void invalid_trade_price(int sid, std::int64_t d,
+                                                                        double price);
+  void prefetch_cells(std::int64_t d, int col);
   void mark_to_market(std::int64_t d);
   void apply_exit_rules(std::int64_t d, int sid, int sidprice, double price, double r,
                         double entry_pos);
