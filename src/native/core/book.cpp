@@ -85,22 +85,25 @@ double set_position(Book& p, int sid, double position, double cash, TradeCosts c
       }
     }
 
+    // One lookup: the slot found above, or a 0.0 slot made where the book's
+    // operator[] would make it.
+    auto slot_of = [&]() { return found != p.end() ? found : p.emplace(sid, 0.0).first; };
     if (position == 0.0) {
       if (!exist) return cash;
-      double& slot = p[sid];
-      const double held = slot;
+      const auto slot = slot_of();
+      const double held = slot->second;
       if (set_null) {
-        p.erase(sid);
+        p.erase(slot);
       } else {
-        slot = 0.0;
+        slot->second = 0.0;
       }
       const double charged = std::fabs(held) * (costs.fee_ratio + costs.tax_ratio);
       if (hooks.records_fills()) report_fill(hooks, sid, held, 0.0, std::fabs(held), charged, false, costs);
       return cash + (held - charged);
     }
 
-    if (!exist) p[sid] = 0.0;
-    double& held = p[sid];
+    const auto slot = slot_of();
+    double& held = slot->second;
     const double amount = position - held;
     const bool buy = amount > 0;
     const bool is_entry = (amount > 0 && position >= 0) || (amount < 0 && position <= 0);
@@ -115,7 +118,7 @@ double set_position(Book& p, int sid, double position, double cash, TradeCosts c
       held = held + amount;
     }
     const double after = held;
-    if (set_null && held == 0.0) p.erase(sid);
+    if (set_null && held == 0.0) p.erase(slot);
     if (hooks.records_fills()) {
       report_fill(hooks, sid, before, after, std::fabs(amount), cost, is_entry, costs);
     }
