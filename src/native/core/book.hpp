@@ -4,18 +4,83 @@
 // The book maps a stock index to the money value held at the current row's
 // trade price (negative for a short) and is walked in ascending key order.
 // A key may stay in the book with 0.0 (a holding closed intraday until the
-// next rebalance); std::map::operator[] creating 0.0 is part of the contract.
+// next rebalance); operator[] creating 0.0 is part of the contract.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "core/views.hpp"
 
 namespace pelmora {
 
-using Book = std::map<int, double>;
+// The book as one sorted array of (stock, value): the walks of every row go
+// through it in ascending key order, contiguously, instead of chasing tree
+// nodes; a rebalance's copy of it is one allocation. It keeps the part of
+// std::map's interface the engine uses, with the same ordering and the same
+// operator[] that makes a 0.0 slot. Unlike a map, inserting or erasing moves
+// the later slots: iterators are not kept across either.
+class Book {
+ public:
+  using value_type = std::pair<int, double>;
+  using iterator = std::vector<value_type>::iterator;
+  using const_iterator = std::vector<value_type>::const_iterator;
+
+  Book() = default;
+  template <class It>
+  Book(It first, It last) {
+    for (; first != last; ++first) (*this)[first->first] = first->second;
+  }
+
+  iterator begin() { return v_.begin(); }
+  iterator end() { return v_.end(); }
+  const_iterator begin() const { return v_.begin(); }
+  const_iterator end() const { return v_.end(); }
+  bool empty() const { return v_.empty(); }
+  std::size_t size() const { return v_.size(); }
+  void clear() { v_.clear(); }
+
+  iterator lower_bound(int key) {
+    return std::lower_bound(v_.begin(), v_.end(), key,
+                            [](const value_type& e, int k) { return e.first < k; });
+  }
+  const_iterator lower_bound(int key) const {
+    return std::lower_bound(v_.begin(), v_.end(), key,
+                            [](const value_type& e, int k) { return e.first < k; });
+  }
+  iterator upper_bound(int key) {
+    return std::upper_bound(v_.begin(), v_.end(), key,
+                            [](int k, const value_type& e) { return k < e.first; });
+  }
+  iterator find(int key) {
+    const iterator it = lower_bound(key);
+    return it != v_.end() && it->first == key ? it : v_.end();
+  }
+  const_iterator find(int key) const {
+    const const_iterator it = lower_bound(key);
+    return it != v_.end() && it->first == key ? it : v_.end();
+  }
+  std::size_t count(int key) const { return find(key) != v_.end() ? 1 : 0; }
+  std::pair<iterator, bool> emplace(int key, double value) {
+    const iterator it = lower_bound(key);
+    if (it != v_.end() && it->first == key) return {it, false};
+    return {v_.insert(it, value_type{key, value}), true};
+  }
+  double& operator[](int key) { return emplace(key, 0.0).first->second; }
+  iterator erase(iterator it) { return v_.erase(it); }
+  std::size_t erase(int key) {
+    const iterator it = find(key);
+    if (it == v_.end()) return 0;
+    v_.erase(it);
+    return 1;
+  }
+
+ private:
+  std::vector<value_type> v_;
+};
 
 // Everything a run needs from outside the arithmetic: the excursion recorder,
 // the module flags and the truth of stop_trading_next_period. Implementations

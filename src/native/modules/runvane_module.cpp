@@ -109,7 +109,9 @@ PyObject* run_backtest(PyObject* const* raw) {
   double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(creturn.get())));
   engine.run_rows(out);
 
-  Ref done(py::checked(g.api.end_analysis(engine.state().pos)));
+  // The excursion module's published interface takes the book as a map.
+  std::map<int, double> book(engine.state().pos.begin(), engine.state().pos.end());
+  Ref done(py::checked(g.api.end_analysis(book)));
   hooks.check_guarded();
   BacktestReportHooks report_hooks(hooks);
   Ref ops(py::build_report(engine.state(), in, a.options.position_limit, report_hooks));

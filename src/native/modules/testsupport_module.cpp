@@ -123,7 +123,7 @@ PyObject* end_analysis(FASTCALL_ARGS) {
   PyObject* a[1];
   if (!parse("end_analysis", names, 1, 1, args, nargs, kwnames, a)) return nullptr;
   return py::guarded("pelmora.core._testsupport.end_analysis", [&]() -> PyObject* {
-    auto book = dict_to_map<Book>(a[0], py::to_double);
+    auto book = dict_to_map<std::map<int, double>>(a[0], py::to_double);
     return g_api.end_analysis(book);
   });
 }
