@@ -66,8 +66,15 @@ double numpy_abs_sum(const View1D<double>& x, std::vector<double>& scratch) {
 
 double set_position(Book& p, int sid, double position, double cash, TradeCosts costs,
                     bool check_null, bool set_null, double balance, RunHooks& hooks) {
+  return set_position(p, p.lower_bound(sid), sid, position, cash, costs, check_null, set_null,
+                      balance, hooks);
+}
+
+double set_position(Book& p, Book::iterator lower, int sid, double position, double cash,
+                    TradeCosts costs, bool check_null, bool set_null, double balance,
+                    RunHooks& hooks) {
   return with_frame(kSetPosition, [&]() -> double {
-    auto found = p.find(sid);
+    auto found = lower != p.end() && lower->first == sid ? lower : p.end();
     const bool exist = check_null ? found != p.end() : true;
     const bool prev_has_position = found != p.end() && found->second != 0.0;
     const bool next_has_position = position != 0.0;
@@ -87,7 +94,7 @@ double set_position(Book& p, int sid, double position, double cash, TradeCosts c
 
     // One lookup: the slot found above, or a 0.0 slot made where the book's
     // operator[] would make it.
-    auto slot_of = [&]() { return found != p.end() ? found : p.emplace(sid, 0.0).first; };
+    auto slot_of = [&]() { return found != p.end() ? found : p.insert_at(lower, sid, 0.0); };
     if (position == 0.0) {
       if (!exist) return cash;
       const auto slot = slot_of();
@@ -147,8 +154,13 @@ double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts co
       while (cursor != p.end() && cursor->first < sid) ++cursor;
       if (v2 == 0.0 && (cursor == p.end() || cursor->first != sid)) continue;
       const int key = static_cast<int>(sid);
-      cash = set_position(p, key, v2, cash, costs, true, true, balance, hooks);
-      cursor = p.upper_bound(key);
+      // set_position changes the slot of `key` only: the slots before it stay
+      // where they are, so the cursor comes back at the same place (past
+      // `key` if it is still or newly held).
+      const auto at = cursor - p.begin();
+      cash = set_position(p, cursor, key, v2, cash, costs, true, true, balance, hooks);
+      cursor = p.begin() + at;
+      if (cursor != p.end() && cursor->first == key) ++cursor;
     }
     return cash;
   });

@@ -70,6 +70,10 @@ class Book {
     return {v_.insert(it, value_type{key, value}), true};
   }
   double& operator[](int key) { return emplace(key, 0.0).first->second; }
+  // A new slot at `lower`, the lower_bound of `key`, which is not in the book.
+  iterator insert_at(iterator lower, int key, double value) {
+    return v_.insert(lower, value_type{key, value});
+  }
   iterator erase(iterator it) { return v_.erase(it); }
   std::size_t erase(int key) {
     const iterator it = find(key);
@@ -128,6 +132,11 @@ struct TradeCosts {
 // the caller has no balance). Book and cash are unchanged when it throws.
 double set_position(Book& p, int sid, double position, double cash, TradeCosts costs,
                     bool check_null, bool set_null, double balance, RunHooks& hooks);
+// The same, with `lower` the book's lower_bound of `sid` (a walk in key order
+// has it at hand).
+double set_position(Book& p, Book::iterator lower, int sid, double position, double cash,
+                    TradeCosts costs, bool check_null, bool set_null, double balance,
+                    RunHooks& hooks);
 
 // Moves the book to the weights `newp` (one per stock index) and returns the
 // cash left. `scratch` is reused between calls. Trades made before a failure
