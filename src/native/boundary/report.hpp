@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "boundary/pyerrors.hpp"
 #include "boundary/pyref.hpp"
@@ -164,10 +165,18 @@ inline PyObject* build_report(const RunState& st, const RunInputs& in, double po
   Ref total_next_weight_sum(checked(PyLong_FromLong(0)));
   const bool from_latest = st.pos_id == st.current_position_id;
   const View1D<double> row_view = from_latest ? View1D<double>{} : in.pos_values.row(st.pos_id);
-  const std::int64_t n_next =
-      from_latest ? static_cast<std::int64_t>(st.latest_rebalanced_row.size()) : row_view.size;
+  // The last rebalance's weights may be a view of the input: read them all
+  // before the loop makes Python objects.
+  std::vector<double> latest;
+  if (from_latest) {
+    latest.resize(static_cast<std::size_t>(st.latest_rebalanced_row.size));
+    for (std::int64_t i = 0; i < st.latest_rebalanced_row.size; ++i) {
+      latest[static_cast<std::size_t>(i)] = st.latest_rebalanced_row.get(i);
+    }
+  }
+  const std::int64_t n_next = from_latest ? static_cast<std::int64_t>(latest.size()) : row_view.size;
   for (std::int64_t sid = 0; sid < n_next; ++sid) {
-    const double w = from_latest ? st.latest_rebalanced_row[sid] : row_view.get(sid);
+    const double w = from_latest ? latest[static_cast<std::size_t>(sid)] : row_view.get(sid);
     Ref weight(float64_scalar(w));
     bool skip = false;
     bool dropped = false;

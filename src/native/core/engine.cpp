@@ -79,7 +79,7 @@ void Engine::setup() {
     if (kv.first >= 0) sid_to_price_[kv.first] = kv.second;
   }
   row_copy_.reserve(n_pos);
-  st_.latest_rebalanced_row.reserve(n_pos);
+  st_.latest_rebalanced_copy.reserve(n_pos);
 }
 
 // The three lookups every holding makes on every row are inlined into the
@@ -346,9 +346,14 @@ void Engine::rebalance_step(std::int64_t d) {
   st_.cash = rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit, hooks_,
                        scratch_);
   st_.latest_rebalanced_pos = st_.pos;
-  st_.latest_rebalanced_row.resize(rebalance_row.size);
-  for (std::int64_t i = 0; i < rebalance_row.size; ++i) {
-    st_.latest_rebalanced_row[i] = rebalance_row.get(i);
+  if (rebalance_row.data == target.data) {
+    st_.latest_rebalanced_row = target;  // the input row itself: no copy per rebalance
+  } else {
+    st_.latest_rebalanced_copy.assign(row_copy_.begin(), row_copy_.end());
+    st_.latest_rebalanced_row =
+        View1D<double>{reinterpret_cast<const char*>(st_.latest_rebalanced_copy.data()),
+                       static_cast<std::int64_t>(st_.latest_rebalanced_copy.size()),
+                       static_cast<std::int64_t>(sizeof(double))};
   }
   st_.exited_stocks.clear();
   st_.current_position_id = st_.pos_id;

@@ -76,7 +76,11 @@ struct RunState {
   bool has_delisting = false;
   double stop_loss_abs = 0, take_profit_abs = 0, trail_stop_abs = 0, trail_stop_activation_abs = 0;
   Book latest_rebalanced_pos;
-  std::vector<double> latest_rebalanced_row;
+  // The weights of the last executed rebalance: a view of its row of
+  // pos_values (held for the run), or of latest_rebalanced_copy when the row
+  // was changed before it traded (stopped-out stocks set to 0).
+  View1D<double> latest_rebalanced_row;
+  std::vector<double> latest_rebalanced_copy;
   std::vector<int> exit_stocks, exit_stocks_temp, exited_stocks, delisted_stocks;
   std::vector<PendingExit> pending_exits, pending_exits_temp;  // beside exit_stocks(_temp)
   bool should_rebalance = false;
