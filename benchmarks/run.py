@@ -169,8 +169,9 @@ def ratio(a: Row, b: Row) -> tuple[float, float]:
 def touched_cells(w: workloads.Workload, out: dict) -> tuple[list[tuple], tuple]:
     """The cells a run reads, in its order, from its journal: every holding's trade and close price
     (and open/high/low with intraday exits) on every row, the weight row of every executed
-    rebalance, and every trade's excursion walk down its close column (entry row to the later of
-    its exit and the end of its window)."""
+    rebalance with the trade-price row it takes as every stock's reference, and every trade's
+    excursion walk down its close column (entry row to the later of its exit and the end of its
+    window)."""
     a = w.arrays
     col_of = {name: k for k, name in enumerate(a["columns"])}
     sid_col = np.array([col_of[c] for c in a["columns"]], dtype=np.int64)
@@ -195,7 +196,12 @@ def touched_cells(w: workloads.Workload, out: dict) -> tuple[list[tuple], tuple]
     width = a["pos_values"].shape[1]
     weight_rows = np.repeat(pos_row, width)
     weight_cols = np.tile(np.arange(width, dtype=np.int64), len(pos_row))
-    held = [(rows, cols, mats), (weight_rows, weight_cols, (a["pos_values"],))]
+    # A rebalance also takes the whole trade-price row as the reference of every stock.
+    n_cols = a["price"].shape[1]
+    price_rows = np.repeat(reb, n_cols)
+    price_cols = np.tile(np.arange(n_cols, dtype=np.int64), len(reb))
+    held = [(rows, cols, mats), (weight_rows, weight_cols, (a["pos_values"],)),
+            (price_rows, price_cols, (a["price"],))]
     return held, (walk_rows, walk_cols, (a["close"],))
 
 
@@ -238,7 +244,7 @@ def bench_pelmora(name: str, w: workloads.Workload, repeat: int) -> tuple[list[R
             ms, cpu, _ = timed(call)
             row.add(ms, cpu)
     touch.note = (f"{len(held[0][0])} held cells x {len(held[0][2])} matrices, "
-                  f"{len(held[1][0])} weights")
+                  f"{len(held[1][0])} weights, {len(held[2][0])} reference prices")
     touch_full.note = f"+ {len(walks[0])} cells of excursion walks"
     r, rc = ratio(full, floor)
     full.ratio = f"{r:.2f}x floor (cpu {rc:.2f}x)"
@@ -509,7 +515,7 @@ def main(argv=None) -> int:
         print(f"[{LABELS[name]}] building inputs ...", file=sys.stderr, flush=True)
         w = build(name, args.quick)
         own, reference = bench_pelmora(name, w, own_repeat)
-        full, floor, jrow = own
+        full, floor, jrow = own[:3]
         rows += own
         if full.failed:
             print(f"FAILED: {full.failed}", file=sys.stderr)
