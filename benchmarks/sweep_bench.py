@@ -61,10 +61,15 @@ def _serial(weights, prices) -> Any:
     from pelmora.sweeps import _combinations
 
     rows = []
-    for combo in _combinations(GRID):
+    combos = _combinations(GRID)
+    for combo in combos:
         stats = pelmora.backtest(weights, prices, **FIXED, **combo).stats()
         rows.append({**combo, **stats})
-    return pd.DataFrame(rows)
+    table = pd.DataFrame(rows)
+    for name in GRID:
+        if any(v is None for v in GRID[name]):  # as the sweep keeps them: None, not NaN
+            table[name] = pd.Series([c[name] for c in combos], dtype=object)
+    return table
 
 
 def _same(table, serial) -> str | None:
