@@ -78,11 +78,15 @@ class EngineInputs:
     tz: Any = None
     options: BacktestOptions = BacktestOptions()
 
+    def dates_of(self, ns: Any) -> Any:
+        """Engine dates (UTC nanoseconds) as the user's dates, in the input's time zone."""
+        pd = _pandas()
+        dates = pd.DatetimeIndex(np.asarray(ns, dtype="datetime64[ns]"))
+        return dates if self.tz is None else dates.tz_localize("UTC").tz_convert(self.tz)
+
     def user_dates(self) -> Any:
         """The price dates, in the input's time zone: the index of every result series."""
-        pd = _pandas()
-        dates = pd.DatetimeIndex(np.asarray(self.arguments["price_index"], dtype="datetime64[ns]"))
-        return dates if self.tz is None else dates.tz_localize("UTC").tz_convert(self.tz)
+        return self.dates_of(self.arguments["price_index"])
 
     def date_text(self, row: int) -> str:
         """The date of price row ``row`` as a user reads it (in the input's time zone)."""
@@ -169,8 +173,10 @@ def _float_matrix(frame: Any, what: str) -> np.ndarray:
 
 def _price_frames(
     prices: Any, trade_at: str | None, intraday_stops: bool
-) -> tuple[Any, dict[str, Any], set[str]]:
-    """The close frame, the trade/high/low/open frames, and which of them the user gave."""
+) -> tuple[Any, dict[str, Any], dict[str, str]]:
+    """The close frame, the trade/high/low/open frames, and the fields the engine reads from the
+    user's frames (engine name to the user's field: the trading price may be "trade", "open" or
+    "close")."""
     pd = _pandas()
     if isinstance(prices, pd.DataFrame):
         if intraday_stops:
@@ -184,7 +190,7 @@ def _price_frames(
                 '"close" DataFrames'
             )
         frames = {"trade": prices, "high": prices, "low": prices, "open": prices}
-        return prices, frames, {"close"}
+        return prices, frames, {"trade": "close", "close": "close"}
     if not isinstance(prices, Mapping):
         raise TypeError(
             "prices must be a DataFrame or a mapping of DataFrames, "
@@ -217,10 +223,10 @@ def _price_frames(
     for key, frame in frames.items():
         if not isinstance(frame, pd.DataFrame):
             raise TypeError(f'prices["{key}"] must be a DataFrame, got {type(frame).__name__}')
-    given = {"close", trade_key}
+    read = {"trade": trade_key, "close": "close"}
     if intraday_stops:
-        given |= {"open", "high", "low"}
-    return close, frames, given
+        read.update(open="open", high="high", low="low")
+    return close, frames, read
 
 
 def _aligned(frame: Any, close: Any, what: str) -> Any:
@@ -515,7 +521,7 @@ def prepare_inputs(
     pd = _pandas()
     if not isinstance(weights, pd.DataFrame):
         raise TypeError(f"weights must be a DataFrame, got {type(weights).__name__}")
-    close, frames, given = _price_frames(prices, opts.trade_at, opts.intraday_stops)
+    close, frames, read = _price_frames(prices, opts.trade_at, opts.intraday_stops)
     _check_labels(close.columns, "prices")
     _check_labels(weights.columns, "weights")
     if len(close.index) == 0:
@@ -563,11 +569,9 @@ def prepare_inputs(
     used = np.zeros(len(close.columns), dtype=bool)
     used[price_column_of_stock] = True
     where = _Located(price_dates, close.columns, price_tz)
-    trade_field = opts.trade_at or ("trade" if "trade" in given else "close")
     checked: set[int] = set()
-    for field, key in ((trade_field, "trade"), ("close", "close"), ("open", "open"),
-                       ("high", "high"), ("low", "low")):
-        if field in given and id(matrices[key]) not in checked:
+    for key, field in read.items():
+        if id(matrices[key]) not in checked:
             _check_price_values(matrices[key], field, used, where)
             checked.add(id(matrices[key]))
     if opts.intraday_stops:

@@ -126,12 +126,6 @@ class BacktestResult:
 
     # ---------------------------------------------------------------------------------------- dates
 
-    def _dates(self, ns: Any) -> pd.DatetimeIndex:
-        idx = pd.DatetimeIndex(np.asarray(ns, dtype="datetime64[ns]"))
-        if self.inputs.tz is not None:
-            idx = idx.tz_localize("UTC").tz_convert(self.inputs.tz)
-        return idx
-
     def _row_dates(self, rows: np.ndarray, valid: np.ndarray | None = None) -> pd.DatetimeIndex:
         """The dates of price rows; NaT where ``valid`` is False."""
         index = self.inputs.arguments["price_index"]
@@ -140,7 +134,8 @@ class BacktestResult:
         nat = np.datetime64("NaT", "ns").astype(np.int64)
         ns = np.full(len(rows), nat, dtype=np.int64)
         ns[ok] = index[rows[ok]]
-        return self._dates(ns)
+        dates: pd.DatetimeIndex = self.inputs.dates_of(ns)
+        return dates
 
     def _stocks(self, sid: np.ndarray) -> np.ndarray:
         stocks: np.ndarray = np.asarray(self.inputs.stocks, dtype=object)[np.asarray(sid, np.intp)]
@@ -268,11 +263,10 @@ class BacktestResult:
         matrix = self.inputs.arguments["price_values"]
         cols = self.inputs.price_column_of_stock[sid]
         last_row = matrix.shape[0] - 1
-        out = np.empty(len(which), dtype=np.float64)
+        out = _known_prices(matrix, rows[which], cols[which])
         for n, k in enumerate(which):
             col, row, mine = cols[k], rows[k], np.flatnonzero(sid == sid[k])
             known = np.flatnonzero(~np.isnan(matrix[: row + 1, col]))
-            out[n] = matrix[known[-1], col] if len(known) else np.nan
             opened = mine[(mine <= k) & (before[mine] == 0.0)]
             start = rows[opened[-1]] if len(opened) else 0
             if len(known) and known[-1] >= start:
@@ -573,7 +567,7 @@ class BacktestResult:
         weights: dict[int, Any] = ops.get("weights", {})
         next_weights: dict[int, Any] = ops.get("next_weights", {})
         sids = sorted(set(actions) | set(weights) | set(next_weights))
-        pos_dates = self._dates(self.inputs.arguments["pos_index"])
+        pos_dates = self.inputs.dates_of(self.inputs.arguments["pos_index"])
         wt = int(ops.get("weight_time", -1))
         nwt = int(ops.get("next_weight_time", -1))
         return pd.DataFrame(

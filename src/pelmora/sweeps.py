@@ -198,11 +198,11 @@ def _run_chunk(
         arrays, variants, threads=threads, positions=keep == "full", excursions=True
     )
     rows: list[tuple[str | None, dict[str, Any], Any]] = []
-    for opts, variant, out in zip(options, variants, outputs):
+    for opts, out in zip(options, outputs):
         if isinstance(out, BaseException):
             rows.append((f"{type(out).__name__}: {out}", {}, None))
             continue
-        own = dataclasses.replace(inputs, arguments={**args, **variant}, options=opts)
+        own = _own_inputs(inputs, opts)
         try:
             stats = dict(BacktestResult(own, RunRecord.from_journal(out)).stats())
         except Exception as exc:  # a failure of the statistics is the combination's failure
@@ -213,8 +213,21 @@ def _run_chunk(
     return rows
 
 
-def _chunks(members: list[int], size: int) -> list[list[int]]:
-    return [members[i : i + size] for i in range(0, len(members), size)]
+def _own_inputs(inputs: EngineInputs, opts: BacktestOptions) -> EngineInputs:
+    """The inputs of one combination: the shared arrays with its own options."""
+    n_rows = len(inputs.arguments["price_index"])
+    return dataclasses.replace(
+        inputs, arguments={**inputs.arguments, **engine_options(opts, n_rows)}, options=opts
+    )
+
+
+def _work(plan: _Plan, size: int) -> list[tuple[int, list[int]]]:
+    """(group index, combinations) of every chunk, group after group."""
+    return [
+        (k, group.members[i : i + size])
+        for k, group in enumerate(plan.groups)
+        for i in range(0, len(group.members), size)
+    ]
 
 
 # Data of a process-pool worker, installed once per process by the pool's initializer.
@@ -445,13 +458,7 @@ def _table(
         elif keep == "full":
             record["result"] = None
             if kept is not None:
-                inputs = group_of[i].inputs
-                n_rows = len(inputs.arguments["price_index"])
-                own = dataclasses.replace(
-                    inputs,
-                    arguments={**inputs.arguments, **engine_options(plan.options[i], n_rows)},
-                    options=plan.options[i],
-                )
+                own = _own_inputs(group_of[i].inputs, plan.options[i])
                 record["result"] = BacktestResult(own, RunRecord.from_journal(kept))
         rows.append(record)
     columns = list(plan.combos[0]) + list(STAT_NAMES) + ["error"]
@@ -479,7 +486,7 @@ def _progress_bar(total: int, progress: bool) -> Any:
 def _sweep_threads(plan: _Plan, keep: str, size: int, workers: int, arrived: Any) -> None:
     from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
-    work = [(g, chunk) for g in plan.groups for chunk in _chunks(g.members, size)]
+    work = [(plan.groups[k], chunk) for k, chunk in _work(plan, size)]
     if workers == 1 or len(work) == 1:
         for group, chunk in work:
             arrived(chunk, _run_chunk(group.inputs, [plan.options[i] for i in chunk], keep, workers))
@@ -515,10 +522,9 @@ def _sweep_processes(plan: _Plan, keep: str, size: int, workers: int, arrived: A
         initargs=([g.inputs for g in plan.groups],),
     ) as pool:
         futures = {}
-        for k, group in enumerate(plan.groups):
-            for chunk in _chunks(group.members, size):
-                opts = [plan.options[i] for i in chunk]
-                futures[pool.submit(_worker_chunk, k, opts, keep)] = chunk
+        for k, chunk in _work(plan, size):
+            opts = [plan.options[i] for i in chunk]
+            futures[pool.submit(_worker_chunk, k, opts, keep)] = chunk
         for future in as_completed(futures):
             arrived(futures[future], future.result())
 
@@ -569,10 +575,7 @@ def _sweep_dask(
         )
         own_client = client = distributed.Client(own_cluster)
     try:
-        pending = [
-            (k, chunk) for k, group in enumerate(plan.groups)
-            for chunk in _chunks(group.members, size)
-        ]
+        pending = _work(plan, size)
         for _attempt in range(_DASK_ATTEMPTS):
             pending = _dask_round(distributed, client, plan, keep, pending, arrived)
             if not pending:

@@ -29,19 +29,10 @@ class Book {
   using iterator = std::vector<value_type>::iterator;
   using const_iterator = std::vector<value_type>::const_iterator;
 
-  Book() = default;
-  template <class It>
-  Book(It first, It last) {
-    for (; first != last; ++first) (*this)[first->first] = first->second;
-  }
-
   iterator begin() { return v_.begin(); }
   iterator end() { return v_.end(); }
   const_iterator begin() const { return v_.begin(); }
   const_iterator end() const { return v_.end(); }
-  bool empty() const { return v_.empty(); }
-  std::size_t size() const { return v_.size(); }
-  void clear() { v_.clear(); }
 
   iterator lower_bound(int key) {
     return std::lower_bound(v_.begin(), v_.end(), key,
@@ -50,10 +41,6 @@ class Book {
   const_iterator lower_bound(int key) const {
     return std::lower_bound(v_.begin(), v_.end(), key,
                             [](const value_type& e, int k) { return e.first < k; });
-  }
-  iterator upper_bound(int key) {
-    return std::upper_bound(v_.begin(), v_.end(), key,
-                            [](int k, const value_type& e) { return k < e.first; });
   }
   iterator find(int key) {
     const iterator it = lower_bound(key);
@@ -75,12 +62,6 @@ class Book {
     return v_.insert(lower, value_type{key, value});
   }
   iterator erase(iterator it) { return v_.erase(it); }
-  std::size_t erase(int key) {
-    const iterator it = find(key);
-    if (it == v_.end()) return 0;
-    v_.erase(it);
-    return 1;
-  }
 
  private:
   std::vector<value_type> v_;
