@@ -162,3 +162,28 @@ def test_an_unknown_calendar_is_named():
         pelmora.backtest(WEIGHTS, market(), rebalance="ME", calendar="NOPE")
     with pytest.raises(TypeError, match="calendar must be an exchange calendar name"):
         pelmora.backtest(WEIGHTS, market(), rebalance="ME", calendar=42)
+
+
+def test_a_week_whose_friday_is_a_holiday_ends_on_thursday_by_the_calendar():
+    pytest.importorskip("exchange_calendars")
+    close = pd.DataFrame({"A": np.linspace(10, 12, len(GOOD_FRIDAY))}, index=GOOD_FRIDAY)
+    weights = pd.DataFrame({"A": [1.0]}, index=GOOD_FRIDAY[:1])
+    marks = pd.DatetimeIndex(
+        pelmora.backtest(weights, close, rebalance="W-FRI", calendar="XNYS")
+        .inputs.arguments["resample"]
+    )
+    assert marks[-1] == pd.Timestamp("2024-03-28") and marks[-2] == pd.Timestamp("2024-03-22")
+    # Presidents' Day week is whole; each mark is the week's last session.
+    assert pd.Timestamp("2024-02-23") in marks
+
+
+def test_time_zones_reach_every_table_and_naive_delistings_are_read_in_them():
+    dates = pd.bdate_range("2024-01-01", periods=8, tz="Asia/Taipei")
+    close = pd.DataFrame({"A": 10.0, "B": 20.0}, index=dates)
+    weights = pd.DataFrame({"A": [0.5], "B": [0.5]}, index=dates[:1])
+    result = pelmora.backtest(weights, close, delistings={"B": "2024-01-05"})
+    for column in (result.fills["date"], result.trades["entry_date"], result.trades["exit_date"]):
+        assert str(column.dt.tz) == "Asia/Taipei"
+    sold = result.fills[(result.fills["stock"] == "B") & (result.fills["reason"] == "delisting")]
+    assert sold["date"].tolist() == [pd.Timestamp("2024-01-05", tz="Asia/Taipei")]
+    assert result.positions.index.equals(close.index)

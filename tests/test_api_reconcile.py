@@ -71,6 +71,12 @@ def test_fills_cash_positions_equity_and_trades_reconcile(strategy, split):
     close(result.cash + held, equity)
     close(result.exposure["cash"] + result.exposure["net"], np.ones(len(equity)))
     close(trades["pnl"].sum(), equity.iloc[-1] - 1.0)
+    assert ((result.positions != 0).sum(axis=1) == result.exposure["n_holdings"]).all()
+    base = np.concatenate(([1.0], equity.to_numpy()[:-1]))[rows]
+    close(result.turnover.sum(), (fills["value"] / base).sum())
+    assert (fills["fee"] >= 0).all() and (fills["tax"] >= 0).all()
+    taxed = fills[fills["tax"] > 0]  # tax only where a holding shrinks (a flip is an entry)
+    assert (taxed["after"].abs() < taxed["before"].abs()).all()
     assert (trades["bars_held"] >= 0).all()
     assert set(fills["reason"].astype(str)) <= set(pelmora.result.REASONS)
 

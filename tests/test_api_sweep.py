@@ -219,3 +219,36 @@ def test_a_dask_worker_lost_mid_sweep_has_its_chunk_rerun_once(data, direct, tmp
     same_as_direct(frame, direct)
     keys = pq.read_table(tmp_path / "s.parquet").column("combination_key").to_pylist()
     assert len(keys) == len(set(keys)) == 4
+
+
+# ---------------------------------------------------------------------- sweeps against direct runs
+
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+option_values = {
+    "stop_loss": st.sampled_from([None, 0.03, 0.1]),
+    "take_profit": st.sampled_from([None, 0.08]),
+    "trailing_stop": st.sampled_from([None, 0.05]),
+    "rebalance": st.sampled_from([None, "W-FRI", "ME"]),
+    "intraday_stops": st.booleans(),
+    "retain_cost": st.booleans(),
+    "position_limit": st.sampled_from([1.0, 0.3]),
+    "excursion_window": st.sampled_from([0, 3, 30]),
+}
+
+
+@settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.sampled_from(sorted(option_values)), min_size=1, max_size=3, unique=True),
+       st.data())
+def test_any_grid_on_threads_gives_the_stats_of_direct_calls(data, names, draw):
+    weights, market = data
+    grid = {n: draw.draw(st.lists(option_values[n], min_size=1, max_size=2, unique=True))
+            for n in names}
+    frame = pelmora.sweep(grid, weights, market, progress=False, max_workers=2, chunk_size=1)
+    assert frame["error"].isna().all()
+    for row in frame.to_dict("records"):
+        combo = {n: row[n] for n in grid}
+        stats = pelmora.backtest(weights, market, **combo).stats()
+        for name, value in stats.items():
+            assert (pd.isna(value) and pd.isna(row[name])) or value == row[name], (combo, name)

@@ -63,3 +63,14 @@ def test_bad_walk_forward_arguments_are_named(data, kwargs, error, message):
     weights, market = data
     with pytest.raises(error, match=message):
         pelmora.walk_forward(GRID, weights, market, progress=False, **kwargs)
+
+
+def test_anchored_windows_train_from_the_first_date_and_can_minimise(data):
+    weights, market = data
+    walked = pelmora.walk_forward(GRID, weights, market, train="1Y", test="6M", anchored=True,
+                                  metric="annual_volatility", maximize=False, progress=False)
+    windows = walked.windows
+    assert (windows["train_start"] == market.close.index[0]).all()
+    assert windows["train_end"].is_monotonic_increasing
+    for k, table in enumerate(walked.trainings):
+        assert windows["train_annual_volatility"].iloc[k] == table["annual_volatility"].min()

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from pelmora.core import journal, runvane, swaylen
+from pelmora.core import _testsupport, journal, runvane, swaylen
 from run_helpers import build
 from test_run_properties import any_run
 
@@ -373,3 +373,29 @@ def test_run_many_and_the_switches_change_nothing_else(case, other_stop):
                 assert np.array_equal(got[key][col], want[key][col], equal_nan=True), (key, col)
         assert same_report(got["report"], want["report"])
     assert np.array_equal(bits(many[0]["excursions"]), bits(full["excursions"]))
+
+
+# ------------------------------------------------------------------ the benchmarks' touch limit
+
+
+@pytest.mark.parametrize("ahead", [0, 1, 64])
+def test_touch_reads_exactly_the_cells_it_is_given(ahead):
+    rng = np.random.default_rng(4)
+    a, b = rng.normal(size=(50, 30)), rng.normal(size=(50, 30))[:, ::-1]  # one strided view
+    rows, cols = rng.integers(0, 50, 500), rng.integers(0, 30, 500)
+    got = _testsupport.touch(rows, cols, (a, b), ahead=ahead)
+    assert got == pytest.approx(float(a[rows, cols].sum() + b[rows, cols].sum()), rel=1e-12)
+
+
+@pytest.mark.parametrize(
+    "rows, cols, error, message",
+    [
+        ([0, 50], [0, 0], IndexError, "cell 1 is outside a matrix"),
+        ([0], [-1], IndexError, "cell 0 is outside a matrix"),
+        ([0, 1], [0], ValueError, "rows and cols differ in length"),
+    ],
+)
+def test_touch_refuses_cells_outside_its_matrices(rows, cols, error, message):
+    m = np.zeros((50, 30))
+    with pytest.raises(error, match=message):
+        _testsupport.touch(np.array(rows), np.array(cols), (m,))
