@@ -277,13 +277,29 @@ def test_turnover_counts_each_executed_switch_of_target_weights():
     assert result.stats()["turnover"] == pytest.approx((1.0 + 2.0 * 10) / years, rel=1e-12)
 
 
-def test_stats_start_at_the_first_executed_rebalance():
+@pytest.mark.parametrize("empty_first", [False, True])
+def test_stats_start_at_the_first_fill(empty_first):
     dates = pd.bdate_range("2024-01-01", periods=5)
     close = pd.DataFrame({"A": [10.0, 20.0, 5.0, 5.0, 6.0]}, index=dates)
-    weights = pd.DataFrame({"A": [1.0]}, index=[pd.Timestamp("2024-01-03")])
+    # A rebalance that buys nothing deploys no capital: the window waits for the first fill.
+    weights = pd.DataFrame({"A": [0.0, 1.0]}, index=dates[[0, 2]])
+    weights = weights.iloc[1:] if not empty_first else weights
     stats = pelmora.backtest(weights, close, fee=0.0, tax=0.0).stats()
     assert stats["start"] == pd.Timestamp("2024-01-04")
     assert stats["total_return"] == 6.0 / 5.0 - 1.0
+
+
+def test_max_drawdown_is_the_lowest_drawdown_from_the_starting_capital():
+    dates = pd.bdate_range("2024-01-01", periods=4)
+    trade = pd.DataFrame({"A": [10.0, 10.0, 10.0, 10.0]}, index=dates)
+    close = pd.DataFrame({"A": [10.0, 8.0, 7.0, 7.5]}, index=dates)
+    weights = pd.DataFrame({"A": [1.0]}, index=dates[:1])
+    result = pelmora.backtest(weights, {"close": close, "trade": trade}, fee=0.0, tax=0.0)
+    stats = result.stats()
+    # Bought at 10 on the second day, closed at 8 then 7: -20 % then -30 % from 1.0.
+    assert stats["max_drawdown"] == pytest.approx(-0.3, abs=1e-12)
+    assert stats["max_drawdown"] == result.drawdown.iloc[result.window_start :].min()
+    assert (stats["max_drawdown_start"], stats["max_drawdown_end"]) == (dates[0], dates[2])
 
 
 # ------------------------------------------------------------------------------------------- plots

@@ -18,6 +18,8 @@ import matplotlib
 matplotlib.use("Agg")
 
 import matplotlib.image  # noqa: E402
+from pathlib import Path  # noqa: E402
+
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
@@ -173,6 +175,20 @@ def test_a_failed_write_keeps_the_previous_report(run, tmp_path, monkeypatch):
     with pytest.raises(OSError, match="disk full"):
         report.sweep_report(sweep_table(), path)
     assert path.read_text() == "previous" and [p.name for p in tmp_path.iterdir()] == ["r.html"]
+
+
+def test_a_link_is_written_through_and_other_files_are_refused(run, tmp_path):
+    target = tmp_path / "real.html"
+    target.write_text("previous")
+    link = tmp_path / "latest.html"
+    link.symlink_to(target)
+    result, _ = run
+    assert result.report(link) == link
+    assert link.is_symlink() and "<html" in target.read_text()
+    for path, kind in ((tmp_path, "a folder"), (Path("/dev/null"), "not a regular file")):
+        with pytest.raises(ValueError, match=f"is {kind}: a report is written to a file"):
+            result.report(path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["latest.html", "real.html"]
 
 
 @pytest.mark.parametrize(

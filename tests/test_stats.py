@@ -161,3 +161,20 @@ def test_monthly_returns_errors(equity, initial, error, name):
     with pytest.raises(error, match=name) as caught:
         monthly_returns(equity, initial=initial)
     assert type(caught.value) is error
+
+
+@pytest.mark.parametrize(
+    ("values", "depth", "peak"),
+    [
+        ([0.8, 0.7, 0.75], -0.3, "before"),  # the capital of 1.0 is the first peak
+        ([1.1, 0.77, 1.2, 1.08], -0.3, 0),
+        ([1.0, 1.2, 1.3], 0.0, None),
+    ],
+)
+def test_max_drawdown_counts_the_starting_capital(values, depth, peak):
+    dates = pd.bdate_range("2024-01-02", periods=len(values))
+    before = pd.Timestamp("2024-01-01")
+    s = performance_stats(pd.Series(values, index=dates), initial_date=before)
+    assert s["max_drawdown"] == pytest.approx(depth, abs=1e-12)
+    expected = pd.NaT if peak is None else before if peak == "before" else dates[peak]
+    assert s["max_drawdown_start"] is expected or s["max_drawdown_start"] == expected

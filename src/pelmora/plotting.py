@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora import _require
+from pelmora import _require, stats
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -63,7 +63,7 @@ def equity_figure(
     top.set_title(title or "Equity")
     top.grid(True, alpha=0.3)
     top.tick_params(labelbottom=False)
-    drawdown = (values / np.maximum.accumulate(values) - 1.0) * 100.0 if len(values) else values
+    drawdown = stats.drawdown(equity, initial=1.0).to_numpy() * 100.0
     bottom.fill_between(x, drawdown, 0.0, color=LOSS_COLOR, alpha=0.35, linewidth=0)
     bottom.plot(x, drawdown, color=LOSS_COLOR, linewidth=0.8)
     bottom.set_ylabel("drawdown (%)")

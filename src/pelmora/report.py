@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora import _require
+from pelmora.stats import drawdown
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -216,9 +217,23 @@ def _write(path: str | os.PathLike[str], text: str) -> Path:
     """Write ``text`` to ``path`` through a temporary file in the same folder, then rename it.
 
     A reader (a browser reloading the page, a watcher) sees the old report or the new one, never
-    half of one, and a failure leaves no partial file behind.
+    half of one, and a failure leaves no partial file behind. A symbolic link is written
+    through: its target gets the report and the link stays a link.
+
+    Raises
+    ------
+    ValueError
+        When ``path`` (or the target of a link) exists and is not a regular file: a folder, a
+        device or a pipe is never replaced by a report.
     """
-    target = Path(path)
+    given = Path(path)
+    # Renaming onto a link would replace the link itself, and renaming onto a device node (as
+    # root, /dev/null) would replace the device: resolve links and write only regular files.
+    target = Path(os.path.realpath(given))
+    if target.exists() and not target.is_file():
+        kind = "a folder" if target.is_dir() else "not a regular file"
+        shown = f"{str(given)!r}" + (f" (a link to {str(target)!r})" if given.is_symlink() else "")
+        raise ValueError(f"path {shown} is {kind}: a report is written to a file")
     fd, temp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as out:
@@ -230,7 +245,7 @@ def _write(path: str | os.PathLike[str], text: str) -> Path:
     except BaseException:
         Path(temp).unlink(missing_ok=True)
         raise
-    return target
+    return given
 
 
 def _figure(size: tuple[float, float]) -> Figure:
@@ -366,7 +381,9 @@ def _equity_figure(
     for curve, color, label in ((equity, _LOSS_COLOR, "strategy"), (bench, _BENCHMARK_COLOR, name)):
         if curve is None:
             continue
-        dd = curve / curve.cummax() - 1.0
+        # The strategy starts from its capital of 1.0; the benchmark is drawn rebased to 1.0 on
+        # its first day, so its own first value is its first peak.
+        dd = drawdown(curve, initial=1.0 if curve is equity else None)
         if curve is equity:
             bottom.fill_between(dd.index, dd.to_numpy(), 0.0, color=color, alpha=0.3, linewidth=0)
         bottom.plot(dd.index, dd.to_numpy(), color=color, linewidth=0.9, label=label)
@@ -651,7 +668,9 @@ def _curve_sections(
         ("rolling", "Rolling risk", _image(rolling, "rolling Sharpe ratio and volatility")),
         ("exposure", "Exposure", _image(exposure, "exposure")),
         ("trades", "Trades", _trades_section(result, stats)),
-        ("drawdowns", "Worst drawdowns", _drawdown_section(equity)),
+        # From the last all-cash day: a loss on the window's first day is a drawdown from 1.0.
+        ("drawdowns", "Worst drawdowns",
+         _drawdown_section(result.equity.iloc[max(start - 1, 0):])),
     ]
     return sections
 

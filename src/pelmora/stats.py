@@ -63,20 +63,36 @@ _BENCHMARK_KINDS = ("auto", "prices", "returns")
 _FLAT = 64 * np.finfo(np.float64).eps
 
 
-def drawdown(equity: pd.Series) -> pd.Series:
+def drawdown(equity: pd.Series, initial: float | None = 1.0) -> pd.Series:
     """The drawdown of an equity curve: its value over its running maximum, minus 1 (0 or below).
+
+    This is the one drawdown rule of the package: the statistics, the result's
+    :attr:`~pelmora.BacktestResult.drawdown`, the pictures and the reports all use it.
 
     Parameters
     ----------
     equity : pandas.Series
         Portfolio values.
+    initial : float or None, default 1.0
+        The capital the curve starts from, held before its first value: it counts as the first
+        peak, so a first day at 0.8 is already a drawdown of -20 %. None: the curve's own first
+        value is the first peak (for a curve that is not measured from a capital, such as a
+        benchmark's prices).
 
     Returns
     -------
     pandas.Series
-        Same index; 0 at every new high.
+        Same index; 0 at every new high. A missing value (NaN) stays missing and does not move
+        the running maximum.
     """
-    result: pd.Series = equity / equity.cummax() - 1.0
+    values = equity.to_numpy(dtype=np.float64)
+    peaks = np.fmax.accumulate(values) if len(values) else values
+    if initial is not None and len(values):
+        peaks = np.fmax(peaks, float(initial))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        ratio = values / peaks - 1.0
+    pandas = _require("pandas", "pelmora.stats.drawdown")
+    result: pd.Series = pandas.Series(ratio, index=equity.index, name=equity.name)
     return result
 
 
@@ -230,6 +246,7 @@ def performance_stats(
     risk_free: float = 0.0,
     benchmark: pd.Series | None = None,
     benchmark_kind: Literal["auto", "prices", "returns"] = "auto",
+    initial_date: Any = None,
 ) -> pd.Series:
     """The usual statistics of an equity curve, its trades and, optionally, a benchmark.
 
@@ -262,6 +279,10 @@ def performance_stats(
         How ``benchmark`` is read. "auto" reads a Series whose every non-NaN value is positive as
         prices and one with any zero or negative value as returns; a short run of returns that
         are all gains would be read as prices, so pass "returns" (or "prices") to decide.
+    initial_date : datetime-like, optional
+        The date of the capital of 1.0 the window starts from (the last date before the window).
+        It is ``max_drawdown_start`` when the deepest drawdown runs from that capital; without
+        it, the window's first date stands in.
 
     Returns
     -------
@@ -281,8 +302,10 @@ def performance_stats(
           sqrt(periods_per_year). The downside deviation is the root mean square of min(excess,
           0) over all rows, gains counting as zeros; some libraries take it over the losing rows
           only, which gives a larger deviation and a smaller ratio.
-        - ``max_drawdown``: the lowest :func:`drawdown`, with ``max_drawdown_start`` (the peak
-          before it) and ``max_drawdown_end`` (the trough).
+        - ``max_drawdown``: the lowest :func:`drawdown`, the capital of 1.0 before the window
+          counting as its first peak (a first day at -20 % and a second at -30 % is a -30 %
+          drawdown), with ``max_drawdown_start`` (the peak before it; ``initial_date`` when the
+          peak is that capital) and ``max_drawdown_end`` (the trough).
         - ``win_rate``: share of trades with pnl > 0; ``avg_win``: mean pnl of those;
           ``avg_loss``: mean pnl of trades with pnl < 0 (negative); ``profit_factor``: sum of
           the gains over minus the sum of the losses (inf with gains and no losses, NaN with
@@ -359,12 +382,16 @@ def performance_stats(
         if downside > 0:
             out["sortino"] = float(excess.mean()) / downside * math.sqrt(periods_per_year)
 
-    dd = drawdown(equity)
-    out["max_drawdown"] = float(dd.min())
+    # The window starts from a capital of 1.0: a loss on its first day is already a drawdown.
+    dd = drawdown(equity, initial=1.0).to_numpy()
+    out["max_drawdown"] = float(np.nanmin(dd)) if not np.isnan(dd).all() else math.nan
     if out["max_drawdown"] < 0:
-        trough = int(np.argmin(dd.to_numpy()))
-        peak = int(np.argmax(values[: trough + 1]))
-        out["max_drawdown_start"] = equity.index[peak]
+        trough = int(np.nanargmin(dd))
+        peak = int(np.nanargmax(values[: trough + 1]))
+        if values[peak] >= 1.0:
+            out["max_drawdown_start"] = equity.index[peak]
+        else:  # the peak is the capital the window started from
+            out["max_drawdown_start"] = equity.index[0] if initial_date is None else initial_date
         out["max_drawdown_end"] = equity.index[trough]
 
     if benchmark is not None:
