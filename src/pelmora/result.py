@@ -143,14 +143,14 @@ class BacktestResult:
 
     @property
     def window_start(self) -> int:
-        """The first price row of the statistics: the row of the first executed rebalance.
+        """The first price row of the statistics: the row of the first fill (capital deployed).
 
         Before it the portfolio is all cash at 1.0, and counting those rows would dilute
-        volatility and Sharpe. With no rebalance executed it is the number of rows (an empty
-        window).
+        volatility and Sharpe; a rebalance that bought nothing (weights of zero) does not start
+        it. With no fill at all it is the number of rows (an empty window).
         """
-        rows = self.record.rebalance_rows
-        return int(rows[0]) if len(rows) else len(self.record.creturn)
+        rows = self.record.fills["row"]
+        return int(np.min(rows)) if len(rows) else len(self.record.creturn)
 
     # -------------------------------------------------------------------------------------- curves
 
@@ -180,7 +180,8 @@ class BacktestResult:
 
     @cached_property
     def drawdown(self) -> pd.Series:
-        """Drawdown of :attr:`equity` from its running maximum (0 or below)."""
+        """Drawdown of :attr:`equity` from its running maximum, the initial 1.0 included (0 or
+        below); :meth:`stats`' ``max_drawdown`` is its lowest value over the window."""
         from pelmora.stats import drawdown
 
         return drawdown(self.equity).rename("drawdown")
@@ -597,9 +598,10 @@ class BacktestResult:
     ) -> pd.Series:
         """Performance statistics over the statistics window.
 
-        The window starts on the day of the first executed rebalance (:attr:`window_start`), not
-        on the first weight date: days of flat cash before it would dilute volatility and Sharpe.
-        The first return of the window is measured from the initial 1.0.
+        The window starts on the day of the first fill (:attr:`window_start`), not on the first
+        weight date: days of flat cash before it would dilute volatility and Sharpe. The first
+        return of the window is measured from the initial 1.0, and so is the drawdown:
+        ``max_drawdown`` is the lowest :attr:`drawdown` in the window.
 
         Parameters
         ----------
@@ -640,6 +642,7 @@ class BacktestResult:
             risk_free=risk_free,
             benchmark=benchmark,
             benchmark_kind=benchmark_kind,
+            initial_date=self.equity.index[start - 1] if 0 < start <= len(self.equity) else None,
         )
 
     def monthly_returns(self) -> pd.DataFrame:
