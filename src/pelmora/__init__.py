@@ -6,7 +6,7 @@ pandas, matplotlib or dask:
 
 - :func:`pelmora.backtest` and :class:`pelmora.BacktestResult` (extra ``pandas``),
 - :meth:`BacktestResult.plot <pelmora.result.BacktestResult.plot>` (extra ``plot``),
-- :func:`pelmora.sweep` (extra ``sweep``),
+- :func:`pelmora.sweep` and :func:`pelmora.read_sweep` (extra ``sweep``),
 - rebalancing by an exchange calendar, ``calendar="XNYS"`` (extra ``calendar``),
 - :mod:`pelmora.datasets` and :mod:`pelmora.strategies` (extra ``pandas``).
 """
@@ -29,12 +29,14 @@ if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora.runner import backtest
     from pelmora.plotting import plot_heatmap
     from pelmora.report import sweep_report
-    from pelmora.sweeps import sweep
+    from pelmora.sweeps import read_sweep, sweep
     from pelmora.walkforward import walk_forward
 
 # Only names that import without the optional dependencies, so that ``from pelmora import *``
 # works everywhere; BacktestResult and the submodules are reached as attributes.
-__all__ = ["BacktestOptions", "backtest", "runvane", "sweep", "swaylen", "walk_forward"]
+__all__ = [
+    "BacktestOptions", "backtest", "read_sweep", "runvane", "sweep", "swaylen", "walk_forward",
+]
 __version__ = "0.1.0"
 
 # Which optional distribution provides each third-party module, and the extra that installs it.
@@ -52,6 +54,7 @@ _EXTRAS: dict[str, tuple[str, str]] = {
 _LAZY_FUNCTIONS = {
     "backtest": "pelmora.runner",
     "sweep": "pelmora.sweeps",
+    "read_sweep": "pelmora.sweeps",
     "BacktestOptions": "pelmora.options",
     "BacktestResult": "pelmora.result",
     "walk_forward": "pelmora.walkforward",

@@ -6,25 +6,26 @@ combinations that share them run as variants of one :func:`pelmora.core.journal.
 native threads, the arrays shared and never copied. The same chunk function runs in this process
 ("threads"), in a process pool ("processes") or on Dask workers ("dask"), so every backend gives
 the same table. A combination that fails while it runs becomes a row with its error; with a
-``store`` every finished chunk is written at once, and a later call with the same grid and store
-runs only what is missing.
+``store`` every finished chunk is written at once, and a later call with the same grid, inputs and
+store runs only what is missing: every stored row carries its combination's key and the
+fingerprint of the inputs it was run on, and is served only to a call with both the same.
 """
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
-import hashlib
 import itertools
 import math
 import os
+import time
 import uuid
+import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
-import numpy as np
-
-from pelmora import _require
+from pelmora import _fingerprint, _require
 from pelmora.inputs import ARRAY_NAMES, ARRAY_OPTIONS, EngineInputs, engine_options, prepare_inputs
 from pelmora.options import OPTION_NAMES, BacktestOptions, make_options
 
@@ -33,7 +34,7 @@ if TYPE_CHECKING:  # pragma: no cover
 
     from pelmora.inputs import PriceInput
 
-__all__ = ["KEEP", "WEIGHTS_COLUMN", "sweep"]
+__all__ = ["FINGERPRINT_COLUMN", "KEEP", "WEIGHTS_COLUMN", "read_sweep", "sweep"]
 
 KEEP = ("stats", "equity", "full")
 """What a sweep keeps of each run: its statistics, also its equity curve, or the whole result."""
@@ -41,7 +42,12 @@ KEEP = ("stats", "equity", "full")
 WEIGHTS_COLUMN = "weights"
 """The grid column of the strategy variants when ``weights`` is a mapping of names to frames."""
 
+FINGERPRINT_COLUMN = "inputs_fingerprint"
+"""A store's column: the fingerprint of the inputs a row was run on (see :func:`read_sweep`)."""
+
 _KEY = "combination_key"  # a store's column: which combination a row belongs to
+_POSITION = "grid_index"  # a store's column: the row's place in the grid of the call that ran it
+_DATE_STATS = ("start", "end", "max_drawdown_start", "max_drawdown_end")
 
 
 def _pandas(feature: str = "pelmora.sweep") -> Any:
@@ -67,10 +73,40 @@ def _combinations(grid: Mapping[str, Sequence[Any]]) -> list[dict[str, Any]]:
     return [dict(zip(names, combo)) for combo in itertools.product(*columns.values())]
 
 
-def _key(combo: Mapping[str, Any]) -> str:
-    """A stable name of a combination, the same in every process and every call."""
-    text = repr(sorted((k, _canonical(v)) for k, v in combo.items()))
-    return hashlib.sha1(text.encode()).hexdigest()[:20]
+def _key(combo: Mapping[str, Any], opts: BacktestOptions) -> str:
+    """A stable name of a combination, the same in every process and every call.
+
+    It is made of the checked option values (so ``fee=0`` and ``fee=0.0`` are one combination)
+    and the strategy's name; what the combination runs on is the inputs' fingerprint.
+    """
+    named = sorted(
+        (k, v if k == WEIGHTS_COLUMN else getattr(opts, k)) for k, v in combo.items()
+    )
+    return _fingerprint.digest([("combination", 1)] + named)
+
+
+def _inputs_fingerprints(
+    variants: Mapping[Any, Any], prices: Any, base: BacktestOptions, grid_names: Iterable[str]
+) -> dict[Any, str]:
+    """The fingerprint of the inputs of each strategy: what a stored row was computed from.
+
+    It covers the package version, every price frame (values, index, columns), the options the
+    grid does not set (delistings, calendar, costs, ...) and the strategy's own weight frame, so
+    that changing one strategy reruns that strategy only. The price buffers are hashed once.
+    """
+    from pelmora import __version__
+
+    common = _fingerprint.new_hasher()
+    _fingerprint.update(common, ("pelmora", __version__))
+    _fingerprint.update(common, prices)
+    names = set(grid_names)
+    _fingerprint.update(common, {k: v for k, v in base.to_dict().items() if k not in names})
+    out = {}
+    for name, frame in variants.items():
+        h = common.copy()
+        _fingerprint.update(h, frame)
+        out[name] = str(h.hexdigest())
+    return out
 
 
 def _canonical(value: Any) -> Any:
@@ -99,6 +135,11 @@ class _Plan:
     options: list[BacktestOptions]
     keys: list[str]
     groups: list[_Group]
+    fingerprints: list[str]  # of each combination's inputs ("" without a store)
+
+    def stored_as(self, i: int) -> tuple[str, str]:
+        """What identifies combination ``i`` in a store: its key and its inputs' fingerprint."""
+        return self.keys[i], self.fingerprints[i]
 
 
 def _plan(
@@ -106,9 +147,13 @@ def _plan(
     weights: Any,
     prices: Any,
     base: BacktestOptions,
-    skip: set[str],
+    stored: Mapping[tuple[str, str], Any] | None,
 ) -> _Plan:
-    """Check every combination and prepare the arrays of those still to run, before any run."""
+    """Check every combination and prepare the arrays of those still to run, before any run.
+
+    ``stored`` holds the rows of a store by (combination key, inputs' fingerprint): those
+    combinations are not run; None: no store, and nothing is fingerprinted.
+    """
     pd = _pandas()
     variants: dict[str, Any]
     if isinstance(weights, Mapping):
@@ -131,12 +176,17 @@ def _plan(
         except (TypeError, ValueError) as exc:
             shown = ", ".join(f"{k}={v!r}" for k, v in given.items())
             raise type(exc)(f"grid combination {shown} is refused: {exc}") from exc
-    keys = [_key(c) for c in combos]
+    keys = [_key(c, o) for c, o in zip(combos, options)]
+    if stored is not None:
+        of_variant = _inputs_fingerprints(variants, prices, base, grid)
+        fingerprints = [of_variant[c.get(WEIGHTS_COLUMN)] for c in combos]
+    else:
+        fingerprints = [""] * len(combos)
     groups: dict[str, _Group] = {}
     # Inputs that differ only in their rebalance schedule share every other array and check.
     converted: dict[str, EngineInputs] = {}
     for i, (combo, opts) in enumerate(zip(combos, options)):
-        if keys[i] in skip:
+        if stored is not None and (keys[i], fingerprints[i]) in stored:
             continue
         name = combo.get(WEIGHTS_COLUMN)
         group_key = repr((_canonical(name),) + tuple(_canonical(getattr(opts, o)) for o in ARRAY_OPTIONS))
@@ -158,7 +208,7 @@ def _plan(
                 inputs = _rescheduled(converted[data_key], opts)
             groups[group_key] = _Group(inputs, [])
         groups[group_key].members.append(i)
-    return _Plan(combos, options, keys, list(groups.values()))
+    return _Plan(combos, options, keys, list(groups.values()), fingerprints)
 
 
 _SCHEDULE = ("rebalance", "calendar")
@@ -244,51 +294,329 @@ def _worker_chunk(group: int, options: list[BacktestOptions], keep: str) -> list
 
 # ---------------------------------------------------------------------------------- storing
 
+try:  # advisory locks tell a crashed call's temporary file from one being written right now
+    import fcntl
+except ImportError:  # pragma: no cover - Windows: temporary files are removed by their age
+    fcntl = None  # type: ignore[assignment]
+
+_STALE_SECONDS = 3600.0  # without locks: a temporary file this old belongs to no live call
+
+# The Parquet type of each option's grid column: a fixed type per option, so that the parts of a
+# store read as one table whatever values each chunk happens to hold. None is a null. Options
+# of other kinds (rebalance, calendar, delistings, trade_at) and strategy names are text: a
+# string as it is, anything else as its repr (a calendar object as its name).
+_FLOAT_OPTIONS = frozenset(
+    {"fee", "tax", "stop_loss", "take_profit", "trailing_stop", "trailing_activation",
+     "position_limit"}
+)
+_INT_OPTIONS = frozenset({"excursion_window", "excursion_step"})
+_BOOL_OPTIONS = frozenset(
+    {"intraday_stops", "retain_cost", "stop_trading_next_period", "split_trades"}
+)
+_INT_STATS = frozenset({"n_trades"})
+
+
+def _as_text(value: Any) -> str | None:
+    if value is None or isinstance(value, str):
+        return value
+    if hasattr(value, "sessions_in_range") and isinstance(getattr(value, "name", None), str):
+        return str(value.name)
+    return repr(value)
+
+
+def _grid_column(pa: Any, name: str, values: list[Any]) -> Any:
+    if name in _FLOAT_OPTIONS:
+        return pa.array([None if v is None else float(v) for v in values], pa.float64())
+    if name in _INT_OPTIONS:
+        return pa.array([None if v is None else int(v) for v in values], pa.int64())
+    if name in _BOOL_OPTIONS:
+        return pa.array([None if v is None else bool(v) for v in values], pa.bool_())
+    return pa.array([_as_text(v) for v in values], pa.string())
+
+
+def _date_column(pa: Any, values: list[Any], tz: Any) -> Any:
+    pd = _pandas()
+    dates = pd.DatetimeIndex([pd.NaT if v is None else v for v in values])
+    if tz is not None and dates.tz is None:  # no date in this chunk: every run failed
+        dates = dates.tz_localize(tz)
+    return pa.array(dates.as_unit("ns"))
+
 
 class _Store:
     """Finished rows in a folder of Parquet files, one file per finished chunk.
 
-    A file is written under a temporary name and renamed, so a killed process leaves whole files
-    only; reading keeps the first row of every combination, so nothing is counted twice.
+    A file is written under a temporary name, flushed to disk, and renamed (the folder flushed
+    after), so a killed process or a full disk leaves whole files only; a file that cannot be
+    read all the same is set aside with a warning, and its rows run again. Reading keeps the
+    first row of every (combination, inputs' fingerprint), so nothing is counted twice.
     """
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(self, path: str | os.PathLike[str], *, create: bool = True) -> None:
         self.pq = _require("pyarrow.parquet", "pelmora.sweep(store=...)")
         self.pa = _require("pyarrow", "pelmora.sweep(store=...)")
         self.path = Path(path)
         if self.path.exists() and not self.path.is_dir():
             raise ValueError(f"store {str(self.path)!r} exists and is not a folder of a sweep")
+        if not create:
+            if not self.path.exists():
+                raise FileNotFoundError(f"store {str(self.path)!r} does not exist")
+            return
         self.path.mkdir(parents=True, exist_ok=True)
+        self._remove_stale_temporaries()
 
-    def read(self) -> dict[str, dict[str, Any]]:
-        done: dict[str, dict[str, Any]] = {}
-        for part in sorted(self.path.glob("part-*.parquet")):
-            for row in self.pq.read_table(part).to_pylist():
-                done.setdefault(row.pop(_KEY), row)
+    # -------------------------------------------------------------------------------- reading
+
+    def parts(self) -> list[Path]:
+        """The part files, oldest first."""
+        found = []
+        for part in self.path.glob("part-*.parquet"):
+            with contextlib.suppress(OSError):  # removed meanwhile by someone else
+                found.append((part.stat().st_mtime_ns, part.name, part))
+        return [part for _, _, part in sorted(found)]
+
+    def rows(self, set_aside: bool) -> list[dict[str, Any]]:
+        """Every row of every readable part; an unreadable part warns (and is renamed)."""
+        rows: list[dict[str, Any]] = []
+        for part in self.parts():
+            try:
+                rows += self._read_part(part)
+            except Exception as exc:  # torn, truncated, garbage: whatever pyarrow raises
+                self._unreadable(part, exc, set_aside)
+        return rows
+
+    def read(self) -> dict[tuple[str, str], dict[str, Any]]:
+        """The stored rows by (combination key, inputs' fingerprint)."""
+        done: dict[tuple[str, str], dict[str, Any]] = {}
+        for row in self.rows(set_aside=True):
+            fingerprint = row.get(FINGERPRINT_COLUMN)
+            if fingerprint is not None:  # rows of older stores had none: never served
+                done.setdefault((row[_KEY], fingerprint), row)
         return done
 
-    def write(self, rows: list[dict[str, Any]]) -> None:
-        if not rows:
+    def _read_part(self, part: Path) -> list[dict[str, Any]]:
+        table = self.pq.read_table(part)
+        if _KEY not in table.column_names:
+            raise ValueError(f"it has no {_KEY!r} column")
+        dates = [f.name for f in table.schema if self.pa.types.is_timestamp(f.type)]
+        rows: list[dict[str, Any]] = table.drop_columns(dates).to_pylist()
+        for name in dates:  # through pandas: Timestamps keep their nanoseconds and zone
+            for row, value in zip(rows, table.column(name).to_pandas()):
+                row[name] = value
+        return rows
+
+    def _unreadable(self, part: Path, exc: Exception, set_aside: bool) -> None:
+        message = (
+            f"store part {str(part)!r} cannot be read ({type(exc).__name__}: {exc}); "
+            "its rows are left out"
+        )
+        if set_aside:
+            # A leading underscore hides it from pandas and pyarrow, which read the store
+            # folder as one table; the file is kept for whoever wants to look at it.
+            aside = part.with_name(f"_unreadable-{part.name}")
+            with contextlib.suppress(OSError):
+                os.replace(part, aside)
+                message += f" and run again; the file is kept as {str(aside)!r}"
+        warnings.warn(message, RuntimeWarning, stacklevel=4)
+
+    # -------------------------------------------------------------------------------- writing
+
+    def write(self, records: list[dict[str, Any]], grid_names: list[str], tz: Any) -> None:
+        """Write rows as one new part: grid values, statistics, error, fingerprint, key."""
+        if not records:
             return
-        table = self.pa.Table.from_pylist([_storable(r) for r in rows])
-        name = f"part-{uuid.uuid4().hex}.parquet"
-        tmp = self.path / f".{name}.tmp"
-        self.pq.write_table(table, tmp)
-        os.replace(tmp, self.path / name)
+        from pelmora.stats import STAT_NAMES
+
+        pa = self.pa
+        columns = {name: _grid_column(pa, name, [r.get(name) for r in records])
+                   for name in grid_names}
+        for name in STAT_NAMES:
+            values = [r.get(name) for r in records]
+            if name in _DATE_STATS:
+                columns[name] = _date_column(pa, values, tz)
+            else:
+                values = [None if v is None or v != v else v for v in values]  # NaN: null
+                kind = pa.int64() if name in _INT_STATS else pa.float64()
+                columns[name] = pa.array(values, kind)
+        columns["error"] = pa.array([r.get("error") for r in records], pa.string())
+        columns[FINGERPRINT_COLUMN] = pa.array([r[FINGERPRINT_COLUMN] for r in records],
+                                               pa.string())
+        columns[_KEY] = pa.array([r[_KEY] for r in records], pa.string())
+        columns[_POSITION] = pa.array([r[_POSITION] for r in records], pa.int64())
+        self._write_table(pa.table(columns))
+
+    def _write_table(self, table: Any) -> None:
+        while True:
+            name = f"part-{uuid.uuid4().hex}.parquet"
+            tmp = self.path / f".{name}.tmp"
+            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+            with os.fdopen(fd, "wb") as file:  # closing it releases the lock
+                if fcntl is not None:
+                    fcntl.flock(file.fileno(), fcntl.LOCK_EX)
+                    if not _same_file(tmp, file.fileno()):
+                        # A cleaner took it for a crashed call's between its creation and the
+                        # lock: write under a new name.
+                        continue
+                try:
+                    self.pq.write_table(table, file)
+                    file.flush()
+                    os.fsync(file.fileno())  # the data on disk before the name points at it
+                    os.replace(tmp, self.path / name)
+                except BaseException:
+                    with contextlib.suppress(OSError):
+                        tmp.unlink()
+                    raise
+            _fsync_folder(self.path)  # the rename itself on disk
+            return
+
+    def _remove_stale_temporaries(self) -> None:
+        """Remove the temporary files of calls that crashed while writing a part.
+
+        A writer holds an exclusive lock on its temporary file until it has renamed it, so a
+        file whose lock can be taken belongs to no live writer (a concurrent call's file is
+        locked, and kept). Without advisory locks, files older than an hour are removed.
+        """
+        for tmp in self.path.glob(".part-*.tmp"):
+            try:
+                fd = os.open(tmp, os.O_RDONLY)
+            except OSError:
+                continue  # renamed or removed meanwhile
+            try:
+                if fcntl is not None:
+                    try:
+                        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    except OSError:
+                        continue  # being written right now
+                elif time.time() - os.fstat(fd).st_mtime < _STALE_SECONDS:
+                    continue
+                if _same_file(tmp, fd):
+                    with contextlib.suppress(OSError):
+                        tmp.unlink()
+            finally:
+                os.close(fd)
 
 
-def _storable(row: dict[str, Any]) -> dict[str, Any]:
-    pd = _pandas()
-    out: dict[str, Any] = {}
-    for k, v in row.items():
-        if isinstance(v, pd.Timestamp):
-            v = None if v is pd.NaT else v.to_pydatetime()
-        elif v is pd.NaT:
-            v = None
-        elif isinstance(v, (np.floating, np.integer)):
-            v = v.item()
-        out[k] = v
-    return out
+def _same_file(path: Path, fd: int) -> bool:
+    """Whether ``path`` still names the file open as ``fd``."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return False
+    own = os.fstat(fd)
+    return (st.st_dev, st.st_ino) == (own.st_dev, own.st_ino)
+
+
+def _fsync_folder(path: Path) -> None:
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError:  # pragma: no cover - a platform that cannot open folders (Windows)
+        return
+    try:
+        os.fsync(fd)
+    except OSError:  # pragma: no cover - file systems that do not sync folders
+        pass
+    finally:
+        os.close(fd)
+
+
+def read_sweep(
+    store: str | os.PathLike[str], *, fingerprint: str | None = None
+) -> pd.DataFrame:
+    """Read the rows of a sweep store as the table :func:`sweep` returns.
+
+    Parameters
+    ----------
+    store : path
+        The folder given to :func:`sweep` as ``store``.
+    fingerprint : str, optional
+        Only the rows run on the inputs with this fingerprint (a value of the
+        "inputs_fingerprint" column). Default: every row of the store; a store that several
+        calls with different inputs wrote holds a set of rows per fingerprint.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per combination and fingerprint, in the grid's order within each fingerprint
+        (fingerprints in the order they were first stored): the grid columns (named as in the
+        grid; "weights" for strategy variants), the columns of :meth:`BacktestResult.stats`
+        (dates as Timestamps), "error", and "inputs_fingerprint". Grid values are as the store
+        holds them: numbers and flags as they were, None as None, and values of the other
+        options (rebalance, calendar, delistings, trade_at) and strategy names as text: a string
+        as given, anything else as its repr (a calendar object as its name).
+
+    Raises
+    ------
+    FileNotFoundError
+        When ``store`` does not exist.
+    ValueError
+        When ``store`` is not a folder, or no row has the ``fingerprint`` given.
+    ImportError
+        When pandas or pyarrow is missing.
+
+    Warns
+    -----
+    RuntimeWarning
+        For each part file that cannot be read (named); its rows are left out.
+    """
+    from pelmora.stats import STAT_NAMES
+
+    pd = _pandas("pelmora.read_sweep")
+    box = _Store(store, create=False)
+    rows = box.rows(set_aside=False)
+    if fingerprint is not None:
+        if not isinstance(fingerprint, str):
+            raise TypeError(f"fingerprint must be a str, got {type(fingerprint).__name__}")
+        held = list(dict.fromkeys(r.get(FINGERPRINT_COLUMN) for r in rows))
+        rows = [r for r in rows if r.get(FINGERPRINT_COLUMN) == fingerprint]
+        if not rows:
+            raise ValueError(
+                f"fingerprint {fingerprint!r} has no rows in store {str(box.path)!r}; "
+                f"it holds {[h for h in held if h is not None]}"
+            )
+    seen: set[tuple[Any, Any]] = set()
+    unique = []
+    for row in rows:
+        ident = (row[_KEY], row.get(FINGERPRINT_COLUMN))
+        if ident not in seen:
+            seen.add(ident)
+            unique.append(row)
+    rank = {f: k for k, f in enumerate(dict.fromkeys(r.get(FINGERPRINT_COLUMN) for r in unique))}
+    unique.sort(key=lambda r: (rank[r.get(FINGERPRINT_COLUMN)], r.get(_POSITION) or 0))
+    fixed = {*STAT_NAMES, "error", FINGERPRINT_COLUMN, _KEY, _POSITION}
+    grid_names = list(dict.fromkeys(n for r in unique for n in r if n not in fixed))
+    records = []
+    for row in unique:
+        stats = {n: row.get(n) for n in STAT_NAMES}
+        record = {n: row.get(n) for n in grid_names}
+        record.update(_stat_record(pd, stats, row.get("error")))
+        record[FINGERPRINT_COLUMN] = row.get(FINGERPRINT_COLUMN)
+        records.append(record)
+    table = pd.DataFrame(records, columns=[*grid_names, *STAT_NAMES, "error", FINGERPRINT_COLUMN])
+    _none_stays_none(pd, table, records, grid_names)
+    return table
+
+
+def _stat_record(pd: Any, stats: Mapping[str, Any], error: str | None) -> dict[str, Any]:
+    """The statistics and error of a table row: NaN where missing, dates as Timestamps."""
+    from pelmora.stats import STAT_NAMES
+
+    record = {}
+    for n in STAT_NAMES:
+        value = stats.get(n)
+        if n in _DATE_STATS:
+            value = pd.NaT if value is None or pd.isna(value) else pd.Timestamp(value)
+        elif value is None:
+            value = math.nan
+        record[n] = value
+    record["error"] = error
+    return record
+
+
+def _none_stays_none(pd: Any, table: Any, records: list[Mapping[str, Any]], names: list[str]) -> None:
+    for name in names:
+        values = [r[name] for r in records]
+        if any(v is None for v in values):
+            # None means "off": a float column would turn it into NaN, which no option takes.
+            table[name] = pd.Series(values, dtype=object, index=table.index)
 
 
 # ------------------------------------------------------------------------------------ sweep
@@ -334,9 +662,13 @@ def sweep(
         bounded by what is kept: the runs of a chunk are dropped once their rows are made.
     store : path, optional
         A folder (for example "sweep.parquet") where every finished chunk's rows are written as
-        they arrive (needs pyarrow). A later call with the same grid and store runs only the
-        combinations missing from it, after an interruption, a killed process or a lost worker;
-        their rows come back from the store (statistics only: no equity or result).
+        they arrive (needs pyarrow). A later call with the same store runs only the combinations
+        missing from it, after an interruption, a killed process or a lost worker; their rows
+        come back from the store (statistics only: no equity or result). A row is served only
+        to a call with the same inputs: the same weights, prices, options outside the grid and
+        package version (their fingerprint, see :func:`read_sweep`); rows of other inputs stay
+        in the store. A part file that cannot be read warns, naming it, is renamed
+        "_unreadable-...", and its rows run again.
     client : distributed.Client, optional
         Client for the "dask" backend.
     progress : bool, default True
@@ -380,8 +712,8 @@ def sweep(
         if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value < 1):
             raise ValueError(f"{label} must be a positive integer, got {value!r}")
     box = _Store(store) if store is not None else None
-    stored = box.read() if box is not None else {}
-    plan = _plan(grid, weights, prices, base, set(stored))
+    stored = box.read() if box is not None else None
+    plan = _plan(grid, weights, prices, base, stored)
     todo = sum(len(g.members) for g in plan.groups)
     workers = max_workers or _cpus()
     size = chunk_size or max(1, min(64, math.ceil(todo / (4 * workers)) if todo else 1))
@@ -390,15 +722,20 @@ def sweep(
     failed = 0
     bar = _progress_bar(todo, progress)
 
+    group_of = {i: g for g in plan.groups for i in g.members}
+    grid_names = list(plan.combos[0])
+
     def arrived(indexes: list[int], rows: list[Any]) -> None:
         nonlocal failed
         records = []
         for i, row in zip(indexes, rows):
             results[i] = row
             failed += row[0] is not None
-            records.append({_KEY: plan.keys[i], "error": row[0], **row[1]})
-        if box is not None:
-            box.write(records)
+            records.append({**plan.combos[i], **row[1], "error": row[0],
+                            FINGERPRINT_COLUMN: plan.fingerprints[i], _KEY: plan.keys[i],
+                            _POSITION: i})
+        if box is not None and indexes:
+            box.write(records, grid_names, group_of[indexes[0]].inputs.tz)
         if bar is not None:
             bar.update(len(indexes))
             bar.set_postfix(failed=failed, refresh=False)
@@ -413,7 +750,7 @@ def sweep(
     finally:
         if bar is not None:
             bar.close()
-    return _table(pd, grid, plan, results, stored, keep, failed)
+    return _table(pd, plan, results, stored or {}, keep, failed)
 
 
 def _cpus() -> int:
@@ -424,10 +761,9 @@ def _cpus() -> int:
 
 def _table(
     pd: Any,
-    grid: Mapping[str, Any],
     plan: _Plan,
     results: dict[int, Any],
-    stored: dict[str, dict[str, Any]],
+    stored: Mapping[tuple[str, str], dict[str, Any]],
     keep: str,
     failed: int,
 ) -> Any:
@@ -441,14 +777,10 @@ def _table(
         if i in results:
             error, stats, kept = results[i]
         else:
-            row = dict(stored[plan.keys[i]])
-            error, kept = row.pop("error", None), None
-            stats = row
+            stats = stored[plan.stored_as(i)]
+            error, kept = stats.get("error"), None
             reused += 1
-        record = {**combo, **{n: stats.get(n, math.nan) for n in STAT_NAMES}, "error": error}
-        for n in ("start", "end", "max_drawdown_start", "max_drawdown_end"):
-            value = record[n]
-            record[n] = pd.NaT if value is None or pd.isna(value) else pd.Timestamp(value)
+        record = {**combo, **_stat_record(pd, stats, error)}
         if keep == "equity":
             record["equity"] = None
             if kept is not None:
@@ -467,11 +799,7 @@ def _table(
     elif keep == "full":
         columns.append("result")
     table = pd.DataFrame(rows, columns=columns)
-    for name in plan.combos[0]:
-        values = [c[name] for c in plan.combos]
-        if any(v is None for v in values):
-            # None means "off": a float column would turn it into NaN, which no option takes.
-            table[name] = pd.Series(values, dtype=object)
+    _none_stays_none(pd, table, plan.combos, list(plan.combos[0]))
     table.attrs["sweep"] = {"ran": len(results), "failed": failed, "stored": reused}
     return table
 
