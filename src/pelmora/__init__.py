@@ -9,6 +9,9 @@ pandas, matplotlib or dask:
 - :func:`pelmora.sweep` and :func:`pelmora.read_sweep` (extra ``sweep``),
 - rebalancing by an exchange calendar, ``calendar="XNYS"`` (extra ``calendar``),
 - :mod:`pelmora.datasets` and :mod:`pelmora.strategies` (extra ``pandas``).
+
+The overfitting statistics of :mod:`pelmora.overfitting` (:func:`pelmora.deflated_sharpe_ratio`,
+:func:`pelmora.pbo`, ...) need only NumPy.
 """
 
 from __future__ import annotations
@@ -25,6 +28,10 @@ if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
         strategies, sweeps, walkforward,
     )
     from pelmora.options import BacktestOptions
+    from pelmora.overfitting import (
+        PBOResult, deflated_sharpe_ratio, effective_trials, expected_max_sharpe, min_backtest_length,
+        min_track_record_length, pbo, probabilistic_sharpe_ratio,
+    )
     from pelmora.result import BacktestResult
     from pelmora.runner import backtest
     from pelmora.plotting import plot_heatmap
@@ -35,7 +42,9 @@ if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
 # Only names that import without the optional dependencies, so that ``from pelmora import *``
 # works everywhere; BacktestResult and the submodules are reached as attributes.
 __all__ = [
-    "BacktestOptions", "backtest", "read_sweep", "runvane", "sweep", "swaylen", "walk_forward",
+    "BacktestOptions", "PBOResult", "backtest", "deflated_sharpe_ratio", "effective_trials",
+    "expected_max_sharpe", "min_backtest_length", "min_track_record_length", "pbo",
+    "probabilistic_sharpe_ratio", "read_sweep", "runvane", "swaylen", "sweep", "walk_forward",
 ]
 __version__ = "0.1.0"
 
@@ -60,6 +69,14 @@ _LAZY_FUNCTIONS = {
     "walk_forward": "pelmora.walkforward",
     "plot_heatmap": "pelmora.plotting",
     "sweep_report": "pelmora.report",
+    "PBOResult": "pelmora.overfitting",
+    "deflated_sharpe_ratio": "pelmora.overfitting",
+    "effective_trials": "pelmora.overfitting",
+    "expected_max_sharpe": "pelmora.overfitting",
+    "min_backtest_length": "pelmora.overfitting",
+    "min_track_record_length": "pelmora.overfitting",
+    "pbo": "pelmora.overfitting",
+    "probabilistic_sharpe_ratio": "pelmora.overfitting",
 }
 _LAZY_MODULES = {
     "api", "calendars", "datasets", "inputs", "options", "plotting", "report", "result", "runner",

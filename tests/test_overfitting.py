@@ -1,0 +1,176 @@
+"""Overfitting statistics: hand computations, SciPy reimplementations, a naive PBO loop."""
+
+import itertools
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from scipy import stats as scipy_stats
+from scipy.stats import norm
+
+import pelmora
+from pelmora import overfitting as ovf
+
+GAMMA = 0.5772156649015329
+
+
+def _emax(n, v):
+    return math.sqrt(v) * ((1 - GAMMA) * norm.ppf(1 - 1 / n) + GAMMA * norm.ppf(1 - 1 / (n * math.e)))
+
+
+def _psr(sr, t, g3, g4, sr0):
+    return norm.cdf((sr - sr0) * math.sqrt(t - 1) / math.sqrt(1 - g3 * sr + (g4 - 1) / 4 * sr**2))
+
+
+@pytest.mark.parametrize(("n", "expected"), [
+    # (1 - g) * Phi^-1(0.9) + g * Phi^-1(1 - 1/(10 e)) = 0.42278 * 1.28155 + 0.57722 * 1.78949
+    (10, 1.57459830134575),
+    # 0.42278 * Phi^-1(1 - 1/45) + 0.57722 * Phi^-1(1 - 1/(45 e)) = 0.42278 * 2.00957 + 0.57722 * 2.40134
+    (45, 2.2356401777664057),
+])
+def test_expected_max_sharpe_by_hand(n, expected):
+    assert ovf.expected_max_sharpe(n_trials=n, sharpe_variance=1.0) == pytest.approx(expected, rel=1e-12)
+    assert ovf.expected_max_sharpe(n_trials=n, sharpe_variance=4.0) == pytest.approx(2 * expected, rel=1e-12)
+    # The published rule of thumb: 5 years of data allow about 45 trials at an annualised Sharpe of 1.
+    assert ovf.min_backtest_length(n_trials=n, target_sharpe=2.0) == pytest.approx(expected**2 / 4, rel=1e-12)
+
+
+def test_closed_forms_by_hand():
+    # 1 - (-1)(0.1) + (6 - 1)/4 * 0.01 = 1.1125; z = 0.1 sqrt(251) / sqrt(1.1125) = 1.5020590...
+    assert ovf.probabilistic_sharpe_ratio(0.1, n_obs=252, skew=-1, kurtosis=6) == pytest.approx(
+        norm.cdf(0.1 * math.sqrt(251 / 1.1125)), rel=1e-14)
+    assert norm.cdf(0.1 * math.sqrt(251 / 1.1125)) == pytest.approx(0.933459000948915, rel=1e-12)
+    # 1 + (1 + 2/4 * 0.01) * (1.6448536269514722 / 0.1)^2 = 1 + 1.005 * 270.5543... = 272.9071...
+    assert ovf.min_track_record_length(0.1, skew=0, kurtosis=3) == pytest.approx(272.907117136589, rel=1e-12)
+    # The deflated Sharpe paper's example: 100 trials, annualised V = 1/2, SR = 2.5 over 1250 days,
+    # skew -3, kurtosis 10, 250 days a year: SR0 = 0.1132 per day and DSR = 0.9004.
+    assert ovf.expected_max_sharpe(n_trials=100, sharpe_variance=0.5 / 250) == pytest.approx(0.1132, abs=5e-5)
+    assert ovf.deflated_sharpe_ratio(2.5 / math.sqrt(250), n_trials=100, sharpe_variance=0.5 / 250,
+                                     n_obs=1250, skew=-3, kurtosis=10) == pytest.approx(0.9004, abs=5e-5)
+    assert ovf.expected_max_sharpe(n_trials=1, sharpe_variance=3.0) == 0.0
+    assert ovf.min_track_record_length(0.1, skew=0, kurtosis=3, benchmark=0.1) == math.inf
+
+
+@given(st.floats(-0.5, 0.5), st.integers(2, 5000), st.floats(-2, 2), st.floats(0, 20),
+       st.floats(-0.2, 0.2), st.integers(2, 10**6), st.floats(1e-4, 1))
+def test_closed_forms_match_scipy(sr, t, g3, extra, sr0, n, v):
+    g4 = 1 + g3**2 + extra  # every distribution has kurtosis >= 1 + skew^2
+    assert ovf.probabilistic_sharpe_ratio(sr, n_obs=t, skew=g3, kurtosis=g4, benchmark=sr0) == pytest.approx(
+        _psr(sr, t, g3, g4, sr0), rel=1e-11, abs=1e-300)
+    assert ovf.expected_max_sharpe(n_trials=n, sharpe_variance=v) == pytest.approx(_emax(n, v), rel=1e-10)
+    assert ovf.deflated_sharpe_ratio(sr, n_trials=n, sharpe_variance=v, n_obs=t, skew=g3, kurtosis=g4) == (
+        pytest.approx(_psr(sr, t, g3, g4, _emax(n, v)), rel=1e-9, abs=1e-300))
+    if sr > sr0 + 1e-3:  # the track record length is where the PSR reaches the confidence
+        trl = ovf.min_track_record_length(sr, skew=g3, kurtosis=g4, benchmark=sr0, confidence=0.9)
+        assert ovf.probabilistic_sharpe_ratio(sr, n_obs=trl, skew=g3, kurtosis=g4, benchmark=sr0) == (
+            pytest.approx(0.9, rel=1e-12))
+
+
+def test_inverse_normal_to_the_last_bits():
+    p = np.concatenate([np.logspace(-300, -1, 300), np.linspace(0.01, 0.99, 99), 1 - np.logspace(-16, -1, 50)])
+    ours = np.array([ovf._norm_ppf(x) for x in p])
+    np.testing.assert_allclose(ours, norm.ppf(p), rtol=2e-15, atol=2e-15)
+
+
+@pytest.mark.parametrize(("call", "error", "match"), [
+    (lambda: ovf.probabilistic_sharpe_ratio(0.1, n_obs=100, skew=0, kurtosis=0.0), ValueError,
+     "kurtosis must be at least 1 .plain kurtosis, 3 for a normal"),
+    (lambda: ovf.probabilistic_sharpe_ratio(0.5, n_obs=100, skew=3, kurtosis=1.5), ValueError,
+     "is not positive .*\\(kurtosis must be at least 1 \\+ skew"),
+    (lambda: ovf.probabilistic_sharpe_ratio(0.1, n_obs=1, skew=0, kurtosis=3), ValueError, "n_obs must be more than 1"),
+    (lambda: ovf.probabilistic_sharpe_ratio(math.nan, n_obs=9, skew=0, kurtosis=3), ValueError, "sharpe must be finite"),
+    (lambda: ovf.probabilistic_sharpe_ratio(0.1, n_obs=9, skew="0", kurtosis=3), TypeError, "skew must be a real"),
+    (lambda: ovf.min_track_record_length(0.1, skew=0, kurtosis=3, confidence=1), ValueError, "confidence"),
+    (lambda: ovf.expected_max_sharpe(n_trials=0, sharpe_variance=1), ValueError, "n_trials must be at least 1"),
+    (lambda: ovf.expected_max_sharpe(n_trials=True, sharpe_variance=1), TypeError, "n_trials must be an integer"),
+    (lambda: ovf.expected_max_sharpe(n_trials=5, sharpe_variance=-1), ValueError, "sharpe_variance must be at least 0"),
+    (lambda: ovf.min_backtest_length(n_trials=5, target_sharpe=0), ValueError, "target_sharpe must be more than 0"),
+    (lambda: ovf.pbo(np.zeros((20, 3)), n_splits=5), ValueError, "n_splits must be even"),
+    (lambda: ovf.pbo(np.zeros((20, 3)), n_splits=22), ValueError, "n_splits must be at most the number of dates in returns .20., got 22"),
+    (lambda: ovf.pbo(np.zeros((40, 3)), n_splits=28), ValueError, "n_splits=28 makes 40,116,600 splits"),
+    (lambda: ovf.pbo(np.zeros((20, 3)), metric="sortino"), ValueError, "metric must be one of 'sharpe'"),
+    (lambda: ovf.pbo(np.zeros(20)), ValueError, "returns must be 2-D"),
+    (lambda: ovf.pbo(np.zeros((20, 1))), ValueError, "at least 2 trials"),
+    (lambda: ovf.pbo(np.array([["a", "b"]] * 4)), TypeError, "returns must hold numbers"),
+    (lambda: ovf.pbo(np.full((8, 2), -2.0), n_splits=2, metric="total_return"), ValueError, "below -100% at row 0"),
+    (lambda: ovf.pbo(pd.DataFrame({"x": [0.1, np.nan, 0], "y": 0.0}, pd.date_range("2024-01-01", periods=3)),
+                     n_splits=2), ValueError, "missing or infinite value at Timestamp.'2024-01-02.*trial 'x'"),
+    (lambda: ovf.effective_trials(np.zeros((9, 2)), threshold=1.0), ValueError, "threshold must be in"),
+])
+def test_bad_arguments_are_named(call, error, match):
+    with pytest.raises(error, match=match):
+        call()
+
+
+def _naive_pbo(x, s, metric):
+    """One split at a time, straight from the paper, with SciPy's average ranks."""
+    blocks = np.array_split(np.arange(len(x)), s)
+    measure = {"sharpe": lambda r: r.mean(0) / r.std(0, ddof=1), "mean": lambda r: r.mean(0),
+               "total_return": lambda r: np.prod(1 + r, axis=0) - 1}[metric]
+    out = []
+    for chosen in itertools.combinations(range(s), s // 2):
+        inside = np.concatenate([blocks[b] for b in chosen])
+        outside = np.setdiff1d(np.arange(len(x)), inside)
+        perf_in, perf_out = measure(x[inside]), measure(x[outside])
+        n = int(np.argmax(perf_in))
+        w = scipy_stats.rankdata(perf_out)[n] / (x.shape[1] + 1)
+        out.append((math.log(w / (1 - w)), perf_in[n], perf_out[n]))
+    return np.array(out).T
+
+
+@pytest.mark.parametrize("metric", ["sharpe", "mean", "total_return"])
+@pytest.mark.parametrize(("rows", "trials", "splits"), [(61, 7, 6), (40, 30, 8), (9, 3, 2)])
+def test_pbo_matches_a_naive_loop(metric, rows, trials, splits):
+    x = np.random.default_rng(rows * trials).normal(0.001, 0.02, (rows, trials))
+    x[:, 1] = x[:, 2]  # a tie out of sample in every split
+    got = ovf.pbo(x, n_splits=splits, metric=metric)
+    logits, ins, outs = _naive_pbo(x, splits, metric)
+    np.testing.assert_allclose(got.logits, logits, rtol=1e-12)
+    np.testing.assert_allclose(got.in_sample, ins, rtol=1e-9)
+    np.testing.assert_allclose(got.out_of_sample, outs, rtol=1e-9)
+    assert got.pbo == np.mean(logits <= 0) and got.prob_loss == np.mean(outs < 0)
+    slope, intercept = np.polyfit(ins, outs, 1)
+    assert (got.slope, got.intercept) == (pytest.approx(slope, rel=1e-6), pytest.approx(intercept, rel=1e-6, abs=1e-12))
+    assert (got.n_splits, got.n_trials, got.n_combinations) == (splits, trials, math.comb(splits, splits // 2))
+
+
+def test_pbo_dominant_trial_noise_and_frames():
+    rng = np.random.default_rng(7)
+    noise = rng.normal(0, 0.01, (1000, 40))
+    assert 0.35 < ovf.pbo(noise, n_splits=10).pbo < 0.65
+    skilled = noise.copy()
+    skilled[:, 5] += 0.01
+    result = ovf.pbo(skilled, n_splits=10)
+    assert result.pbo == 0.0 and result.prob_loss == 0.0
+    np.testing.assert_allclose(result.logits, math.log(40), rtol=1e-14)  # the winner is the best out of sample too
+    frame = pd.DataFrame(skilled, pd.bdate_range("2020-01-01", periods=1000))
+    assert np.array_equal(pelmora.pbo(frame, n_splits=10).logits, result.logits)
+    # A trial that never trades (std 0) ranks by the sign of its mean instead of failing.
+    assert ovf.pbo(np.c_[np.zeros(50), noise[:50, :3]], n_splits=4).n_combinations == 6
+
+
+def test_pbo_plot(monkeypatch):
+    result = ovf.pbo(np.random.default_rng(1).normal(0, 0.01, (200, 10)), n_splits=8)
+    fig = result.plot()
+    assert type(fig).__name__ == "Figure" and len(fig.axes) == 2
+    assert "PBO = " in fig.axes[0].get_title() and fig.axes[1].get_xlabel() == "in-sample sharpe"
+    with pytest.raises(AttributeError):
+        result.pbo = 0.0  # frozen
+    monkeypatch.setitem(__import__("sys").modules, "matplotlib", None)
+    with pytest.raises(ImportError, match=r"pelmora\[plot\]"):
+        result.plot()
+
+
+def test_effective_trials():
+    rng = np.random.default_rng(3)
+    base = rng.normal(0, 0.01, (500, 1))
+    assert pelmora.effective_trials(np.tile(base, 3)) == 1  # three identical trials
+    assert ovf.effective_trials(rng.normal(0, 0.01, (500, 25))) == 25  # independent noise
+    mixed = np.hstack([base, 2 * base + 1e-4, base + rng.normal(0, 1e-3, (500, 4)),  # one family
+                       rng.normal(0, 0.01, (500, 3)),  # three strangers
+                       np.zeros((500, 4)), np.full((500, 2), 1e-4)])  # never trades; constant
+    assert ovf.effective_trials(mixed) == 1 + 3 + 1 + 1
+    assert ovf.effective_trials(mixed, threshold=0.0) <= 6
