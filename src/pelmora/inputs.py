@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any, Union
 import numpy as np
 
 from pelmora import _require
+from pelmora.frames import as_pandas_inputs, price_mapping
 from pelmora.options import BacktestOptions, make_options, with_options
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -448,7 +449,9 @@ ARRAY_NAMES = (
 )
 """The engine arguments that are arrays, made from the data and the array options."""
 
-ARRAY_OPTIONS = ("rebalance", "calendar", "delistings", "trade_at", "intraday_stops")
+ARRAY_OPTIONS = (
+    "rebalance", "calendar", "delistings", "trade_at", "intraday_stops", "price_field", "index",
+)
 """Options that change the engine's arrays (or which prices are checked), not only its scalars."""
 
 
@@ -518,6 +521,8 @@ def prepare_inputs(
         delistings that are not a Series or mapping of dates, an unknown keyword.
     """
     opts = make_options(options, kwargs, "prepare_inputs")
+    weights, prices = as_pandas_inputs(weights, prices, index=opts.index)
+    prices = price_mapping(prices, opts.price_field)
     pd = _pandas()
     if not isinstance(weights, pd.DataFrame):
         raise TypeError(f"weights must be a DataFrame, got {type(weights).__name__}")

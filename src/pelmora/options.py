@@ -72,6 +72,15 @@ calendar : str or exchange calendar, optional
     exchange-calendars) or a calendar object with ``sessions_in_range``. With a frequency alias
     for ``rebalance``, each period ends on its last trading session by the calendar, so a period
     whose last business day is a holiday still ends with the data.
+price_field : {"Close", "Adj Close"} or None, default None
+    Which field is the close when ``prices`` is one DataFrame with (field, stock) column levels,
+    as yfinance gives: "Adj Close" (adjusted for splits and dividends; open, high and low are
+    scaled by Adj Close / Close so intraday stops and open trades stay on the same scale) or
+    "Close". None takes "Close", and is refused when the frame has both. Only for such a frame.
+index : str or None, default None
+    The column of dates of polars or pyarrow tables (and of pandas frames that keep their dates
+    in a column), for weights and prices alike. None: the first Date or Datetime column of a
+    table; a pandas frame keeps its index.
 """
 
 
@@ -80,6 +89,20 @@ def _finite_fraction(name: str, value: Any) -> float:
     if not (0.0 <= number < 1.0):
         raise ValueError(f"{name} must be at least 0 and below 1, got {value!r}")
     return number
+
+
+_PRICE_FIELDS = {"close": "Close", "adj close": "Adj Close"}
+
+
+def _price_field(value: Any) -> str | None:
+    """yfinance's spelling of a close field; "adj_close" or "adj close" name the same field."""
+    if value is None:
+        return None
+    if isinstance(value, str):
+        known = _PRICE_FIELDS.get(" ".join(value.replace("_", " ").lower().split()))
+        if known is not None:
+            return known
+    raise ValueError(f'price_field must be "Close", "Adj Close" or None, got {value!r}')
 
 
 def _real(name: str, value: Any) -> float:
@@ -146,6 +169,8 @@ class BacktestOptions:
     delistings: Any = None
     trade_at: Literal["close", "open"] | None = None
     calendar: Any = None
+    price_field: str | None = None
+    index: str | None = None
 
     def __post_init__(self) -> None:
         checked: dict[str, Any] = {
@@ -179,6 +204,9 @@ class BacktestOptions:
                 "delistings must be a pandas Series or a mapping of stock id to last trading "
                 f"date, got {type(self.delistings).__name__}"
             )
+        checked["price_field"] = _price_field(self.price_field)
+        if self.index is not None and not isinstance(self.index, str):
+            raise TypeError(f"index must be a column name (str) or None, got {self.index!r}")
         for name, value in checked.items():
             object.__setattr__(self, name, value)
 

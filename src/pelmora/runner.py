@@ -46,6 +46,9 @@ def backtest(
         and any of ``"open"``, ``"high"``, ``"low"`` and ``"trade"`` (an explicit trading price).
         Dates down, stock ids across; NaN marks a missing price (a suspension): the holding keeps
         its last known value. Extra stocks are fine; the other frames are aligned to the close.
+        A frame with (field, stock) column levels as yfinance gives is read as the mapping (see
+        ``price_field``); polars and pyarrow tables, here and as ``weights``, are read as their
+        pandas frames (see ``index`` and :mod:`pelmora.frames`).
     options : BacktestOptions, optional
         The options as one object; keywords given as well replace its fields.
     {parameters}

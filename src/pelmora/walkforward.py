@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora import _require
+from pelmora.frames import as_pandas_inputs
 from pelmora.options import BacktestOptions, make_options
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
 
@@ -144,6 +145,7 @@ def walk_forward(
         raise TypeError("maximize and anchored must be True or False")
     train_span, test_span = _span(train, "train"), _span(test, "test")
     base = make_options(options, fixed, "walk_forward")
+    weights, prices = as_pandas_inputs(weights, prices, index=base.index)  # polars, pyarrow
     combos = _combinations(grid)
     close = prices if isinstance(prices, pd.DataFrame) else prices["close"]
     dates = pd.DatetimeIndex(close.index)
