@@ -7,6 +7,7 @@ pandas, matplotlib or dask:
 - :func:`pelmora.backtest` and :class:`pelmora.BacktestResult` (extra ``pandas``),
 - :meth:`BacktestResult.plot <pelmora.result.BacktestResult.plot>` (extra ``plot``),
 - :func:`pelmora.sweep` and :func:`pelmora.read_sweep` (extra ``sweep``),
+- polars and pyarrow tables as inputs, and :func:`pelmora.from_long` (extra ``polars``),
 - rebalancing by an exchange calendar, ``calendar="XNYS"`` (extra ``calendar``),
 - :mod:`pelmora.datasets` and :mod:`pelmora.strategies` (extra ``pandas``).
 
@@ -24,9 +25,10 @@ from pelmora.core import runvane, swaylen
 
 if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora import (
-        api, calendars, datasets, inputs, options, plotting, report, result, runner, stats,
-        strategies, sweeps, walkforward,
+        api, calendars, datasets, frames, inputs, options, plotting, report, result, runner,
+        stats, strategies, sweeps, walkforward,
     )
+    from pelmora.frames import from_long
     from pelmora.options import BacktestOptions
     from pelmora.overfitting import (
         PBOResult, deflated_sharpe_ratio, effective_trials, expected_max_sharpe, min_backtest_length,
@@ -43,7 +45,7 @@ if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
 # works everywhere; BacktestResult and the submodules are reached as attributes.
 __all__ = [
     "BacktestOptions", "PBOResult", "backtest", "deflated_sharpe_ratio", "effective_trials",
-    "expected_max_sharpe", "min_backtest_length", "min_track_record_length", "pbo",
+    "expected_max_sharpe", "from_long", "min_backtest_length", "min_track_record_length", "pbo",
     "probabilistic_sharpe_ratio", "read_sweep", "runvane", "swaylen", "sweep", "walk_forward",
 ]
 __version__ = "0.1.0"
@@ -69,6 +71,7 @@ _LAZY_FUNCTIONS = {
     "walk_forward": "pelmora.walkforward",
     "plot_heatmap": "pelmora.plotting",
     "sweep_report": "pelmora.report",
+    "from_long": "pelmora.frames",
     "PBOResult": "pelmora.overfitting",
     "deflated_sharpe_ratio": "pelmora.overfitting",
     "effective_trials": "pelmora.overfitting",
@@ -79,8 +82,8 @@ _LAZY_FUNCTIONS = {
     "probabilistic_sharpe_ratio": "pelmora.overfitting",
 }
 _LAZY_MODULES = {
-    "api", "calendars", "datasets", "inputs", "options", "plotting", "report", "result", "runner",
-    "stats", "strategies", "sweeps", "walkforward",
+    "api", "calendars", "datasets", "frames", "inputs", "options", "plotting", "report", "result",
+    "runner", "stats", "strategies", "sweeps", "walkforward",
 }
 
 

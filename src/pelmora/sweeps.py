@@ -26,6 +26,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
 from pelmora import _fingerprint, _require
+from pelmora.frames import as_pandas_inputs
 from pelmora.inputs import ARRAY_NAMES, ARRAY_OPTIONS, EngineInputs, engine_options, prepare_inputs
 from pelmora.options import OPTION_NAMES, BacktestOptions, make_options
 
@@ -708,6 +709,7 @@ def sweep(
         if name in grid:
             raise TypeError(f"option {name!r} is both in the grid and fixed")
     base = make_options(options, fixed, "sweep")
+    weights, prices = as_pandas_inputs(weights, prices, index=base.index)  # polars, pyarrow
     for label, value in (("max_workers", max_workers), ("chunk_size", chunk_size)):
         if value is not None and (isinstance(value, bool) or not isinstance(value, int) or value < 1):
             raise ValueError(f"{label} must be a positive integer, got {value!r}")
