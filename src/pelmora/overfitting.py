@@ -439,8 +439,9 @@ def _returns_matrix(returns: Any, *, metric: str | None = None) -> np.ndarray:
     index = columns = None
     if hasattr(returns, "columns") and hasattr(returns, "to_numpy"):  # a DataFrame
         index, columns = returns.index, returns.columns
-        if not all(kind in "iuf" for kind in (np.dtype(t).kind for t in returns.dtypes)):
-            raise TypeError("returns must hold numbers in every column")
+        for label, dtype in zip(columns, returns.dtypes):
+            if getattr(dtype, "kind", "O") not in "iuf":
+                raise TypeError(f"returns must hold numbers, got dtype {dtype} in trial {label!r}")
         values = returns.to_numpy(dtype=np.float64)
     else:
         values = np.asarray(returns)
