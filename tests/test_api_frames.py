@@ -188,6 +188,10 @@ REFUSED = [
                 r"column, or name the column with index=; its columns are \['A'\]"),
     (lambda: pelmora.backtest(WEIGHTS, wide_table(CLOSE.rename_axis("day"), "pyarrow"), index="date"),
      ValueError, r"index='date' is not a column of prices; its columns are \['day', 'A', 'B'\]"),
+    (lambda: pelmora.backtest(WEIGHTS, pl.from_pandas(LONG)), TypeError,
+     r"prices \(a polars table\) has a column of text, 'stock': a wide table has one column per "
+     r"stock; a long table of \(date, stock, value\) rows becomes one with "
+     r"pelmora.from_long\(frame, stock='stock', value=...\)"),
     (lambda: pelmora.from_long(LONG), ValueError,
      r"frame has more than one row for stock 'A' on 2024-01-02 \(rows 1 and 4\)"),
     (lambda: pelmora.from_long(pl.from_pandas(LONG.assign(stock=["A", None, "B", "A", "C"]))),

@@ -95,6 +95,15 @@ def _is_temporal(arrow_type: Any) -> bool:
     return bool(pa.types.is_timestamp(arrow_type) or pa.types.is_date(arrow_type))
 
 
+def _is_text(arrow_type: Any) -> bool:
+    import pyarrow as pa
+
+    if pa.types.is_dictionary(arrow_type):
+        arrow_type = arrow_type.value_type
+    return bool(pa.types.is_string(arrow_type) or pa.types.is_large_string(arrow_type)
+                or getattr(pa.types, "is_string_view", lambda t: False)(arrow_type))
+
+
 def _date_index(values: Any, name: Any, what: str) -> Any:
     """A column of dates as a nanosecond DatetimeIndex, its time zone kept."""
     pd = _pandas()
@@ -163,6 +172,14 @@ def to_pandas_frame(obj: Any, what: str = "prices", index: str | None = None) ->
                     f"{_column_text(names)}"
                 )
             at = temporal[0]
+        for i, field in enumerate(table.schema):
+            if i != at and _is_text(field.type):
+                # Text has no place among prices or weights: this is a long table.
+                raise TypeError(
+                    f"{what} (a {kind} table) has a column of text, {field.name!r}: a wide table "
+                    "has one column per stock; a long table of (date, stock, value) rows becomes "
+                    f"one with pelmora.from_long(frame, stock={field.name!r}, value=...)"
+                )
         dates = table.column(at).to_pandas(date_as_object=False)
         frame = _table_to_pandas(table.select([i for i in range(len(names)) if i != at]))
         return frame.set_axis(_date_index(dates, names[at], what), axis=0)
@@ -197,15 +214,15 @@ def as_pandas_inputs(weights: Any, prices: Any, *, index: str | None = None) -> 
         ``(weights, prices)``; pandas inputs without ``index`` are returned as they are, so the
         call costs nothing for them.
     """
-    if isinstance(weights, Mapping):
-        weights = {k: to_pandas_frame(v, f"weights[{k!r}]", index) for k, v in weights.items()}
-    else:
-        weights = to_pandas_frame(weights, "weights", index)
-    if isinstance(prices, Mapping):
-        prices = {k: to_pandas_frame(v, f"prices[{k!r}]", index) for k, v in prices.items()}
-    else:
-        prices = to_pandas_frame(prices, "prices", index)
-    return weights, prices
+    return _converted(weights, "weights", index), _converted(prices, "prices", index)
+
+
+def _converted(value: Any, what: str, index: str | None) -> Any:
+    if not isinstance(value, Mapping):
+        return to_pandas_frame(value, what, index)
+    frames = {k: to_pandas_frame(v, f"{what}[{k!r}]", index) for k, v in value.items()}
+    # A mapping with nothing to convert is kept as it is (it may be more than a dict).
+    return value if all(frames[k] is v for k, v in value.items()) else frames
 
 
 # -------------------------------------------------------------------------- field levels
