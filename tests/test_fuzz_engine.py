@@ -20,6 +20,8 @@ from __future__ import annotations
 
 import gc
 import math
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -579,6 +581,135 @@ def test_run_many_survives_hostile_variants(data):
         assert len(results) == len(variants)
         assert all(isinstance(r, (dict, Exception)) for r in results)
     check_module_still_works()
+
+
+# --- run_many while its dicts change under it ---------------------------------------------------
+
+
+class Edits:
+    """An option whose conversion edits the dicts run_many was given, then answers `value`."""
+
+    def __init__(self, value, edit: str, dicts: list):
+        self.value, self.edit, self.dicts = value, edit, dicts
+
+    def _edit(self):
+        for d in self.dicts:
+            if self.edit == "clear":
+                d.clear()
+            elif self.edit == "pop" and d:
+                d.popitem()
+            elif self.edit == "replace":
+                for key in list(d):
+                    d[key] = np.full((1, 1), np.nan)
+        if self.edit == "yield":
+            time.sleep(0.0005)  # lets another thread take the lock
+        return self.value
+
+
+class FloatEdits(Edits):
+    def __float__(self):
+        return float(self._edit())
+
+
+class IndexEdits(Edits):  # a float option without __float__ is read through __index__
+    def __index__(self):
+        return int(self._edit())
+
+
+class BoolEdits(Edits):
+    def __bool__(self):
+        return bool(self._edit())
+
+
+def fresh(arrays: dict) -> dict:
+    """Copies owned by the new dict alone, so that taking one out of it frees it."""
+    return {k: v.copy() for k, v in arrays.items()}
+
+
+@st.composite
+def editing_variants(draw, arrays: dict):
+    """Plain variants, and the same ones with some options behind hooks that edit the dicts."""
+    plain, hooked = [], []
+    for _ in range(draw(st.integers(1, 4))):
+        opts = {"fee_ratio": draw(st.sampled_from([0, 0.001425])),
+                "stop_loss": draw(st.sampled_from([1, 0.05])),
+                "touched_exit": draw(st.booleans()),
+                "stop_trading_next_period": draw(st.booleans()),
+                "swaylen_window": draw(st.integers(0, 3))}
+        variant: dict = {}
+        for name, value in opts.items():
+            kinds = ([BoolEdits] if isinstance(value, bool) else
+                     [] if name == "swaylen_window" else
+                     [FloatEdits, IndexEdits] if isinstance(value, int) else [FloatEdits])
+            kind = draw(st.sampled_from([None, *kinds]))
+            if kind is None:
+                variant[name] = value
+            else:
+                edit = draw(st.sampled_from(["clear", "pop", "replace", "yield"]))
+                variant[name] = kind(value, edit, [arrays, variant])
+        plain.append(opts)
+        hooked.append(variant)
+    return plain, hooked
+
+
+def same_outcome(a, b) -> bool:
+    if isinstance(a, BaseException) or isinstance(b, BaseException):
+        return type(a) is type(b) and str(a) == str(b)
+    return a["creturn"].tobytes() == b["creturn"].tobytes() and all(
+        np.array_equal(a["fills"][k], b["fills"][k], equal_nan=True) for k in a["fills"])
+
+
+@fuzz_settings(300)
+@given(st.data())
+def test_run_many_reads_its_dicts_once_whatever_the_hooks_do_to_them(data):
+    """Hooks that clear, pop or replace the entries of `arrays` and of the variants change
+    nothing: the call runs on what it was given (and never reads freed memory)."""
+    m = data.draw(markets(hostile=False), label="market")
+    arrays = fresh({name: m[name] for name in ARRAY_NAMES})
+    plain, hooked = data.draw(editing_variants(arrays), label="variants")
+    expected = journal.run_many(fresh(arrays), plain, threads=1)
+    got = outcome(journal.run_many, arrays, hooked, threads=data.draw(st.integers(1, 3)))
+    assert len(got) == len(expected)
+    assert all(same_outcome(g, e) for g, e in zip(got, expected))
+    check_module_still_works()
+
+
+@fuzz_settings(40)
+@given(st.data())
+def test_run_many_survives_a_thread_emptying_its_dicts(data):
+    m = data.draw(markets(hostile=False), label="market")
+    arrays = fresh({name: m[name] for name in ARRAY_NAMES})
+    plain = [{"stop_loss": s, "swaylen_window": 2, "fee_ratio": 0.001425}
+             for s in (1.0, 0.05, 0.1, 0.02)]
+    expected = journal.run_many(fresh(arrays), plain, threads=1)
+    started, stop = threading.Event(), threading.Event()
+
+    class Yields(FloatEdits):
+        def __float__(self):
+            started.set()
+            return super().__float__()
+
+    # Each conversion gives the lock away for a moment, and the thread takes it to pop.
+    variants = [dict(v, fee_ratio=Yields(0.001425, "yield", [])) for v in plain]
+
+    def pop():
+        started.wait(5)
+        while not stop.is_set():
+            for d in [arrays, *variants]:
+                try:
+                    d.popitem()
+                except KeyError:
+                    pass
+            time.sleep(0)
+
+    th = threading.Thread(target=pop)
+    th.start()
+    try:
+        got = journal.run_many(arrays, variants, threads=2)
+    finally:
+        stop.set()
+        th.join()
+    assert all(same_outcome(g, e) for g, e in zip(got, expected))
 
 
 def test_an_input_resized_during_a_run_is_refused():

@@ -1,15 +1,21 @@
 """journal.run against backtest_, and the identities that tie its outputs together."""
 
 import math
+import os
+import signal
 import threading
 import time
 
 import numpy as np
+import pandas as pd
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import pelmora
 from pelmora.core import _testsupport, journal, runvane, swaylen
+from pelmora.datasets import synthetic_market
+from pelmora.strategies import momentum_weights
 from run_helpers import build
 from test_run_properties import any_run
 
@@ -136,6 +142,22 @@ def test_cash_positions_and_pnl_reconcile_with_the_equity(case):
     closed = t["exit_row"] >= 0
     assert ((t["exit_reason"] >= 0) == closed).all()
     assert set(fills["reason"].tolist()) <= set(range(len(journal.REASONS)))
+    # Each record points at the fills that opened and closed it.
+    for key, row, reason in (("entry_fill", "entry_row", 0), ("exit_fill", "exit_row", None)):
+        has = t[key] >= 0
+        at = t[key][has]
+        assert (fills["sid"][at] == t["sid"][has]).all() and (fills["row"][at] == t[row][has]).all()
+        want = t["exit_reason"][has] if reason is None else reason
+        assert (fills["reason"][at] == want).all()
+    assert (t["exit_fill"][~closed] == -1).all()
+    # A fill at the row's trade price, or while suspended at the last one known by then.
+    col = inp.price_values
+    for k in np.flatnonzero(fills["reason"] == REASON["rebalance"]):
+        known = col[: fills["row"][k] + 1, fills["sid"][k]]
+        known = known[~np.isnan(known)]
+        assert fills["suspended"][k] == math.isnan(col[fills["row"][k], fills["sid"][k]])
+        assert np.array_equal(fills["price"][k], known[-1] if len(known) else math.nan,
+                              equal_nan=True)
 
 
 # --- reasons and prices of exits -----------------------------------------------------------
@@ -305,6 +327,54 @@ def test_run_many_threads_must_be_a_positive_int(threads, error, text):
         journal.run_many(inp.kwargs(), [{}], threads=threads)
 
 
+@pytest.mark.parametrize("name", ["price_columns", "pos_columns"])
+def test_more_labels_than_a_run_can_index_are_refused_at_once(name):
+    arrays = build([[10.0]] * 3, [[1.0]]).kwargs()
+    arrays[name] = np.broadcast_to(np.array(["S0"], dtype=object), 2**31 + 7)
+    text = f"^{name} has 2147483655 labels; a run indexes at most 2147483647 stocks$"
+    with pytest.raises(OverflowError, match=text):
+        journal.run_many(arrays, [{}])
+    with pytest.raises(OverflowError, match=text):
+        journal.run(**arrays)
+
+
+class Interrupts:
+    """An option whose conversion is interrupted: by SIGINT, by a signal whose handler raises
+    LookupError, or by SystemExit."""
+
+    def __init__(self, how):
+        self.how = how
+
+    def __float__(self):
+        if self.how == "exit":
+            raise SystemExit(3)
+        os.kill(os.getpid(), signal.SIGINT if self.how == "sigint" else signal.SIGUSR1)
+        for _ in range(10000):  # the main thread runs the handler between two instructions
+            pass
+        return 0.0
+
+
+def _handler(signum, frame):
+    raise LookupError("raised by a signal handler")
+
+
+@pytest.mark.parametrize("how, error", [("sigint", KeyboardInterrupt), ("sigusr1", LookupError),
+                                        ("exit", SystemExit)])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_an_interrupt_during_run_many_leaves_the_call_and_no_slot(how, error, threads):
+    previous = signal.signal(signal.SIGUSR1, _handler)
+    arrays = big_market(200, 20).kwargs()
+    variants = [{"stop_loss": 0.05}, {"fee_ratio": Interrupts(how)}, {"stop_loss": 0.1}] * 2
+    try:
+        with pytest.raises(error):
+            journal.run_many(arrays, variants, threads=threads)
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    # An ordinary failure of the same conversion stays in its slot.
+    failing = {"fee_ratio": type("Raises", (), {"__float__": lambda self: 1 / 0})()}
+    assert isinstance(journal.run_many(arrays, [failing], threads=threads)[0], ZeroDivisionError)
+
+
 # --- money figures of fills and trades -----------------------------------------------------
 
 def test_fees_taxes_and_the_round_trip_of_one_trade():
@@ -341,17 +411,46 @@ def test_a_resize_splits_the_record_or_stays_in_it(split):
     assert t["pnl"].sum() == pytest.approx(r["creturn"][-1] - 1, abs=1e-14)
 
 
-def test_open_trades_are_valued_at_the_last_close_and_suspended_fills_have_no_price():
+def test_open_trades_are_valued_at_the_last_close_and_suspended_fills_at_the_last_price():
     price = [[10.0, 10.0], [10.0, math.nan], [11.0, math.nan], [12.0, 13.0]]
     inp = build(price, [[0.5, 0.5], [0.5, 0.0]], pos_index=[0, 1])
     r = journal.run(*inp.args(), fee_ratio=0.0, tax_ratio=0.0)
     f, t, pos = r["fills"], r["trades"], r["positions"]
-    suspended = (f["sid"] == 1) & (f["after"] == 0.0)
-    assert suspended.sum() == 1 and math.isnan(f["price"][suspended][0])
+    # Stock 1 is bought and sold while suspended, both at its last known price.
+    assert f["suspended"].tolist() == (f["sid"] == 1).tolist()
+    assert f["price"][f["suspended"]].tolist() == [10.0, 10.0]
     last = pos["row"] == len(price) - 1
     held = dict(zip(pos["sid"][last].tolist(), pos["value"][last].tolist()))
     open_ = t["exit_row"] == -1
     assert dict(zip(t["sid"][open_].tolist(), t["exit_value"][open_].tolist())) == held
+
+
+def test_a_stock_bought_while_suspended_fills_at_its_last_price_before_the_fill():
+    dates = pd.bdate_range("2024-01-01", periods=5)
+    # A is suspended on the day it is bought (last price 50) and next trades at 60.
+    close = pd.DataFrame({"A": [50.0, math.nan, math.nan, 60.0, 66.0], "B": 10.0}, index=dates)
+    weights = pd.DataFrame({"A": [1.0, 0.0]}, index=dates[[0, 3]])
+    result = pelmora.backtest(weights, close, fee=0.0, tax=0.0)
+    fills, trade = result.fills, result.trades.iloc[0]
+    assert fills[["date", "price", "suspended"]].values.tolist() == [
+        [dates[1], 50.0, True], [dates[4], 66.0, False]]
+    assert (trade["entry_price"], trade["exit_price"]) == (50.0, 66.0)
+    # Its value waits for the first price after the fill and follows it from there: +10 %.
+    assert trade["return"] == pytest.approx(0.1, rel=1e-14)
+
+
+def test_trade_prices_are_the_prices_of_their_fills():
+    market = synthetic_market(n_stocks=30, n_days=400, seed=5)
+    weights = momentum_weights(market.close, lookback=20, top_n=8)
+    result = pelmora.backtest(weights, market, rebalance="W-FRI", stop_loss=0.05,
+                              intraday_stops=True, delistings=market.delistings)
+    t, prices = result.record.trades, result.fills["price"].to_numpy()
+    assert result.fills["suspended"].any()
+    for key, column in (("entry_fill", "entry_price"), ("exit_fill", "exit_price")):
+        has = t[key] >= 0
+        assert has.any() and (t[key][~has] == -1).all()
+        assert np.array_equal(result.trades[column].to_numpy()[has], prices[t[key][has]],
+                              equal_nan=True)
 
 
 # --- run_many and the switches agree with single runs --------------------------------------

@@ -45,10 +45,12 @@ class RunRecord:
     rebalance_rows : numpy.ndarray
         The rows on which a rebalance was executed.
     fills : dict of numpy.ndarray
-        ``row``, ``sid``, ``reason``, ``before``, ``after``, ``price``, ``fee``, ``tax``.
+        ``row``, ``sid``, ``reason``, ``before``, ``after``, ``price`` (the price the fill traded
+        at; a suspended stock's last known one), ``fee``, ``tax``, ``suspended``.
     trades : dict of numpy.ndarray
         ``sid``, ``entry_row``, ``exit_row``, ``position``, ``entry_value``, ``exit_value``,
-        ``cost``, ``pnl``, ``exit_reason``.
+        ``cost``, ``pnl``, ``exit_reason``, ``entry_fill``, ``exit_fill`` (indexes into
+        ``fills``, -1 when the record has no such fill).
     excursions : numpy.ndarray or None
         The excursion array of every trade, one row each.
     positions : dict of numpy.ndarray or None
@@ -70,20 +72,6 @@ class RunRecord:
     def from_journal(cls, output: dict[str, Any]) -> RunRecord:
         """The record of a :func:`pelmora.core.journal.run` result dict."""
         return cls(**{name: output[name] for name in cls.__dataclass_fields__})
-
-
-def _known_prices(matrix: np.ndarray, rows: np.ndarray, cols: np.ndarray) -> np.ndarray:
-    """``matrix[rows, cols]``, a missing price replaced by the last one known on or before it.
-
-    A suspended stock is valued and traded at its last known price; this is the price the user
-    reads for such a fill.
-    """
-    prices = matrix[rows, cols].astype(np.float64, copy=True)
-    for k in np.flatnonzero(np.isnan(prices)):
-        known = np.flatnonzero(~np.isnan(matrix[: rows[k] + 1, cols[k]]))
-        if len(known):
-            prices[k] = matrix[known[-1], cols[k]]
-    return prices
 
 
 class BacktestResult:
@@ -204,14 +192,19 @@ class BacktestResult:
             "buy" when the holding's value went up (a long bought, a short covered), "sell" when
             it went down.
         price
-            The fill price: the day's trading price, or for an intraday stop the stop level (the
-            open when the day opened beyond it). A suspended stock trades at its last known price.
+            The price the fill traded at, as the run recorded it: the day's trading price, or for
+            an intraday stop the stop level (the open when the day opened beyond it). A suspended
+            stock trades at its last price known on or before that day (NaN when it never had
+            one), never at a later one.
         value
             Value traded, ``abs(after - before)``, in portfolio units.
         fee, tax
             What the fill paid.
         suspended
             True when the stock had no trading price that day and traded at its last known value.
+            A holding bought while suspended keeps the value it was bought for until the stock's
+            first price after the fill; from there its value follows the price, so the move from
+            the fill price to that first price does not count in the equity.
         before, after
             The holding's value just before and after the fill (negative for a short); the cash
             changes by ``before - after - fee - tax``.
@@ -221,13 +214,6 @@ class BacktestResult:
         sid = np.asarray(f["sid"], dtype=np.int64)
         before = np.asarray(f["before"], dtype=np.float64)
         after = np.asarray(f["after"], dtype=np.float64)
-        price = np.asarray(f["price"], dtype=np.float64)
-        suspended = np.isnan(price)
-        if suspended.any():
-            price = price.copy()
-            price[suspended] = self._suspended_fill_prices(
-                np.flatnonzero(suspended), rows, sid, before, after
-            )
         return pd.DataFrame(
             {
                 "date": self._row_dates(rows),
@@ -236,48 +222,15 @@ class BacktestResult:
                     np.asarray(f["reason"], dtype=np.int64), categories=list(REASONS)
                 ),
                 "side": np.where(after > before, "buy", "sell").astype(object),
-                "price": price,
+                "price": np.asarray(f["price"], dtype=np.float64),
                 "value": np.abs(after - before),
                 "fee": np.asarray(f["fee"], dtype=np.float64),
                 "tax": np.asarray(f["tax"], dtype=np.float64),
-                "suspended": suspended,
+                "suspended": np.asarray(f["suspended"], dtype=bool),
                 "before": before,
                 "after": after,
             }
         )
-
-    def _suspended_fill_prices(
-        self,
-        which: np.ndarray,
-        rows: np.ndarray,
-        sid: np.ndarray,
-        before: np.ndarray,
-        after: np.ndarray,
-    ) -> np.ndarray:
-        """The price a fill of a suspended stock traded at, as its value shows it.
-
-        A holding follows the price from the first one it sees: a fill while suspended trades
-        at the last price the holding has seen. A holding opened while suspended has seen none
-        yet; its value starts following the first price that comes while it is held, which is
-        then the price of its fills until that day (the last known price when none comes).
-        """
-        matrix = self.inputs.arguments["price_values"]
-        cols = self.inputs.price_column_of_stock[sid]
-        last_row = matrix.shape[0] - 1
-        out = _known_prices(matrix, rows[which], cols[which])
-        for n, k in enumerate(which):
-            col, row, mine = cols[k], rows[k], np.flatnonzero(sid == sid[k])
-            known = np.flatnonzero(~np.isnan(matrix[: row + 1, col]))
-            opened = mine[(mine <= k) & (before[mine] == 0.0)]
-            start = rows[opened[-1]] if len(opened) else 0
-            if len(known) and known[-1] >= start:
-                continue  # the holding has seen a price: it trades at the last one
-            closing = mine[(mine >= k) & (after[mine] == 0.0)]
-            end = rows[closing[0]] if len(closing) else last_row
-            ahead = np.flatnonzero(~np.isnan(matrix[row + 1 : end + 1, col]))
-            if len(ahead):
-                out[n] = matrix[row + 1 + ahead[0], col]
-        return out
 
     @cached_property
     def turnover(self) -> pd.Series:
@@ -315,8 +268,9 @@ class BacktestResult:
         weight
             Target weight at entry (negative for a short).
         entry_price, exit_price
-            Fill prices of the entry and of the exit (for an open trade the last close); a
-            suspended stock's last known price.
+            The prices of the trade's entry and exit fills (:attr:`fills` ``price``); for an open
+            trade the last close, for a record split off a holding kept without a trade the day's
+            trading price; a suspended stock's last price known on or before that day.
         entry_value, exit_value
             The holding's value after the entry fill and before the exit fill (an open trade at the
             last close), in portfolio units, negative for a short.
@@ -366,18 +320,10 @@ class BacktestResult:
                     np.where(intraday, end_row, end_row - 1), closed & (intraday | (end_row > 0))
                 ),
                 "weight": np.asarray(t["position"], dtype=np.float64),
-                "entry_price": self._fill_prices(
-                    sid, entry_row, np.zeros(n, np.int64), np.ones(n, bool),
-                    _known_prices(args["price_values"], entry_row, cols),
+                "entry_price": self._trade_prices(
+                    t["entry_fill"], entry_row, cols, np.ones(n, bool)
                 ),
-                "exit_price": self._fill_prices(
-                    sid, end_row, reason, closed,
-                    np.where(
-                        closed,
-                        _known_prices(args["price_values"], end_row, cols),
-                        _known_prices(args["close_values"], end_row, cols),
-                    ),
-                ),
+                "exit_price": self._trade_prices(t["exit_fill"], end_row, cols, closed),
                 "entry_value": entry_value,
                 "exit_value": np.asarray(t["exit_value"], dtype=np.float64),
                 "costs": np.asarray(t["cost"], dtype=np.float64),
@@ -403,34 +349,23 @@ class BacktestResult:
         summary: np.ndarray = np.asarray(ex, dtype=np.float64)[:, -_BLOCK:]
         return summary
 
-    def _fill_prices(
-        self,
-        sid: np.ndarray,
-        rows: np.ndarray,
-        reason: np.ndarray,
-        wanted: np.ndarray,
-        prices: np.ndarray,
+    def _trade_prices(
+        self, fill: np.ndarray, rows: np.ndarray, cols: np.ndarray, traded: np.ndarray
     ) -> np.ndarray:
-        """``prices`` with the price of the fill of each stock, row and reason where there is one.
+        """The prices of the fills at indexes ``fill``; the last known price where it is -1.
 
-        A trade enters and exits through fills (one per stock, row and reason); their prices are
-        the stop level of an intraday stop and the suspension rule of :attr:`fills`. A record
-        split off a holding that a rebalance kept has no fill of its own: ``prices`` stands.
+        A record without a fill of its own (one split off a holding that a rebalance kept without
+        trading, or an open trade's exit) is priced at the day's trading price where ``traded``,
+        else at the close; a suspended stock at its last price known on or before that day.
         """
-        f = self.record.fills
-        if len(f["row"]) == 0 or not wanted.any():
-            return prices
-        n_stocks = max(len(self.inputs.stocks), 1)
-        width = len(REASONS)
-        keys = (np.asarray(f["row"], np.int64) * n_stocks + np.asarray(f["sid"], np.int64)) * width
-        keys += np.asarray(f["reason"], np.int64)
-        order = np.argsort(keys, kind="stable")
-        sorted_keys = keys[order]
-        want = (rows * n_stocks + sid) * width + np.maximum(reason, 0)
-        at = np.minimum(np.searchsorted(sorted_keys, want), len(sorted_keys) - 1)
-        found = wanted & (sorted_keys[at] == want)
-        out = prices.copy()
-        out[found] = self.fills["price"].to_numpy()[order[at[found]]]
+        fill = np.asarray(fill, dtype=np.int64)
+        prices = np.asarray(self.record.fills["price"], dtype=np.float64)
+        out = prices[np.maximum(fill, 0)] if len(prices) else np.full(len(fill), np.nan)
+        args = self.inputs.arguments
+        for k in np.flatnonzero(fill < 0):
+            matrix = args["price_values"] if traded[k] else args["close_values"]
+            known = np.flatnonzero(~np.isnan(matrix[: rows[k] + 1, cols[k]]))
+            out[k] = matrix[known[-1], cols[k]] if len(known) else np.nan
         return out
 
     # ----------------------------------------------------------------------------------- holdings

@@ -75,6 +75,8 @@ std::size_t Journal::push_record(int sid, const OpenTrade& t, std::int64_t exit_
   trades.cost.push_back(t.cost);
   trades.pnl.push_back(t.flows - t.cost);
   trades.exit_reason.push_back(-1);
+  trades.entry_fill.push_back(t.entry_fill);
+  trades.exit_fill.push_back(-1);
   return trades.sid.size() - 1;
 }
 
@@ -168,10 +170,15 @@ void Journal::record_exit(int sid, int has_transaction) {
 
 void Journal::record_fill(int sid, double before, double after, double fee, double tax) {
   const double cost = fee + tax;
+  // A call that moved nothing and cost nothing is no fill; the records it
+  // closed or opened have no fill of their own.
+  const bool traded = !(before == after && cost == 0.0);
+  const std::int64_t fill = traded ? static_cast<std::int64_t>(fills.row.size()) : -1;
   if (closing_ >= 0) {
     const std::size_t k = static_cast<std::size_t>(closing_);
     trades.exit_value[k] = before;
     trades.exit_reason[k] = static_cast<std::int8_t>(ctx_reason_);
+    trades.exit_fill[k] = fill;
     double paid = closing_trade_.cost;
     if (opening_ < 0) paid += cost;  // the trade that ends pays for its exit
     trades.cost[k] = paid;
@@ -184,6 +191,7 @@ void Journal::record_fill(int sid, double before, double after, double fee, doub
       t.entry_value = after;
       t.flows -= after;
       t.cost += cost;
+      t.entry_fill = fill;
     } else if (closing_ < 0) {
       t.flows += before - after;  // a resize within one record
       t.cost += cost;
@@ -191,16 +199,21 @@ void Journal::record_fill(int sid, double before, double after, double fee, doub
   }
   closing_ = -1;
   opening_ = -1;
-  if (before == after && cost == 0.0) return;  // nothing was traded
+  if (!traded) return;
 
   double price = ctx_price_;
+  bool suspended = false;
   if (!ctx_price_given_) {
     // The row's trade price; a stock the matrix does not reach (labels and
-    // matrices of different widths) has none.
+    // matrices of different widths) has none. A suspended stock trades at
+    // its last known value, so its fill is at its last known price: never
+    // one seen after this row.
     const int col = price_column(sid);
     const bool inside = col >= 0 && col < in_.price.cols && ctx_row_ >= 0 &&
                         ctx_row_ < in_.price.rows;
     price = inside ? in_.price.get(ctx_row_, col) : std::nan("");
+    suspended = std::isnan(price);
+    if (suspended && inside) price = last_known_price(col, ctx_row_);
   }
   fills.row.push_back(ctx_row_);
   fills.sid.push_back(sid);
@@ -210,6 +223,31 @@ void Journal::record_fill(int sid, double before, double after, double fee, doub
   fills.price.push_back(price);
   fills.fee.push_back(fee);
   fills.tax.push_back(tax);
+  fills.suspended.push_back(suspended ? 1 : 0);
+}
+
+// Rows only move forward between fills of a run, so each column is walked
+// back at most once over: a lookup stops at the row the previous one
+// reached and takes its answer from there.
+double Journal::last_known_price(int col, std::int64_t row) {
+  if (known_row_.empty()) {
+    known_row_.assign(static_cast<std::size_t>(in_.price.cols), -1);
+    known_price_.assign(static_cast<std::size_t>(in_.price.cols), std::nan(""));
+  }
+  std::int64_t& done = known_row_[static_cast<std::size_t>(col)];
+  double& known = known_price_[static_cast<std::size_t>(col)];
+  const std::int64_t stop = done <= row ? done : -1;
+  double found = stop >= 0 ? known : std::nan("");
+  for (std::int64_t r = row; r > stop; --r) {
+    const double p = in_.price.get(r, col);
+    if (!std::isnan(p)) {
+      found = p;
+      break;
+    }
+  }
+  done = row;
+  known = found;
+  return found;
 }
 
 double Journal::worth_at_close(int sid, double value, std::int64_t row) const {

@@ -41,13 +41,21 @@ struct JournalOptions {
 struct FillColumns {
   Column<std::int64_t> row, sid;
   Column<std::int8_t> reason;
+  // The price the fill traded at: the stop level of an intraday exit, else
+  // the row's trade price or, when the stock had none that row, the last one
+  // known on or before it (NaN when none was ever known).
   Column<double> before, after, price, fee, tax;
+  Column<std::int8_t> suspended;  // 1: the row had no trade price for the stock
 };
 
 struct TradeColumns {
   Column<std::int64_t> sid, entry_row, exit_row;
   Column<double> position, entry_value, exit_value, cost, pnl;
   Column<std::int8_t> exit_reason;  // -1 while open
+  // Indexes into the fills of the fill that opened the record and of the one
+  // that closed it; -1 when there is none (an open record, or a record split
+  // off a kept holding by a resize that traded nothing).
+  Column<std::int64_t> entry_fill, exit_fill;
 };
 
 struct PositionColumns {
@@ -123,6 +131,7 @@ class Journal final : public RunHooks {
     double flows = 0.0;  // sum of (before - after) of its fills
     double cost = 0.0;
     double entry_value = 0.0;
+    std::int64_t entry_fill = -1;
   };
 
   std::int64_t stock_slot(int sid, const char* frame) const;
@@ -132,12 +141,18 @@ class Journal final : public RunHooks {
   void hand_over();  // the waiting trades to the helper thread
   static constexpr std::size_t kHandOver = 256;
   double worth_at_close(int sid, double value, std::int64_t row) const;
+  double last_known_price(int col, std::int64_t row);
 
   const RunInputs& in_;
   JournalOptions jopt_;
   ExcursionParams params_;
   ExcursionPath path_;
   std::vector<int> sid_to_price_;  // -1: no price column
+  // Per price column, made at the first fill of a suspended stock: the row
+  // up to which the last known price has been looked for (-1: not yet) and
+  // that price, so that a long suspension is walked back only once.
+  std::vector<std::int64_t> known_row_;
+  std::vector<double> known_price_;
   std::vector<OpenTrade> open_;
   std::vector<PendingExcursion> pending_;
   std::unique_ptr<ExcursionWorker> worker_;

@@ -152,6 +152,7 @@ struct PreparedRun {
 // Everything that needs the lock before a run: conversions, the column map,
 // the equity array and the pins. Throws Failure.
 int usable_cpus();
+void check_label_counts(PyObject* price_columns, PyObject* pos_columns);
 
 std::unique_ptr<PreparedRun> prepare(PyObject* const* raw, bool positions, bool excursions,
                                      const std::map<int, int>* shared_map) {
@@ -164,7 +165,13 @@ std::unique_ptr<PreparedRun> prepare(PyObject* const* raw, bool positions, bool 
   py::RunArguments& a = p->args;
   py::convert_run_arguments(raw, HUGE_VAL, &PyArray_Type, a);
   p->inputs = py::make_run_inputs(a);
-  p->inputs.pos2price = shared_map ? *shared_map : py::map_columns(a.arrays[py::param::price_columns], a.arrays[py::param::pos_columns]);
+  if (shared_map) {
+    p->inputs.pos2price = *shared_map;
+  } else {
+    check_label_counts(a.arrays[py::param::price_columns], a.arrays[py::param::pos_columns]);
+    p->inputs.pos2price =
+        py::map_columns(a.arrays[py::param::price_columns], a.arrays[py::param::pos_columns]);
+  }
   const npy_intp n_rows = p->inputs.price_index.size;
   p->creturn.reset(py::checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
   JournalOptions& j = p->jopt;
@@ -289,7 +296,8 @@ PyObject* result_dict(PreparedRun& p, Outcome& o) {
       columns({{"row", array_of(f.row, NPY_INT64)}, {"sid", array_of(f.sid, NPY_INT64)},
                {"reason", array_of(f.reason, NPY_INT8)}, {"before", array_of(f.before, NPY_DOUBLE)},
                {"after", array_of(f.after, NPY_DOUBLE)}, {"price", array_of(f.price, NPY_DOUBLE)},
-               {"fee", array_of(f.fee, NPY_DOUBLE)}, {"tax", array_of(f.tax, NPY_DOUBLE)}}));
+               {"fee", array_of(f.fee, NPY_DOUBLE)}, {"tax", array_of(f.tax, NPY_DOUBLE)},
+               {"suspended", array_of(f.suspended, NPY_BOOL)}}));
   TradeColumns& t = j.trades;
   put(out.get(), "trades",
       columns({{"sid", array_of(t.sid, NPY_INT64)},
@@ -299,7 +307,9 @@ PyObject* result_dict(PreparedRun& p, Outcome& o) {
                {"entry_value", array_of(t.entry_value, NPY_DOUBLE)},
                {"exit_value", array_of(t.exit_value, NPY_DOUBLE)},
                {"cost", array_of(t.cost, NPY_DOUBLE)}, {"pnl", array_of(t.pnl, NPY_DOUBLE)},
-               {"exit_reason", array_of(t.exit_reason, NPY_INT8)}}));
+               {"exit_reason", array_of(t.exit_reason, NPY_INT8)},
+               {"entry_fill", array_of(t.entry_fill, NPY_INT64)},
+               {"exit_fill", array_of(t.exit_fill, NPY_INT64)}}));
   if (p.jopt.excursions) {
     const npy_intp width = static_cast<npy_intp>(excursion_width(j, p.jopt));
     if (j.excursions.empty()) {
@@ -438,22 +448,79 @@ PyObject* fetch_exception() {
   return value ? value : Py_NewRef(Py_None);
 }
 
-// Builds the 25 raw arguments of variant `k` (borrowed from `arrays` and the
-// variant). Sets an exception and returns false when the variant is malformed.
-bool variant_arguments(PyObject* const* base, PyObject* variant, PyObject* pos_values,
-                       PyObject** raw, std::int64_t k) {
-  for (int i = 0; i < py::kRunTotal; ++i) raw[i] = base[i];
+// The code objects of the signal handlers written in Python.
+std::vector<Ref> signal_handler_codes() {
+  std::vector<Ref> codes;
+  Ref module(PyImport_ImportModule("signal"));
+  Ref valid(module ? PyObject_CallMethod(module.get(), "valid_signals", nullptr) : nullptr);
+  Ref it(valid ? PyObject_GetIter(valid.get()) : nullptr);
+  while (it) {
+    Ref sig(PyIter_Next(it.get()));
+    if (!sig) break;
+    Ref handler(PyObject_CallMethod(module.get(), "getsignal", "O", sig.get()));
+    if (!handler) break;
+    PyObject* fn = handler.get();
+    Ref call;
+    if (!PyFunction_Check(fn) && !PyMethod_Check(fn)) {
+      call.reset(PyObject_GetAttrString(fn, "__call__"));  // a callable object
+      fn = call.get();
+      if (fn == nullptr) PyErr_Clear();
+    }
+    if (fn != nullptr && PyMethod_Check(fn)) fn = PyMethod_GET_FUNCTION(fn);
+    if (fn != nullptr && PyFunction_Check(fn)) codes.push_back(Ref::borrow(PyFunction_GET_CODE(fn)));
+  }
+  PyErr_Clear();  // a signal module we cannot ask leaves only the exception types to go by
+  return codes;
+}
+
+// Whether `exc` came from a signal rather than from the variant: an
+// interrupt or an exit (anything that is not an Exception), or an exception
+// whose traceback passes through a signal handler (the main thread runs
+// pending handlers inside whatever Python code a conversion calls).
+bool raised_by_signal(PyObject* exc) {
+  if (exc == nullptr || !PyExceptionInstance_Check(exc)) return false;
+  if (!PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_Exception))) return true;
+  Ref tb(PyException_GetTraceback(exc));
+  if (!tb || !PyTraceBack_Check(tb.get())) return false;
+  const std::vector<Ref> codes = signal_handler_codes();
+  if (codes.empty()) return false;
+  for (auto* t = reinterpret_cast<PyTracebackObject*>(tb.get()); t != nullptr; t = t->tb_next) {
+    if (t->tb_frame == nullptr) continue;
+    Ref code(reinterpret_cast<PyObject*>(PyFrame_GetCode(t->tb_frame)));
+    for (const Ref& c : codes) {
+      if (c.get() == code.get()) return true;
+    }
+  }
+  return false;
+}
+
+// One variant's 25 raw arguments as strong references, taken when the call
+// starts: neither the `arrays` dict nor the variant dicts are read again, so
+// code that edits them (an option's conversion hook, another thread) cannot
+// free what a variant still reads.
+struct VariantArgs {
+  Ref values[py::kRunTotal];  // null: the option was not given
+  Ref error;                  // the exception of a malformed variant
+};
+
+// Takes variant `k`'s arguments from its dict. Sets an exception and returns
+// false when the variant is malformed.
+bool variant_arguments(const Ref* base, PyObject* variant, VariantArgs& out, std::int64_t k) {
+  for (int i = 0; i < py::kRunTotal; ++i) out.values[i] = Ref::borrow(base[i].get());
   if (!PyDict_Check(variant)) {
     PyErr_Format(PyExc_TypeError, "variant %lld must be a dict, not %.200s",
                  static_cast<long long>(k), Py_TYPE(variant)->tp_name);
     return false;
   }
+  PyObject* pos_values = base[py::param::pos_values].get();
   PyObject *key, *value;
   Py_ssize_t pos = 0;
+  // Nothing in this loop runs Python code until it fails, so the borrowed
+  // key and value stay valid while they are looked at.
   while (PyDict_Next(variant, &pos, &key, &value)) {
     const int i = option_index(key);
     if (i >= 0) {
-      raw[i] = value;
+      out.values[i] = Ref::borrow(value);
       continue;
     }
     if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "pos_values") == 0) {
@@ -470,38 +537,76 @@ bool variant_arguments(PyObject* const* base, PyObject* variant, PyObject* pos_v
                      static_cast<long long>(k));
         return false;
       }
-      raw[py::param::pos_values] = value;
+      out.values[py::param::pos_values] = Ref::borrow(value);
       continue;
     }
+    Ref held_key = Ref::borrow(key);  // its repr may run code that edits the dict
     PyErr_Format(PyExc_TypeError, "variant %lld: unexpected key %R", static_cast<long long>(k),
-                 key);
+                 held_key.get());
     return false;
   }
   return true;
 }
 
 struct ManyJob {
-  PyObject* const* base;
-  PyObject* variants;  // list
-  PyObject* results;   // list, one slot per variant
+  PyObject* results;  // list, one slot per variant
+  std::vector<VariantArgs>* args;
   const std::map<int, int>* map;
   bool positions, excursions;
   std::atomic<Py_ssize_t> next{0};
+  // Set, under the lock, by the first signal-raised exception: no variant
+  // starts after it and the call raises it.
+  std::atomic<bool> aborted{false};
+  Ref abort_with;
 };
 
 // Stores in slot k the result of variant k or the exception it raised. Runs
-// on a native thread; takes the lock only around conversions.
+// on a native thread; takes the lock only around conversions. An exception
+// that a signal raised belongs to the whole call, never to a slot.
 void run_variant(ManyJob& job, Py_ssize_t k) {
   PyGILState_STATE s = PyGILState_Ensure();
-  PyObject* raw[py::kRunTotal];
-  PyObject* variant = PyList_GET_ITEM(job.variants, k);
-  PyObject* result = nullptr;
-  if (variant_arguments(job.base, variant, job.base[py::param::pos_values], raw, k)) {
-    result = run_locked(raw, job.positions, job.excursions, job.map);
+  if (!job.aborted.load()) {
+    PyObject* result = nullptr;
+    VariantArgs& v = (*job.args)[static_cast<std::size_t>(k)];
+    // The main thread runs the handlers of signals that came while it ran
+    // without the lock (elsewhere this returns 0 at once).
+    if (PyErr_CheckSignals() == 0) {
+      if (v.error) {
+        result = v.error.release();
+      } else {
+        PyObject* raw[py::kRunTotal];
+        for (int i = 0; i < py::kRunTotal; ++i) raw[i] = v.values[i].get();
+        result = run_locked(raw, job.positions, job.excursions, job.map);
+      }
+    }
+    if (result == nullptr) {
+      Ref exc(fetch_exception());
+      if (raised_by_signal(exc.get())) {
+        if (!job.aborted.exchange(true)) job.abort_with = std::move(exc);
+      } else {
+        result = exc.release();
+      }
+    }
+    if (result != nullptr) PyList_SET_ITEM(job.results, k, result);
   }
-  if (result == nullptr) result = fetch_exception();
-  PyList_SET_ITEM(job.results, k, result);
   PyGILState_Release(s);
+}
+
+// Labels are walked one by one in Python to map the columns, and a run
+// indexes stocks with C ints: a label array longer than that is refused by
+// its length first (a broadcast view of a single label can be any length).
+void check_label_counts(PyObject* price_columns, PyObject* pos_columns) {
+  const std::pair<const char*, PyObject*> labels[] = {{"price_columns", price_columns},
+                                                       {"pos_columns", pos_columns}};
+  for (const auto& [name, obj] : labels) {
+    if (obj == nullptr || !PyArray_Check(obj)) continue;
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(arr) >= 1 && PyArray_DIM(arr, 0) > INT_MAX) {
+      fail(ErrorKind::OverflowError,
+           std::string(name) + " has " + std::to_string(PyArray_DIM(arr, 0)) +
+               " labels; a run indexes at most " + std::to_string(INT_MAX) + " stocks");
+    }
+  }
 }
 
 PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -515,7 +620,8 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
                    Py_TYPE(arrays)->tp_name);
       return nullptr;
     }
-    PyObject* base[py::kRunTotal] = {};
+    // Strong references to the arrays before any Python code of the call runs.
+    Ref base[py::kRunTotal];
     {
       PyObject *key, *value;
       Py_ssize_t pos = 0;
@@ -528,16 +634,17 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
           }
         }
         if (found < 0) {
+          Ref held_key = Ref::borrow(key);
           PyErr_Format(PyExc_TypeError,
                        "run_many() argument 'arrays' has an unexpected key %R (it takes the 11 "
                        "arrays and delisting_bars; options go in the variants)",
-                       key);
+                       held_key.get());
           return nullptr;
         }
-        base[found] = value;
+        base[found] = Ref::borrow(value);
       }
       for (int i = 0; i < py::kRunRequired; ++i) {
-        if (base[i] == nullptr) {
+        if (!base[i]) {
           PyErr_Format(PyExc_TypeError, "run_many() argument 'arrays' is missing '%s'",
                        py::kRunParameterNames[i]);
           return nullptr;
@@ -546,6 +653,9 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     }
     Ref variants(PySequence_List(a[1]));
     if (!variants) {
+      // Only "not iterable" is the argument's fault; whatever the iteration
+      // itself raised (an interrupt included) goes out as it is.
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
       PyErr_Clear();
       PyErr_Format(PyExc_TypeError,
                    "run_many() argument 'variants' must be an iterable of dicts, not %.200s",
@@ -576,12 +686,30 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Ref results(py::checked(PyList_New(n)));
     if (n == 0) return results.release();
 
+    // Every variant's arguments, taken now (the list holds the dicts; the
+    // dicts' contents are copied as strong references).
+    std::vector<VariantArgs> variant_args(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k) {
+      VariantArgs& v = variant_args[static_cast<std::size_t>(k)];
+      if (!variant_arguments(base, PyList_GET_ITEM(variants.get(), k), v, k)) {
+        v.error.reset(fetch_exception());
+        if (raised_by_signal(v.error.get())) {
+          PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(v.error.get())), v.error.get());
+          return nullptr;
+        }
+      }
+    }
+
     // The column map depends only on the labels, which no variant changes.
-    std::map<int, int> shared_map = py::map_columns(base[py::param::price_columns], base[py::param::pos_columns]);
-    ManyJob job{base, variants.get(), results.get(), &shared_map, flags[0], flags[1]};
+    check_label_counts(base[py::param::price_columns].get(), base[py::param::pos_columns].get());
+    std::map<int, int> shared_map =
+        py::map_columns(base[py::param::price_columns].get(), base[py::param::pos_columns].get());
+    ManyJob job{results.get(), &variant_args, &shared_map, flags[0], flags[1]};
     const int n_threads = static_cast<int>(std::min<Py_ssize_t>(threads, n));
     auto worker = [&job, n] {
-      for (Py_ssize_t k = job.next++; k < n; k = job.next++) run_variant(job, k);
+      for (Py_ssize_t k = job.next++; k < n && !job.aborted.load(); k = job.next++) {
+        run_variant(job, k);
+      }
     };
     std::vector<std::thread> pool;
     Py_BEGIN_ALLOW_THREADS
@@ -593,6 +721,14 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     worker();
     for (std::thread& th : pool) th.join();
     Py_END_ALLOW_THREADS
+    if (job.abort_with) {
+      PyObject* exc = job.abort_with.get();
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+      return nullptr;
+    }
+    // A signal that came while this thread waited for the others is the
+    // call's: its handler runs now, and what it raises goes out of the call.
+    if (PyErr_CheckSignals() < 0) return nullptr;
     return results.release();
   });
 }
