@@ -754,7 +754,9 @@ PyMethodDef methods[] = {
      "Run variants of one set of inputs on native threads, the interpreter lock released.\n\n"
      "`arrays`: the 11 arrays (and optionally delisting_bars) by name; `variants`: dicts\n"
      "overriding options and optionally pos_values. Returns one result per variant, in\n"
-     "order; a variant that fails holds the exception instance it raised."},
+     "order; a variant that fails holds the exception instance it raised. The values of\n"
+     "both dicts are taken when the call starts. An interrupt (KeyboardInterrupt,\n"
+     "SystemExit, or what a signal handler raises) leaves the whole call."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -37,7 +37,18 @@ def run(
     *,
     positions: bool = True,
     excursions: bool = True,
-) -> dict[str, Any]: ...
+) -> dict[str, Any]:
+    """backtest_'s run without the interpreter lock; everything it did, by name.
+
+    Keys: creturn, cash, rebalance_rows, fills, trades, excursions, positions, report.
+    ``fills``: row, sid, reason, before, after, price (the price the fill traded at: the stop
+    level of an intraday exit, else the row's trade price or, for a suspended stock, its last
+    price known on or before the row, NaN if none), fee, tax, suspended.
+    ``trades``: sid, entry_row, exit_row, position, entry_value, exit_value, cost, pnl,
+    exit_reason, entry_fill and exit_fill (indexes into ``fills``; -1 for an open trade's exit
+    and for a record split off a holding by a resize that traded nothing).
+    """
+
 def run_many(
     arrays: Mapping[str, Any],
     variants: Sequence[Mapping[str, Any]],
@@ -45,4 +56,9 @@ def run_many(
     threads: int | None = None,
     positions: bool = True,
     excursions: bool = True,
-) -> list[dict[str, Any] | BaseException]: ...
+) -> list[dict[str, Any] | BaseException]:
+    """Variants of one set of inputs on native threads; one result or exception per variant.
+
+    The values of ``arrays`` and of every variant are taken when the call starts. An interrupt
+    (KeyboardInterrupt, SystemExit or what a signal handler raises) leaves the whole call.
+    """
