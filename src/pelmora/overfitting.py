@@ -566,11 +566,13 @@ class PBOResult:
         if x.size and math.isfinite(self.slope):
             line = np.linspace(x.min(), x.max(), 2)
             scatter.plot(line, self.intercept + self.slope * line, color="#c44e52",
-                         label=f"{self.intercept:.3g} + {self.slope:.3g} x")
+                         label=f"fit: {self.intercept:.3g} {'-' if self.slope < 0 else '+'} "
+                               f"{abs(self.slope):.3g} x")
             scatter.legend(loc="best")
         scatter.set_title(f"degradation: P(out-of-sample loss) = {self.prob_loss:.1%}")
-        scatter.set_xlabel(f"in-sample {self.metric}")
-        scatter.set_ylabel(f"out-of-sample {self.metric}")
+        unit = " (per period)" if self.metric != "total_return" else ""
+        scatter.set_xlabel(f"in-sample {self.metric}{unit}")
+        scatter.set_ylabel(f"out-of-sample {self.metric}{unit}")
         return fig
 
 
