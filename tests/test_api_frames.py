@@ -1,4 +1,4 @@
-"""yfinance frames, polars and pyarrow tables and long tables give the run of their pandas frames."""
+"""yfinance frames, polars and pyarrow tables and long tables run as their pandas frames do."""
 
 from __future__ import annotations
 
@@ -43,12 +43,15 @@ def yahoo(raw, adj, ticker_first=False):
 
 
 def long_rows(frames):
-    return pd.concat({k: v.stack(future_stack=True) for k, v in frames.items()}, axis=1).reset_index()
+    stacked = {k: v.stack(future_stack=True) for k, v in frames.items()}
+    return pd.concat(stacked, axis=1).reset_index()
 
 
 def wide_table(frame, kind):
     flat = frame.reset_index()
-    return pl.from_pandas(flat) if kind == "polars" else pa.Table.from_pandas(flat, preserve_index=False)
+    if kind == "polars":
+        return pl.from_pandas(flat)
+    return pa.Table.from_pandas(flat, preserve_index=False)
 
 
 def forms(raw, adj, weights):
@@ -160,6 +163,7 @@ def test_pandas_runs_never_import_polars():
 DATES = pd.bdate_range("2024-01-01", periods=3)
 CLOSE = pd.DataFrame({"A": [10.0, 11, 12], "B": [20.0, 21, 22]}, index=DATES)
 WEIGHTS = pd.DataFrame({"A": [0.5], "B": [0.5]}, index=DATES[:1])
+YAHOO = pd.concat({"Close": CLOSE}, axis=1)
 LONG = pd.DataFrame({"date": DATES[[0, 1, 1, 2, 1]], "stock": ["A", "A", "B", "A", "A"],
                      "value": [1.0, 2, 3, 4, 5]})
 
@@ -169,24 +173,29 @@ REFUSED = [
                  r"\['Open', 'High', 'Low', 'Close', 'Adj Close'"),
     (lambda: pelmora.backtest(WEIGHTS, pd.concat({"x": CLOSE, "y": CLOSE}, axis=1)),
      ValueError, "prices has two column levels and neither holds price fields"),
-    (lambda: pelmora.backtest(WEIGHTS, pd.concat({"u": pd.concat({"Close": CLOSE}, axis=1)}, axis=1)),
+    (lambda: pelmora.backtest(WEIGHTS, pd.concat({"u": YAHOO}, axis=1)),
      ValueError, "prices has 3 column levels; a frame of several fields needs two"),
     (lambda: pelmora.backtest(WEIGHTS, pd.concat({"Close": CLOSE, "Adj Close": CLOSE}, axis=1)),
      ValueError, 'prices has both "Close" and "Adj Close": choose the close with '
-                 'price_field="Adj Close" \\(adjusted for splits and dividends\\) or price_field="Close"'),
+                 'price_field="Adj Close" \\(adjusted for splits and dividends\\) or '
+                 'price_field="Close"'),
     (lambda: pelmora.backtest(WEIGHTS, pd.concat({"Adj Close": CLOSE, "Open": CLOSE}, axis=1),
                               price_field="Adj Close"),
      ValueError, 'price_field="Adj Close" needs "Close" as well'),
-    (lambda: pelmora.backtest(WEIGHTS, pd.concat({"Close": CLOSE}, axis=1), price_field="adj_close"),
+    (lambda: pelmora.backtest(WEIGHTS, YAHOO, price_field="adj_close"),
      ValueError, 'price_field="Adj Close" but prices has no "Adj Close" field'),
+    (lambda: pelmora.backtest(WEIGHTS, CLOSE.set_axis(["Close", "Volume"], axis=1)), ValueError,
+     r"prices has the columns of one ticker's download, \['Close', 'Volume'\]: fields, not stocks"),
     (lambda: pelmora.backtest(WEIGHTS, CLOSE, price_field="Adj Close"),
-     ValueError, "price_field='Adj Close' chooses the close of a prices frame with \\(field, stock\\)"),
+     ValueError,
+     "price_field='Adj Close' chooses the close of a prices frame with \\(field, stock\\)"),
     (lambda: pelmora.backtest(WEIGHTS, CLOSE, price_field="Open"),
      ValueError, 'price_field must be "Close", "Adj Close" or None, got \'Open\''),
     (lambda: pelmora.backtest(pl.DataFrame({"A": [0.5]}), CLOSE),
      TypeError, r"weights \(a polars table\) has no column of dates: give it a Date or Datetime "
                 r"column, or name the column with index=; its columns are \['A'\]"),
-    (lambda: pelmora.backtest(WEIGHTS, wide_table(CLOSE.rename_axis("day"), "pyarrow"), index="date"),
+    (lambda: pelmora.backtest(WEIGHTS, wide_table(CLOSE.rename_axis("day"), "pyarrow"),
+                              index="date"),
      ValueError, r"index='date' is not a column of prices; its columns are \['day', 'A', 'B'\]"),
     (lambda: pelmora.backtest(WEIGHTS, pl.from_pandas(LONG)), TypeError,
      r"prices \(a polars table\) has a column of text, 'stock': a wide table has one column per "

@@ -112,7 +112,9 @@ def _date_index(values: Any, name: Any, what: str) -> Any:
         try:
             return index.as_unit("ns")
         except (OverflowError, ValueError) as exc:
-            raise ValueError(f"the dates of {what} ({name!r}) do not fit in nanoseconds: {exc}") from exc
+            raise ValueError(
+                f"the dates of {what} ({name!r}) do not fit in nanoseconds: {exc}"
+            ) from exc
     # Text or other labels: the date checks of a run parse or refuse them, naming the argument.
     return index
 
@@ -192,7 +194,8 @@ def to_pandas_frame(obj: Any, what: str = "prices", index: str | None = None) ->
     if isinstance(obj.index, pd.DatetimeIndex):
         return obj
     raise ValueError(
-        f"index={index!r} is not a column of {what}; its columns are {_column_text(list(obj.columns))}"
+        f"index={index!r} is not a column of {what}; its columns are "
+        f"{_column_text(list(obj.columns))}"
     )
 
 
@@ -265,6 +268,13 @@ def _field_level(columns: Any) -> int:
     )
 
 
+def _one_ticker(columns: Any) -> bool:
+    """Columns that are all yfinance fields, a close among them: one ticker's download, whose
+    stock would otherwise be read as stocks named "Open", "Close", ..."""
+    names = {_norm(c) for c in columns}
+    return len(columns) >= 2 and names <= _KNOWN and bool(names & {"close", "adj close"})
+
+
 def _field_frame(frame: Any, level: int, labels: list[Any]) -> Any:
     """The columns of one field, labelled by the stock level alone."""
     if len(labels) > 1:
@@ -307,6 +317,13 @@ def price_mapping(prices: Any, price_field: str | None = None) -> Any:
     """
     pd = _pandas()
     if not (isinstance(prices, pd.DataFrame) and isinstance(prices.columns, pd.MultiIndex)):
+        if isinstance(prices, pd.DataFrame) and _one_ticker(prices.columns):
+            raise ValueError(
+                "prices has the columns of one ticker's download, "
+                f"{[str(c) for c in prices.columns]}: "
+                "fields, not stocks; give it a ticker level, for example "
+                "pd.concat({'AAPL': data}, axis=1, names=['Ticker', 'Price'])"
+            )
         if price_field is not None:
             raise ValueError(
                 f"price_field={price_field!r} chooses the close of a prices frame with (field, "
@@ -443,7 +460,7 @@ def from_long(
     >>> import pandas as pd, pelmora
     >>> rows = pd.DataFrame({"date": pd.to_datetime(["2024-01-02", "2024-01-02", "2024-01-03"]),
     ...                      "stock": ["B", "A", "A"], "value": [20.0, 10.0, 11.0]})
-    >>> pelmora.from_long(rows)
+    >>> pelmora.from_long(rows)  # doctest: +NORMALIZE_WHITESPACE
     stock          A     B
     date
     2024-01-02  10.0  20.0
@@ -459,7 +476,8 @@ def from_long(
                 f"frame has no column {name!r}; its columns are {_column_text(list(frame.columns))}"
             )
     raw_dates = frame.index if date is None else frame[date]
-    if pd.api.types.is_numeric_dtype(raw_dates.dtype) or pd.api.types.is_bool_dtype(raw_dates.dtype):
+    kind = raw_dates.dtype
+    if pd.api.types.is_numeric_dtype(kind) or pd.api.types.is_bool_dtype(kind):
         # Numbers would be read as nanoseconds since 1970.
         raise TypeError(f"frame[{date!r}] must hold dates, got {raw_dates.dtype} values")
     try:
@@ -470,10 +488,14 @@ def from_long(
     missing_stock = pd.isna(stocks)
     if missing_stock.any():
         row = int(np.flatnonzero(missing_stock)[0])
-        raise ValueError(f"frame has a missing stock id in column {stock!r} on {_day(dates[row])} (row {row})")
+        raise ValueError(
+            f"frame has a missing stock id in column {stock!r} on {_day(dates[row])} (row {row})"
+        )
     if dates.hasnans:
         row = int(np.flatnonzero(dates.isna())[0])
-        raise ValueError(f"frame has a missing date in column {date!r} for stock {stocks[row]!r} (row {row})")
+        raise ValueError(
+            f"frame has a missing date in column {date!r} for stock {stocks[row]!r} (row {row})"
+        )
     date_codes, unique_dates = pd.factorize(dates, sort=True)
     try:
         stock_codes, unique_stocks = pd.factorize(stocks, sort=True)
@@ -490,7 +512,7 @@ def from_long(
         )
     index = pd.DatetimeIndex(unique_dates, name=date).as_unit("ns")
     columns = pd.Index(unique_stocks, name=stock)
-    out = {}
+    out: dict[str, Any] = {}
     for name in values:
         column = frame[name]
         if pd.api.types.is_bool_dtype(column.dtype):
