@@ -183,3 +183,17 @@ def test_effective_trials():
                        np.zeros((500, 4)), np.full((500, 2), 1e-4)])  # never trades; constant
     assert ovf.effective_trials(mixed) == 1 + 3 + 1 + 1
     assert ovf.effective_trials(mixed, threshold=0.0) <= 6
+
+
+@given(st.integers(0, 2**32 - 1), st.integers(2, 40), st.floats(0, 0.95))
+def test_effective_trials_is_scipys_complete_linkage(seed, n, threshold):
+    from scipy.cluster.hierarchy import fcluster, linkage
+    from scipy.spatial.distance import squareform
+
+    rng = np.random.default_rng(seed)  # trials driven by a few common factors, clusters of all sizes
+    x = rng.normal(size=(200, 4)) @ (rng.normal(size=(4, n)) * rng.uniform(0, 3, n)) + rng.normal(size=(200, n))
+    distance = np.sqrt(np.clip((1 - np.corrcoef(x.T)) / 2, 0, None))
+    np.fill_diagonal(distance, 0)
+    tree = linkage(squareform(distance, checks=False), "complete")
+    expected = fcluster(tree, t=math.sqrt((1 - threshold) / 2), criterion="distance").max()
+    assert ovf.effective_trials(x, threshold=threshold) == expected
