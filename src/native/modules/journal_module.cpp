@@ -458,7 +458,10 @@ std::vector<Ref> signal_handler_codes() {
     Ref sig(PyIter_Next(it.get()));
     if (!sig) break;
     Ref handler(PyObject_CallMethod(module.get(), "getsignal", "O", sig.get()));
-    if (!handler) break;
+    if (!handler) {
+      PyErr_Clear();
+      continue;
+    }
     PyObject* fn = handler.get();
     Ref call;
     if (!PyFunction_Check(fn) && !PyMethod_Check(fn)) {
@@ -570,7 +573,8 @@ void run_variant(ManyJob& job, Py_ssize_t k) {
     VariantArgs& v = (*job.args)[static_cast<std::size_t>(k)];
     // The main thread runs the handlers of signals that came while it ran
     // without the lock (elsewhere this returns 0 at once).
-    if (PyErr_CheckSignals() == 0) {
+    const bool signalled = PyErr_CheckSignals() < 0;
+    if (!signalled) {
       if (v.error) {
         result = v.error.release();
       } else {
@@ -581,7 +585,7 @@ void run_variant(ManyJob& job, Py_ssize_t k) {
     }
     if (result == nullptr) {
       Ref exc(fetch_exception());
-      if (raised_by_signal(exc.get())) {
+      if (signalled || raised_by_signal(exc.get())) {
         if (!job.aborted.exchange(true)) job.abort_with = std::move(exc);
       } else {
         result = exc.release();
