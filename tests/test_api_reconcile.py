@@ -117,7 +117,8 @@ def test_an_intraday_stop_at_ten_percent_shows_minus_ten_percent_less_costs():
 
 def test_a_fill_while_suspended_shows_the_last_known_price():
     dates = pd.bdate_range("2024-01-01", periods=6)
-    close_ = pd.DataFrame({"A": [10.0, 10.0, 12.0, np.nan, np.nan, 13.0]}, index=dates)
+    # B trades on: a row where every stock is missing would not be a trading day at all.
+    close_ = pd.DataFrame({"A": [10.0, 10.0, 12.0, np.nan, np.nan, 13.0], "B": 5.0}, index=dates)
     weights = pd.DataFrame({"A": [1.0, 0.0]}, index=[dates[0], dates[3]])
     result = pelmora.backtest(weights, close_, fee=0.0, tax=0.0)
     sold = result.fills.iloc[-1]

@@ -135,7 +135,8 @@ def test_trade_returns_are_measured_at_the_fills():
 
 
 def test_a_missing_price_on_the_exit_day_is_bridged_by_the_last_known_one():
-    result = one_stock_run({"A": [10.0, 10.0, 12.0, np.nan, np.nan]}, {"A": 1.0})
+    # B keeps trading: rows where every stock is missing would not be trading days.
+    result = one_stock_run({"A": [10.0, 10.0, 12.0, np.nan, np.nan], "B": [5.0] * 5}, {"A": 1.0})
     assert result.trades["return"].tolist() == [pytest.approx(12.0 / 10.0 - 1.0, rel=1e-14)]
     assert result.trades["exit_price"].tolist() == [12.0]
 

@@ -57,12 +57,46 @@ def test_each_window_takes_the_training_best_and_its_test_returns_are_a_direct_r
         (dict(train="three years"), ValueError, 'train must be a span such as "3Y"'),
         (dict(test="0M"), ValueError, "test must be a span"),
         (dict(train="10Y"), ValueError, "too short for a training span of '10Y'"),
+        (dict(metric="alpha"), ValueError,
+         "metric='alpha' compares the run with a benchmark, which walk_forward does not take"),
+        (dict(fee=10**400), ValueError, "fee must be a number a float can hold"),
     ],
 )
 def test_bad_walk_forward_arguments_are_named(data, kwargs, error, message):
     weights, market = data
     with pytest.raises(error, match=message):
         pelmora.walk_forward(GRID, weights, market, progress=False, **kwargs)
+
+
+@pytest.mark.parametrize(
+    "inputs, error, message",
+    [
+        (lambda w, m: (w, [m.close, m.open]), TypeError,
+         "prices must be a DataFrame or a mapping of DataFrames, got list"),
+        (lambda w, m: (w, {"open": m.open}), ValueError, 'prices must have "close" prices'),
+        (lambda w, m: (w.tz_localize("UTC"), m), ValueError,
+         "prices and weights must both have time-zone-aware dates or both naive"),
+        (lambda w, m: (w, m.close.iloc[::-1]), ValueError,
+         "the index of prices must be sorted in ascending order"),
+        (lambda w, m: (w, m.close.assign(**{m.close.columns[0]: -1.0})), ValueError,
+         r"prices\['close'\] of 'S000' on 2020-01-01 is -1.0"),
+    ],
+)
+def test_walk_forward_checks_its_inputs_as_backtest_does_before_slicing(data, inputs, error, message):
+    weights, prices = inputs(*data)
+    with pytest.raises(error, match=message):
+        pelmora.walk_forward(GRID, weights, prices, train="1Y", test="6M", progress=False)
+
+
+def test_calendar_day_prices_walk_forward_like_business_days_with_one_warning(data):
+    weights, market = data
+    close = market.close.iloc[:400]
+    with pytest.warns(UserWarning, match="where every stock is missing") as caught:
+        every_day = pelmora.walk_forward(GRID, weights, close.asfreq("D"), train="1Y", test="3M",
+                                         progress=False)
+    assert len(caught) == 1
+    business = pelmora.walk_forward(GRID, weights, close, train="1Y", test="3M", progress=False)
+    pd.testing.assert_series_equal(every_day.returns, business.returns)
 
 
 def test_anchored_windows_train_from_the_first_date_and_can_minimise(data):

@@ -8,6 +8,7 @@ imported on first call, not when this module is imported.
 from __future__ import annotations
 
 import math
+import numbers
 import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
@@ -142,6 +143,56 @@ def _dates(index: Any, what: str) -> tuple[Any, Any]:
     return idx.as_unit("ns"), tz
 
 
+class _RowDates:
+    """Where a date falls among the price rows, by the rule the README's Conventions state.
+
+    When the prices have at most one row per calendar date (daily data, whatever its time of
+    day), a weight, rebalance or delisting date is compared by its calendar date in the prices'
+    time zone: a weight row stamped at midnight belongs to the price row of 16:00 that day, not
+    to the day before. With several rows per date (intraday bars) instants are compared.
+    """
+
+    def __init__(self, price_dates: Any, tz: Any) -> None:
+        self.tz = tz
+        self.index = np.asarray(price_dates.asi8, dtype=np.int64)
+        days = self._days(price_dates)
+        self.daily = bool(len(days) < 2 or (np.diff(days) > 0).all())
+        self.keys = days if self.daily else self.index
+
+    def _days(self, dates: Any) -> np.ndarray:
+        local = dates if self.tz is None else dates.tz_localize("UTC").tz_convert(self.tz)
+        if self.tz is not None:
+            local = local.tz_localize(None)
+        return np.asarray(local.normalize().as_unit("ns").asi8, dtype=np.int64)
+
+    def keys_of(self, dates: Any) -> np.ndarray:
+        """The comparison keys of naive UTC ``dates``: calendar days or instants."""
+        return self._days(dates) if self.daily else np.asarray(dates.asi8, dtype=np.int64)
+
+    def rows(self, keys: np.ndarray) -> np.ndarray:
+        """The last price row whose key is on or before each key (-1 before the data)."""
+        return np.searchsorted(self.keys, keys, side="right") - 1
+
+    def onto_rows(self, dates: Any, *, lift_only: bool = False) -> np.ndarray:
+        """``dates`` as int64 nanoseconds, each inside the data moved onto its price row.
+
+        The engine skips the rows before the first weight date, and takes a weight or rebalance
+        date to belong to the last row on or before its instant: a weight row of a Sunday (a
+        month end from ``resample("ME")``) would skip its Friday, one of midnight before a 16:00
+        close would belong to the day before. Each is put on its row. ``lift_only`` moves only
+        the dates that lie before their row (the engine finds the row of the others itself), so
+        a rebalance date given as a Saturday stays one. Dates before the first or after the last
+        price date keep their instants.
+        """
+        ns = np.array(dates.asi8, dtype=np.int64)
+        keys = self.keys_of(dates)
+        rows = self.rows(keys)
+        inside = (rows >= 0) & (keys <= self.keys[-1])
+        row_ns = self.index[rows[inside]]
+        ns[inside] = np.maximum(ns[inside], row_ns) if lift_only else row_ns
+        return ns
+
+
 def _check_labels(columns: Any, what: str) -> None:
     pd = _pandas()
     missing = pd.isna(np.asarray(columns, dtype=object))
@@ -158,6 +209,36 @@ def _check_labels(columns: Any, what: str) -> None:
 # --------------------------------------------------------------------------------------- prices
 
 
+def _check_numeric(frame: Any, what: str) -> None:
+    """Refuse columns that are not numbers: pandas would turn dates into nanoseconds, durations
+    into nanoseconds and text such as "10.5" into 10.5 without a word."""
+    pd = _pandas()
+    for col, dtype in enumerate(frame.dtypes):
+        if dtype == np.float64:
+            continue
+        stock = frame.columns[col]
+        if pd.api.types.is_bool_dtype(dtype):
+            if what == "weights":
+                continue  # True is 1.0: a boolean column among weights holds that weight
+        elif dtype == object:
+            column = frame.iloc[:, col]
+            kind = pd.api.types.infer_dtype(column, skipna=True)
+            if kind in ("integer", "floating", "mixed-integer-float", "decimal", "empty"):
+                continue
+            for row, value in enumerate(column.to_numpy()):
+                if isinstance(value, (bool, np.bool_)) or not (
+                    isinstance(value, numbers.Real) or pd.isna(value)
+                ):
+                    raise TypeError(
+                        f"{what} must hold numbers: {stock!r} on {_when(frame.index[row])} is "
+                        f"{value!r} ({type(value).__name__})"
+                    )
+            continue
+        elif pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype):
+            continue
+        raise TypeError(f"{what} must hold numbers: the column of {stock!r} holds {dtype} values")
+
+
 def _float_matrix(frame: Any, what: str) -> np.ndarray:
     """A float64 2-D array of a DataFrame's values; a view when the frame already holds float64."""
     values: np.ndarray
@@ -165,6 +246,7 @@ def _float_matrix(frame: Any, what: str) -> np.ndarray:
         # One float64 block converts without a copy; several blocks are stacked (a copy).
         values = frame.to_numpy(dtype=np.float64, copy=False)
         return values
+    _check_numeric(frame, what)
     try:
         values = frame.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError) as exc:
@@ -230,14 +312,97 @@ def _price_frames(
     return close, frames, read
 
 
-def _aligned(frame: Any, close: Any, what: str) -> Any:
-    """``frame`` on the dates and stocks of ``close``; the frame itself when it already matches."""
+def _aligned(frame: Any, close: Any, what: str, stocks: Any) -> Any:
+    """``frame`` on the dates and stocks of ``close``; the frame itself when it already matches.
+
+    A frame without a date of the close, or without a stock of the weights, would come out of
+    the alignment as a column of NaN: a suspension that lasts the whole run, the holding frozen
+    at its entry value. Both are refused, naming the frame and the stock.
+    """
     if frame is close:
         return frame
     if frame.index.equals(close.index) and frame.columns.equals(close.columns):
         return frame
     _check_labels(frame.columns, what)
+    absent = stocks[~stocks.isin(frame.columns)]
+    if len(absent):
+        more = f" (and {len(absent) - 1} more)" if len(absent) > 1 else ""
+        raise ValueError(
+            f"{what} has no column for {absent[0]!r}{more}, which weights hold; every price "
+            'frame needs the stocks of the weights'
+        )
+    if len(close.index) and not close.index.isin(frame.index).any():
+        shown = (
+            f"its dates run from {_when(frame.index[0])} to {_when(frame.index[-1])}"
+            if len(frame.index) else "it has no rows"
+        )
+        raise ValueError(
+            f'{what} shares no date with prices["close"] ({_when(close.index[0])} to '
+            f"{_when(close.index[-1])}); {shown}"
+        )
     return frame.reindex(index=close.index, columns=close.columns)
+
+
+def _without_empty_rows(close: Any, frames: dict[str, Any]) -> tuple[Any, dict[str, Any]]:
+    """The prices without the rows after the first price where the close of every stock is
+    missing.
+
+    A calendar-day frame has such rows on weekends and holidays: they are not trading days, and
+    as flat days of the equity they would dilute volatility and Sharpe. The other frames follow
+    the close when they are aligned to it.
+    """
+    if len(close.columns) == 0:
+        return close, frames
+    # Only rows missing the first stock can be empty: the whole frame is looked at only there.
+    empty = np.array(close.iloc[:, 0].isna(), dtype=bool)
+    if not empty.any():
+        return close, frames
+    candidates = np.flatnonzero(empty)
+    empty[candidates] = close.iloc[candidates].isna().to_numpy().all(axis=1)
+    if empty.all():
+        raise ValueError('prices["close"] has no price at all: every row is missing (NaN)')
+    # Rows before the first price stay: they are flat cash outside the statistics window, and a
+    # weight row dated on one of them still trades on the first trading day, which the engine
+    # can only do from the row before it.
+    empty[: int(np.argmin(empty))] = False
+    if not empty.any():
+        return close, frames
+    n = int(empty.sum())
+    warnings.warn(
+        f'prices["close"] has {n} row{"s" if n > 1 else ""} where every stock is missing (NaN), '
+        f"first on {_when(close.index[np.flatnonzero(empty)[0]])}: not trading days, dropped",
+        UserWarning,
+        stacklevel=4,
+    )
+    kept = close[~empty]
+    return kept, {key: kept if frame is close else frame for key, frame in frames.items()}
+
+
+def _check_priced(
+    pos_values: np.ndarray,
+    stocks: Any,
+    weight_dates: Any,
+    price_column_of_stock: np.ndarray,
+    matrices: Mapping[str, np.ndarray],
+    tz: Any,
+) -> None:
+    """Refuse a stock with a weight but not a single price: the engine would hold it at the value
+    it entered with, for the whole run, as if suspended from the first day."""
+    weighted = np.flatnonzero((pos_values != 0).any(axis=0))
+    if len(weighted) == 0:
+        return
+    for field, values in matrices.items():
+        # Only columns missing their first price can be empty: the rest is read only there.
+        candidates = weighted[np.isnan(values[0, price_column_of_stock[weighted]])]
+        unpriced = np.isnan(values[:, price_column_of_stock[candidates]]).all(axis=0)
+        if unpriced.any():
+            k = int(candidates[np.flatnonzero(unpriced)[0]])
+            row = int(np.flatnonzero(pos_values[:, k])[0])
+            raise ValueError(
+                f"prices[{field!r}] has no price for {stocks[k]!r}, which weights hold "
+                f"({float(pos_values[row, k])!r} on {_when(weight_dates[row], tz)}): every "
+                "weighted stock needs at least one price"
+            )
 
 
 class _Located:
@@ -265,16 +430,55 @@ def _check_price_values(
     values: np.ndarray, field: str, used: np.ndarray, where: _Located
 ) -> None:
     # NaN marks a missing price (a suspension); every price that is there must be usable as a
-    # divisor and as a value: positive and finite.
+    # divisor and as a value: positive and finite, and far enough from the ends of the double
+    # range that the products and ratios of a run stay finite and keep their precision.
     with np.errstate(invalid="ignore"):
-        bad = ~(np.isnan(values) | ((values > 0.0) & (values < math.inf)))
+        bad = ~(np.isnan(values) | ((values >= PRICE_RANGE[0]) & (values < PRICE_RANGE[1])))
     found = _first_bad_cell(bad, used)
     if found is not None:
         row, col = found
+        value = float(values[row, col])
+        if value > 0.0 and value < math.inf:
+            raise ValueError(
+                f"prices[{field!r}] of {where.cell(row, col)} is {value!r}: prices must lie from "
+                f"{PRICE_RANGE[0]!r} to below {PRICE_RANGE[1]!r}; beyond, the run's arithmetic "
+                "leaves the finite range"
+            )
         raise ValueError(
-            f"prices[{field!r}] of {where.cell(row, col)} is {float(values[row, col])!r}: prices must "
+            f"prices[{field!r}] of {where.cell(row, col)} is {value!r}: prices must "
             "be positive and finite (NaN marks a missing price)"
         )
+
+
+PRICE_RANGE = (float(np.finfo(np.float64).tiny), 1e150)
+"""Prices a run accepts: normal doubles below 1e150, so that a value times a price ratio stays
+finite (a subnormal price has lost its precision already)."""
+
+
+def _check_price_span(
+    matrices: Iterable[np.ndarray], used: np.ndarray, where: _Located
+) -> None:
+    """Refuse a stock whose prices rise or fall by a factor of 1e150 or more: a holding's value
+    follows the ratio of its prices, and such a ratio leaves the finite range."""
+    limit = PRICE_RANGE[1]
+    for values in matrices:
+        top = np.fmax.reduce(values, axis=None)
+        low = np.fmin.reduce(values, axis=None)
+        if not (top / low >= limit):  # NaN (all missing) passes as well
+            continue
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN columns
+            tops, lows = np.nanmax(values, axis=0), np.nanmin(values, axis=0)
+        wide = np.flatnonzero((tops / lows >= limit) & used)
+        if len(wide):
+            col = int(wide[0])
+            hi, lo = int(np.nanargmax(values[:, col])), int(np.nanargmin(values[:, col]))
+            raise ValueError(
+                f"the prices of {where.stocks[col]!r} run from {float(values[lo, col])!r} on "
+                f"{_when(where.dates[lo], where.tz)} to {float(values[hi, col])!r} on "
+                f"{_when(where.dates[hi], where.tz)}: a ratio of {limit:g} or more between two "
+                "prices of a stock leaves the finite range of the run's arithmetic"
+            )
 
 
 def _check_high_low(high: np.ndarray, low: np.ndarray, used: np.ndarray, where: _Located) -> None:
@@ -309,13 +513,15 @@ def rebalance_dates(
         once it is over, that is when the business day after the last price date falls into the
         next period; with it, once the calendar's last session of the period is in the data. A
         sequence of dates: each marks the last trading day on or before it. None: every date of
-        the weights.
+        the weights. Dates are compared by calendar date in ``tz`` when the prices have at most
+        one row per date, by instant otherwise; a date that lies before its row (midnight before
+        a 16:00 close) is moved onto it.
     price_dates, weight_dates : pandas.DatetimeIndex
         Naive dates of the price rows and of the weight rows (UTC when ``tz`` is given).
     tz : tzinfo or str, optional
         Time zone of the input dates; the periods of a frequency are taken in it.
     calendar : str or calendar object, optional
-        See :class:`pelmora.options.BacktestOptions`; used with a frequency only.
+        See :class:`pelmora.options.BacktestOptions`; checked always, used with a frequency only.
 
     Returns
     -------
@@ -325,23 +531,31 @@ def rebalance_dates(
     Raises
     ------
     ValueError
-        A date before the first price date, or a frequency pandas does not know.
+        A date before the first price date, a frequency pandas does not know, or an unknown
+        calendar name.
     TypeError
         Something that is neither a frequency, dates nor None.
     """
     pd = _pandas()
+    if calendar is not None:
+        from pelmora.calendars import resolve_calendar
+
+        # Checked whatever ``rebalance`` is: a misspelt name must not pass unnoticed.
+        calendar = resolve_calendar(calendar)
     if rebalance is None:
-        return np.asarray(weight_dates.asi8, dtype=np.int64)
+        if len(price_dates) == 0:
+            return np.asarray(weight_dates.asi8, dtype=np.int64)
+        return _RowDates(price_dates, tz).onto_rows(weight_dates, lift_only=True)
     if isinstance(rebalance, (str, pd.DateOffset)):
         n = len(price_dates)
         if n == 0:
             return np.empty(0, dtype=np.int64)
         local = price_dates if tz is None else price_dates.tz_localize("UTC").tz_convert(tz)
         if calendar is not None:
-            from pelmora.calendars import period_end_rows, resolve_calendar
+            from pelmora.calendars import period_end_rows
 
             naive_local = local if tz is None else local.tz_localize(None)
-            rows = period_end_rows(rebalance, naive_local, resolve_calendar(calendar))
+            rows = period_end_rows(rebalance, naive_local, calendar)
             return np.asarray(price_dates.asi8[rows], dtype=np.int64)
         # Row numbers per date plus one probe: the business day after the data. The last row of a
         # period is the period's rebalance day unless the probe lands in the same period (then the
@@ -366,13 +580,16 @@ def rebalance_dates(
     if (given.tz is None) != (tz is None):
         raise ValueError("rebalance dates and prices must both be time-zone-aware or both naive")
     explicit, _ = _dates(given.dropna().unique().sort_values(), "rebalance")
-    if len(explicit) and len(price_dates) and explicit[0] < price_dates[0]:
+    if len(explicit) == 0 or len(price_dates) == 0:
+        return np.asarray(explicit.asi8, dtype=np.int64)
+    on_rows = _RowDates(price_dates, tz)
+    if on_rows.keys_of(explicit[:1])[0] < on_rows.keys[0]:
         # The engine would move such a date to the first row: a schedule that is not the one given.
         raise ValueError(
             f"rebalance date {_when(explicit[0], tz)} is before the first price date "
             f"{_when(price_dates[0], tz)}"
         )
-    return np.asarray(explicit.asi8, dtype=np.int64)
+    return on_rows.onto_rows(explicit, lift_only=True)
 
 
 # -------------------------------------------------------------------------------------- weights
@@ -397,45 +614,79 @@ def _weights_matrix(weights: Any) -> np.ndarray:
         )
     nan = np.isnan(values)
     if nan.any():
+        empty = np.flatnonzero(nan.all(axis=1)) if values.shape[1] else np.empty(0, np.intp)
+        if len(empty):
+            # Most often a signal not yet defined (a rolling window's first rows, a weekend of a
+            # calendar-day frame); as zeros it sells the whole book, which deserves a word.
+            rows = f"{len(empty)} rows" if len(empty) > 1 else "1 row"
+            warnings.warn(
+                f"weights has {rows} where every weight is NaN, first on "
+                f"{_when(weights.index[empty[0]])}: treated as all zeros: the book is sold",
+                UserWarning,
+                stacklevel=4,
+            )
         # A missing weight means "not held"; the engine would treat NaN as a position of its own.
         values = np.where(nan, 0.0, values)
+    with np.errstate(over="ignore"):
+        gross = np.abs(values).sum(axis=1)
+    over = np.flatnonzero(~np.isfinite(gross))
+    if len(over):
+        row = int(over[0])
+        col = int(np.argmax(np.abs(values[row])))
+        raise ValueError(
+            f"weights on {_when(weights.index[row])} add up to {float(gross[row])!r}: the sum of "
+            f"the row's absolute weights overflows (the weight of {weights.columns[col]!r} is "
+            f"{float(values[row, col])!r}); weights must add up to a finite number"
+        )
     return values
 
 
 def _delisting_bars(
     delistings: Any,
     stocks: Any,
-    price_index: np.ndarray,
-    pos_index: np.ndarray,
+    on_rows: _RowDates,
+    pos_keys: np.ndarray,
     pos_values: np.ndarray,
-    tz: Any,
 ) -> tuple[np.ndarray, np.ndarray]:
-    """The engine's delisting row per weight column, and the weights with dead stocks zeroed."""
+    """The engine's delisting row per weight column, and the weights with dead stocks zeroed.
+
+    ``pos_keys`` are the weight dates as :meth:`_RowDates.keys_of` gives them.
+    """
     pd = _pandas()
     series = delistings if isinstance(delistings, pd.Series) else pd.Series(dict(delistings))
     if len(series):
         _check_labels(series.index, "delistings")
     series = series[series.index.isin(stocks)]
+    # pandas reads a number as nanoseconds since 1970: 20240105 would be a date in 1970.
+    for stock, value in series.items():
+        if isinstance(value, (numbers.Number, np.bool_)) and not pd.isna(value):
+            raise TypeError(
+                f"delistings must map stock ids to dates: {stock!r} has {value!r} "
+                f"({type(value).__name__}), a number, not a date"
+            )
     try:
         last_dates = pd.DatetimeIndex(pd.to_datetime(series.reindex(stocks)))
     except (TypeError, ValueError) as exc:
         raise TypeError(f"delistings must map stock ids to dates: {exc}") from exc
     if last_dates.tz is not None:
         last_dates = last_dates.tz_convert("UTC").tz_localize(None)
-    elif tz is not None:
+    elif on_rows.tz is not None:
         # Naive dates are read in the prices' time zone.
-        last_dates = last_dates.tz_localize(tz).tz_convert("UTC").tz_localize(None)
-    last_ns = last_dates.as_unit("ns").asi8
-    known = ~last_dates.isna()
+        last_dates = last_dates.tz_localize(on_rows.tz).tz_convert("UTC").tz_localize(None)
+    known = ~np.asarray(last_dates.isna())
+    last_dates = last_dates.as_unit("ns")
+    # Missing dates stand at the first price date until they are masked out below.
+    filled = last_dates.where(known, pd.Timestamp(on_rows.index[0]))
+    last_keys = on_rows.keys_of(pd.DatetimeIndex(filled))
     # The stock is sold on its last trading row: the last price row on or before its date.
-    rows = np.searchsorted(price_index, last_ns, side="right") - 1
+    rows = on_rows.rows(last_keys)
     bars = np.where(known & (rows >= 0), rows, -1).astype(np.int64)
     bars[known & (rows < 0)] = 0
-    bars[known & (last_ns > price_index[-1])] = -1
+    bars[known & (last_keys > on_rows.keys[-1])] = -1
     if known.any():
         # A weight row dated on or after a stock's last day is traded after the stock is gone;
         # the stock can no longer be bought.
-        dead = known[None, :] & (pos_index[:, None] >= np.where(known, last_ns, 0)[None, :])
+        dead = known[None, :] & (pos_keys[:, None] >= np.where(known, last_keys, 0)[None, :])
         if (dead & (pos_values != 0)).any():
             pos_values = np.where(dead, 0.0, pos_values)
     return bars, pos_values
@@ -511,14 +762,24 @@ def prepare_inputs(
     ------
     ValueError
         A value that would give a wrong run, named with its stock and date: a price that is zero,
-        negative or infinite (NaN marks a missing price), a high below the low, an infinite
-        weight, weights without a date inside the price dates, unsorted or duplicate dates,
-        duplicate or missing stock ids, stocks in ``weights`` without prices, a rebalance date
-        before the data, price fields that ``intraday_stops`` or ``trade_at`` need, and the option
-        values :class:`BacktestOptions` refuses.
+        negative or infinite (NaN marks a missing price), from 1e150 up or subnormal, or 1e150
+        times another price of its stock, a high below the low, an infinite weight, a row of
+        weights whose sum overflows, weights without a date inside the price dates, unsorted or
+        duplicate dates, duplicate or missing stock ids, stocks in ``weights`` without prices or
+        without a single price, a price frame that lacks a stock of the weights or shares no date
+        with the close, a rebalance date before the data, price fields that ``intraday_stops`` or
+        ``trade_at`` need, an unknown calendar, and the option values :class:`BacktestOptions`
+        refuses.
     TypeError
-        Inputs of the wrong kind: not DataFrames, indexes without dates, non-numeric values,
-        delistings that are not a Series or mapping of dates, an unknown keyword.
+        Inputs of the wrong kind: not DataFrames, indexes without dates, values that are not
+        numbers (dates, durations, text), delistings that are not a Series or mapping of dates or
+        that hold numbers, an unknown keyword.
+
+    Warns
+    -----
+    UserWarning
+        Rows of prices where every close is missing (dropped: not trading days) and rows of
+        weights where every weight is NaN (all zeros: the book is sold).
     """
     opts = make_options(options, kwargs, "prepare_inputs")
     weights, prices = as_pandas_inputs(weights, prices, index=opts.index)
@@ -533,12 +794,15 @@ def prepare_inputs(
         raise ValueError("prices has no rows")
     if len(weights.index) == 0:
         raise ValueError("weights has no rows")
+    close, frames = _without_empty_rows(close, frames)
 
     price_dates, price_tz = _dates(close.index, "prices")
     weight_dates, weight_tz = _dates(weights.index, "weights")
     if (price_tz is None) != (weight_tz is None):
         raise ValueError("prices and weights must both have time-zone-aware dates or both naive")
-    inside = (weight_dates >= price_dates[0]) & (weight_dates <= price_dates[-1])
+    on_rows = _RowDates(price_dates, price_tz)
+    weight_keys = on_rows.keys_of(weight_dates)
+    inside = (weight_keys >= on_rows.keys[0]) & (weight_keys <= on_rows.keys[-1])
     if not inside.any():
         raise ValueError(
             "weights has no date inside the price dates "
@@ -568,8 +832,11 @@ def prepare_inputs(
     matrices: dict[str, np.ndarray] = {}
     for key, frame in (("close", close), *frames.items()):
         if id(frame) not in by_frame:
-            what = f'prices["{key}"]'
-            by_frame[id(frame)] = _float_matrix(_aligned(frame, close, what), what)
+            # Named by the user's field: the trade frame may be "open".
+            what = f'prices["{read.get(key, key)}"]'
+            by_frame[id(frame)] = _float_matrix(
+                _aligned(frame, close, what, weights.columns), what
+            )
         matrices[key] = by_frame[id(frame)]
     used = np.zeros(len(close.columns), dtype=bool)
     used[price_column_of_stock] = True
@@ -579,19 +846,24 @@ def prepare_inputs(
         if id(matrices[key]) not in checked:
             _check_price_values(matrices[key], field, used, where)
             checked.add(id(matrices[key]))
+    _check_price_span([matrices[key] for key in read], used, where)
     if opts.intraday_stops:
         _check_high_low(matrices["high"], matrices["low"], used, where)
 
     pos_values = _weights_matrix(weights)
     price_index = np.asarray(price_dates.asi8, dtype=np.int64)
-    pos_index = np.asarray(weight_dates.asi8, dtype=np.int64)
+    # Each weight row on the price row it belongs to (see _RowDates); the user's dates stay in
+    # ``weight_dates``.
+    pos_index = on_rows.onto_rows(weight_dates)
     resample = rebalance_dates(opts.rebalance, price_dates, weight_dates, price_tz, opts.calendar)
 
     delisting_bars = None
     if opts.delistings is not None:
         delisting_bars, pos_values = _delisting_bars(
-            opts.delistings, weights.columns, price_index, pos_index, pos_values, price_tz
+            opts.delistings, weights.columns, on_rows, weight_keys, pos_values
         )
+    _check_priced(pos_values, weights.columns, weight_dates, price_column_of_stock,
+                  {read[key]: matrices[key] for key in ("trade", "close")}, price_tz)
 
     arguments: dict[str, Any] = {
         "price_values": matrices["trade"],

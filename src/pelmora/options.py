@@ -11,6 +11,7 @@ import dataclasses
 import inspect
 import math
 import numbers
+import warnings
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Literal, TypeVar
 
@@ -26,11 +27,14 @@ rebalance : str, pandas.DateOffset, sequence of dates or None, default None
     calendar's last session of the period decides. A sequence of dates: each marks the last
     trading day on or before it (none may be before the first price date; dates after the last
     one keep scheduling the next period). None: every date of ``weights``. The trades happen on
-    the following trading day.
+    the following trading day. With at most one price row per calendar date, dates are compared
+    by calendar date in the prices' time zone; with intraday bars, by instant.
 fee : float, default 0.001425
-    Fee rate on the traded value, charged on buys and sells; 0 <= fee < 1.
+    Fee rate on the traded value, charged on buys and sells; 0 <= fee < 1. A rate above 0.02
+    warns: 0.1425 is 14.25 %, not 0.1425 %.
 tax : float, default 0.003
-    Tax rate on the traded value when a holding is reduced or closed; 0 <= tax < 1.
+    Tax rate on the traded value when a holding is reduced or closed; 0 <= tax < 1 (above 0.02
+    warns as the fee does).
 stop_loss : float or None, default None
     Exit a holding when it has lost this fraction of its entry value (0.1 = 10 %); None: never.
 take_profit : float or None, default None
@@ -71,7 +75,8 @@ calendar : str or exchange calendar, optional
     An exchange calendar name ("XNYS", "XTAI", ...; needs the ``calendar`` extra,
     exchange-calendars) or a calendar object with ``sessions_in_range``. With a frequency alias
     for ``rebalance``, each period ends on its last trading session by the calendar, so a period
-    whose last business day is a holiday still ends with the data.
+    whose last business day is a holiday still ends with the data. A name is checked whatever
+    ``rebalance`` is.
 price_field : {"Close", "Adj Close"} or None, default None
     Which field is the close when ``prices`` is one DataFrame with (field, stock) column levels,
     as yfinance gives: "Adj Close" (adjusted for splits and dividends; open, high and low are
@@ -84,10 +89,27 @@ index : str or None, default None
 """
 
 
+_COST_WARNING = 0.02
+"""Costs above this read like percentages given where fractions belong (0.1425 for 0.1425 %)."""
+
+
 def _finite_fraction(name: str, value: Any) -> float:
     number = _real(name, value)
     if not (0.0 <= number < 1.0):
         raise ValueError(f"{name} must be at least 0 and below 1, got {value!r}")
+    return number
+
+
+def _cost(name: str, value: Any) -> float:
+    """A fee or tax rate: a fraction, with a warning when it looks like a percentage."""
+    number = _finite_fraction(name, value)
+    if number > _COST_WARNING:
+        warnings.warn(
+            f"{name}={number!r} is {number * 100:g} % per trade: {name} reads as a fraction of the "
+            f"traded value (0.001425 is 0.1425 %)",
+            UserWarning,
+            stacklevel=4,
+        )
     return number
 
 
@@ -108,7 +130,14 @@ def _price_field(value: Any) -> str | None:
 def _real(name: str, value: Any) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number, got {type(value).__name__}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:
+        # An int beyond the float range (10**400): its digits may be too many to print.
+        raise ValueError(
+            f"{name} must be a number a float can hold, got an integer of "
+            f"{int(value).bit_length()} bits"
+        ) from None
 
 
 def _distance(name: str, value: Any) -> float | None:
@@ -128,13 +157,21 @@ def _flag(name: str, value: Any) -> bool:
     raise TypeError(f"{name} must be True or False, got {value!r}")
 
 
-def _count(name: str, value: Any, least: int) -> int:
+def _count(name: str, value: Any, least: int, most: int | None = None) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
     number = int(value)
     if number < least:
         raise ValueError(f"{name} must be {least} or more, got {number}")
+    if most is not None and number > most:
+        raise ValueError(
+            f"{name} must be at most {most}, got an integer of {number.bit_length()} bits"
+        )
     return number
+
+
+_INT_MAX = 2**31 - 1
+"""The engine counts rows in a C int: a step beyond it cannot be handed over."""
 
 
 @dataclasses.dataclass(frozen=True)
@@ -174,15 +211,16 @@ class BacktestOptions:
 
     def __post_init__(self) -> None:
         checked: dict[str, Any] = {
-            "fee": _finite_fraction("fee", self.fee),
-            "tax": _finite_fraction("tax", self.tax),
+            "fee": _cost("fee", self.fee),
+            "tax": _cost("tax", self.tax),
             "stop_loss": _distance("stop_loss", self.stop_loss),
             "take_profit": _distance("take_profit", self.take_profit),
             "trailing_stop": _distance("trailing_stop", self.trailing_stop),
             "trailing_activation": _distance("trailing_activation", self.trailing_activation)
             or 0.0,
             "excursion_window": _count("excursion_window", self.excursion_window, 0),
-            "excursion_step": _count("excursion_step", self.excursion_step, 1),
+            # The window is capped to the data's rows later; the step goes to the engine as it is.
+            "excursion_step": _count("excursion_step", self.excursion_step, 1, _INT_MAX),
         }
         limit = _real("position_limit", self.position_limit)
         if not limit > 0.0:

@@ -11,9 +11,11 @@ the out-of-sample equity.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import re
-from collections.abc import Mapping, Sequence
+import warnings
+from collections.abc import Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -135,11 +137,17 @@ def walk_forward(
         one test day, or a training span where every combination fails.
     """
     pd = _require("pandas", "pelmora.walk_forward")
+    from pelmora.inputs import prepare_inputs
     from pelmora.runner import backtest
     from pelmora.sweeps import _combinations, sweep
 
-    if metric in _NOT_METRICS or metric not in STAT_NAMES + BENCHMARK_STAT_NAMES:
-        names = [n for n in STAT_NAMES if n not in _NOT_METRICS]
+    names = [n for n in STAT_NAMES if n not in _NOT_METRICS]
+    if metric in BENCHMARK_STAT_NAMES:
+        raise ValueError(
+            f"metric={metric!r} compares the run with a benchmark, which walk_forward does not "
+            f"take; choose one of {names}"
+        )
+    if metric in _NOT_METRICS or metric not in STAT_NAMES:
         raise ValueError(f"metric must be one of {names}, got {metric!r}")
     if not isinstance(maximize, bool) or not isinstance(anchored, bool):
         raise TypeError("maximize and anchored must be True or False")
@@ -147,10 +155,10 @@ def walk_forward(
     base = make_options(options, fixed, "walk_forward")
     weights, prices = as_pandas_inputs(weights, prices, index=base.index)  # polars, pyarrow
     combos = _combinations(grid)
-    close = prices if isinstance(prices, pd.DataFrame) else prices["close"]
-    dates = pd.DatetimeIndex(close.index)
-    if len(dates) == 0:
-        raise ValueError("prices has no rows")
+    # Every check of a backtest, on the whole data, before anything is sliced: a slice would
+    # meet the same faults later as bare lookup errors, or hide them in one window.
+    dates = prepare_inputs(weights, prices, options=base).user_dates()
+    weights, prices = _dated(weights), _map_frames(prices, _dated)
 
     windows, trainings, pieces = [], [], []
     start = dates[0]
@@ -161,10 +169,15 @@ def walk_forward(
         test_rows = (dates >= train_end) & (dates < test_end)
         if not test_rows.any():
             break
-        table = sweep(
-            grid, _until(weights, train_end), _rows(prices, train_rows), backend=backend,
-            progress=progress, options=_within(base, dates[train_rows][0], train_end),
-        )
+        if not train_rows.any():  # a gap in the data longer than the training span
+            start, train_end = start + test_span, train_end + test_span
+            continue
+        with _checked_once():
+            table = sweep(
+                grid, _until(weights, train_end),
+                _rows(prices, dates[0] if anchored else start, train_end), backend=backend,
+                progress=progress, options=_within(base, dates[train_rows][0], train_end),
+            )
         trainings.append(table)
         scores = pd.to_numeric(table[metric], errors="coerce")
         if scores.notna().sum() == 0:
@@ -175,10 +188,12 @@ def walk_forward(
         best = int(scores.idxmax() if maximize else scores.idxmin())
         # The grid's own values (a table column turns None into NaN).
         chosen = combos[best]
-        upto = dates < test_end
-        run = backtest(_until(weights, test_end), _rows(prices, upto),
-                       options=dataclasses.replace(_within(base, dates[0], test_end), **chosen))
-        piece = run.returns[test_rows[upto]]
+        with _checked_once():
+            run = backtest(
+                _until(weights, test_end), _rows(prices, dates[0], test_end),
+                options=dataclasses.replace(_within(base, dates[0], test_end), **chosen),
+            )
+        piece = run.returns[run.returns.index >= train_end]
         pieces.append(piece)
         from pelmora.stats import performance_stats
 
@@ -199,15 +214,44 @@ def walk_forward(
     return WalkForwardResult(pd.DataFrame(windows), returns, trainings, metric)
 
 
-def _rows(prices: Any, rows: np.ndarray) -> Any:
+def _dated(frame: Any) -> Any:
+    """``frame`` with a DatetimeIndex (the checks accept an index of date strings as well)."""
+    pd = _require("pandas", "pelmora.walk_forward")
+    if isinstance(frame.index, pd.DatetimeIndex):
+        return frame
+    return frame.set_axis(pd.DatetimeIndex(pd.to_datetime(frame.index)), axis=0)
+
+
+def _map_frames(prices: Any, func: Any) -> Any:
     if isinstance(prices, Mapping):
-        return {k: v[rows] for k, v in prices.items()}
-    return prices[rows]
+        return {k: func(v) for k, v in prices.items()}
+    return func(prices)
+
+
+def _rows(prices: Any, first: Any, end: Any) -> Any:
+    """The price rows dated from ``first`` to before ``end``."""
+    return _map_frames(prices, lambda f: f[(f.index >= first) & (f.index < end)])
 
 
 def _until(weights: Any, end: Any) -> Any:
     # Weights dated before a span's end may act in it; later ones belong to the future.
     return weights[weights.index < end]
+
+
+@contextlib.contextmanager
+def _checked_once() -> Iterator[None]:
+    """Silence, in the runs on slices, the warnings about the inputs that the check of the
+    whole data has given once already."""
+    with warnings.catch_warnings():
+        for text in _INPUT_WARNINGS:
+            warnings.filterwarnings("ignore", message=text, category=UserWarning)
+        yield
+
+
+_INPUT_WARNINGS = (
+    r'prices\["close"\] has \d+ rows? where every stock is missing',
+    r"weights has \d+ rows? where every weight is NaN",
+)
 
 
 def _within(opts: BacktestOptions, first: Any, end: Any) -> BacktestOptions:
