@@ -273,6 +273,7 @@ def test_month_end_weights_on_weekends_trade_on_the_next_trading_day():
     result = pelmora.backtest(weights, close, fee=0.0, tax=0.0)
     buys = result.fills[result.fills["side"] == "buy"]
     assert buys["date"].tolist() == [dates[dates > d][0] for d in weights.index]
+    assert result.next_period["weight_date"].tolist() == [pd.Timestamp("2024-08-31")]
 
 
 DAYS = pd.bdate_range("2024-01-01", periods=8)

@@ -503,7 +503,8 @@ class BacktestResult:
         weights: dict[int, Any] = ops.get("weights", {})
         next_weights: dict[int, Any] = ops.get("next_weights", {})
         sids = sorted(set(actions) | set(weights) | set(next_weights))
-        pos_dates = self.inputs.dates_of(self.inputs.arguments["pos_index"])
+        # The user's weight dates: the engine's are moved onto the price rows they belong to.
+        pos_dates = self.inputs.dates_of(self.inputs.weight_dates.asi8)
         wt = int(ops.get("weight_time", -1))
         nwt = int(ops.get("next_weight_time", -1))
         return pd.DataFrame(
