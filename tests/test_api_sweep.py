@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+
 import pandas as pd
 import pytest
 
@@ -252,3 +254,79 @@ def test_any_grid_on_threads_gives_the_stats_of_direct_calls(data, names, draw):
         stats = pelmora.backtest(weights, market, **combo).stats()
         for name, value in stats.items():
             assert (pd.isna(value) and pd.isna(row[name])) or value == row[name], (combo, name)
+
+
+# ------------------------------------------------------------------ a Dask worker killed from outside
+
+
+@pytest.fixture(scope="module")
+def bigger():
+    market = synthetic_market(n_stocks=150, n_days=1200, seed=9)
+    weights = momentum_weights(market.close, lookback=20, top_n=15)
+    grid = {"stop_loss": [0.02 + 0.01 * k for k in range(6)], "rebalance": ["ME", "W-FRI"]}
+    return grid, weights, market, pelmora.sweep(grid, weights, market, progress=False)
+
+
+def _kill_later(pid: int, delay: float, when=lambda: True) -> None:
+    import signal
+    import threading
+    import time
+
+    def kill() -> None:
+        deadline = time.monotonic() + 60
+        while not when() and time.monotonic() < deadline:
+            time.sleep(0.002)
+        time.sleep(delay)
+        os.kill(pid, signal.SIGKILL)
+
+    threading.Thread(target=kill, daemon=True).start()
+
+
+@pytest.mark.heavy
+@pytest.mark.parametrize("moment, delay", [("scatter", 0.0), ("scatter", 0.06),
+                                           ("first result", 0.0), ("first result", 0.03)])
+def test_the_only_dask_worker_killed_leaves_a_complete_table(bigger, tmp_path, moment, delay):
+    distributed = pytest.importorskip("distributed")
+    grid, weights, market, expected = bigger
+    store = tmp_path / "s.parquet"
+    with distributed.LocalCluster(
+        n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster, distributed.Client(cluster) as client:
+        (pid,) = client.run(os.getpid).values()
+        if moment == "scatter":
+            scatter = client.scatter
+
+            def killing_scatter(*args, **kwargs):
+                client.scatter = scatter  # the first one only
+                _kill_later(pid, delay)
+                return scatter(*args, **kwargs)
+
+            client.scatter = killing_scatter
+        else:
+            _kill_later(pid, delay, when=lambda: any(store.glob("part-*.parquet")))
+        frame = pelmora.sweep(grid, weights, market, backend="dask", client=client,
+                              chunk_size=1, store=store, progress=False)
+    ok = frame["error"].isna()
+    assert frame["error"][~ok].str.startswith("RuntimeError: the chunk could not be run").all()
+    pd.testing.assert_frame_equal(frame[ok], expected[ok.to_numpy()])
+    assert frame.attrs["sweep"]["ran"] == len(expected)
+
+
+@pytest.mark.heavy
+def test_a_dask_cluster_without_workers_gives_error_rows(data, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    import pelmora.sweeps as sweeps
+
+    monkeypatch.setattr(sweeps, "_DASK_WAIT", 0.05)
+    weights, market = data
+    with distributed.LocalCluster(
+        n_workers=1, threads_per_worker=1, processes=False, dashboard_address=None
+    ) as cluster, distributed.Client(cluster) as client:
+        client.retire_workers()
+        frame = pelmora.sweep(GRID, weights, market, backend="dask", client=client,
+                              progress=False)
+    assert frame["error"].str.fullmatch(
+        r"RuntimeError: the chunk could not be run on the Dask cluster in 4 attempts; "
+        r"last: WorkerStartTimeoutError: Only 0/1 workers arrived .*"
+    ).all()
+    assert frame.attrs["sweep"]["failed"] == 4

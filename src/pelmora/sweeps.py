@@ -859,38 +859,88 @@ def _sweep_processes(plan: _Plan, keep: str, size: int, workers: int, arrived: A
             arrived(futures[future], future.result())
 
 
-_DASK_ATTEMPTS = 4
+_DASK_ATTEMPTS = 4  # submissions of one chunk before its rows become errors
+_DASK_WAIT = 30.0  # seconds a round waits for a worker (a killed one is restarted by its nanny)
+
+
+@dataclasses.dataclass
+class _DaskChunk:
+    group: int
+    members: list[int]
+    attempts: int = 0
+    failure: str = ""  # the last failure of the cluster that sent it back
+
+
+def _failure(exc: BaseException) -> str:
+    return f"{type(exc).__name__}: {exc}"
 
 
 def _dask_round(
-    distributed: Any, client: Any, plan: _Plan, keep: str, pending: list[Any], arrived: Any
-) -> list[Any]:
+    distributed: Any, client: Any, plan: _Plan, keep: str, pending: list[_DaskChunk],
+    arrived: Any,
+) -> list[_DaskChunk]:
     """Submit the pending chunks once; return those to submit again.
 
-    A worker that dies has its running chunks rerun by the scheduler. When the last worker
-    holding a set of inputs dies the inputs are gone and the chunks that need them are cancelled:
-    those are scattered and submitted anew. A chunk that kills every worker it runs on fails as
-    rows naming the error.
+    A worker that dies has its running chunks rerun by the scheduler. Everything else the
+    cluster may throw at us sends chunks to the next round instead of out of the sweep: a
+    worker killed while the inputs are scattered (the scatter raises), the last worker holding
+    the inputs dying (their chunks are cancelled), a result lost on its way (fetching it
+    raises), the connection itself failing. Only a chunk's own failure, an exception raised
+    by the run or a worker killed by the chunk time after time (KilledWorker), is its rows'
+    error. What ``arrived`` raises (a full disk under the store) is not the cluster's: it
+    propagates.
     """
-    needed = sorted({k for k, _ in pending})
-    data = dict(zip(needed, client.scatter([plan.groups[k].inputs for k in needed],
-                                           broadcast=True)))
-    chunks = {}
-    for k, chunk in pending:
-        opts = [plan.options[i] for i in chunk]
-        # One thread per task: a worker runs as many chunks at once as it has threads.
-        future = client.submit(_run_chunk, data[k], opts, keep, 1, pure=False)
-        chunks[future.key] = (future, k, chunk)
-    again = []
-    for future in distributed.as_completed([f for f, _, _ in chunks.values()]):
-        _, k, chunk = chunks[future.key]
-        if future.status == "finished":
-            arrived(chunk, future.result())
-        elif future.status == "cancelled":
-            again.append((k, chunk))
-        else:
-            exc = future.exception()
-            arrived(chunk, [(f"{type(exc).__name__}: {exc}", {}, None)] * len(chunk))
+    for work in pending:
+        work.attempts += 1
+    needed = sorted({w.group for w in pending})
+    try:
+        client.wait_for_workers(1, timeout=_DASK_WAIT)
+        # Fresh keys every round: the data of an earlier round may be lost or forgotten.
+        scattered = client.scatter(
+            [plan.groups[k].inputs for k in needed], broadcast=True, hash=False
+        )
+        data = dict(zip(needed, scattered))
+        running = {}
+        for work in pending:
+            opts = [plan.options[i] for i in work.members]
+            # One thread per task: a worker runs as many chunks at once as it has threads.
+            future = client.submit(_run_chunk, data[work.group], opts, keep, 1, pure=False)
+            running[future.key] = (future, work)
+        finished = distributed.as_completed([f for f, _ in running.values()])
+    except Exception as exc:
+        for work in pending:
+            work.failure = _failure(exc)
+        return pending
+    again, dropped = [], []
+    while running:
+        try:
+            future = next(finished)
+        except StopIteration:  # pragma: no cover - every future is yielded once
+            break
+        except Exception as exc:  # the iteration itself lost the scheduler
+            for _, work in running.values():
+                work.failure = _failure(exc)
+            break
+        _, work = running.pop(future.key)
+        try:
+            if future.status == "finished":
+                rows = future.result()
+            elif future.status == "error":
+                exc = future.exception()
+                rows = [(_failure(exc), {}, None)] * len(work.members)
+            else:  # cancelled: its inputs died with the last worker that held them
+                raise RuntimeError(f"the chunk was {future.status} by the cluster")
+        except Exception as exc:
+            work.failure = _failure(exc)
+            again.append(work)
+            dropped.append(future)
+            continue
+        arrived(work.members, rows)
+    left = dropped + [f for f, _ in running.values()]
+    again += [work for _, work in running.values()]
+    if left:  # nothing of this round runs on beside the next one
+        with contextlib.suppress(Exception):
+            client.cancel(left)
     return again
 
 
@@ -905,17 +955,21 @@ def _sweep_dask(
         )
         own_client = client = distributed.Client(own_cluster)
     try:
-        pending = _work(plan, size)
-        for _attempt in range(_DASK_ATTEMPTS):
-            pending = _dask_round(distributed, client, plan, keep, pending, arrived)
-            if not pending:
-                break
-        for k, chunk in pending:
-            lost = ("RuntimeError: the chunk's inputs were lost with its workers "
-                    f"{_DASK_ATTEMPTS} times")
-            arrived(chunk, [(lost, {}, None)] * len(chunk))
+        pending = [_DaskChunk(k, chunk) for k, chunk in _work(plan, size)]
+        while pending:
+            retry = [w for w in pending if w.attempts < _DASK_ATTEMPTS]
+            for work in pending:
+                if work.attempts >= _DASK_ATTEMPTS:
+                    lost = (f"RuntimeError: the chunk could not be run on the Dask cluster in "
+                            f"{work.attempts} attempts; last: {work.failure}")
+                    arrived(work.members, [(lost, {}, None)] * len(work.members))
+            pending = _dask_round(distributed, client, plan, keep, retry, arrived) if retry else []
     finally:
+        # The sweep's rows are in; a cluster that had a worker killed may complain on its
+        # way down, which is no reason to lose them.
         if own_client is not None:
-            own_client.close()
+            with contextlib.suppress(Exception):
+                own_client.close()
         if own_cluster is not None:
-            own_cluster.close()
+            with contextlib.suppress(Exception):
+                own_cluster.close()
