@@ -143,6 +143,9 @@ def _dates(index: Any, what: str) -> tuple[Any, Any]:
     return idx.as_unit("ns"), tz
 
 
+_DAY_NS = 86_400 * 10**9
+
+
 class _RowDates:
     """Where a date falls among the price rows, by the rule the README's Conventions state.
 
@@ -160,10 +163,11 @@ class _RowDates:
         self.keys = days if self.daily else self.index
 
     def _days(self, dates: Any) -> np.ndarray:
-        local = dates if self.tz is None else dates.tz_localize("UTC").tz_convert(self.tz)
+        """Local midnight of each naive UTC date, as int64 nanoseconds (wall clock)."""
         if self.tz is not None:
-            local = local.tz_localize(None)
-        return np.asarray(local.normalize().as_unit("ns").asi8, dtype=np.int64)
+            dates = dates.tz_localize("UTC").tz_convert(self.tz).tz_localize(None)
+        ns = np.asarray(dates.as_unit("ns").asi8, dtype=np.int64)
+        return ns - ns % _DAY_NS  # floor, also before 1970
 
     def keys_of(self, dates: Any) -> np.ndarray:
         """The comparison keys of naive UTC ``dates``: calendar days or instants."""
@@ -428,15 +432,26 @@ def _first_bad_cell(bad: np.ndarray, used: np.ndarray) -> tuple[int, int] | None
 
 def _check_price_values(
     values: np.ndarray, field: str, used: np.ndarray, where: _Located
-) -> None:
-    # NaN marks a missing price (a suspension); every price that is there must be usable as a
-    # divisor and as a value: positive and finite, and far enough from the ends of the double
-    # range that the products and ratios of a run stay finite and keep their precision.
+) -> np.ndarray:
+    """Refuse a price that is not usable; return the used columns with prices far from 1.
+
+    NaN marks a missing price (a suspension); every price that is there must be usable as a
+    divisor and as a value: positive and finite, and far enough from the ends of the double range
+    that the products and ratios of a run stay finite and keep their precision. Prices from
+    ``MODERATE[0]`` to below ``MODERATE[1]`` cannot be ``PRICE_RANGE[1]`` apart: only columns with
+    others need :func:`_check_price_span`, and in the common case one pass over the matrix does.
+    """
     with np.errstate(invalid="ignore"):
-        bad = ~(np.isnan(values) | ((values >= PRICE_RANGE[0]) & (values < PRICE_RANGE[1])))
-    found = _first_bad_cell(bad, used)
+        moderate = np.isnan(values) | ((values >= MODERATE[0]) & (values < MODERATE[1]))
+    far = np.flatnonzero(~moderate.all(axis=0) & used)
+    if len(far) == 0:
+        return far
+    part = values[:, far]
+    with np.errstate(invalid="ignore"):
+        bad = ~(np.isnan(part) | ((part >= PRICE_RANGE[0]) & (part < PRICE_RANGE[1])))
+    found = _first_bad_cell(bad, np.ones(len(far), dtype=bool))
     if found is not None:
-        row, col = found
+        row, col = found[0], int(far[found[1]])
         value = float(values[row, col])
         if value > 0.0 and value < math.inf:
             raise ValueError(
@@ -448,36 +463,34 @@ def _check_price_values(
             f"prices[{field!r}] of {where.cell(row, col)} is {value!r}: prices must "
             "be positive and finite (NaN marks a missing price)"
         )
+    return far
 
 
 PRICE_RANGE = (float(np.finfo(np.float64).tiny), 1e150)
 """Prices a run accepts: normal doubles below 1e150, so that a value times a price ratio stays
 finite (a subnormal price has lost its precision already)."""
 
+MODERATE = (1e-75, 1e75)
+"""Prices that cannot be ``PRICE_RANGE[1]`` apart from each other."""
 
-def _check_price_span(
-    matrices: Iterable[np.ndarray], used: np.ndarray, where: _Located
-) -> None:
-    """Refuse a stock whose prices rise or fall by a factor of 1e150 or more: a holding's value
-    follows the ratio of its prices, and such a ratio leaves the finite range."""
+
+def _check_price_span(matrices: list[np.ndarray], columns: np.ndarray, where: _Located) -> None:
+    """Refuse a stock whose prices (trade and close together) rise or fall by a factor of 1e150
+    or more: a holding's value follows the ratio of its prices, and such a ratio leaves the
+    finite range. ``columns`` are the only ones that can: see :func:`_check_price_values`."""
     limit = PRICE_RANGE[1]
-    for values in matrices:
-        top = np.fmax.reduce(values, axis=None)
-        low = np.fmin.reduce(values, axis=None)
-        if not (top / low >= limit):  # NaN (all missing) passes as well
+    for col in np.unique(columns):
+        cells = np.concatenate([values[:, col] for values in matrices])
+        if np.isnan(cells).all():
             continue
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN columns
-            tops, lows = np.nanmax(values, axis=0), np.nanmin(values, axis=0)
-        wide = np.flatnonzero((tops / lows >= limit) & used)
-        if len(wide):
-            col = int(wide[0])
-            hi, lo = int(np.nanargmax(values[:, col])), int(np.nanargmin(values[:, col]))
+        hi, lo = int(np.nanargmax(cells)), int(np.nanargmin(cells))
+        if cells[hi] / cells[lo] >= limit:
+            n = len(where.dates)
             raise ValueError(
-                f"the prices of {where.stocks[col]!r} run from {float(values[lo, col])!r} on "
-                f"{_when(where.dates[lo], where.tz)} to {float(values[hi, col])!r} on "
-                f"{_when(where.dates[hi], where.tz)}: a ratio of {limit:g} or more between two "
-                "prices of a stock leaves the finite range of the run's arithmetic"
+                f"the prices of {where.stocks[col]!r} run from {float(cells[lo])!r} on "
+                f"{_when(where.dates[lo % n], where.tz)} to {float(cells[hi])!r} on "
+                f"{_when(where.dates[hi % n], where.tz)}: a ratio of {limit:g} or more between "
+                "two prices of a stock leaves the finite range of the run's arithmetic"
             )
 
 
@@ -842,11 +855,12 @@ def prepare_inputs(
     used[price_column_of_stock] = True
     where = _Located(price_dates, close.columns, price_tz)
     checked: set[int] = set()
+    far: list[np.ndarray] = []
     for key, field in read.items():
         if id(matrices[key]) not in checked:
-            _check_price_values(matrices[key], field, used, where)
+            far.append(_check_price_values(matrices[key], field, used, where))
             checked.add(id(matrices[key]))
-    _check_price_span([matrices[key] for key in read], used, where)
+    _check_price_span([matrices[key] for key in read], np.concatenate(far), where)
     if opts.intraday_stops:
         _check_high_low(matrices["high"], matrices["low"], used, where)
 
