@@ -130,6 +130,18 @@ def _vectorbt(weights, prices, w: workloads.Workload, repeat: int) -> list[tuple
     ]
 
 
+def _fingerprint_row(weights, prices, sweep_ms: float, repeat: int) -> tuple[str, float, str]:
+    """What a store adds before anything runs: the fingerprint of every input, against the sweep."""
+    from pelmora.options import make_options
+    from pelmora.sweeps import _inputs_fingerprints
+
+    base = make_options(None, FIXED, "sweep")
+    ms, _ = _time(lambda: _inputs_fingerprints({None: weights}, prices, base, GRID), max(3, repeat))
+    size = sum(f.to_numpy().nbytes for f in prices.values()) + weights.to_numpy().nbytes
+    return ("fingerprint of the inputs (store=)", ms,
+            f"{100 * ms / sweep_ms:.1f} % of the threads sweep, {size / 1e6:.0f} MB hashed")
+
+
 def run(quick: bool, repeat: int) -> tuple[list[tuple[str, float, str]], list[tuple[str, bool]]]:
     """Rows of (runner, median ms, note) and the targets (text, met)."""
     import distributed
@@ -151,6 +163,7 @@ def run(quick: bool, repeat: int) -> tuple[list[tuple[str, float, str]], list[tu
 
     cpus = len(os.sched_getaffinity(0))
     timed_sweep(f"sweep, threads ({cpus})", backend="threads")
+    rows.append(_fingerprint_row(weights, prices, rows[-1][1], repeat))
     timed_sweep(f"sweep, processes ({cpus})", backend="processes", max_workers=cpus)
     with distributed.LocalCluster(n_workers=1, threads_per_worker=cpus, processes=True,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:

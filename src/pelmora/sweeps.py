@@ -106,7 +106,7 @@ def _inputs_fingerprints(
     for name, frame in variants.items():
         h = common.copy()
         _fingerprint.update(h, frame)
-        out[name] = str(h.hexdigest())
+        out[name] = _fingerprint.hex_of(h)
     return out
 
 
