@@ -21,7 +21,7 @@ import time
 
 import numpy as np
 
-from pelmora.overfitting import pbo
+from pelmora.selection import pbo
 
 
 def returns(n_rows: int, n_trials: int, seed: int = 11) -> np.ndarray:

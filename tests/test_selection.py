@@ -12,7 +12,7 @@ from scipy import stats as scipy_stats
 from scipy.stats import norm
 
 import pelmora
-from pelmora import overfitting as ovf
+from pelmora import selection as ovf
 
 GAMMA = 0.5772156649015329
 
