@@ -501,9 +501,8 @@ def test_any_run_gives_a_consistent_result_or_a_clear_error(run, intraday):
     except (ValueError, TypeError):
         return
     equity = result.equity
-    # Rows where every stock is missing are not trading days (those before the first price stay).
-    priced = prices.notna().any(axis=1)
-    assert equity.index.equals(prices.index[priced | ~priced.cummax()])
+    # Rows where every stock is missing are not trading days.
+    assert equity.index.equals(prices.index[prices.notna().any(axis=1)])
     assert (equity[equity.index < weights.index[0]] == 1.0).all()
     trades = result.trades
     assert len(trades) == len(result.record.excursions)

@@ -323,11 +323,11 @@ def test_rows_without_any_price_are_not_trading_days():
     close = pd.DataFrame({"A": np.linspace(10, 13, 15), "B": np.linspace(20, 17, 15)},
                          index=pd.bdate_range("2024-01-01", periods=15))
     weights = pd.DataFrame({"A": [0.7, 0.2], "B": [0.3, 0.8]}, index=close.index[[0, 6]])
-    every_day = close.asfreq("D")  # NaN weekends
+    every_day = close.reindex(pd.date_range("2023-12-30", close.index[-1]))  # NaN weekends
     with pytest.warns(UserWarning) as caught:
         calendar = pelmora.backtest(weights, every_day)
     assert [str(w.message) for w in caught] == [
-        'prices["close"] has 4 rows where every stock is missing (NaN), first on 2024-01-06: not '
+        'prices["close"] has 6 rows where every stock is missing (NaN), first on 2023-12-30: not '
         "trading days, dropped"
     ]
     business = pelmora.backtest(weights, close)

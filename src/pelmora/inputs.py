@@ -347,30 +347,29 @@ def _aligned(frame: Any, close: Any, what: str, stocks: Any) -> Any:
     return frame.reindex(index=close.index, columns=close.columns)
 
 
-def _without_empty_rows(close: Any, frames: dict[str, Any]) -> tuple[Any, dict[str, Any]]:
-    """The prices without the rows after the first price where the close of every stock is
-    missing.
+def _without_empty_rows(
+    close: Any, frames: dict[str, Any]
+) -> tuple[Any, dict[str, Any], np.ndarray | None]:
+    """The prices without the rows where the close of every stock is missing, and the mask of
+    the rows kept (None: all of them).
 
     A calendar-day frame has such rows on weekends and holidays: they are not trading days, and
-    as flat days of the equity they would dilute volatility and Sharpe. The other frames follow
-    the close when they are aligned to it.
+    as flat days of the equity they would dilute volatility and Sharpe. Without them the run is
+    the one on the trading days alone. The other frames follow the close when they are aligned
+    to it.
     """
     if len(close.columns) == 0:
-        return close, frames
+        return close, frames, None
     # Only rows missing the first stock can be empty: the whole frame is looked at only there.
     empty = np.array(close.iloc[:, 0].isna(), dtype=bool)
     if not empty.any():
-        return close, frames
+        return close, frames, None
     candidates = np.flatnonzero(empty)
     empty[candidates] = close.iloc[candidates].isna().to_numpy().all(axis=1)
+    if not empty.any():
+        return close, frames, None
     if empty.all():
         raise ValueError('prices["close"] has no price at all: every row is missing (NaN)')
-    # Rows before the first price stay: they are flat cash outside the statistics window, and a
-    # weight row dated on one of them still trades on the first trading day, which the engine
-    # can only do from the row before it.
-    empty[: int(np.argmin(empty))] = False
-    if not empty.any():
-        return close, frames
     n = int(empty.sum())
     warnings.warn(
         f'prices["close"] has {n} row{"s" if n > 1 else ""} where every stock is missing (NaN), '
@@ -379,7 +378,7 @@ def _without_empty_rows(close: Any, frames: dict[str, Any]) -> tuple[Any, dict[s
         stacklevel=4,
     )
     kept = close[~empty]
-    return kept, {key: kept if frame is close else frame for key, frame in frames.items()}
+    return kept, {key: kept if frame is close else frame for key, frame in frames.items()}, ~empty
 
 
 def _check_priced(
@@ -559,7 +558,7 @@ def rebalance_dates(
         if len(price_dates) == 0:
             return np.asarray(weight_dates.asi8, dtype=np.int64)
         return _RowDates(price_dates, tz).onto_rows(weight_dates, lift_only=True)
-    if isinstance(rebalance, (str, pd.DateOffset)):
+    if isinstance(rebalance, (str, pd.offsets.BaseOffset)):
         n = len(price_dates)
         if n == 0:
             return np.empty(0, dtype=np.int64)
@@ -807,19 +806,21 @@ def prepare_inputs(
         raise ValueError("prices has no rows")
     if len(weights.index) == 0:
         raise ValueError("weights has no rows")
-    close, frames = _without_empty_rows(close, frames)
-
-    price_dates, price_tz = _dates(close.index, "prices")
+    given_dates, price_tz = _dates(close.index, "prices")
+    close, frames, kept = _without_empty_rows(close, frames)
+    price_dates = given_dates if kept is None else given_dates[kept]
     weight_dates, weight_tz = _dates(weights.index, "weights")
     if (price_tz is None) != (weight_tz is None):
         raise ValueError("prices and weights must both have time-zone-aware dates or both naive")
     on_rows = _RowDates(price_dates, price_tz)
     weight_keys = on_rows.keys_of(weight_dates)
-    inside = (weight_keys >= on_rows.keys[0]) & (weight_keys <= on_rows.keys[-1])
+    # Inside the dates the user gave: a weight row on an empty first day is not out of the data.
+    span = on_rows.keys_of(given_dates[[0, -1]])
+    inside = (weight_keys >= span[0]) & (weight_keys <= span[1])
     if not inside.any():
         raise ValueError(
             "weights has no date inside the price dates "
-            f"({_when(price_dates[0], price_tz)} to {_when(price_dates[-1], price_tz)}); its "
+            f"({_when(given_dates[0], price_tz)} to {_when(given_dates[-1], price_tz)}); its "
             f"dates run from {_when(weight_dates[0], price_tz)} to "
             f"{_when(weight_dates[-1], price_tz)}"
         )
