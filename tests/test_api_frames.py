@@ -51,7 +51,7 @@ def wide_table(frame, kind):
     flat = frame.reset_index()
     if kind == "polars":
         return pl.from_pandas(flat)
-    return pa.Table.from_pandas(flat, preserve_index=False)
+    return pa.Table.from_pandas(frame)  # its dates a column, marked as the index in metadata
 
 
 def forms(raw, adj, weights):
@@ -67,7 +67,8 @@ def forms(raw, adj, weights):
                     {k: wide_table(v, "polars") for k, v in raw.items()}, {}), (weights, raw)),
         "pyarrow": ((wide_table(weights, "pyarrow"),
                      {k: wide_table(v, "pyarrow") for k, v in raw.items()}, {}), (weights, raw)),
-        "long": ((pelmora.from_long(long_rows({"w": weights}), value="w"),
+        "long": ((pelmora.from_long(pa.Table.from_pandas(long_rows({"w": weights}).set_index(
+                      "date")), value="w"),
                   pelmora.from_long(pl.from_pandas(long_rows(raw)), value=list(FIELDS)), {}),
                  (weights, raw)),
     }
@@ -196,7 +197,7 @@ REFUSED = [
                 r"column, or name the column with index=; its columns are \['A'\]"),
     (lambda: pelmora.backtest(WEIGHTS, wide_table(CLOSE.rename_axis("day"), "pyarrow"),
                               index="date"),
-     ValueError, r"index='date' is not a column of prices; its columns are \['day', 'A', 'B'\]"),
+     ValueError, r"index='date' is not a column of prices; its columns are \['A', 'B', 'day'\]"),
     (lambda: pelmora.backtest(WEIGHTS, pl.from_pandas(LONG)), TypeError,
      r"prices \(a polars table\) has a column of text, 'stock': a wide table has one column per "
      r"stock; a long table of \(date, stock, value\) rows becomes one with "

@@ -86,7 +86,9 @@ def _table_to_pandas(table: Any) -> Any:
     for i, field in enumerate(table.schema):
         if pa.types.is_boolean(field.type) and table.column(i).null_count:
             table = table.set_column(i, field, pc.fill_null(table.column(i), False))
-    return table.to_pandas(date_as_object=False)
+    # pandas' own metadata (from pa.Table.from_pandas) would move columns into the index: a table
+    # is read by its columns alone.
+    return table.to_pandas(date_as_object=False, ignore_metadata=True)
 
 
 def _is_temporal(arrow_type: Any) -> bool:
@@ -184,7 +186,9 @@ def to_pandas_frame(obj: Any, what: str = "prices", index: str | None = None) ->
                 )
         dates = table.column(at).to_pandas(date_as_object=False)
         frame = _table_to_pandas(table.select([i for i in range(len(names)) if i != at]))
-        return frame.set_axis(_date_index(dates, names[at], what), axis=0)
+        # pa.Table.from_pandas names an unnamed index so; the pandas frame had no name.
+        name = None if names[at].startswith("__index_level_") else names[at]
+        return frame.set_axis(_date_index(dates, name, what), axis=0)
     pd = _pandas()
     if index is None or not isinstance(obj, pd.DataFrame):
         return obj
