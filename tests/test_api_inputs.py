@@ -333,3 +333,14 @@ def test_rows_without_any_price_are_not_trading_days():
     business = pelmora.backtest(weights, close)
     pd.testing.assert_series_equal(calendar.equity, business.equity)
     pd.testing.assert_series_equal(calendar.stats(), business.stats())
+
+
+def test_equity_that_compounds_beyond_the_finite_range_is_an_error_not_a_result():
+    # Each price within range and each stock's ratio below 1e150, but three of them in a row.
+    rise = [1e-74, 1e-74, 1e74, 1e74, 1e74, 1e74, 1e74, 1e74]
+    close = pd.DataFrame({"A": rise, "B": [1, 1] + rise[:6], "C": [1, 1, 1, 1] + rise[:4]},
+                         index=DATES)
+    weights = pd.DataFrame(np.eye(3), index=DATES[[0, 2, 4]], columns=["A", "B", "C"])
+    with pytest.raises(ValueError, match=r"^the equity is inf on 2024-01-05 \(it was 1e\+148 the "
+                       r"day before\): the prices' ratios compound beyond the finite range"):
+        pelmora.backtest(weights, close, fee=0.0, tax=0.0)

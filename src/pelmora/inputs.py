@@ -31,6 +31,7 @@ __all__ = [
     "ARRAY_OPTIONS",
     "PRICE_FIELDS",
     "EngineInputs",
+    "check_equity",
     "engine_options",
     "prepare_inputs",
     "rebalance_dates",
@@ -702,6 +703,29 @@ def _delisting_bars(
         if (dead & (pos_values != 0)).any():
             pos_values = np.where(dead, 0.0, pos_values)
     return bars, pos_values
+
+
+def check_equity(creturn: np.ndarray, inputs: EngineInputs) -> None:
+    """Refuse a run whose equity left the finite range.
+
+    The checks of the inputs keep every price, and every ratio of two prices of a stock, within
+    1e150; a strategy that compounds several such ratios can still overflow. Its equity would be
+    inf or NaN from some date on: no figure of it is usable, so it is an error, not a result.
+
+    Raises
+    ------
+    ValueError
+        Naming the first date whose equity is not finite.
+    """
+    values = np.asarray(creturn, dtype=np.float64)
+    if np.isfinite(values).all():
+        return
+    row = int(np.flatnonzero(~np.isfinite(values))[0])
+    raise ValueError(
+        f"the equity is {float(values[row])!r} on {inputs.date_text(row)} (it was "
+        f"{float(values[row - 1]) if row else 1.0!r} the day before): the prices' ratios compound "
+        "beyond the finite range of the run's arithmetic; check the prices for a wrong scale"
+    )
 
 
 # ------------------------------------------------------------------------------------------ all

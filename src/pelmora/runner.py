@@ -6,7 +6,7 @@ import warnings
 from typing import TYPE_CHECKING, Any
 
 from pelmora.core import journal
-from pelmora.inputs import prepare_inputs
+from pelmora.inputs import check_equity, prepare_inputs
 from pelmora.options import BacktestOptions, make_options, with_options
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -82,6 +82,7 @@ def backtest(
     from pelmora.result import BacktestResult, RunRecord
 
     output = journal.run(**inputs.arguments)
+    check_equity(output["creturn"], inputs)
     if len(output["rebalance_rows"]) == 0:
         warnings.warn(
             "pelmora.backtest: no rebalance was executed before the last price date "
