@@ -95,17 +95,30 @@ def _inputs_fingerprints(
     grid does not set (delistings, calendar, costs, ...) and the strategy's own weight frame, so
     that changing one strategy reruns that strategy only. The price buffers are hashed once.
     """
+    from concurrent.futures import ThreadPoolExecutor
+
     from pelmora import __version__
 
+    # Every frame is hashed on its own thread (hashing releases the interpreter lock), and the
+    # fingerprint is made of their digests: on two cores the close and the trade prices take
+    # the time of one.
+    pieces = (
+        sorted(prices.items(), key=lambda kv: repr(kv[0])) if isinstance(prices, Mapping)
+        else [(None, prices)]
+    )
+    frames = [frame for _, frame in pieces] + list(variants.values())
+    with ThreadPoolExecutor(max_workers=max(1, min(len(frames), _cpus()))) as pool:
+        digests = list(pool.map(_fingerprint.digest, frames))
     common = _fingerprint.new_hasher()
     _fingerprint.update(common, ("pelmora", __version__))
-    _fingerprint.update(common, prices)
+    _fingerprint.update(common, [(type(prices).__qualname__, key) for key, _ in pieces])
+    _fingerprint.update(common, digests[: len(pieces)])
     names = set(grid_names)
     _fingerprint.update(common, {k: v for k, v in base.to_dict().items() if k not in names})
     out = {}
-    for name, frame in variants.items():
+    for name, own in zip(variants, digests[len(pieces):]):
         h = common.copy()
-        _fingerprint.update(h, frame)
+        _fingerprint.update(h, own)
         out[name] = _fingerprint.hex_of(h)
     return out
 
