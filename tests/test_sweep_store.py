@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import fcntl
 import os
 
 import numpy as np
@@ -15,6 +14,7 @@ from pelmora.datasets import synthetic_market
 from pelmora.strategies import momentum_weights
 
 pytest.importorskip("pyarrow")
+fcntl = pytest.importorskip("fcntl")
 
 GRID = {"stop_loss": [None, 0.05], "rebalance": ["ME", "W-FRI"]}
 

@@ -669,7 +669,10 @@ def sweep(
         inputs converted once and shared. "processes": a local process pool, the converted inputs
         sent to each worker once. "dask": chunks of combinations on a Dask cluster, ``client`` if
         given, else a LocalCluster started for this sweep (one worker process with a thread per
-        CPU) and closed after; a chunk whose worker dies is run again by Dask.
+        CPU) and closed after; a chunk whose worker dies is run again by Dask, and chunks the
+        cluster loses otherwise (a worker killed during the scatter, the inputs lost with the
+        last worker holding them) are submitted again, at most four times each, then become
+        rows with an error: no Dask exception leaves the sweep.
     keep : {"stats", "equity", "full"}, default "stats"
         What is kept of each run besides its statistics: nothing, also its equity curve (column
         "equity", a Series), or the whole :class:`BacktestResult` (column "result"). Memory is
