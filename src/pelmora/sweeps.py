@@ -327,7 +327,6 @@ _INT_OPTIONS = frozenset({"excursion_window", "excursion_step"})
 _BOOL_OPTIONS = frozenset(
     {"intraday_stops", "retain_cost", "stop_trading_next_period", "split_trades"}
 )
-_INT_STATS = frozenset({"n_trades"})
 
 
 def _as_text(value: Any) -> str | None:
@@ -348,12 +347,17 @@ def _grid_column(pa: Any, name: str, values: list[Any]) -> Any:
     return pa.array([_as_text(v) for v in values], pa.string())
 
 
-def _date_column(pa: Any, values: list[Any], tz: Any) -> Any:
+def _stat_column(pa: Any, name: str, values: list[Any], tz: Any) -> Any:
+    """A statistic's column: dates in ns and the inputs' zone, the others of their values' type."""
     pd = _pandas()
-    dates = pd.DatetimeIndex([pd.NaT if v is None else v for v in values])
-    if tz is not None and dates.tz is None:  # no date in this chunk: every run failed
-        dates = dates.tz_localize(tz)
-    return pa.array(dates.as_unit("ns"))
+    if name in _DATE_STATS or any(isinstance(v, pd.Timestamp) for v in values):
+        dates = pd.DatetimeIndex([pd.NaT if v is None else v for v in values])
+        if tz is not None and dates.tz is None:  # no date in this chunk: every run failed
+            dates = dates.tz_localize(tz)
+        return pa.array(dates.as_unit("ns"))
+    # A failed run has no statistics: null (NaN once read), whatever the column's type.
+    column = pa.array([None if v is None or v != v else v for v in values])
+    return column.cast(pa.float64()) if pa.types.is_null(column.type) else column
 
 
 class _Store:
@@ -388,20 +392,23 @@ class _Store:
                 found.append((part.stat().st_mtime_ns, part.name, part))
         return [part for _, _, part in sorted(found)]
 
-    def rows(self, set_aside: bool) -> list[dict[str, Any]]:
-        """Every row of every readable part; an unreadable part warns (and is renamed)."""
+    def rows(self, set_aside: bool, stacklevel: int) -> list[dict[str, Any]]:
+        """Every row of every readable part; an unreadable part warns (and is renamed).
+
+        ``stacklevel`` is the user's frame counted from the caller of this method (itself 1).
+        """
         rows: list[dict[str, Any]] = []
         for part in self.parts():
             try:
                 rows += self._read_part(part)
             except Exception as exc:  # torn, truncated, garbage: whatever pyarrow raises
-                self._unreadable(part, exc, set_aside)
+                self._unreadable(part, exc, set_aside, stacklevel + 2)  # + rows, _unreadable
         return rows
 
     def read(self) -> dict[tuple[str, str], dict[str, Any]]:
         """The stored rows by (combination key, inputs' fingerprint)."""
         done: dict[tuple[str, str], dict[str, Any]] = {}
-        for row in self.rows(set_aside=True):
+        for row in self.rows(set_aside=True, stacklevel=3):  # read, sweep, the user
             fingerprint = row.get(FINGERPRINT_COLUMN)
             if fingerprint is not None:  # rows of older stores had none: never served
                 done.setdefault((row[_KEY], fingerprint), row)
@@ -418,7 +425,7 @@ class _Store:
                 row[name] = value
         return rows
 
-    def _unreadable(self, part: Path, exc: Exception, set_aside: bool) -> None:
+    def _unreadable(self, part: Path, exc: Exception, set_aside: bool, stacklevel: int) -> None:
         message = (
             f"store part {str(part)!r} cannot be read ({type(exc).__name__}: {exc}); "
             "its rows are left out"
@@ -430,7 +437,7 @@ class _Store:
             with contextlib.suppress(OSError):
                 os.replace(part, aside)
                 message += f" and run again; the file is kept as {str(aside)!r}"
-        warnings.warn(message, RuntimeWarning, stacklevel=4)
+        warnings.warn(message, UserWarning, stacklevel=stacklevel)
 
     # -------------------------------------------------------------------------------- writing
 
@@ -444,13 +451,7 @@ class _Store:
         columns = {name: _grid_column(pa, name, [r.get(name) for r in records])
                    for name in grid_names}
         for name in STAT_NAMES:
-            values = [r.get(name) for r in records]
-            if name in _DATE_STATS:
-                columns[name] = _date_column(pa, values, tz)
-            else:
-                values = [None if v is None or v != v else v for v in values]  # NaN: null
-                kind = pa.int64() if name in _INT_STATS else pa.float64()
-                columns[name] = pa.array(values, kind)
+            columns[name] = _stat_column(pa, name, [r.get(name) for r in records], tz)
         columns["error"] = pa.array([r.get("error") for r in records], pa.string())
         columns[FINGERPRINT_COLUMN] = pa.array([r[FINGERPRINT_COLUMN] for r in records],
                                                pa.string())
@@ -568,14 +569,14 @@ def read_sweep(
 
     Warns
     -----
-    RuntimeWarning
+    UserWarning
         For each part file that cannot be read (named); its rows are left out.
     """
     from pelmora.stats import STAT_NAMES
 
     pd = _pandas("pelmora.read_sweep")
     box = _Store(store, create=False)
-    rows = box.rows(set_aside=False)
+    rows = box.rows(set_aside=False, stacklevel=2)
     if fingerprint is not None:
         if not isinstance(fingerprint, str):
             raise TypeError(f"fingerprint must be a str, got {type(fingerprint).__name__}")
