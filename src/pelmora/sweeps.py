@@ -111,7 +111,8 @@ def _inputs_fingerprints(
         digests = list(pool.map(_fingerprint.digest, frames))
     common = _fingerprint.new_hasher()
     _fingerprint.update(common, ("pelmora", __version__))
-    _fingerprint.update(common, [(type(prices).__qualname__, key) for key, _ in pieces])
+    # The fields by name (a Market and a dict of the same frames are the same prices).
+    _fingerprint.update(common, (isinstance(prices, Mapping), [key for key, _ in pieces]))
     _fingerprint.update(common, digests[: len(pieces)])
     names = set(grid_names)
     _fingerprint.update(common, {k: v for k, v in base.to_dict().items() if k not in names})
