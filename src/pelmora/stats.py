@@ -45,6 +45,24 @@ STAT_NAMES = (
     "avg_mfe",
     "turnover",
     "n_trades",
+    "calmar",
+    "omega",
+    "psr",
+    "skew",
+    "kurtosis",
+    "tail_ratio",
+    "value_at_risk",
+    "conditional_value_at_risk",
+    "ulcer_index",
+    "recovery_factor",
+    "best_day",
+    "worst_day",
+    "best_month",
+    "worst_month",
+    "win_days",
+    "max_consecutive_wins",
+    "max_consecutive_losses",
+    "kelly",
 )
 """The names of :func:`performance_stats` without a benchmark, in order."""
 
@@ -55,6 +73,9 @@ MONTH_NAMES = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "O
 """The month columns of :func:`monthly_returns`, in order."""
 
 DAYS_PER_YEAR = 365.25
+
+VAR_LEVEL = 0.05
+"""The tail of ``value_at_risk`` and ``conditional_value_at_risk``: the worst 5 % of days."""
 
 _BENCHMARK_KINDS = ("auto", "prices", "returns")
 
@@ -145,6 +166,113 @@ def _trade_stats(trades: pd.DataFrame | None) -> dict[str, Any]:
     out["avg_mae"] = float(trades["mae"].mean())
     out["avg_mfe"] = float(trades["gmfe"].mean())
     return out
+
+
+def _longest_run(mask: np.ndarray) -> int:
+    """The length of the longest run of True in ``mask``: the widest gap between its Falses."""
+    falses = np.flatnonzero(np.concatenate(([True], ~mask, [True])))
+    return int(np.diff(falses).max()) - 1
+
+
+def _quantile(ordered: np.ndarray, q: float) -> float:
+    """The ``q`` quantile of sorted values, interpolated linearly (NumPy's and pandas' default)."""
+    position = q * (len(ordered) - 1)
+    low = int(position)
+    high = min(low + 1, len(ordered) - 1)
+    a, b = float(ordered[low]), float(ordered[high])
+    return a + (b - a) * (position - low)
+
+
+def _shape(r: np.ndarray) -> tuple[float, float]:
+    """Skewness and excess kurtosis with the small-sample corrections of pandas' skew and kurt.
+
+    NaN below 3 (skewness) or 4 (kurtosis) values, and without spread: a flat series has no
+    shape, where pandas reports 0.
+    """
+    n = len(r)
+    centered = _centered(r) if n >= 3 else None
+    if centered is None:
+        return math.nan, math.nan
+    squares = centered * centered
+    m2, m3 = float(squares.mean()), float((squares * centered).mean())
+    skew = math.sqrt(n * (n - 1.0)) / (n - 2.0) * m3 / m2**1.5
+    if n < 4:
+        return skew, math.nan
+    g2 = float((squares * squares).mean()) / (m2 * m2) - 3.0
+    return skew, (n - 1.0) / ((n - 2.0) * (n - 3.0)) * ((n + 1.0) * g2 + 6.0)
+
+
+def _daily_stats(rets: np.ndarray, rf: float) -> dict[str, Any]:
+    """The figures of the distribution and the sequence of the row returns (NaN left out)."""
+    from pelmora.selection import probabilistic_sharpe_ratio
+
+    r = rets[~np.isnan(rets)]
+    out: dict[str, Any] = {"max_consecutive_wins": 0, "max_consecutive_losses": 0}
+    if not len(r):
+        return out
+    ordered = np.sort(r)
+    wins, losses = r > 0, r < 0
+    out.update(
+        best_day=float(ordered[-1]), worst_day=float(ordered[0]),
+        max_consecutive_wins=_longest_run(wins), max_consecutive_losses=_longest_run(losses),
+    )
+    n_wins, n_losses = int(wins.sum()), int(losses.sum())
+    if n_wins or n_losses:
+        p = n_wins / (n_wins + n_losses)
+        out["win_days"] = p
+        if n_wins and n_losses:
+            payoff = float(r[wins].mean()) / -float(r[losses].mean())
+            out["kelly"] = p - (1.0 - p) / payoff
+    if len(r) < 2:
+        return out
+
+    low, high = _quantile(ordered, VAR_LEVEL), _quantile(ordered, 1.0 - VAR_LEVEL)
+    out["value_at_risk"] = low
+    tail = ordered[: np.searchsorted(ordered, low, side="right")]
+    out["conditional_value_at_risk"] = float(tail.mean())
+    if low != 0:
+        out["tail_ratio"] = abs(high / low)
+    excess = r - rf
+    gains, pains = float(excess[excess > 0].sum()), -float(excess[excess < 0].sum())
+    if pains > 0:
+        out["omega"] = gains / pains
+    elif gains > 0:
+        out["omega"] = math.inf
+
+    skew, kurtosis = _shape(r)
+    out["skew"], out["kurtosis"] = skew, kurtosis
+    std = float(np.std(r, ddof=1))
+    if std > 0 and not math.isnan(kurtosis):
+        sharpe = float(excess.mean()) / std  # per row, as the formula has it
+        try:
+            out["psr"] = probabilistic_sharpe_ratio(
+                sharpe, n_obs=len(r), skew=skew, kurtosis=kurtosis + 3.0
+            )
+        except ValueError:
+            # The corrected moments of a few rows can fall outside what any distribution has
+            # (kurtosis below 1 + skew^2): no probability to give.
+            pass
+    return out
+
+
+def _month_returns(equity: pd.Series, pandas: Any) -> np.ndarray:
+    """Each calendar month's return: its last value over the previous month's (1.0 first), minus 1.
+
+    Months are those of the index as it is (its own time zone), as in :func:`monthly_returns`,
+    and rows are taken in the order given (dates ascending).
+    """
+    index = equity.index
+    if not isinstance(index, pandas.DatetimeIndex) or not len(index):
+        return np.empty(0)
+    values = equity.to_numpy(dtype=np.float64)
+    known = ~np.isnan(values)
+    if index.tz is not None:
+        index = index.tz_localize(None)  # the wall-clock dates, whose months the user sees
+    months = index.to_numpy()[known].astype("datetime64[M]")
+    last = np.concatenate((months[1:] != months[:-1], [True]))
+    closes = values[known][last]
+    result: np.ndarray = closes / np.concatenate(([1.0], closes[:-1])) - 1.0
+    return result
 
 
 def _benchmark_kind(values: np.ndarray, kind: str) -> str:
@@ -313,6 +441,50 @@ def performance_stats(
           these, so it counts as neither a win nor a loss.
         - ``avg_mae``, ``avg_mfe``: mean ``mae`` and ``gmfe`` of the trades.
         - ``turnover``: ``turnover`` per year; ``n_trades``: number of trades, NaN pnl included.
+        - ``calmar``: ``cagr`` / -``max_drawdown`` (NaN without a drawdown). quantstats counts
+          the years of its CAGR as rows / periods_per_year; with that year count the two agree.
+        - ``omega``: the sum of the row returns above the per-row risk-free rate over the sum
+          of the shortfalls below it (the Omega ratio at the threshold rf); inf with gains and
+          no shortfall, as ``profit_factor``, where quantstats gives NaN. quantstats takes the
+          threshold as an annual required return compounded down to a row,
+          ``(1 + r) ** (1 / periods_per_year) - 1``, and deducts its risk-free rate the same
+          way.
+        - ``psr``: probabilistic Sharpe ratio against 0 (Bailey and Lopez de Prado 2012), from
+          :func:`pelmora.selection.probabilistic_sharpe_ratio` with the per-row Sharpe ratio
+          (``sharpe`` / sqrt(periods_per_year)), T = the number of row returns, ``skew`` and
+          the plain kurtosis ``kurtosis`` + 3. It is a probability (0 to 1), never annualised.
+          NaN below 4 rows, and when these small-sample moments are impossible for any
+          distribution (kurtosis under 1 + skew^2, a handful of rows).
+        - ``skew``, ``kurtosis``: skewness and excess kurtosis (0 for a normal distribution) of
+          the row returns with the small-sample corrections of pandas' ``skew()`` and
+          ``kurt()``; NaN below 3 and 4 rows, and for returns without spread (pandas: 0).
+        - ``tail_ratio``: the 95th percentile of the row returns over the 5th, in absolute value
+          (NaN when the 5th is 0).
+        - ``value_at_risk``: historical 95 % value at risk, the 5th percentile of the row
+          returns (a loss is negative); percentiles interpolate linearly, as NumPy and pandas
+          do. ``conditional_value_at_risk``: the mean of the row returns at or below it
+          (expected shortfall). quantstats' ``var`` and its tear sheet's value at risk and
+          expected shortfall are parametric (a normal distribution of the same mean and
+          standard deviation); its ``cvar(method="historical")`` equals this one.
+        - ``ulcer_index``: the root mean square of :func:`drawdown` over the rows (Martin's
+          definition, in fractions: 0.05 is 5 %). quantstats divides the sum of squares by
+          rows - 1.
+        - ``recovery_factor``: ``total_return`` / -``max_drawdown`` (NaN without a drawdown),
+          negative for a loss. quantstats divides the absolute value of the sum of the row
+          returns, not compounded, so a loss reads as a recovery there.
+        - ``best_day``, ``worst_day``: the highest and lowest row return.
+        - ``best_month``, ``worst_month``: the highest and lowest calendar-month return, each
+          month's last value over the previous month's (1.0 before the first), so the first
+          and last months can be partial, as in :func:`monthly_returns` (months of the index's
+          own time zone; quantstats converts aware dates to UTC first).
+        - ``win_days``: the share of rows with a positive return among the rows with a return
+          other than 0, as quantstats counts; NaN when every return is 0.
+        - ``max_consecutive_wins``, ``max_consecutive_losses``: the longest run of rows with a
+          positive (negative) return; a row at 0 ends both (0 with no rows).
+        - ``kelly``: the Kelly fraction of the daily bet, ``win_days`` - (1 - ``win_days``) /
+          payoff, payoff being the mean positive row return over minus the mean negative one:
+          from the row returns, as quantstats, not from the trades (``win_rate`` is per trade).
+          NaN without both positive and negative rows.
         - ``alpha``: arithmetic annualised Jensen alpha, (mean(r_p - rf) - beta x mean(r_b - rf))
           x periods_per_year (some libraries compound the per-row alpha over a year instead).
         - ``beta``: cov(r_p - rf, r_b - rf) / var(r_b - rf), ddof 1.
@@ -322,9 +494,11 @@ def performance_stats(
           sqrt(periods_per_year).
 
         Here r_p are the row returns of ``equity``, r_b the benchmark's on the same rows and rf
-        the per-row risk-free rate; rows where either return is NaN are dropped. Values that
-        cannot be computed (too few rows or pairs, no spread, no trades, an empty ``equity``) are
-        NaN or NaT.
+        the per-row risk-free rate; rows where either return is NaN are dropped. The figures of
+        the row returns from ``omega`` on (all but ``ulcer_index``, ``recovery_factor`` and the
+        months) leave NaN returns out; of ``calmar`` to ``kelly``, only ``omega`` and ``psr`` use
+        the risk-free rate. Values that cannot be computed (too few rows or pairs, no spread, no
+        trades, an empty ``equity``) are NaN or NaT.
 
     Raises
     ------
@@ -355,7 +529,7 @@ def performance_stats(
     out: dict[str, Any] = dict.fromkeys(names, math.nan)
     nat = pandas.NaT
     out.update(start=nat, end=nat, max_drawdown_start=nat, max_drawdown_end=nat)
-    out.update(_trade_stats(trades))
+    out.update(_trade_stats(trades), max_consecutive_wins=0, max_consecutive_losses=0)
     if len(equity) == 0:
         empty: pd.Series = pandas.Series(out, dtype=object)
         return empty
@@ -393,6 +567,16 @@ def performance_stats(
         else:  # the peak is the capital the window started from
             out["max_drawdown_start"] = equity.index[0] if initial_date is None else initial_date
         out["max_drawdown_end"] = equity.index[trough]
+        if not math.isnan(out["cagr"]):
+            out["calmar"] = out["cagr"] / -out["max_drawdown"]
+        out["recovery_factor"] = out["total_return"] / -out["max_drawdown"]
+    if not np.isnan(dd).all():
+        out["ulcer_index"] = math.sqrt(float(np.nanmean(dd * dd)))
+
+    out.update(_daily_stats(rets, rf))
+    months = _month_returns(equity, pandas)
+    if len(months):
+        out["best_month"], out["worst_month"] = float(months.max()), float(months.min())
 
     if benchmark is not None:
         bench = _benchmark_returns(benchmark, equity.index, benchmark_kind, pandas)
