@@ -107,6 +107,7 @@ def test_an_unreadable_part_warns_and_its_rows_run_again(data, tmp_path, damage)
     body = part.read_bytes()
     part.write_bytes(body[: len(body) // 2] if damage is None else damage)
     stale = store / ".part-crashed.parquet.tmp"  # left by a call killed while it wrote
+    (store / ".other.tmp").write_bytes(b"")
     stale.write_bytes(b"half a part")
     busy = store / ".part-busy.parquet.tmp"  # another call writing right now
     with open(busy, "wb") as writer, pytest.warns(UserWarning, match=part.name) as caught:
@@ -116,7 +117,8 @@ def test_an_unreadable_part_warns_and_its_rows_run_again(data, tmp_path, damage)
     assert [w.filename for w in caught if part.name in str(w.message)] == [__file__]
     assert again.attrs["sweep"] == {"ran": 1, "failed": 0, "stored": 3}
     pd.testing.assert_frame_equal(again, fresh)
-    assert not stale.exists() and (store / f"_unreadable-{part.name}").exists()
+    assert not stale.exists() and not (store / ".other.tmp").exists()
+    assert (store / f"_unreadable-{part.name}").exists()
     assert len(pd.read_parquet(store)) == 4  # the store reads as one table again
     os.unlink(busy)
 

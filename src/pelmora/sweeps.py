@@ -491,7 +491,7 @@ class _Store:
         file whose lock can be taken belongs to no live writer (a concurrent call's file is
         locked, and kept). Without advisory locks, files older than an hour are removed.
         """
-        for tmp in self.path.glob(".part-*.tmp"):
+        for tmp in self.path.glob(".*.tmp"):
             try:
                 fd = os.open(tmp, os.O_RDONLY)
             except OSError:
