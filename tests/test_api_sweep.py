@@ -309,7 +309,7 @@ def test_the_only_dask_worker_killed_leaves_a_complete_table(bigger, tmp_path, m
     ok = frame["error"].isna()
     assert frame["error"][~ok].str.startswith("RuntimeError: the chunk could not be run").all()
     pd.testing.assert_frame_equal(frame[ok], expected[ok.to_numpy()])
-    assert frame.attrs["sweep"]["ran"] == len(expected)
+    assert frame.attrs["sweep"]["ran"] == len(expected) == len(pd.read_parquet(store))
 
 
 @pytest.mark.heavy
