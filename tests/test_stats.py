@@ -178,3 +178,82 @@ def test_max_drawdown_counts_the_starting_capital(values, depth, peak):
     assert s["max_drawdown"] == pytest.approx(depth, abs=1e-12)
     expected = pd.NaT if peak is None else before if peak == "before" else dates[peak]
     assert s["max_drawdown_start"] is expected or s["max_drawdown_start"] == expected
+
+
+@pytest.mark.parametrize(("seed", "risk_free"), [(0, 0.0), (1, 0.03), (2, 0.1)])
+def test_tear_sheet_figures_match_quantstats(seed, risk_free):
+    qs = pytest.importorskip("quantstats").stats
+    rng = np.random.default_rng(seed)
+    r = rng.standard_t(4, 400) * 0.008 + 0.0004
+    r[rng.random(400) < 0.1] = 0.0  # flat days: neither wins nor losses
+    port = pd.Series(r, pd.bdate_range("2021-01-04", periods=400))
+    equity = (1 + port).cumprod()
+    stats = performance_stats(equity, risk_free=risk_free)
+    rf = (1 + risk_free / 252) ** 252 - 1  # compounded down to a row by quantstats: risk_free/252
+    years = (port.index[-1] - port.index[0]).days / 365.25
+    expected = {
+        "calmar": qs.calmar(port, periods=400 / years),  # its CAGR over calendar years
+        "omega": qs.omega(port, rf=rf),
+        "psr": qs.probabilistic_sharpe_ratio(port, rf=rf),
+        "skew": qs.skew(port),
+        "kurtosis": qs.kurtosis(port),
+        "tail_ratio": qs.tail_ratio(port),
+        "conditional_value_at_risk": qs.cvar(port, method="historical"),
+        "ulcer_index": qs.ulcer_index(port) * math.sqrt(399 / 400),  # mean over n, not n - 1
+        "recovery_factor": (equity.iloc[-1] - 1) / -qs.max_drawdown(port),  # compounded, signed
+        "best_day": qs.best(port),
+        "worst_day": qs.worst(port),
+        "best_month": qs.best(port, aggregate="ME"),
+        "worst_month": qs.worst(port, aggregate="ME"),
+        "win_days": qs.win_rate(port),
+        "max_consecutive_wins": qs.consecutive_wins(port),
+        "max_consecutive_losses": qs.consecutive_losses(port),
+        "kelly": qs.kelly_criterion(port),
+        "value_at_risk": port.quantile(0.05),  # quantstats' own is parametric
+    }
+    for name, value in expected.items():
+        assert stats[name] == pytest.approx(float(value), rel=1e-9), name
+
+
+_WINS = [0.01, 0.02, 0.01, 0.03]
+
+
+@pytest.mark.parametrize(
+    ("returns", "risk_free", "expected"),
+    [
+        # A flat day ends a run; 4 of the 7 days that moved are wins, paying 0.0175 / (0.04 / 3).
+        ([0.01, 0.02, 0.0, 0.01, -0.01, -0.02, -0.01, 0.03], 0.0,
+         {"max_consecutive_wins": 2, "max_consecutive_losses": 3, "win_days": 4 / 7,
+          "kelly": 4 / 7 - 3 / 7 / (0.0175 / (0.04 / 3))}),
+        # Gains 0.05 over losses 0.03; against 1 % a row (2.52 a year), 0.03 over 0.05.
+        ([0.02, -0.01, 0.03, -0.02], 0.0, {"omega": 5 / 3}),
+        ([0.02, -0.01, 0.03, -0.02], 2.52, {"omega": 0.6}),
+        (_WINS, 0.0, {"omega": math.inf, "kelly": math.nan, "max_consecutive_wins": 4,
+                      "max_consecutive_losses": 0, "recovery_factor": math.nan}),
+        # The 5th percentile of five returns lies a fifth of the way from the lowest to the next.
+        ([0.01, -0.04, 0.03, 0.0, -0.02], 0.0,
+         {"value_at_risk": -0.036, "conditional_value_at_risk": -0.04,
+          "tail_ratio": 0.026 / 0.036}),
+        # Equity 0.8, 0.9, 1.2: drawdowns of -20 % and -10 % from the starting capital of 1.0.
+        ([-0.2, 0.125, 1 / 3], 0.0, {"ulcer_index": math.sqrt(0.05 / 3), "recovery_factor": 1.0}),
+        ([0.05], 0.0, {"best_day": 0.05, "best_month": 0.05, "win_days": 1.0,
+                       "value_at_risk": math.nan, "skew": math.nan, "psr": math.nan}),
+    ],
+)
+def test_figures_by_hand(returns, risk_free, expected):
+    dates = pd.bdate_range("2024-01-02", periods=len(returns))
+    stats = performance_stats(pd.Series(np.cumprod(np.add(returns, 1.0)), dates),
+                              risk_free=risk_free)
+    for name, value in expected.items():
+        assert stats[name] == pytest.approx(value, rel=1e-9, nan_ok=True), name
+
+
+@pytest.mark.parametrize("tz", [None, "America/New_York"])
+def test_best_and_worst_month_are_those_of_the_monthly_table(tz):
+    equity = _market(6, n=300, tz="UTC" if tz else None)[0]
+    if tz:  # midnight UTC is the evening before: the first day of a month falls in the previous
+        equity = equity.tz_convert(tz)
+    months = monthly_returns(equity).iloc[:, :12].stack()
+    stats = performance_stats(equity)
+    got = (stats["best_month"], stats["worst_month"])
+    assert got == pytest.approx((months.max(), months.min()), rel=1e-12)
