@@ -362,14 +362,17 @@ def _handler(signum, frame):
                                         ("exit", SystemExit)])
 @pytest.mark.parametrize("threads", [1, 2])
 def test_an_interrupt_during_run_many_leaves_the_call_and_no_slot(how, error, threads):
-    previous = signal.signal(signal.SIGUSR1, _handler)
+    # A process started in the background ignores SIGINT: Python's own handler is put back.
+    previous = [signal.signal(signal.SIGUSR1, _handler),
+                signal.signal(signal.SIGINT, signal.default_int_handler)]
     arrays = big_market(200, 20).kwargs()
     variants = [{"stop_loss": 0.05}, {"fee_ratio": Interrupts(how)}, {"stop_loss": 0.1}] * 2
     try:
         with pytest.raises(error):
             journal.run_many(arrays, variants, threads=threads)
     finally:
-        signal.signal(signal.SIGUSR1, previous)
+        signal.signal(signal.SIGUSR1, previous[0])
+        signal.signal(signal.SIGINT, previous[1])
     # An ordinary failure of the same conversion stays in its slot.
     failing = {"fee_ratio": type("Raises", (), {"__float__": lambda self: 1 / 0})()}
     assert isinstance(journal.run_many(arrays, [failing], threads=threads)[0], ZeroDivisionError)
