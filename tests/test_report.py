@@ -196,7 +196,7 @@ def test_a_link_is_written_through_and_other_files_are_refused(run, tmp_path):
     [
         (lambda p: report.backtest_report("run", p), TypeError, "BacktestResult, got str"),
         (lambda p: report.sweep_report([1], p), TypeError, "DataFrame, got list"),
-        (lambda p: report.sweep_report(sweep_table(), p, value="calmar"), ValueError, "'calmar'"),
+        (lambda p: report.sweep_report(sweep_table(), p, value="sterling"), ValueError, "'sterling'"),
         (lambda p: report.sweep_report(sweep_table(), p, x="fees"), ValueError, "'fees'"),
         (lambda p: plotting.plot_heatmap(sweep_table(), "stop_loss", "rebalanc", "sharpe"),
          ValueError, "y column 'rebalanc'"),

@@ -59,17 +59,39 @@ _LABELS = {
     "avg_mfe": "Average MFE",
     "turnover": "Turnover (per year)",
     "n_trades": "Trades",
+    "calmar": "Calmar ratio",
+    "omega": "Omega ratio",
+    "psr": "Probabilistic Sharpe ratio",
+    "skew": "Skew",
+    "kurtosis": "Excess kurtosis",
+    "tail_ratio": "Tail ratio",
+    "value_at_risk": "Daily value at risk (95 %)",
+    "conditional_value_at_risk": "Expected shortfall (95 %)",
+    "ulcer_index": "Ulcer index",
+    "recovery_factor": "Recovery factor",
+    "best_day": "Best day",
+    "worst_day": "Worst day",
+    "best_month": "Best month",
+    "worst_month": "Worst month",
+    "win_days": "Winning days",
+    "max_consecutive_wins": "Most winning days in a row",
+    "max_consecutive_losses": "Most losing days in a row",
+    "kelly": "Kelly fraction",
     "alpha": "Alpha (annual)",
     "beta": "Beta",
     "correlation": "Correlation",
     "tracking_error": "Tracking error",
     "information_ratio": "Information ratio",
 }
-# Returns, and pnl in portfolio units (0.01 is 1 % of the initial capital), read best as percents.
+# Returns, probabilities, and pnl in portfolio units (0.01 is 1 % of the initial capital), read
+# best as percents.
 _PERCENT = {
     "total_return", "cagr", "annual_volatility", "max_drawdown", "win_rate", "avg_win",
-    "avg_loss", "expectancy", "avg_mae", "avg_mfe", "alpha", "tracking_error",
+    "avg_loss", "expectancy", "avg_mae", "avg_mfe", "alpha", "tracking_error", "psr",
+    "value_at_risk", "conditional_value_at_risk", "ulcer_index", "best_day", "worst_day",
+    "best_month", "worst_month", "win_days", "kelly",
 }
+_COUNTS = {"n_trades", "max_consecutive_wins", "max_consecutive_losses"}
 _PERFORMANCE = (
     "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
     "max_drawdown_start", "max_drawdown_end", "turnover",
@@ -127,7 +149,7 @@ def _format(name: str, value: Any) -> str:
     number = float(value)
     if math.isinf(number):
         return "∞" if number > 0 else "-∞"
-    if name == "n_trades":
+    if name in _COUNTS:
         return f"{int(number):,}"
     if name in _PERCENT:
         return f"{number * 100:.2f} %"
