@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 
 import pandas as pd
@@ -267,7 +268,8 @@ def bigger():
     return grid, weights, market, pelmora.sweep(grid, weights, market, progress=False)
 
 
-def _kill_later(pid: int, delay: float, when=lambda: True) -> None:
+def _kill_later(pid: int | list[int], delay: float, when=lambda: True) -> None:
+    """Kill ``pid`` (or the last of a list ``when`` fills) once ``when()`` holds, after ``delay``."""
     import signal
     import threading
     import time
@@ -277,7 +279,9 @@ def _kill_later(pid: int, delay: float, when=lambda: True) -> None:
         while not when() and time.monotonic() < deadline:
             time.sleep(0.002)
         time.sleep(delay)
-        os.kill(pid, signal.SIGKILL)
+        target = pid[-1] if isinstance(pid, list) else pid
+        if target > 0:
+            os.kill(target, signal.SIGKILL)
 
     threading.Thread(target=kill, daemon=True).start()
 
@@ -330,3 +334,23 @@ def test_a_dask_cluster_without_workers_gives_error_rows(data, monkeypatch):
         r"last: WorkerStartTimeoutError: Only 0/1 workers arrived .*"
     ).all()
     assert frame.attrs["sweep"]["failed"] == 4
+
+
+@pytest.mark.heavy
+def test_the_sweeps_own_dask_worker_killed_as_it_starts_leaves_a_complete_table(bigger):
+    psutil = pytest.importorskip("psutil")
+    grid, weights, market, expected = bigger
+    me = psutil.Process()
+
+    def worker() -> int:
+        for child in me.children(recursive=True):
+            with contextlib.suppress(psutil.Error):
+                if "spawn_main" in " ".join(child.cmdline()):
+                    return child.pid
+        return 0
+
+    pids: list[int] = []
+    _kill_later(pids, 0.0, when=lambda: bool(pids.append(worker()) or pids[-1]))
+    frame = pelmora.sweep(grid, weights, market, backend="dask", max_workers=1, progress=False)
+    assert pids[-1]  # it was killed
+    pd.testing.assert_frame_equal(frame, expected)

@@ -962,18 +962,43 @@ def _dask_round(
     return again
 
 
+def _start_cluster(distributed: Any, workers: int) -> tuple[Any, Any, str]:
+    """(cluster, client, "") of a LocalCluster for one sweep, or (None, None, the failure).
+
+    Its worker process may be killed while it starts (the nanny then gives up): try again.
+    """
+    failure = ""
+    for _attempt in range(_DASK_ATTEMPTS):
+        cluster = None
+        try:
+            cluster = distributed.LocalCluster(
+                n_workers=1, threads_per_worker=workers, processes=True, dashboard_address=None
+            )
+            return cluster, distributed.Client(cluster), ""
+        except Exception as exc:
+            failure = _failure(exc)
+            if cluster is not None:
+                with contextlib.suppress(Exception):
+                    cluster.close()
+    return None, None, failure
+
+
 def _sweep_dask(
     plan: _Plan, keep: str, size: int, workers: int, client: Any, arrived: Any
 ) -> None:
     distributed = _require("distributed", "pelmora.sweep(backend='dask')")
+    pending = [_DaskChunk(k, chunk) for k, chunk in _work(plan, size)]
     own_cluster = own_client = None
     if client is None:
-        own_cluster = distributed.LocalCluster(
-            n_workers=1, threads_per_worker=workers, processes=True, dashboard_address=None
-        )
-        own_client = client = distributed.Client(own_cluster)
+        own_cluster, own_client, failure = _start_cluster(distributed, workers)
+        if own_client is None:
+            lost = (f"RuntimeError: the sweep's Dask cluster could not be started in "
+                    f"{_DASK_ATTEMPTS} attempts; last: {failure}")
+            for work in pending:
+                arrived(work.members, [(lost, {}, None)] * len(work.members))
+            return
+        client = own_client
     try:
-        pending = [_DaskChunk(k, chunk) for k, chunk in _work(plan, size)]
         while pending:
             retry = [w for w in pending if w.attempts < _DASK_ATTEMPTS]
             for work in pending:
