@@ -573,7 +573,9 @@ def performance_stats(
     if not np.isnan(dd).all():
         out["ulcer_index"] = math.sqrt(float(np.nanmean(dd * dd)))
 
-    out.update(_daily_stats(rets, rf))
+    # A curve through 0 has an infinite return after it: its figures are NaN, not warnings.
+    with np.errstate(invalid="ignore", over="ignore"):
+        out.update(_daily_stats(rets, rf))
     months = _month_returns(equity, pandas)
     if len(months):
         out["best_month"], out["worst_month"] = float(months.max()), float(months.min())
