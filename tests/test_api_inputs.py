@@ -344,3 +344,12 @@ def test_equity_that_compounds_beyond_the_finite_range_is_an_error_not_a_result(
     with pytest.raises(ValueError, match=r"^the equity is inf on 2024-01-05 \(it was 1e\+148 the "
                        r"day before\): the prices' ratios compound beyond the finite range"):
         pelmora.backtest(weights, close, fee=0.0, tax=0.0)
+
+
+def test_a_sweep_combination_whose_equity_overflows_is_an_error_row():
+    rise = [1e-74, 1e-74, 1e74, 1e74, 1e74, 1e74, 1e74, 1e74]
+    close = pd.DataFrame({"A": rise, "B": [1, 1] + rise[:6], "C": [1, 1, 1, 1] + rise[:4]},
+                         index=DATES)
+    weights = pd.DataFrame(np.eye(3), index=DATES[[0, 2, 4]], columns=["A", "B", "C"])
+    table = pelmora.sweep({"fee": [0.0]}, weights, close, tax=0.0, progress=False)
+    assert table["error"].iloc[0].startswith("ValueError: the equity is inf on 2024-01-05")

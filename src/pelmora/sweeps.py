@@ -27,7 +27,9 @@ from typing import TYPE_CHECKING, Any, Literal
 
 from pelmora import _fingerprint, _require
 from pelmora.frames import as_pandas_inputs
-from pelmora.inputs import ARRAY_NAMES, ARRAY_OPTIONS, EngineInputs, engine_options, prepare_inputs
+from pelmora.inputs import (
+    ARRAY_NAMES, ARRAY_OPTIONS, EngineInputs, check_equity, engine_options, prepare_inputs,
+)
 from pelmora.options import OPTION_NAMES, BacktestOptions, make_options
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -269,6 +271,9 @@ def _run_chunk(
             continue
         own = _own_inputs(inputs, opts)
         try:
+            # An equity that left the finite range has no usable figure: an error row, as
+            # backtest() raises for it.
+            check_equity(out["creturn"], own)
             stats = dict(BacktestResult(own, RunRecord.from_journal(out)).stats())
         except Exception as exc:  # a failure of the statistics is the combination's failure
             rows.append((f"{type(exc).__name__}: {exc}", {}, None))
