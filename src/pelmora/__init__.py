@@ -11,7 +11,7 @@ pandas, matplotlib or dask:
 - rebalancing by an exchange calendar, ``calendar="XNYS"`` (extra ``calendar``),
 - :mod:`pelmora.datasets` and :mod:`pelmora.strategies` (extra ``pandas``).
 
-The overfitting statistics of :mod:`pelmora.overfitting` (:func:`pelmora.deflated_sharpe_ratio`,
+The statistics of selecting among many trials, :mod:`pelmora.selection` (:func:`pelmora.deflated_sharpe_ratio`,
 :func:`pelmora.pbo`, ...) need only NumPy.
 """
 
@@ -30,7 +30,7 @@ if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     )
     from pelmora.frames import from_long
     from pelmora.options import BacktestOptions
-    from pelmora.overfitting import (
+    from pelmora.selection import (
         PBOResult, deflated_sharpe_ratio, effective_trials, expected_max_sharpe, min_backtest_length,
         min_track_record_length, pbo, probabilistic_sharpe_ratio,
     )
@@ -46,7 +46,7 @@ if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
 __all__ = [
     "BacktestOptions", "PBOResult", "backtest", "deflated_sharpe_ratio", "effective_trials",
     "expected_max_sharpe", "from_long", "min_backtest_length", "min_track_record_length", "pbo",
-    "probabilistic_sharpe_ratio", "read_sweep", "runvane", "swaylen", "sweep", "walk_forward",
+    "probabilistic_sharpe_ratio", "read_sweep", "runvane", "sweep", "swaylen", "walk_forward",
 ]
 __version__ = "0.1.0"
 
@@ -71,19 +71,19 @@ _LAZY_FUNCTIONS = {
     "walk_forward": "pelmora.walkforward",
     "plot_heatmap": "pelmora.plotting",
     "sweep_report": "pelmora.report",
+    "PBOResult": "pelmora.selection",
+    "deflated_sharpe_ratio": "pelmora.selection",
+    "effective_trials": "pelmora.selection",
+    "expected_max_sharpe": "pelmora.selection",
+    "min_backtest_length": "pelmora.selection",
+    "min_track_record_length": "pelmora.selection",
+    "pbo": "pelmora.selection",
+    "probabilistic_sharpe_ratio": "pelmora.selection",
     "from_long": "pelmora.frames",
-    "PBOResult": "pelmora.overfitting",
-    "deflated_sharpe_ratio": "pelmora.overfitting",
-    "effective_trials": "pelmora.overfitting",
-    "expected_max_sharpe": "pelmora.overfitting",
-    "min_backtest_length": "pelmora.overfitting",
-    "min_track_record_length": "pelmora.overfitting",
-    "pbo": "pelmora.overfitting",
-    "probabilistic_sharpe_ratio": "pelmora.overfitting",
 }
 _LAZY_MODULES = {
     "api", "calendars", "datasets", "frames", "inputs", "options", "plotting", "report", "result",
-    "runner", "stats", "strategies", "sweeps", "walkforward",
+    "runner", "selection", "stats", "strategies", "sweeps", "walkforward",
 }
 
 
