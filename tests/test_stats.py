@@ -257,3 +257,10 @@ def test_best_and_worst_month_are_those_of_the_monthly_table(tz):
     stats = performance_stats(equity)
     got = (stats["best_month"], stats["worst_month"])
     assert got == pytest.approx((months.max(), months.min()), rel=1e-12)
+
+
+def test_huge_finite_returns_give_nan_moments_not_an_overflow_error():
+    equity = pd.Series([1.0, 1e-80, 10.0, 5.0, 7.0, 8.0], index=pd.bdate_range("2024-01-01", periods=6))
+    with np.errstate(all="ignore"):
+        s = performance_stats(equity)
+    assert math.isnan(s["kurtosis"]) and math.isnan(s["psr"]) and s["total_return"] == 7.0

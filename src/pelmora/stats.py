@@ -193,13 +193,21 @@ def _shape(r: np.ndarray) -> tuple[float, float]:
     centered = _centered(r) if n >= 3 else None
     if centered is None:
         return math.nan, math.nan
-    squares = centered * centered
-    m2, m3 = float(squares.mean()), float((squares * centered).mean())
-    skew = math.sqrt(n * (n - 1.0)) / (n - 2.0) * m3 / m2**1.5
-    if n < 4:
-        return skew, math.nan
-    g2 = float((squares * squares).mean()) / (m2 * m2) - 3.0
-    return skew, (n - 1.0) / ((n - 2.0) * (n - 3.0)) * ((n + 1.0) * g2 + 6.0)
+    # Huge (finite) returns overflow the moments: NumPy scalars give inf and then NaN where
+    # Python floats would raise OverflowError out of stats().
+    with np.errstate(over="ignore", invalid="ignore"):
+        squares = centered * centered
+        m2, m3 = squares.mean(), (squares * centered).mean()
+        skew = float(np.float64(math.sqrt(n * (n - 1.0)) / (n - 2.0)) * m3 / m2**1.5)
+        if n < 4:
+            return _finite_or_nan(skew), math.nan
+        g2 = float((squares * squares).mean() / (m2 * m2)) - 3.0
+    kurt = (n - 1.0) / ((n - 2.0) * (n - 3.0)) * ((n + 1.0) * g2 + 6.0)
+    return _finite_or_nan(skew), _finite_or_nan(kurt)
+
+
+def _finite_or_nan(value: float) -> float:
+    return value if math.isfinite(value) else math.nan
 
 
 def _daily_stats(rets: np.ndarray, rf: float) -> dict[str, Any]:
