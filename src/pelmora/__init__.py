@@ -21,6 +21,8 @@ import importlib
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
+from pelmora._optional import import_optional
+from pelmora._version import __version__
 from pelmora.core import runvane, swaylen
 
 if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
@@ -48,19 +50,6 @@ __all__ = [
     "expected_max_sharpe", "from_long", "min_backtest_length", "min_track_record_length", "pbo",
     "probabilistic_sharpe_ratio", "read_sweep", "runvane", "sweep", "swaylen", "walk_forward",
 ]
-__version__ = "0.1.0"
-
-# Which optional distribution provides each third-party module, and the extra that installs it.
-_EXTRAS: dict[str, tuple[str, str]] = {
-    "pandas": ("pandas", "pandas"),
-    "matplotlib": ("matplotlib", "plot"),
-    "tqdm": ("tqdm", "sweep"),
-    "dask": ("dask", "sweep"),
-    "distributed": ("dask[distributed]", "sweep"),
-    "exchange_calendars": ("exchange-calendars", "calendar"),
-    "pyarrow": ("pyarrow", "sweep"),
-    "pyarrow.parquet": ("pyarrow", "sweep"),
-}
 
 _LAZY_FUNCTIONS = {
     "backtest": "pelmora.runner",
@@ -88,30 +77,8 @@ _LAZY_MODULES = {
 
 
 def _require(module: str, feature: str) -> ModuleType:
-    """Import an optional dependency, or fail with an ImportError that names the extra to install.
-
-    Parameters
-    ----------
-    module : str
-        Top-level module name, one of the keys of the extras table ("pandas", "matplotlib", ...).
-    feature : str
-        What needs it, as the user calls it (for example "pelmora.backtest").
-
-    Returns
-    -------
-    types.ModuleType
-        The imported module.
-
-    Raises
-    ------
-    ImportError
-        When the module cannot be imported; the message says which extra provides it.
-    """
-    try:
-        return importlib.import_module(module)
-    except ImportError as exc:
-        dist, extra = _EXTRAS.get(module, (module, module))
-        raise ImportError(f"{feature} needs {dist}: pip install 'pelmora[{extra}]'") from exc
+    # Kept while the modules move to pelmora._optional.import_optional.
+    return import_optional(module, caller=feature)
 
 
 def __getattr__(name: str) -> Any:
