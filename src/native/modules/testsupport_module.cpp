@@ -324,6 +324,13 @@ PyObject* backtest_floor(FASTCALL_ARGS) {
     const npy_intp n_rows = in.price_index.size;
     Ref creturn(py::checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
     const bool stop_trading = py::to_bool(a.stop_trading);
+    // A label's encoding and the truth test are the Python code this run
+    // calls after taking its views; an input resized by either is refused
+    // before the run reads it.
+    const py::Buffer* views[py::kRunRequired + 1];
+    for (int i = 0; i < py::kRunRequired; ++i) views[i] = &a.views[i];
+    views[py::kRunRequired] = &a.delisting;
+    py::check_unmoved(views, py::kRunRequired + 1);
     SilentHooks hooks(stop_trading);
     PlainText text;
     Engine engine(in, a.options, hooks, text);
