@@ -20,6 +20,7 @@ __all__ = [
     "BENCHMARK_STAT_NAMES",
     "MONTH_NAMES",
     "STAT_NAMES",
+    "benchmark_level",
     "drawdown",
     "monthly_returns",
     "performance_stats",
@@ -290,6 +291,56 @@ def _benchmark_kind(values: np.ndarray, kind: str) -> str:
     return "prices" if bool(np.all(present > 0)) else "returns"
 
 
+def _level_at(
+    known: np.ndarray, values: np.ndarray, at: np.ndarray, side: Literal["left", "right"]
+) -> np.ndarray:
+    # The last level on (side "right") or strictly before (side "left") each date of ``at``
+    # (nanoseconds, ``known`` sorted); not carried past the benchmark's last date, where a stale
+    # level would read as a flat market.
+    level = np.full(len(at), math.nan)
+    if not len(known):
+        return level
+    rows = np.searchsorted(known, at, side=side) - 1
+    valid = (rows >= 0) & (at <= known[-1])
+    level[valid] = values[rows[valid]]
+    return level
+
+
+def benchmark_level(
+    benchmark: pd.Series, dates: pd.DatetimeIndex, *, before: bool = False
+) -> pd.Series:
+    """The benchmark as a price level on ``dates``: the last level on (or, with ``before``,
+    strictly before) each one.
+
+    This is the one benchmark-level rule: the benchmark statistics and the reports read the
+    benchmark through it.
+
+    Parameters
+    ----------
+    benchmark : pandas.Series
+        Benchmark prices or returns on dates (told apart as :func:`performance_stats` does:
+        returns are compounded into a level first).
+    dates : pandas.DatetimeIndex
+        The dates to read the level on.
+    before : bool, default False
+        Read the last level strictly before each date instead of on it.
+
+    Returns
+    -------
+    pandas.Series
+        On ``dates``, named as ``benchmark`` (or "benchmark"); NaN before the benchmark's first
+        date and after its last one.
+    """
+    pandas = _require("pandas", "pelmora.stats.benchmark_level")
+    series = benchmark.astype(np.float64).dropna().sort_index(kind="stable")
+    values = series.to_numpy()
+    if _benchmark_kind(values, "auto") == "returns":
+        values = np.cumprod(1.0 + values)
+    # Nanoseconds on both sides: the two indexes may hold different units.
+    level = _level_at(_ns(series.index), values, _ns(dates), "left" if before else "right")
+    return pandas.Series(level, index=dates, name=benchmark.name or "benchmark")
+
+
 def _benchmark_returns(
     benchmark: pd.Series, dates: pd.DatetimeIndex, kind: str, pandas: Any
 ) -> np.ndarray:
@@ -330,19 +381,10 @@ def _benchmark_returns(
     if not len(values) or not np.any((dates_ns >= bench_ns[0]) & (dates_ns <= bench_ns[-1])):
         raise ValueError("benchmark has no price within the dates of equity")
 
-    def level_at(at: np.ndarray, side: Literal["left", "right"]) -> np.ndarray:
-        # The last price on (side "right") or strictly before (side "left") each date; not carried
-        # past the benchmark's last date, where a stale price would read as a flat market.
-        rows = np.searchsorted(bench_ns, at, side=side) - 1
-        valid = (rows >= 0) & (at <= bench_ns[-1])
-        level = np.full(len(at), math.nan)
-        level[valid] = values[rows[valid]]
-        return level
-
-    level = level_at(dates_ns, "right")
+    level = _level_at(bench_ns, values, dates_ns, "right")
     # The first date's return is measured from the last price before it, as the equity's first
     # return is measured from the capital held before the window.
-    before = level_at(dates_ns[:1], "left")
+    before = _level_at(bench_ns, values, dates_ns[:1], "left")
     previous = np.concatenate((before, level[:-1]))
     result: np.ndarray = level / previous - 1.0
     return result
