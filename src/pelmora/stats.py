@@ -11,7 +11,11 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from pelmora import _require
+# VAR_LEVEL is imported for its users: the tail of the value at risk is a figure of stats.
+from pelmora._figures import (
+    VAR_LEVEL, curve_stats, daily_stats, month_returns, relative_stats, trade_stats,
+)
+from pelmora._optional import import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -75,14 +79,10 @@ MONTH_NAMES = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "O
 
 DAYS_PER_YEAR = 365.25
 
-VAR_LEVEL = 0.05
-"""The tail of ``value_at_risk`` and ``conditional_value_at_risk``: the worst 5 % of days."""
-
 _BENCHMARK_KINDS = ("auto", "prices", "returns")
 
-# Relative size under which a spread of values is rounding noise: the mean of n equal floats need
-# not equal them exactly, and dividing by the leftover ~1e-36 variance would give a huge ratio.
-_FLAT = 64 * np.finfo(np.float64).eps
+def _pandas(caller: str) -> Any:
+    return import_optional("pandas", caller=caller)
 
 
 def drawdown(equity: pd.Series, initial: float | None = 1.0) -> pd.Series:
@@ -113,7 +113,7 @@ def drawdown(equity: pd.Series, initial: float | None = 1.0) -> pd.Series:
         peaks = np.fmax(peaks, float(initial))
     with np.errstate(invalid="ignore", divide="ignore"):
         ratio = values / peaks - 1.0
-    pandas = _require("pandas", "pelmora.stats.drawdown")
+    pandas = _pandas("pelmora.stats.drawdown")
     result: pd.Series = pandas.Series(ratio, index=equity.index, name=equity.name)
     return result
 
@@ -132,156 +132,9 @@ def _checked_number(value: Any, name: str, low: float) -> float:
     return number
 
 
-def _centered(x: np.ndarray) -> np.ndarray | None:
-    """``x`` minus its mean, or None when ``x`` has no spread beyond rounding noise."""
-    centered = x - x.mean()
-    scale = float(np.abs(x).max()) if len(x) else 0.0
-    if float(np.abs(centered).max(initial=0.0)) <= _FLAT * scale:
-        return None
-    return centered
-
-
 def _ns(index: pd.DatetimeIndex) -> np.ndarray:
     # Nanosecond integers since the epoch (UTC for aware dates), whatever the unit pandas chose.
     return np.asarray(index.as_unit("ns").asi8, dtype=np.int64)
-
-
-def _trade_stats(trades: pd.DataFrame | None) -> dict[str, Any]:
-    out: dict[str, Any] = {"n_trades": 0 if trades is None else len(trades)}
-    if trades is None or not len(trades):
-        return out
-    pnl = trades["pnl"].to_numpy(dtype=np.float64)
-    # A NaN pnl is neither a win nor a loss: dropped before counting, not compared as "not > 0".
-    pnl = pnl[~np.isnan(pnl)]
-    if len(pnl):
-        wins, losses = pnl[pnl > 0], pnl[pnl < 0]
-        gains, pains = float(wins.sum()), float(-losses.sum())
-        out["win_rate"] = len(wins) / len(pnl)
-        out["avg_win"] = float(wins.mean()) if len(wins) else math.nan
-        out["avg_loss"] = float(losses.mean()) if len(losses) else math.nan
-        if len(losses):
-            out["profit_factor"] = gains / pains
-        elif len(wins):
-            out["profit_factor"] = math.inf
-        out["expectancy"] = float(pnl.mean())
-    out["avg_mae"] = float(trades["mae"].mean())
-    out["avg_mfe"] = float(trades["gmfe"].mean())
-    return out
-
-
-def _longest_run(mask: np.ndarray) -> int:
-    """The length of the longest run of True in ``mask``: the widest gap between its Falses."""
-    falses = np.flatnonzero(np.concatenate(([True], ~mask, [True])))
-    return int(np.diff(falses).max()) - 1
-
-
-def _quantile(ordered: np.ndarray, q: float) -> float:
-    """The ``q`` quantile of sorted values, interpolated linearly (NumPy's and pandas' default)."""
-    position = q * (len(ordered) - 1)
-    low = int(position)
-    high = min(low + 1, len(ordered) - 1)
-    a, b = float(ordered[low]), float(ordered[high])
-    return a + (b - a) * (position - low)
-
-
-def _shape(r: np.ndarray) -> tuple[float, float]:
-    """Skewness and excess kurtosis with the small-sample corrections of pandas' skew and kurt.
-
-    NaN below 3 (skewness) or 4 (kurtosis) values, and without spread: a flat series has no
-    shape, where pandas reports 0.
-    """
-    n = len(r)
-    centered = _centered(r) if n >= 3 else None
-    if centered is None:
-        return math.nan, math.nan
-    # Huge (finite) returns overflow the moments: NumPy scalars give inf and then NaN where
-    # Python floats would raise OverflowError out of stats().
-    with np.errstate(over="ignore", invalid="ignore"):
-        squares = centered * centered
-        m2, m3 = squares.mean(), (squares * centered).mean()
-        skew = float(np.float64(math.sqrt(n * (n - 1.0)) / (n - 2.0)) * m3 / m2**1.5)
-        if n < 4:
-            return _finite_or_nan(skew), math.nan
-        g2 = float((squares * squares).mean() / (m2 * m2)) - 3.0
-    kurt = (n - 1.0) / ((n - 2.0) * (n - 3.0)) * ((n + 1.0) * g2 + 6.0)
-    return _finite_or_nan(skew), _finite_or_nan(kurt)
-
-
-def _finite_or_nan(value: float) -> float:
-    return value if math.isfinite(value) else math.nan
-
-
-def _daily_stats(rets: np.ndarray, rf: float) -> dict[str, Any]:
-    """The figures of the distribution and the sequence of the row returns (NaN left out)."""
-    from pelmora.selection import probabilistic_sharpe_ratio
-
-    r = rets[~np.isnan(rets)]
-    out: dict[str, Any] = {"max_consecutive_wins": 0, "max_consecutive_losses": 0}
-    if not len(r):
-        return out
-    ordered = np.sort(r)
-    wins, losses = r > 0, r < 0
-    out.update(
-        best_day=float(ordered[-1]), worst_day=float(ordered[0]),
-        max_consecutive_wins=_longest_run(wins), max_consecutive_losses=_longest_run(losses),
-    )
-    n_wins, n_losses = int(wins.sum()), int(losses.sum())
-    if n_wins or n_losses:
-        p = n_wins / (n_wins + n_losses)
-        out["win_days"] = p
-        if n_wins and n_losses:
-            payoff = float(r[wins].mean()) / -float(r[losses].mean())
-            out["kelly"] = p - (1.0 - p) / payoff
-    if len(r) < 2:
-        return out
-
-    low, high = _quantile(ordered, VAR_LEVEL), _quantile(ordered, 1.0 - VAR_LEVEL)
-    out["value_at_risk"] = low
-    tail = ordered[: np.searchsorted(ordered, low, side="right")]
-    out["conditional_value_at_risk"] = float(tail.mean())
-    if low != 0:
-        out["tail_ratio"] = abs(high / low)
-    excess = r - rf
-    gains, pains = float(excess[excess > 0].sum()), -float(excess[excess < 0].sum())
-    if pains > 0:
-        out["omega"] = gains / pains
-    elif gains > 0:
-        out["omega"] = math.inf
-
-    skew, kurtosis = _shape(r)
-    out["skew"], out["kurtosis"] = skew, kurtosis
-    std = float(np.std(r, ddof=1))
-    if std > 0 and not math.isnan(kurtosis):
-        sharpe = float(excess.mean()) / std  # per row, as the formula has it
-        try:
-            out["psr"] = probabilistic_sharpe_ratio(
-                sharpe, n_obs=len(r), skew=skew, kurtosis=kurtosis + 3.0
-            )
-        except ValueError:
-            # The corrected moments of a few rows can fall outside what any distribution has
-            # (kurtosis below 1 + skew^2): no probability to give.
-            pass
-    return out
-
-
-def _month_returns(equity: pd.Series, pandas: Any) -> np.ndarray:
-    """Each calendar month's return: its last value over the previous month's (1.0 first), minus 1.
-
-    Months are those of the index as it is (its own time zone), as in :func:`monthly_returns`,
-    and rows are taken in the order given (dates ascending).
-    """
-    index = equity.index
-    if not isinstance(index, pandas.DatetimeIndex) or not len(index):
-        return np.empty(0)
-    values = equity.to_numpy(dtype=np.float64)
-    known = ~np.isnan(values)
-    if index.tz is not None:
-        index = index.tz_localize(None)  # the wall-clock dates, whose months the user sees
-    months = index.to_numpy()[known].astype("datetime64[M]")
-    last = np.concatenate((months[1:] != months[:-1], [True]))
-    closes = values[known][last]
-    result: np.ndarray = closes / np.concatenate(([1.0], closes[:-1])) - 1.0
-    return result
 
 
 def _benchmark_kind(values: np.ndarray, kind: str) -> str:
@@ -331,7 +184,7 @@ def benchmark_level(
         On ``dates``, named as ``benchmark`` (or "benchmark"); NaN before the benchmark's first
         date and after its last one.
     """
-    pandas = _require("pandas", "pelmora.stats.benchmark_level")
+    pandas = _pandas("pelmora.stats.benchmark_level")
     series = benchmark.astype(np.float64).dropna().sort_index(kind="stable")
     values = series.to_numpy()
     if _benchmark_kind(values, "auto") == "returns":
@@ -388,31 +241,6 @@ def _benchmark_returns(
     previous = np.concatenate((before, level[:-1]))
     result: np.ndarray = level / previous - 1.0
     return result
-
-
-def _relative_stats(
-    rets: np.ndarray, bench: np.ndarray, rf: float, periods_per_year: float
-) -> dict[str, float]:
-    out = dict.fromkeys(BENCHMARK_STAT_NAMES, math.nan)
-    pair = ~np.isnan(rets) & ~np.isnan(bench)
-    r_p, r_b = rets[pair], bench[pair]
-    if len(r_p) < 2:
-        return out
-    root = math.sqrt(periods_per_year)
-    x_p, x_b = r_p - rf, r_b - rf
-    c_p, c_b = _centered(x_p), _centered(x_b)
-    if c_b is not None:
-        beta = float(np.dot(c_p, c_b) / np.dot(c_b, c_b)) if c_p is not None else 0.0
-        out["beta"] = beta
-        out["alpha"] = (float(x_p.mean()) - beta * float(x_b.mean())) * periods_per_year
-        if c_p is not None:
-            corr = np.dot(c_p, c_b) / math.sqrt(float(np.dot(c_p, c_p)) * float(np.dot(c_b, c_b)))
-            out["correlation"] = float(np.clip(corr, -1.0, 1.0))
-    active = r_p - r_b
-    out["tracking_error"] = float(np.std(active, ddof=1)) * root
-    if _centered(active) is not None:
-        out["information_ratio"] = float(active.mean() / np.std(active, ddof=1)) * root
-    return out
 
 
 def performance_stats(
@@ -560,7 +388,7 @@ def performance_stats(
         ``benchmark`` with duplicate dates, a time-zone mismatch, no date in common with
         ``equity`` or, read as prices, a price that is not positive.
     """
-    pandas = _require("pandas", "pelmora.stats")
+    pandas = _pandas("pelmora.stats")
     periods_per_year = _checked_number(periods_per_year, "periods_per_year", 0.0)
     risk_free = _checked_number(risk_free, "risk_free", -1.0)
     if not isinstance(benchmark_kind, str) or benchmark_kind not in _BENCHMARK_KINDS:
@@ -579,36 +407,19 @@ def performance_stats(
     out: dict[str, Any] = dict.fromkeys(names, math.nan)
     nat = pandas.NaT
     out.update(start=nat, end=nat, max_drawdown_start=nat, max_drawdown_end=nat)
-    out.update(_trade_stats(trades), max_consecutive_wins=0, max_consecutive_losses=0)
+    out.update(trade_stats(trades), max_consecutive_wins=0, max_consecutive_losses=0)
     if len(equity) == 0:
         empty: pd.Series = pandas.Series(out, dtype=object)
         return empty
 
     values = equity.to_numpy(dtype=np.float64)
     out["start"], out["end"] = equity.index[0], equity.index[-1]
-    out["total_return"] = float(values[-1] - 1.0)
     years = _years(equity.index[0], equity.index[-1])
-    if years > 0 and values[-1] > 0:
-        with np.errstate(over="ignore"):  # a big gain over a few days is an infinite rate
-            out["cagr"] = float(np.float64(values[-1]) ** (1.0 / years) - 1.0)
-    if years > 0:
-        out["turnover"] = float(turnover / years)
-
     rets = values / np.concatenate(([1.0], values[:-1])) - 1.0
     rf = risk_free / periods_per_year
-    if len(rets) > 1:
-        std = float(np.std(rets, ddof=1))
-        excess = rets - rf
-        out["annual_volatility"] = std * math.sqrt(periods_per_year)
-        if std > 0:
-            out["sharpe"] = float(excess.mean()) / std * math.sqrt(periods_per_year)
-        downside = math.sqrt(float(np.mean(np.minimum(excess, 0.0) ** 2)))
-        if downside > 0:
-            out["sortino"] = float(excess.mean()) / downside * math.sqrt(periods_per_year)
-
     # The window starts from a capital of 1.0: a loss on its first day is already a drawdown.
     dd = drawdown(equity, initial=1.0).to_numpy()
-    out["max_drawdown"] = float(np.nanmin(dd)) if not np.isnan(dd).all() else math.nan
+    out.update(curve_stats(values, rets, dd, years, turnover, rf, periods_per_year))
     if out["max_drawdown"] < 0:
         trough = int(np.nanargmin(dd))
         peak = int(np.nanargmax(values[: trough + 1]))
@@ -617,22 +428,17 @@ def performance_stats(
         else:  # the peak is the capital the window started from
             out["max_drawdown_start"] = equity.index[0] if initial_date is None else initial_date
         out["max_drawdown_end"] = equity.index[trough]
-        if not math.isnan(out["cagr"]):
-            out["calmar"] = out["cagr"] / -out["max_drawdown"]
-        out["recovery_factor"] = out["total_return"] / -out["max_drawdown"]
-    if not np.isnan(dd).all():
-        out["ulcer_index"] = math.sqrt(float(np.nanmean(dd * dd)))
 
     # A curve through 0 has an infinite return after it: its figures are NaN, not warnings.
     with np.errstate(invalid="ignore", over="ignore"):
-        out.update(_daily_stats(rets, rf))
-    months = _month_returns(equity, pandas)
+        out.update(daily_stats(rets, rf))
+    months = month_returns(equity, pandas)
     if len(months):
         out["best_month"], out["worst_month"] = float(months.max()), float(months.min())
 
     if benchmark is not None:
         bench = _benchmark_returns(benchmark, equity.index, benchmark_kind, pandas)
-        out.update(_relative_stats(rets, bench, rf, periods_per_year))
+        out.update(relative_stats(rets, bench, rf, periods_per_year))
     result: pd.Series = pandas.Series(out, dtype=object)
     return result
 
@@ -665,7 +471,7 @@ def monthly_returns(equity: pd.Series, initial: float = 1.0) -> pd.DataFrame:
     ValueError
         ``initial`` not finite and positive.
     """
-    pandas = _require("pandas", "pelmora.stats.monthly_returns")
+    pandas = _pandas("pelmora.stats.monthly_returns")
     initial = _checked_number(initial, "initial", 0.0)
     if not isinstance(equity.index, pandas.DatetimeIndex):
         raise TypeError(f"equity must be indexed by dates, got {type(equity.index).__name__}")
