@@ -108,7 +108,7 @@ def test_bad_grids_are_rejected_before_any_run(data, grid, kwargs, error, messag
 
 
 def test_a_failing_combination_is_a_row_and_the_others_complete(data, direct, monkeypatch):
-    import pelmora.sweeps as sweeps
+    import pelmora.sweeps._chunk as sweeps
 
     real = sweeps.engine_options
 
@@ -200,7 +200,7 @@ def test_a_store_resumes_a_killed_sweep_and_holds_each_combination_once(data, tm
 def _die_on_first_chunk() -> None:
     import os
 
-    import pelmora.sweeps as sweeps
+    import pelmora.sweeps._chunk as sweeps
 
     def dying(*args, **kwargs):
         os._exit(1)  # a worker lost mid-chunk; its nanny starts a fresh one without this
@@ -319,7 +319,7 @@ def test_the_only_dask_worker_killed_leaves_a_complete_table(bigger, tmp_path, m
 @pytest.mark.heavy
 def test_a_dask_cluster_without_workers_gives_error_rows(data, monkeypatch):
     distributed = pytest.importorskip("distributed")
-    import pelmora.sweeps as sweeps
+    import pelmora.sweeps._backends as sweeps
 
     monkeypatch.setattr(sweeps, "_DASK_WAIT", 0.05)
     weights, market = data

@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import pelmora
-from pelmora._fingerprint import digest
+from pelmora.sweeps._fingerprint import digest
 from pelmora.datasets import synthetic_market
 from pelmora.strategies import momentum_weights
 

@@ -139,7 +139,8 @@ def walk_forward(
     pd = _require("pandas", "pelmora.walk_forward")
     from pelmora.inputs import prepare_inputs
     from pelmora.runner import backtest
-    from pelmora.sweeps import _combinations, sweep
+    from pelmora.sweeps import sweep
+    from pelmora.sweeps._plan import _combinations
 
     names = [n for n in STAT_NAMES if n not in _NOT_METRICS]
     if metric in BENCHMARK_STAT_NAMES:

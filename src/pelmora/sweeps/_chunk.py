@@ -1,0 +1,70 @@
+"""The unit of a sweep's work: variants of one set of engine arrays, run by one call.
+
+Every backend runs chunks through :func:`_run_chunk`, in this process, in a process-pool worker or
+on a Dask worker, so that every backend gives the same rows. Workers find it by its module path:
+it has to stay a module-level function of this module.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from typing import TYPE_CHECKING, Any
+
+from pelmora.inputs import ARRAY_NAMES, check_equity, engine_options
+
+if TYPE_CHECKING:  # pragma: no cover
+    from pelmora.inputs import EngineInputs
+    from pelmora.options import BacktestOptions
+
+__all__ = ["Chunk", "Row", "_own_inputs", "_run_chunk"]
+
+Chunk = tuple[int, list[int], list["BacktestOptions"]]
+"""A backend's unit of work, as the plan cuts it: (group index, combination indexes, their options)."""
+
+Row = tuple[str | None, dict[str, Any], Any]
+"""What a run gives a sweep: (error or None, statistics, kept output)."""
+
+
+def _run_chunk(
+    inputs: EngineInputs, options: list[BacktestOptions], keep: str, threads: int | None
+) -> list[Row]:
+    """Run variants of one set of arrays: (error, statistics, kept output) per variant.
+
+    The kept output is None, the equity curve (keep="equity") or the journal's output dict
+    (keep="full"); the caller turns it into what it keeps, with the inputs it holds itself.
+    """
+    from pelmora.core import journal
+    from pelmora.result import BacktestResult, RunRecord
+
+    args = inputs.arguments
+    arrays = {name: args[name] for name in ARRAY_NAMES if args.get(name) is not None}
+    n_rows = len(args["price_index"])
+    variants = [engine_options(o, n_rows) for o in options]
+    outputs = journal.run_many(
+        arrays, variants, threads=threads, positions=keep == "full", excursions=True
+    )
+    rows: list[Row] = []
+    for opts, out in zip(options, outputs):
+        if isinstance(out, BaseException):
+            rows.append((f"{type(out).__name__}: {out}", {}, None))
+            continue
+        own = _own_inputs(inputs, opts)
+        try:
+            # An equity that left the finite range has no usable figure: an error row, as
+            # backtest() raises for it.
+            check_equity(out["creturn"], own)
+            stats = dict(BacktestResult(own, RunRecord.from_journal(out)).stats())
+        except Exception as exc:  # a failure of the statistics is the combination's failure
+            rows.append((f"{type(exc).__name__}: {exc}", {}, None))
+            continue
+        kept = out["creturn"] if keep == "equity" else out if keep == "full" else None
+        rows.append((None, stats, kept))
+    return rows
+
+
+def _own_inputs(inputs: EngineInputs, opts: BacktestOptions) -> EngineInputs:
+    """The inputs of one combination: the shared arrays with its own options."""
+    n_rows = len(inputs.arguments["price_index"])
+    return dataclasses.replace(
+        inputs, arguments={**inputs.arguments, **engine_options(opts, n_rows)}, options=opts
+    )
