@@ -201,8 +201,8 @@ def daily_stats(rets: np.ndarray, rf: float) -> dict[str, Any]:
 def month_returns(equity: pd.Series, pandas: Any) -> np.ndarray:
     """Each calendar month's return: its last value over the previous month's (1.0 first), minus 1.
 
-    Months are those of the index as it is (its own time zone), as in :func:`pelmora.stats.monthly_returns`,
-    and rows are taken in the order given (dates ascending).
+    Months are those of the index as it is (its own time zone), as in
+    :func:`pelmora.stats.monthly_returns`, and rows are taken in the order given (dates ascending).
     """
     index = equity.index
     if not isinstance(index, pandas.DatetimeIndex) or not len(index):
