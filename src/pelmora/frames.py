@@ -15,7 +15,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora import _require
+from pelmora._arrow import arrow_table, is_temporal, is_text, table_kind, table_to_pandas
+from pelmora._optional import import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -35,7 +36,7 @@ _FIELD_LEVELS = {"price", "field", "fields", "attributes"}
 
 
 def _pandas(feature: str = "pelmora.backtest") -> Any:
-    return _require("pandas", feature)
+    return import_optional("pandas", caller=feature)
 
 
 def _norm(label: Any) -> str | None:
@@ -45,65 +46,6 @@ def _norm(label: Any) -> str | None:
 
 
 # ---------------------------------------------------------------------------------- tables
-
-
-def _table_kind(obj: Any) -> str | None:
-    """"polars" or "pyarrow" for their tables, else None; judged by the type's module so that
-    neither library is imported to ask."""
-    kind = type(obj)
-    top = (getattr(kind, "__module__", "") or "").split(".")[0]
-    if top == "polars" and kind.__name__ in ("DataFrame", "LazyFrame"):
-        return "polars"
-    if top == "pyarrow" and kind.__name__ in ("Table", "RecordBatch"):
-        return "pyarrow"
-    return None
-
-
-def _arrow(obj: Any, kind: str, what: str) -> Any:
-    """The pyarrow Table of a polars or pyarrow object."""
-    try:
-        import pyarrow as pa
-    except ImportError as exc:
-        raise ImportError(
-            f"{what} is a {kind} table: converting it needs pyarrow: pip install 'pelmora[polars]'"
-        ) from exc
-    if kind == "polars":
-        if type(obj).__name__ == "LazyFrame":
-            obj = obj.collect()
-        return obj.to_arrow()
-    if isinstance(obj, pa.RecordBatch):
-        return pa.Table.from_batches([obj])
-    return obj
-
-
-def _table_to_pandas(table: Any) -> Any:
-    """A pyarrow Table as pandas: numbers stay float64 (nulls become NaN), dates become
-    datetime64 with their time zone, and a null in a boolean column is False (not held), as a
-    boolean weight frame in pandas cannot hold anything else."""
-    import pyarrow as pa
-    import pyarrow.compute as pc
-
-    for i, field in enumerate(table.schema):
-        if pa.types.is_boolean(field.type) and table.column(i).null_count:
-            table = table.set_column(i, field, pc.fill_null(table.column(i), False))
-    # pandas' own metadata (from pa.Table.from_pandas) would move columns into the index: a table
-    # is read by its columns alone.
-    return table.to_pandas(date_as_object=False, ignore_metadata=True)
-
-
-def _is_temporal(arrow_type: Any) -> bool:
-    import pyarrow as pa
-
-    return bool(pa.types.is_timestamp(arrow_type) or pa.types.is_date(arrow_type))
-
-
-def _is_text(arrow_type: Any) -> bool:
-    import pyarrow as pa
-
-    if pa.types.is_dictionary(arrow_type):
-        arrow_type = arrow_type.value_type
-    return bool(pa.types.is_string(arrow_type) or pa.types.is_large_string(arrow_type)
-                or getattr(pa.types, "is_string_view", lambda t: False)(arrow_type))
 
 
 def _date_index(values: Any, name: Any, what: str) -> Any:
@@ -156,9 +98,9 @@ def to_pandas_frame(obj: Any, what: str = "prices", index: str | None = None) ->
     ImportError
         A polars table while pyarrow is missing.
     """
-    kind = _table_kind(obj)
+    kind = table_kind(obj)
     if kind is not None:
-        table = _arrow(obj, kind, what)
+        table = arrow_table(obj, kind, what)
         names = list(table.column_names)
         if index is not None:
             if index not in names:
@@ -168,7 +110,7 @@ def to_pandas_frame(obj: Any, what: str = "prices", index: str | None = None) ->
                 )
             at = names.index(index)
         else:
-            temporal = [i for i, f in enumerate(table.schema) if _is_temporal(f.type)]
+            temporal = [i for i, f in enumerate(table.schema) if is_temporal(f.type)]
             if not temporal:
                 raise TypeError(
                     f"{what} (a {kind} table) has no column of dates: give it a Date or Datetime "
@@ -177,7 +119,7 @@ def to_pandas_frame(obj: Any, what: str = "prices", index: str | None = None) ->
                 )
             at = temporal[0]
         for i, field in enumerate(table.schema):
-            if i != at and _is_text(field.type):
+            if i != at and is_text(field.type):
                 # Text has no place among prices or weights: this is a long table.
                 raise TypeError(
                     f"{what} (a {kind} table) has a column of text, {field.name!r}: a wide table "
@@ -185,7 +127,7 @@ def to_pandas_frame(obj: Any, what: str = "prices", index: str | None = None) ->
                     f"one with pelmora.from_long(frame, stock={field.name!r}, value=...)"
                 )
         dates = table.column(at).to_pandas(date_as_object=False)
-        frame = _table_to_pandas(table.select([i for i in range(len(names)) if i != at]))
+        frame = table_to_pandas(table.select([i for i in range(len(names)) if i != at]))
         # pa.Table.from_pandas names an unnamed index so; the pandas frame had no name.
         name = None if names[at].startswith("__index_level_") else names[at]
         return frame.set_axis(_date_index(dates, name, what), axis=0)
@@ -394,13 +336,13 @@ def price_mapping(prices: Any, price_field: str | None = None) -> Any:
 def _long_pandas(frame: Any, date: str | None) -> tuple[Any, str | None]:
     """The long frame in pandas and the name of its date column (None: its index)."""
     pd = _pandas("pelmora.from_long")
-    kind = _table_kind(frame)
+    kind = table_kind(frame)
     if kind is not None:
-        table = _arrow(frame, kind, "frame")
+        table = arrow_table(frame, kind, "frame")
         if date is None:
-            temporal = [f.name for f in table.schema if _is_temporal(f.type)]
+            temporal = [f.name for f in table.schema if is_temporal(f.type)]
             date = temporal[0] if temporal else None
-        frame = _table_to_pandas(table)
+        frame = table_to_pandas(table)
     elif not isinstance(frame, pd.DataFrame):
         raise TypeError(
             "frame must be a pandas, polars or pyarrow table of (date, stock, value) rows, got "
