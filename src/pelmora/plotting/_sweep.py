@@ -1,4 +1,4 @@
-"""Figures of a backtest, drawn with matplotlib's object API (no pyplot state, any backend)."""
+"""Figures of a sweep: the parameter surface (heatmap) and the distribution of a statistic."""
 
 from __future__ import annotations
 
@@ -8,194 +8,15 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora import _require, stats
+from pelmora._optional import import_optional
+from pelmora.plotting._style import MISSING_COLOR, STRATEGY_COLOR, WIN_COLOR, figure_class
+from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
     from matplotlib.figure import Figure
 
-__all__ = ["HEXBIN_THRESHOLD", "equity_figure", "excursion_figure", "plot_heatmap"]
-
-WIN_COLOR = "#2ca02c"
-LOSS_COLOR = "#d62728"
-STOP_COLOR = "#444444"
-MISSING_COLOR = "#d9d9d9"
-
-HEXBIN_THRESHOLD = 2000
-"""Above this many trades the excursion figure draws densities instead of points."""
-
-
-def _figure_class(feature: str = "BacktestResult.plot") -> type[Figure]:
-    _require("matplotlib", feature)
-    from matplotlib.figure import Figure
-
-    return Figure
-
-
-def equity_figure(
-    equity: pd.Series, *, title: str | None = None, figsize: tuple[float, float] | None = None
-) -> Figure:
-    """The equity curve above its drawdown.
-
-    Parameters
-    ----------
-    equity : pandas.Series
-        Portfolio values on dates.
-    title : str, optional
-        Figure title (default "Equity").
-    figsize : (float, float), optional
-        Size in inches (default 10 x 6).
-
-    Returns
-    -------
-    matplotlib.figure.Figure
-    """
-    Figure = _figure_class()
-    fig = Figure(figsize=figsize or (10.0, 6.0), layout="constrained")
-    grid = fig.add_gridspec(2, 1, height_ratios=(3, 1))
-    top = fig.add_subplot(grid[0])
-    bottom = fig.add_subplot(grid[1], sharex=top)
-    x = equity.index
-    values = equity.to_numpy(dtype=np.float64)
-    top.plot(x, values, color="#1f77b4", linewidth=1.3, label="equity")
-    top.axhline(1.0, color="0.6", linewidth=0.8, linestyle="--")
-    top.set_ylabel("equity (start = 1)")
-    top.set_title(title or "Equity")
-    top.grid(True, alpha=0.3)
-    top.tick_params(labelbottom=False)
-    drawdown = stats.drawdown(equity, initial=1.0).to_numpy() * 100.0
-    bottom.fill_between(x, drawdown, 0.0, color=LOSS_COLOR, alpha=0.35, linewidth=0)
-    bottom.plot(x, drawdown, color=LOSS_COLOR, linewidth=0.8)
-    bottom.set_ylabel("drawdown (%)")
-    bottom.grid(True, alpha=0.3)
-    return fig
-
-
-def _stop_lines(ax: Any, stop_loss: float | None, take_profit: float | None) -> None:
-    # The stops are distances from the entry price, as the excursions are, so they sit on the axes
-    # as plain lines: a trade right of the stop-loss line went further against it than the stop.
-    if stop_loss is not None:
-        ax.axvline(
-            stop_loss * 100.0, color=STOP_COLOR, linewidth=1.1, linestyle=":",
-            label=f"stop loss {stop_loss * 100.0:g} %",
-        )
-    if take_profit is not None:
-        ax.axhline(
-            take_profit * 100.0, color=STOP_COLOR, linewidth=1.1, linestyle="-.",
-            label=f"take profit {take_profit * 100.0:g} %",
-        )
-
-
-def excursion_figure(
-    trades: pd.DataFrame,
-    *,
-    title: str | None = None,
-    figsize: tuple[float, float] | None = None,
-    stop_loss: float | None = None,
-    take_profit: float | None = None,
-) -> Figure:
-    """Maximum adverse excursion against maximum favourable excursion of every trade.
-
-    Up to :data:`HEXBIN_THRESHOLD` trades are drawn as points, winners in green and losers in
-    red; above it thousands of points would hide each other, so winners and losers become two
-    side-by-side density panels (hexagonal bins, counts on a log colour scale).
-
-    Parameters
-    ----------
-    trades : pandas.DataFrame
-        With columns ``mae``, ``gmfe`` and ``pnl`` (as :attr:`BacktestResult.trades`); winners
-        are the trades with a positive ``pnl``.
-    title : str, optional
-        Figure title (default "Trade excursions").
-    figsize : (float, float), optional
-        Size in inches (default 7 x 6 for points, 12 x 5.5 for densities).
-    stop_loss, take_profit : float, optional
-        The run's stop distances (0.1 is 10 %), drawn as a vertical line at the stop-loss and a
-        horizontal line at the take-profit.
-
-    Returns
-    -------
-    matplotlib.figure.Figure
-    """
-    Figure = _figure_class()
-    adverse = -trades["mae"].to_numpy(dtype=np.float64) * 100.0
-    favourable = trades["gmfe"].to_numpy(dtype=np.float64) * 100.0
-    win = trades["pnl"].to_numpy(dtype=np.float64) > 0
-    if len(trades) > HEXBIN_THRESHOLD:
-        return _excursion_density(
-            Figure, adverse, favourable, win, title=title, figsize=figsize,
-            stop_loss=stop_loss, take_profit=take_profit,
-        )
-    fig = Figure(figsize=figsize or (7.0, 6.0), layout="constrained")
-    ax = fig.add_subplot()
-    _excursion_axes(ax, title or "Trade excursions")
-    if len(trades) == 0:
-        ax.text(0.5, 0.5, "no trades", ha="center", va="center", transform=ax.transAxes)
-        return fig
-    # Adverse excursions are drawn as positive distances so both axes grow away from the origin.
-    ax.scatter(
-        adverse[win], favourable[win], s=16, alpha=0.7, color=WIN_COLOR,
-        label=f"winners ({int(win.sum())})",
-    )
-    ax.scatter(
-        adverse[~win], favourable[~win], s=16, alpha=0.7, color=LOSS_COLOR,
-        label=f"losers ({int((~win).sum())})",
-    )
-    ax.axline((0.0, 0.0), slope=1.0, color="0.5", linewidth=0.8, linestyle="--", label="MFE = MAE")
-    _stop_lines(ax, stop_loss, take_profit)
-    ax.set_xlim(left=0)
-    ax.set_ylim(bottom=0)
-    ax.legend(loc="upper left")
-    return fig
-
-
-def _excursion_axes(ax: Any, title: str) -> None:
-    ax.set_title(title)
-    ax.set_xlabel("maximum adverse excursion (%)")
-    ax.set_ylabel("maximum favourable excursion (%)")
-    ax.grid(True, alpha=0.3)
-
-
-def _excursion_density(
-    Figure: type[Figure],
-    adverse: np.ndarray,
-    favourable: np.ndarray,
-    win: np.ndarray,
-    *,
-    title: str | None,
-    figsize: tuple[float, float] | None,
-    stop_loss: float | None,
-    take_profit: float | None,
-) -> Figure:
-    from matplotlib.ticker import FuncFormatter
-
-    fig = Figure(figsize=figsize or (12.0, 5.5), layout="constrained")
-    fig.suptitle(title or "Trade excursions")
-    ok = np.isfinite(adverse) & np.isfinite(favourable)
-    # One extent for both panels, so a hexagon covers the same excursions left and right.
-    top_x = max(float(adverse[ok].max(initial=0.0)), (stop_loss or 0.0) * 100.0) * 1.05 or 1.0
-    top_y = max(float(favourable[ok].max(initial=0.0)), (take_profit or 0.0) * 100.0) * 1.05 or 1.0
-    extent = (0.0, top_x, 0.0, top_y)
-    left = fig.add_subplot(1, 2, 1)
-    right = fig.add_subplot(1, 2, 2, sharex=left, sharey=left)
-    for ax, mask, cmap, name in ((left, win, "Greens", "winners"), (right, ~win, "Reds", "losers")):
-        keep = ok & mask
-        _excursion_axes(ax, f"{name} ({int(mask.sum())})")
-        bins = ax.hexbin(
-            adverse[keep], favourable[keep], gridsize=40, bins="log", mincnt=1, cmap=cmap,
-            extent=extent, linewidths=0.1,
-        )
-        bar = fig.colorbar(bins, ax=ax, label="trades per cell (log scale)", shrink=0.9)
-        bar.ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
-        ax.axline(
-            (0.0, 0.0), slope=1.0, color="0.5", linewidth=0.8, linestyle="--", label="MFE = MAE"
-        )
-        _stop_lines(ax, stop_loss, take_profit)
-        ax.legend(loc="upper left")
-    right.set_ylabel("")
-    left.set_xlim(0.0, top_x)
-    left.set_ylim(0.0, top_y)
-    return fig
+__all__ = ["histogram_figure", "label", "parameter_columns", "plot_heatmap"]
 
 
 def _levels(column: pd.Series) -> list[Any]:
@@ -212,7 +33,7 @@ def _levels(column: pd.Series) -> list[Any]:
     return missing[:1] + present
 
 
-def _label(value: Any) -> str:
+def label(value: Any) -> str:
     if isinstance(value, float):
         return "None" if math.isnan(value) else f"{value:g}"
     return str(value)
@@ -227,10 +48,8 @@ def _cell_text(value: float) -> str:
     return f"{value:#.3g}".rstrip(".")
 
 
-def _parameter_columns(table: pd.DataFrame, exclude: set[str]) -> list[str]:
+def parameter_columns(table: pd.DataFrame, exclude: set[str]) -> list[str]:
     """The columns of ``table`` that vary and are neither statistics nor outputs of a run."""
-    from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
-
     outputs = {*STAT_NAMES, *BENCHMARK_STAT_NAMES, "error", "equity", "result", *exclude}
     varying = []
     for name in table.columns:
@@ -295,8 +114,8 @@ def plot_heatmap(
     ValueError
         A column that ``table`` does not have, or ``x``, ``y`` and ``panels`` not distinct.
     """
-    pandas = _require("pandas", "pelmora.plot_heatmap")
-    Figure = _figure_class("pelmora.plot_heatmap")
+    pandas = import_optional("pandas", caller="pelmora.plot_heatmap")
+    Figure = figure_class("pelmora.plot_heatmap")
     from matplotlib import colormaps
     from matplotlib.colors import Normalize, TwoSlopeNorm
 
@@ -312,7 +131,7 @@ def plot_heatmap(
     if not (callable(agg) or agg in _AGGREGATES):
         raise TypeError(f"agg must be one of {_AGGREGATES} or a callable, got {agg!r}")
 
-    others = _parameter_columns(table, {x, y, value} | ({panels} if panels else set()))
+    others = parameter_columns(table, {x, y, value} | ({panels} if panels else set()))
     data = table.assign(**{value: pandas.to_numeric(table[value], errors="coerce")})
     xs, ys = _levels(data[x]), _levels(data[y])
     panel_values = _levels(data[panels]) if panels is not None else [None]
@@ -342,7 +161,7 @@ def plot_heatmap(
     ncols = min(n, 3)
     nrows = math.ceil(n / ncols)
     # Cells wide enough for their tick labels and numbers, so neither runs into the next.
-    cell_w, cell_h = max(0.7, 0.3 + 0.09 * max(len(_label(v)) for v in xs)), 0.5
+    cell_w, cell_h = max(0.7, 0.3 + 0.09 * max(len(label(v)) for v in xs)), 0.5
     width = ncols * max(3.5, len(xs) * cell_w + 1.6) + 1.2
     height = nrows * max(2.6, len(ys) * cell_h + 1.4) + 0.9
     fig = Figure(figsize=figsize or (min(width, 18.0), min(height, 14.0)), layout="constrained")
@@ -355,15 +174,15 @@ def plot_heatmap(
             continue
         z = surfaces[k]
         image = ax.imshow(np.ma.masked_invalid(z), cmap=colours, norm=norm, aspect="auto")
-        ax.set_xticks(range(len(xs)), [_label(v) for v in xs])
-        ax.set_yticks(range(len(ys)), [_label(v) for v in ys])
+        ax.set_xticks(range(len(xs)), [label(v) for v in xs])
+        ax.set_yticks(range(len(ys)), [label(v) for v in ys])
         ax.set_xlabel(x)
         ax.set_ylabel(y)
         ax.tick_params(length=0)
-        if max(len(_label(v)) for v in xs) * len(xs) > 60:
+        if max(len(label(v)) for v in xs) * len(xs) > 60:
             ax.tick_params(axis="x", labelrotation=45)
         if panels is not None:
-            ax.set_title(f"{panels} = {_label(panel_values[k])}", fontsize=10)
+            ax.set_title(f"{panels} = {label(panel_values[k])}", fontsize=10)
         if len(xs) * len(ys) > 400:
             continue  # too many cells to read numbers in; the colours still tell the surface
         for (i, j), v in np.ndenumerate(z):
@@ -404,3 +223,20 @@ def _index(levels: list[Any], key: Any) -> int:
         if _same(level, key):
             return i
     raise KeyError(key)  # pragma: no cover - every key comes from the levels
+
+
+def histogram_figure(values: pd.Series, name: str) -> Figure:
+    """The distribution of ``name`` over the runs of a sweep, its median and its best value."""
+    Figure = figure_class("pelmora.sweep_report")
+    fig = Figure(figsize=(8.0, 3.4), layout="constrained")
+    ax = fig.add_subplot()
+    data = values.to_numpy(dtype=np.float64)
+    ax.hist(data, bins=int(min(40, max(5, len(data) // 3))), color=STRATEGY_COLOR, alpha=0.8)
+    ax.axvline(float(np.median(data)), color="0.3", linestyle="--", linewidth=1.0,
+               label=f"median {np.median(data):.3g}")
+    ax.axvline(float(data.max()), color=WIN_COLOR, linewidth=1.2, label=f"best {data.max():.3g}")
+    ax.set_xlabel(name)
+    ax.set_ylabel("runs")
+    ax.grid(True, alpha=0.3)
+    ax.legend(fontsize=9)
+    return fig

@@ -1,0 +1,56 @@
+"""The one palette of the package's figures, and the one way to make a figure.
+
+Every picture, drawn for :meth:`BacktestResult.plot <pelmora.result.BacktestResult.plot>` or for a
+report, takes its colours from here, so the strategy, a benchmark, a loss and a winner look the same
+in every figure.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+from pelmora._optional import import_optional
+
+if TYPE_CHECKING:  # pragma: no cover
+    from matplotlib.figure import Figure
+
+__all__ = [
+    "BENCHMARK_COLOR", "EXPOSURE_STYLES", "LOSS_COLOR", "MISSING_COLOR", "MONTH_MISSING_COLOR",
+    "STOP_COLOR", "STRATEGY_COLOR", "WIN_COLOR", "figure_class", "percent_axis",
+]
+
+STRATEGY_COLOR = "#1f77b4"
+BENCHMARK_COLOR = "#7f7f7f"
+WIN_COLOR = "#2ca02c"
+LOSS_COLOR = "#d62728"
+STOP_COLOR = "#444444"
+MISSING_COLOR = "#d9d9d9"
+"""A heatmap cell without a result."""
+MONTH_MISSING_COLOR = "#f0f0f0"
+"""A month without a return (before the window, after its end): paler than a failed run."""
+
+# Gross wide and pale underneath: in a long-only book gross, net and long are one line, and the
+# thinner ones on top stay visible.
+EXPOSURE_STYLES: dict[str, tuple[str, str, float]] = {
+    "gross": ("#c5b0e8", "-", 3.2),
+    "net": (STRATEGY_COLOR, "-", 1.2),
+    "long": (WIN_COLOR, "--", 1.0),
+    "short": (LOSS_COLOR, "--", 1.0),
+}
+"""Exposure column -> (colour, line style, line width)."""
+
+
+def figure_class(caller: str = "BacktestResult.plot") -> type[Figure]:
+    """matplotlib's Figure (object API: no pyplot state, any backend), or the ImportError that
+    names the ``plot`` extra."""
+    import_optional("matplotlib", caller=caller)
+    from matplotlib.figure import Figure
+
+    return Figure
+
+
+def percent_axis(ax: Any, axis: str = "y", xmax: float = 1.0) -> None:
+    """Tick labels in percent of ``xmax`` (1.0: the values are fractions)."""
+    from matplotlib.ticker import PercentFormatter
+
+    getattr(ax, f"{axis}axis").set_major_formatter(PercentFormatter(xmax))

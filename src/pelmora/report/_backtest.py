@@ -1,0 +1,317 @@
+"""The HTML report of one backtest, and the table of its worst drawdowns."""
+
+from __future__ import annotations
+
+import math
+import os
+import sys
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from pelmora._optional import import_optional
+from pelmora.plotting._run import (
+    HEXBIN_THRESHOLD, equity_figure, exposure_figure, monthly_figure, rolling_figure,
+    yearly_figure,
+)
+from pelmora.report._html import _format, _html_table, _image, _missing, _page, _stat_table, _write
+from pelmora.stats import benchmark_level, drawdown, monthly_returns, performance_stats
+
+if TYPE_CHECKING:  # pragma: no cover
+    import pandas as pd
+
+    from pelmora.result import BacktestResult
+
+__all__ = ["PERIODS_PER_YEAR", "ROLLING_WINDOW", "backtest_report", "worst_drawdowns"]
+
+ROLLING_WINDOW = 126
+"""Trading days of the rolling Sharpe ratio and volatility (about six months)."""
+PERIODS_PER_YEAR = 252
+
+_PERFORMANCE = (
+    "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
+    "max_drawdown_start", "max_drawdown_end", "turnover",
+)
+_TRADE_STATS = (
+    "n_trades", "win_rate", "avg_win", "avg_loss", "profit_factor", "expectancy", "avg_mae",
+    "avg_mfe",
+)
+
+
+def worst_drawdowns(equity: pd.Series, n: int = 5) -> pd.DataFrame:
+    """The deepest drawdowns of an equity curve, one row each, deepest first.
+
+    A drawdown runs from a peak to the first later value back at or above it (its recovery);
+    the last one may not have recovered by the end of the curve.
+
+    Parameters
+    ----------
+    equity : pandas.Series
+        Portfolio values on dates.
+    n : int, default 5
+        How many drawdowns to keep.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Columns ``peak``, ``trough``, ``recovery`` (NaT when not recovered), ``depth`` (the
+        trough's value over the peak's, minus 1) and ``days`` (calendar days from the peak to the
+        recovery, or to the last date when not recovered).
+    """
+    pandas = import_optional("pandas", caller="pelmora.report.worst_drawdowns")
+    values = equity.to_numpy(dtype=np.float64)
+    dates = equity.index
+    columns = ["peak", "trough", "recovery", "depth", "days"]
+    if len(values) == 0:
+        return pandas.DataFrame(columns=columns)
+    # The curve's own first value is its first peak: the table reads any stretch of a curve.
+    depths = drawdown(equity, initial=None).to_numpy()
+    under = depths < 0.0
+    # Each run of days below the running maximum is one drawdown; its peak is the day before it.
+    edges = np.diff(np.concatenate(([0], under.astype(np.int8), [0])))
+    starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+    rows = []
+    for first, stop in zip(starts.tolist(), ends.tolist(), strict=True):
+        peak = first - 1 if first > 0 else first
+        trough = first + int(np.nanargmin(values[first:stop]))
+        recovered = stop < len(values)
+        last = dates[stop] if recovered else dates[-1]
+        rows.append(
+            {
+                "peak": dates[peak],
+                "trough": dates[trough],
+                "recovery": dates[stop] if recovered else pandas.NaT,
+                "depth": float(depths[trough]),
+                "days": int((last - dates[peak]) / np.timedelta64(1, "D")),
+            }
+        )
+    frame = pandas.DataFrame(rows, columns=columns)
+    return frame.sort_values("depth", kind="stable").head(n).reset_index(drop=True)
+
+
+def _benchmark_equity(
+    benchmark: pd.Series, equity: pd.Series
+) -> tuple[pd.Series, pd.Series]:
+    """The benchmark over the statistics window: rebased to 1 on its first day (to draw), and
+    measured from the level before the window (to describe as the strategy is, from 1.0)."""
+    level = benchmark_level(benchmark, equity.index)
+    known = level.dropna()
+    first = known.iloc[0] if len(known) else math.nan
+    drawn = level / first
+    before = benchmark_level(benchmark, equity.index[:1], before=True)
+    base = before.iloc[0] if len(before) and not _missing(before.iloc[0]) else first
+    return drawn, level / base
+
+
+def _is_result(value: Any) -> bool:
+    # The report knows its model only for typing: a BacktestResult exists only once its module
+    # is loaded, so a value is one when that module is loaded and the value is an instance.
+    module = sys.modules.get("pelmora.result")
+    return module is not None and isinstance(value, module.BacktestResult)
+
+
+def _options_table(options: dict[str, Any]) -> str:
+    rows = []
+    for name, value in options.items():
+        if hasattr(value, "__len__") and not isinstance(value, str):
+            value = f"{len(value)} stocks" if name == "delistings" else type(value).__name__
+        rows.append((name, "–" if value is None else str(value)))
+    return _html_table(("option", "value"), rows, [str, str])
+
+
+def backtest_report(
+    result: BacktestResult,
+    path: str | os.PathLike[str],
+    *,
+    benchmark: pd.Series | None = None,
+    log_scale: bool = False,
+    title: str | None = None,
+) -> Path:
+    """Write a one-file HTML report of a backtest.
+
+    The report holds the headline statistics (against the benchmark when one is given), the
+    equity and drawdown curves, the monthly and yearly returns, the rolling Sharpe ratio and
+    volatility, the exposure, the trade statistics with the excursion picture, the worst
+    drawdowns, the last fills and the orders due on the next trading day. Everything covers the
+    statistics window (from the first executed rebalance). The file is self-contained: pictures
+    inline, no script, no other address, so it opens offline and can be mailed as it is.
+
+    Parameters
+    ----------
+    result : BacktestResult
+        The run to describe.
+    path : str or os.PathLike
+        The HTML file to write (replaced as a whole if it exists).
+    benchmark : pandas.Series, optional
+        Benchmark prices or returns on dates, read as :meth:`BacktestResult.stats` reads them;
+        drawn rebased to 1 on the first day of the window.
+    log_scale : bool, default False
+        Draw the equity on a log scale.
+    title : str, optional
+        Page title (default "Backtest report").
+
+    Returns
+    -------
+    pathlib.Path
+        ``path``.
+
+    Raises
+    ------
+    TypeError
+        ``result`` not a :class:`BacktestResult`; and as :meth:`BacktestResult.stats` for the
+        benchmark.
+    """
+    if not _is_result(result):
+        raise TypeError(f"result must be a BacktestResult, got {type(result).__name__}")
+    import_optional("matplotlib", caller="pelmora.report")
+    title = title or "Backtest report"
+    stats = result.stats(benchmark)
+    start = result.window_start
+    equity = result.equity.iloc[start:]
+    name = "benchmark"
+    drawn = bench_equity = None
+    if benchmark is not None:
+        name = str(benchmark.name) if benchmark.name is not None else "benchmark"
+        drawn, bench_equity = _benchmark_equity(benchmark, equity)
+
+    columns, tables = ["strategy"], [stats]
+    if bench_equity is not None and bench_equity.notna().any():
+        columns.append(name)
+        tables.append(performance_stats(bench_equity.dropna()))
+    headline = _stat_table(tables, _PERFORMANCE, columns)
+    if benchmark is not None:
+        headline += _stat_table([stats], ("alpha", "beta", "correlation", "tracking_error",
+                                          "information_ratio"), [f"against {name}"])
+    sections = [("statistics", "Statistics", f'<div class="row">{headline}</div>')]
+    if len(equity):
+        sections += _curve_sections(result, stats, drawn, bench_equity, name, log_scale)
+    else:  # no rebalance ran: the curves would be empty axes, the orders still matter
+        sections.append(("equity", "Equity", '<p class="note">No rebalance was executed, so '
+                         "there is no statistics window to draw.</p>"))
+    sections.append(("fills", "Last fills", _fills_section(result.fills)))
+    sections.append(("orders", "Next-period orders", _orders_section(result.next_period)))
+    sections.append(("options", "Run options", _options_table(result.options)))
+    subtitle = (
+        f"{_format('', stats['start'])} to {_format('', stats['end'])} · "
+        f"{len(result.inputs.stocks)} stocks · {len(result.trades):,} trades · "
+        f"final equity {equity.iloc[-1]:.3f}" if len(equity) else "no rebalance was executed"
+    )
+    return _write(path, _page(title, subtitle, sections))
+
+
+def _curve_sections(
+    result: BacktestResult,
+    stats: pd.Series,
+    drawn: pd.Series | None,
+    bench_equity: pd.Series | None,
+    name: str,
+    log_scale: bool,
+) -> list[tuple[str, str, str]]:
+    """The pictures and tables of the statistics window."""
+    start = result.window_start
+    equity = result.equity.iloc[start:]
+    known = bench_equity.dropna() if bench_equity is not None else None
+    fig = equity_figure(
+        equity, figsize=(10.0, 6.2), benchmark=drawn, benchmark_name=name, log_scale=log_scale
+    )
+    picture = _image(fig, "equity and drawdown")
+    sections = [("equity", "Equity and drawdown", picture)]
+    months = result.monthly_returns()
+    if len(months):
+        years = monthly_returns(known)["Year"] if known is not None and len(known) else None
+        sections.append(("returns", "Monthly and yearly returns",
+                         _image(monthly_figure(months), "monthly returns")
+                         + _image(yearly_figure(months["Year"], years, name, equity.index),
+                                  "yearly returns")))
+    bench_returns = None
+    if bench_equity is not None:
+        bench_returns = bench_equity / bench_equity.shift(1, fill_value=1.0) - 1.0
+    rolling = rolling_figure(
+        result.returns.iloc[start:], bench_returns, name, window=ROLLING_WINDOW,
+        periods_per_year=PERIODS_PER_YEAR,
+    )
+    exposure = exposure_figure(result.exposure.iloc[start:])
+    sections += [
+        ("rolling", "Rolling risk", _image(rolling, "rolling Sharpe ratio and volatility")),
+        ("exposure", "Exposure", _image(exposure, "exposure")),
+        ("trades", "Trades", _trades_section(result, stats)),
+        # From the last all-cash day: a loss on the window's first day is a drawdown from 1.0.
+        ("drawdowns", "Worst drawdowns",
+         _drawdown_section(result.equity.iloc[max(start - 1, 0):])),
+    ]
+    return sections
+
+
+def _trades_section(result: BacktestResult, stats: pd.Series) -> str:
+    trades = result.trades
+    table = _stat_table([stats], _TRADE_STATS, ["all trades"])
+    reasons = trades["exit_reason"].astype(object).where(trades["exit_reason"].notna(), "open")
+    counts = reasons.value_counts()
+    exits = (
+        _html_table(("exit", "trades"), counts.items(), [str, lambda v: f"{int(v):,}"])
+        if len(counts) else ""
+    )
+    options = result.inputs.options
+    fig = result.plot("excursions", title="Trade excursions: MFE against MAE")
+    dense = len(trades) > HEXBIN_THRESHOLD
+    fig.set_size_inches((10.0, 4.8) if dense else (6.1, 5.0))
+    note = (
+        '<p class="note">Averages of pnl are in % of the initial capital; MAE and MFE in % of '
+        "the entry price"
+        + (f"; stop loss at {options.stop_loss * 100:g} %" if options.stop_loss else "")
+        + (f"; take profit at {options.take_profit * 100:g} %" if options.take_profit else "")
+        + ".</p>"
+    )
+    picture = _image(fig, "trade excursions")
+    if dense:  # two density panels need the whole width
+        return f'<div class="row">{table}{exits}</div>{note}{picture}'
+    return (
+        f'<div class="row"><div class="side">{table}{exits}{note}</div>'
+        f"<div>{picture}</div></div>"
+    )
+
+
+def _drawdown_section(equity: pd.Series) -> str:
+    frame = worst_drawdowns(equity, 5)
+    if frame.empty:
+        return '<p class="note">No drawdown in the window.</p>'
+    rows = [
+        (r.peak, r.trough, r.recovery, r.depth, r.days)
+        for r in frame.itertuples(index=False)
+    ]
+    day = lambda v: _format("", v) if not _missing(v) else "not recovered"  # noqa: E731
+    return _html_table(
+        ("peak", "trough", "recovery", "depth", "length (days)"), rows,
+        [day, day, day, lambda v: f"{v * 100:.2f} %", lambda v: f"{int(v):,}"],
+    )
+
+
+def _fills_section(fills: pd.DataFrame) -> str:
+    if fills.empty:
+        return '<p class="note">No fills.</p>'
+    last = fills.tail(20)
+    columns = ("date", "stock", "reason", "side", "price", "value", "fee", "tax")
+    rows = [tuple(r) for r in last[list(columns)].astype(object).itertuples(index=False)]
+    text = lambda v: _format("", v)  # noqa: E731
+    return (
+        f'<p class="note">The last {len(last)} of {len(fills):,} fills; value, fee and tax in '
+        "portfolio units (1.0 is the initial capital).</p>"
+        + _html_table(columns, rows, [text, str, str, str, lambda v: f"{v:,.4g}",
+                                      lambda v: f"{v:.4f}", lambda v: f"{v:.5f}",
+                                      lambda v: f"{v:.5f}"])
+    )
+
+
+def _orders_section(next_period: pd.DataFrame) -> str:
+    due = next_period[next_period["action"].notna()]
+    if due.empty:
+        return '<p class="note">No orders due on the next trading day.</p>'
+    columns = ("stock", "action", "weight", "next_weight", "weight_date", "next_weight_date")
+    rows = [tuple(r) for r in due[list(columns)].astype(object).itertuples(index=False)]
+    weight = lambda v: f"{v * 100:.2f} %"  # noqa: E731
+    date = lambda v: _format("", v)  # noqa: E731
+    return _html_table(
+        ("stock", "action", "weight", "next weight", "weight date", "next weight date"), rows,
+        [str, str, weight, weight, date, date],
+    )

@@ -1,0 +1,142 @@
+"""The HTML report of a sweep: the parameter surface, the distribution, the ranking, the failures."""
+
+from __future__ import annotations
+
+import html
+import os
+from collections.abc import Callable, Sequence
+from functools import partial
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from pelmora._optional import import_optional
+from pelmora.plotting._sweep import histogram_figure, label, parameter_columns, plot_heatmap
+from pelmora.report._html import _format, _html_table, _image, _missing, _page, _write
+from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
+
+if TYPE_CHECKING:  # pragma: no cover
+    import pandas as pd
+
+__all__ = ["sweep_report"]
+
+_SWEEP_STATS = ("total_return", "cagr", "annual_volatility", "sharpe", "max_drawdown", "n_trades")
+
+
+def sweep_report(
+    table: pd.DataFrame,
+    path: str | os.PathLike[str],
+    *,
+    x: str | None = None,
+    y: str | None = None,
+    value: str = "sharpe",
+    title: str | None = None,
+) -> Path:
+    """Write a one-file HTML report of a sweep table.
+
+    The report lists the combinations by ``value``, highest first (the top 50), then the failed
+    ones with their error; draws ``value`` over two parameters with
+    :func:`pelmora.plotting.plot_heatmap`; and shows the distribution of ``value``.
+
+    Parameters
+    ----------
+    table : pandas.DataFrame
+        As :func:`pelmora.sweep` returns: the grid's columns, the statistics, "error".
+    path : str or os.PathLike
+        The HTML file to write (replaced as a whole if it exists).
+    x, y : str, optional
+        The parameters across and down the heatmap (default: the first parameter columns that
+        vary). With a third varying parameter of at most six values, one panel per value.
+    value : str, default "sharpe"
+        The statistic to rank and draw.
+    title : str, optional
+        Page title (default "Sweep report").
+
+    Returns
+    -------
+    pathlib.Path
+        ``path``.
+
+    Raises
+    ------
+    TypeError
+        ``table`` not a DataFrame.
+    ValueError
+        ``value``, ``x`` or ``y`` not a column of ``table``.
+    """
+    pandas = import_optional("pandas", caller="pelmora.sweep_report")
+    import_optional("matplotlib", caller="pelmora.sweep_report")
+
+    if not isinstance(table, pandas.DataFrame):
+        raise TypeError(f"table must be a pandas DataFrame, got {type(table).__name__}")
+    for role, column in (("value", value), ("x", x), ("y", y)):
+        if column is not None and column not in table.columns:
+            raise ValueError(f"{role} column {column!r} is not in the table")
+    outputs = {*STAT_NAMES, *BENCHMARK_STAT_NAMES, "error", "equity", "result"}
+    parameters = [c for c in table.columns if c not in outputs and c != value]
+    varying = parameter_columns(table, {value})
+    shown = varying or parameters
+    errors = table["error"] if "error" in table.columns else pandas.Series(None, index=table.index)
+    failed = errors.map(lambda e: not _missing(e))
+    scores = pandas.to_numeric(table[value], errors="coerce")
+    good = table[~failed].assign(**{value: scores[~failed]})
+    ranked = good.sort_values(value, ascending=False, na_position="last", kind="stable")
+
+    extra = [s for s in _SWEEP_STATS if s in table.columns and s != value]
+    param_text = label
+    stat_text: list[Callable[[Any], str]] = [partial(_format, s) for s in (value, *extra)]
+    top = ranked.head(50)
+    rows = [tuple(r) for r in top[[*shown, value, *extra]].astype(object).itertuples(index=False)]
+    listing = _html_table([*shown, value, *extra], rows, [param_text] * len(shown) + stat_text)
+
+    sections = []
+    finite = scores[~failed & np.isfinite(scores)]
+    summary = f"{len(table):,} combinations, {int(failed.sum()):,} failed"
+    if len(finite):
+        best = ranked.iloc[0]
+        summary += f"; best {value} {_format(value, best[value])} with " + ", ".join(
+            f"{c} = {label(best[c])}" for c in shown
+        )
+    fixed = [c for c in parameters if c not in varying]
+    if fixed and len(table):
+        summary += "; the same in every run: " + ", ".join(
+            f"{c} = {label(table[c].iloc[0])}" for c in fixed
+        )
+    x, y = _heatmap_axes(x, y, varying)
+    if x is not None and y is not None:
+        rest = [c for c in varying if c not in (x, y)]
+        panels = rest[0] if len(rest) == 1 and table[rest[0]].nunique(dropna=False) <= 6 else None
+        fig = plot_heatmap(table, x, y, value, panels=panels)
+        picture = _image(fig, f"{value} by {y} and {x}")
+    else:
+        picture = '<p class="note">A heatmap needs two parameters that vary.</p>'
+    sections.append(("surface", f"Parameter surface: {value}", picture))
+    sections.append(("distribution", f"Distribution of {value}", _histogram(finite, value)))
+    note = (
+        f'<p class="note">The {len(top)} best of {len(good):,} runs by {value}, highest first.</p>'
+    )
+    sections.append(("ranking", "Ranking", note + listing))
+    if failed.any():
+        bad = table[failed]
+        rows = [tuple(r) for r in bad[[*shown, "error"]].astype(object).itertuples(index=False)]
+        body = _html_table([*shown, "error"], rows, [param_text] * len(shown) + [str])
+        sections.append(("failed", f"Failed runs ({int(failed.sum())})", body))
+    return _write(path, _page(title or "Sweep report", summary, sections))
+
+
+def _heatmap_axes(
+    x: str | None, y: str | None, varying: Sequence[str]
+) -> tuple[str | None, str | None]:
+    spare = [c for c in varying if c not in (x, y)]
+    if x is None and spare:
+        x = spare.pop(0)
+    if y is None and spare:
+        y = spare.pop(0)
+    return x, y
+
+
+def _histogram(values: pd.Series, name: str) -> str:
+    if values.empty:
+        return f'<p class="note">No run has a value of {html.escape(name)}.</p>'
+    return _image(histogram_figure(values, name), f"distribution of {name}")
