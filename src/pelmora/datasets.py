@@ -14,13 +14,13 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora import _require
+from pelmora._optional import import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas
     import pandas as pd
 else:
-    pd = _require("pandas", "pelmora.datasets")
+    pd = import_optional("pandas", caller="pelmora.datasets")
 
 __all__ = ["Market", "synthetic_market"]
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
-from pelmora import _require
+from pelmora._optional import import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -44,7 +44,7 @@ def momentum_weights(
     ValueError
         If ``lookback`` or ``top_n`` is below 1.
     """
-    _require("pandas", "pelmora.strategies")
+    import_optional("pandas", caller="pelmora.strategies")
     if lookback < 1 or top_n < 1:
         raise ValueError("lookback and top_n must be at least 1")
     momentum = close / close.shift(lookback) - 1.0
