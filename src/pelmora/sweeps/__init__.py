@@ -9,6 +9,12 @@ the same table. A combination that fails while it runs becomes a row with its er
 ``store`` every finished chunk is written at once, and a later call with the same grid, inputs and
 store runs only what is missing: every stored row carries its combination's key and the
 fingerprint of the inputs it was run on, and is served only to a call with both the same.
+
+A sweep is a pipeline whose stages hand their data down and never call back up: ``_plan`` (the
+grid's combinations, checked, keyed and grouped by the arrays they share, cut into chunks) ->
+``_backends`` (the chunks run through ``_chunk``'s one function; each finished chunk handed to an
+``arrived`` callback) -> ``_store`` (the Parquet parts, :func:`read_sweep`; fingerprints from
+``_fingerprint``) -> ``_table`` (the table, its statistic columns). :func:`sweep` joins them.
 """
 
 from __future__ import annotations

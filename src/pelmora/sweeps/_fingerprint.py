@@ -20,6 +20,8 @@ from typing import Any
 
 import numpy as np
 
+from pelmora._optional import import_optional
+
 __all__ = ["DIGEST_SIZE", "Hasher", "digest", "hex_of", "new_hasher", "update"]
 
 DIGEST_SIZE = 16
@@ -151,8 +153,13 @@ def _is_pandas(value: Any) -> bool:
     return type(value).__module__.split(".")[0] == "pandas"
 
 
+def _pandas() -> Any:
+    # Reached only with a pandas object in hand: pandas is imported already.
+    return import_optional("pandas", caller="pelmora.sweep")
+
+
 def _pandas_object(h: Hasher, value: Any) -> None:
-    import pandas as pd
+    pd = _pandas()
 
     if isinstance(value, pd.DataFrame):
         _frame(h, value)
@@ -196,8 +203,7 @@ def _values(h: Hasher, series: Any) -> None:
     if isinstance(dtype, np.dtype):
         _array(h, series.to_numpy(copy=False))
     else:  # extension dtypes (nullable numbers, categories, Arrow-backed, aware dates)
-        import pandas as pd
-
+        pd = _pandas()
         # pandas' own element hashes (a fixed key, so the same in every process); the dtype
         # tagged with them keeps 1 and "1" apart.
         _tag(h, f"extension:{dtype}:{len(series)}")
@@ -205,7 +211,7 @@ def _values(h: Hasher, series: Any) -> None:
 
 
 def _index(h: Hasher, index: Any) -> None:
-    import pandas as pd
+    pd = _pandas()
 
     if isinstance(index, pd.DatetimeIndex):
         # The instants in ns, the unit and the zone: asi8 is the index's own int64 buffer.
