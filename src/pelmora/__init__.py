@@ -15,17 +15,15 @@ The statistics of selecting among many trials, :mod:`pelmora.selection` (:func:`
 :func:`pelmora.pbo`, ...) need only NumPy.
 """
 
-from __future__ import annotations
+# The face holds only the API: what it needs for itself is imported under private names, so that
+# dir(pelmora) and tab completion show nothing else.
+import typing as _typing
+from importlib import import_module as _import_module
 
-import importlib
-from types import ModuleType
-from typing import TYPE_CHECKING, Any
-
-from pelmora._optional import import_optional
 from pelmora._version import __version__
 from pelmora.core import runvane, swaylen
 
-if TYPE_CHECKING:  # pragma: no cover - names for type checkers only
+if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora import (
         api, calendars, datasets, frames, inputs, options, plotting, report, result, runner,
         stats, strategies, sweeps, walkforward,
@@ -76,21 +74,26 @@ _LAZY_MODULES = {
 }
 
 
-def _require(module: str, feature: str) -> ModuleType:
+def _require(module: str, feature: str) -> _typing.Any:
     # Kept while the modules move to pelmora._optional.import_optional.
+    from pelmora._optional import import_optional
+
     return import_optional(module, caller=feature)
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> _typing.Any:
     # Loaded on first access so that the optional dependencies stay optional.
     if name in _LAZY_FUNCTIONS:
-        value = getattr(importlib.import_module(_LAZY_FUNCTIONS[name]), name)
+        value = getattr(_import_module(_LAZY_FUNCTIONS[name]), name)
         globals()[name] = value
         return value
     if name in _LAZY_MODULES:
-        return importlib.import_module(f"pelmora.{name}")
+        return _import_module(f"pelmora.{name}")
     raise AttributeError(f"module 'pelmora' has no attribute {name!r}")
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__) | set(_LAZY_FUNCTIONS) | _LAZY_MODULES)
+    # The API and the module's own dunders; not the private helpers above, nor the private
+    # modules that importing the package's parts attaches to it.
+    public = {*__all__, *_LAZY_FUNCTIONS, *_LAZY_MODULES, "core"}
+    return sorted(public | {n for n in globals() if n.startswith("__") and n.endswith("__")})
