@@ -96,8 +96,7 @@ def equity_figure(
                     label=benchmark_name)
         top.legend(loc="upper left")
         bottom.legend(loc="lower left", fontsize=8)
-    percent_axis(bottom, xmax=100.0)
-    bottom.set_ylabel("drawdown")
+    bottom.set_ylabel("drawdown (%)")
     bottom.grid(True, alpha=0.3)
     return fig
 

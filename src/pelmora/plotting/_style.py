@@ -49,8 +49,8 @@ def figure_class(caller: str = "BacktestResult.plot") -> type[Figure]:
     return Figure
 
 
-def percent_axis(ax: Any, axis: str = "y", xmax: float = 1.0) -> None:
-    """Tick labels in percent of ``xmax`` (1.0: the values are fractions)."""
+def percent_axis(ax: Any, axis: str = "y") -> None:
+    """Tick labels in percent of values that are fractions (0.05 reads "5%")."""
     from matplotlib.ticker import PercentFormatter
 
-    getattr(ax, f"{axis}axis").set_major_formatter(PercentFormatter(xmax))
+    getattr(ax, f"{axis}axis").set_major_formatter(PercentFormatter(1.0))
