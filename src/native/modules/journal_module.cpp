@@ -448,10 +448,13 @@ PyObject* fetch_exception() {
   return value ? value : Py_NewRef(Py_None);
 }
 
-// The code objects of the signal handlers written in Python.
+// The code objects of the signal handlers written in Python. Only a module
+// already imported is asked (an import would run Python code): without
+// _signal no handler can have been installed.
 std::vector<Ref> signal_handler_codes() {
   std::vector<Ref> codes;
-  Ref module(PyImport_ImportModule("signal"));
+  Ref name(PyUnicode_FromString("_signal"));
+  Ref module(name ? PyImport_GetModule(name.get()) : nullptr);
   Ref valid(module ? PyObject_CallMethod(module.get(), "valid_signals", nullptr) : nullptr);
   Ref it(valid ? PyObject_GetIter(valid.get()) : nullptr);
   while (it) {
