@@ -214,6 +214,23 @@ def test_next_period_before_any_rebalance_has_no_weight_date():
     assert frame["weight_date"].isna().all()
 
 
+@pytest.mark.parametrize("key", ["next_period", "report"])
+def test_run_record_reads_the_next_period_orders_by_either_key_and_warns_on_the_old_name(key):
+    from pelmora.core import journal
+    from pelmora.result import RunRecord
+
+    result = pelmora.backtest(random_weights(8, ["AAA", "BBB"], every=1),
+                              random_market(7, ("AAA", "BBB")), rebalance="W-FRI")
+    output = journal.run(**result.inputs.arguments)
+    orders = output.pop("next_period", None) or output.pop("report")
+    output.pop("report", None)
+    output[key] = orders
+    record = RunRecord.from_journal(output)
+    assert record.next_period is orders and orders["actions"]
+    with pytest.warns(DeprecationWarning, match="RunRecord.report is renamed next_period"):
+        assert record.report is orders
+
+
 # ------------------------------------------------------------------------------------------ stats
 
 

@@ -1,15 +1,16 @@
 """The user-facing entry points in one place: :func:`backtest`, :func:`sweep`, :func:`prepare_inputs`.
 
 They live in modules by purpose (:mod:`pelmora.options`, :mod:`pelmora.inputs`,
-:mod:`pelmora.runner`, :mod:`pelmora.sweeps`); this module gathers them under their long-standing
-names.
+:mod:`pelmora.schedule`, :mod:`pelmora.runner`, :mod:`pelmora.sweeps`); this module gathers them
+under their long-standing names.
 """
 
 from __future__ import annotations
 
-from pelmora.inputs import PRICE_FIELDS, EngineInputs, prepare_inputs, rebalance_dates
+from pelmora.inputs import PRICE_FIELDS, EngineInputs, prepare_inputs
 from pelmora.options import OPTION_NAMES, BacktestOptions
 from pelmora.runner import backtest
+from pelmora.schedule import rebalance_dates
 from pelmora.sweeps import sweep
 
 __all__ = [

@@ -11,6 +11,7 @@ import dataclasses
 import inspect
 import math
 import numbers
+import re
 import warnings
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Literal, TypeVar
@@ -19,8 +20,9 @@ __all__ = ["OPTION_NAMES", "BacktestOptions", "make_options"]
 
 _F = TypeVar("_F", bound=Callable[..., Any])
 
+# Each option's default is added to its ", default" line from the field below (_parameters_doc).
 _PARAMETERS_DOC = """\
-rebalance : str, pandas.DateOffset, sequence of dates or None, default None
+rebalance : str, pandas.DateOffset, sequence of dates or None, default
     When the book moves to the target weights. A pandas frequency alias ("D", "W-FRI", "MS",
     "ME", "QE", ...): on the last trading day of each period; without ``calendar`` a period is
     over once the business day after the last price date falls into the next one, with it the
@@ -29,47 +31,47 @@ rebalance : str, pandas.DateOffset, sequence of dates or None, default None
     one keep scheduling the next period). None: every date of ``weights``. The trades happen on
     the following trading day. With at most one price row per calendar date, dates are compared
     by calendar date in the prices' time zone; with intraday bars, by instant.
-fee : float, default 0.001425
+fee : float, default
     Fee rate on the traded value, charged on buys and sells; 0 <= fee < 1. A rate above 0.02
     warns: 0.1425 is 14.25 %, not 0.1425 %.
-tax : float, default 0.003
+tax : float, default
     Tax rate on the traded value when a holding is reduced or closed; 0 <= tax < 1 (above 0.02
     warns as the fee does).
-stop_loss : float or None, default None
+stop_loss : float or None, default
     Exit a holding when it has lost this fraction of its entry value (0.1 = 10 %); None: never.
-take_profit : float or None, default None
+take_profit : float or None, default
     Exit a holding when it has gained this fraction; None: never.
-trailing_stop : float or None, default None
+trailing_stop : float or None, default
     Exit when the return falls this many return points below the best return since entry (0.1
     with a best of +50 % exits at +40 %); None: no trailing stop.
-trailing_activation : float or None, default 0.0
+trailing_activation : float or None, default
     Gain the holding must have reached before the trailing stop is armed (None: 0).
-intraday_stops : bool, default False
+intraday_stops : bool, default
     False: stops are checked on the close and executed on the next trading day at its trading
     price. True: stops trigger intraday on open/high/low and execute at the stop level (or at
     the open when the day opens beyond it); needs "open", "high" and "low" prices.
-position_limit : float, default 1.0
+position_limit : float, default
     Largest absolute weight of a single stock (> 0).
-retain_cost : bool, default False
+retain_cost : bool, default
     Keep a held stock's entry (its stop levels and its trade record) across rebalances that keep
     it on the same side, instead of restarting them at each rebalance.
-stop_trading_next_period : bool, default True
+stop_trading_next_period : bool, default
     A stock that was stopped out stays out through the next rebalance, even if the weights keep
     it, and may return at the one after.
-split_trades : bool, default True
+split_trades : bool, default
     Start a new trade record for every held stock that a rebalance resizes or keeps (only when
     ``retain_cost`` is False); False: one record from entry to exit.
-excursion_window : int, default 20
+excursion_window : int, default
     Trading days after each entry over which excursions are sampled (see
     :attr:`BacktestResult.excursions`); 0 keeps only the per-trade summary. A window longer than
     the data is capped to the number of price rows.
-excursion_step : int, default 1
+excursion_step : int, default
     Sampling step within the excursion window (>= 1).
 delistings : pandas.Series or mapping, optional
     Last trading date per stock id. A delisted holding is sold on its last trading day at its
     value, and weight rows dated on or after that day give the stock 0. Stocks that are not in
     ``weights`` are ignored; NaT means not delisted.
-trade_at : {"close", "open"} or None, default None
+trade_at : {"close", "open"} or None, default
     Which price trades: None uses ``prices["trade"]`` if given, else the close.
 calendar : str or exchange calendar, optional
     An exchange calendar name ("XNYS", "XTAI", ...; needs the ``calendar`` extra,
@@ -77,12 +79,12 @@ calendar : str or exchange calendar, optional
     for ``rebalance``, each period ends on its last trading session by the calendar, so a period
     whose last business day is a holiday still ends with the data. A name is checked whatever
     ``rebalance`` is.
-price_field : {"Close", "Adj Close"} or None, default None
+price_field : {"Close", "Adj Close"} or None, default
     Which field is the close when ``prices`` is one DataFrame with (field, stock) column levels,
     as yfinance gives: "Adj Close" (adjusted for splits and dividends; open, high and low are
     scaled by Adj Close / Close so intraday stops and open trades stay on the same scale) or
     "Close". None takes "Close", and is refused when the frame has both. Only for such a frame.
-index : str or None, default None
+index : str or None, default
     The column of dates of polars or pyarrow tables (and of pandas frames that keep their dates
     in a column), for weights and prices alike. None: the first Date or Datetime column of a
     table; a pandas frame keeps its index.
@@ -106,7 +108,7 @@ def _cost(name: str, value: Any) -> float:
     if number > _COST_WARNING:
         warnings.warn(
             f"{name}={number!r} is {number * 100:g} % per trade: {name} reads as a fraction of the "
-            f"traded value (0.001425 is 0.1425 %)",
+            f"traded value ({_DEFAULT_FEE!r} is {_DEFAULT_FEE * 100:g} %)",
             UserWarning,
             stacklevel=4,
         )
@@ -253,9 +255,22 @@ class BacktestOptions:
         return {f.name: getattr(self, f.name) for f in dataclasses.fields(self)}
 
 
-BacktestOptions.__doc__ = (BacktestOptions.__doc__ or "").replace(
-    "{parameters}", _PARAMETERS_DOC.replace("\n", "\n    ").rstrip()
-)
+_DEFAULT_FEE: float = BacktestOptions.fee
+"""The default fee rate, the example of a fraction in the cost warning."""
+
+
+def _parameters_doc() -> str:
+    """The options' parameter descriptions, each ", default" completed with the field's default."""
+    defaults = {f.name: f.default for f in dataclasses.fields(BacktestOptions)}
+
+    def completed(match: re.Match[str]) -> str:
+        return f"{match.group(0)} {defaults[match.group(1)]!r}"
+
+    text = re.sub(r"(?m)^(\w+) : .*, default$", completed, _PARAMETERS_DOC)
+    return text.replace("\n", "\n    ").rstrip()
+
+
+BacktestOptions.__doc__ = (BacktestOptions.__doc__ or "").replace("{parameters}", _parameters_doc())
 
 OPTION_NAMES: tuple[str, ...] = tuple(f.name for f in dataclasses.fields(BacktestOptions))
 """The keywords of a backtest, in order."""
@@ -303,9 +318,7 @@ def with_options(leading: Iterable[str]) -> Callable[[_F], _F]:
             params, return_annotation=inspect.signature(func).return_annotation
         )
         if func.__doc__:
-            func.__doc__ = func.__doc__.replace(
-                "{parameters}", _PARAMETERS_DOC.replace("\n", "\n    ").rstrip()
-            )
+            func.__doc__ = func.__doc__.replace("{parameters}", _parameters_doc())
         return func
 
     return decorate

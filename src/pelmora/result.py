@@ -1,15 +1,27 @@
-"""The outcome of one backtest: :class:`BacktestResult`."""
+"""The outcome of one backtest: :class:`BacktestResult`.
+
+The result labels what the journal recorded (:class:`RunRecord`) with the user's dates and stock
+ids; the tables are built in :mod:`pelmora._tables`, the statistics in :mod:`pelmora.stats`.
+"""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from pelmora import _require
-from pelmora.core import journal as _journal
+from pelmora._engine import EXCURSION_FIELDS, REASONS, RunRecord
+from pelmora._optional import import_optional
+from pelmora._tables import (
+    excursion_summary,
+    excursions_table,
+    exposure_table,
+    fills_table,
+    next_period_table,
+    positions_table,
+    trades_table,
+)
 
 if TYPE_CHECKING:  # pragma: no cover
     import os
@@ -20,58 +32,9 @@ if TYPE_CHECKING:  # pragma: no cover
 
     from pelmora.inputs import EngineInputs
 else:
-    pd = _require("pandas", "pelmora.BacktestResult")
+    pd = import_optional("pandas", caller="pelmora.BacktestResult")
 
 __all__ = ["EXCURSION_FIELDS", "REASONS", "BacktestResult", "RunRecord"]
-
-EXCURSION_FIELDS: tuple[str, ...] = _journal.EXCURSION_FIELDS
-"""The values of each excursion block, in the engine's order."""
-REASONS: tuple[str, ...] = _journal.REASONS
-"""Why a fill happened, in the journal's numbering."""
-_BLOCK = len(EXCURSION_FIELDS)
-_INTRADAY_EXITS = frozenset(REASONS.index(r) for r in ("stop_loss", "take_profit", "trailing_stop"))
-
-
-@dataclass(frozen=True)
-class RunRecord:
-    """What the run journal recorded, by name (see :func:`pelmora.core.journal.run`).
-
-    Attributes
-    ----------
-    creturn : numpy.ndarray
-        Portfolio value after every price row.
-    cash : numpy.ndarray
-        The book's cash after every price row.
-    rebalance_rows : numpy.ndarray
-        The rows on which a rebalance was executed.
-    fills : dict of numpy.ndarray
-        ``row``, ``sid``, ``reason``, ``before``, ``after``, ``price`` (the price the fill traded
-        at; a suspended stock's last known one), ``fee``, ``tax``, ``suspended``.
-    trades : dict of numpy.ndarray
-        ``sid``, ``entry_row``, ``exit_row``, ``position``, ``entry_value``, ``exit_value``,
-        ``cost``, ``pnl``, ``exit_reason``, ``entry_fill``, ``exit_fill`` (indexes into
-        ``fills``, -1 when the record has no such fill).
-    excursions : numpy.ndarray or None
-        The excursion array of every trade, one row each.
-    positions : dict of numpy.ndarray or None
-        ``row``, ``sid``, ``value``: every holding at every close.
-    report : dict
-        The next-period report.
-    """
-
-    creturn: np.ndarray
-    cash: np.ndarray
-    rebalance_rows: np.ndarray
-    fills: dict[str, np.ndarray]
-    trades: dict[str, np.ndarray]
-    excursions: np.ndarray | None
-    positions: dict[str, np.ndarray] | None
-    report: dict[str, Any]
-
-    @classmethod
-    def from_journal(cls, output: dict[str, Any]) -> RunRecord:
-        """The record of a :func:`pelmora.core.journal.run` result dict."""
-        return cls(**{name: output[name] for name in cls.__dataclass_fields__})
 
 
 class BacktestResult:
@@ -113,21 +76,6 @@ class BacktestResult:
         return self.inputs.options.to_dict()
 
     # ---------------------------------------------------------------------------------------- dates
-
-    def _row_dates(self, rows: np.ndarray, valid: np.ndarray | None = None) -> pd.DatetimeIndex:
-        """The dates of price rows; NaT where ``valid`` is False."""
-        index = self.inputs.arguments["price_index"]
-        rows = np.asarray(rows, dtype=np.int64)
-        ok = np.ones(len(rows), dtype=bool) if valid is None else np.asarray(valid, dtype=bool)
-        nat = np.datetime64("NaT", "ns").astype(np.int64)
-        ns = np.full(len(rows), nat, dtype=np.int64)
-        ns[ok] = index[rows[ok]]
-        dates: pd.DatetimeIndex = self.inputs.dates_of(ns)
-        return dates
-
-    def _stocks(self, sid: np.ndarray) -> np.ndarray:
-        stocks: np.ndarray = np.asarray(self.inputs.stocks, dtype=object)[np.asarray(sid, np.intp)]
-        return stocks
 
     @property
     def window_start(self) -> int:
@@ -209,28 +157,7 @@ class BacktestResult:
             The holding's value just before and after the fill (negative for a short); the cash
             changes by ``before - after - fee - tax``.
         """
-        f = self.record.fills
-        rows = np.asarray(f["row"], dtype=np.int64)
-        sid = np.asarray(f["sid"], dtype=np.int64)
-        before = np.asarray(f["before"], dtype=np.float64)
-        after = np.asarray(f["after"], dtype=np.float64)
-        return pd.DataFrame(
-            {
-                "date": self._row_dates(rows),
-                "stock": self._stocks(sid),
-                "reason": pd.Categorical.from_codes(
-                    np.asarray(f["reason"], dtype=np.int64), categories=list(REASONS)
-                ),
-                "side": np.where(after > before, "buy", "sell").astype(object),
-                "price": np.asarray(f["price"], dtype=np.float64),
-                "value": np.abs(after - before),
-                "fee": np.asarray(f["fee"], dtype=np.float64),
-                "tax": np.asarray(f["tax"], dtype=np.float64),
-                "suspended": np.asarray(f["suspended"], dtype=bool),
-                "before": before,
-                "after": after,
-            }
-        )
+        return fills_table(self.inputs, self.record)
 
     @cached_property
     def turnover(self) -> pd.Series:
@@ -294,91 +221,9 @@ class BacktestResult:
             when the excursion window does not reach past the exit), measured on closes over the
             excursion window; see :attr:`excursions`.
         """
-        t = self.record.trades
-        sid = np.asarray(t["sid"], dtype=np.int64)
-        n = len(sid)
-        entry_row = np.asarray(t["entry_row"], dtype=np.int64)
-        exit_row = np.asarray(t["exit_row"], dtype=np.int64)
-        reason = np.asarray(t["exit_reason"], dtype=np.int64)
-        closed = exit_row >= 0
-        last_row = len(self.record.creturn) - 1
-        end_row = np.where(closed, exit_row, last_row)
-        args = self.inputs.arguments
-        cols = self.inputs.price_column_of_stock[sid]
-        intraday = bool(args["touched_exit"]) & np.isin(reason, list(_INTRADAY_EXITS))
-        entry_value = np.asarray(t["entry_value"], dtype=np.float64)
-        pnl = np.asarray(t["pnl"], dtype=np.float64)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            returns = pnl / np.abs(entry_value)
-        frame = pd.DataFrame(
-            {
-                "stock": self._stocks(sid),
-                "entry_date": self._row_dates(entry_row),
-                "exit_date": self._row_dates(end_row, closed),
-                "entry_signal_date": self._row_dates(entry_row - 1, entry_row > 0),
-                "exit_signal_date": self._row_dates(
-                    np.where(intraday, end_row, end_row - 1), closed & (intraday | (end_row > 0))
-                ),
-                "weight": np.asarray(t["position"], dtype=np.float64),
-                "entry_price": self._trade_prices(
-                    t["entry_fill"], entry_row, cols, np.ones(n, bool)
-                ),
-                "exit_price": self._trade_prices(t["exit_fill"], end_row, cols, closed),
-                "entry_value": entry_value,
-                "exit_value": np.asarray(t["exit_value"], dtype=np.float64),
-                "costs": np.asarray(t["cost"], dtype=np.float64),
-                "pnl": pnl,
-                "return": returns,
-                "exit_reason": pd.Categorical.from_codes(
-                    np.where(closed, reason, -1), categories=list(REASONS)
-                ),
-                "bars_held": end_row - entry_row,
-            }
-        )
-        summary = self._excursion_summary()
-        for k, name in enumerate(EXCURSION_FIELDS):
-            frame[name] = summary[:, k]
-        return frame
-
-    def _excursion_summary(self) -> np.ndarray:
-        """The last excursion block of every trade (trades x fields); NaN without excursions."""
-        ex = self.record.excursions
-        n = len(self.record.trades["sid"])
-        if ex is None or n == 0:
-            return np.full((n, _BLOCK), np.nan)
-        summary: np.ndarray = np.asarray(ex, dtype=np.float64)[:, -_BLOCK:]
-        return summary
-
-    def _trade_prices(
-        self, fill: np.ndarray, rows: np.ndarray, cols: np.ndarray, traded: np.ndarray
-    ) -> np.ndarray:
-        """The prices of the fills at indexes ``fill``; the last known price where it is -1.
-
-        A record without a fill of its own (one split off a holding that a rebalance kept without
-        trading, or an open trade's exit) is priced at the day's trading price where ``traded``,
-        else at the close; a suspended stock at its last price known on or before that day.
-        """
-        fill = np.asarray(fill, dtype=np.int64)
-        prices = np.asarray(self.record.fills["price"], dtype=np.float64)
-        out = prices[np.maximum(fill, 0)] if len(prices) else np.full(len(fill), np.nan)
-        args = self.inputs.arguments
-        for k in np.flatnonzero(fill < 0):
-            matrix = args["price_values"] if traded[k] else args["close_values"]
-            known = np.flatnonzero(~np.isnan(matrix[: rows[k] + 1, cols[k]]))
-            out[k] = matrix[known[-1], cols[k]] if len(known) else np.nan
-        return out
+        return trades_table(self.inputs, self.record)
 
     # ----------------------------------------------------------------------------------- holdings
-
-    def _holdings(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        p = self.record.positions
-        if p is None:  # pragma: no cover - backtest always records them
-            raise RuntimeError("this run was made without positions")
-        return (
-            np.asarray(p["row"], dtype=np.int64),
-            np.asarray(p["sid"], dtype=np.int64),
-            np.asarray(p["value"], dtype=np.float64),
-        )
 
     @cached_property
     def positions(self) -> pd.DataFrame:
@@ -387,12 +232,7 @@ class BacktestResult:
         A DataFrame on the price dates with one column per stock of ``weights``; 0 where the stock
         is not held. A suspended stock is valued at its last known price.
         """
-        rows, sid, value = self._holdings()
-        equity = np.asarray(self.record.creturn, dtype=np.float64)
-        weights = np.zeros((len(equity), len(self.inputs.stocks)), dtype=np.float64)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            weights[rows, sid] = value / equity[rows]
-        return pd.DataFrame(weights, index=self.equity.index, columns=self.inputs.stocks)
+        return positions_table(self.inputs, self.record, self.equity.index)
 
     @cached_property
     def exposure(self) -> pd.DataFrame:
@@ -409,26 +249,7 @@ class BacktestResult:
         n_holdings
             Number of stocks held.
         """
-        rows, _, value = self._holdings()
-        equity = np.asarray(self.record.creturn, dtype=np.float64)
-        n = len(equity)
-        long = np.bincount(rows, weights=np.where(value > 0, value, 0.0), minlength=n)
-        short = np.bincount(rows, weights=np.where(value < 0, value, 0.0), minlength=n)
-        count = np.bincount(rows, minlength=n)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            long, short = long / equity, short / equity
-            cash = np.asarray(self.record.cash, dtype=np.float64) / equity
-        return pd.DataFrame(
-            {
-                "long": long,
-                "short": short,
-                "gross": long - short,
-                "net": long + short,
-                "cash": cash,
-                "n_holdings": count.astype(np.int64),
-            },
-            index=self.equity.index,
-        )
+        return exposure_table(self.record, self.equity.index)
 
     @cached_property
     def excursions(self) -> pd.DataFrame:
@@ -452,29 +273,7 @@ class BacktestResult:
             days in profit, and the return (after the entry fee). Returns are relative to the
             entry price, so 0.1 is +10 %.
         """
-        step = int(self.inputs.arguments["swaylen_window_step"])
-        ex = self.record.excursions
-        sids = np.asarray(self.record.trades["sid"], dtype=np.intp)
-        n = len(sids)
-        # Every array of a run has the same length: sample blocks, then the summary block.
-        if ex is not None and n:
-            samples = np.asarray(ex, dtype=np.float64).reshape(n, -1, _BLOCK)[:, :-1, :]
-        else:
-            samples = np.empty((0, 0, _BLOCK))
-        # A sample past the end of the data keeps the fill value -1 in every field; a real sample
-        # always counts 0 or more days in profit.
-        trade_no, block = np.nonzero(samples[:, :, EXCURSION_FIELDS.index("profit_bars")] != -1.0)
-        frame = pd.DataFrame(
-            {
-                "trade": trade_no.astype(np.int64),
-                "stock": self._stocks(sids[trade_no]),
-                "bar": block.astype(np.int64) * step,
-            }
-        )
-        values = samples[trade_no, block]
-        for k, name in enumerate(EXCURSION_FIELDS):
-            frame[name] = values[:, k]
-        return frame
+        return excursions_table(self.inputs, self.record)
 
     # --------------------------------------------------------------------------------- next period
 
@@ -498,29 +297,7 @@ class BacktestResult:
         weight_date, next_weight_date
             Dates of the weight rows these come from (NaT if no rebalance was executed).
         """
-        ops = self.record.report
-        actions: dict[int, str] = ops.get("actions", {})
-        weights: dict[int, Any] = ops.get("weights", {})
-        next_weights: dict[int, Any] = ops.get("next_weights", {})
-        sids = sorted(set(actions) | set(weights) | set(next_weights))
-        # The user's weight dates: the engine's are moved onto the price rows they belong to.
-        pos_dates = self.inputs.dates_of(self.inputs.weight_dates.asi8)
-        wt = int(ops.get("weight_time", -1))
-        nwt = int(ops.get("next_weight_time", -1))
-        return pd.DataFrame(
-            {
-                "stock": pd.Series(self._stocks(np.array(sids, dtype=np.intp)), dtype=object),
-                "action": pd.Series([actions.get(s) for s in sids], dtype=object),
-                "weight": np.array([float(weights.get(s, 0.0)) for s in sids], dtype=np.float64),
-                "next_weight": np.array(
-                    [float(next_weights.get(s, 0.0)) for s in sids], dtype=np.float64
-                ),
-                "weight_date": pd.DatetimeIndex([pos_dates[wt] if wt >= 0 else pd.NaT] * len(sids)),
-                "next_weight_date": pd.DatetimeIndex(
-                    [pos_dates[nwt] if nwt >= 0 else pd.NaT] * len(sids)
-                ),
-            }
-        )
+        return next_period_table(self.inputs, self.record)
 
     # -------------------------------------------------------------------------------------- stats
 
@@ -563,7 +340,7 @@ class BacktestResult:
         from pelmora.stats import performance_stats
 
         start = self.window_start
-        summary = self._excursion_summary()
+        summary = excursion_summary(self.record)
         # The figures the statistics read, without building the whole trade table.
         trades = pd.DataFrame({
             "pnl": np.asarray(self.record.trades["pnl"], dtype=np.float64),

@@ -5,8 +5,8 @@ from __future__ import annotations
 import warnings
 from typing import TYPE_CHECKING, Any
 
-from pelmora.core import journal
-from pelmora.inputs import check_equity, prepare_inputs
+from pelmora._engine import run_journal
+from pelmora.inputs import prepare_inputs
 from pelmora.options import BacktestOptions, make_options, with_options
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -79,11 +79,10 @@ def backtest(
     ['start', 'end', 'total_return', 'cagr']
     """
     inputs = prepare_inputs(weights, prices, options=make_options(options, kwargs, "backtest"))
-    from pelmora.result import BacktestResult, RunRecord
+    from pelmora.result import BacktestResult
 
-    output = journal.run(**inputs.arguments)
-    check_equity(output["creturn"], inputs)
-    if len(output["rebalance_rows"]) == 0:
+    record = run_journal(inputs)
+    if len(record.rebalance_rows) == 0:
         warnings.warn(
             "pelmora.backtest: no rebalance was executed before the last price date "
             f"({inputs.date_text(-1)}), so the run holds only cash; the orders for the next "
@@ -91,4 +90,4 @@ def backtest(
             UserWarning,
             stacklevel=2,
         )
-    return BacktestResult(inputs, RunRecord.from_journal(output))
+    return BacktestResult(inputs, record)

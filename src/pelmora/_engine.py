@@ -1,0 +1,185 @@
+"""The engine's vocabulary, in one place: the only Python module that knows its argument names.
+
+The user speaks in options (:class:`pelmora.options.BacktestOptions`: ``fee``, ``intraday_stops``,
+...); the engine takes arguments (``fee_ratio``, ``touched_exit``, ...) and returns the journal's
+dict. This module translates both ways: :func:`engine_options` turns options into the engine's
+scalar arguments, :class:`RunRecord` names what the journal recorded, :func:`run` makes one run
+and refuses an equity that left the finite range (:func:`check_equity`).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import warnings
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from pelmora.core import journal as _journal
+
+if TYPE_CHECKING:  # pragma: no cover
+    from pelmora.inputs import EngineInputs
+    from pelmora.options import BacktestOptions
+
+__all__ = [
+    "ARRAY_NAMES",
+    "ARRAY_OPTIONS",
+    "ENGINE_ARGUMENTS",
+    "EXCURSION_FIELDS",
+    "REASONS",
+    "RunRecord",
+    "check_equity",
+    "engine_options",
+    "run_journal",
+]
+
+EXCURSION_FIELDS: tuple[str, ...] = _journal.EXCURSION_FIELDS
+"""The values of each excursion block, in the engine's order."""
+REASONS: tuple[str, ...] = _journal.REASONS
+"""Why a fill happened, in the journal's numbering."""
+
+ARRAY_NAMES = (
+    "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
+    "price_columns", "pos_values", "pos_index", "pos_columns", "resample", "delisting_bars",
+)
+"""The engine arguments that are arrays, made from the data and the array options."""
+
+ARRAY_OPTIONS = (
+    "rebalance", "calendar", "delistings", "trade_at", "intraday_stops", "price_field", "index",
+)
+"""Options that change the engine's arrays (or which prices are checked), not only its scalars."""
+
+
+def _off_if_none(value: float | None, n_rows: int) -> float:
+    # The engine has no "off" for a distance: one it never reaches is off.
+    return math.inf if value is None else value
+
+
+def _as_is(value: Any, n_rows: int) -> Any:
+    return value
+
+
+def _window(value: int, n_rows: int) -> int:
+    # The window runs over price rows: more rows than the data has would only be filler.
+    return min(value, n_rows)
+
+
+ENGINE_ARGUMENTS: dict[str, tuple[str, Callable[[Any, int], Any]]] = {
+    "fee_ratio": ("fee", _as_is),
+    "tax_ratio": ("tax", _as_is),
+    "stop_loss": ("stop_loss", _off_if_none),
+    "take_profit": ("take_profit", _off_if_none),
+    "trail_stop": ("trailing_stop", _off_if_none),
+    "trail_stop_activation": ("trailing_activation", _as_is),
+    "touched_exit": ("intraday_stops", _as_is),
+    "position_limit": ("position_limit", _as_is),
+    "retain_cost_when_rebalance": ("retain_cost", _as_is),
+    "stop_trading_next_period": ("stop_trading_next_period", _as_is),
+    "swaylen_window": ("excursion_window", _window),
+    "swaylen_window_step": ("excursion_step", _as_is),
+    "periodically_rebalance": ("split_trades", _as_is),
+}
+"""Engine scalar argument -> (the option it comes from, how its value is handed over given the
+number of price rows)."""
+
+def engine_options(opts: BacktestOptions, n_rows: int) -> dict[str, Any]:
+    """The engine's scalar arguments for ``opts`` on data of ``n_rows`` price rows."""
+    return {
+        name: convert(getattr(opts, option), n_rows)
+        for name, (option, convert) in ENGINE_ARGUMENTS.items()
+    }
+
+
+def check_equity(creturn: np.ndarray, inputs: EngineInputs) -> None:
+    """Refuse a run whose equity left the finite range.
+
+    The checks of the inputs keep every price, and every ratio of two prices of a stock, within
+    1e150; a strategy that compounds several such ratios can still overflow. Its equity would be
+    inf or NaN from some date on: no figure of it is usable, so it is an error, not a result.
+
+    Raises
+    ------
+    ValueError
+        Naming the first date whose equity is not finite.
+    """
+    values = np.asarray(creturn, dtype=np.float64)
+    if np.isfinite(values).all():
+        return
+    row = int(np.flatnonzero(~np.isfinite(values))[0])
+    raise ValueError(
+        f"the equity is {float(values[row])!r} on {inputs.date_text(row)} (it was "
+        f"{float(values[row - 1]) if row else 1.0!r} the day before): the prices' ratios compound "
+        "beyond the finite range of the run's arithmetic; check the prices for a wrong scale"
+    )
+
+
+@dataclasses.dataclass(frozen=True)
+class RunRecord:
+    """What the run journal recorded, by name (see :func:`pelmora.core.journal.run`).
+
+    Attributes
+    ----------
+    creturn : numpy.ndarray
+        Portfolio value after every price row.
+    cash : numpy.ndarray
+        The book's cash after every price row.
+    rebalance_rows : numpy.ndarray
+        The rows on which a rebalance was executed.
+    fills : dict of numpy.ndarray
+        ``row``, ``sid``, ``reason``, ``before``, ``after``, ``price`` (the price the fill traded
+        at; a suspended stock's last known one), ``fee``, ``tax``, ``suspended``.
+    trades : dict of numpy.ndarray
+        ``sid``, ``entry_row``, ``exit_row``, ``position``, ``entry_value``, ``exit_value``,
+        ``cost``, ``pnl``, ``exit_reason``, ``entry_fill``, ``exit_fill`` (indexes into
+        ``fills``, -1 when the record has no such fill).
+    excursions : numpy.ndarray or None
+        The excursion array of every trade, one row each.
+    positions : dict of numpy.ndarray or None
+        ``row``, ``sid``, ``value``: every holding at every close.
+    next_period : dict
+        The orders for the trading day after the data: ``actions``, ``weights``,
+        ``next_weights``, ``weight_time``, ``next_weight_time``.
+    """
+
+    creturn: np.ndarray
+    cash: np.ndarray
+    rebalance_rows: np.ndarray
+    fills: dict[str, np.ndarray]
+    trades: dict[str, np.ndarray]
+    excursions: np.ndarray | None
+    positions: dict[str, np.ndarray] | None
+    next_period: dict[str, Any]
+
+    @classmethod
+    def from_journal(cls, output: dict[str, Any]) -> RunRecord:
+        """The record of a :func:`pelmora.core.journal.run` result dict.
+
+        The next-period orders are read from ``"next_period"``, or from ``"report"``, the key a
+        journal of an earlier release gives them.
+        """
+        fields = {name: output[name] for name in cls.__dataclass_fields__ if name != "next_period"}
+        orders = output["next_period"] if "next_period" in output else output["report"]
+        return cls(**fields, next_period=orders)
+
+    @property
+    def report(self) -> dict[str, Any]:
+        """Deprecated name of :attr:`next_period`."""
+        warnings.warn(
+            "RunRecord.report is renamed next_period", DeprecationWarning, stacklevel=2
+        )
+        return self.next_period
+
+
+def run_journal(inputs: EngineInputs) -> RunRecord:
+    """Run the journal on ``inputs`` and name what it recorded.
+
+    Raises
+    ------
+    ValueError
+        An equity that left the finite range (see :func:`check_equity`).
+    """
+    output = _journal.run(**inputs.arguments)
+    check_equity(output["creturn"], inputs)
+    return RunRecord.from_journal(output)

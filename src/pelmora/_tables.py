@@ -1,0 +1,271 @@
+"""The tables of a run: the journal's columns labelled with the user's dates and stock ids.
+
+Each function takes the inputs of a run and what the journal recorded, and builds one table of
+:class:`pelmora.result.BacktestResult` (whose properties document the columns). Nothing here
+computes what the engine knows: values, prices and rows are the journal's; only the labels, and
+sums of them, are added.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from pelmora._engine import EXCURSION_FIELDS, REASONS, RunRecord
+from pelmora._optional import import_optional
+
+if TYPE_CHECKING:  # pragma: no cover
+    from pelmora.inputs import EngineInputs
+
+__all__ = [
+    "excursion_summary",
+    "excursions_table",
+    "exposure_table",
+    "fills_table",
+    "next_period_table",
+    "positions_table",
+    "trades_table",
+]
+
+BLOCK = len(EXCURSION_FIELDS)
+"""Values per excursion sample."""
+_INTRADAY_EXITS = frozenset(REASONS.index(r) for r in ("stop_loss", "take_profit", "trailing_stop"))
+
+
+def _pandas() -> Any:
+    return import_optional("pandas", caller="pelmora.BacktestResult")
+
+
+def _row_dates(inputs: EngineInputs, rows: np.ndarray, valid: np.ndarray | None = None) -> Any:
+    """The dates of price rows; NaT where ``valid`` is False."""
+    index = inputs.arguments["price_index"]
+    rows = np.asarray(rows, dtype=np.int64)
+    ok = np.ones(len(rows), dtype=bool) if valid is None else np.asarray(valid, dtype=bool)
+    nat = np.datetime64("NaT", "ns").astype(np.int64)
+    ns = np.full(len(rows), nat, dtype=np.int64)
+    ns[ok] = index[rows[ok]]
+    return inputs.dates_of(ns)
+
+
+def _stocks(inputs: EngineInputs, sid: np.ndarray) -> np.ndarray:
+    stocks: np.ndarray = np.asarray(inputs.stocks, dtype=object)[np.asarray(sid, np.intp)]
+    return stocks
+
+
+def fills_table(inputs: EngineInputs, record: RunRecord) -> Any:
+    """One row per fill, in execution order (see :attr:`BacktestResult.fills`)."""
+    pd = _pandas()
+    f = record.fills
+    rows = np.asarray(f["row"], dtype=np.int64)
+    sid = np.asarray(f["sid"], dtype=np.int64)
+    before = np.asarray(f["before"], dtype=np.float64)
+    after = np.asarray(f["after"], dtype=np.float64)
+    return pd.DataFrame(
+        {
+            "date": _row_dates(inputs, rows),
+            "stock": _stocks(inputs, sid),
+            "reason": pd.Categorical.from_codes(
+                np.asarray(f["reason"], dtype=np.int64), categories=list(REASONS)
+            ),
+            "side": np.where(after > before, "buy", "sell").astype(object),
+            "price": np.asarray(f["price"], dtype=np.float64),
+            "value": np.abs(after - before),
+            "fee": np.asarray(f["fee"], dtype=np.float64),
+            "tax": np.asarray(f["tax"], dtype=np.float64),
+            "suspended": np.asarray(f["suspended"], dtype=bool),
+            "before": before,
+            "after": after,
+        }
+    )
+
+
+def trades_table(inputs: EngineInputs, record: RunRecord) -> Any:
+    """One row per trade record (see :attr:`BacktestResult.trades`)."""
+    pd = _pandas()
+    t = record.trades
+    sid = np.asarray(t["sid"], dtype=np.int64)
+    n = len(sid)
+    entry_row = np.asarray(t["entry_row"], dtype=np.int64)
+    exit_row = np.asarray(t["exit_row"], dtype=np.int64)
+    reason = np.asarray(t["exit_reason"], dtype=np.int64)
+    closed = exit_row >= 0
+    last_row = len(record.creturn) - 1
+    end_row = np.where(closed, exit_row, last_row)
+    cols = inputs.price_column_of_stock[sid]
+    # An intraday stop is decided on the day it executes, any other exit the day before.
+    intraday = inputs.options.intraday_stops & np.isin(reason, list(_INTRADAY_EXITS))
+    entry_value = np.asarray(t["entry_value"], dtype=np.float64)
+    pnl = np.asarray(t["pnl"], dtype=np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        returns = pnl / np.abs(entry_value)
+    frame = pd.DataFrame(
+        {
+            "stock": _stocks(inputs, sid),
+            "entry_date": _row_dates(inputs, entry_row),
+            "exit_date": _row_dates(inputs, end_row, closed),
+            "entry_signal_date": _row_dates(inputs, entry_row - 1, entry_row > 0),
+            "exit_signal_date": _row_dates(
+                inputs,
+                np.where(intraday, end_row, end_row - 1),
+                closed & (intraday | (end_row > 0)),
+            ),
+            "weight": np.asarray(t["position"], dtype=np.float64),
+            "entry_price": _trade_prices(
+                inputs, record, t["entry_fill"], entry_row, cols, np.ones(n, bool)
+            ),
+            "exit_price": _trade_prices(inputs, record, t["exit_fill"], end_row, cols, closed),
+            "entry_value": entry_value,
+            "exit_value": np.asarray(t["exit_value"], dtype=np.float64),
+            "costs": np.asarray(t["cost"], dtype=np.float64),
+            "pnl": pnl,
+            "return": returns,
+            "exit_reason": pd.Categorical.from_codes(
+                np.where(closed, reason, -1), categories=list(REASONS)
+            ),
+            "bars_held": end_row - entry_row,
+        }
+    )
+    summary = excursion_summary(record)
+    for k, name in enumerate(EXCURSION_FIELDS):
+        frame[name] = summary[:, k]
+    return frame
+
+
+def excursion_summary(record: RunRecord) -> np.ndarray:
+    """The last excursion block of every trade (trades x fields); NaN without excursions."""
+    ex = record.excursions
+    n = len(record.trades["sid"])
+    if ex is None or n == 0:
+        return np.full((n, BLOCK), np.nan)
+    summary: np.ndarray = np.asarray(ex, dtype=np.float64)[:, -BLOCK:]
+    return summary
+
+
+def _trade_prices(
+    inputs: EngineInputs,
+    record: RunRecord,
+    fill: np.ndarray,
+    rows: np.ndarray,
+    cols: np.ndarray,
+    traded: np.ndarray,
+) -> np.ndarray:
+    """The prices of the fills at indexes ``fill``; the last known price where it is -1.
+
+    A record without a fill of its own (one split off a holding that a rebalance kept without
+    trading, or an open trade's exit) is priced at the day's trading price where ``traded``,
+    else at the close; a suspended stock at its last price known on or before that day. The
+    journal records a price per fill only, so these few are looked up in the run's prices.
+    """
+    fill = np.asarray(fill, dtype=np.int64)
+    prices = np.asarray(record.fills["price"], dtype=np.float64)
+    out = prices[np.maximum(fill, 0)] if len(prices) else np.full(len(fill), np.nan)
+    args = inputs.arguments
+    for k in np.flatnonzero(fill < 0):
+        matrix = args["price_values"] if traded[k] else args["close_values"]
+        known = np.flatnonzero(~np.isnan(matrix[: rows[k] + 1, cols[k]]))
+        out[k] = matrix[known[-1], cols[k]] if len(known) else np.nan
+    return out
+
+
+def _holdings(record: RunRecord) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    p = record.positions
+    if p is None:  # pragma: no cover - backtest always records them
+        raise RuntimeError("this run was made without positions")
+    return (
+        np.asarray(p["row"], dtype=np.int64),
+        np.asarray(p["sid"], dtype=np.int64),
+        np.asarray(p["value"], dtype=np.float64),
+    )
+
+
+def positions_table(inputs: EngineInputs, record: RunRecord, index: Any) -> Any:
+    """Weight of every stock at every close, on ``index`` (see :attr:`BacktestResult.positions`)."""
+    pd = _pandas()
+    rows, sid, value = _holdings(record)
+    equity = np.asarray(record.creturn, dtype=np.float64)
+    weights = np.zeros((len(equity), len(inputs.stocks)), dtype=np.float64)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        weights[rows, sid] = value / equity[rows]
+    return pd.DataFrame(weights, index=index, columns=inputs.stocks)
+
+
+def exposure_table(record: RunRecord, index: Any) -> Any:
+    """The book's make-up at every close, on ``index`` (see :attr:`BacktestResult.exposure`)."""
+    pd = _pandas()
+    rows, _, value = _holdings(record)
+    equity = np.asarray(record.creturn, dtype=np.float64)
+    n = len(equity)
+    long = np.bincount(rows, weights=np.where(value > 0, value, 0.0), minlength=n)
+    short = np.bincount(rows, weights=np.where(value < 0, value, 0.0), minlength=n)
+    count = np.bincount(rows, minlength=n)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        long, short = long / equity, short / equity
+        cash = np.asarray(record.cash, dtype=np.float64) / equity
+    return pd.DataFrame(
+        {
+            "long": long,
+            "short": short,
+            "gross": long - short,
+            "net": long + short,
+            "cash": cash,
+            "n_holdings": count.astype(np.int64),
+        },
+        index=index,
+    )
+
+
+def excursions_table(inputs: EngineInputs, record: RunRecord) -> Any:
+    """The sampled excursion path of every trade (see :attr:`BacktestResult.excursions`)."""
+    pd = _pandas()
+    step = inputs.options.excursion_step
+    ex = record.excursions
+    sids = np.asarray(record.trades["sid"], dtype=np.intp)
+    n = len(sids)
+    # Every array of a run has the same length: sample blocks, then the summary block.
+    if ex is not None and n:
+        samples = np.asarray(ex, dtype=np.float64).reshape(n, -1, BLOCK)[:, :-1, :]
+    else:
+        samples = np.empty((0, 0, BLOCK))
+    # A sample past the end of the data keeps the fill value -1 in every field; a real sample
+    # always counts 0 or more days in profit.
+    trade_no, block = np.nonzero(samples[:, :, EXCURSION_FIELDS.index("profit_bars")] != -1.0)
+    frame = pd.DataFrame(
+        {
+            "trade": trade_no.astype(np.int64),
+            "stock": _stocks(inputs, sids[trade_no]),
+            "bar": block.astype(np.int64) * step,
+        }
+    )
+    values = samples[trade_no, block]
+    for k, name in enumerate(EXCURSION_FIELDS):
+        frame[name] = values[:, k]
+    return frame
+
+
+def next_period_table(inputs: EngineInputs, record: RunRecord) -> Any:
+    """What to do on the trading day after the data (see :attr:`BacktestResult.next_period`)."""
+    pd = _pandas()
+    ops = record.next_period
+    actions: dict[int, str] = ops.get("actions", {})
+    weights: dict[int, Any] = ops.get("weights", {})
+    next_weights: dict[int, Any] = ops.get("next_weights", {})
+    sids = sorted(set(actions) | set(weights) | set(next_weights))
+    # The user's weight dates: the engine's are moved onto the price rows they belong to.
+    pos_dates = inputs.dates_of(inputs.weight_dates.asi8)
+    wt = int(ops.get("weight_time", -1))
+    nwt = int(ops.get("next_weight_time", -1))
+    return pd.DataFrame(
+        {
+            "stock": pd.Series(_stocks(inputs, np.array(sids, dtype=np.intp)), dtype=object),
+            "action": pd.Series([actions.get(s) for s in sids], dtype=object),
+            "weight": np.array([float(weights.get(s, 0.0)) for s in sids], dtype=np.float64),
+            "next_weight": np.array(
+                [float(next_weights.get(s, 0.0)) for s in sids], dtype=np.float64
+            ),
+            "weight_date": pd.DatetimeIndex([pos_dates[wt] if wt >= 0 else pd.NaT] * len(sids)),
+            "next_weight_date": pd.DatetimeIndex(
+                [pos_dates[nwt] if nwt >= 0 else pd.NaT] * len(sids)
+            ),
+        }
+    )
