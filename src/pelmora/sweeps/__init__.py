@@ -173,7 +173,8 @@ def sweep(
     outcomes = []
     for i in range(len(plan.combos)):
         if i in results:
-            outcomes.append(Outcome(*results[i], inputs=group_of[i].inputs, options=plan.options[i]))
+            inputs, opts = group_of[i].inputs, plan.options[i]
+            outcomes.append(Outcome(*results[i], inputs=inputs, options=opts))
         else:  # served by the store
             row = (stored or {})[plan.stored_as(i)]
             outcomes.append(Outcome(row.get("error"), row))

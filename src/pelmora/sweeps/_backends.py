@@ -37,7 +37,7 @@ def run_chunks(
     client: Any,
     arrived: Arrived,
 ) -> None:
-    """Run every chunk on ``backend``, each on the arrays of its group, handing its rows to ``arrived``.
+    """Run every chunk on ``backend`` on the arrays of its group; its rows go to ``arrived``.
 
     ``workers`` is the threads (or processes) to use; ``client`` a Dask client, None for a
     LocalCluster of the sweep's own. What ``arrived`` raises propagates.

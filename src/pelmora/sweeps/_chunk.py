@@ -10,7 +10,7 @@ from __future__ import annotations
 import dataclasses
 from typing import TYPE_CHECKING, Any
 
-from pelmora.inputs import ARRAY_NAMES, check_equity, engine_options
+from pelmora._engine import ARRAY_NAMES, RunRecord, check_equity, engine_options
 
 if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs import EngineInputs
@@ -19,7 +19,7 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = ["Chunk", "Row", "_own_inputs", "_run_chunk"]
 
 Chunk = tuple[int, list[int], list["BacktestOptions"]]
-"""A backend's unit of work, as the plan cuts it: (group index, combination indexes, their options)."""
+"""A backend's unit of work, as the plan cuts it: (group index, combinations, their options)."""
 
 Row = tuple[str | None, dict[str, Any], Any]
 """What a run gives a sweep: (error or None, statistics, kept output)."""
@@ -34,7 +34,7 @@ def _run_chunk(
     (keep="full"); the caller turns it into what it keeps, with the inputs it holds itself.
     """
     from pelmora.core import journal
-    from pelmora.result import BacktestResult, RunRecord
+    from pelmora.result import BacktestResult
 
     args = inputs.arguments
     arrays = {name: args[name] for name in ARRAY_NAMES if args.get(name) is not None}

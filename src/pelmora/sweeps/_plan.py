@@ -18,8 +18,10 @@ from typing import Any
 
 from pelmora._optional import import_optional
 from pelmora._version import __version__
-from pelmora.inputs import ARRAY_OPTIONS, EngineInputs, prepare_inputs, rebalance_dates
+from pelmora._engine import ARRAY_OPTIONS
+from pelmora.inputs import EngineInputs, prepare_inputs
 from pelmora.options import OPTION_NAMES, BacktestOptions
+from pelmora.schedule import rebalance_dates
 import pelmora.sweeps._fingerprint as _fingerprint
 from pelmora.sweeps._chunk import Chunk
 

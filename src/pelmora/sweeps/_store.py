@@ -2,8 +2,8 @@
 
 Every finished chunk is written as one part file, under a temporary name that is renamed once the
 data is on disk, so a killed call or a full disk leaves whole parts only. Every row carries its
-combination's key and the fingerprint of the inputs it was run on (:mod:`pelmora.sweeps._fingerprint`),
-and is served again only to a call with both the same. :func:`read_sweep` reads a store back as
+combination's key and the fingerprint of the inputs it was run on (``_fingerprint``), and is
+served again only to a call with both the same. :func:`read_sweep` reads a store back as
 the table :func:`pelmora.sweep` returns.
 """
 

@@ -1,8 +1,8 @@
 """The sweep's table: one row per combination, its grid values, statistics and error.
 
-The statistic columns are those of :meth:`BacktestResult.stats <pelmora.result.BacktestResult.stats>`
-(:data:`pelmora.stats.STAT_NAMES`), taken from there once: the table of a sweep, the parts of a store
-and the table read back from a store all have these columns, in this order.
+The statistic columns are those of :meth:`pelmora.result.BacktestResult.stats`
+(:data:`pelmora.stats.STAT_NAMES`), taken from there once: the table of a sweep, the parts of a
+store and the table read back from a store all have these columns, in this order.
 """
 
 from __future__ import annotations
@@ -12,6 +12,7 @@ import math
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
+from pelmora._engine import RunRecord
 from pelmora.stats import STAT_NAMES
 from pelmora.sweeps._chunk import _own_inputs
 
@@ -19,7 +20,9 @@ if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs import EngineInputs
     from pelmora.options import BacktestOptions
 
-__all__ = ["DATE_COLUMNS", "STAT_COLUMNS", "Outcome", "_none_stays_none", "_stat_record", "sweep_table"]
+__all__ = [
+    "DATE_COLUMNS", "STAT_COLUMNS", "Outcome", "_none_stays_none", "_stat_record", "sweep_table",
+]
 
 STAT_COLUMNS: tuple[str, ...] = tuple(STAT_NAMES)
 """The statistic columns of every sweep table, in their order."""
@@ -53,7 +56,9 @@ def _stat_record(pd: Any, stats: Mapping[str, Any], error: str | None) -> dict[s
     return record
 
 
-def _none_stays_none(pd: Any, table: Any, records: Sequence[Mapping[str, Any]], names: list[str]) -> None:
+def _none_stays_none(
+    pd: Any, table: Any, records: Sequence[Mapping[str, Any]], names: list[str]
+) -> None:
     for name in names:
         values = [r[name] for r in records]
         if any(v is None for v in values):
@@ -65,7 +70,7 @@ def sweep_table(
     pd: Any, combos: list[dict[str, Any]], outcomes: list[Outcome], keep: str
 ) -> Any:
     """The table :func:`pelmora.sweep` returns, one row per combination in the grid's order."""
-    from pelmora.result import BacktestResult, RunRecord
+    from pelmora.result import BacktestResult
 
     rows = []
     for combo, outcome in zip(combos, outcomes):
