@@ -219,8 +219,9 @@ def test_run_record_reads_the_next_period_orders_by_either_key_and_warns_on_the_
     from pelmora.core import journal
     from pelmora.result import RunRecord
 
-    result = pelmora.backtest(random_weights(8, ["AAA", "BBB"], every=1),
-                              random_market(7, ("AAA", "BBB")), rebalance="W-FRI")
+    market = random_market(7)
+    result = pelmora.backtest(random_weights(8, market["close"].columns, every=1), market,
+                              rebalance="W-FRI")
     output = journal.run(**result.inputs.arguments)
     orders = output.pop("next_period", None) or output.pop("report")
     output.pop("report", None)
