@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora._arrow import arrow_table, is_temporal, is_text, table_kind, table_to_pandas
+from pelmora._dates import when
 from pelmora._optional import import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -435,7 +436,7 @@ def from_long(
     if missing_stock.any():
         row = int(np.flatnonzero(missing_stock)[0])
         raise ValueError(
-            f"frame has a missing stock id in column {stock!r} on {_day(dates[row])} (row {row})"
+            f"frame has a missing stock id in column {stock!r} on {when(dates[row])} (row {row})"
         )
     if dates.hasnans:
         row = int(np.flatnonzero(dates.isna())[0])
@@ -453,7 +454,7 @@ def from_long(
         row = int(np.flatnonzero(repeated)[0])
         first = int(np.flatnonzero(cells == cells[row])[0])
         raise ValueError(
-            f"frame has more than one row for stock {stocks[row]!r} on {_day(dates[row])} (rows "
+            f"frame has more than one row for stock {stocks[row]!r} on {when(dates[row])} (rows "
             f"{first} and {row}); a long frame holds one value per date and stock"
         )
     index = pd.DatetimeIndex(unique_dates, name=date).as_unit("ns")
@@ -471,9 +472,3 @@ def from_long(
             raise TypeError(f"frame[{name!r}] must hold numbers or booleans, got {column.dtype}")
         out[name] = pd.DataFrame(matrix, index=index, columns=columns)
     return out if several else out[values[0]]
-
-
-def _day(stamp: Any) -> str:
-    pd = _pandas()
-    stamp = pd.Timestamp(stamp)
-    return str(stamp.date()) if stamp == stamp.normalize() else str(stamp)
