@@ -13,16 +13,16 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import re
 import warnings
 from collections.abc import Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora import _require
+from pelmora._optional import import_optional
 from pelmora.frames import as_pandas_inputs
 from pelmora.options import BacktestOptions, make_options
+from pelmora.schedule import _map_frames, _rows, _span, _until, _within
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -32,24 +32,11 @@ if TYPE_CHECKING:  # pragma: no cover
 
 __all__ = ["WalkForwardResult", "walk_forward"]
 
-_SPAN = re.compile(r"^\s*(\d+)\s*([YMWD])\s*$", re.IGNORECASE)
-_UNITS = {"Y": "years", "M": "months", "W": "weeks", "D": "days"}
 _NOT_METRICS = {"start", "end", "max_drawdown_start", "max_drawdown_end"}
 
 
-def _span(value: Any, name: str) -> Any:
-    """A calendar span: "3Y", "6M", "13W", "90D", a pandas DateOffset or a Timedelta."""
-    pd = _require("pandas", "pelmora.walk_forward")
-    if isinstance(value, (pd.DateOffset, pd.Timedelta)):
-        return value
-    if isinstance(value, str):
-        match = _SPAN.match(value)
-        if match and int(match.group(1)) > 0:
-            return pd.DateOffset(**{_UNITS[match.group(2).upper()]: int(match.group(1))})
-    raise ValueError(
-        f'{name} must be a span such as "3Y", "6M", "13W" or "90D" (or a pandas DateOffset), '
-        f"got {value!r}"
-    )
+def _pandas() -> Any:
+    return import_optional("pandas", caller="pelmora.walk_forward")
 
 
 @dataclasses.dataclass
@@ -78,7 +65,7 @@ class WalkForwardResult:
     def equity(self) -> pd.Series:
         """The out-of-sample equity, starting from 1.0 before the first test day."""
         values = np.cumprod(1.0 + self.returns.to_numpy(dtype=np.float64))
-        pd = _require("pandas", "pelmora.walk_forward")
+        pd = _pandas()
         return pd.Series(values, index=self.returns.index, name="equity")
 
     def stats(self, benchmark: Any = None, **kwargs: Any) -> pd.Series:
@@ -136,7 +123,7 @@ def walk_forward(
         An unknown metric, a span that cannot be read, data too short for one training span and
         one test day, or a training span where every combination fails.
     """
-    pd = _require("pandas", "pelmora.walk_forward")
+    pd = _pandas()
     from pelmora.inputs import prepare_inputs
     from pelmora.runner import backtest
     from pelmora.sweeps import sweep
@@ -217,26 +204,10 @@ def walk_forward(
 
 def _dated(frame: Any) -> Any:
     """``frame`` with a DatetimeIndex (the checks accept an index of date strings as well)."""
-    pd = _require("pandas", "pelmora.walk_forward")
+    pd = _pandas()
     if isinstance(frame.index, pd.DatetimeIndex):
         return frame
     return frame.set_axis(pd.DatetimeIndex(pd.to_datetime(frame.index)), axis=0)
-
-
-def _map_frames(prices: Any, func: Any) -> Any:
-    if isinstance(prices, Mapping):
-        return {k: func(v) for k, v in prices.items()}
-    return func(prices)
-
-
-def _rows(prices: Any, first: Any, end: Any) -> Any:
-    """The price rows dated from ``first`` to before ``end``."""
-    return _map_frames(prices, lambda f: f[(f.index >= first) & (f.index < end)])
-
-
-def _until(weights: Any, end: Any) -> Any:
-    # Weights dated before a span's end may act in it; later ones belong to the future.
-    return weights[weights.index < end]
 
 
 @contextlib.contextmanager
@@ -253,13 +224,3 @@ _INPUT_WARNINGS = (
     r'prices\["close"\] has \d+ rows? where every stock is missing',
     r"weights has \d+ rows? where every weight is NaN",
 )
-
-
-def _within(opts: BacktestOptions, first: Any, end: Any) -> BacktestOptions:
-    """``opts`` for data from ``first`` to before ``end``: explicit rebalance dates cut to it."""
-    reb = opts.rebalance
-    if reb is None or isinstance(reb, str) or not hasattr(reb, "__iter__"):
-        return opts
-    pd = _require("pandas", "pelmora.walk_forward")
-    kept = [d for d in pd.DatetimeIndex(list(reb)) if first <= d < end]
-    return dataclasses.replace(opts, rebalance=kept)
