@@ -26,7 +26,7 @@ from pelmora.core import runvane, swaylen
 if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora import (
         api, calendars, datasets, frames, inputs, options, plotting, report, result, runner,
-        stats, strategies, sweeps, walkforward,
+        selection, stats, strategies, sweeps, walkforward,
     )
     from pelmora.frames import from_long
     from pelmora.options import BacktestOptions
@@ -72,13 +72,6 @@ _LAZY_MODULES = {
     "api", "calendars", "datasets", "frames", "inputs", "options", "plotting", "report", "result",
     "runner", "selection", "stats", "strategies", "sweeps", "walkforward",
 }
-
-
-def _require(module: str, feature: str) -> _typing.Any:
-    # Kept while the modules move to pelmora._optional.import_optional.
-    from pelmora._optional import import_optional
-
-    return import_optional(module, caller=feature)
 
 
 def __getattr__(name: str) -> _typing.Any:
