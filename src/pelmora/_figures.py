@@ -29,6 +29,7 @@ VAR_LEVEL = 0.05
 # not equal them exactly, and dividing by the leftover ~1e-36 variance would give a huge ratio.
 _FLAT = 64 * np.finfo(np.float64).eps
 
+
 def _centered(x: np.ndarray) -> np.ndarray | None:
     """``x`` minus its mean, or None when ``x`` has no spread beyond rounding noise."""
     centered = x - x.mean()
