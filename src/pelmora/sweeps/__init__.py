@@ -30,7 +30,9 @@ from pelmora.options import BacktestOptions, make_options
 from pelmora.sweeps._backends import BACKENDS, run_chunks
 from pelmora.sweeps._chunk import Row
 from pelmora.sweeps._plan import WEIGHTS_COLUMN, _cpus, _make_plan
-from pelmora.sweeps._store import FINGERPRINT_COLUMN, _Store, _stored_record, read_sweep
+from pelmora.sweeps._store import (
+    FINGERPRINT_COLUMN, _returns_name, _Store, _stored_record, read_sweep,
+)
 from pelmora.sweeps._table import Outcome, sweep_table
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -40,8 +42,9 @@ if TYPE_CHECKING:  # pragma: no cover
 
 __all__ = ["FINGERPRINT_COLUMN", "KEEP", "WEIGHTS_COLUMN", "read_sweep", "sweep"]
 
-KEEP = ("stats", "equity", "full")
-"""What a sweep keeps of each run: its statistics, also its equity curve, or the whole result."""
+KEEP = ("stats", "equity", "returns", "full")
+"""What a sweep keeps of each run: its statistics, also its equity curve, also its daily returns
+(a frame of every combination's, for :func:`pelmora.overfitting`), or the whole result."""
 
 
 def sweep(
@@ -50,7 +53,7 @@ def sweep(
     prices: PriceInput,
     *,
     backend: Literal["threads", "processes", "dask"] = "threads",
-    keep: Literal["stats", "equity", "full"] = "stats",
+    keep: Literal["stats", "equity", "returns", "full"] = "stats",
     store: str | os.PathLike[str] | None = None,
     client: Any = None,
     progress: bool = True,
@@ -81,15 +84,19 @@ def sweep(
         cluster loses otherwise (a worker killed during the scatter, the inputs lost with the
         last worker holding them) are submitted again, at most four times each, then become
         rows with an error: no Dask exception leaves the sweep.
-    keep : {"stats", "equity", "full"}, default "stats"
+    keep : {"stats", "equity", "returns", "full"}, default "stats"
         What is kept of each run besides its statistics: nothing, also its equity curve (column
-        "equity", a Series), or the whole :class:`BacktestResult` (column "result"). Memory is
-        bounded by what is kept: the runs of a chunk are dropped once their rows are made.
+        "equity", a Series), also its daily returns (``table.attrs["returns"]``, below; what
+        :func:`pelmora.overfitting` reads), or the whole :class:`BacktestResult` (column
+        "result"). Memory is bounded by what is kept: the runs of a chunk are dropped once their
+        rows are made.
     store : path, optional
         A folder (for example "sweep.parquet") where every finished chunk's rows are written as
         they arrive (needs pyarrow). A later call with the same store runs only the combinations
         missing from it, after an interruption, a killed process or a lost worker; their rows
-        come back from the store (statistics only: no equity or result). A row is served only
+        come back from the store (statistics, and the daily returns with keep="returns": no
+        equity or result; a stored row without its returns, from a sweep that kept none, runs
+        again). A row is served only
         to a call with the same inputs: the same weights, prices, options outside the grid and
         package version (their fingerprint, see :func:`read_sweep`); rows of other inputs stay
         in the store. A part file that cannot be read warns, naming it, is renamed
@@ -114,6 +121,12 @@ def sweep(
         :meth:`BacktestResult.stats`, "error" (None, or the type and message of the exception a
         failed run raised; its statistics are NaN), and "equity" or "result" when kept.
         ``table.attrs["sweep"]`` counts the runs: ``{"ran": ..., "failed": ..., "stored": ...}``.
+        With keep="returns", ``table.attrs["returns"]`` is a DataFrame of every combination's
+        daily returns, dates down (every price date, as :attr:`BacktestResult.returns`: 0 before
+        the first fill, the first day measured from the initial 1.0) and a column per
+        combination, labelled by its row of the table (the table's index; NaN for a failed
+        run). The shared grid is every price date rather than each run's statistics window,
+        which starts at its own first fill.
 
     Raises
     ------
@@ -128,7 +141,7 @@ def sweep(
     if backend not in BACKENDS:
         raise ValueError(f'backend must be "threads", "processes" or "dask", got {backend!r}')
     if keep not in KEEP:
-        raise ValueError(f'keep must be "stats", "equity" or "full", got {keep!r}')
+        raise ValueError(f'keep must be "stats", "equity", "returns" or "full", got {keep!r}')
     for name in fixed:
         if name in grid:
             raise TypeError(f"option {name!r} is both in the grid and fixed")
@@ -139,6 +152,12 @@ def sweep(
             raise ValueError(f"{label} must be a positive integer, got {value!r}")
     box = _Store(store) if store is not None else None
     stored = box.read() if box is not None else None
+    stored_returns: dict[tuple[str, str], Any] = {}
+    if keep == "returns" and stored:
+        stored_returns = box.read_returns()  # type: ignore[union-attr]
+        # A finished row without its returns (stored by a sweep that kept none) runs again.
+        stored = {ident: row for ident, row in stored.items()
+                  if row.get("error") is not None or ident in stored_returns}
     plan = _make_plan(grid, weights, prices, base, stored)
     todo = sum(len(g.members) for g in plan.groups)
     workers = max_workers or _cpus()
@@ -159,7 +178,12 @@ def sweep(
             failed += row[0] is not None
             records.append(_stored_record(plan.combos[i], row, *plan.stored_as(i), i))
         if box is not None and indexes:
-            box.write(records, grid_names, group_of[indexes[0]].inputs.tz)
+            inputs = group_of[indexes[0]].inputs
+            if keep == "returns":  # before the rows: a row in the store has its returns there
+                box.write_returns({_returns_name(*plan.stored_as(i)): row[2]
+                                   for i, row in zip(indexes, rows) if row[0] is None},
+                                  inputs.user_dates())
+            box.write(records, grid_names, inputs.tz)
         if bar is not None:
             bar.update(len(indexes))
             bar.set_postfix(failed=failed, refresh=False)
@@ -177,7 +201,7 @@ def sweep(
             outcomes.append(Outcome(*results[i], inputs=inputs, options=opts))
         else:  # served by the store
             row = (stored or {})[plan.stored_as(i)]
-            outcomes.append(Outcome(row.get("error"), row))
+            outcomes.append(Outcome(row.get("error"), row, stored_returns.get(plan.stored_as(i))))
     table = sweep_table(pd, plan.combos, outcomes, keep)
     ran = len(results)
     table.attrs["sweep"] = {"ran": ran, "failed": failed, "stored": len(plan.combos) - ran}

@@ -10,13 +10,15 @@ from __future__ import annotations
 import dataclasses
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
+
 from pelmora._engine import ARRAY_NAMES, RunRecord, check_equity, engine_options
 
 if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs import EngineInputs
     from pelmora.options import BacktestOptions
 
-__all__ = ["Chunk", "Row", "_own_inputs", "_run_chunk"]
+__all__ = ["Chunk", "Row", "_own_inputs", "_run_chunk", "daily_returns"]
 
 Chunk = tuple[int, list[int], list["BacktestOptions"]]
 """A backend's unit of work, as the plan cuts it: (group index, combinations, their options)."""
@@ -30,8 +32,9 @@ def _run_chunk(
 ) -> list[Row]:
     """Run variants of one set of arrays: (error, statistics, kept output) per variant.
 
-    The kept output is None, the equity curve (keep="equity") or the journal's output dict
-    (keep="full"); the caller turns it into what it keeps, with the inputs it holds itself.
+    The kept output is None, the equity curve (keep="equity"), the daily returns
+    (keep="returns") or the journal's output dict (keep="full"); the caller turns it into what it
+    keeps, with the inputs it holds itself.
     """
     from pelmora.core import journal
     from pelmora.result import BacktestResult
@@ -57,9 +60,22 @@ def _run_chunk(
         except Exception as exc:  # a failure of the statistics is the combination's failure
             rows.append((f"{type(exc).__name__}: {exc}", {}, None))
             continue
-        kept = out["creturn"] if keep == "equity" else out if keep == "full" else None
+        kept = (
+            out["creturn"] if keep == "equity" else daily_returns(out["creturn"])
+            if keep == "returns" else out if keep == "full" else None
+        )
         rows.append((None, stats, kept))
     return rows
+
+
+def daily_returns(equity: Any) -> np.ndarray:
+    """The returns of an equity curve over every price date, the first from the initial 1.0.
+
+    The arithmetic of :attr:`BacktestResult.returns`, so a sweep keeps the same numbers to the bit.
+    """
+    values = np.asarray(equity, dtype=np.float64)
+    prev = np.concatenate(([1.0], values[:-1]))
+    return values / prev - 1.0
 
 
 def _own_inputs(inputs: EngineInputs, opts: BacktestOptions) -> EngineInputs:

@@ -5,6 +5,11 @@ data is on disk, so a killed call or a full disk leaves whole parts only. Every 
 combination's key and the fingerprint of the inputs it was run on (``_fingerprint``), and is
 served again only to a call with both the same. :func:`read_sweep` reads a store back as
 the table :func:`pelmora.sweep` returns.
+
+A sweep that keeps its combinations' daily returns (``keep="returns"``) writes them too, a part
+per chunk in the folder "_returns" (the leading underscore keeps it out of the one table pandas
+and pyarrow read from the store folder): a date column and a column per combination, named by
+its inputs' fingerprint and its key, so they are served under the same rule as the statistics.
 """
 
 from __future__ import annotations
@@ -26,13 +31,20 @@ if TYPE_CHECKING:  # pragma: no cover
 
     from pelmora.sweeps._chunk import Row
 
-__all__ = ["FINGERPRINT_COLUMN", "_Store", "_stored_record", "read_sweep"]
+__all__ = ["FINGERPRINT_COLUMN", "_Store", "_returns_name", "_stored_record", "read_sweep"]
 
 FINGERPRINT_COLUMN = "inputs_fingerprint"
 """A store's column: the fingerprint of the inputs a row was run on (see :func:`read_sweep`)."""
 
 _KEY = "combination_key"  # a store's column: which combination a row belongs to
 _POSITION = "grid_index"  # a store's column: the row's place in the grid of the call that ran it
+_RETURNS = "_returns"  # the store's folder of returns parts
+_DATE = "date"  # a returns part's column of the price dates
+
+
+def _returns_name(key: str, fingerprint: str) -> str:
+    """A returns part's column of a combination: its inputs' fingerprint, then its key."""
+    return f"{fingerprint}.{key}"
 
 
 def _stored_record(
@@ -116,14 +128,16 @@ class _Store:
                 raise FileNotFoundError(f"store {str(self.path)!r} does not exist")
             return
         self.path.mkdir(parents=True, exist_ok=True)
-        self._remove_stale_temporaries()
+        self._remove_stale_temporaries(self.path)
+        if (self.path / _RETURNS).is_dir():
+            self._remove_stale_temporaries(self.path / _RETURNS)
 
     # -------------------------------------------------------------------------------- reading
 
-    def parts(self) -> list[Path]:
-        """The part files, oldest first."""
+    def parts(self, folder: Path | None = None) -> list[Path]:
+        """The part files (of ``folder``, default the statistics'), oldest first."""
         found = []
-        for part in self.path.glob("part-*.parquet"):
+        for part in (folder or self.path).glob("part-*.parquet"):
             with contextlib.suppress(OSError):  # removed meanwhile by someone else
                 found.append((part.stat().st_mtime_ns, part.name, part))
         return [part for _, _, part in sorted(found)]
@@ -148,6 +162,24 @@ class _Store:
             fingerprint = row.get(FINGERPRINT_COLUMN)
             if fingerprint is not None:  # rows of older stores had none: never served
                 done.setdefault((row[_KEY], fingerprint), row)
+        return done
+
+    def read_returns(self) -> dict[tuple[str, str], Any]:
+        """The stored daily returns, a Series on the price dates by (key, inputs' fingerprint)."""
+        pd = import_optional("pandas", caller="pelmora.sweep")
+        done: dict[tuple[str, str], Any] = {}
+        for part in self.parts(self.path / _RETURNS):
+            try:
+                table = self.pq.read_table(part)
+                dates = pd.DatetimeIndex(table.column(_DATE).to_pandas())
+                columns = [n for n in table.column_names if n != _DATE]
+                values = {n: table.column(n).to_numpy() for n in columns}
+            except Exception as exc:  # torn, truncated, garbage: whatever pyarrow raises
+                self._unreadable(part, exc, True, 4)  # read_returns, sweep, the user
+                continue
+            for name in columns:
+                fingerprint, _, key = name.partition(".")
+                done.setdefault((key, fingerprint), pd.Series(values[name], index=dates))
         return done
 
     def _read_part(self, part: Path) -> list[dict[str, Any]]:
@@ -193,10 +225,22 @@ class _Store:
         columns[_POSITION] = pa.array([r[_POSITION] for r in records], pa.int64())
         self._write_table(pa.table(columns))
 
-    def _write_table(self, table: Any) -> None:
+    def write_returns(self, columns: Mapping[str, Any], dates: Any) -> None:
+        """Write daily returns as one new part: the dates, a column per combination."""
+        if not columns:
+            return
+        pa = self.pa
+        folder = self.path / _RETURNS
+        folder.mkdir(exist_ok=True)
+        data = {_DATE: pa.array(dates.as_unit("ns"))}
+        data.update((name, pa.array(values, pa.float64())) for name, values in columns.items())
+        self._write_table(pa.table(data), folder)
+
+    def _write_table(self, table: Any, folder: Path | None = None) -> None:
+        folder = folder or self.path
         while True:
             name = f"part-{uuid.uuid4().hex}.parquet"
-            tmp = self.path / f".{name}.tmp"
+            tmp = folder / f".{name}.tmp"
             fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
             with os.fdopen(fd, "wb") as file:  # closing it releases the lock
                 if fcntl is not None:
@@ -209,22 +253,22 @@ class _Store:
                     self.pq.write_table(table, file)
                     file.flush()
                     os.fsync(file.fileno())  # the data on disk before the name points at it
-                    os.replace(tmp, self.path / name)
+                    os.replace(tmp, folder / name)
                 except BaseException:
                     with contextlib.suppress(OSError):
                         tmp.unlink()
                     raise
-            _fsync_folder(self.path)  # the rename itself on disk
+            _fsync_folder(folder)  # the rename itself on disk
             return
 
-    def _remove_stale_temporaries(self) -> None:
+    def _remove_stale_temporaries(self, folder: Path) -> None:
         """Remove the temporary files of calls that crashed while writing a part.
 
         A writer holds an exclusive lock on its temporary file until it has renamed it, so a
         file whose lock can be taken belongs to no live writer (a concurrent call's file is
         locked, and kept). Without advisory locks, files older than an hour are removed.
         """
-        for tmp in self.path.glob(".*.tmp"):
+        for tmp in folder.glob(".*.tmp"):
             try:
                 fd = os.open(tmp, os.O_RDONLY)
             except OSError:

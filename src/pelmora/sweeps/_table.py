@@ -37,7 +37,9 @@ class Outcome:
 
     error: str | None
     stats: Mapping[str, Any]  # a stored row: every column of the store, statistics among them
-    kept: Any = None  # what the run kept: None, its equity curve or the journal's output
+    # What the run kept: None, its equity curve, its returns or the journal's output; a stored
+    # row's returns are a Series on their dates.
+    kept: Any = None
     inputs: EngineInputs | None = None  # the shared arrays it ran on (None: a stored row)
     options: BacktestOptions | None = None
 
@@ -93,4 +95,26 @@ def sweep_table(
         columns.append("result")
     table = pd.DataFrame(rows, columns=columns)
     _none_stays_none(pd, table, combos, list(combos[0]))
+    if keep == "returns":
+        table.attrs["returns"] = _returns_frame(pd, outcomes, table.index)
     return table
+
+
+def _returns_frame(pd: Any, outcomes: list[Outcome], labels: Any) -> Any:
+    """Every combination's daily returns: dates down, a column per row of the table."""
+    kept = {}
+    for label, outcome in zip(labels, outcomes):
+        if outcome.error is not None or outcome.kept is None:
+            continue
+        if isinstance(outcome.kept, pd.Series):  # from the store
+            kept[label] = outcome.kept
+        else:
+            kept[label] = pd.Series(outcome.kept, index=outcome.inputs.user_dates())
+    if kept:
+        frame = pd.concat(kept, axis=1)
+    else:
+        frame = pd.DataFrame(index=pd.DatetimeIndex([]), dtype="float64")
+    # A failed run has no returns: a column of NaN keeps the columns those of the table.
+    frame = frame.reindex(columns=labels).astype("float64")
+    frame.index.name, frame.columns.name = "date", None
+    return frame
