@@ -30,6 +30,7 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     )
     from pelmora.frames import from_long
     from pelmora.options import BacktestOptions
+    from pelmora._overfitting import overfitting
     from pelmora.selection import (
         PBOResult, deflated_sharpe_ratio, effective_trials, expected_max_sharpe, min_backtest_length,
         min_track_record_length, pbo, probabilistic_sharpe_ratio,
@@ -45,8 +46,8 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
 # works everywhere; BacktestResult and the submodules are reached as attributes.
 __all__ = [
     "BacktestOptions", "PBOResult", "backtest", "deflated_sharpe_ratio", "effective_trials",
-    "expected_max_sharpe", "from_long", "min_backtest_length", "min_track_record_length", "pbo",
-    "probabilistic_sharpe_ratio", "read_sweep", "runvane", "sweep", "swaylen", "walk_forward",
+    "expected_max_sharpe", "from_long", "min_backtest_length", "min_track_record_length",
+    "overfitting", "pbo", "probabilistic_sharpe_ratio", "read_sweep", "runvane", "sweep", "swaylen", "walk_forward",
 ]
 
 _LAZY_FUNCTIONS = {
@@ -65,6 +66,7 @@ _LAZY_FUNCTIONS = {
     "min_backtest_length": "pelmora.selection",
     "min_track_record_length": "pelmora.selection",
     "pbo": "pelmora.selection",
+    "overfitting": "pelmora._overfitting",
     "probabilistic_sharpe_ratio": "pelmora.selection",
     "from_long": "pelmora.frames",
 }

@@ -1,0 +1,167 @@
+"""Is the best row of a sweep real? The selection statistics of :mod:`pelmora.selection` on a table.
+
+:func:`overfitting` reads a sweep's table and the daily returns it kept (``keep="returns"``) and
+gives the figures a skeptic asks for: how many distinct trials the grid held, the Sharpe ratio
+their best reaches by chance, the deflated Sharpe ratio of the best, the probability of backtest
+overfitting and the minimum backtest length. Importing this module needs only NumPy.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from pelmora._optional import import_optional
+from pelmora.selection import (
+    deflated_sharpe_ratio, effective_trials, expected_max_sharpe, min_backtest_length, pbo,
+)
+from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
+
+if TYPE_CHECKING:  # pragma: no cover
+    import pandas as pd
+
+__all__ = ["OVERFITTING_NAMES", "overfitting"]
+
+OVERFITTING_NAMES = (
+    "n_trials", "effective_trials", "best", "best_sharpe", "expected_max_sharpe",
+    "deflated_sharpe", "pbo", "min_backtest_length", "degradation_slope",
+)
+"""The index of the Series :func:`overfitting` returns, in its order."""
+
+# The sweep's statistics are those of BacktestResult.stats() at its default of 252 rows a year:
+# its annualised Sharpe ratio over this root is the per-row one the formulas take.
+_PERIODS_PER_YEAR = 252
+_OUTPUTS = {*STAT_NAMES, *BENCHMARK_STAT_NAMES, "error", "equity", "result"}
+
+
+def overfitting(table: pd.DataFrame, *, n_splits: int = 16, threshold: float = 0.9) -> pd.Series:
+    """How much of a sweep's best Sharpe ratio the number of trials explains.
+
+    Parameters
+    ----------
+    table : pandas.DataFrame
+        A table of :func:`pelmora.sweep` run with ``keep="returns"`` (its daily returns are in
+        ``table.attrs["returns"]``), or rows of it (a selection keeps the attrs). Failed rows
+        (``error`` not None) are left out: they are no trial.
+    n_splits : int, default 16
+        Blocks of dates for the probability of backtest overfitting (see
+        :func:`pelmora.pbo`): even, at most the number of dates.
+    threshold : float, default 0.9
+        The correlation of daily returns from which two combinations count as one trial (see
+        :func:`pelmora.effective_trials`).
+
+    Returns
+    -------
+    pandas.Series
+        Of dtype object, indexed by :data:`OVERFITTING_NAMES`:
+
+        - ``n_trials``: the rows that ran without error.
+        - ``effective_trials``: how many of them are distinct, by complete-linkage clusters of
+          the correlations of their daily returns over every price date
+          (:func:`pelmora.effective_trials`); N identical combinations count as 1.
+        - ``best``: the grid values of the row with the highest ``sharpe``, a dict (None when
+          no row has a Sharpe ratio).
+        - ``best_sharpe``: its Sharpe ratio **per day** (a row of prices): the table's
+          annualised ``sharpe`` over sqrt(252), each measured over the run's statistics window.
+        - ``expected_max_sharpe``: per day, the Sharpe ratio the best of ``effective_trials``
+          skill-less trials reaches by chance (:func:`pelmora.expected_max_sharpe`), with the
+          variance (ddof 1) of the rows' per-day Sharpe ratios; 0 for one trial.
+        - ``deflated_sharpe``: the best row's probabilistic Sharpe ratio against
+          ``expected_max_sharpe`` (:func:`pelmora.deflated_sharpe_ratio`), with its window's
+          number of returns, its ``skew`` and its plain kurtosis (the table's excess
+          ``kurtosis`` + 3); a probability, 0.95 or more the usual bar. With one trial it is
+          the row's ``psr``.
+        - ``pbo``: the probability of backtest overfitting by combinatorially symmetric
+          cross-validation (:func:`pelmora.pbo`, per-day Sharpe ratios) of the daily returns
+          over every price date; NaN for fewer than 2 trials or ``n_splits`` dates.
+        - ``min_backtest_length``: in **years**, the length of data below which
+          ``effective_trials`` skill-less trials are expected to reach the best row's
+          annualised ``sharpe`` (:func:`pelmora.min_backtest_length`); NaN when it is not above
+          0.
+        - ``degradation_slope``: the slope of the out-of-sample on the in-sample per-day Sharpe
+          ratio of each split's winner in the PBO's splits; below 0, the better a combination
+          looks in sample the worse it does out of sample.
+
+        ``series.attrs["pbo"]`` holds the :class:`pelmora.PBOResult` (its ``plot()`` draws the
+        logit histogram and the degradation scatter), None when there is none.
+
+    Raises
+    ------
+    TypeError
+        ``table`` not a DataFrame.
+    ValueError
+        A table without its daily returns (run the sweep with ``keep="returns"``), without a
+        "sharpe" column, or with rows whose returns it does not hold; a bad ``n_splits`` or
+        ``threshold``.
+    """
+    pandas = import_optional("pandas", caller="pelmora.overfitting")
+    if not isinstance(table, pandas.DataFrame):
+        raise TypeError(f"table must be a pandas DataFrame, got {type(table).__name__}")
+    returns = table.attrs.get("returns")
+    if not isinstance(returns, pandas.DataFrame):
+        raise ValueError(
+            'table has no daily returns: run the sweep with keep="returns" '
+            '(pelmora.sweep(grid, weights, prices, keep="returns")); a table of read_sweep has none'
+        )
+    if "sharpe" not in table.columns:
+        raise ValueError('table has no "sharpe" column: pass the table pelmora.sweep returns')
+    errors = table["error"] if "error" in table.columns else pandas.Series(None, index=table.index)
+    trials = table[errors.isna().to_numpy()]
+    missing = [label for label in trials.index if label not in returns.columns]
+    if missing:
+        raise ValueError(
+            f"table rows {missing[:5]} have no column in table.attrs['returns']: keep the "
+            "table's index as the sweep made it"
+        )
+    matrix = returns[list(trials.index)]
+    n_trials = len(trials)
+    out: dict[str, Any] = dict.fromkeys(OVERFITTING_NAMES, math.nan)
+    out.update(n_trials=n_trials, best=None)
+    split = None
+    if n_trials:
+        out["effective_trials"] = effective_trials(matrix, threshold=threshold)
+    if n_trials >= 2 and len(matrix) >= n_splits:
+        split = pbo(matrix, n_splits=n_splits)
+        out["pbo"], out["degradation_slope"] = split.pbo, split.slope
+
+    annual = pandas.to_numeric(trials["sharpe"], errors="coerce")
+    annual = annual[np.isfinite(annual.to_numpy(dtype=np.float64))]
+    if len(annual):
+        daily = annual / math.sqrt(_PERIODS_PER_YEAR)
+        label = annual.idxmax()
+        row = trials.loc[label]
+        out["best"] = {c: _plain(row[c]) for c in trials.columns if c not in _OUTPUTS}
+        out["best_sharpe"] = float(daily[label])
+        variance = float(np.var(daily.to_numpy(), ddof=1)) if len(daily) > 1 else 0.0
+        n_eff = int(out["effective_trials"])
+        out["expected_max_sharpe"] = expected_max_sharpe(n_trials=n_eff, sharpe_variance=variance)
+        out["deflated_sharpe"] = _deflated(row, matrix[label], float(daily[label]), n_eff, variance)
+        if annual[label] > 0:
+            out["min_backtest_length"] = min_backtest_length(
+                n_trials=n_eff, target_sharpe=float(annual[label])
+            )
+    series: pd.Series = pandas.Series(out, dtype=object, name="overfitting")
+    series.attrs["pbo"] = split
+    return series
+
+
+def _plain(value: Any) -> Any:
+    """A grid value as Python has it (0.05, not np.float64(0.05)), for a readable ``best``."""
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def _deflated(row: Any, returns: Any, sharpe: float, n_trials: int, variance: float) -> float:
+    """The best row's deflated Sharpe ratio from the moments of its statistics window."""
+    skew, excess = float(row["skew"]), float(row["kurtosis"])
+    # The window runs from the first fill to the end: its returns are those of every price date
+    # from its start on (the window's first return is measured from the same 1.0).
+    n_obs = int(returns.loc[row["start"]:row["end"]].notna().sum())
+    if not (math.isfinite(skew) and math.isfinite(excess)) or n_obs < 2:
+        return math.nan
+    try:
+        return deflated_sharpe_ratio(sharpe, n_trials=n_trials, sharpe_variance=variance,
+                                     n_obs=n_obs, skew=skew, kurtosis=excess + 3.0)
+    except ValueError:  # small-sample moments no distribution has (kurtosis below 1 + skew^2)
+        return math.nan
