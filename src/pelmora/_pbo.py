@@ -17,7 +17,6 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora._checks import count, real
-from pelmora._optional import import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.figure import Figure
@@ -150,33 +149,9 @@ class PBOResult:
         ImportError
             When matplotlib is missing; the message names the extra ``plot``.
         """
-        bins = count("bins", bins, 1)
-        import_optional("matplotlib", caller="PBOResult.plot")
-        from matplotlib.figure import Figure
+        from pelmora.plotting._sweep import pbo_figure  # the figures live with the plots
 
-        fig = Figure(figsize=(11, 4.2), layout="constrained")
-        hist, scatter = fig.subplots(1, 2)
-        hist.hist(self.logits, bins=bins, color="#4c72b0", edgecolor="white")
-        hist.axvline(0.0, color="#c44e52", linestyle="--", linewidth=1)
-        hist.set_title(f"PBO = {self.pbo:.1%} of {self.n_combinations} splits")
-        hist.set_xlabel("logit of the in-sample best's out-of-sample rank")
-        hist.set_ylabel("splits")
-
-        ok = np.isfinite(self.in_sample) & np.isfinite(self.out_of_sample)
-        x, y = self.in_sample[ok], self.out_of_sample[ok]
-        scatter.scatter(x, y, s=6, alpha=0.4, color="#4c72b0")
-        scatter.axhline(0.0, color="grey", linewidth=0.8)
-        if x.size and math.isfinite(self.slope):
-            line = np.linspace(x.min(), x.max(), 2)
-            scatter.plot(line, self.intercept + self.slope * line, color="#c44e52",
-                         label=f"fit: {self.intercept:.3g} {'-' if self.slope < 0 else '+'} "
-                               f"{abs(self.slope):.3g} x")
-            scatter.legend(loc="best")
-        scatter.set_title(f"degradation: P(out-of-sample loss) = {self.prob_loss:.1%}")
-        unit = " (per period)" if self.metric != "total_return" else ""
-        scatter.set_xlabel(f"in-sample {self.metric}{unit}")
-        scatter.set_ylabel(f"out-of-sample {self.metric}{unit}")
-        return fig
+        return pbo_figure(self, bins=count("bins", bins, 1))
 
 
 def _metric(metric: str, sums: np.ndarray, squares: np.ndarray | None, counts: np.ndarray,

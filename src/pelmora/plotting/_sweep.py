@@ -1,4 +1,5 @@
-"""Figures of a sweep: the parameter surface (heatmap) and the distribution of a statistic."""
+"""Figures of a sweep: the parameter surface (heatmap), the distribution of a statistic, and the
+two pictures of its probability of backtest overfitting."""
 
 from __future__ import annotations
 
@@ -9,14 +10,18 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora._optional import import_optional
-from pelmora.plotting._style import MISSING_COLOR, STRATEGY_COLOR, WIN_COLOR, figure_class
+from pelmora.plotting._style import (
+    LOSS_COLOR, MISSING_COLOR, STRATEGY_COLOR, WIN_COLOR, figure_class,
+)
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
     from matplotlib.figure import Figure
 
-__all__ = ["histogram_figure", "label", "parameter_columns", "plot_heatmap"]
+    from pelmora._pbo import PBOResult
+
+__all__ = ["histogram_figure", "label", "parameter_columns", "pbo_figure", "plot_heatmap"]
 
 
 def _levels(column: pd.Series) -> list[Any]:
@@ -239,4 +244,33 @@ def histogram_figure(values: pd.Series, name: str) -> Figure:
     ax.set_ylabel("runs")
     ax.grid(True, alpha=0.3)
     ax.legend(fontsize=9)
+    return fig
+
+
+def pbo_figure(result: PBOResult, *, bins: int = 30) -> Figure:
+    """:meth:`PBOResult.plot <pelmora.PBOResult.plot>`: the histogram of the splits' logits and
+    the degradation scatter of their winners, out of sample against in sample, with its fit."""
+    Figure = figure_class("PBOResult.plot")
+    fig = Figure(figsize=(11, 4.2), layout="constrained")
+    hist, scatter = fig.subplots(1, 2)
+    hist.hist(result.logits, bins=bins, color=STRATEGY_COLOR, edgecolor="white")
+    hist.axvline(0.0, color=LOSS_COLOR, linestyle="--", linewidth=1)
+    hist.set_title(f"PBO = {result.pbo:.1%} of {result.n_combinations} splits")
+    hist.set_xlabel("logit of the in-sample best's out-of-sample rank")
+    hist.set_ylabel("splits")
+
+    ok = np.isfinite(result.in_sample) & np.isfinite(result.out_of_sample)
+    x, y = result.in_sample[ok], result.out_of_sample[ok]
+    scatter.scatter(x, y, s=6, alpha=0.4, color=STRATEGY_COLOR)
+    scatter.axhline(0.0, color="grey", linewidth=0.8)
+    if x.size and math.isfinite(result.slope):
+        line = np.linspace(x.min(), x.max(), 2)
+        sign = "-" if result.slope < 0 else "+"
+        scatter.plot(line, result.intercept + result.slope * line, color=LOSS_COLOR,
+                     label=f"fit: {result.intercept:.3g} {sign} {abs(result.slope):.3g} x")
+        scatter.legend(loc="best")
+    scatter.set_title(f"degradation: P(out-of-sample loss) = {result.prob_loss:.1%}")
+    unit = " (per period)" if result.metric != "total_return" else ""
+    scatter.set_xlabel(f"in-sample {result.metric}{unit}")
+    scatter.set_ylabel(f"out-of-sample {result.metric}{unit}")
     return fig

@@ -30,7 +30,7 @@ ROLLING_WINDOW = 126
 PERIODS_PER_YEAR = 252
 
 _PERFORMANCE = (
-    "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown",
+    "total_return", "cagr", "annual_volatility", "sharpe", "psr", "sortino", "max_drawdown",
     "max_drawdown_start", "max_drawdown_end", "turnover",
 )
 _TRADE_STATS = (

@@ -1,4 +1,6 @@
-"""The HTML report of a sweep: the parameter surface, the distribution, the ranking, the failures."""
+"""The HTML report of a sweep: the parameter surface, the distribution, the ranking, the failures,
+and, for a sweep that kept its returns, how far its best result is explained by the number of
+trials."""
 
 from __future__ import annotations
 
@@ -12,7 +14,10 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora._optional import import_optional
-from pelmora.plotting._sweep import histogram_figure, label, parameter_columns, plot_heatmap
+from pelmora._overfitting import overfitting
+from pelmora.plotting._sweep import (
+    histogram_figure, label, parameter_columns, pbo_figure, plot_heatmap,
+)
 from pelmora.report._html import _format, _html_table, _image, _missing, _page, _write
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
 
@@ -37,7 +42,10 @@ def sweep_report(
 
     The report lists the combinations by ``value``, highest first (the top 50), then the failed
     ones with their error; draws ``value`` over two parameters with
-    :func:`pelmora.plotting.plot_heatmap`; and shows the distribution of ``value``.
+    :func:`pelmora.plotting.plot_heatmap`; and shows the distribution of ``value``. A table of
+    a sweep run with ``keep="returns"`` also gets an overfitting section: the figures of
+    :func:`pelmora.overfitting` (always ranked by "sharpe") and the two pictures of its
+    probability of backtest overfitting, the logit histogram and the degradation scatter.
 
     Parameters
     ----------
@@ -122,6 +130,8 @@ def sweep_report(
         rows = [tuple(r) for r in bad[[*shown, "error"]].astype(object).itertuples(index=False)]
         body = _html_table([*shown, "error"], rows, [param_text] * len(shown) + [str])
         sections.append(("failed", f"Failed runs ({int(failed.sum())})", body))
+    if isinstance(table.attrs.get("returns"), pandas.DataFrame) and "sharpe" in table.columns:
+        sections.append(("overfitting", "Is the best result real?", _overfitting_section(table)))
     return _write(path, _page(title or "Sweep report", summary, sections))
 
 
@@ -140,3 +150,46 @@ def _histogram(values: pd.Series, name: str) -> str:
     if values.empty:
         return f'<p class="note">No run has a value of {html.escape(name)}.</p>'
     return _image(histogram_figure(values, name), f"distribution of {name}")
+
+
+_OVERFITTING_ROWS = (
+    ("n_trials", "Trials (runs without error)", "{:,}"),
+    ("effective_trials", "Effective trials (near-copies count once)", "{:,}"),
+    ("best", "Best by Sharpe ratio", None),
+    ("best_sharpe", "Its Sharpe ratio (per day)", "{:.4f}"),
+    ("expected_max_sharpe", "Expected best Sharpe ratio by chance (per day)", "{:.4f}"),
+    ("deflated_sharpe", "Deflated Sharpe ratio (probability)", "psr"),
+    ("pbo", "Probability of backtest overfitting", "psr"),
+    ("min_backtest_length", "Minimum backtest length (years)", "{:.2f}"),
+    ("degradation_slope", "Degradation slope (out-of-sample on in-sample Sharpe)", "{:.3f}"),
+)
+
+
+def _overfitting_section(table: pd.DataFrame) -> str:
+    """The figures of :func:`pelmora.overfitting` and its PBO's pictures."""
+    try:
+        found = overfitting(table)
+    except ValueError as exc:  # a table whose rows no longer match its returns
+        return f'<p class="note">No overfitting figures: {html.escape(str(exc))}</p>'
+    rows = []
+    for name, text, pattern in _OVERFITTING_ROWS:
+        value = found[name]
+        if name == "best":
+            shown = "–" if not value else ", ".join(f"{k} = {label(v)}" for k, v in value.items())
+        else:
+            # Probabilities read as percents, as the psr of the statistics tables.
+            shown = _format(pattern, value) if pattern == "psr" or _missing(value) else (
+                pattern.format(value))
+        rows.append((text, shown))
+    numbers = _html_table(["figure", "value"], rows, [str, str])
+    note = (
+        '<p class="note">Sharpe ratios per day (the table\'s annualised ones over sqrt(252)); '
+        "a deflated Sharpe ratio of 95 % or more and a PBO well below 50 % are the usual bars. "
+        "See pelmora.overfitting for each figure.</p>"
+    )
+    split = found.attrs.get("pbo")
+    if split is None:
+        picture = '<p class="note">PBO needs at least 2 trials and 16 dates.</p>'
+    else:
+        picture = _image(pbo_figure(split), "logits of PBO and the degradation of the best")
+    return note + numbers + picture
