@@ -2,6 +2,7 @@
 
 import math
 import os
+import pickle
 import signal
 import threading
 import time
@@ -81,7 +82,7 @@ def test_run_agrees_with_backtest_bit_for_bit(run):
     assert got["excursions"].shape[0] == len(arrays)
     for row, arr in zip(got["excursions"], arrays):
         assert np.array_equal(bits(row), bits(arr))
-    assert same_report(got["report"], report)
+    assert same_report(got["next_period"], report)
 
 
 # --- identities on plausible markets -------------------------------------------------------
@@ -226,6 +227,24 @@ def test_inputs_are_pinned_before_any_python_code_of_the_call_runs():
     out = journal.run(*inp.args(), stop_trading_next_period=Resizes())
     assert len(refused) == 2 and inp.pos_columns.shape == (2,) and inp.price_values.shape == (4, 2)
     assert np.array_equal(out["creturn"], journal.run(*inp.args())["creturn"])
+
+
+def test_the_next_period_orders_still_read_under_their_old_key_with_a_warning():
+    inp = build([[10.0, 11.0]] * 4, [[0.5, 0.25]])
+    out = journal.run(*inp.args())
+    orders = out["next_period"]
+    for read in (lambda o: o["report"], lambda o: o.get("report")):
+        with pytest.warns(DeprecationWarning, match="'report' is renamed 'next_period'"):
+            assert read(out) is orders
+    # The old key is not stored: the output is a plain dict in all but that read.
+    assert "report" not in out and out == dict(out) and out.get("bogus", 1) == 1
+    with pytest.raises(KeyError, match="bogus"):
+        out["bogus"]
+    many = journal.run_many(inp.kwargs(), [{}])[0]
+    back = pickle.loads(pickle.dumps(many))
+    assert type(back) is type(out) is journal.RunOutput and list(back) == list(out)
+    with pytest.warns(DeprecationWarning):
+        assert back["report"] == orders
 
 
 def big_market(n_rows=3000, n_cols=400, seed=1):
@@ -473,7 +492,7 @@ def test_run_many_and_the_switches_change_nothing_else(case, other_stop):
         for key in ("fills", "trades"):
             for col in want[key]:
                 assert np.array_equal(got[key][col], want[key][col], equal_nan=True), (key, col)
-        assert same_report(got["report"], want["report"])
+        assert same_report(got["next_period"], want["next_period"])
     assert np.array_equal(bits(many[0]["excursions"]), bits(full["excursions"]))
 
 

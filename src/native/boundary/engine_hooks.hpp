@@ -59,19 +59,3 @@ PyObject* retain_cost_name();
 PyObject* resample_name();
 
 }  // namespace pelmora::py
-
-namespace pelmora::py {
-
-// Position columns to price columns by the UTF-8 bytes of their names (the
-// last duplicate price name wins). Throws Failure with the frame of map_columns.
-std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns);
-
-// Matches FASTCALL arguments to `names` (the first `n_required` required; the
-// names from `n_positional` on keyword-only, -1: none) and raises the host's
-// argument errors with their exact texts. `out` receives borrowed references
-// (nullptr for a missing optional).
-bool parse_arguments(const char* fname, const char* const* names, int n_required, int n_total,
-                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
-                     int n_positional = -1);
-
-}  // namespace pelmora::py

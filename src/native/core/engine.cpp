@@ -36,7 +36,17 @@ Engine::Engine(const RunInputs& in, const RunOptions& opt, RunHooks& hooks, Mess
       hooks_(hooks),
       text_(text),
       journal_(journal),
-      costs_{opt.fee_ratio, opt.tax_ratio} {}
+      costs_{opt.fee_ratio, opt.tax_ratio},
+      sid_to_price_(in.columns.table) {}
+
+ColumnMap::ColumnMap(std::map<int, int> pos2price) : by_sid(std::move(pos2price)) {
+  std::int64_t size = 0;
+  for (const auto& kv : by_sid) size = std::max<std::int64_t>(size, kv.first + 1);
+  table.assign(static_cast<std::size_t>(size), -1);
+  for (const auto& kv : by_sid) {
+    if (kv.first >= 0) table[static_cast<std::size_t>(kv.first)] = kv.second;
+  }
+}
 
 void Engine::setup() {
   // One tracker per position column, one reference price per price column;
@@ -72,12 +82,6 @@ void Engine::setup() {
     if (n_rows > 0) st_.date_rebalance[ptr] = 1;
   }
 
-  std::int64_t table = n_pos;
-  for (const auto& kv : in_.pos2price) table = std::max<std::int64_t>(table, kv.first + 1);
-  sid_to_price_.assign(table, -1);
-  for (const auto& kv : in_.pos2price) {
-    if (kv.first >= 0) sid_to_price_[kv.first] = kv.second;
-  }
   row_copy_.reserve(n_pos);
   st_.latest_rebalanced_copy.reserve(n_pos);
 }

@@ -17,6 +17,16 @@
 
 namespace pelmora {
 
+// Position column -> price column, from the labels: as the map they gave (the
+// excursion module's published interface takes it so) and as the table the
+// engine and the journal read, built once per set of labels.
+struct ColumnMap {
+  ColumnMap() = default;
+  explicit ColumnMap(std::map<int, int> pos2price);
+  std::map<int, int> by_sid;
+  std::vector<int> table;  // indexed by position column; -1: no price column
+};
+
 struct RunInputs {
   View2D<double> price, close, high, low, open;
   View1D<std::int64_t> price_index;
@@ -26,7 +36,7 @@ struct RunInputs {
   bool has_delisting_bars = false;
   View1D<std::int64_t> delisting_bars;
   std::int64_t n_pos_columns = 0;  // len(pos_columns): stock labels for messages
-  std::map<int, int> pos2price;
+  ColumnMap columns;
 };
 
 // The options of a run, with backtest_'s defaults.
@@ -135,7 +145,7 @@ class Engine {
   Journal* journal_;
   TradeCosts costs_;
   RunState st_;
-  std::vector<int> sid_to_price_;  // -1: no price column
+  const std::vector<int>& sid_to_price_;  // the inputs' table
   std::vector<double> scratch_, row_copy_;
   std::vector<std::pair<int, double>> kept_prices_;
 };

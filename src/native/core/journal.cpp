@@ -14,7 +14,7 @@ constexpr const char* kAnalysis = "pelmora.core.journal.swaylen_analysis";
 }  // namespace
 
 Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOptions& jopt)
-    : in_(in), jopt_(jopt) {
+    : in_(in), jopt_(jopt), sid_to_price_(in.columns.table) {
   params_.price = in.price;
   params_.close = in.close;
   params_.close_missing = jopt.close_missing;
@@ -23,12 +23,6 @@ Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOption
   params_.window = jopt.window;
   params_.window_step = jopt.window_step;
   cash.assign(static_cast<std::size_t>(in.price_index.size), 1.0);
-  std::int64_t table = 0;
-  for (const auto& kv : in.pos2price) table = std::max<std::int64_t>(table, kv.first + 1);
-  sid_to_price_.assign(static_cast<std::size_t>(table), -1);
-  for (const auto& kv : in.pos2price) {
-    if (kv.first >= 0) sid_to_price_[static_cast<std::size_t>(kv.first)] = kv.second;
-  }
   open_.resize(static_cast<std::size_t>(std::max<std::int64_t>(jopt.n_stocks, 0)));
   if (jopt.excursions && jopt.excursion_thread && jopt.window >= 1 && jopt.window_step >= 1) {
     // A stock enters at most once a row, so the trade records are at most

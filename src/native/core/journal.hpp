@@ -147,7 +147,7 @@ class Journal final : public RunHooks {
   JournalOptions jopt_;
   ExcursionParams params_;
   ExcursionPath path_;
-  std::vector<int> sid_to_price_;  // -1: no price column
+  const std::vector<int>& sid_to_price_;  // the inputs' table
   // Per price column, made at the first fill of a suspended stock: the row
   // up to which the last known price has been looked for (-1: not yet) and
   // that price, so that a long suspension is walked back only once.

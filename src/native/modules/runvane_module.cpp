@@ -6,8 +6,6 @@
 // the small Python entries. All arithmetic of a run is in the C++ core.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <numpy/arrayobject.h>
-#include <numpy/arrayscalars.h>
 
 #include <cmath>
 #include <cstddef>
@@ -16,9 +14,11 @@
 #include <map>
 #include <string>
 
+#include "boundary/arguments.hpp"
 #include "boundary/engine_hooks.hpp"
 #include "boundary/module_support.hpp"
 #include "boundary/native_api.hpp"
+#include "boundary/numpy.hpp"
 #include "boundary/pyerrors.hpp"
 #include "boundary/pyref.hpp"
 #include "boundary/pyviews.hpp"
@@ -26,6 +26,7 @@
 #include "boundary/entry.hpp"
 #include "boundary/report.hpp"
 #include "boundary/run_args.hpp"
+#include "boundary/run_driver.hpp"
 #include "core/engine.hpp"
 
 namespace pelmora::runvane {
@@ -75,39 +76,35 @@ class BacktestReportHooks final : public py::ReportHooks {
 };
 
 PyObject* run_backtest(PyObject* const* raw) {
-  py::RunArguments a;
-  py::convert_run_arguments(raw, g.inf_default, &PyArray_Type, a);
-
-  if (PyDict_SetItem(g.module_dict, py::retain_cost_name(),
-                     a.options.retain_cost_when_rebalance ? Py_True : Py_False) != 0 ||
-      PyDict_SetItem(g.module_dict, py::resample_name(),
-                     a.periodically_rebalance ? Py_True : Py_False) != 0) {
-    fail_pending();
-  }
-
-  RunInputs in = py::make_run_inputs(a);
+  py::Preparation how;
+  how.inf_default = g.inf_default;
+  how.converted = [](const py::RunArguments& a) {
+    if (PyDict_SetItem(g.module_dict, py::retain_cost_name(),
+                       a.options.retain_cost_when_rebalance ? Py_True : Py_False) != 0 ||
+        PyDict_SetItem(g.module_dict, py::resample_name(),
+                       a.periodically_rebalance ? Py_True : Py_False) != 0) {
+      fail_pending();
+    }
+  };
+  py::PreparedRun p;
+  py::prepare(raw, how, p);
+  const py::RunArguments& a = p.args;
+  const RunInputs& in = p.inputs;
   const View1D<PyObject*> pos_columns = py::pos_columns_view(a);
-  in.pos2price = py::map_columns(a.arrays[py::param::price_columns], a.arrays[py::param::pos_columns]);
-  const npy_intp n_rows = in.price_index.size;
-  Ref creturn(py::checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
 
   py::PyRunHooks hooks(g.api, g.module_dict, a.stop_trading, pos_columns);
-  const py::Buffer* inputs[py::kRunRequired + 1];
-  for (int i = 0; i < py::kRunRequired; ++i) inputs[i] = &a.views[i];
-  inputs[py::kRunRequired] = &a.delisting;
-  hooks.guard(inputs, py::kRunRequired + 1);
+  hooks.guard(p.views, py::kRunRequired + 1);
   Engine engine(in, a.options, hooks, hooks);
   engine.setup();
 
   if (pos_columns.size > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
   g.api.start_analysis(reinterpret_cast<PyArrayObject*>(a.arrays[py::param::price_values]),
-                       reinterpret_cast<PyArrayObject*>(a.arrays[py::param::close_values]), in.pos2price,
+                       reinterpret_cast<PyArrayObject*>(a.arrays[py::param::close_values]), in.columns.by_sid,
                        static_cast<int>(pos_columns.size), a.options.fee_ratio,
                        a.options.tax_ratio, a.window, a.window_step);
   py::check_pending();
 
-  double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(creturn.get())));
-  engine.run_rows(out);
+  engine.run_rows(p.creturn_data());
 
   // The excursion module's published interface takes the book as a map.
   std::map<int, double> book(engine.state().pos.begin(), engine.state().pos.end());
@@ -115,7 +112,7 @@ PyObject* run_backtest(PyObject* const* raw) {
   hooks.check_guarded();
   BacktestReportHooks report_hooks(hooks);
   Ref ops(py::build_report(engine.state(), in, a.options.position_limit, report_hooks));
-  return creturn.release();
+  return p.creturn.release();
 }
 
 PyObject* backtest_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -304,7 +301,7 @@ PyMethodDef methods[] = {
 };
 
 int exec_module(PyObject* module) {
-  if (PyArray_ImportNumPyAPI() < 0) return -1;
+  if (py::import_numpy() < 0) return -1;
   api::Bindings bindings;
   if (!api::bind(bindings)) return -1;
   g.api = bindings;

@@ -8,8 +8,6 @@
 // The native entry points are published in the capsule dict `__native_api__`.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <numpy/arrayobject.h>
-#include <numpy/arrayscalars.h>
 
 #include <climits>
 #include <cstring>
@@ -19,6 +17,7 @@
 
 #include "boundary/module_support.hpp"
 #include "boundary/native_api.hpp"
+#include "boundary/numpy.hpp"
 #include "boundary/pyerrors.hpp"
 #include "boundary/pyref.hpp"
 #include "boundary/pyviews.hpp"
@@ -333,7 +332,7 @@ bool publish(PyObject* module) {
 }
 
 int exec_module(PyObject* module) {
-  if (PyArray_ImportNumPyAPI() < 0) return -1;
+  if (py::import_numpy() < 0) return -1;
   g.n_trades = py::intern("trades");
   g.n_trade_positions = py::intern("trade_positions");
   g.n_swaylen = py::intern("swaylen");

@@ -5,20 +5,22 @@
 // validate_trade_price) so they can be tested directly. Not a public API.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <numpy/arrayobject.h>
 
 #include <climits>
 #include <cmath>
 
 #include "boundary/converters.hpp"
+#include "boundary/arguments.hpp"
 #include "boundary/engine_hooks.hpp"
 #include "boundary/entry.hpp"
 #include "boundary/module_support.hpp"
 #include "boundary/native_api.hpp"
+#include "boundary/numpy.hpp"
 #include "boundary/pyerrors.hpp"
 #include "boundary/pyref.hpp"
 #include "boundary/pyviews.hpp"
 #include "boundary/run_args.hpp"
+#include "boundary/run_driver.hpp"
 #include "core/book.hpp"
 #include "core/engine.hpp"
 
@@ -317,26 +319,19 @@ PyObject* backtest_floor(FASTCALL_ARGS) {
     return nullptr;
   }
   return py::guarded("pelmora.core._testsupport.backtest_floor", [&]() -> PyObject* {
-    py::RunArguments a;
-    py::convert_run_arguments(raw, HUGE_VAL, &PyArray_Type, a);
-    RunInputs in = py::make_run_inputs(a);
-    in.pos2price = py::map_columns(a.arrays[py::param::price_columns], a.arrays[py::param::pos_columns]);
-    const npy_intp n_rows = in.price_index.size;
-    Ref creturn(py::checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
-    const bool stop_trading = py::to_bool(a.stop_trading);
-    // A label's encoding and the truth test are the Python code this run
-    // calls after taking its views; an input resized by either is refused
-    // before the run reads it.
-    const py::Buffer* views[py::kRunRequired + 1];
-    for (int i = 0; i < py::kRunRequired; ++i) views[i] = &a.views[i];
-    views[py::kRunRequired] = &a.delisting;
-    py::check_unmoved(views, py::kRunRequired + 1);
+    py::PreparedRun p;
+    py::prepare(raw, py::Preparation{}, p);
+    const bool stop_trading = py::to_bool(p.args.stop_trading);
+    // The truth test is the Python code this run calls after the
+    // preparation's check: an input resized by it is refused before the run
+    // reads it.
+    py::check_unmoved(p.views, py::kRunRequired + 1);
     SilentHooks hooks(stop_trading);
     PlainText text;
-    Engine engine(in, a.options, hooks, text);
+    Engine engine(p.inputs, p.args.options, hooks, text);
     engine.setup();
-    engine.run_rows(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(creturn.get()))));
-    return creturn.release();
+    engine.run_rows(p.creturn_data());
+    return p.creturn.release();
   });
 }
 
@@ -377,7 +372,7 @@ PyMethodDef methods[] = {
 };
 
 int exec_module(PyObject* module) {
-  if (PyArray_ImportNumPyAPI() < 0) return -1;
+  if (py::import_numpy() < 0) return -1;
   Ref floor(py::make_run_entry(&g_floor_info));
   if (!floor || PyModule_AddObjectRef(module, "backtest_floor", floor.get()) != 0) return -1;
   if (!api::bind(g_api)) return -1;

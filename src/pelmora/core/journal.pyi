@@ -8,6 +8,16 @@ import numpy.typing as npt
 REASONS: tuple[str, ...]
 EXCURSION_FIELDS: tuple[str, ...]
 
+class RunOutput(dict[str, Any]):
+    """A run's output: a dict whose only difference is the old key of the next-period orders.
+
+    ``output["report"]`` and ``output.get("report")`` still read ``output["next_period"]``, with a
+    DeprecationWarning, for one release; ``"report"`` is not stored (not in the keys, not compared,
+    not pickled).
+    """
+
+    def __missing__(self, key: str) -> Any: ...
+
 def run(
     price_values: npt.NDArray[np.float64],
     close_values: npt.NDArray[np.float64],
@@ -37,10 +47,11 @@ def run(
     *,
     positions: bool = True,
     excursions: bool = True,
-) -> dict[str, Any]:
+) -> RunOutput:
     """backtest_'s run without the interpreter lock; everything it did, by name.
 
-    Keys: creturn, cash, rebalance_rows, fills, trades, excursions, positions, report.
+    Keys: creturn, cash, rebalance_rows, fills, trades, excursions, positions, next_period (the
+    next-period orders; ``"report"``, their old key, still reads with a DeprecationWarning).
     ``fills``: row, sid, reason, before, after, price (the price the fill traded at: the stop
     level of an intraday exit, else the row's trade price or, for a suspended stock, its last
     price known on or before the row, NaN if none), fee, tax, suspended.
@@ -56,7 +67,7 @@ def run_many(
     threads: int | None = None,
     positions: bool = True,
     excursions: bool = True,
-) -> list[dict[str, Any] | BaseException]:
+) -> list[RunOutput | BaseException]:
     """Variants of one set of inputs on native threads; one result or exception per variant.
 
     The values of ``arrays`` and of every variant are taken when the call starts. An interrupt

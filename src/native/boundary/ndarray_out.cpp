@@ -1,0 +1,68 @@
+#include "boundary/ndarray_out.hpp"
+
+#include "boundary/numpy.hpp"
+#include "boundary/pyerrors.hpp"
+#include "boundary/pyref.hpp"
+
+namespace pelmora::py {
+namespace {
+
+constexpr const char* kBufferCapsule = "pelmora.core.journal.buffer";
+
+void free_buffer(PyObject* capsule) {
+  auto* b = static_cast<ColumnBuffer*>(PyCapsule_GetPointer(capsule, kBufferCapsule));
+  if (b == nullptr) return;
+  release_buffer(*b);
+  delete b;
+}
+
+int type_num(Dtype d) {
+  switch (d) {
+    case Dtype::Bool: return NPY_BOOL;
+    case Dtype::Int8: return NPY_INT8;
+    case Dtype::Int64: return NPY_INT64;
+    case Dtype::Float64: return NPY_DOUBLE;
+  }
+  return NPY_DOUBLE;
+}
+
+}  // namespace
+
+// The column's buffer becomes the array's memory (no copy); the array frees
+// it through a capsule base.
+PyObject* ndarray_of(ColumnBuffer taken, std::size_t size, Dtype dtype, std::int64_t width) {
+  const int ndim = width >= 0 ? 2 : 1;
+  npy_intp dims[2] = {static_cast<npy_intp>(size), static_cast<npy_intp>(width)};
+  if (ndim == 2) dims[0] = width ? static_cast<npy_intp>(size) / width : 0;
+  if (size == 0) return checked(PyArray_SimpleNew(ndim, dims, type_num(dtype)));
+  auto* buffer = new ColumnBuffer(taken);
+  Ref base(PyCapsule_New(buffer, kBufferCapsule, free_buffer));
+  if (!base) {
+    release_buffer(*buffer);
+    delete buffer;
+    fail_pending();
+  }
+  Ref a(checked(PyArray_SimpleNewFromData(ndim, dims, type_num(dtype), buffer->data)));
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(a.get()), base.release()) != 0) {
+    fail_pending();
+  }
+  return a.release();
+}
+
+PyObject* empty_matrix(std::int64_t rows, std::int64_t width) {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(width)};
+  return checked(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+}
+
+void put(PyObject* dict, const char* key, PyObject* owned) {
+  Ref value(owned);
+  if (PyDict_SetItemString(dict, key, value.get()) != 0) fail_pending();
+}
+
+PyObject* columns(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+  Ref d(checked(PyDict_New()));
+  for (const auto& [k, v] : items) put(d.get(), k, v);
+  return d.release();
+}
+
+}  // namespace pelmora::py
