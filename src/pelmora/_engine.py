@@ -28,6 +28,7 @@ __all__ = [
     "ARRAY_OPTIONS",
     "ENGINE_ARGUMENTS",
     "EXCURSION_FIELDS",
+    "ORDERS",
     "REASONS",
     "RunRecord",
     "check_equity",
@@ -39,6 +40,49 @@ EXCURSION_FIELDS: tuple[str, ...] = _journal.EXCURSION_FIELDS
 """The values of each excursion block, in the engine's order."""
 REASONS: tuple[str, ...] = _journal.REASONS
 """Why a fill happened, in the journal's numbering."""
+
+# The next-period action codes in words. A code alone does not always say what the order is, so
+# the second key says what else decides it:
+# - "enter", "exit", "hold": the side, from the sign of the weight the order leaves or reaches
+#   ("long", "short"; a "hold" whose weight changes sign is "long to short" or "short to long").
+# - "tp", "sl" (an exit signalled at the last close, due on the next day) and "tp_enter",
+#   "sl_enter" (the same, but the pending rebalance keeps the stock, so it is resized instead):
+#   these name the threshold the close crossed, "tp" the upper and "sl" the lower one, so for a
+#   short the upper one is the stop. The side comes from the held weight; "either" for the first
+#   stock, whose signed index -0 cannot carry an upper crossing (the engine reports it as "sl").
+#   A trailing stop is a stop-loss exit here (the fills name it).
+# - "tp_", "sl_" (stopped out since the last rebalance): the reason of the stock's stop fill,
+#   which is exact whichever way the stop triggered.
+# - None (nothing due): "held" while a weight is kept, else "flat".
+ORDERS: dict[tuple[str | None, str], str] = {
+    ("enter", "long"): "buy",
+    ("enter", "short"): "sell short",
+    ("exit", "long"): "sell",
+    ("exit", "short"): "cover",
+    ("hold", "long"): "hold",
+    ("hold", "short"): "hold",
+    ("hold", "long to short"): "sell and sell short",
+    ("hold", "short to long"): "cover and buy",
+    ("tp", "long"): "take-profit exit",
+    ("tp", "short"): "stop-loss exit",
+    ("sl", "long"): "stop-loss exit",
+    ("sl", "short"): "take-profit exit",
+    ("sl", "either"): "stop-loss or take-profit exit",
+    ("tp_enter", "long"): "hold (rebalance overrides take-profit exit)",
+    ("tp_enter", "short"): "hold (rebalance overrides stop-loss exit)",
+    ("sl_enter", "long"): "hold (rebalance overrides stop-loss exit)",
+    ("sl_enter", "short"): "hold (rebalance overrides take-profit exit)",
+    ("sl_enter", "either"): "hold (rebalance overrides stop exit)",
+    ("tp_", "stop_loss"): "none (stopped out)",
+    ("tp_", "take_profit"): "none (took profit)",
+    ("tp_", "trailing_stop"): "none (trailing stop hit)",
+    ("sl_", "stop_loss"): "none (stopped out)",
+    ("sl_", "take_profit"): "none (took profit)",
+    ("sl_", "trailing_stop"): "none (trailing stop hit)",
+    (None, "held"): "hold",
+    (None, "flat"): "none",
+}
+"""The order in words of every next-period action code, keyed by (code, what decides it)."""
 
 ARRAY_NAMES = (
     "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",

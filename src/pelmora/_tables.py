@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora._engine import EXCURSION_FIELDS, REASONS, RunRecord
+from pelmora._engine import EXCURSION_FIELDS, ORDERS, REASONS, RunRecord
 from pelmora._optional import import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -243,6 +243,31 @@ def excursions_table(inputs: EngineInputs, record: RunRecord) -> Any:
     return frame
 
 
+def _stop_reasons(record: RunRecord) -> dict[int, str]:
+    """The reason of every stock's last stop fill (stop loss, take profit or trailing stop)."""
+    f = record.fills
+    reasons = np.asarray(f["reason"], dtype=np.int64)
+    stops = np.flatnonzero(np.isin(reasons, sorted(_INTRADAY_EXITS)))
+    # Later fills overwrite earlier ones: the last stop of a stock is the one since the rebalance.
+    return {int(f["sid"][i]): REASONS[reasons[i]] for i in stops}
+
+
+def _order(code: str | None, sid: int, weight: float, next_weight: float,
+           stops: dict[int, str]) -> str:
+    """The order in words of one next-period row (see :data:`pelmora._engine.ORDERS`)."""
+    if code in ("tp_", "sl_"):
+        key = stops.get(sid, "take_profit" if code == "tp_" else "stop_loss")
+    elif code is None:
+        key = "held" if weight or next_weight else "flat"
+    elif code in ("sl", "sl_enter") and sid == 0:
+        key = "either"
+    elif code == "hold" and weight * next_weight < 0:
+        key = "long to short" if weight > 0 else "short to long"
+    else:
+        key = "short" if (next_weight if code == "enter" else weight) < 0 else "long"
+    return ORDERS[(code, key)]
+
+
 def next_period_table(inputs: EngineInputs, record: RunRecord) -> Any:
     """What to do on the trading day after the data (see :attr:`BacktestResult.next_period`)."""
     pd = _pandas()
@@ -251,6 +276,9 @@ def next_period_table(inputs: EngineInputs, record: RunRecord) -> Any:
     weights: dict[int, Any] = ops.get("weights", {})
     next_weights: dict[int, Any] = ops.get("next_weights", {})
     sids = sorted(set(actions) | set(weights) | set(next_weights))
+    held = [float(weights.get(s, 0.0)) for s in sids]
+    coming = [float(next_weights.get(s, 0.0)) for s in sids]
+    stops = _stop_reasons(record) if any(a in ("tp_", "sl_") for a in actions.values()) else {}
     # The user's weight dates: the engine's are moved onto the price rows they belong to.
     pos_dates = inputs.dates_of(inputs.weight_dates.asi8)
     wt = int(ops.get("weight_time", -1))
@@ -259,10 +287,12 @@ def next_period_table(inputs: EngineInputs, record: RunRecord) -> Any:
         {
             "stock": pd.Series(_stocks(inputs, np.array(sids, dtype=np.intp)), dtype=object),
             "action": pd.Series([actions.get(s) for s in sids], dtype=object),
-            "weight": np.array([float(weights.get(s, 0.0)) for s in sids], dtype=np.float64),
-            "next_weight": np.array(
-                [float(next_weights.get(s, 0.0)) for s in sids], dtype=np.float64
+            "order": pd.Series(
+                [_order(actions.get(s), s, w, n, stops) for s, w, n in zip(sids, held, coming)],
+                dtype=object,
             ),
+            "weight": np.array(held, dtype=np.float64),
+            "next_weight": np.array(coming, dtype=np.float64),
             "weight_date": pd.DatetimeIndex([pos_dates[wt] if wt >= 0 else pd.NaT] * len(sids)),
             "next_weight_date": pd.DatetimeIndex(
                 [pos_dates[nwt] if nwt >= 0 else pd.NaT] * len(sids)

@@ -70,6 +70,12 @@ class BacktestResult:
             f"{len(self.record.trades['sid'])} trades, final equity {last}>"
         )
 
+    def _repr_html_(self) -> str:
+        """The notebook view: headline statistics, an equity sparkline (inline SVG), the orders."""
+        from pelmora.report._inline import result_html
+
+        return result_html(self)
+
     @property
     def options(self) -> dict[str, Any]:
         """The backtest options of this run, as checked."""
@@ -290,6 +296,15 @@ class BacktestResult:
             "tp" / "sl": a take-profit / stop-loss exit is due on the next day; "tp_enter" /
             "sl_enter": an exit is due but the coming weights keep the stock; "tp_" / "sl_": the
             stock was stopped out since the last rebalance. None when nothing is due.
+        order
+            The action in words, with its side: "buy", "sell short" (enter), "sell", "cover"
+            (exit), "hold"; "take-profit exit", "stop-loss exit" for "tp" / "sl" (the codes name
+            the threshold the last close crossed, the upper one is a short's stop, so the side
+            decides; a trailing stop counts as a stop-loss; for the first stock the engine cannot
+            tell the two apart: "stop-loss or take-profit exit"); "hold (rebalance overrides ...
+            exit)" for "tp_enter" / "sl_enter"; "none (stopped out)", "none (took profit)",
+            "none (trailing stop hit)" for "tp_" / "sl_", from the stop fill itself; "none" when
+            nothing is held or due. Every word is in :data:`pelmora._engine.ORDERS`.
         weight
             Weight of the stock since the last executed rebalance (0 if sold since).
         next_weight
