@@ -307,11 +307,12 @@ def _orders_section(next_period: pd.DataFrame) -> str:
     due = next_period[next_period["action"].notna()]
     if due.empty:
         return '<p class="note">No orders due on the next trading day.</p>'
-    columns = ("stock", "action", "weight", "next_weight", "weight_date", "next_weight_date")
+    columns = ("stock", "action", "order", "weight", "next_weight", "weight_date",
+               "next_weight_date")
     rows = [tuple(r) for r in due[list(columns)].astype(object).itertuples(index=False)]
     weight = lambda v: f"{v * 100:.2f} %"  # noqa: E731
     date = lambda v: _format("", v)  # noqa: E731
     return _html_table(
-        ("stock", "action", "weight", "next weight", "weight date", "next weight date"), rows,
-        [str, str, weight, weight, date, date],
+        ("stock", "action", "order", "weight", "next weight", "weight date", "next weight date"),
+        rows, [str, str, str, weight, weight, date, date],
     )
