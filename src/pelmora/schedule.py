@@ -5,7 +5,8 @@
 - :func:`resolve_calendar`, :func:`period_end_rows`: period ends by an exchange calendar (the
   public face of these two is :mod:`pelmora.calendars`);
 - ``_span``, ``_rows``, ``_until``, ``_within``: the calendar spans of a walk-forward and the data
-  and options cut to one of them.
+  and options cut to one of them; ``_group_bounds`` and ``_training_mask``: the groups of dates of
+  a purged cross-validation and the training dates left beside its test groups.
 
 Without a calendar a period (a month, a week, ...) is taken to be over once the business day after
 the data falls into the next period; a holiday on that business day (Good Friday, a lunar new year)
@@ -17,10 +18,11 @@ each period ends on its last session. The calendars come from the ``exchange-cal
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import re
 import warnings
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -263,6 +265,14 @@ def _until(weights: Any, end: Any) -> Any:
     return weights[weights.index < end]
 
 
+def _from(weights: Any, first: Any) -> Any:
+    """The weights a span starting on ``first`` may act on: from the last row dated on or before
+    it (the book the strategy holds as the span starts) on. Older rows are left out: one of them
+    may hold a stock delisted before the span, which has no price in it."""
+    before = np.flatnonzero(weights.index <= first)
+    return weights.iloc[before[-1]:] if len(before) else weights
+
+
 def _within(opts: BacktestOptions, first: Any, end: Any) -> BacktestOptions:
     """``opts`` for data from ``first`` to before ``end``: explicit rebalance dates cut to it."""
     reb = opts.rebalance
@@ -271,3 +281,60 @@ def _within(opts: BacktestOptions, first: Any, end: Any) -> BacktestOptions:
     pd = _pandas("pelmora.walk_forward")
     kept = [d for d in pd.DatetimeIndex(list(reb)) if first <= d < end]
     return dataclasses.replace(opts, rebalance=kept)
+
+
+def _dated(frame: Any) -> Any:
+    """``frame`` with a DatetimeIndex (the checks accept an index of date strings as well)."""
+    pd = _pandas("pelmora.walk_forward")
+    if isinstance(frame.index, pd.DatetimeIndex):
+        return frame
+    return frame.set_axis(pd.DatetimeIndex(pd.to_datetime(frame.index)), axis=0)
+
+
+@contextlib.contextmanager
+def _checked_once() -> Iterator[None]:
+    """Silence, in the runs on slices, the warnings about the inputs that the check of the
+    whole data has given once already."""
+    with warnings.catch_warnings():
+        for text in _INPUT_WARNINGS:
+            warnings.filterwarnings("ignore", message=text, category=UserWarning)
+        yield
+
+
+_INPUT_WARNINGS = (
+    r'prices\["close"\] has \d+ rows? where every stock is missing',
+    r"weights has \d+ rows? where every weight is NaN",
+)
+
+
+def _group_bounds(n_dates: int, n_groups: int) -> np.ndarray:
+    """Row bounds of ``n_groups`` contiguous groups of dates: group g is rows ``bounds[g]`` to
+    before ``bounds[g + 1]``. The sizes differ by one at most, the longer groups first."""
+    size, extra = divmod(n_dates, n_groups)
+    sizes = np.full(n_groups, size, dtype=np.int64)
+    sizes[:extra] += 1
+    return np.concatenate(([0], np.cumsum(sizes)))
+
+
+def _training_mask(
+    dates: Any, bounds: np.ndarray, tested: Sequence[int], purge: Any, embargo: Any
+) -> np.ndarray:
+    """The training rows beside the test groups ``tested``: every other row, except those in
+    the ``purge`` span before a test group's first date (a training trade there would be judged
+    on prices of the test) and those in the ``embargo`` span after its last date (signals there
+    still read the test's prices). A span of None removes nothing."""
+    keep = np.ones(len(dates), dtype=bool)
+    for g in tested:
+        lo, hi = int(bounds[g]), int(bounds[g + 1])
+        keep[lo:hi] = False
+        if purge is not None:
+            keep &= ~((dates >= dates[lo] - purge) & (dates < dates[lo]))
+        if embargo is not None:
+            keep &= ~((dates > dates[hi - 1]) & (dates <= dates[hi - 1] + embargo))
+    return keep
+
+
+def _runs(mask: np.ndarray) -> list[tuple[int, int]]:
+    """The runs of True in ``mask`` as (first row, row after the last)."""
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], mask.astype(np.int8), [0]))))
+    return [(int(a), int(b)) for a, b in zip(edges[::2], edges[1::2])]

@@ -7,22 +7,26 @@ out-of-sample returns. The run starts at the beginning of the data, so the test 
 the book the strategy would hold then, not in cash; it sees no price after the test span, so nothing
 from the future enters. The test spans follow each other and their returns, put end to end, make
 the out-of-sample equity.
+
+``method="purged"`` runs a combinatorial purged cross-validation instead (its room is
+:mod:`pelmora._purged`): many out-of-sample paths over the whole period rather than one.
 """
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
-import warnings
-from collections.abc import Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
 from pelmora._optional import import_optional
 from pelmora.frames import as_pandas_inputs
 from pelmora.options import BacktestOptions, make_options
-from pelmora.schedule import _map_frames, _rows, _span, _until, _within
+from pelmora._purged import TRADE_METRICS, PurgedResult, purged_arguments, run_purged
+from pelmora.schedule import (
+    _checked_once, _dated, _map_frames, _rows, _span, _until, _within,
+)
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -30,7 +34,7 @@ if TYPE_CHECKING:  # pragma: no cover
 
     from pelmora.inputs import PriceInput
 
-__all__ = ["WalkForwardResult", "walk_forward"]
+__all__ = ["PurgedResult", "WalkForwardResult", "walk_forward"]
 
 _NOT_METRICS = {"start", "end", "max_drawdown_start", "max_drawdown_end"}
 
@@ -85,12 +89,26 @@ def walk_forward(
     metric: str = "sharpe",
     maximize: bool = True,
     anchored: bool = False,
+    method: Literal["rolling", "purged"] = "rolling",
+    n_groups: int | None = None,
+    n_test_groups: int | None = None,
+    purge: Any = None,
+    embargo: Any = None,
     backend: str = "threads",
     progress: bool = True,
     options: BacktestOptions | None = None,
     **fixed: Any,
-) -> WalkForwardResult:
+) -> WalkForwardResult | PurgedResult:
     """Choose the best combination on each training span and run it on the span that follows.
+
+    With ``method="purged"``, combinatorial purged cross-validation instead (Lopez de Prado,
+    *Advances in Financial Machine Learning*, 2018, ch. 7 and 12): the price dates are cut into
+    ``n_groups`` contiguous groups and every choice of ``n_test_groups`` of them is a split. The
+    split's training dates are the other groups, less a ``purge`` span before and an ``embargo``
+    span after each test group; the combination with the best ``metric`` on them is run over each
+    test group. The test groups of the splits make ``n_test_groups / n_groups * C(n_groups,
+    n_test_groups)`` paths, each covering the whole period once: a distribution of out-of-sample
+    Sharpe ratios rather than one figure (see :class:`~pelmora.walkforward.PurgedResult`).
 
     Parameters
     ----------
@@ -108,6 +126,19 @@ def walk_forward(
     anchored : bool, default False
         True: every training span starts on the first price date (an expanding window); False: a
         rolling window of length ``train``.
+    method : {"rolling", "purged"}, default "rolling"
+        "rolling": the train and test windows above. "purged": combinatorial purged
+        cross-validation; ``train``, ``test`` and ``anchored`` do not apply.
+    n_groups, n_test_groups : int, optional
+        For "purged": the groups the dates are cut into (default 6) and the test groups of each
+        split (default 2, fewer than ``n_groups``): 15 splits and 5 paths by default.
+    purge, embargo : str or pandas.DateOffset, optional
+        For "purged": spans of the forms of ``train`` ("5D", "2W", "1M", a DateOffset or a
+        Timedelta; "D" counts calendar days). The training dates within ``purge`` before a test
+        group's first date and within ``embargo`` after its last date are left out: a trade
+        entered just before the test is judged on the test's prices, and signals just after it
+        (a moving average, a momentum lookback) still read them. None (default): none left out;
+        set them to the horizon of your signals.
     backend, progress
         Passed to :func:`pelmora.sweep` for the training sweeps.
     options, **fixed
@@ -115,13 +146,19 @@ def walk_forward(
 
     Returns
     -------
-    WalkForwardResult
+    WalkForwardResult or PurgedResult
+        The latter for ``method="purged"``.
 
     Raises
     ------
     ValueError
-        An unknown metric, a span that cannot be read, data too short for one training span and
-        one test day, or a training span where every combination fails.
+        An unknown metric or method, a span that cannot be read, data too short for one training
+        span and one test day, or a training span where every combination fails; for "purged", a
+        figure of the trades as ``metric`` (the training dates of a split are several spans, whose
+        figures are those of their returns put end to end), groups that do not fit the data, or a
+        split whose purge and embargo leave no training date.
+    TypeError
+        ``maximize`` or ``anchored`` not a bool; a group count not an integer.
     """
     pd = _pandas()
     from pelmora.inputs import prepare_inputs
@@ -139,7 +176,24 @@ def walk_forward(
         raise ValueError(f"metric must be one of {names}, got {metric!r}")
     if not isinstance(maximize, bool) or not isinstance(anchored, bool):
         raise TypeError("maximize and anchored must be True or False")
-    train_span, test_span = _span(train, "train"), _span(test, "test")
+    if method == "purged":
+        if metric in TRADE_METRICS:
+            raise ValueError(
+                f"metric={metric!r} is a figure of the trades; method='purged' chooses by a "
+                f"figure of the training returns: one of "
+                f"{[n for n in names if n not in TRADE_METRICS]}"
+            )
+        if anchored:
+            raise ValueError("anchored applies to method='rolling' only")
+        plan = purged_arguments(n_groups, n_test_groups, purge, embargo)
+    elif method == "rolling":
+        given = dict(n_groups=n_groups, n_test_groups=n_test_groups, purge=purge, embargo=embargo)
+        if any(v is not None for v in given.values()):
+            named = ", ".join(k for k, v in given.items() if v is not None)
+            raise ValueError(f"{named} apply to method='purged' only, not to method='rolling'")
+        train_span, test_span = _span(train, "train"), _span(test, "test")
+    else:
+        raise ValueError(f"method must be 'rolling' or 'purged', got {method!r}")
     base = make_options(options, fixed, "walk_forward")
     weights, prices = as_pandas_inputs(weights, prices, index=base.index)  # polars, pyarrow
     combos = _combinations(grid)
@@ -147,6 +201,11 @@ def walk_forward(
     # meet the same faults later as bare lookup errors, or hide them in one window.
     dates = prepare_inputs(weights, prices, options=base).user_dates()
     weights, prices = _dated(weights), _map_frames(prices, _dated)
+    if method == "purged":
+        return run_purged(
+            grid, weights, prices, dates, base, combos, plan, metric=metric, maximize=maximize,
+            backend=backend, progress=progress,
+        )
 
     windows, trainings, pieces = [], [], []
     start = dates[0]
@@ -201,26 +260,3 @@ def walk_forward(
     returns = pd.concat(pieces).rename("returns")
     return WalkForwardResult(pd.DataFrame(windows), returns, trainings, metric)
 
-
-def _dated(frame: Any) -> Any:
-    """``frame`` with a DatetimeIndex (the checks accept an index of date strings as well)."""
-    pd = _pandas()
-    if isinstance(frame.index, pd.DatetimeIndex):
-        return frame
-    return frame.set_axis(pd.DatetimeIndex(pd.to_datetime(frame.index)), axis=0)
-
-
-@contextlib.contextmanager
-def _checked_once() -> Iterator[None]:
-    """Silence, in the runs on slices, the warnings about the inputs that the check of the
-    whole data has given once already."""
-    with warnings.catch_warnings():
-        for text in _INPUT_WARNINGS:
-            warnings.filterwarnings("ignore", message=text, category=UserWarning)
-        yield
-
-
-_INPUT_WARNINGS = (
-    r'prices\["close"\] has \d+ rows? where every stock is missing',
-    r"weights has \d+ rows? where every weight is NaN",
-)
