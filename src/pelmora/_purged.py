@@ -125,6 +125,7 @@ class _Plan:
     n_test_groups: int
     purge: Any
     embargo: Any
+    spans: str  # the purge and embargo as given, for messages
 
 
 def purged_arguments(n_groups: Any, n_test_groups: Any, purge: Any, embargo: Any) -> _Plan:
@@ -145,6 +146,7 @@ def purged_arguments(n_groups: Any, n_test_groups: Any, purge: Any, embargo: Any
         int(n_groups), int(n_test_groups),
         None if purge is None else _span(purge, "purge"),
         None if embargo is None else _span(embargo, "embargo"),
+        f"purge={purge!r} and embargo={embargo!r}",
     )
 
 
@@ -255,8 +257,7 @@ def run_purged(
         mask = _training_mask(dates, bounds, test_groups, plan.purge, plan.embargo)
         if not mask.any():
             raise ValueError(
-                f"purge={plan.purge!r} and embargo={plan.embargo!r} leave no training date beside "
-                f"the test groups {test_groups}"
+                f"{plan.spans} leave no training date beside the test groups {test_groups}"
             )
         per_span = [trained(lo, hi) for lo, hi in _runs(mask)]
         scores = np.array([train_figure([s[i] for s in per_span]) for i in range(len(combos))])

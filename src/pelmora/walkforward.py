@@ -189,8 +189,11 @@ def walk_forward(
     elif method == "rolling":
         given = dict(n_groups=n_groups, n_test_groups=n_test_groups, purge=purge, embargo=embargo)
         if any(v is not None for v in given.values()):
-            named = ", ".join(k for k, v in given.items() if v is not None)
-            raise ValueError(f"{named} apply to method='purged' only, not to method='rolling'")
+            named = [k for k, v in given.items() if v is not None]
+            raise ValueError(
+                f"{', '.join(named)} {'is' if len(named) == 1 else 'are'} for method='purged' "
+                f"only, not method='rolling'"
+            )
         train_span, test_span = _span(train, "train"), _span(test, "test")
     else:
         raise ValueError(f"method must be 'rolling' or 'purged', got {method!r}")
