@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import pelmora
@@ -35,6 +36,8 @@ def test_kept_returns_are_the_runs_returns_also_from_a_store(data, tmp_path, fir
     assert list(frame.columns) == list(again.index)
     if first_keep == "returns":
         assert frame.equals(first.attrs["returns"])
+    # Shared, not copied, by the tables made from this one (pandas would compare copies and raise).
+    assert pd.concat([again.head(1), again.tail(1)]).attrs["returns"] is frame
     for label, row in again.iterrows():
         direct = pelmora.backtest(weights, market, stop_loss=row["stop_loss"],
                                   rebalance=row["rebalance"]).returns

@@ -126,7 +126,9 @@ def sweep(
         the first fill, the first day measured from the initial 1.0) and a column per
         combination, labelled by its row of the table (the table's index; NaN for a failed
         run). The shared grid is every price date rather than each run's statistics window,
-        which starts at its own first fill.
+        which starts at its own first fill. The tables made from this one (a selection, a sort,
+        ``pd.concat`` of its parts) share this frame rather than copy it: ``.copy()`` it before
+        changing it in place.
 
     Raises
     ------

@@ -117,4 +117,8 @@ def _returns_frame(pd: Any, outcomes: list[Outcome], labels: Any) -> Any:
     # A failed run has no returns: a column of NaN keeps the columns those of the table.
     frame = frame.reindex(columns=labels).astype("float64")
     frame.index.name, frame.columns.name = "date", None
+    # pandas deep-copies a table's attrs on every operation and compares them when it joins
+    # tables: a frame of thousands of columns would be copied at every sort or selection, and
+    # comparing two copies raises. Every table made from this one shares the one frame instead.
+    object.__setattr__(frame, "__deepcopy__", lambda memo: frame)
     return frame
