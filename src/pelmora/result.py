@@ -293,7 +293,8 @@ class BacktestResult:
             Stock id.
         action
             "enter", "exit", "hold" (the pending rebalance enters, leaves or keeps the stock);
-            "tp" / "sl": a take-profit / stop-loss exit is due on the next day; "tp_enter" /
+            "tp" / "sl": an exit is due on the next day, the last close above the upper / below
+            the lower threshold (a long's take profit / stop loss; see ``order``); "tp_enter" /
             "sl_enter": an exit is due but the coming weights keep the stock; "tp_" / "sl_": the
             stock was stopped out since the last rebalance. None when nothing is due.
         order
