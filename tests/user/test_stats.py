@@ -1,6 +1,8 @@
-"""Performance statistics: benchmark figures against empyrical and SciPy, trades, months."""
+"""Performance statistics: benchmark figures against empyrical and SciPy, trades, months, and the
+statistics of a run against figures computed by hand."""
 
 import math
+import statistics
 
 import empyrical
 import numpy as np
@@ -10,7 +12,10 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from scipy import stats as scipy_stats
 
+import pelmora
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES, monthly_returns, performance_stats
+
+from markets import one_stock_run
 
 BENCH = list(BENCHMARK_STAT_NAMES)
 
@@ -264,3 +269,107 @@ def test_huge_finite_returns_give_nan_moments_not_an_overflow_error():
     with np.errstate(all="ignore"):
         s = performance_stats(equity)
     assert math.isnan(s["kurtosis"]) and math.isnan(s["psr"]) and s["total_return"] == 7.0
+
+
+# ------------------------------------------------------------------------- the statistics of a run
+
+
+def test_stats_against_figures_computed_here():
+    prices = [10.0, 10.0, 11.0, 12.0, 9.0, 10.0, 13.0, 12.0, 12.5, 11.0]
+    result = one_stock_run({"A": prices}, {"A": 1.0})
+    eq = result.equity.to_numpy()
+    # Bought on day 1 at 10 with no costs: the value follows the price.
+    np.testing.assert_allclose(eq, [1.0] + [p / 10.0 for p in prices[1:]], rtol=1e-15)
+    stats = result.stats()
+    # The window starts with the first executed rebalance (day 1); before it all is cash at 1.0.
+    eq = eq[1:]
+    rets = [eq[0] - 1.0] + [eq[i] / eq[i - 1] - 1.0 for i in range(1, len(eq))]
+    sd = statistics.stdev(rets)
+    mean = statistics.fmean(rets)
+    downside = math.sqrt(sum(min(r, 0.0) ** 2 for r in rets) / len(rets))
+    years = (result.equity.index[-1] - result.equity.index[1]).days / 365.25
+    assert stats["start"] == pd.Timestamp("2024-01-02")
+    assert stats["end"] == pd.Timestamp("2024-01-12")
+    assert stats["total_return"] == eq[-1] - 1.0
+    assert stats["cagr"] == pytest.approx(eq[-1] ** (1 / years) - 1, rel=1e-12)
+    assert stats["annual_volatility"] == pytest.approx(sd * math.sqrt(252), rel=1e-12)
+    assert stats["sharpe"] == pytest.approx(mean / sd * math.sqrt(252), rel=1e-12)
+    assert stats["sortino"] == pytest.approx(mean / downside * math.sqrt(252), rel=1e-12)
+    assert stats["max_drawdown"] == pytest.approx(9.0 / 12.0 - 1.0, rel=1e-12)
+    assert stats["max_drawdown_start"] == pd.Timestamp("2024-01-04")
+    assert stats["max_drawdown_end"] == pd.Timestamp("2024-01-05")
+    assert stats["n_trades"] == 1
+    assert stats["turnover"] == pytest.approx(1.0 / years, rel=1e-12)
+    excess = result.stats(risk_free=0.05, periods_per_year=250)
+    shifted = [r - 0.05 / 250 for r in rets]
+    assert excess["sharpe"] == pytest.approx(
+        statistics.fmean(shifted) / sd * math.sqrt(250), rel=1e-12
+    )
+
+
+def test_trade_statistics_count_winners_and_average_excursions():
+    result = one_stock_run(
+        {"UP": [10.0, 10.0, 9.5, 11.0, 12.0], "DOWN": [20.0, 20.0, 19.0, 16.0, 15.0]},
+        {"UP": 0.5, "DOWN": 0.5},
+        stop_loss=0.1,
+    )
+    stats = result.stats()
+    assert stats["n_trades"] == 2
+    assert stats["win_rate"] == 0.5
+    assert stats["avg_mae"] == pytest.approx((-0.05 - 0.25) / 2)
+    assert stats["avg_mfe"] == pytest.approx((0.2 + 0.0) / 2)
+
+
+def test_turnover_counts_each_executed_switch_of_target_weights():
+    dates = pd.bdate_range("2024-01-01", "2024-12-31")
+    close = pd.DataFrame({"A": 10.0, "B": 20.0}, index=dates)
+    month_ends = close.resample("ME").last().index
+    # Full weight alternating between A and B each month, plus a repeated row that trades nothing.
+    weights = pd.DataFrame(
+        [[1.0, 0.0] if i % 2 == 0 else [0.0, 1.0] for i in range(len(month_ends))],
+        index=month_ends, columns=["A", "B"],
+    )
+    result = pelmora.backtest(weights, close, rebalance="ME", fee=0.0, tax=0.0)
+    years = (dates[-1] - dates[dates > month_ends[0]][0]).days / 365.25
+    # The December row is decided on the last day and never executed: 11 executed rebalances.
+    assert result.stats()["turnover"] == pytest.approx((1.0 + 2.0 * 10) / years, rel=1e-12)
+
+
+@pytest.mark.parametrize("empty_first", [False, True])
+def test_stats_start_at_the_first_fill(empty_first):
+    dates = pd.bdate_range("2024-01-01", periods=5)
+    close = pd.DataFrame({"A": [10.0, 20.0, 5.0, 5.0, 6.0]}, index=dates)
+    # A rebalance that buys nothing deploys no capital: the window waits for the first fill.
+    weights = pd.DataFrame({"A": [0.0, 1.0]}, index=dates[[0, 2]])
+    weights = weights.iloc[1:] if not empty_first else weights
+    stats = pelmora.backtest(weights, close, fee=0.0, tax=0.0).stats()
+    assert stats["start"] == pd.Timestamp("2024-01-04")
+    assert stats["total_return"] == 6.0 / 5.0 - 1.0
+
+
+def test_max_drawdown_is_the_lowest_drawdown_from_the_starting_capital():
+    dates = pd.bdate_range("2024-01-01", periods=4)
+    trade = pd.DataFrame({"A": [10.0, 10.0, 10.0, 10.0]}, index=dates)
+    close = pd.DataFrame({"A": [10.0, 8.0, 7.0, 7.5]}, index=dates)
+    weights = pd.DataFrame({"A": [1.0]}, index=dates[:1])
+    result = pelmora.backtest(weights, {"close": close, "trade": trade}, fee=0.0, tax=0.0)
+    stats = result.stats()
+    # Bought at 10 on the second day, closed at 8 then 7: -20 % then -30 % from 1.0.
+    assert stats["max_drawdown"] == pytest.approx(-0.3, abs=1e-12)
+    assert stats["max_drawdown"] == result.drawdown.iloc[result.window_start :].min()
+    assert (stats["max_drawdown_start"], stats["max_drawdown_end"]) == (dates[0], dates[2])
+
+
+def test_stats_against_a_benchmark_given_as_prices_or_returns():
+    dates = pd.bdate_range("2024-01-01", periods=250)
+    rng = np.random.default_rng(3)
+    prices = pd.DataFrame({"A": 10 * np.exp(np.cumsum(rng.normal(0, 0.02, 250)))}, index=dates)
+    # Holding the benchmark itself: beta 1 but for the entry day, whose move it did not make.
+    result = pelmora.backtest(pd.DataFrame({"A": [1.0]}, index=dates[:1]), prices)
+    by_price = result.stats(prices["A"])
+    by_return = result.stats(prices["A"].pct_change(), benchmark_kind="returns")
+    assert by_price["beta"] == pytest.approx(1.0, abs=0.05)
+    assert by_price["correlation"] > 0.95
+    assert by_price[["alpha", "beta"]].tolist() == pytest.approx(by_return[["alpha", "beta"]])
+    table = result.monthly_returns()
+    assert table.loc[2024, "Year"] == pytest.approx(result.stats()["total_return"], rel=1e-12)

@@ -11,6 +11,8 @@ from hypothesis import strategies as st
 
 import pelmora
 
+from markets import ohlc_market, random_weights
+
 
 @st.composite
 def strategies_(draw):
@@ -20,21 +22,11 @@ def strategies_(draw):
     rng = np.random.default_rng(seed)
     dates = pd.bdate_range("2024-01-01", periods=n_days)
     stocks = [f"S{i}" for i in range(n_stocks)]
-    close = 20 * np.exp(np.cumsum(rng.normal(0, 0.05, (n_days, n_stocks)), axis=0))
-    open_ = close * np.exp(rng.normal(0, 0.03, close.shape))
-    high = np.maximum(open_, close) * (1 + rng.uniform(0, 0.05, close.shape))
-    low = np.minimum(open_, close) * (1 - rng.uniform(0, 0.05, close.shape))
-    gaps = rng.uniform(size=close.shape) < draw(st.sampled_from([0.0, 0.1]))
-    frames = {}
-    for name, values in (("open", open_), ("high", high), ("low", low), ("close", close)):
-        values = values.copy()
-        values[gaps] = np.nan  # a suspension blanks the whole day
-        frames[name] = pd.DataFrame(values, index=dates, columns=stocks)
+    # A suspension (a gap) blanks the whole day.
+    frames = ohlc_market(rng, dates, stocks, start=20.0, vol=0.05, open_noise=0.03, spread=0.05,
+                         gaps=draw(st.sampled_from([0.0, 0.1])))
     every = draw(st.integers(1, 6))
-    weight_dates = dates[::every]
-    w = rng.uniform(-0.6, 1.0, (len(weight_dates), n_stocks))
-    w[rng.uniform(size=w.shape) < 0.3] = 0.0
-    weights = pd.DataFrame(w, index=weight_dates, columns=stocks)
+    weights = random_weights(rng, dates[::every], stocks, low=-0.6, high=1.0)
     options = draw(st.fixed_dictionaries({
         "fee": st.sampled_from([0.0, 0.001425, 0.01]),
         "tax": st.sampled_from([0.0, 0.003]),
@@ -139,40 +131,3 @@ def test_the_stated_conventions_hold():
     scaled = pelmora.backtest(pd.DataFrame({"A": [0.8], "B": 0.8}, index=dates[:1]), prices,
                               fee=0.0, tax=0.0)
     assert scaled.positions.iloc[-1].tolist() == [0.5, 0.5]
-
-
-def test_stats_against_a_benchmark_given_as_prices_or_returns():
-    dates = pd.bdate_range("2024-01-01", periods=250)
-    rng = np.random.default_rng(3)
-    prices = pd.DataFrame({"A": 10 * np.exp(np.cumsum(rng.normal(0, 0.02, 250)))}, index=dates)
-    # Holding the benchmark itself: beta 1 but for the entry day, whose move it did not make.
-    result = pelmora.backtest(pd.DataFrame({"A": [1.0]}, index=dates[:1]), prices)
-    by_price = result.stats(prices["A"])
-    by_return = result.stats(prices["A"].pct_change(), benchmark_kind="returns")
-    assert by_price["beta"] == pytest.approx(1.0, abs=0.05)
-    assert by_price["correlation"] > 0.95
-    assert by_price[["alpha", "beta"]].tolist() == pytest.approx(by_return[["alpha", "beta"]])
-    table = result.monthly_returns()
-    assert table.loc[2024, "Year"] == pytest.approx(result.stats()["total_return"], rel=1e-12)
-
-
-def test_backtests_on_threads_give_the_results_of_serial_runs():
-    from concurrent.futures import ThreadPoolExecutor
-
-    dates = pd.bdate_range("2024-01-01", periods=300)
-    rng = np.random.default_rng(5)
-    prices = pd.DataFrame(10 * np.exp(np.cumsum(rng.normal(0, 0.02, (300, 40)), axis=0)),
-                          index=dates, columns=[f"S{i}" for i in range(40)])
-    weights = (prices.pct_change(20).rank(axis=1) <= 8)[20:]
-    stops = [0.02, 0.05, 0.1, None]
-
-    def run(stop):
-        return pelmora.backtest(weights, prices, stop_loss=stop, rebalance="W-FRI")
-
-    serial = [run(s) for s in stops]
-    with ThreadPoolExecutor(4) as pool:
-        threaded = list(pool.map(run, stops))
-    for a, b in zip(serial, threaded):
-        np.testing.assert_array_equal(a.equity, b.equity)
-        pd.testing.assert_frame_equal(a.fills, b.fills)
-        pd.testing.assert_frame_equal(a.trades, b.trades)

@@ -1,4 +1,4 @@
-"""HTML reports, the parameter heatmap and the dense excursion picture, as a reader sees them.
+"""HTML reports, as a reader sees them.
 
 The reports are also opened in headless Chromium: a page that logs anything to the console, asks
 for any other file or address, or renders blank fails.
@@ -6,8 +6,6 @@ for any other file or address, or renders blank fails.
 
 from __future__ import annotations
 
-import io
-import math
 import os
 import re
 import shutil
@@ -26,9 +24,8 @@ import pytest  # noqa: E402
 
 import pelmora  # noqa: E402
 from pelmora import plotting, report  # noqa: E402
-from pelmora.datasets import synthetic_market  # noqa: E402
-from pelmora.stats import STAT_NAMES  # noqa: E402
-from pelmora.strategies import momentum_weights  # noqa: E402
+
+from markets import sweep_table  # noqa: E402
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 needs_browser = pytest.mark.skipif(
@@ -37,34 +34,11 @@ needs_browser = pytest.mark.skipif(
 
 
 @pytest.fixture(scope="module")
-def run():
-    market = synthetic_market(n_stocks=30, n_days=600, seed=3)
-    weights = momentum_weights(market.close, lookback=60, top_n=5)
-    result = pelmora.backtest(
-        weights, market, rebalance="ME", stop_loss=0.1, delistings=market.delistings
-    )
-    return result, market.close.mean(axis=1).rename("equal <weight>")
-
-
-@pytest.fixture(scope="module")
-def backtest_html(run, tmp_path_factory):
-    result, bench = run
+def backtest_html(momentum_run, tmp_path_factory):
+    result, bench = momentum_run
     path = tmp_path_factory.mktemp("report") / "backtest.html"
     assert result.report(path, bench, title="Momentum <top 5> & stops") == path
     return path
-
-
-def sweep_table() -> pd.DataFrame:
-    rng = np.random.default_rng(5)
-    rows = [
-        {"stop_loss": sl, "rebalance": rb, "fee": fee, **dict.fromkeys(STAT_NAMES, 0.1),
-         "sharpe": float(rng.normal(0.5, 0.5)), "error": None}
-        for sl in (None, 0.05, 0.1) for rb in ("W-FRI", "ME") for fee in (0.0, 0.001)
-    ]
-    table = pd.DataFrame(rows)
-    table.loc[3, STAT_NAMES] = np.nan
-    table.loc[3, "error"] = "ValueError: <bad> stop"
-    return table
 
 
 def external_references(text: str) -> list[str]:
@@ -108,8 +82,8 @@ def browse(page, tmp_path) -> tuple[list[str], np.ndarray]:
 # --------------------------------------------------------------------------------- backtest report
 
 
-def test_backtest_report_shows_the_run_escaped_and_self_contained(run, backtest_html):
-    result, bench = run
+def test_backtest_report_shows_the_run_escaped_and_self_contained(momentum_run, backtest_html):
+    result, bench = momentum_run
     text = backtest_html.read_text(encoding="utf-8")
     stats = result.stats(bench)
     assert "<title>Momentum &lt;top 5&gt; &amp; stops</title>" in text
@@ -144,8 +118,8 @@ def headline(text: str, label: str) -> list[str]:
 
 
 @pytest.mark.parametrize("kind", ["prices", "returns"])
-def test_the_benchmark_column_is_measured_over_the_window(run, tmp_path, kind):
-    result, bench = run
+def test_the_benchmark_column_is_measured_over_the_window(momentum_run, tmp_path, kind):
+    result, bench = momentum_run
     given = bench if kind == "prices" else bench.pct_change().dropna()
     text = result.report(tmp_path / "r.html", given, log_scale=True).read_text()
     start = result.equity.index[result.window_start]
@@ -164,7 +138,7 @@ def test_a_run_without_a_rebalance_still_lists_its_orders(tmp_path):
     assert "<td>enter</td>" in orders and "50.00 %" in orders
 
 
-def test_a_failed_write_keeps_the_previous_report(run, tmp_path, monkeypatch):
+def test_a_failed_write_keeps_the_previous_report(momentum_run, tmp_path, monkeypatch):
     path = tmp_path / "r.html"
     path.write_text("previous")
 
@@ -177,12 +151,12 @@ def test_a_failed_write_keeps_the_previous_report(run, tmp_path, monkeypatch):
     assert path.read_text() == "previous" and [p.name for p in tmp_path.iterdir()] == ["r.html"]
 
 
-def test_a_link_is_written_through_and_other_files_are_refused(run, tmp_path):
+def test_a_link_is_written_through_and_other_files_are_refused(momentum_run, tmp_path):
     target = tmp_path / "real.html"
     target.write_text("previous")
     link = tmp_path / "latest.html"
     link.symlink_to(target)
-    result, _ = run
+    result, _ = momentum_run
     assert result.report(link) == link
     assert link.is_symlink() and "<html" in target.read_text()
     for path, kind in ((tmp_path, "a folder"), (Path("/dev/null"), "not a regular file")):
@@ -251,59 +225,3 @@ def test_the_browser_check_sees_console_errors_and_missing_files(tmp_path):
     faults, _ = browse(page, tmp_path)
     joined = "\n".join(faults)
     assert '"boom"' in joined and "Uncaught ReferenceError" in joined and "gone.png" in joined
-
-
-# ------------------------------------------------------------------------------ heatmap, excursions
-
-
-def png(fig) -> np.ndarray:
-    buffer = io.BytesIO()
-    fig.savefig(buffer, format="png", dpi=50)
-    buffer.seek(0)
-    pixels = matplotlib.image.imread(buffer)
-    assert pixels.std() > 0.05
-    return pixels
-
-
-@pytest.mark.parametrize("panels", [None, "fee"])
-def test_heatmap_annotates_cells_and_greys_out_failures(panels):
-    table = sweep_table()
-    fig = plotting.plot_heatmap(table, "stop_loss", "rebalance", "sharpe", panels=panels)
-    png(fig)
-    cells = [ax for ax in fig.axes if ax.images and ax.get_label() != "<colorbar>"]
-    assert len(cells) == (1 if panels is None else 2)
-    texts = [t.get_text() for ax in cells for t in ax.texts]
-    if panels is None:
-        assert "(mean over fee)" in fig.get_suptitle()
-        means = table.groupby(["rebalance", "stop_loss"], dropna=False)["sharpe"].mean()
-        np.testing.assert_allclose(sorted(map(float, texts)), sorted(means), rtol=5e-3)
-    else:
-        assert [ax.get_title() for ax in cells] == ["fee = 0", "fee = 0.001"]
-        assert len(texts) == len(table) - 1  # the failed run's cell stays blank
-        assert cells[0].images[0].norm.vmax == cells[1].images[0].norm.vmax  # one scale
-
-
-@pytest.mark.parametrize("n", [50, plotting.HEXBIN_THRESHOLD + 500])
-def test_excursions_switch_to_densities_and_draw_the_stops(n):
-    rng = np.random.default_rng(2)
-    trades = pd.DataFrame({
-        "mae": -np.abs(rng.normal(0, 0.05, n)), "gmfe": np.abs(rng.normal(0, 0.08, n)),
-        "pnl": rng.normal(0, 1, n),
-    })
-    fig = plotting.excursion_figure(trades, stop_loss=0.08, take_profit=0.25)
-    png(fig)
-    panels = [ax for ax in fig.axes if ax.get_xlabel()]
-    assert len(panels) == (1 if n < plotting.HEXBIN_THRESHOLD else 2)
-    for ax in panels:
-        xs = {tuple(line.get_xdata()) for line in ax.lines}
-        ys = {tuple(line.get_ydata()) for line in ax.lines}
-        assert (8.0, 8.0) in xs and (25.0, 25.0) in ys
-    if n > plotting.HEXBIN_THRESHOLD:
-        counts = sum(ax.collections[0].get_array().sum() for ax in panels)
-        assert math.isclose(counts, n)  # every trade is counted in one panel
-
-
-def test_result_plot_passes_the_run_stops(run):
-    result, _ = run
-    (ax,) = result.plot("excursions").axes
-    assert (10.0, 10.0) in {tuple(line.get_xdata()) for line in ax.lines}

@@ -1,0 +1,237 @@
+"""The package as a whole: every documented name is reachable where the documentation says and the
+package face shows nothing else; the optional extras are loaded only when used, and a missing one
+is named; the layout holds (no module imports the package face, no circle among the modules at
+import time, no module over 500 lines), read from the source, so that a fault is found without
+running the import that would show it."""
+
+from __future__ import annotations
+
+import ast
+import importlib
+import re
+import subprocess
+import sys
+import textwrap
+import types
+from pathlib import Path
+
+import pytest
+
+import pelmora
+
+README = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+DOCUMENTED = sorted(set(re.findall(r"\bpelmora(?:\.\w+)+", README + (pelmora.__doc__ or ""))))
+# The README's API table names the result's attributes as `result.x` (or `.x` after the first).
+RESULT_ATTRIBUTES = sorted({
+    name
+    for row in README.splitlines() if row.startswith("| `result.")
+    for name in re.findall(r"`(?:result)?\.(\w+)", row.split("|")[1])
+})
+# The public names of each module before the package was laid out by purpose: old paths keep
+# working.
+PUBLIC = {
+    "api": "OPTION_NAMES PRICE_FIELDS BacktestOptions EngineInputs backtest prepare_inputs "
+           "rebalance_dates sweep",
+    "calendars": "period_end_rows resolve_calendar",
+    "datasets": "Market synthetic_market",
+    "frames": "YAHOO_FIELDS as_pandas_inputs from_long price_mapping to_pandas_frame",
+    "inputs": "ARRAY_NAMES ARRAY_OPTIONS PRICE_FIELDS EngineInputs check_equity engine_options "
+              "prepare_inputs rebalance_dates",
+    "options": "OPTION_NAMES BacktestOptions make_options",
+    "plotting": "HEXBIN_THRESHOLD equity_figure excursion_figure plot_heatmap",
+    "report": "ROLLING_WINDOW backtest_report sweep_report worst_drawdowns",
+    "result": "EXCURSION_FIELDS REASONS BacktestResult RunRecord",
+    "runner": "backtest",
+    "selection": "PBO_METRICS EULER_GAMMA PBOResult deflated_sharpe_ratio effective_trials "
+                 "expected_max_sharpe min_backtest_length min_track_record_length pbo "
+                 "probabilistic_sharpe_ratio",
+    "stats": "BENCHMARK_STAT_NAMES DAYS_PER_YEAR MONTH_NAMES STAT_NAMES VAR_LEVEL drawdown "
+             "monthly_returns performance_stats",
+    "strategies": "momentum_weights",
+    "sweeps": "FINGERPRINT_COLUMN KEEP WEIGHTS_COLUMN read_sweep sweep",
+    "walkforward": "WalkForwardResult walk_forward",
+}
+
+
+def _resolve(dotted: str) -> object:
+    parts = dotted.split(".")
+    obj: object = importlib.import_module(parts[0])
+    for i, part in enumerate(parts[1:], start=2):
+        try:
+            obj = getattr(obj, part)
+        except AttributeError:  # a submodule not imported yet (pelmora.core.journal)
+            obj = importlib.import_module(".".join(parts[:i]))
+    return obj
+
+
+@pytest.mark.parametrize("dotted", DOCUMENTED + [f"pelmora.{n}" for n in pelmora.__all__])
+def test_documented_name_resolves(dotted):
+    assert _resolve(dotted) is not None
+
+
+@pytest.mark.parametrize("module, names", sorted(PUBLIC.items()))
+def test_public_names_keep_their_module(module, names):
+    mod = importlib.import_module(f"pelmora.{module}")
+    assert [n for n in [*names.split(), *mod.__all__] if not hasattr(mod, n)] == []
+
+
+def test_result_attributes_of_the_readme_exist():
+    from pelmora.result import BacktestResult
+
+    assert len(RESULT_ATTRIBUTES) > 10  # the table was read
+    assert [n for n in RESULT_ATTRIBUTES if not hasattr(BacktestResult, n)] == []
+
+
+def test_dir_shows_the_api_only():
+    shown = set(dir(pelmora))
+    assert {"__version__", "core", "runvane", "swaylen", *pelmora.__all__} <= shown
+    names = {n for n in shown if not (n.startswith("__") and n.endswith("__"))}
+    documented = {d.split(".")[1] for d in DOCUMENTED} | set(pelmora.__all__)
+    own_modules = {
+        n for n in names
+        if isinstance(getattr(pelmora, n), types.ModuleType)
+        and getattr(pelmora, n).__name__ == f"pelmora.{n}"
+    }
+    # No helper of the face (typing names, importlib, the optional-import helper) and no private
+    # module that importing a part of the package attaches to it.
+    assert sorted(names - documented - own_modules) == []
+    assert sorted(n for n in names if n.startswith("_")) == []
+
+
+# --------------------------------------------------------------------------------- optional extras
+
+
+@pytest.mark.parametrize(
+    "blocked, code, message",
+    [
+        ("pandas", "pelmora.backtest(None, None)",
+         "pelmora.backtest needs pandas: pip install 'pelmora[pandas]'"),
+        ("pandas", "import pelmora.datasets",
+         "pelmora.datasets needs pandas: pip install 'pelmora[pandas]'"),
+        ("matplotlib", "r.plot()",
+         "BacktestResult.plot needs matplotlib: pip install 'pelmora[plot]'"),
+        ("tqdm", "pelmora.sweep({'fee': [0.0]}, w, p)",
+         "pelmora.sweep(progress=True) needs tqdm: pip install 'pelmora[sweep]'"),
+        ("exchange_calendars", "pelmora.backtest(w, p, rebalance='ME', calendar='XNYS')",
+         "calendar='XNYS' needs exchange-calendars: pip install 'pelmora[calendar]'"),
+    ],
+)
+def test_a_missing_extra_is_named_in_the_import_error(blocked, code, message):
+    script = textwrap.dedent(
+        f"""
+        import sys
+        import numpy as np
+        w = p = r = None
+        if {blocked!r} != "pandas":
+            import pandas as pd
+            import pelmora
+            p = pd.DataFrame(np.full((3, 1), 10.0), index=pd.bdate_range("2024-01-01", periods=3),
+                             columns=["A"])
+            w = p * 0 + 1.0
+            r = pelmora.backtest(w, p)
+        sys.modules[{blocked!r}] = None
+        import pelmora
+        try:
+            {code}
+        except ImportError as exc:
+            print(exc)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == message, out.stderr
+
+
+def test_importing_pelmora_loads_no_optional_dependency():
+    script = (
+        "import sys, pelmora; from pelmora import *; pelmora.runvane; pelmora.swaylen;"
+        "print(sorted(m for m in ('pandas', 'matplotlib', 'dask', 'distributed', 'tqdm')"
+        " if m in sys.modules))"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "[]", out.stderr
+
+
+# ------------------------------------------------------------------------------------------ layout
+
+
+PACKAGE = Path(__file__).resolve().parents[2] / "src" / "pelmora"
+MAX_LINES = 500
+
+
+def _name(path: Path) -> str:
+    parts = path.relative_to(PACKAGE.parent).with_suffix("").parts
+    return ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
+
+
+MODULES = {_name(p): p for p in PACKAGE.rglob("*.py")}
+TREES = {name: ast.parse(path.read_text(encoding="utf-8")) for name, path in MODULES.items()}
+
+
+def _imports(module: str, body: list[ast.stmt], top_level: bool) -> list[tuple[str, str, int]]:
+    """(imported module, name, line) of the imports in ``body``: with ``top_level``, only those
+    that run when the module is imported (not in functions, nor under TYPE_CHECKING)."""
+    out = []
+    for node in body:
+        if isinstance(node, ast.Import):
+            out += [(alias.name, "", node.lineno) for alias in node.names]
+        elif isinstance(node, ast.ImportFrom):
+            package = module if MODULES[module].name == "__init__.py" else module.rpartition(".")[0]
+            for _ in range(node.level - 1):
+                package = package.rpartition(".")[0]
+            source = ".".join(filter(None, [package if node.level else "", node.module or ""]))
+            out += [(source, alias.name, node.lineno) for alias in node.names]
+        elif top_level and isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            continue
+        elif top_level and isinstance(node, ast.If) and "TYPE_CHECKING" in ast.unparse(node.test):
+            out += _imports(module, node.orelse, top_level)
+        else:
+            for field in ("body", "orelse", "finalbody", "handlers"):
+                inner = getattr(node, field, [])
+                if inner and isinstance(inner[0], (ast.stmt, ast.excepthandler)):
+                    out += _imports(module, inner, top_level)
+    return out
+
+
+def test_no_module_imports_the_package_face():
+    upward = [
+        f"{module}:{line} imports {name or 'pelmora'} from the package face"
+        for module, tree in TREES.items() if module != "pelmora"
+        for source, name, line in _imports(module, tree.body, top_level=False)
+        # From the package itself, only its submodules: any other name is the face's.
+        if source == "pelmora" and f"pelmora.{name}" not in MODULES
+    ]
+    assert upward == []
+
+
+def test_no_import_circle():
+    graph: dict[str, set[str]] = {}
+    for module, tree in TREES.items():
+        targets = set()
+        for source, name, _ in _imports(module, tree.body, top_level=True):
+            submodule = f"{source}.{name}"
+            targets.add(submodule if submodule in MODULES else source)
+        graph[module] = {t for t in targets if t in MODULES}
+    circles = []
+    state: dict[str, int] = {}  # 1: on the current path, 2: done
+    path: list[str] = []
+
+    def visit(module: str) -> None:
+        state[module] = 1
+        path.append(module)
+        for target in sorted(graph[module]):
+            if state.get(target) == 1:
+                circles.append(" -> ".join(path[path.index(target):] + [target]))
+            elif target not in state:
+                visit(target)
+        path.pop()
+        state[module] = 2
+
+    for module in sorted(graph):
+        if module not in state:
+            visit(module)
+    assert circles == []
+
+
+def test_no_module_over_500_lines():
+    sizes = {name: len(p.read_text(encoding="utf-8").splitlines()) for name, p in MODULES.items()}
+    assert {name: n for name, n in sizes.items() if n > MAX_LINES} == {}
