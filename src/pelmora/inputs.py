@@ -200,8 +200,11 @@ def _delisting_bars(
     bars[known & (last_keys > on_rows.keys[-1])] = -1
     if known.any():
         # A weight row dated on or after a stock's last day is traded after the stock is gone;
-        # the stock can no longer be bought.
+        # the stock can no longer be bought. A stock gone before the first price row cannot be
+        # bought by any row.
+        gone = known & (last_keys < on_rows.keys[0])
         dead = known[None, :] & (pos_keys[:, None] >= np.where(known, last_keys, 0)[None, :])
+        dead |= gone[None, :]
         if (dead & (pos_values != 0)).any():
             pos_values = np.where(dead, 0.0, pos_values)
     return bars, pos_values
@@ -340,8 +343,13 @@ def prepare_inputs(
         delisting_bars, pos_values = _delisting_bars(
             opts.delistings, weights.columns, on_rows, weight_keys, pos_values
         )
-    check_priced(pos_values, weights.columns, weight_dates, price_column_of_stock,
-                  {read[key]: matrices[key] for key in ("trade", "close")}, price_tz)
+    # Rows older than the last one on or before the first price row are never traded (a
+    # rebalance takes the latest row): a stock weighted only there needs no price in this data,
+    # as in a walk-forward span that starts after the stock stopped trading.
+    first_traded = max(int(np.searchsorted(weight_keys, on_rows.keys[0], side="right")) - 1, 0)
+    check_priced(pos_values[first_traded:], weights.columns, weight_dates[first_traded:],
+                 price_column_of_stock,
+                 {read[key]: matrices[key] for key in ("trade", "close")}, price_tz)
 
     arguments: dict[str, Any] = {
         "price_values": matrices["trade"],

@@ -108,3 +108,19 @@ def test_anchored_windows_train_from_the_first_date_and_can_minimise(data):
     assert windows["train_end"].is_monotonic_increasing
     for k, table in enumerate(walked.trainings):
         assert windows["train_annual_volatility"].iloc[k] == table["annual_volatility"].min()
+
+
+def test_windows_after_a_delisting_do_not_ask_for_the_dead_stocks_prices():
+    dates = pd.bdate_range("2020-01-01", periods=520)
+    rng = np.random.default_rng(5)
+    close = pd.DataFrame(20 * np.exp(np.cumsum(rng.normal(0, 0.01, (520, 3)), axis=0)),
+                         index=dates, columns=["A", "B", "C"])
+    close.loc[dates[120]:, "C"] = np.nan  # delisted in the first training span
+    weights = pd.DataFrame(1 / 3, index=dates[::21], columns=close.columns)
+    delistings = {"C": dates[119]}
+    wf = pelmora.walk_forward(GRID, weights, close, train="1Y", test="6M", progress=False,
+                              delistings=delistings)
+    assert len(wf.windows) >= 2 and wf.returns.notna().all()
+    # A stock gone before the data starts is never bought, whatever the weights say.
+    later = pelmora.backtest(weights, close.loc[dates[200]:], delistings=delistings)
+    assert "C" not in set(later.fills["stock"])
