@@ -57,7 +57,7 @@ done
 
 # detect_leaks=0: the interpreter keeps its own objects alive at exit and the
 # leak checker would report all of them; leaks of our code are measured by
-# tests/test_reliability_leaks.py instead.
+# tests/robustness/test_reliability_leaks.py instead.
 # allocator_may_return_null=1: an impossible allocation (say a huge excursion
 # window) must become MemoryError as in a normal build, not an ASan abort.
 export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:abort_on_error=1:\

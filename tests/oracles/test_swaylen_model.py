@@ -1,10 +1,7 @@
-"""Randomised checks of the excursion module: bit-exact agreement with the
-plain-Python model, hostile call sequences, and memory over many runs."""
+"""Oracle: the excursion module against its plain-Python model, bit for bit, on random prices,
+trades and hostile call sequences (the model is tests/oracles/excursion_oracle.py)."""
 
-import gc
 import math
-import os
-import tracemalloc
 
 import numpy as np
 import pytest
@@ -344,55 +341,3 @@ def test_hostile_call_sequences_only_ever_raise_python_exceptions(ops):
         got, want = apply(op, model)
         assert got == want
     assert_lists_match(model)
-
-
-# --- memory ------------------------------------------------------------------------------
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def one_cycle(price, close):
-    ts.start_analysis(price, close, {0: 1, 1: 1}, 3, 0.001, 0.003, 3, 1)
-    ts.record_date(0)
-    ts.record_entry(0, 1.0, 1)
-    ts.record_entry(1, -2.0, 1)
-    ts.record_date(2)
-    ts.record_exit(0, 1)
-    ts.record_date(3)
-    try:
-        ts.record_exit(2, 1)  # sid 2 maps to column 0 on a path with a zero close
-    except ZeroDivisionError:
-        pass
-    try:
-        ts.record_exit(9, 1)
-    except IndexError:
-        pass
-    ts.end_analysis({0: 0.0, 1: -2.0})
-
-
-@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
-def test_ten_thousand_runs_do_not_grow_memory():
-    price = np.array([[10.0, 20.0], [11.0, 19.0], [12.0, 21.0], [9.0, 22.0], [9.5, 20.0]])
-    close = price.copy()
-    close[1, 0] = 0.0
-    for _ in range(500):
-        one_cycle(price, close)
-    gc.collect()
-    rss_before = rss_bytes()
-    tracemalloc.start()
-    try:
-        traced_before, _ = tracemalloc.get_traced_memory()
-        for _ in range(10_000):
-            one_cycle(price, close)
-        gc.collect()
-        traced_after, _ = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
-    rss_after = rss_bytes()
-    assert len(sw.trades) == 3 and len(sw.swaylen) == 2
-    assert traced_after - traced_before < 256 * 1024
-    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer quarantines frees
-        assert rss_after - rss_before < 16 * 1024 * 1024

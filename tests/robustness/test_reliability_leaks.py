@@ -35,7 +35,7 @@ from run_helpers import ARRAY_NAMES
 SANITIZED = os.environ.get("PELMORA_SANITIZED") == "1"
 RUNS = 10_000
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
 import workloads  # noqa: E402
 
 
@@ -626,3 +626,50 @@ def test_an_input_resized_from_a_callback_stops_the_run(target):
                               cols, pidx, fee_ratio=0.0, tax_ratio=0.0)
     finally:
         swaylen.trades = saved
+
+
+# --- the excursion module on its own -----------------------------------------------------
+
+
+def one_excursion_cycle(price, close):
+    ts.start_analysis(price, close, {0: 1, 1: 1}, 3, 0.001, 0.003, 3, 1)
+    ts.record_date(0)
+    ts.record_entry(0, 1.0, 1)
+    ts.record_entry(1, -2.0, 1)
+    ts.record_date(2)
+    ts.record_exit(0, 1)
+    ts.record_date(3)
+    try:
+        ts.record_exit(2, 1)  # sid 2 maps to column 0 on a path with a zero close
+    except ZeroDivisionError:
+        pass
+    try:
+        ts.record_exit(9, 1)
+    except IndexError:
+        pass
+    ts.end_analysis({0: 0.0, 1: -2.0})
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_ten_thousand_excursion_runs_do_not_grow_memory():
+    price = np.array([[10.0, 20.0], [11.0, 19.0], [12.0, 21.0], [9.0, 22.0], [9.5, 20.0]])
+    close = price.copy()
+    close[1, 0] = 0.0
+    for _ in range(500):
+        one_excursion_cycle(price, close)
+    gc.collect()
+    rss_before = rss_bytes()
+    tracemalloc.start()
+    try:
+        traced_before, _ = tracemalloc.get_traced_memory()
+        for _ in range(10_000):
+            one_excursion_cycle(price, close)
+        gc.collect()
+        traced_after, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    rss_after = rss_bytes()
+    assert len(swaylen.trades) == 3 and len(swaylen.swaylen) == 2
+    assert traced_after - traced_before < 256 * 1024
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer quarantines frees
+        assert rss_after - rss_before < 16 * 1024 * 1024
