@@ -209,26 +209,6 @@ def test_argument_errors_name_run():
         journal.run(*inp.args(), *([0.0] * 15))
 
 
-def test_inputs_are_pinned_before_any_python_code_of_the_call_runs():
-    # The truth test of stop_trading_next_period runs Python code after the
-    # views are taken: a resize there must be refused, not move the memory.
-    inp = build([[10.0, 11.0]] * 4, [[0.5, 0.25]])
-    refused = []
-
-    class Resizes:
-        def __bool__(self):
-            for a in (inp.pos_columns, inp.price_values):
-                try:
-                    a.resize(100, refcheck=False)
-                except ValueError:
-                    refused.append(a)
-            return True
-
-    out = journal.run(*inp.args(), stop_trading_next_period=Resizes())
-    assert len(refused) == 2 and inp.pos_columns.shape == (2,) and inp.price_values.shape == (4, 2)
-    assert np.array_equal(out["creturn"], journal.run(*inp.args())["creturn"])
-
-
 def test_the_next_period_orders_still_read_under_their_old_key_with_a_warning():
     inp = build([[10.0, 11.0]] * 4, [[0.5, 0.25]])
     out = journal.run(*inp.args())

@@ -712,66 +712,6 @@ def test_run_many_survives_a_thread_emptying_its_dicts(data):
     assert all(same_outcome(g, e) for g, e in zip(got, expected))
 
 
-def test_an_input_resized_during_a_run_is_refused():
-    """Another thread may resize an input while a journal run reads it without
-    the lock: while the run is going the resize fails; between runs it may
-    succeed, and the next run refuses the array. Never a crash."""
-    import threading
-
-    rng = np.random.default_rng(0)
-    price = 10 * np.exp(np.cumsum(rng.normal(0, 0.02, (3000, 300)), axis=0))
-    dates = np.arange(3000, dtype=np.int64)
-    names = np.array([f"S{i}" for i in range(300)], dtype=object)
-    weights = (rng.random((150, 300)) < 0.1).astype(float)
-    pos_index = dates[::20].copy()
-    args = (price, price, price, price, price, dates, names, weights, pos_index, names, pos_index)
-    done = threading.Event()
-
-    def resize():
-        while not done.is_set():
-            for a in (weights, dates, price):
-                try:
-                    a.resize(1, refcheck=False)
-                except ValueError:
-                    pass
-
-    th = threading.Thread(target=resize)
-    th.start()
-    try:
-        outcomes = [outcome(journal.run, *args, stop_loss=0.05, swaylen_window=20)
-                    for _ in range(5)]
-    finally:
-        done.set()
-        th.join()
-    assert all(isinstance(o, (dict, ValueError)) for o in outcomes)
-
-
-def test_a_label_resizing_an_input_while_the_run_fails_is_refused():
-    """The only Python code a journal run calls is a label's formatting when
-    it fails; the inputs are still pinned then."""
-    price = np.array([[10.0], [10.0], [0.0]])
-    refused = []
-
-    class Label:
-        def __format__(self, format_spec):
-            try:
-                price.resize(1, refcheck=False)
-            except ValueError as e:
-                refused.append(e)
-            return "L"
-
-        def encode(self, codec):
-            return b"L"
-
-    names = np.empty(1, dtype=object)
-    names[0] = Label()
-    dates = np.arange(3, dtype=np.int64)
-    with pytest.raises(ValueError, match="^Invalid trading price for L at price row 2"):
-        journal.run(price, price, price, price, price, dates, names, np.ones((1, 1)), dates[:1],
-                    names, dates[:1])
-    assert refused and price.shape == (3, 1)
-
-
 def _plain(opts) -> bool:
     stop = opts.get("stop_trading_next_period", True)
     return stop is True or stop is False

@@ -569,65 +569,6 @@ def test_process_exits_cleanly_after_a_run_on_buffer_backed_matrices():
     assert proc.returncode == 0, proc.stderr[-2000:]
 
 
-@pytest.mark.parametrize("entry, error, match", [
-    (runvane.backtest_, RuntimeError, "an input array was resized while it was in use"),
-    (ts.backtest_floor, RuntimeError, "an input array was resized while it was in use"),
-    # The journal pins its inputs before any Python code of the call runs.
-    (journal.run, ValueError, "cannot resize"),
-])
-@pytest.mark.parametrize("target", ["price", "pos_values", "price_index"])
-def test_an_input_resized_by_a_label_while_the_columns_are_mapped_stops_the_run(
-        entry, error, match, target):
-    """Mapping the columns calls each label's encode after the views are taken;
-    a resize there must be caught before the run reads freed memory."""
-    n = 40
-    arrays = {"price": np.linspace(10.0, 20.0, n)[:, None] * np.ones((1, 2)),
-              "pos_values": np.array([[0.5, 0.5], [0.2, 0.8]]),
-              "price_index": np.arange(n, dtype=np.int64)}
-    victim = arrays[target]
-
-    class Label(str):
-        def encode(self, *args):
-            if victim.shape[0] < 4096:
-                victim.resize((victim.shape[0] + 4096,) + victim.shape[1:], refcheck=False)
-            return str.encode(self, *args)
-
-    cols = np.array([Label("A"), Label("B")], dtype=object)
-    pidx = np.array([0, 5], dtype=np.int64)
-    price = arrays["price"]
-    with pytest.raises(error, match=match):
-        entry(price, price.copy(), price.copy(), price.copy(), price.copy(), arrays["price_index"],
-              cols, arrays["pos_values"], pidx, cols, pidx, fee_ratio=0.0, tax_ratio=0.0)
-
-
-@pytest.mark.parametrize("target", ["price", "close", "pos_values", "price_index"])
-def test_an_input_resized_from_a_callback_stops_the_run(target):
-    """NumPy lets a caller resize an array with refcheck=False even while a
-    run reads it; the run must notice before it reads freed memory."""
-    n = 40
-    price = np.linspace(10.0, 20.0, n)[:, None] * np.ones((1, 2))
-    arrays = {"price": price, "close": price.copy(), "pos_values": np.array([[0.5, 0.5], [0.2, 0.8]]),
-              "price_index": np.arange(n, dtype=np.int64)}
-    cols = np.array(["A", "B"], dtype=object)
-    pidx = np.array([0, 5], dtype=np.int64)
-    victim = arrays[target]
-
-    class Resizing(list):
-        def append(self, item):
-            victim.resize((victim.shape[0] + 4096,) + victim.shape[1:], refcheck=False)
-            super().append(item)
-
-    saved = swaylen.trades
-    swaylen.trades = Resizing()
-    try:
-        with pytest.raises(RuntimeError, match="an input array was resized while it was in use"):
-            runvane.backtest_(arrays["price"], arrays["close"], price.copy(), price.copy(),
-                              price.copy(), arrays["price_index"], cols, arrays["pos_values"], pidx,
-                              cols, pidx, fee_ratio=0.0, tax_ratio=0.0)
-    finally:
-        swaylen.trades = saved
-
-
 # --- the excursion module on its own -----------------------------------------------------
 
 
