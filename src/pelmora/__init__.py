@@ -72,7 +72,7 @@ _LAZY_FUNCTIONS = {
 }
 _LAZY_MODULES = {
     "api", "calendars", "datasets", "frames", "inputs", "options", "plotting", "report", "result",
-    "runner", "selection", "stats", "strategies", "sweeps", "walkforward",
+    "runner", "schedule", "selection", "stats", "strategies", "sweeps", "walkforward",
 }
 
 
