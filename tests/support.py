@@ -1,5 +1,5 @@
 """Helpers shared by the test modules: traceback frames, the host's own error
-for a reference expression, and the fuzz settings."""
+for a reference expression, a call's outcome, and the fuzz settings."""
 
 from __future__ import annotations
 
@@ -52,3 +52,13 @@ class EncodeToStr(str):
 
     def encode(self, *a, **k):
         return str(self)
+
+
+def outcome(fn, *args, **kwargs):
+    """fn's result, or the Python exception it raised. SystemError is a bug."""
+    try:
+        return fn(*args, **kwargs)
+    except SystemError:
+        raise
+    except Exception as e:  # noqa: BLE001 - any other Python exception is a clean failure
+        return e

@@ -31,7 +31,7 @@ from hypothesis.extra import numpy as hnp
 
 from pelmora.core import _testsupport as ts
 from pelmora.core import journal, runvane, swaylen
-from support import INT_MAX, INT_MIN, EncodeRaises, EncodeToStr, Hostile, fuzz_settings
+from support import INT_MAX, INT_MIN, EncodeRaises, EncodeToStr, Hostile, fuzz_settings, outcome
 
 pytestmark = [pytest.mark.fuzz, pytest.mark.filterwarnings("ignore::RuntimeWarning")]
 
@@ -90,16 +90,6 @@ class ModuleState:
             else:
                 setattr(m, n, v)
         return False
-
-
-def outcome(fn, *args, **kwargs):
-    """fn's result, or the Python exception it raised. SystemError is a bug."""
-    try:
-        return fn(*args, **kwargs)
-    except SystemError:
-        raise
-    except Exception as e:  # noqa: BLE001 - any other Python exception is a clean failure
-        return e
 
 
 # --- hostile objects ---------------------------------------------------------------------

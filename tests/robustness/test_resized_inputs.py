@@ -13,16 +13,7 @@ import pytest
 from pelmora.core import _testsupport as ts
 from pelmora.core import journal, runvane, swaylen
 from run_helpers import build
-
-
-def outcome(call, *args, **kwargs):
-    """The call's result, or the Python exception it raised. SystemError is a bug."""
-    try:
-        return call(*args, **kwargs)
-    except SystemError:
-        raise
-    except Exception as exc:  # noqa: BLE001 - the outcome is compared, whatever it is
-        return exc
+from support import outcome
 
 
 def test_inputs_are_pinned_before_any_python_code_of_the_call_runs():

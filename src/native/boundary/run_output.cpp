@@ -64,13 +64,13 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"pelmora.core.journal.RunOutput", 0, 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec run_output_type = {"pelmora.core.journal.RunOutput", 0, 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
 int add_run_output_type(PyObject* module) {
   if (g_type == nullptr) {
-    PyObject* type = PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(&PyDict_Type));
+    PyObject* type = PyType_FromSpecWithBases(&run_output_type, reinterpret_cast<PyObject*>(&PyDict_Type));
     if (type == nullptr) return -1;
     g_type = reinterpret_cast<PyTypeObject*>(type);
   }
