@@ -19,20 +19,24 @@ import numpy as np
 
 from pelmora.core import journal as _journal
 
+from pelmora.options import BacktestOptions
+
 if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs import EngineInputs
-    from pelmora.options import BacktestOptions
 
 __all__ = [
     "ARRAY_NAMES",
     "ARRAY_OPTIONS",
     "ENGINE_ARGUMENTS",
     "EXCURSION_FIELDS",
+    "EXECUTION_ARGUMENTS",
+    "FINANCING_FIELDS",
     "ORDERS",
     "REASONS",
     "RunRecord",
     "check_equity",
     "engine_options",
+    "execution_options",
     "run_journal",
 ]
 
@@ -40,6 +44,8 @@ EXCURSION_FIELDS: tuple[str, ...] = _journal.EXCURSION_FIELDS
 """The values of each excursion block, in the engine's order."""
 REASONS: tuple[str, ...] = _journal.REASONS
 """Why a fill happened, in the journal's numbering."""
+FINANCING_FIELDS = ("days", "balance", "interest", "short_value", "short_fee")
+"""The values of each financing row, after its ``row``."""
 
 # The next-period action codes in words. A code alone does not always say what the order is, so
 # the second key says what else decides it:
@@ -128,6 +134,43 @@ ENGINE_ARGUMENTS: dict[str, tuple[str, Callable[[Any, int], Any]]] = {
 """Engine scalar argument -> (the option it comes from, how its value is handed over given the
 number of price rows)."""
 
+EXECUTION_ARGUMENTS: dict[str, str] = {
+    "capital": "capital",
+    "lot_size": "lot_size",
+    "slippage": "slippage",
+    "min_fee": "min_fee",
+    "max_gross": "max_gross",
+    "cash_rate": "cash_rate",
+    "borrow_rate": "borrow_rate",
+    "short_fee": "short_fee",
+}
+"""The journal's keyword options of execution (which :func:`pelmora.core.runvane.backtest_`
+does not take) -> the option each comes from."""
+
+_DEFAULTS = {f.name: f.default for f in dataclasses.fields(BacktestOptions)}
+_FINANCING = ("cash_rate", "borrow_rate", "short_fee")
+_DAY_LENGTH = 86_400 * 10**9
+"""One day in the units of the price index: the input dates are nanoseconds (see
+:func:`pelmora._dates.index_dates`); financing accrues on calendar days counted in it."""
+
+
+def execution_options(opts: BacktestOptions, lot_size: Any) -> dict[str, Any]:
+    """The journal's execution keywords for ``opts``, those away from their defaults only.
+
+    ``lot_size`` is the option resolved for the run's position columns (None, one number or a
+    float64 array per column, see :func:`pelmora.inputs.lot_sizes`). A run at every default
+    hands the journal nothing new, so its arguments stay those of ``backtest_``.
+    """
+    out: dict[str, Any] = {}
+    for name, option in EXECUTION_ARGUMENTS.items():
+        value = lot_size if option == "lot_size" else getattr(opts, option)
+        if value is not None and not (np.isscalar(value) and value == _DEFAULTS[option]):
+            out[name] = value
+    if any(name in out for name in _FINANCING):
+        out["day_length"] = _DAY_LENGTH
+    return out
+
+
 def engine_options(opts: BacktestOptions, n_rows: int) -> dict[str, Any]:
     """The engine's scalar arguments for ``opts`` on data of ``n_rows`` price rows."""
     return {
@@ -173,7 +216,9 @@ class RunRecord:
         The rows on which a rebalance was executed.
     fills : dict of numpy.ndarray
         ``row``, ``sid``, ``reason``, ``before``, ``after``, ``price`` (the price the fill traded
-        at; a suspended stock's last known one), ``fee``, ``tax``, ``suspended``.
+        at, slippage included; a suspended stock's last known one), ``fee``, ``tax``,
+        ``slippage``, ``suspended``, ``shares`` and ``requested`` (signed shares moved and asked
+        for before lot rounding; NaN without a capital).
     trades : dict of numpy.ndarray
         ``sid``, ``entry_row``, ``exit_row``, ``position``, ``entry_value``, ``exit_value``,
         ``cost``, ``pnl``, ``exit_reason``, ``entry_fill``, ``exit_fill`` (indexes into
@@ -182,6 +227,8 @@ class RunRecord:
         The excursion array of every trade, one row each.
     positions : dict of numpy.ndarray or None
         ``row``, ``sid``, ``value``: every holding at every close.
+    financing : dict of numpy.ndarray
+        ``row`` and :data:`FINANCING_FIELDS`: one accrual per row, empty when every rate is 0.
     next_period : dict
         The orders for the trading day after the data: ``actions``, ``weights``,
         ``next_weights``, ``weight_time``, ``next_weight_time``.
@@ -194,6 +241,7 @@ class RunRecord:
     trades: dict[str, np.ndarray]
     excursions: np.ndarray | None
     positions: dict[str, np.ndarray] | None
+    financing: dict[str, np.ndarray]
     next_period: dict[str, Any]
 
     @classmethod
@@ -201,11 +249,21 @@ class RunRecord:
         """The record of a :func:`pelmora.core.journal.run` result dict.
 
         The next-period orders are read from ``"next_period"``, or from ``"report"``, the key a
-        journal of an earlier release gives them.
+        journal of an earlier release gives them; such a journal knows no execution options, so
+        its fills cost no slippage and move no counted shares, and it accrued no financing.
         """
-        fields = {name: output[name] for name in cls.__dataclass_fields__ if name != "next_period"}
+        own = ("next_period", "fills", "financing")
+        fields = {name: output[name] for name in cls.__dataclass_fields__ if name not in own}
         orders = output["next_period"] if "next_period" in output else output["report"]
-        return cls(**fields, next_period=orders)
+        fills = output["fills"]
+        if "slippage" not in fills:
+            n = len(fills["row"])
+            fills = {**fills, "slippage": np.zeros(n), "shares": np.full(n, np.nan),
+                     "requested": np.full(n, np.nan)}
+        financing = output.get("financing") or {
+            "row": np.empty(0, np.int64), **{k: np.empty(0) for k in FINANCING_FIELDS}
+        }
+        return cls(**fields, fills=fills, financing=financing, next_period=orders)
 
     @property
     def report(self) -> dict[str, Any]:
@@ -224,6 +282,6 @@ def run_journal(inputs: EngineInputs) -> RunRecord:
     ValueError
         An equity that left the finite range (see :func:`check_equity`).
     """
-    output = _journal.run(**inputs.arguments)
+    output = _journal.run(**inputs.arguments, **inputs.execution)
     check_equity(output["creturn"], inputs)
     return RunRecord.from_journal(output)

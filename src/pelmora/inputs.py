@@ -9,16 +9,23 @@ on first call, not when this module is imported.
 
 from __future__ import annotations
 
+import dataclasses
 import numbers
 import warnings
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Union
 
 import numpy as np
 
 from pelmora._dates import RowDates, dates_of, index_dates, when
-from pelmora._engine import ARRAY_NAMES, ARRAY_OPTIONS, check_equity, engine_options
+from pelmora._engine import (
+    ARRAY_NAMES,
+    ARRAY_OPTIONS,
+    check_equity,
+    engine_options,
+    execution_options,
+)
 from pelmora._optional import import_optional
 from pelmora._prices import (
     PRICE_FIELDS,
@@ -50,6 +57,7 @@ __all__ = [
     "EngineInputs",
     "check_equity",
     "engine_options",
+    "lot_sizes",
     "prepare_inputs",
     "rebalance_dates",
 ]
@@ -83,6 +91,10 @@ class EngineInputs:
         nanoseconds.
     options : BacktestOptions
         The options of the run, as checked.
+    execution : dict
+        The journal's execution keywords (capital, lots per position column, slippage, ...)
+        that :func:`pelmora.core.runvane.backtest_` does not take: only those away from their
+        defaults, so ``journal.run(**arguments, **execution)`` makes the run.
     """
 
     arguments: dict[str, Any]
@@ -93,6 +105,25 @@ class EngineInputs:
     price_column_of_stock: np.ndarray
     tz: Any = None
     options: BacktestOptions = BacktestOptions()
+    execution: dict[str, Any] = field(default_factory=dict)
+
+    def with_options(self, opts: BacktestOptions) -> EngineInputs:
+        """These arrays with the scalar and execution options of ``opts``.
+
+        Only options that change no array may differ (those outside ``ARRAY_OPTIONS``).
+
+        Raises
+        ------
+        ValueError
+            A per-stock ``lot_size`` without a lot for a stock of the weights.
+        """
+        n_rows = len(self.arguments["price_index"])
+        return dataclasses.replace(
+            self,
+            arguments={**self.arguments, **engine_options(opts, n_rows)},
+            options=opts,
+            execution=execution_options(opts, lot_sizes(opts.lot_size, self.stocks)),
+        )
 
     def dates_of(self, ns: Any) -> Any:
         """Engine dates (UTC nanoseconds) as the user's dates, in the input's time zone."""
@@ -208,6 +239,36 @@ def _delisting_bars(
         if (dead & (pos_values != 0)).any():
             pos_values = np.where(dead, 0.0, pos_values)
     return bars, pos_values
+
+
+def lot_sizes(lot_size: Any, stocks: Any) -> float | np.ndarray | None:
+    """The lots of ``stocks`` (the weights' columns) as the journal takes them.
+
+    None and one number stay as they are; a Series or mapping per stock becomes a float64 array
+    with one lot per stock, NaN where the user gave NaN or None (no lots for that stock).
+
+    Raises
+    ------
+    ValueError
+        A stock of the weights without an entry, named: left out silently it would trade
+        without lots while the run looks lot-exact.
+    """
+    if lot_size is None or isinstance(lot_size, numbers.Number):
+        return lot_size
+    pd = _pandas()
+    series = lot_size if isinstance(lot_size, pd.Series) else pd.Series(dict(lot_size),
+                                                                          dtype=object)
+    if len(series):
+        check_labels(series.index, "lot_size")
+    missing = [str(s) for s in stocks[~stocks.isin(series.index)]]
+    if missing:
+        more = f" and {len(missing) - 20} more" if len(missing) > 20 else ""
+        raise ValueError(
+            f"lot_size has no lot for {', '.join(missing[:20])}{more} of weights: give every "
+            "stock a lot (NaN: no lots for it)"
+        )
+    values = series.reindex(stocks).to_numpy(dtype=object)
+    return np.array([np.nan if v is None else float(v) for v in values], dtype=np.float64)
 
 
 @with_options(("weights", "prices"))
@@ -375,4 +436,5 @@ def prepare_inputs(
         price_column_of_stock=np.asarray(price_column_of_stock, dtype=np.intp),
         tz=price_tz,
         options=opts,
+        execution=execution_options(opts, lot_sizes(opts.lot_size, weights.columns)),
     )

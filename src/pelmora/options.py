@@ -88,6 +88,39 @@ index : str or None, default
     The column of dates of polars or pyarrow tables (and of pandas frames that keep their dates
     in a column), for weights and prices alike. None: the first Date or Datetime column of a
     table; a pandas frame keeps its index.
+capital : float or None, default
+    The account's value in currency at the start (finite, above 0). None keeps the unit
+    portfolio. Alone it changes no figure: money stays in portfolio units (the run starts with
+    1.0 of cash; :attr:`BacktestResult.currency` multiplies the money tables by ``capital``) and
+    the fills gain ``shares`` and ``requested``. ``lot_size`` and ``min_fee`` need it.
+lot_size : float, pandas.Series or mapping, optional
+    Shares per lot: one number for every stock, or a lot per stock id (a Series or mapping; NaN
+    or None: that stock trades any number of shares). Each stock of ``weights`` needs an entry:
+    a missing one is refused, so a misspelt id cannot trade without lots unnoticed. The shares
+    a fill moves are rounded toward zero to whole lots; a sale that closes a holding sells all
+    of it; a suspended stock is not rounded. Needs ``capital``.
+slippage : float, default
+    Fraction of the trading price lost on every fill, the price moving against the trade: a buy
+    fills at price x (1 + slippage), a sale at price x (1 - slippage); 0 <= slippage < 1 (above
+    0.02 warns as the fee does). Fee and tax are charged on the value at that price; the fills'
+    ``slippage`` column is the cost.
+min_fee : float, default
+    Smallest fee of a fill, in currency (0 or more): a fill whose fee at ``fee`` comes to less
+    pays this. Above 0 it needs ``capital``.
+max_gross : float, default
+    Largest sum of a weight row's absolute weights (finite, above 0): rows that add up to more
+    are scaled down to it. Above 1 the book borrows, its cash going negative (see
+    ``borrow_rate``); ``position_limit`` still caps each stock.
+cash_rate : float, default
+    Annual interest on positive cash (finite, above -1: a negative rate, as some deposits pay,
+    is charged). On every trading day interest accrues on the previous close's cash for the
+    calendar days since that close (ACT/365); see :attr:`BacktestResult.financing`. Rates above
+    1 (100 % a year) warn: 0.05 is 5 %.
+borrow_rate : float, default
+    Annual interest paid on negative cash (finite, 0 or more), accrued as ``cash_rate``.
+short_fee : float, default
+    Annual fee on the absolute value of the short holdings at the previous close (finite, 0 or
+    more), accrued as ``cash_rate``.
 """
 
 
@@ -175,6 +208,88 @@ def _count(name: str, value: Any, least: int, most: int | None = None) -> int:
 _INT_MAX = 2**31 - 1
 """The engine counts rows in a C int: a step beyond it cannot be handed over."""
 
+_RATE_WARNING = 1.0
+"""Annual rates above this (100 % a year) read like percentages given where fractions belong."""
+
+
+def _capital(value: Any) -> float | None:
+    if value is None:
+        return None
+    number = _real("capital", value)
+    if not (math.isfinite(number) and number > 0.0):
+        raise ValueError(
+            "capital must be a finite number above 0 (the account's value in currency) or None, "
+            f"got {value!r}"
+        )
+    return number
+
+
+def _lot(value: Any) -> float:
+    number = _real("lot_size", value)
+    if not (math.isfinite(number) and number > 0.0):
+        raise ValueError(f"lot_size must be a finite number of shares above 0, got {value!r}")
+    return number
+
+
+def _lot_size(value: Any) -> Any:
+    """One lot for every stock (a float), or the per-stock lots as given, their values checked.
+
+    Which stocks the lots cover is checked against the weights' columns later, in
+    :func:`pelmora.inputs.prepare_inputs`.
+    """
+    if value is None or isinstance(value, numbers.Number):
+        return None if value is None else _lot(value)
+    if isinstance(value, Mapping):
+        items: Iterable[tuple[Any, Any]] = value.items()
+    elif hasattr(value, "reindex") and hasattr(value, "items"):  # a pandas Series
+        items = value.items()
+    else:
+        raise TypeError(
+            "lot_size must be a number, or a pandas Series or mapping of stock id to shares per "
+            f"lot, got {type(value).__name__}"
+        )
+    for stock, lot in items:
+        if lot is None or (isinstance(lot, numbers.Real) and math.isnan(lot)):
+            continue  # this stock trades any number of shares
+        if isinstance(lot, bool) or not isinstance(lot, numbers.Real) or not (
+            math.isfinite(lot) and lot > 0
+        ):
+            raise ValueError(
+                "lot_size must be a finite number of shares above 0 (NaN: no lots) for every "
+                f"stock: {stock!r} has {lot!r}"
+            )
+    return value
+
+
+def _min_fee(value: Any) -> float:
+    number = _real("min_fee", value)
+    if not (math.isfinite(number) and number >= 0.0):
+        raise ValueError(f"min_fee must be a finite amount of currency, 0 or more, got {value!r}")
+    return number
+
+
+def _positive(name: str, value: Any) -> float:
+    number = _real(name, value)
+    if not (math.isfinite(number) and number > 0.0):
+        raise ValueError(f"{name} must be a finite number above 0, got {value!r}")
+    return number
+
+
+def _rate(name: str, value: Any, least: float) -> float:
+    """An annual rate: finite and above ``least`` (-1) or at least it (0), warned above 100 %."""
+    number = _real(name, value)
+    if not math.isfinite(number) or number < least or (least < 0.0 and number == least):
+        bound = " above -1," if least < 0.0 else ", 0 or more,"
+        raise ValueError(f"{name} must be a finite annual rate{bound} got {value!r}")
+    if number > _RATE_WARNING:
+        warnings.warn(
+            f"{name}={number!r} is {number * 100:g} % a year: rates read as annual fractions "
+            "(0.05 is 5 %)",
+            UserWarning,
+            stacklevel=4,
+        )
+    return number
+
 
 @dataclasses.dataclass(frozen=True)
 class BacktestOptions:
@@ -184,7 +299,10 @@ class BacktestOptions:
     ``dataclasses.replace(options, fee=0.0)`` gives a changed copy, checked again. A value that
     cannot be right raises here, naming the option: a cost that is NaN, negative or 1 and above; a
     position limit that is NaN or not above 0; a stop distance or activation that is NaN or
-    negative; a flag that is not a bool; an excursion window below 0 or a step below 1.
+    negative; a flag that is not a bool; an excursion window below 0 or a step below 1; a
+    capital, lot or gross limit that is not finite and above 0; a slippage outside [0, 1); a
+    minimum fee below 0; a rate that is not finite, a cash rate of -1 or below, a borrow rate or
+    short fee below 0; lots or a minimum fee without a capital.
 
     Parameters
     ----------
@@ -210,6 +328,14 @@ class BacktestOptions:
     calendar: Any = None
     price_field: str | None = None
     index: str | None = None
+    capital: float | None = None
+    lot_size: Any = None
+    slippage: float = 0.0
+    min_fee: float = 0.0
+    max_gross: float = 1.0
+    cash_rate: float = 0.0
+    borrow_rate: float = 0.0
+    short_fee: float = 0.0
 
     def __post_init__(self) -> None:
         checked: dict[str, Any] = {
@@ -247,6 +373,29 @@ class BacktestOptions:
         checked["price_field"] = _price_field(self.price_field)
         if self.index is not None and not isinstance(self.index, str):
             raise TypeError(f"index must be a column name (str) or None, got {self.index!r}")
+        checked.update(
+            capital=_capital(self.capital),
+            lot_size=_lot_size(self.lot_size),
+            slippage=_cost("slippage", self.slippage),
+            min_fee=_min_fee(self.min_fee),
+            max_gross=_positive("max_gross", self.max_gross),
+            cash_rate=_rate("cash_rate", self.cash_rate, -1.0),
+            borrow_rate=_rate("borrow_rate", self.borrow_rate, 0.0),
+            short_fee=_rate("short_fee", self.short_fee, 0.0),
+        )
+        # Lots and a minimum fee are counted in shares and currency: without a capital the unit
+        # portfolio has neither.
+        if checked["capital"] is None:
+            if checked["lot_size"] is not None:
+                raise ValueError(
+                    "lot_size needs capital: lots are whole numbers of shares, and shares need "
+                    "the account's value in currency (give capital=...)"
+                )
+            if checked["min_fee"] > 0.0:
+                raise ValueError(
+                    "min_fee needs capital: it is an amount of currency per fill (give "
+                    "capital=...)"
+                )
         for name, value in checked.items():
             object.__setattr__(self, name, value)
 

@@ -7,7 +7,6 @@ it has to stay a module-level function of this module.
 
 from __future__ import annotations
 
-import dataclasses
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -42,16 +41,20 @@ def _run_chunk(
     args = inputs.arguments
     arrays = {name: args[name] for name in ARRAY_NAMES if args.get(name) is not None}
     n_rows = len(args["price_index"])
-    variants = [engine_options(o, n_rows) for o in options]
+    owns = [_own_inputs(inputs, o) for o in options]
+    # A variant carries the scalar options and the execution keywords (lots per column, rates,
+    # ...) of its own combination: a grid may vary any of them over the shared arrays.
+    variants = [
+        {**engine_options(o, n_rows), **own.execution} for o, own in zip(options, owns)
+    ]
     outputs = journal.run_many(
         arrays, variants, threads=threads, positions=keep == "full", excursions=True
     )
     rows: list[Row] = []
-    for opts, out in zip(options, outputs):
+    for own, out in zip(owns, outputs):
         if isinstance(out, BaseException):
             rows.append((f"{type(out).__name__}: {out}", {}, None))
             continue
-        own = _own_inputs(inputs, opts)
         try:
             # An equity that left the finite range has no usable figure: an error row, as
             # backtest() raises for it.
@@ -80,7 +83,4 @@ def daily_returns(equity: Any) -> np.ndarray:
 
 def _own_inputs(inputs: EngineInputs, opts: BacktestOptions) -> EngineInputs:
     """The inputs of one combination: the shared arrays with its own options."""
-    n_rows = len(inputs.arguments["price_index"])
-    return dataclasses.replace(
-        inputs, arguments={**inputs.arguments, **engine_options(opts, n_rows)}, options=opts
-    )
+    return inputs.with_options(opts)

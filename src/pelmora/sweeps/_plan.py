@@ -19,7 +19,7 @@ from typing import Any
 from pelmora._optional import import_optional
 from pelmora._version import __version__
 from pelmora._engine import ARRAY_OPTIONS
-from pelmora.inputs import EngineInputs, prepare_inputs
+from pelmora.inputs import EngineInputs, lot_sizes, prepare_inputs
 from pelmora.options import OPTION_NAMES, BacktestOptions
 from pelmora.schedule import rebalance_dates
 import pelmora.sweeps._fingerprint as _fingerprint
@@ -209,7 +209,16 @@ def _make_plan(
             else:
                 inputs = _rescheduled(converted[data_key], opts)
             groups[group_key] = _Group(inputs, [])
-        groups[group_key].members.append(i)
+        group = groups[group_key]
+        if opts.lot_size is not None and opts is not group.inputs.options:
+            # Lots per stock are matched to the weights' columns here, before anything runs:
+            # a stock without a lot refuses the combination as prepare_inputs would.
+            try:
+                lot_sizes(opts.lot_size, group.inputs.stocks)
+            except ValueError as exc:
+                shown = ", ".join(f"{k}={v!r}" for k, v in combo.items() if k != WEIGHTS_COLUMN)
+                raise ValueError(f"grid combination {shown} is refused: {exc}") from exc
+        group.members.append(i)
     return _Plan(combos, options, keys, list(groups.values()), fingerprints)
 
 

@@ -65,11 +65,13 @@ _STALE_SECONDS = 3600.0  # without locks: a temporary file this old belongs to n
 
 # The Parquet type of each option's grid column: a fixed type per option, so that the parts of a
 # store read as one table whatever values each chunk happens to hold. None is a null. Options
-# of other kinds (rebalance, calendar, delistings, trade_at) and strategy names are text: a
-# string as it is, anything else as its repr (a calendar object as its name).
+# of other kinds (rebalance, calendar, delistings, trade_at, lot_size: a number or lots per
+# stock) and strategy names are text: a string as it is, anything else as its repr (a calendar
+# object as its name).
 _FLOAT_OPTIONS = frozenset(
     {"fee", "tax", "stop_loss", "take_profit", "trailing_stop", "trailing_activation",
-     "position_limit"}
+     "position_limit", "capital", "slippage", "min_fee", "max_gross", "cash_rate",
+     "borrow_rate", "short_fee"}
 )
 _INT_OPTIONS = frozenset({"excursion_window", "excursion_step"})
 _BOOL_OPTIONS = frozenset(
