@@ -206,7 +206,8 @@ int option_index(PyObject* key) {
 
 }  // namespace
 
-bool variant_arguments(const Ref* base, PyObject* variant, VariantArgs& out, std::int64_t k) {
+bool variant_arguments(const Ref* base, PyObject* variant, VariantArgs& out, std::int64_t k,
+                       const char* const* extra_names, int n_extra) {
   for (int i = 0; i < kRunTotal; ++i) out.values[i] = Ref::borrow(base[i].get());
   if (!PyDict_Check(variant)) {
     PyErr_Format(PyExc_TypeError, "variant %lld must be a dict, not %.200s",
@@ -222,6 +223,14 @@ bool variant_arguments(const Ref* base, PyObject* variant, VariantArgs& out, std
     const int i = option_index(key);
     if (i >= 0) {
       out.values[i] = Ref::borrow(value);
+      continue;
+    }
+    int extra = -1;
+    for (int e = 0; e < n_extra && PyUnicode_Check(key); ++e) {
+      if (PyUnicode_CompareWithASCIIString(key, extra_names[e]) == 0) extra = e;
+    }
+    if (extra >= 0) {
+      out.extra[extra] = Ref::borrow(value);
       continue;
     }
     if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "pos_values") == 0) {

@@ -40,17 +40,23 @@ bool run_arrays(PyObject* arrays, Ref (&base)[kRunTotal]);
 // Returns false with the exception set when it is not an int of at least 1.
 bool threads_argument(PyObject* obj, int& threads);
 
+inline constexpr int kMaxVariantExtras = 16;
+
 // One variant's 25 raw arguments as strong references, taken when the call
 // starts: neither the `arrays` dict nor the variant dicts are read again, so
 // code that edits them (an option's conversion hook, another thread) cannot
 // free what a variant still reads.
 struct VariantArgs {
   Ref values[kRunTotal];  // null: the option was not given
+  Ref extra[kMaxVariantExtras];  // the entry's own options by its list of names; null: not given
   Ref error;              // the exception of a malformed variant
 };
 
 // Takes variant `k`'s arguments from its dict over `base`. Sets an exception
 // and returns false when the variant is malformed.
-bool variant_arguments(const Ref* base, PyObject* variant, VariantArgs& out, std::int64_t k);
+// `extra_names` (at most kMaxVariantExtras): keys the entry takes beside the
+// run's options, into out.extra in that order.
+bool variant_arguments(const Ref* base, PyObject* variant, VariantArgs& out, std::int64_t k,
+                       const char* const* extra_names = nullptr, int n_extra = 0);
 
 }  // namespace pelmora::py

@@ -39,7 +39,8 @@ PyObject* entry_doc(PyObject* self, void*) { return PyUnicode_FromString(info_of
 
 PyObject* entry_text_signature(PyObject* self, void*) {
   const EntryInfo* s = info_of(self);
-  return PyUnicode_FromString(run_text_signature(s->name, s->kwonly, s->n_kwonly).c_str());
+  return PyUnicode_FromString(
+      run_text_signature(s->name, s->kwonly, s->n_kwonly, s->kwonly_defaults).c_str());
 }
 
 PyObject* entry_signature(PyObject* self, void*) {
@@ -67,8 +68,11 @@ PyObject* entry_signature(PyObject* self, void*) {
     PyObject* d = i >= kRunRequired ? PyTuple_GET_ITEM(defaults, i - kRunRequired) : nullptr;
     if (!add(kRunParameters[i].name, positional.get(), d)) return nullptr;
   }
+  PyObject* kwdefaults = reinterpret_cast<EntryObject*>(self)->kwdefaults;
   for (int i = 0; i < s->n_kwonly; ++i) {
-    if (!add(s->kwonly[i], keyword.get(), Py_True)) return nullptr;
+    if (!add(s->kwonly[i], keyword.get(), PyDict_GetItemString(kwdefaults, s->kwonly[i]))) {
+      return nullptr;
+    }
   }
   return PyObject_CallMethod(inspect.get(), "Signature", "O", params.get());
 }
@@ -116,6 +120,18 @@ PyTypeObject EntryType = [] {
 }();
 #pragma GCC diagnostic pop
 
+// A keyword-only default from its text: True, False, None, a float (with a
+// point) or an int.
+PyObject* keyword_default(const EntryInfo* info, int i) {
+  const char* text = info->kwonly_defaults ? info->kwonly_defaults[i] : "True";
+  const std::string t(text);
+  if (t == "True") return Py_NewRef(Py_True);
+  if (t == "False") return Py_NewRef(Py_False);
+  if (t == "None") return Py_NewRef(Py_None);
+  if (t.find('.') != std::string::npos) return PyFloat_FromDouble(std::stod(t));
+  return PyLong_FromString(text, nullptr, 10);
+}
+
 }  // namespace
 
 PyObject* make_run_entry(const EntryInfo* info) {
@@ -136,7 +152,10 @@ PyObject* make_run_entry(const EntryInfo* info) {
     kwdefaults.reset(PyDict_New());
     if (!kwdefaults) return nullptr;
     for (int i = 0; i < info->n_kwonly; ++i) {
-      if (PyDict_SetItemString(kwdefaults.get(), info->kwonly[i], Py_True) != 0) return nullptr;
+      Ref value(keyword_default(info, i));
+      if (!value || PyDict_SetItemString(kwdefaults.get(), info->kwonly[i], value.get()) != 0) {
+        return nullptr;
+      }
     }
   }
   EntryObject* e = PyObject_New(EntryObject, &EntryType);

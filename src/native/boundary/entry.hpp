@@ -16,6 +16,9 @@ struct EntryInfo {
   const char* const* kwonly;  // keyword-only flags after the 25 parameters, default True
   int n_kwonly;
   double inf_default;
+  // The keyword-only defaults as the signature shows them ("True", "None",
+  // "0.0", "86400"); null: every one is True.
+  const char* const* kwonly_defaults = nullptr;
 };
 
 // `info` must outlive the entry (a static of the module).

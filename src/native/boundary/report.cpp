@@ -88,13 +88,27 @@ bool greater_than_one(PyObject* x) {
   return t == 1;
 }
 
-// Divides every value of `dict` by `sum` when sum > 1, else by the integer 1.
-void scale_down(PyObject* dict, PyObject* sum) {
+// The divisor that brings weights of absolute sum `sum` to a gross of at most
+// `max_gross`: `sum` itself above 1 under the unit rule, sum / max_gross
+// above max_gross under leverage, else the integer 1.
+PyObject* gross_divisor(PyObject* sum, double max_gross) {
+  if (max_gross == 1.0) {
+    return greater_than_one(sum) ? Py_NewRef(sum) : checked(PyLong_FromLong(1));
+  }
+  Ref limit(checked(PyFloat_FromDouble(max_gross)));
+  const int t = PyObject_RichCompareBool(sum, limit.get(), Py_GT);
+  if (t < 0) fail_pending();
+  if (t == 0) return checked(PyLong_FromLong(1));
+  return checked(PyNumber_TrueDivide(sum, limit.get()));
+}
+
+// Divides every value of `dict` by the gross divisor of `sum`.
+void scale_down(PyObject* dict, PyObject* sum, double max_gross) {
   Ref keys(checked(PyDict_Keys(dict)));
-  Ref one(checked(PyLong_FromLong(1)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     PyObject* key = PyList_GET_ITEM(keys.get(), i);
-    PyObject* divisor = greater_than_one(sum) ? sum : one.get();
+    Ref divisor_ref(gross_divisor(sum, max_gross));
+    PyObject* divisor = divisor_ref.get();
     PyObject* value = PyDict_GetItemWithError(dict, key);
     if (value == nullptr) {
       if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
@@ -120,7 +134,7 @@ void normalize_entry(PyObject* ops, const char* key, double position_limit, Repo
 }  // namespace
 
 PyObject* build_report(const RunState& st, const RunInputs& in, double position_limit,
-                       ReportHooks& hooks) {
+                       ReportHooks& hooks, double max_gross) {
   Ref actions(checked(PyDict_New()));
   Ref weights(checked(PyDict_New()));
   Ref next_weights(checked(PyDict_New()));
@@ -141,7 +155,7 @@ PyObject* build_report(const RunState& st, const RunInputs& in, double position_
     set_item(weights.get(), sid, st.pos.count(sid) ? weight.get() : zero.get());
     add_abs(latest_weight_sum, weight.get());
   }
-  scale_down(weights.get(), latest_weight_sum.get());
+  scale_down(weights.get(), latest_weight_sum.get(), max_gross);
 
   // Weights for the next period.
   Ref total_next_weight_sum(checked(PyLong_FromLong(0)));
@@ -194,7 +208,7 @@ PyObject* build_report(const RunState& st, const RunInputs& in, double position_
       fail_pending();
     }
   }
-  scale_down(next_weights.get(), total_next_weight_sum.get());
+  scale_down(next_weights.get(), total_next_weight_sum.get(), max_gross);
   normalize_entry(ops.get(), "weights", position_limit, hooks);
   normalize_entry(ops.get(), "next_weights", position_limit, hooks);
   hooks.check();
@@ -249,17 +263,26 @@ PyObject* build_report(const RunState& st, const RunInputs& in, double position_
   return ops.release();
 }
 
-PyObject* normalize_weights(PyObject* weights, PyObject* limit) {
+PyObject* normalize_weights(PyObject* weights, PyObject* limit, double max_gross) {
   Ref weight_sum(checked(PyFloat_FromDouble(0.0)));
   for_each_item(weights, [&](PyObject*, PyObject* w) { add_abs(weight_sum, w); });
-  Ref one(checked(PyLong_FromLong(1)));
-  for_each_key(weights, [&](PyObject* sid) {
-    if (!greater_than_one(weight_sum.get())) return;
-    Ref factor(checked(PyNumber_TrueDivide(one.get(), weight_sum.get())));
-    Ref w(checked(PyObject_GetItem(weights, sid)));
-    Ref scaled(checked(PyNumber_Multiply(w.get(), factor.get())));
-    if (PyObject_SetItem(weights, sid, scaled.get()) != 0) fail_pending();
-  });
+  if (max_gross == 1.0) {
+    Ref one(checked(PyLong_FromLong(1)));
+    for_each_key(weights, [&](PyObject* sid) {
+      if (!greater_than_one(weight_sum.get())) return;
+      Ref factor(checked(PyNumber_TrueDivide(one.get(), weight_sum.get())));
+      Ref w(checked(PyObject_GetItem(weights, sid)));
+      Ref scaled(checked(PyNumber_Multiply(w.get(), factor.get())));
+      if (PyObject_SetItem(weights, sid, scaled.get()) != 0) fail_pending();
+    });
+  } else {
+    Ref divisor(gross_divisor(weight_sum.get(), max_gross));
+    for_each_key(weights, [&](PyObject* sid) {
+      Ref w(checked(PyObject_GetItem(weights, sid)));
+      Ref scaled(checked(PyNumber_TrueDivide(w.get(), divisor.get())));
+      if (PyObject_SetItem(weights, sid, scaled.get()) != 0) fail_pending();
+    });
+  }
   Ref neg_limit;
   for_each_key(weights, [&](PyObject* sid) {
     Ref w(checked(PyObject_GetItem(weights, sid)));

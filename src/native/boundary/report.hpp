@@ -24,11 +24,13 @@ class ReportHooks {
 
 // The report dict (a new reference). Throws Failure.
 PyObject* build_report(const RunState& st, const RunInputs& in, double position_limit,
-                       ReportHooks& hooks);
+                       ReportHooks& hooks, double max_gross = 1.0);
 
 // Scales weights whose absolute sum exceeds 1 down to 1, then clips each to
 // +-limit; changes `weights` in place and returns it (a new reference).
 // Throws Failure.
-PyObject* normalize_weights(PyObject* weights, PyObject* limit);
+// `max_gross`: the gross the weights are scaled to when above it (1: the
+// unit rule, in its own order of operations).
+PyObject* normalize_weights(PyObject* weights, PyObject* limit, double max_gross = 1.0);
 
 }  // namespace pelmora::py

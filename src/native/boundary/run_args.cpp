@@ -125,7 +125,8 @@ PyObject* run_defaults(double inf_default) {
   return t.release();
 }
 
-std::string run_text_signature(const char* name, const char* const* kwonly, int n_kwonly) {
+std::string run_text_signature(const char* name, const char* const* kwonly, int n_kwonly,
+                               const char* const* kwonly_defaults) {
   std::string s = std::string(name) + "(";
   for (int i = 0; i < kRunTotal; ++i) {
     if (i) s += ", ";
@@ -133,7 +134,9 @@ std::string run_text_signature(const char* name, const char* const* kwonly, int 
     if (kRunParameters[i].default_text) s += std::string("=") + kRunParameters[i].default_text;
   }
   if (n_kwonly > 0) s += ", *";
-  for (int i = 0; i < n_kwonly; ++i) s += std::string(", ") + kwonly[i] + "=True";
+  for (int i = 0; i < n_kwonly; ++i) {
+    s += std::string(", ") + kwonly[i] + "=" + (kwonly_defaults ? kwonly_defaults[i] : "True");
+  }
   return s + ")";
 }
 

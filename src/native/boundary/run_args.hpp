@@ -118,6 +118,8 @@ inline View1D<PyObject*> pos_columns_view(const RunArguments& a) {
 PyObject* run_defaults(double inf_default);
 
 // "name(price_values, ..., delisting_bars=None[, *, kw=True...])".
-std::string run_text_signature(const char* name, const char* const* kwonly, int n_kwonly);
+// `kwonly_defaults`: the keyword-only defaults' texts (null: all "True").
+std::string run_text_signature(const char* name, const char* const* kwonly, int n_kwonly,
+                               const char* const* kwonly_defaults = nullptr);
 
 }  // namespace pelmora::py

@@ -8,11 +8,13 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <utility>
 #include <vector>
 
+#include "core/execution.hpp"
 #include "core/views.hpp"
 
 namespace pelmora {
@@ -82,11 +84,10 @@ class RunHooks {
   virtual bool stop_trading_next_period() = 0;
   // A trade of holding `sid` that set_position has just carried out: the
   // holding's value before and after it and the money charged (the fee and,
-  // on the reducing side, the tax). Only hooks that ask for fills get them.
+  // on the reducing side, the tax; the slippage when the account has one).
+  // Only hooks that ask for fills get them.
   virtual bool records_fills() const { return false; }
-  virtual void record_fill(int sid, double before, double after, double fee, double tax) {
-    (void)sid, (void)before, (void)after, (void)fee, (void)tax;
-  }
+  virtual void record_fill(int sid, const FillReport& fill) { (void)sid, (void)fill; }
 };
 
 // Hooks that record nothing: the pure arithmetic of a run.
@@ -106,6 +107,23 @@ class SilentHooks final : public RunHooks {
 struct TradeCosts {
   double fee_ratio;
   double tax_ratio;
+  // The account's rules beyond the rates; null: the unit portfolio's fills.
+  const Execution* exec = nullptr;
+  // The price the holding is valued at for this trade (lots need it); NaN: none known.
+  double price = std::nan("");
+};
+
+// The trade prices of one row by stock index, for the lot rounding of a rebalance.
+struct TradePrices {
+  View1D<double> row;
+  const std::vector<int>* columns = nullptr;  // stock index -> price column (-1: none)
+  double of(std::int64_t sid) const {
+    if (columns == nullptr || sid < 0 || sid >= static_cast<std::int64_t>(columns->size())) {
+      return std::nan("");
+    }
+    const int col = (*columns)[static_cast<std::size_t>(sid)];
+    return col >= 0 && col < row.size ? row.get(col) : std::nan("");
+  }
 };
 
 // Moves holding `sid` to `position` and returns the new cash. `balance` turns
@@ -120,10 +138,13 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
                     RunHooks& hooks);
 
 // Moves the book to the weights `newp` (one per stock index) and returns the
-// cash left. `scratch` is reused between calls. Trades made before a failure
-// stay made.
+// cash left. Weights whose absolute values add to more than `max_gross` are
+// scaled down to it. `prices`, when the account trades in lots, gives each
+// stock's trade price. `scratch` is reused between calls. Trades made before
+// a failure stay made.
 double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
-                 double position_limit, RunHooks& hooks, std::vector<double>& scratch);
+                 double position_limit, RunHooks& hooks, std::vector<double>& scratch,
+                 double max_gross = 1.0, const TradePrices* prices = nullptr);
 
 // Sum of |x| in NumPy's pairwise order, so the result matches
 // numpy.abs(x).sum() to the last bit.

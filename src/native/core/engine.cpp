@@ -36,7 +36,7 @@ Engine::Engine(const RunInputs& in, const RunOptions& opt, RunHooks& hooks, Mess
       hooks_(hooks),
       text_(text),
       journal_(journal),
-      costs_{opt.fee_ratio, opt.tax_ratio},
+      costs_{opt.fee_ratio, opt.tax_ratio, opt.exec.changes_fills() ? &opt.exec : nullptr},
       sid_to_price_(in.columns.table) {}
 
 ColumnMap::ColumnMap(std::map<int, int> pos2price) : by_sid(std::move(pos2price)) {
@@ -139,6 +139,7 @@ void Engine::process_row(std::int64_t d, double* creturn) {
   hooks_.record_date(static_cast<int>(d));
   st_.exit_stocks_temp.clear();
   st_.pending_exits_temp.clear();
+  if (opt_.exec.finances()) accrue_financing(d);
   mark_to_market(d);
   execute_pending_exits();
   if (st_.should_rebalance) rebalance_step(d);
@@ -347,8 +348,12 @@ void Engine::rebalance_step(std::int64_t d) {
     journal_->rebalanced(d);
     journal_->trade_context(d, ExitReason::Rebalance);
   }
+  // Lots count shares, so they need the row's prices.
+  TradePrices trade_prices;
+  const bool lots = costs_.exec != nullptr && costs_.exec->has_lots();
+  if (lots) trade_prices = TradePrices{in_.price.row(d), &sid_to_price_};
   st_.cash = rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit, hooks_,
-                       scratch_);
+                       scratch_, opt_.exec.max_gross, lots ? &trade_prices : nullptr);
   st_.latest_rebalanced_pos = st_.pos;
   if (rebalance_row.data == target.data) {
     st_.latest_rebalanced_row = target;  // the input row itself: no copy per rebalance
@@ -385,6 +390,8 @@ void Engine::delisting_exits(std::int64_t d) {
 double Engine::close_valuation(std::int64_t d) {
   double balance = st_.cash;
   const bool record = journal_ != nullptr && journal_->records_positions();
+  const bool finances = opt_.exec.finances();
+  double shorts = 0.0;
   for (const auto& [sid, value] : st_.pos) {
     const int sidprice = price_column(sid, d);
     // The holdings' cells of the next row sit one wide row further on: asked
@@ -398,9 +405,34 @@ double Engine::close_valuation(std::int64_t d) {
                              ? value
                              : value * close_price / trade_price;
     balance = balance + worth;
+    if (finances && worth < 0) shorts += -worth;
     if (record) journal_->holding_at_close(d, sid, worth);
   }
+  if (finances) st_.shorts_at_close = shorts;
   return balance;
+}
+
+// Interest on the cash and the fee on the shorts held at the previous row's
+// close, for the calendar time since that row (ACT/365), taken from the cash
+// before the row trades. The first row worked has no previous close.
+void Engine::accrue_financing(std::int64_t d) {
+  const Execution& x = opt_.exec;
+  if (st_.financed_row >= 0) {
+    const double days = static_cast<double>(st_.date - st_.financed_date) / x.day_length;
+    const double years = days / 365.0;
+    const double balance = st_.cash;
+    double interest = 0.0;
+    if (balance > 0) {
+      interest = balance * (x.cash_rate * years);
+    } else if (balance < 0) {
+      interest = balance * (x.borrow_rate * years);
+    }
+    const double fee = st_.shorts_at_close * (x.short_fee * years);
+    st_.cash = (balance + interest) - fee;
+    if (journal_) journal_->financed(d, days, balance, interest, st_.shorts_at_close, fee);
+  }
+  st_.financed_row = d;
+  st_.financed_date = st_.date;
 }
 
 void Engine::schedule_next_row(std::int64_t d) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/book.hpp"
+#include "core/execution.hpp"
 #include "core/views.hpp"
 
 namespace pelmora {
@@ -50,6 +51,9 @@ struct RunOptions {
   bool touched_exit = false;
   double position_limit = 1.0;
   bool retain_cost_when_rebalance = false;
+  // The account's capital, lots, slippage, minimum fee, leverage and
+  // financing (the journal's options; backtest_ leaves them off).
+  Execution exec;
 };
 
 // Labels and float texts for error messages come from the caller's objects.
@@ -98,6 +102,11 @@ struct RunState {
   int current_position_id = -1;
   std::int64_t date = 0;  // date of the last row walked
   std::int64_t rows_walked = 0;
+  // Financing: the date of the last row worked (-1 before the first) and
+  // the absolute value of the shorts at its close.
+  std::int64_t financed_row = -1;
+  std::int64_t financed_date = 0;
+  double shorts_at_close = 0.0;
 };
 
 bool trade_price_ok(double value);
@@ -135,6 +144,7 @@ class Engine {
   void delisting_exits(std::int64_t d);
   double close_valuation(std::int64_t d);
   void schedule_next_row(std::int64_t d);
+  void accrue_financing(std::int64_t d);
   double& tracker(std::vector<double>& v, std::int64_t sid);
   void signal_exit(int sid, std::int8_t side, ExitReason reason);
 

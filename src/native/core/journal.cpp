@@ -14,7 +14,11 @@ constexpr const char* kAnalysis = "pelmora.core.journal.swaylen_analysis";
 }  // namespace
 
 Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOptions& jopt)
-    : in_(in), jopt_(jopt), sid_to_price_(in.columns.table) {
+    : in_(in),
+      jopt_(jopt),
+      capital_(opt.exec.capital),
+      slippage_(opt.exec.slippage),
+      sid_to_price_(in.columns.table) {
   params_.price = in.price;
   params_.close = in.close;
   params_.close_missing = jopt.close_missing;
@@ -162,8 +166,10 @@ void Journal::record_exit(int sid, int has_transaction) {
   closing_trade_ = t;
 }
 
-void Journal::record_fill(int sid, double before, double after, double fee, double tax) {
-  const double cost = fee + tax;
+void Journal::record_fill(int sid, const FillReport& f) {
+  const double before = f.before, after = f.after, fee = f.fee, tax = f.tax;
+  double cost = fee + tax;
+  if (f.slippage != 0.0) cost += f.slippage;  // the trade paid it as it paid the fee
   // A call that moved nothing and cost nothing is no fill; the records it
   // closed or opened have no fill of their own.
   const bool traded = !(before == after && cost == 0.0);
@@ -209,6 +215,15 @@ void Journal::record_fill(int sid, double before, double after, double fee, doub
     suspended = std::isnan(price);
     if (suspended && inside) price = last_known_price(col, ctx_row_);
   }
+  // The reference price values the holding; the fill itself trades at that
+  // price moved against the trade by the slippage.
+  const double reference = price;
+  if (slippage_ != 0.0) price = after > before ? price * (1.0 + slippage_) : price * (1.0 - slippage_);
+  double shares = std::nan(""), requested = std::nan("");
+  if (capital_ > 0.0) {
+    shares = std::isnan(f.shares) ? (after - before) * capital_ / reference : f.shares;
+    requested = std::isnan(f.requested) ? shares : f.requested * capital_ / reference;
+  }
   fills.row.push_back(ctx_row_);
   fills.sid.push_back(sid);
   fills.reason.push_back(static_cast<std::int8_t>(ctx_reason_));
@@ -218,6 +233,9 @@ void Journal::record_fill(int sid, double before, double after, double fee, doub
   fills.fee.push_back(fee);
   fills.tax.push_back(tax);
   fills.suspended.push_back(suspended ? 1 : 0);
+  fills.slippage.push_back(f.slippage);
+  fills.shares.push_back(shares);
+  fills.requested.push_back(requested);
 }
 
 // Rows only move forward between fills of a run, so each column is walked

@@ -44,8 +44,21 @@ struct FillColumns {
   // The price the fill traded at: the stop level of an intraday exit, else
   // the row's trade price or, when the stock had none that row, the last one
   // known on or before it (NaN when none was ever known).
+  // With slippage, the fill price is that price moved against the trade.
   Column<double> before, after, price, fee, tax;
   Column<std::int8_t> suspended;  // 1: the row had no trade price for the stock
+  Column<double> slippage;
+  // With a capital: the shares the fill moved (+ bought, - sold) and the
+  // shares its order asked for before lots cut it; NaN without one.
+  Column<double> shares, requested;
+};
+
+// One accrual of financing: the calendar days since the previous row, the
+// cash it was on and its interest (signed: paid when negative), and the
+// shorts at the previous close with their fee.
+struct FinancingColumns {
+  Column<std::int64_t> row;
+  Column<double> days, balance, interest, short_value, short_fee;
 };
 
 struct TradeColumns {
@@ -75,7 +88,7 @@ class Journal final : public RunHooks {
   bool split_on_resize() override { return jopt_.split_on_resize; }
   bool stop_trading_next_period() override { return jopt_.stop_trading; }
   bool records_fills() const override { return true; }
-  void record_fill(int sid, double before, double after, double fee, double tax) override;
+  void record_fill(int sid, const FillReport& fill) override;
 
   // --- what the engine tells beyond the hooks ------------------------------
   // The next set_position calls trade on `row` for `reason`, at `price` when
@@ -91,6 +104,15 @@ class Journal final : public RunHooks {
     ctx_price_given_ = true;
   }
   void rebalanced(std::int64_t row) { rebalance_rows.push_back(row); }
+  void financed(std::int64_t row, double days, double balance, double interest,
+                double short_value, double short_fee) {
+    financing.row.push_back(row);
+    financing.days.push_back(days);
+    financing.balance.push_back(balance);
+    financing.interest.push_back(interest);
+    financing.short_value.push_back(short_value);
+    financing.short_fee.push_back(short_fee);
+  }
   void row_done(std::int64_t row, double cash_after) { cash[static_cast<std::size_t>(row)] = cash_after; }
   bool records_positions() const { return jopt_.positions; }
   void holding_at_close(std::int64_t row, int sid, double worth) {
@@ -116,6 +138,7 @@ class Journal final : public RunHooks {
   FillColumns fills;
   TradeColumns trades;
   PositionColumns positions;
+  FinancingColumns financing;
   Column<double> excursions;  // trades x excursion_length(), row-major
 
  private:
@@ -145,6 +168,8 @@ class Journal final : public RunHooks {
 
   const RunInputs& in_;
   JournalOptions jopt_;
+  double capital_ = 0.0;   // 0: no shares to report
+  double slippage_ = 0.0;
   ExcursionParams params_;
   ExcursionPath path_;
   const std::vector<int>& sid_to_price_;  // the inputs' table

@@ -17,6 +17,7 @@
 #include "boundary/arguments.hpp"
 #include "boundary/converters.hpp"
 #include "boundary/entry.hpp"
+#include "boundary/execution_args.hpp"
 #include "boundary/module_support.hpp"
 #include "boundary/ndarray_out.hpp"
 #include "boundary/numpy.hpp"
@@ -38,35 +39,59 @@ using py::Ref;
 
 constexpr const char* kRun = "pelmora.core.journal.run";
 constexpr const char* kRunMany = "pelmora.core.journal.run_many";
+// The keyword-only options after the run's 25: the two output switches, then
+// the account's options.
 constexpr int kFlags = 2;
-const char* const kFlagNames[kFlags] = {"positions", "excursions"};
-constexpr int kAllNames = py::kRunTotal + kFlags;
+constexpr int kKeywords = kFlags + py::kExecutionCount;
+const char* const* keyword_table(bool defaults) {
+  static const char* names[kKeywords];
+  static const char* texts[kKeywords];
+  names[0] = "positions", names[1] = "excursions";
+  texts[0] = texts[1] = "True";
+  for (int i = 0; i < py::kExecutionCount; ++i) {
+    names[kFlags + i] = py::kExecutionNames[i];
+    texts[kFlags + i] = py::kExecutionDefaults[i];
+  }
+  return defaults ? texts : names;
+}
+const char* const* const kKeywordNames = keyword_table(false);
+const char* const* const kKeywordDefaults = keyword_table(true);
+constexpr int kAllNames = py::kRunTotal + kKeywords;
 
 const char* const* all_names() {
   static const char* names[kAllNames];
   for (int i = 0; i < py::kRunTotal; ++i) names[i] = py::kRunParameterNames[i];
-  for (int i = 0; i < kFlags; ++i) names[py::kRunTotal + i] = kFlagNames[i];
+  for (int i = 0; i < kKeywords; ++i) names[py::kRunTotal + i] = kKeywordNames[i];
   return names;
 }
 
+// The account's keyword values of one run (nullptr: not given).
+struct AccountArgs {
+  PyObject* raw[py::kExecutionCount] = {};
+};
+
 class JournalReportHooks final : public py::ReportHooks {
  public:
-  explicit JournalReportHooks(bool stop_trading) : stop_trading_(stop_trading) {}
+  JournalReportHooks(bool stop_trading, double max_gross)
+      : stop_trading_(stop_trading), max_gross_(max_gross) {}
   bool stop_trading() override { return stop_trading_; }
   PyObject* normalize(PyObject* weights, PyObject* limit) override {
-    return py::normalize_weights(weights, limit);
+    return py::normalize_weights(weights, limit, max_gross_);
   }
 
  private:
   bool stop_trading_;
+  double max_gross_;
 };
 
 // --- one run ----------------------------------------------------------------------------
 
 // The journal's options, under the lock after the preparation (the truth of
 // stop_trading_next_period is taken here, once). Throws Failure.
-void configure(py::PreparedRun& p, bool positions, bool excursions, bool single) {
-  const py::RunArguments& a = p.args;
+void configure(py::PreparedRun& p, bool positions, bool excursions, bool single,
+               const AccountArgs& account) {
+  py::RunArguments& a = p.args;
+  py::convert_execution(account.raw, py::pos_columns_view(a).size, a.options.exec);
   JournalOptions& j = p.jopt;
   j.window = a.window;
   j.window_step = a.window_step;
@@ -115,7 +140,10 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
                {"after", ndarray_of(f.after, Dtype::Float64)},
                {"price", ndarray_of(f.price, Dtype::Float64)},
                {"fee", ndarray_of(f.fee, Dtype::Float64)}, {"tax", ndarray_of(f.tax, Dtype::Float64)},
-               {"suspended", ndarray_of(f.suspended, Dtype::Bool)}}));
+               {"suspended", ndarray_of(f.suspended, Dtype::Bool)},
+               {"slippage", ndarray_of(f.slippage, Dtype::Float64)},
+               {"shares", ndarray_of(f.shares, Dtype::Float64)},
+               {"requested", ndarray_of(f.requested, Dtype::Float64)}}));
   TradeColumns& t = j.trades;
   put(out.get(), "trades",
       columns({{"sid", ndarray_of(t.sid, Dtype::Int64)},
@@ -143,22 +171,34 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
   } else {
     put(out.get(), "positions", Py_NewRef(Py_None));
   }
-  JournalReportHooks report_hooks(p.jopt.stop_trading);
+  FinancingColumns& m = j.financing;
+  put(out.get(), "financing",
+      columns({{"row", ndarray_of(m.row, Dtype::Int64)},
+               {"days", ndarray_of(m.days, Dtype::Float64)},
+               {"balance", ndarray_of(m.balance, Dtype::Float64)},
+               {"interest", ndarray_of(m.interest, Dtype::Float64)},
+               {"short_value", ndarray_of(m.short_value, Dtype::Float64)},
+               {"short_fee", ndarray_of(m.short_fee, Dtype::Float64)}}));
+  JournalReportHooks report_hooks(p.jopt.stop_trading, p.args.options.exec.max_gross);
   put(out.get(), "next_period",
-      py::build_report(o.engine->state(), p.inputs, p.args.options.position_limit, report_hooks));
+      py::build_report(o.engine->state(), p.inputs, p.args.options.position_limit, report_hooks,
+                       p.args.options.exec.max_gross));
   return out.release();
 }
 
 // One whole run under the lock (released while it runs); `columns`: the
 // labels' map when run_many has made it already.
-PyObject* run_one(PyObject* const* raw, bool positions, bool excursions, const ColumnMap* columns) {
+PyObject* run_one(PyObject* const* raw, bool positions, bool excursions, const ColumnMap* columns,
+                  const AccountArgs& account) {
   py::Preparation how;
   how.pin_inputs = true;
   how.check_label_counts = true;
   how.columns = columns;
   return py::run_released(
       kRun, raw, how,
-      [&](py::PreparedRun& p) { configure(p, positions, excursions, columns == nullptr); },
+      [&](py::PreparedRun& p) {
+        configure(p, positions, excursions, columns == nullptr, account);
+      },
       result_dict);
 }
 
@@ -184,7 +224,9 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   }
   bool flags[kFlags];
   if (!flag_arguments(raw, flags)) return nullptr;
-  return run_one(raw, flags[0], flags[1], nullptr);
+  AccountArgs account;
+  for (int i = 0; i < py::kExecutionCount; ++i) account.raw[i] = raw[py::kRunTotal + kFlags + i];
+  return run_one(raw, flags[0], flags[1], nullptr, account);
 }
 
 PyObject* run_entry_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -194,14 +236,20 @@ PyObject* run_entry_call(PyObject* self, PyObject* const* args, size_t nargsf, P
 extern const char kRunDoc[];
 const char kRunDoc[] =
     "Run a backtest with the interpreter lock released and return everything it did.\n\n"
-    "Takes backtest_'s 25 parameters (same names, order, defaults and errors) and the\n"
-    "keyword-only switches `positions` and `excursions`. Returns a dict: creturn, cash,\n"
-    "rebalance_rows, fills, trades, excursions, positions, next_period (a RunOutput: a\n"
-    "dict where the old key 'report' still reads, with a DeprecationWarning). Module\n"
-    "state of runvane and swaylen is never touched.";
+    "Takes backtest_'s 25 parameters (same names, order, defaults and errors), the\n"
+    "keyword-only switches `positions` and `excursions` and the account's options:\n"
+    "capital (currency at the start; None: the unit portfolio), lot_size (a number or\n"
+    "one per position label; needs capital), slippage (fraction of the price paid per\n"
+    "fill), min_fee (currency per fill; needs capital), max_gross (largest sum of\n"
+    "absolute weights), cash_rate, borrow_rate, short_fee (annual, ACT/365) and\n"
+    "day_length (price-index units per day). At their defaults the run is backtest_'s\n"
+    "bit for bit. Returns a dict: creturn, cash, rebalance_rows, fills, trades,\n"
+    "excursions, positions, financing, next_period (a RunOutput: a dict where the old\n"
+    "key 'report' still reads, with a DeprecationWarning). Module state of runvane and\n"
+    "swaylen is never touched.";
 
-py::EntryInfo g_run_info{"run", "pelmora.core.journal", kRunDoc, run_entry_call, kFlagNames,
-                         kFlags, HUGE_VAL};
+py::EntryInfo g_run_info{"run", "pelmora.core.journal", kRunDoc, run_entry_call, kKeywordNames,
+                         kKeywords, HUGE_VAL, kKeywordDefaults};
 
 // --- run_many ----------------------------------------------------------------------------
 
@@ -240,7 +288,8 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     std::vector<py::VariantArgs> variant_args(static_cast<std::size_t>(n));
     for (Py_ssize_t k = 0; k < n; ++k) {
       py::VariantArgs& v = variant_args[static_cast<std::size_t>(k)];
-      if (!py::variant_arguments(base, PyList_GET_ITEM(variants.get(), k), v, k)) {
+      if (!py::variant_arguments(base, PyList_GET_ITEM(variants.get(), k), v, k,
+                                 py::kExecutionNames, py::kExecutionCount)) {
         v.error.reset(py::fetch_exception());
         if (py::raised_by_signal(v.error.get())) {
           PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(v.error.get())), v.error.get());
@@ -259,7 +308,9 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       if (v.error) return v.error.release();
       PyObject* raw[py::kRunTotal];
       for (int i = 0; i < py::kRunTotal; ++i) raw[i] = v.values[i].get();
-      return run_one(raw, positions, excursions, &columns);
+      AccountArgs account;
+      for (int i = 0; i < py::kExecutionCount; ++i) account.raw[i] = v.extra[i].get();
+      return run_one(raw, positions, excursions, &columns, account);
     };
     if (!py::run_each(results.get(), n, threads, one)) return nullptr;
     return results.release();
@@ -286,7 +337,7 @@ PyMethodDef methods[] = {
      "--\n\n"
      "Run variants of one set of inputs on native threads, the interpreter lock released.\n\n"
      "`arrays`: the 11 arrays (and optionally delisting_bars) by name; `variants`: dicts\n"
-     "overriding options and optionally pos_values. Returns one result per variant, in\n"
+     "overriding options (the account's options of run included) and optionally pos_values. Returns one result per variant, in\n"
      "order; a variant that fails holds the exception instance it raised. The values of\n"
      "both dicts are taken when the call starts. An interrupt (KeyboardInterrupt,\n"
      "SystemExit, or what a signal handler raises) leaves the whole call."},

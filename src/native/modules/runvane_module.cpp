@@ -144,7 +144,7 @@ PyObject* entry_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
 }
 
 py::EntryInfo g_entry_info{"backtest_", "pelmora.core.runvane", kBacktestDoc, entry_vectorcall,
-                           nullptr, 0, HUGE_VAL};
+                           nullptr, 0, HUGE_VAL, nullptr};
 
 // --- small entries ---------------------------------------------------------------
 

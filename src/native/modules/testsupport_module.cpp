@@ -342,7 +342,7 @@ PyObject* floor_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
 py::EntryInfo g_floor_info{
     "backtest_floor", "pelmora.core._testsupport",
     "backtest_'s arithmetic with trade records, excursion arrays and the report switched off.",
-    floor_call, nullptr, 0, HUGE_VAL};
+    floor_call, nullptr, 0, HUGE_VAL, nullptr};
 
 PyMethodDef methods[] = {
     {"start_analysis", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(start_analysis)),

@@ -1,0 +1,28 @@
+// The journal's keyword options of an account (capital, lots, slippage,
+// minimum fee, leverage, financing), described once: the names, their
+// defaults as the signature shows them, and their conversion to Execution.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "core/execution.hpp"
+
+namespace pelmora::py {
+
+inline constexpr int kExecutionCount = 9;
+inline constexpr const char* kExecutionNames[kExecutionCount] = {
+    "capital", "lot_size", "slippage", "min_fee", "max_gross",
+    "cash_rate", "borrow_rate", "short_fee", "day_length"};
+inline constexpr const char* kExecutionDefaults[kExecutionCount] = {
+    "None", "None", "0.0", "0.0", "1.0", "0.0", "0.0", "0.0", "86400000000000"};
+
+// Converts the keyword values (nullptr: not given) for a run of `n_stocks`
+// position labels. Under the lock; throws Failure with the argument named.
+void convert_execution(PyObject* const* raw, std::int64_t n_stocks, Execution& x);
+
+// Index of `key` among the names, or -1.
+int execution_index(PyObject* key);
+
+}  // namespace pelmora::py
