@@ -29,6 +29,7 @@ from pelmora._optional import import_optional
 from pelmora.schedule import (
     _checked_once, _from, _group_bounds, _rows, _runs, _span, _training_mask, _until, _within,
 )
+from pelmora.stats import COST_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -40,10 +41,10 @@ __all__ = ["TRADE_METRICS", "PurgedResult", "purged_arguments", "run_purged"]
 
 TRADE_METRICS = (
     "win_rate", "avg_win", "avg_loss", "profit_factor", "expectancy", "avg_mae", "avg_mfe",
-    "turnover", "n_trades",
+    "turnover", "n_trades", *COST_NAMES,
 )
-"""Figures of the trades (and fills): a split's training spans have no one trade list to read
-them from, so the purged method cannot choose by them."""
+"""Figures of the trades (and fills, costs among them): a split's training spans have no one
+trade list to read them from, so the purged method cannot choose by them."""
 
 _QUANTILES = {"q05": 0.05, "q25": 0.25, "median": 0.5, "q75": 0.75, "q95": 0.95}
 

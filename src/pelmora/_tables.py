@@ -12,20 +12,23 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora._engine import EXCURSION_FIELDS, ORDERS, REASONS, RunRecord
+from pelmora._engine import EXCURSION_FIELDS, FINANCING_FIELDS, ORDERS, REASONS, RunRecord
 from pelmora._optional import import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs import EngineInputs
 
 __all__ = [
+    "cost_split",
     "excursion_summary",
     "excursions_table",
     "exposure_table",
     "fills_table",
+    "financing_table",
     "next_period_table",
     "positions_table",
     "trades_table",
+    "turnover_per_row",
 ]
 
 BLOCK = len(EXCURSION_FIELDS)
@@ -61,23 +64,66 @@ def fills_table(inputs: EngineInputs, record: RunRecord) -> Any:
     sid = np.asarray(f["sid"], dtype=np.int64)
     before = np.asarray(f["before"], dtype=np.float64)
     after = np.asarray(f["after"], dtype=np.float64)
-    return pd.DataFrame(
-        {
-            "date": _row_dates(inputs, rows),
-            "stock": _stocks(inputs, sid),
-            "reason": pd.Categorical.from_codes(
-                np.asarray(f["reason"], dtype=np.int64), categories=list(REASONS)
-            ),
-            "side": np.where(after > before, "buy", "sell").astype(object),
-            "price": np.asarray(f["price"], dtype=np.float64),
-            "value": np.abs(after - before),
-            "fee": np.asarray(f["fee"], dtype=np.float64),
-            "tax": np.asarray(f["tax"], dtype=np.float64),
-            "suspended": np.asarray(f["suspended"], dtype=bool),
-            "before": before,
-            "after": after,
-        }
+    columns: dict[str, Any] = {
+        "date": _row_dates(inputs, rows),
+        "stock": _stocks(inputs, sid),
+        "reason": pd.Categorical.from_codes(
+            np.asarray(f["reason"], dtype=np.int64), categories=list(REASONS)
+        ),
+        "side": np.where(after > before, "buy", "sell").astype(object),
+        "price": np.asarray(f["price"], dtype=np.float64),
+    }
+    # Shares exist only for an account in currency: without a capital they would be all NaN.
+    if inputs.options.capital is not None:
+        columns["shares"] = np.asarray(f["shares"], dtype=np.float64)
+        columns["requested"] = np.asarray(f["requested"], dtype=np.float64)
+    columns.update(
+        value=np.abs(after - before),
+        fee=np.asarray(f["fee"], dtype=np.float64),
+        tax=np.asarray(f["tax"], dtype=np.float64),
+        slippage=np.asarray(f["slippage"], dtype=np.float64),
+        suspended=np.asarray(f["suspended"], dtype=bool),
+        before=before,
+        after=after,
     )
+    return pd.DataFrame(columns)
+
+
+def cost_split(record: RunRecord) -> dict[str, float]:
+    """What the run paid by kind (see :data:`pelmora.stats.COST_NAMES`), in portfolio units."""
+    f, fin = record.fills, record.financing
+    paid = float(np.sum(fin["short_fee"])) - float(np.sum(fin["interest"]))
+    return {
+        "fee_cost": float(np.sum(f["fee"])),
+        "tax_cost": float(np.sum(f["tax"])),
+        "slippage_cost": float(np.sum(f["slippage"])),
+        "financing_cost": paid,
+    }
+
+
+def turnover_per_row(record: RunRecord) -> np.ndarray:
+    """The weight traded on each row (see :attr:`BacktestResult.turnover`)."""
+    f = record.fills
+    rows = np.asarray(f["row"], dtype=np.int64)
+    equity = np.asarray(record.creturn, dtype=np.float64)
+    base = np.concatenate(([1.0], equity[:-1]))[rows] if len(rows) else np.empty(0)
+    traded = np.abs(np.asarray(f["after"]) - np.asarray(f["before"]))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        weight = traded / base
+    per_day: np.ndarray = np.bincount(rows, weights=weight, minlength=len(equity))
+    return per_day
+
+
+def financing_table(inputs: EngineInputs, record: RunRecord) -> Any:
+    """One row per financing accrual (see :attr:`BacktestResult.financing`)."""
+    pd = _pandas()
+    f = record.financing
+    frame = pd.DataFrame(
+        {name: np.asarray(f[name], dtype=np.float64) for name in FINANCING_FIELDS},
+        index=_row_dates(inputs, np.asarray(f["row"], dtype=np.int64)),
+    )
+    frame.index.name = "date"
+    return frame
 
 
 def trades_table(inputs: EngineInputs, record: RunRecord) -> Any:
@@ -179,19 +225,23 @@ def _holdings(record: RunRecord) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     )
 
 
-def positions_table(inputs: EngineInputs, record: RunRecord, index: Any) -> Any:
-    """Weight of every stock at every close, on ``index`` (see :attr:`BacktestResult.positions`)."""
+def positions_table(
+    inputs: EngineInputs, record: RunRecord, index: Any, capital: float | None = None
+) -> Any:
+    """Weight of every stock at every close, on ``index`` (see :attr:`BacktestResult.positions`);
+    with a ``capital``, each holding's value in currency instead."""
     pd = _pandas()
     rows, sid, value = _holdings(record)
     equity = np.asarray(record.creturn, dtype=np.float64)
     weights = np.zeros((len(equity), len(inputs.stocks)), dtype=np.float64)
     with np.errstate(divide="ignore", invalid="ignore"):
-        weights[rows, sid] = value / equity[rows]
+        weights[rows, sid] = value / equity[rows] if capital is None else value * capital
     return pd.DataFrame(weights, index=index, columns=inputs.stocks)
 
 
-def exposure_table(record: RunRecord, index: Any) -> Any:
-    """The book's make-up at every close, on ``index`` (see :attr:`BacktestResult.exposure`)."""
+def exposure_table(record: RunRecord, index: Any, capital: float | None = None) -> Any:
+    """The book's make-up at every close, on ``index`` (see :attr:`BacktestResult.exposure`):
+    fractions of the equity, or with a ``capital`` amounts in currency."""
     pd = _pandas()
     rows, _, value = _holdings(record)
     equity = np.asarray(record.creturn, dtype=np.float64)
@@ -199,9 +249,12 @@ def exposure_table(record: RunRecord, index: Any) -> Any:
     long = np.bincount(rows, weights=np.where(value > 0, value, 0.0), minlength=n)
     short = np.bincount(rows, weights=np.where(value < 0, value, 0.0), minlength=n)
     count = np.bincount(rows, minlength=n)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        long, short = long / equity, short / equity
-        cash = np.asarray(record.cash, dtype=np.float64) / equity
+    cash = np.asarray(record.cash, dtype=np.float64)
+    if capital is None:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            long, short, cash = long / equity, short / equity, cash / equity
+    else:
+        long, short, cash = long * capital, short * capital, cash * capital
     return pd.DataFrame(
         {
             "long": long,

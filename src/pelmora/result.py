@@ -13,14 +13,18 @@ import numpy as np
 
 from pelmora._engine import EXCURSION_FIELDS, REASONS, RunRecord
 from pelmora._optional import import_optional
+from pelmora._currency import CurrencyView
 from pelmora._tables import (
+    cost_split,
     excursion_summary,
     excursions_table,
     exposure_table,
     fills_table,
+    financing_table,
     next_period_table,
     positions_table,
     trades_table,
+    turnover_per_row,
 )
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -44,10 +48,12 @@ class BacktestResult:
     tables are built on first access. Money is in portfolio units: the run starts with 1.0 in
     cash, so a pnl of 0.01 is 1 % of the initial capital.
 
-    The figures reconcile: every fill changes the cash by ``before - after - fee - tax``
-    (:attr:`fills`); the equity of a date is the cash plus the values of the holdings
-    (:attr:`exposure`, :attr:`positions`); the ``pnl`` of all trades adds up to the final equity
-    minus 1 (:attr:`trades`).
+    The figures reconcile: every fill changes the cash by ``before - after - fee - tax -
+    slippage`` (:attr:`fills`), every financing row by ``interest - short_fee``
+    (:attr:`financing`); the equity of a date is the cash plus the values of the holdings
+    (:attr:`exposure`, :attr:`positions`); the final equity minus 1 is the ``pnl`` of all trades
+    (:attr:`trades`) plus the financing's ``interest`` less its ``short_fee``. With a
+    ``capital``, :attr:`currency` gives the money tables in currency.
 
     Attributes
     ----------
@@ -147,13 +153,16 @@ class BacktestResult:
             it went down.
         price
             The price the fill traded at, as the run recorded it: the day's trading price, or for
-            an intraday stop the stop level (the open when the day opened beyond it). A suspended
-            stock trades at its last price known on or before that day (NaN when it never had
-            one), never at a later one.
+            an intraday stop the stop level (the open when the day opened beyond it), moved
+            against the trade by ``slippage``. A suspended stock trades at its last price known
+            on or before that day (NaN when it never had one), never at a later one.
+        shares, requested
+            Only with a ``capital``: the shares the fill moved and those its order asked for
+            before the rounding to lots (signed: positive bought, negative sold).
         value
             Value traded, ``abs(after - before)``, in portfolio units.
-        fee, tax
-            What the fill paid.
+        fee, tax, slippage
+            What the fill paid; ``slippage`` is the cost of the price moved against the trade.
         suspended
             True when the stock had no trading price that day and traded at its last known value.
             A holding bought while suspended keeps the value it was bought for until the stock's
@@ -161,9 +170,27 @@ class BacktestResult:
             the fill price to that first price does not count in the equity.
         before, after
             The holding's value just before and after the fill (negative for a short); the cash
-            changes by ``before - after - fee - tax``.
+            changes by ``before - after - fee - tax - slippage``.
         """
         return fills_table(self.inputs, self.record)
+
+    @cached_property
+    def financing(self) -> pd.DataFrame:
+        """One row per day that accrued financing, indexed by date; empty when every rate is 0.
+
+        Columns: ``days`` (calendar days since the previous trading day), ``balance`` (the cash
+        at the previous close the interest is on), ``interest`` (earned, or negative: paid),
+        ``short_value`` (the short holdings at the previous close, absolute) and ``short_fee``
+        (paid), in portfolio units. The cash changes by ``interest - short_fee`` before the
+        day's fills.
+        """
+        return financing_table(self.inputs, self.record)
+
+    @cached_property
+    def currency(self) -> CurrencyView:
+        """The money tables times the run's ``capital`` (a ValueError without one): equity,
+        cash, fills, trades, financing, positions (holding values), exposure."""
+        return CurrencyView(self)
 
     @cached_property
     def turnover(self) -> pd.Series:
@@ -173,15 +200,7 @@ class BacktestResult:
         so do stop exits and delistings. The equity of the day before the fill is the base (1.0
         on the first day), as rebalancing sizes its targets on it.
         """
-        f = self.record.fills
-        rows = np.asarray(f["row"], dtype=np.int64)
-        equity = np.asarray(self.record.creturn, dtype=np.float64)
-        base = np.concatenate(([1.0], equity[:-1]))[rows] if len(rows) else np.empty(0)
-        traded = np.abs(np.asarray(f["after"]) - np.asarray(f["before"]))
-        with np.errstate(divide="ignore", invalid="ignore"):
-            weight = traded / base
-        per_day = np.bincount(rows, weights=weight, minlength=len(equity))
-        return pd.Series(per_day, index=self.equity.index, name="turnover")
+        return pd.Series(turnover_per_row(self.record), index=self.equity.index, name="turnover")
 
     # -------------------------------------------------------------------------------------- trades
 
@@ -351,7 +370,8 @@ class BacktestResult:
             trade figures (win rate, average win and loss, profit factor, expectancy) come from
             the trades' ``pnl``, open trades marked at the last close; ``turnover`` is the
             weight traded per year by all fills (:attr:`turnover`), stop exits and delistings
-            included.
+            included. The costs (fees, taxes, slippage, financing) are those of the whole run,
+            as ``total_return`` is measured from the initial 1.0.
         """
         from pelmora.stats import performance_stats
 
@@ -372,6 +392,7 @@ class BacktestResult:
             benchmark=benchmark,
             benchmark_kind=benchmark_kind,
             initial_date=self.equity.index[start - 1] if 0 < start <= len(self.equity) else None,
+            costs=cost_split(self.record),
         )
 
     def monthly_returns(self) -> pd.DataFrame:

@@ -7,6 +7,7 @@ on a :class:`pelmora.BacktestResult`.
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
@@ -22,6 +23,7 @@ if TYPE_CHECKING:  # pragma: no cover
 
 __all__ = [
     "BENCHMARK_STAT_NAMES",
+    "COST_NAMES",
     "MONTH_NAMES",
     "STAT_NAMES",
     "benchmark_level",
@@ -30,46 +32,20 @@ __all__ = [
     "performance_stats",
 ]
 
+COST_NAMES = ("fee_cost", "tax_cost", "slippage_cost", "financing_cost")
+"""What the run paid, by kind, in portfolio units: the last figures of :data:`STAT_NAMES`."""
+
 STAT_NAMES = (
-    "start",
-    "end",
-    "total_return",
-    "cagr",
-    "annual_volatility",
-    "sharpe",
-    "sortino",
-    "max_drawdown",
-    "max_drawdown_start",
-    "max_drawdown_end",
-    "win_rate",
-    "avg_win",
-    "avg_loss",
-    "profit_factor",
-    "expectancy",
-    "avg_mae",
-    "avg_mfe",
-    "turnover",
-    "n_trades",
-    "calmar",
-    "omega",
-    "psr",
-    "skew",
-    "kurtosis",
-    "tail_ratio",
-    "value_at_risk",
-    "conditional_value_at_risk",
-    "ulcer_index",
-    "recovery_factor",
-    "best_day",
-    "worst_day",
-    "best_month",
-    "worst_month",
-    "win_days",
-    "max_consecutive_wins",
-    "max_consecutive_losses",
-    "kelly",
+    "start", "end", "total_return", "cagr", "annual_volatility", "sharpe", "sortino",
+    "max_drawdown", "max_drawdown_start", "max_drawdown_end", "win_rate", "avg_win", "avg_loss",
+    "profit_factor", "expectancy", "avg_mae", "avg_mfe", "turnover", "n_trades", "calmar",
+    "omega", "psr", "skew", "kurtosis", "tail_ratio", "value_at_risk",
+    "conditional_value_at_risk", "ulcer_index", "recovery_factor", "best_day", "worst_day",
+    "best_month", "worst_month", "win_days", "max_consecutive_wins", "max_consecutive_losses",
+    "kelly", *COST_NAMES,
 )
 """The names of :func:`performance_stats` without a benchmark, in order."""
+
 
 BENCHMARK_STAT_NAMES = ("alpha", "beta", "correlation", "tracking_error", "information_ratio")
 """The names :func:`performance_stats` appends, in this order, when given a benchmark."""
@@ -253,6 +229,7 @@ def performance_stats(
     benchmark: pd.Series | None = None,
     benchmark_kind: Literal["auto", "prices", "returns"] = "auto",
     initial_date: Any = None,
+    costs: Mapping[str, float] | None = None,
 ) -> pd.Series:
     """The usual statistics of an equity curve, its trades and, optionally, a benchmark.
 
@@ -289,6 +266,8 @@ def performance_stats(
         The date of the capital of 1.0 the window starts from (the last date before the window).
         It is ``max_drawdown_start`` when the deepest drawdown runs from that capital; without
         it, the window's first date stands in.
+    costs : mapping of str to float, optional
+        The figures of :data:`COST_NAMES`, reported as given (NaN where missing).
 
     Returns
     -------
@@ -363,6 +342,10 @@ def performance_stats(
           payoff, payoff being the mean positive row return over minus the mean negative one:
           from the row returns, as quantstats, not from the trades (``win_rate`` is per trade).
           NaN without both positive and negative rows.
+        - ``fee_cost``, ``tax_cost``, ``slippage_cost``: the fees, taxes and slippage of all
+          fills; ``financing_cost``: short fees plus interest paid less interest earned
+          (negative when cash earned more); all in portfolio units, over the whole run from
+          the initial 1.0, as ``total_return`` (:meth:`BacktestResult.stats`).
         - ``alpha``: arithmetic annualised Jensen alpha, (mean(r_p - rf) - beta x mean(r_b - rf))
           x periods_per_year (some libraries compound the per-row alpha over a year instead).
         - ``beta``: cov(r_p - rf, r_b - rf) / var(r_b - rf), ddof 1.
@@ -408,6 +391,7 @@ def performance_stats(
     nat = pandas.NaT
     out.update(start=nat, end=nat, max_drawdown_start=nat, max_drawdown_end=nat)
     out.update(trade_stats(trades), max_consecutive_wins=0, max_consecutive_losses=0)
+    out.update({name: float(costs[name]) for name in COST_NAMES if name in (costs or {})})
     if len(equity) == 0:
         empty: pd.Series = pandas.Series(out, dtype=object)
         return empty
