@@ -249,21 +249,11 @@ class RunRecord:
         """The record of a :func:`pelmora.core.journal.run` result dict.
 
         The next-period orders are read from ``"next_period"``, or from ``"report"``, the key a
-        journal of an earlier release gives them; such a journal knows no execution options, so
-        its fills cost no slippage and move no counted shares, and it accrued no financing.
+        journal of an earlier release gives them.
         """
-        own = ("next_period", "fills", "financing")
-        fields = {name: output[name] for name in cls.__dataclass_fields__ if name not in own}
+        fields = {name: output[name] for name in cls.__dataclass_fields__ if name != "next_period"}
         orders = output["next_period"] if "next_period" in output else output["report"]
-        fills = output["fills"]
-        if "slippage" not in fills:
-            n = len(fills["row"])
-            fills = {**fills, "slippage": np.zeros(n), "shares": np.full(n, np.nan),
-                     "requested": np.full(n, np.nan)}
-        financing = output.get("financing") or {
-            "row": np.empty(0, np.int64), **{k: np.empty(0) for k in FINANCING_FIELDS}
-        }
-        return cls(**fields, fills=fills, financing=financing, next_period=orders)
+        return cls(**fields, next_period=orders)
 
     @property
     def report(self) -> dict[str, Any]:

@@ -307,8 +307,8 @@ def prepare_inputs(
         duplicate dates, duplicate or missing stock ids, stocks in ``weights`` without prices or
         without a single price, a price frame that lacks a stock of the weights or shares no date
         with the close, a rebalance date before the data, price fields that ``intraday_stops`` or
-        ``trade_at`` need, an unknown calendar, and the option values :class:`BacktestOptions`
-        refuses.
+        ``trade_at`` need, an unknown calendar, a stock of the weights without an entry in a
+        per-stock ``lot_size``, and the option values :class:`BacktestOptions` refuses.
     TypeError
         Inputs of the wrong kind: not DataFrames, indexes without dates, values that are not
         numbers (dates, durations, text), delistings that are not a Series or mapping of dates or
