@@ -197,8 +197,9 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
       } else if (amount < 0) {
         plan = plan_sale(costs, sid, -amount, entry);
       }
-      if (!plan.trades) plan.amount = 0.0;
-      position = held + plan.amount;  // a plan that ends at 0.0 closes as any close does
+      if (!plan.trades) plan = Plan{};  // nothing placed: nothing moves, nothing is charged
+      // A plan that leaves nothing held closes the holding as any close does.
+      position = held + plan.change == 0.0 ? 0.0 : held + plan.amount;
       if (position == 0.0 && found == p.end()) return cash;
     }
 
