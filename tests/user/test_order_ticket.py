@@ -1,0 +1,119 @@
+"""The order ticket: whole lots, reductions before buys, buys the cash can pay for, the band, and
+every argument refused by name."""
+
+from __future__ import annotations
+
+import math
+
+import pandas as pd
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import pelmora
+
+DATES = pd.bdate_range("2024-01-01", periods=3)
+
+
+def run(prices: dict, targets: dict, *, held: dict | None = None, **options):
+    """A flat market whose last weight row, dated on the last day, is the next period's."""
+    close = pd.DataFrame(prices, index=DATES, dtype=float)
+    rows = [held or dict.fromkeys(prices, 0.0), targets]
+    weights = pd.DataFrame(rows, index=DATES[[0, -1]], columns=list(prices)).fillna(0.0)
+    return pelmora.backtest(weights, close, **{"fee": 0.0, "tax": 0.0, **options})
+
+
+def orders(ticket: pd.DataFrame) -> list[tuple]:
+    return list(ticket[["stock", "side", "shares"]].itertuples(index=False, name=None))
+
+
+@pytest.mark.parametrize(("options", "lot_size"),
+                         [({}, 100), ({"capital": 1e4, "lot_size": 100}, None)])
+def test_lots_and_the_run_s_own_book(options, lot_size):
+    # 10,000, a weight of 1.0 at 33 in lots of 100 (given, or the run's): 300 shares.
+    ticket = run({"A": 33.0}, {"A": 1.0}, **options).order_ticket(10_000, holdings={},
+                                                                   lot_size=lot_size)
+    assert orders(ticket) == [("A", "buy", 300.0)] and ticket["value"].tolist() == [9900.0]
+    # Without holdings the run's book (half in each) is the account: B is sold whole.
+    ticket = run({"A": 10.0, "B": 20.0}, {"A": 1.0}, held={"A": 0.5, "B": 0.5}).order_ticket(1000)
+    assert orders(ticket) == [("B", "sell", 25.0), ("A", "buy", 50.0)]
+
+
+def test_reductions_then_short_sales_then_buys_in_whole_lots():
+    result = run({"A": 10.0, "B": 20.0, "C": 5.0, "D": 40.0},
+                 {"A": 0.5, "B": -0.25, "C": 0.0, "D": 0.25})
+    ticket = result.order_ticket(10_000, holdings={"A": -30, "B": 55, "C": 17, "D": 60},
+                                 lot_size=10)
+    # Closing and flipping holdings go whole; D's 2.5 shares to buy are no lot.
+    assert orders(ticket) == [("B", "sell", 55.0), ("C", "sell", 17.0), ("A", "cover", 30.0),
+                              ("B", "sell short", 120.0), ("A", "buy", 500.0)]
+
+
+@pytest.mark.parametrize(("band", "ordered"), [(0.0, True), (0.01, True), (0.0101, False)])
+def test_a_holding_within_the_band_gets_no_order(band, ordered):
+    # D moves from 60 to 62.5 shares at 40: a change of 1 % of the account.
+    result = run({"A": 10.0, "D": 40.0}, {"A": 0.75, "D": 0.25})
+    ticket = result.order_ticket(10_000, holdings={"A": 750, "D": 60}, band=band)
+    assert orders(ticket) == ([("D", "buy", 2.5)] if ordered else [])
+
+
+@st.composite
+def accounts(draw):
+    n = draw(st.integers(1, 5))
+    stocks = [f"S{i}" for i in range(n)]
+    prices = dict(zip(stocks, draw(st.lists(st.floats(1.0, 500.0), min_size=n, max_size=n))))
+    targets = dict(zip(stocks, draw(st.lists(st.floats(-0.5, 1.0), min_size=n, max_size=n))))
+    holdings = dict(zip(stocks, draw(st.lists(st.integers(-300, 1000), min_size=n, max_size=n))))
+    lots = draw(st.one_of(st.none(), st.sampled_from([1, 10, 100]),
+                          st.lists(st.sampled_from([0, 1, 50]), min_size=n, max_size=n)))
+    costs = {"fee": draw(st.sampled_from([0.0, 0.001425])),
+             "tax": draw(st.sampled_from([0.0, 0.003]))}
+    return prices, targets, holdings, lots, costs, draw(st.sampled_from([0.0, 5.0])), {
+        "capital": draw(st.floats(1_000.0, 1e6)), "cash_buffer": draw(st.floats(0.0, 5_000.0)),
+        "min_order_value": draw(st.sampled_from([0.0, 500.0]))}
+
+
+@settings(max_examples=60, deadline=None)
+@given(accounts())
+def test_buys_never_take_the_cash_below_the_buffer(account):
+    prices, targets, holdings, lots, costs, min_fee, knobs = account
+    result = run(prices, targets, **costs, capital=knobs["capital"], min_fee=min_fee)
+    if isinstance(lots, list):
+        lots = dict(zip(prices, lots))
+    ticket = result.order_ticket(holdings=holdings, lot_size=lots, **knobs)
+    rank = ticket["side"].map({"sell": 0, "cover": 1, "sell short": 2, "buy": 3})
+    assert rank.is_monotonic_increasing and (ticket["shares"] > 0).all()
+    for stock, side, shares in orders(ticket):
+        lot = (lots.get(stock) if isinstance(lots, dict) else lots) or 0
+        closing = side in ("sell", "cover") and shares == abs(holdings[stock])
+        assert closing or not lot or math.isclose(shares / lot, round(shares / lot))
+    flows = ticket["value"].where(ticket["side"].isin(["sell", "sell short"]), -ticket["value"])
+    cash = (knobs["capital"] - sum(holdings[s] * prices[s] for s in prices)
+            + flows.sum() - ticket["fee"].sum() - ticket["tax"].sum())
+    if (ticket["side"] == "buy").any():
+        assert cash >= knobs["cash_buffer"] - 1e-9 * knobs["capital"]
+
+
+@pytest.mark.parametrize(("arguments", "error", "message"), [
+    ({"capital": 0}, ValueError, "capital must be above 0, got 0"),
+    ({"capital": math.nan}, ValueError, "capital must be finite, got nan"),
+    ({"capital": "1e6"}, TypeError, "capital must be a real number, got str"),
+    ({"band": -0.1}, ValueError, "band must be at least 0, got -0.1"),
+    ({"cash_buffer": math.inf}, ValueError, "cash_buffer must be finite, got inf"),
+    ({"min_order_value": -1}, ValueError, "min_order_value must be at least 0, got -1"),
+    ({"lot_size": 0}, ValueError, "lot_size must be above 0, got 0"),
+    ({"lot_size": {"A": -100}}, ValueError, "lot_size of 'A' must be a finite number, at least 0"),
+    ({"holdings": [1, 2]}, TypeError, "holdings must be a pandas Series or a mapping"),
+    ({"holdings": {"ZZZ": 1, "A": 2}}, ValueError,
+     "holdings has stocks that are not among the run's stocks: 'ZZZ'"),
+    ({"holdings": pd.Series([1, 2], index=["A", "A"])}, ValueError, "holdings has stock 'A' twice"),
+    ({"holdings": {"A": "10"}}, TypeError, "holdings of 'A' must be a number, got str"),
+    ({"holdings": {"B": math.nan}}, ValueError, "holdings of 'B' must be finite, got nan"),
+    ({"prices": {"A": -1}}, ValueError, r"prices of 'A' must be finite and above 0, got -1.0"),
+    ({"prices": {"A": 10.0}}, ValueError,
+     "prices has no price for 'B', which is held or has a target weight"),
+])
+def test_arguments_are_refused_by_name(arguments, error, message):
+    result = run({"A": 10.0, "B": 20.0}, {"A": 0.5, "B": 0.5})
+    with pytest.raises(error, match=f"^{message}"):
+        result.order_ticket(**{"capital": 1000.0, **arguments})
