@@ -26,6 +26,7 @@ from pelmora._tables import (
     trades_table,
     turnover_per_row,
 )
+from pelmora._ticket import order_ticket as _order_ticket
 
 if TYPE_CHECKING:  # pragma: no cover
     import os
@@ -333,6 +334,18 @@ class BacktestResult:
             Dates of the weight rows these come from (NaT if no rebalance was executed).
         """
         return next_period_table(self.inputs, self.record)
+
+    def order_ticket(
+        self, capital: float, *, holdings: Any = None, lot_size: Any = None,
+        min_order_value: float = 0.0, cash_buffer: float = 0.0, band: float = 0.0,
+        prices: Any = None,
+    ) -> pd.DataFrame:
+        return _order_ticket(
+            self, capital, holdings=holdings, lot_size=lot_size, min_order_value=min_order_value,
+            cash_buffer=cash_buffer, band=band, prices=prices,
+        )
+
+    order_ticket.__doc__ = _order_ticket.__doc__
 
     # -------------------------------------------------------------------------------------- stats
 
