@@ -13,7 +13,7 @@ import dataclasses
 import numbers
 import warnings
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Union
 
 import numpy as np
@@ -105,7 +105,7 @@ class EngineInputs:
     price_column_of_stock: np.ndarray
     tz: Any = None
     options: BacktestOptions = BacktestOptions()
-    execution: dict[str, Any] = field(default_factory=dict)
+    execution: dict[str, Any] = dataclasses.field(default_factory=dict)
 
     def with_options(self, opts: BacktestOptions) -> EngineInputs:
         """These arrays with the scalar and execution options of ``opts``.

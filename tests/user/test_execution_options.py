@@ -83,7 +83,7 @@ def test_fills_with_lots_slippage_and_a_minimum_fee():
     np.testing.assert_allclose(cash.exposure["long"], run.exposure["long"] * run.equity * 1e4)
     assert "shares" not in pelmora.backtest(all_in, prices).fills
     with pytest.raises(ValueError, match=r"^currency needs the run's capital"):
-        pelmora.backtest(all_in, prices).currency
+        _ = pelmora.backtest(all_in, prices).currency
 
 
 def test_a_year_of_borrowing_on_a_doubled_book():
