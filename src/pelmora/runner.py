@@ -38,9 +38,10 @@ def backtest(
     ----------
     weights : pandas.DataFrame
         Target weights, dates down and stock ids across; a weight is a signed fraction of the
-        portfolio value (negative for a short). Rows whose absolute weights add up to more than 1
-        are scaled down to a gross of 1. NaN means 0. A boolean frame means equal weights among
-        the True cells of each row. At least one date must lie inside the price dates.
+        portfolio value (negative for a short). Rows whose absolute weights add up to more than
+        ``max_gross`` (1 by default) are scaled down to it. NaN means 0. A boolean frame means
+        equal weights among the True cells of each row. At least one date must lie inside the
+        price dates.
     prices : pandas.DataFrame or mapping of str to pandas.DataFrame
         One DataFrame of prices (used as trading price and close), or a mapping with ``"close"``
         and any of ``"open"``, ``"high"``, ``"low"`` and ``"trade"`` (an explicit trading price).
