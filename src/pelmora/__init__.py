@@ -31,13 +31,14 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora.frames import from_long
     from pelmora.options import BacktestOptions
     from pelmora._overfitting import overfitting
+    from pelmora._capacity import capacity
     from pelmora.selection import (
         PBOResult, deflated_sharpe_ratio, effective_trials, expected_max_sharpe, min_backtest_length,
         min_track_record_length, pbo, probabilistic_sharpe_ratio,
     )
     from pelmora.result import BacktestResult
     from pelmora.runner import backtest
-    from pelmora.plotting import plot_heatmap
+    from pelmora.plotting import plot_capacity, plot_heatmap
     from pelmora.report import sweep_report
     from pelmora.sweeps import read_sweep, sweep
     from pelmora.walkforward import walk_forward
@@ -45,7 +46,8 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
 # Only names that import without the optional dependencies, so that ``from pelmora import *``
 # works everywhere; BacktestResult and the submodules are reached as attributes.
 __all__ = [
-    "BacktestOptions", "PBOResult", "backtest", "deflated_sharpe_ratio", "effective_trials",
+    "BacktestOptions", "PBOResult", "backtest", "capacity", "deflated_sharpe_ratio",
+    "effective_trials",
     "expected_max_sharpe", "from_long", "min_backtest_length", "min_track_record_length",
     "overfitting", "pbo", "probabilistic_sharpe_ratio", "read_sweep", "runvane", "sweep", "swaylen", "walk_forward",
 ]
@@ -58,6 +60,8 @@ _LAZY_FUNCTIONS = {
     "BacktestResult": "pelmora.result",
     "walk_forward": "pelmora.walkforward",
     "plot_heatmap": "pelmora.plotting",
+    "plot_capacity": "pelmora.plotting",
+    "capacity": "pelmora._capacity",
     "sweep_report": "pelmora.report",
     "PBOResult": "pelmora.selection",
     "deflated_sharpe_ratio": "pelmora.selection",

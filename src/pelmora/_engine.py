@@ -20,6 +20,7 @@ import numpy as np
 from pelmora.core import journal as _journal
 
 from pelmora.options import BacktestOptions
+from pelmora._volume import uses_volume
 
 if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs import EngineInputs
@@ -98,6 +99,7 @@ ARRAY_NAMES = (
 
 ARRAY_OPTIONS = (
     "rebalance", "calendar", "delistings", "trade_at", "intraday_stops", "price_field", "index",
+    "volume",
 )
 """Options that change the engine's arrays (or which prices are checked), not only its scalars."""
 
@@ -143,6 +145,10 @@ EXECUTION_ARGUMENTS: dict[str, str] = {
     "cash_rate": "cash_rate",
     "borrow_rate": "borrow_rate",
     "short_fee": "short_fee",
+    "volume": "volume",
+    "max_participation": "max_participation",
+    "impact": "impact",
+    "impact_window": "impact_window",
 }
 """The journal's keyword options of execution (which :func:`pelmora.core.runvane.backtest_`
 does not take) -> the option each comes from."""
@@ -154,16 +160,34 @@ _DAY_LENGTH = 86_400 * 10**9
 :func:`pelmora._dates.index_dates`); financing accrues on calendar days counted in it."""
 
 
-def execution_options(opts: BacktestOptions, lot_size: Any) -> dict[str, Any]:
+def execution_options(
+    opts: BacktestOptions, lot_size: Any, volume: np.ndarray | None = None
+) -> dict[str, Any]:
     """The journal's execution keywords for ``opts``, those away from their defaults only.
 
     ``lot_size`` is the option resolved for the run's position columns (None, one number or a
-    float64 array per column, see :func:`pelmora.inputs.lot_sizes`). A run at every default
-    hands the journal nothing new, so its arguments stay those of ``backtest_``.
+    float64 array per column, see :func:`pelmora.inputs.lot_sizes`), ``volume`` the shares
+    traded on the price rows and columns (see :func:`pelmora._volume.volume_matrix`), handed
+    over only when a cap or an impact reads it. A run at every default hands the journal
+    nothing new, so its arguments stay those of ``backtest_``.
+
+    Raises
+    ------
+    ValueError
+        A cap or an impact without a volume.
     """
+    if not uses_volume(opts):
+        volume = None
+    elif volume is None:
+        name = "max_participation" if opts.max_participation is not None else "impact"
+        raise ValueError(
+            f"{name} needs volume: the shares traded per day and stock (give volume=..., or a "
+            '"volume" entry of prices)'
+        )
+    given = {"lot_size": lot_size, "volume": volume}
     out: dict[str, Any] = {}
     for name, option in EXECUTION_ARGUMENTS.items():
-        value = lot_size if option == "lot_size" else getattr(opts, option)
+        value = given[option] if option in given else getattr(opts, option)
         if value is not None and not (np.isscalar(value) and value == _DEFAULTS[option]):
             out[name] = value
     if any(name in out for name in _FINANCING):

@@ -28,7 +28,7 @@ YAHOO_FIELDS = (
     "Open", "High", "Low", "Close", "Adj Close", "Volume", "Dividends", "Stock Splits",
     "Capital Gains",
 )
-"""The fields of a yfinance download; only the four prices and "Adj Close" are read."""
+"""The fields of a yfinance download; the four prices, "Adj Close" and "Volume" are read."""
 
 # Field names as compared: lower case, "_" as a space ("adj_close" is "Adj Close").
 _PRICE_KEYS = {"open": "open", "high": "high", "low": "low", "close": "close"}
@@ -241,7 +241,7 @@ def price_mapping(prices: Any, price_field: str | None = None) -> Any:
     ----------
     prices : pandas.DataFrame or mapping
         A frame with two column levels, fields and stocks in either order (fields "Open",
-        "High", "Low", "Close", "Adj Close"; "Volume", "Dividends", "Stock Splits" and "Capital
+        "High", "Low", "Close", "Adj Close", "Volume"; "Dividends", "Stock Splits" and "Capital
         Gains" are ignored; case and "_" for a space do not matter). Anything else is returned
         as it is.
     price_field : {"Close", "Adj Close"} or None
@@ -253,7 +253,8 @@ def price_mapping(prices: Any, price_field: str | None = None) -> Any:
     Returns
     -------
     dict or object
-        ``{"close": ..., "open": ..., "high": ..., "low": ...}`` with the fields the frame has.
+        ``{"close": ..., "open": ..., "high": ..., "low": ...}`` with the fields the frame has,
+        and ``"volume"`` (shares, as given: not scaled by Adj Close / Close) with "Volume".
 
     Raises
     ------
@@ -328,6 +329,8 @@ def price_mapping(prices: Any, price_field: str | None = None) -> Any:
         for key in ("open", "high", "low"):
             if key in fields:
                 out[key] = get(key)
+    if "volume" in fields:
+        out["volume"] = get("volume")
     return out
 
 

@@ -40,9 +40,10 @@ from pelmora._prices import (
     price_frames,
     without_empty_rows,
 )
-from pelmora.frames import as_pandas_inputs, price_mapping
+from pelmora.frames import as_pandas_inputs, price_mapping, to_pandas_frame
 from pelmora.options import BacktestOptions, make_options, with_options
 from pelmora.schedule import rebalance_dates
+from pelmora._volume import volume_matrix, without_volume
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -95,6 +96,9 @@ class EngineInputs:
         The journal's execution keywords (capital, lots per position column, slippage, ...)
         that :func:`pelmora.core.runvane.backtest_` does not take: only those away from their
         defaults, so ``journal.run(**arguments, **execution)`` makes the run.
+    volume : numpy.ndarray or None
+        The shares traded on the price rows and columns (float64, NaN: no volume), kept
+        whether or not the options read it, so that variants may; None without a volume.
     """
 
     arguments: dict[str, Any]
@@ -106,6 +110,7 @@ class EngineInputs:
     tz: Any = None
     options: BacktestOptions = BacktestOptions()
     execution: dict[str, Any] = dataclasses.field(default_factory=dict)
+    volume: np.ndarray | None = None
 
     def with_options(self, opts: BacktestOptions) -> EngineInputs:
         """These arrays with the scalar and execution options of ``opts``.
@@ -115,14 +120,17 @@ class EngineInputs:
         Raises
         ------
         ValueError
-            A per-stock ``lot_size`` without a lot for a stock of the weights.
+            A per-stock ``lot_size`` without a lot for a stock of the weights; a cap or an
+            impact without a volume.
         """
         n_rows = len(self.arguments["price_index"])
         return dataclasses.replace(
             self,
             arguments={**self.arguments, **engine_options(opts, n_rows)},
             options=opts,
-            execution=execution_options(opts, lot_sizes(opts.lot_size, self.stocks)),
+            execution=execution_options(
+                opts, lot_sizes(opts.lot_size, self.stocks), self.volume
+            ),
         )
 
     def dates_of(self, ns: Any) -> Any:
@@ -308,7 +316,9 @@ def prepare_inputs(
         without a single price, a price frame that lacks a stock of the weights or shares no date
         with the close, a rebalance date before the data, price fields that ``intraday_stops`` or
         ``trade_at`` need, an unknown calendar, a stock of the weights without an entry in a
-        per-stock ``lot_size``, and the option values :class:`BacktestOptions` refuses.
+        per-stock ``lot_size``, a volume count that is negative or infinite or a volume without
+        a stock of the weights (or given twice), a cap or an impact without a volume, and the
+        option values :class:`BacktestOptions` refuses.
     TypeError
         Inputs of the wrong kind: not DataFrames, indexes without dates, values that are not
         numbers (dates, durations, text), delistings that are not a Series or mapping of dates or
@@ -323,6 +333,9 @@ def prepare_inputs(
     opts = make_options(options, kwargs, "prepare_inputs")
     weights, prices = as_pandas_inputs(weights, prices, index=opts.index)
     prices = price_mapping(prices, opts.price_field)
+    prices, volume, volume_name = without_volume(
+        prices, to_pandas_frame(opts.volume, "volume", opts.index)
+    )
     pd = _pandas()
     if not isinstance(weights, pd.DataFrame):
         raise TypeError(f"weights must be a DataFrame, got {type(weights).__name__}")
@@ -391,6 +404,9 @@ def prepare_inputs(
     check_price_span([matrices[key] for key in read], np.concatenate(far), where)
     if opts.intraday_stops:
         check_high_low(matrices["high"], matrices["low"], used, where)
+    volume_values = None if volume is None else volume_matrix(
+        volume, close, weights.columns, used, where, volume_name
+    )
 
     pos_values = _weights_matrix(weights)
     price_index = np.asarray(price_dates.asi8, dtype=np.int64)
@@ -436,5 +452,8 @@ def prepare_inputs(
         price_column_of_stock=np.asarray(price_column_of_stock, dtype=np.intp),
         tz=price_tz,
         options=opts,
-        execution=execution_options(opts, lot_sizes(opts.lot_size, weights.columns)),
+        execution=execution_options(
+            opts, lot_sizes(opts.lot_size, weights.columns), volume_values
+        ),
+        volume=volume_values,
     )

@@ -16,6 +16,8 @@ import warnings
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Literal, TypeVar
 
+from pelmora._volume import check_liquidity
+
 __all__ = ["OPTION_NAMES", "BacktestOptions", "make_options"]
 
 _F = TypeVar("_F", bound=Callable[..., Any])
@@ -121,6 +123,20 @@ borrow_rate : float, default
 short_fee : float, default
     Annual fee on the absolute value of the short holdings at the previous close (finite, 0 or
     more), accrued as ``cash_rate``.
+volume : pandas.DataFrame, optional
+    Shares traded per day and stock, aligned as the prices (or their ``"volume"`` entry, or the
+    "Volume" of a yfinance frame); NaN or 0: nothing fills that day. Read by the two below.
+max_participation : float or None, default
+    Largest fraction of the day's volume a fill may take (0 < x <= 1; needs ``capital`` and a
+    volume). The rest of an order stays pending (:attr:`BacktestResult.pending`) and fills on
+    the next days under the same cap, until done, replaced by the next rebalance or written off
+    at the last price when the stock is delisted.
+impact : float, default
+    k of the square-root law of market impact (0 or more; needs ``capital`` and a volume): q
+    shares on a day of volume V move the price against the trade by k x sigma x sqrt(q / V),
+    sigma the deviation of the daily log returns over ``impact_window`` days before.
+impact_window : int, default
+    Days of returns of that sigma (2 or more; fewer at the start, none below 2 returns).
 """
 
 
@@ -302,7 +318,8 @@ class BacktestOptions:
     negative; a flag that is not a bool; an excursion window below 0 or a step below 1; a
     capital, lot or gross limit that is not finite and above 0; a slippage outside [0, 1); a
     minimum fee below 0; a rate that is not finite, a cash rate of -1 or below, a borrow rate or
-    short fee below 0; lots or a minimum fee without a capital.
+    short fee below 0; lots or a minimum fee without a capital; a participation outside (0, 1],
+    an impact below 0 or an impact window below 2, either of the first two without a capital.
 
     Parameters
     ----------
@@ -336,6 +353,10 @@ class BacktestOptions:
     cash_rate: float = 0.0
     borrow_rate: float = 0.0
     short_fee: float = 0.0
+    volume: Any = None
+    max_participation: float | None = None
+    impact: float = 0.0
+    impact_window: int = 20
 
     def __post_init__(self) -> None:
         checked: dict[str, Any] = {
@@ -383,6 +404,8 @@ class BacktestOptions:
             borrow_rate=_rate("borrow_rate", self.borrow_rate, 0.0),
             short_fee=_rate("short_fee", self.short_fee, 0.0),
         )
+        checked.update(check_liquidity(self.volume, self.max_participation, self.impact,
+                                       self.impact_window, checked["capital"]))
         # Lots and a minimum fee are counted in shares and currency: without a capital the unit
         # portfolio has neither.
         if checked["capital"] is None:

@@ -274,7 +274,10 @@ def _from(weights: Any, first: Any) -> Any:
 
 
 def _within(opts: BacktestOptions, first: Any, end: Any) -> BacktestOptions:
-    """``opts`` for data from ``first`` to before ``end``: explicit rebalance dates cut to it."""
+    """``opts`` for data from ``first`` to before ``end``: explicit rebalance dates and the rows
+    of a volume frame cut to it, as the prices are."""
+    if opts.volume is not None and hasattr(opts.volume, "index"):
+        opts = dataclasses.replace(opts, volume=_rows(_dated(opts.volume), first, end))
     reb = opts.rebalance
     if reb is None or isinstance(reb, str) or not hasattr(reb, "__iter__"):
         return opts

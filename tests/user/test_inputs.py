@@ -142,7 +142,7 @@ REFUSED = [
     (W.to_numpy(), P, {}, TypeError, "weights must be a DataFrame"),
     (W, P.to_numpy(), {}, TypeError, "prices must be a DataFrame or a mapping"),
     (W, {"open": P}, {}, ValueError, '"close"'),
-    (W, {"close": P, "volume": P}, {}, ValueError, "unknown price fields"),
+    (W, {"close": P, "vwap": P}, {}, ValueError, "unknown price fields"),
     (W.iloc[:0], P, {}, ValueError, "weights has no rows"),
     (W.replace(0.0, np.inf), P, {}, ValueError, "finite"),
     (W.tz_localize("UTC"), P, {}, ValueError, "time-zone"),

@@ -15,7 +15,8 @@ if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.figure import Figure
 
 __all__ = [
-    "BENCHMARK_COLOR", "EXPOSURE_STYLES", "LOSS_COLOR", "MISSING_COLOR", "MONTH_MISSING_COLOR",
+    "BENCHMARK_COLOR", "COST_COLORS", "EXPOSURE_STYLES", "LOSS_COLOR", "MISSING_COLOR",
+    "MONTH_MISSING_COLOR",
     "STOP_COLOR", "STRATEGY_COLOR", "WIN_COLOR", "figure_class", "percent_axis",
 ]
 
@@ -38,6 +39,15 @@ EXPOSURE_STYLES: dict[str, tuple[str, str, float]] = {
     "short": (LOSS_COLOR, "--", 1.0),
 }
 """Exposure column -> (colour, line style, line width)."""
+
+COST_COLORS: dict[str, str] = {
+    "fee_cost": STRATEGY_COLOR,
+    "tax_cost": "#9467bd",
+    "slippage_cost": "#ff7f0e",
+    "impact_cost": LOSS_COLOR,
+    "financing_cost": BENCHMARK_COLOR,
+}
+"""Cost figure of the statistics -> its colour; the total is drawn in ``STOP_COLOR``."""
 
 
 def figure_class(caller: str = "BacktestResult.plot") -> type[Figure]:

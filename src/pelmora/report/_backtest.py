@@ -127,6 +127,7 @@ def backtest_report(
     benchmark: pd.Series | None = None,
     log_scale: bool = False,
     title: str | None = None,
+    capacity: pd.DataFrame | None = None,
 ) -> Path:
     """Write a one-file HTML report of a backtest.
 
@@ -150,6 +151,9 @@ def backtest_report(
         Draw the equity on a log scale.
     title : str, optional
         Page title (default "Backtest report").
+    capacity : pandas.DataFrame, optional
+        A table of :func:`pelmora.capacity` (of this strategy, as a rule): adds its curve
+        (:func:`pelmora.plot_capacity`) and its figures per capital.
 
     Returns
     -------
@@ -159,11 +163,17 @@ def backtest_report(
     Raises
     ------
     TypeError
-        ``result`` not a :class:`BacktestResult`; and as :meth:`BacktestResult.stats` for the
-        benchmark.
+        ``result`` not a :class:`BacktestResult`, ``capacity`` not a DataFrame; and as
+        :meth:`BacktestResult.stats` for the benchmark.
+    ValueError
+        A ``capacity`` table that :func:`pelmora.plot_capacity` refuses.
     """
     if not _is_result(result):
         raise TypeError(f"result must be a BacktestResult, got {type(result).__name__}")
+    if capacity is not None and not hasattr(capacity, "columns"):
+        raise TypeError(
+            f"capacity must be the DataFrame pelmora.capacity returns, got {type(capacity).__name__}"
+        )
     import_optional("matplotlib", caller="pelmora.report")
     title = title or "Backtest report"
     stats = result.stats(benchmark)
@@ -189,6 +199,8 @@ def backtest_report(
     else:  # no rebalance ran: the curves would be empty axes, the orders still matter
         sections.append(("equity", "Equity", '<p class="note">No rebalance was executed, so '
                          "there is no statistics window to draw.</p>"))
+    if capacity is not None:
+        sections.append(("capacity", "Capacity", _capacity_section(capacity)))
     sections.append(("fills", "Last fills", _fills_section(result.fills)))
     sections.append(("orders", "Next-period orders", _orders_section(result.next_period)))
     sections.append(("options", "Run options", _options_table(result.options)))
@@ -284,6 +296,31 @@ def _drawdown_section(equity: pd.Series) -> str:
     return _html_table(
         ("peak", "trough", "recovery", "depth", "length (days)"), rows,
         [day, day, day, lambda v: f"{v * 100:.2f} %", lambda v: f"{int(v):,}"],
+    )
+
+
+def _capacity_section(table: pd.DataFrame) -> str:
+    """The capacity curve and, per capital, the return, risk, fill rate and costs."""
+    from pelmora.plotting._capacity import capital_text, plot_capacity
+    from pelmora.stats import COST_NAMES
+
+    picture = _image(plot_capacity(table, figsize=(10.0, 8.0)), "capacity curve")
+    frame = table.sort_index()
+    costs = [c for c in COST_NAMES if c in frame.columns]
+    shown = [c for c in ("total_return", "cagr", "sharpe", "max_drawdown", "fill_rate")
+             if c in frame.columns]
+    rows = [
+        (float(capital), *(row[c] for c in shown),
+         float(np.nansum([row[c] for c in costs])) if costs else math.nan)
+        for capital, row in frame.iterrows()
+    ]
+    percent = lambda v: "–" if _missing(v) else f"{float(v) * 100:.2f} %"  # noqa: E731
+    number = lambda v: "–" if _missing(v) else f"{float(v):.2f}"  # noqa: E731
+    formats = [capital_text] + [number if c == "sharpe" else percent for c in shown] + [percent]
+    return (
+        picture
+        + '<p class="note">Costs are what the whole run paid, in % of its capital.</p>'
+        + _html_table(("capital", *shown, "costs"), rows, formats)
     )
 
 

@@ -22,6 +22,7 @@ from pelmora._engine import ARRAY_OPTIONS
 from pelmora.inputs import EngineInputs, lot_sizes, prepare_inputs
 from pelmora.options import OPTION_NAMES, BacktestOptions
 from pelmora.schedule import rebalance_dates
+from pelmora._volume import uses_volume
 import pelmora.sweeps._fingerprint as _fingerprint
 from pelmora.sweeps._chunk import Chunk
 
@@ -110,6 +111,10 @@ def _canonical(value: Any) -> Any:
         return tuple(_canonical(v) for v in value)
     if isinstance(value, Mapping):
         return tuple(sorted((repr(k), _canonical(v)) for k, v in value.items()))
+    if hasattr(value, "columns"):
+        # A frame (a volume) is one object through the whole call: its identity groups the
+        # combinations that share it, without reading its cells.
+        return f"frame at {id(value):#x}"
     if hasattr(value, "to_dict"):  # a Series of delistings
         return _canonical(value.to_dict())
     return repr(value)
@@ -218,6 +223,12 @@ def _make_plan(
             except ValueError as exc:
                 shown = ", ".join(f"{k}={v!r}" for k, v in combo.items() if k != WEIGHTS_COLUMN)
                 raise ValueError(f"grid combination {shown} is refused: {exc}") from exc
+        if uses_volume(opts) and group.inputs.volume is None:
+            shown = ", ".join(f"{k}={v!r}" for k, v in combo.items() if k != WEIGHTS_COLUMN)
+            raise ValueError(
+                f"grid combination {shown} is refused: a cap or an impact needs volume (give "
+                'volume=..., or a "volume" entry of prices)'
+            )
         group.members.append(i)
     return _Plan(combos, options, keys, list(groups.values()), fingerprints)
 
