@@ -109,6 +109,16 @@ def account_run(draw):
         short_fee=draw(st.sampled_from([0.0, 0.02])),
         day_length=1.0,
     )
+    if draw(st.booleans()):
+        shape = inp.price_values.shape
+        volume = st.sampled_from([0.0, math.nan, 50.0, 1e3, 1e6])
+        opts.update(
+            volume=np.array(draw(st.lists(volume, min_size=shape[0] * shape[1],
+                                          max_size=shape[0] * shape[1]))).reshape(shape),
+            max_participation=draw(st.sampled_from([None, 0.05, 0.5])),
+            impact=draw(st.sampled_from([0.0, 0.5])),
+            impact_window=draw(st.integers(2, 5)),
+        )
     return inp, opts
 
 
@@ -124,7 +134,8 @@ def test_the_ledger_reconciles_under_every_account_option(case):
             assert m["balance"][k] == pytest.approx(c, rel=1e-9, abs=1e-12)
             c += m["interest"][k] - m["short_fee"][k]
         for k in np.flatnonzero(f["row"] == d):
-            c += (f["before"][k] - f["after"][k]) - f["fee"][k] - f["tax"][k] - f["slippage"][k]
+            c += (f["before"][k] - f["after"][k]) - f["fee"][k] - f["tax"][k] - f["slippage"][k] \
+                - f["impact"][k] - f["written_off"][k]
         replay[d] = c
     assert np.allclose(replay, cash, rtol=1e-9, atol=1e-12, equal_nan=True)
     pos = r["positions"]
@@ -139,4 +150,14 @@ def test_the_ledger_reconciles_under_every_account_option(case):
         lots = f["shares"][~f["suspended"]] / opts["lot_size"]
         partial = f["after"][~f["suspended"]] != 0
         assert np.allclose(lots[partial], np.round(lots[partial]))
-    assert (f["slippage"] >= 0).all() and (f["fee"] * opts["capital"] >= opts["min_fee"] - 1e-9).all()
+    placed = f["written_off"] == 0
+    assert (f["slippage"] >= 0).all() and (f["written_off"] >= 0).all()
+    # (An impact as large as the price leaves a sale nothing to pay a fee on.)
+    charged = placed & (f["price"] > 0)
+    assert (f["fee"][charged] * opts["capital"] >= opts["min_fee"] - 1e-9).all()
+    assert (f["impact"] >= 0).all()
+    if opts.get("max_participation"):
+        # A short still open at its delisting is covered in full.
+        traded = placed & ~((f["reason"] == journal.REASONS.index("delisting")) & (f["shares"] > 0))
+        cap = opts["max_participation"] * opts["volume"][f["row"], f["sid"]]
+        assert (np.abs(f["shares"][traded]) <= np.nan_to_num(cap[traded]) * (1 + 1e-12)).all()

@@ -14,7 +14,7 @@ namespace pelmora::py {
 namespace {
 
 enum : int { capital, lot_size, slippage, min_fee, max_gross, cash_rate, borrow_rate, short_fee,
-             day_length };
+             day_length, volume, max_participation, impact, impact_window };
 
 std::string repr_of(PyObject* o) {
   Ref r(PyObject_Repr(o));
@@ -86,7 +86,8 @@ int execution_index(PyObject* key) {
   return -1;
 }
 
-void convert_execution(PyObject* const* raw, std::int64_t n_stocks, Execution& x) {
+void convert_execution(PyObject* const* raw, std::int64_t n_stocks, const View2D<double>& price,
+                       Buffer& volume_buffer, Execution& x) {
   auto given = [&](int i) { return raw[i] != nullptr && raw[i] != Py_None; };
   x = Execution{};
   if (given(capital)) x.capital = finite_above_zero(raw[capital], "capital");
@@ -124,6 +125,49 @@ void convert_execution(PyObject* const* raw, std::int64_t n_stocks, Execution& x
   if (given(borrow_rate)) x.borrow_rate = finite(raw[borrow_rate], "borrow_rate");
   if (given(short_fee)) x.short_fee = finite(raw[short_fee], "short_fee");
   if (given(day_length)) x.day_length = finite_above_zero(raw[day_length], "day_length");
+  if (given(volume)) {
+    volume_buffer.acquire(raw[volume], Elem::Float64, 2, false);
+    x.volume = volume_buffer.view2d<double>();
+    if (x.volume.rows != price.rows || x.volume.cols != price.cols) {
+      fail(ErrorKind::ValueError,
+           "volume must have the shape of price_values (" + std::to_string(price.rows) + ", " +
+               std::to_string(price.cols) + "), got (" + std::to_string(x.volume.rows) + ", " +
+               std::to_string(x.volume.cols) + ")");
+    }
+    x.has_volume = true;
+  }
+  const bool liquid = x.has_volume && x.capital > 0.0;
+  if (given(max_participation)) {
+    const double v = number(raw[max_participation], "max_participation");
+    if (!(v > 0.0 && v <= 1.0)) refuse("max_participation", "above 0 and at most 1", raw[max_participation]);
+    if (!liquid) {
+      fail(ErrorKind::ValueError,
+           "max_participation needs capital and volume: the cap is a share of the shares traded");
+    }
+    x.max_participation = v;
+  }
+  if (given(impact)) {
+    const double v = number(raw[impact], "impact");
+    if (!(v >= 0.0) || !std::isfinite(v)) refuse("impact", "a finite number, 0 or more", raw[impact]);
+    if (v > 0.0 && !liquid) {
+      fail(ErrorKind::ValueError,
+           "impact needs capital and volume: it grows with the shares traded against the volume");
+    }
+    x.impact = v;
+  }
+  if (given(impact_window)) {
+    if (PyBool_Check(raw[impact_window]) || !PyLong_Check(raw[impact_window])) {
+      fail(ErrorKind::TypeError, std::string("impact_window must be an int, not ") +
+                                     Py_TYPE(raw[impact_window])->tp_name);
+    }
+    const long w = PyLong_AsLong(raw[impact_window]);
+    if (w == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      refuse("impact_window", "an int from 2 to 2**31-1", raw[impact_window]);
+    }
+    if (w < 2 || w > 2147483647L) refuse("impact_window", "an int from 2 to 2**31-1", raw[impact_window]);
+    x.impact_window = static_cast<int>(w);
+  }
 }
 
 }  // namespace pelmora::py

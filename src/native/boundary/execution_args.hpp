@@ -7,20 +7,26 @@
 
 #include <cstdint>
 
+#include "boundary/pyviews.hpp"
 #include "core/execution.hpp"
 
 namespace pelmora::py {
 
-inline constexpr int kExecutionCount = 9;
+inline constexpr int kExecutionCount = 13;
 inline constexpr const char* kExecutionNames[kExecutionCount] = {
     "capital", "lot_size", "slippage", "min_fee", "max_gross",
-    "cash_rate", "borrow_rate", "short_fee", "day_length"};
+    "cash_rate", "borrow_rate", "short_fee", "day_length",
+    "volume", "max_participation", "impact", "impact_window"};
 inline constexpr const char* kExecutionDefaults[kExecutionCount] = {
-    "None", "None", "0.0", "0.0", "1.0", "0.0", "0.0", "0.0", "86400000000000"};
+    "None", "None", "0.0", "0.0", "1.0", "0.0", "0.0", "0.0", "86400000000000",
+    "None", "None", "0.0", "20"};
 
 // Converts the keyword values (nullptr: not given) for a run of `n_stocks`
-// position labels. Under the lock; throws Failure with the argument named.
-void convert_execution(PyObject* const* raw, std::int64_t n_stocks, Execution& x);
+// position labels on the trade-price matrix `price`; `volume` holds the
+// volume matrix's buffer for the run. Under the lock; throws Failure with
+// the argument named.
+void convert_execution(PyObject* const* raw, std::int64_t n_stocks, const View2D<double>& price,
+                       Buffer& volume, Execution& x);
 
 // Index of `key` among the names, or -1.
 int execution_index(PyObject* key);

@@ -99,6 +99,7 @@ struct RunArguments {
   Buffer delisting;
   bool has_delisting_bars = false;
   Buffer views[kRunRequired];
+  Buffer volume;  // the journal's volume matrix, held for the run
 };
 
 // Converts the optional arguments in parameter order, then type-tests and

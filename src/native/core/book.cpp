@@ -2,6 +2,8 @@
 // documented order; every expression here is part of the bit-exact contract.
 #include "core/book.hpp"
 
+#include "core/account_fills.hpp"
+
 #include <climits>
 #include <cmath>
 
@@ -58,108 +60,6 @@ void report_fill(RunHooks& hooks, int sid, double before, double after, double t
   hooks.record_fill(sid, f);
 }
 
-// The charge of a fill of `traded` (at the fill price) under an account's
-// minimum fee: the rates' charge, in the unit portfolio's very expression,
-// while the fee rate reaches the minimum; else the minimum and the tax.
-struct Charge {
-  double fee, tax, total;
-};
-Charge charge_of(double traded, bool entry, const TradeCosts& c) {
-  if (traded == 0.0) return {0.0, 0.0, 0.0};  // nothing traded pays nothing
-  const double rate_fee = traded * c.fee_ratio;
-  if (!(rate_fee < c.exec->min_fee)) {
-    if (entry) return {rate_fee, 0.0, traded * c.fee_ratio};
-    const double total = traded * (c.fee_ratio + c.tax_ratio);
-    return {rate_fee, total - rate_fee, total};
-  }
-  const double tax = entry ? 0.0 : traded * c.tax_ratio;
-  return {c.exec->min_fee, tax, c.exec->min_fee + tax};
-}
-
-// The quantity of a partial fill in whole lots, rounded toward zero: the
-// holding's change `change` (at the reference price) becomes a whole number
-// of lots times the price. Returns NaN when no lot applies (no lot for the
-// stock, no capital, or no price to count shares with).
-double lot_shares(const TradeCosts& c, int sid, double change) {
-  const Execution& x = *c.exec;
-  const double lot = x.lot_of(sid);
-  if (!(lot > 0.0) || !(x.capital > 0.0) || !(c.price > 0.0) || !std::isfinite(c.price)) {
-    return std::nan("");
-  }
-  const double shares = change * x.capital / c.price;
-  return std::trunc(shares / lot) * lot;
-}
-
-// A partial fill under the account's rules, planned before anything changes:
-// how much money moves (`amount`, the unit portfolio's order), the holding's
-// change and what the fill costs.
-struct Plan {
-  bool trades = false;
-  double amount = 0.0;   // position - held: cash paid on a buy, value sold on a sale
-  double change = 0.0;   // the holding's change at the reference price
-  double cash_delta = 0.0;
-  Charge charge{0.0, 0.0, 0.0};
-  double slippage = 0.0;
-  double requested = 0.0;
-  double shares = std::nan("");
-};
-
-// A buy pays `amount`; the fee (and the tax when it covers a short) comes
-// out of it as the unit portfolio's buy does, and the rest buys at the price
-// moved up by the slippage.
-Plan plan_buy(const TradeCosts& c, int sid, double amount, bool entry) {
-  const double s = c.exec->slippage;
-  Plan p;
-  p.charge = charge_of(amount, entry, c);
-  double at_fill = amount - p.charge.total;
-  if (!(at_fill > 0.0)) return p;  // the minimum fee eats the order: not placed
-  p.change = at_fill / (1.0 + s);
-  p.requested = p.change;
-  p.amount = amount;
-  const double q = lot_shares(c, sid, p.change);
-  if (!std::isnan(q)) {
-    if (q == 0.0) return p;
-    p.shares = q;
-    p.change = q * c.price / c.exec->capital;
-    at_fill = p.change * (1.0 + s);
-    // The money that buys exactly these lots, fee included by the same rule.
-    const double rate = entry ? c.fee_ratio : c.fee_ratio + c.tax_ratio;
-    double paid = at_fill / (1.0 - rate);
-    if (paid * c.fee_ratio < c.exec->min_fee) {
-      paid = (at_fill + c.exec->min_fee) / (1.0 - (entry ? 0.0 : c.tax_ratio));
-    }
-    p.amount = paid;
-    p.charge = charge_of(paid, entry, c);
-  }
-  p.slippage = (p.amount - p.charge.total) - p.change;
-  if (s == 0.0) p.slippage = 0.0;
-  p.cash_delta = -p.amount;
-  p.trades = true;
-  return p;
-}
-
-// A sale gives up `value` of the holding (at the reference price) and
-// receives it at the price moved down by the slippage, less the fee and tax.
-Plan plan_sale(const TradeCosts& c, int sid, double value, bool entry) {
-  Plan p;
-  p.requested = -value;
-  const double q = lot_shares(c, sid, value);
-  if (!std::isnan(q)) {
-    if (q == 0.0) return p;
-    p.shares = -q;
-    value = q * c.price / c.exec->capital;
-  }
-  const double at_fill = value * (1.0 - c.exec->slippage);
-  p.charge = charge_of(at_fill, entry, c);
-  if (!(at_fill - p.charge.total > 0.0)) return p;  // the minimum fee eats the sale
-  p.slippage = value - at_fill;
-  p.amount = -value;
-  p.change = -value;
-  p.cash_delta = at_fill - p.charge.total;
-  p.trades = true;
-  return p;
-}
-
 }  // namespace
 
 double numpy_abs_sum(const View1D<double>& x, std::vector<double>& scratch) {
@@ -183,24 +83,48 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
     auto found = lower != p.end() && lower->first == sid ? lower : p.end();
     const bool exist = check_null ? found != p.end() : true;
 
-    // Under an account's rules a partial fill is planned first: lots and a
-    // minimum fee may cut it, or leave nothing worth placing (the holding
-    // then stays as it is, as an order for its own size would).
+    // Under an account's rules a fill is planned first: lots, a minimum fee
+    // and a volume cap may cut it, or leave nothing worth placing (the
+    // holding then stays as it is, as an order for its own size would).
     Plan plan;
-    const bool planned = costs.exec != nullptr && position != 0.0;
-    if (planned) {
+    bool planned = false;
+    bool continuing = false;  // a fill of an order under way: no new trade record
+    if (costs.exec != nullptr) {
       const double held = found != p.end() ? found->second : 0.0;
-      const double amount = position - held;
-      const bool entry = (amount > 0 && position >= 0) || (amount < 0 && position <= 0);
-      if (amount > 0) {
-        plan = plan_buy(costs, sid, amount, entry);
-      } else if (amount < 0) {
-        plan = plan_sale(costs, sid, -amount, entry);
+      if (!std::isnan(costs.exact)) {
+        const double q = costs.exact;
+        plan = plan_shares(costs, sid, q, (q > 0 && held >= 0) || (q < 0 && held <= 0));
+        planned = continuing = true;
+      } else if (position != 0.0) {
+        const double amount = position - held;
+        const bool entry = (amount > 0 && position >= 0) || (amount < 0 && position <= 0);
+        if (amount > 0) {
+          plan = plan_buy(costs, sid, amount, entry);
+        } else if (amount < 0) {
+          plan = plan_sale(costs, sid, -amount, entry);
+        }
+        planned = true;
+      } else if (found != p.end()) {
+        plan = plan_capped_close(costs, sid, held);
+        planned = continuing = plan.holds;
       }
-      if (!plan.trades) plan = Plan{};  // nothing placed: nothing moves, nothing is charged
-      // A plan that leaves nothing held closes the holding as any close does.
-      position = held + plan.change == 0.0 ? 0.0 : held + plan.amount;
-      if (position == 0.0 && found == p.end()) return cash;
+      if (costs.unfilled != nullptr) {
+        costs.unfilled->shares = planned ? plan.unfilled : 0.0;
+        costs.unfilled->closes = plan.holds || (continuing && costs.closes);
+      }
+      // The last fill of an order that closes the holding closes it whole.
+      const bool last = continuing && costs.closes && plan.trades && plan.unfilled == 0.0;
+      if (planned && last) {
+        position = 0.0;
+      } else if (planned) {
+        if (!plan.trades) {  // nothing placed: nothing moves, nothing is charged
+          plan.change = plan.amount = plan.cash_delta = plan.slippage = plan.impact = 0.0;
+          plan.charge = Charge{};
+        }
+        // A plan that leaves nothing held closes the holding as any close does.
+        position = held + plan.change == 0.0 ? 0.0 : held + plan.amount;
+        if (position == 0.0 && found == p.end()) return cash;
+      }
     }
 
     const bool prev_has_position = found != p.end() && found->second != 0.0;
@@ -213,7 +137,7 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
     } else if (prev_has_position && !next_has_position) {
       hooks.record_exit(sid, 1);
     } else if (prev_has_position && next_has_position) {
-      if (hooks.split_on_resize()) {
+      if (!continuing && hooks.split_on_resize()) {
         hooks.record_exit(sid, 0);
         hooks.record_entry(sid, weight_of(position, balance), 0);
       }
@@ -233,9 +157,17 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
       }
       if (costs.exec != nullptr) {
         // A close sells (or covers) all of the holding, whatever the lots;
-        // the slippage moves its price against it.
-        const double slip = std::fabs(held) * costs.exec->slippage;
-        const double at_fill = held > 0 ? std::fabs(held) - slip : std::fabs(held) + slip;
+        // the slippage and the impact move its price against it.
+        const Execution& x = *costs.exec;
+        double i = 0.0;
+        if (priced(costs) && held == held) {
+          i = impact_of(costs, held * x.capital / costs.price);
+          if (held > 0 && i > 1.0 - x.slippage) i = 1.0 - x.slippage;
+        }
+        const double slip = std::fabs(held) * x.slippage;
+        const double moved = std::fabs(held) * i;
+        const double at_fill =
+            held > 0 ? (std::fabs(held) - slip) - moved : (std::fabs(held) + slip) + moved;
         const Charge ch = charge_of(at_fill, false, costs);
         if (hooks.records_fills()) {
           FillReport f;
@@ -243,9 +175,10 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
           f.fee = ch.fee;
           f.tax = ch.tax;
           f.slippage = slip;
+          f.impact = moved;
           hooks.record_fill(sid, f);
         }
-        return cash + ((held - slip) - ch.total);
+        return cash + (((held - slip) - moved) - ch.total);
       }
       const double charged = std::fabs(held) * (costs.fee_ratio + costs.tax_ratio);
       if (hooks.records_fills()) report_fill(hooks, sid, held, 0.0, std::fabs(held), charged, false, costs);
@@ -267,8 +200,11 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
         f.fee = plan.charge.fee;
         f.tax = plan.charge.tax;
         f.slippage = plan.slippage;
+        f.impact = plan.impact;
         f.requested = plan.requested;
+        f.requested_shares = plan.requested_shares;
         f.shares = plan.shares;
+        f.placed = plan.trades;
         hooks.record_fill(sid, f);
       }
       return cash;
@@ -296,7 +232,7 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
 
 double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
                  double position_limit, RunHooks& hooks, std::vector<double>& scratch,
-                 double max_gross, const TradePrices* prices) {
+                 double max_gross, FillSetup* setup) {
   return with_frame(kRebalance, [&]() -> double {
     double balance = cash;
     for (const auto& kv : p) balance += kv.second;
@@ -322,8 +258,9 @@ double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts co
       // where they are, so the cursor comes back at the same place (past
       // `key` if it is still or newly held).
       const auto at = cursor - p.begin();
-      if (prices != nullptr) costs.price = prices->of(sid);
+      if (setup != nullptr) setup->before(key, costs);
       cash = set_position(p, cursor, key, v2, cash, costs, true, true, balance, hooks);
+      if (setup != nullptr) setup->after(key);
       cursor = p.begin() + at;
       if (cursor != p.end() && cursor->first == key) ++cursor;
     }

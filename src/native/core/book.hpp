@@ -104,26 +104,42 @@ class SilentHooks final : public RunHooks {
   bool stop_trading_;
 };
 
+// The part of an order a volume cap left for later: signed shares, and
+// whether the order closes the holding.
+struct OpenOrder {
+  double shares = 0.0;
+  bool closes = false;
+};
+
 struct TradeCosts {
   double fee_ratio;
   double tax_ratio;
   // The account's rules beyond the rates; null: the unit portfolio's fills.
   const Execution* exec = nullptr;
-  // The price the holding is valued at for this trade (lots need it); NaN: none known.
+  // What the account's rules need of this fill: the price the holding is
+  // valued at (NaN: none known), the most shares it may move (a volume
+  // cap), the stock's volatility and the row's volume for the impact.
   double price = std::nan("");
+  double cap = HUGE_VAL;
+  double sigma = 0.0;
+  double volume = std::nan("");
+  // A pending order's fill: exactly these signed shares, within the trade
+  // record already open (NaN: an order from a target).
+  double exact = std::nan("");
+  // A pending order that closes the holding: its last fill closes it, so
+  // no rounding dust stays behind.
+  bool closes = false;
+  // Out: the order a cap left open (set on every fill under the account's rules).
+  OpenOrder* unfilled = nullptr;
 };
 
-// The trade prices of one row by stock index, for the lot rounding of a rebalance.
-struct TradePrices {
-  View1D<double> row;
-  const std::vector<int>* columns = nullptr;  // stock index -> price column (-1: none)
-  double of(std::int64_t sid) const {
-    if (columns == nullptr || sid < 0 || sid >= static_cast<std::int64_t>(columns->size())) {
-      return std::nan("");
-    }
-    const int col = (*columns)[static_cast<std::size_t>(sid)];
-    return col >= 0 && col < row.size ? row.get(col) : std::nan("");
-  }
+// Sets up each fill of a rebalance under an account's rules (its price,
+// cap, impact inputs) and hears what was left unfilled.
+class FillSetup {
+ public:
+  virtual ~FillSetup() = default;
+  virtual void before(int sid, TradeCosts& costs) = 0;
+  virtual void after(int sid) = 0;
 };
 
 // Moves holding `sid` to `position` and returns the new cash. `balance` turns
@@ -139,12 +155,11 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
 
 // Moves the book to the weights `newp` (one per stock index) and returns the
 // cash left. Weights whose absolute values add to more than `max_gross` are
-// scaled down to it. `prices`, when the account trades in lots, gives each
-// stock's trade price. `scratch` is reused between calls. Trades made before
-// a failure stay made.
+// scaled down to it. `setup`, under an account's rules, prepares each fill.
+// `scratch` is reused between calls. Trades made before a failure stay made.
 double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
                  double position_limit, RunHooks& hooks, std::vector<double>& scratch,
-                 double max_gross = 1.0, const TradePrices* prices = nullptr);
+                 double max_gross = 1.0, FillSetup* setup = nullptr);
 
 // Sum of |x| in NumPy's pairwise order, so the result matches
 // numpy.abs(x).sum() to the last bit.

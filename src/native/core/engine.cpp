@@ -37,7 +37,8 @@ Engine::Engine(const RunInputs& in, const RunOptions& opt, RunHooks& hooks, Mess
       text_(text),
       journal_(journal),
       costs_{opt.fee_ratio, opt.tax_ratio, opt.exec.changes_fills() ? &opt.exec : nullptr},
-      sid_to_price_(in.columns.table) {}
+      sid_to_price_(in.columns.table),
+      caps_(opt.exec.caps()) {}
 
 ColumnMap::ColumnMap(std::map<int, int> pos2price) : by_sid(std::move(pos2price)) {
   std::int64_t size = 0;
@@ -84,6 +85,12 @@ void Engine::setup() {
 
   row_copy_.reserve(n_pos);
   st_.latest_rebalanced_copy.reserve(n_pos);
+  if (caps_) {
+    order_shares_.assign(n_pos, 0.0);
+    order_reason_.assign(n_pos, ExitReason::Rebalance);
+    order_closes_.assign(n_pos, 0);
+    orders_.reserve(n_pos);
+  }
 }
 
 // The three lookups every holding makes on every row are inlined into the
@@ -142,10 +149,20 @@ void Engine::process_row(std::int64_t d, double* creturn) {
   if (opt_.exec.finances()) accrue_financing(d);
   mark_to_market(d);
   execute_pending_exits();
-  if (st_.should_rebalance) rebalance_step(d);
+  if (st_.should_rebalance) {
+    rebalance_step(d);
+  } else if (caps_ && !orders_.empty()) {
+    fill_orders(d);
+  }
   if (st_.has_delisting) delisting_exits(d);
   creturn[d] = close_valuation(d);
   if (journal_) journal_->row_done(d, st_.cash);
+  if (caps_ && journal_) {
+    for (const int sid : orders_) {
+      const double q = order_shares_[static_cast<std::size_t>(sid)];
+      if (q != 0.0) journal_->order_open(d, sid, q, order_reason_[static_cast<std::size_t>(sid)]);
+    }
+  }
   schedule_next_row(d);
 }
 
@@ -194,7 +211,9 @@ void Engine::mark_to_market(std::int64_t d) {
     const double entry_pos = value / cr;
     // A holding closed intraday waits at 0.0 for the next rebalance; it has
     // no side, so no exit rule applies to it.
-    if (value != 0.0) apply_exit_rules(d, sid, sidprice, price, r, entry_pos);
+    if (value != 0.0 && !(caps_ && exiting(sid))) {
+      apply_exit_rules(d, sid, sidprice, price, r, entry_pos);
+    }
     if (!std::isnan(price)) st_.previous_price[sidprice] = price;
   }
 }
@@ -251,15 +270,28 @@ void Engine::apply_exit_rules(std::int64_t d, int sid, int sidprice, double pric
     }
     const bool stop_side = (touch_low && value > 0) || (touch_high && value < 0);
     st_.exited_stocks.push_back(stop_side ? -sid : sid);
-    if (journal_) {
-      // The fill is at the open when the open was already past a threshold,
-      // else at the price where the threshold was crossed.
-      const bool upper = touch_open ? open_r >= max_r : touch_high;
-      const double fill_price = touch_open ? in_.open.get(d, sidprice)
-                                           : prev * ((upper ? max_r : min_r) / base);
-      journal_->trade_context(d, upper ? upper_reason : lower_reason, fill_price);
+    // The fill is at the open when the open was already past a threshold,
+    // else at the price where the threshold was crossed.
+    const bool upper = touch_open ? open_r >= max_r : touch_high;
+    const ExitReason reason = upper ? upper_reason : lower_reason;
+    const bool account = costs_.exec != nullptr;
+    const double fill_price = (journal_ || account) ? (touch_open ? in_.open.get(d, sidprice)
+                                                       : prev * ((upper ? max_r : min_r) / base))
+                                                    : 0.0;
+    if (journal_) journal_->trade_context(d, reason, fill_price);
+    trading_for_ = reason;
+    TradeCosts costs = account ? fill_costs(sid, d, fill_price) : costs_;
+    st_.cash = set_position(st_.pos, sid, 0.0, st_.cash, costs, false, false, 1.0, hooks_);
+    if (caps_) {
+      keep_order(sid);
+      // What the cap kept is held on, valued again at the price the book
+      // follows it by: the row's trade price, or the last one known.
+      const double reference = std::isnan(price) ? st_.previous_price[sidprice] : price;
+      const auto it = st_.pos.find(sid);
+      if (it != st_.pos.end() && it->second != 0.0 && fill_price > 0.0) {
+        it->second = it->second * (reference / fill_price);
+      }
     }
-    st_.cash = set_position(st_.pos, sid, 0.0, st_.cash, costs_, false, false, 1.0, hooks_);
     return;
   }
 
@@ -285,8 +317,11 @@ void Engine::execute_pending_exits() {
                                           in_.pos_values.at(st_.pos_id, abssid) != 0;
     const auto it = st_.pos.find(abssid);
     if (it == st_.pos.end() || it->second == 0.0 || will_be_set_by_rebalance) continue;
-    if (journal_) journal_->trade_context(st_.rows_walked - 1, st_.pending_exits[k].reason);
-    st_.cash = set_position(st_.pos, abssid, 0.0, st_.cash, costs_, false, true, 1.0, hooks_);
+    const std::int64_t row = st_.rows_walked - 1;
+    trade_for(row, st_.pending_exits[k].reason);
+    const TradeCosts costs = costs_.exec != nullptr ? fill_costs(abssid, row) : costs_;
+    st_.cash = set_position(st_.pos, abssid, 0.0, st_.cash, costs, false, true, 1.0, hooks_);
+    if (caps_) keep_order(abssid);
     st_.exited_stocks.push_back(sid);
     tracker(st_.cr, abssid) = 1;
     tracker(st_.maxcr, abssid) = 1;
@@ -344,16 +379,13 @@ void Engine::rebalance_step(std::int64_t d) {
     }
   }
 
-  if (journal_) {
-    journal_->rebalanced(d);
-    journal_->trade_context(d, ExitReason::Rebalance);
-  }
-  // Lots count shares, so they need the row's prices.
-  TradePrices trade_prices;
-  const bool lots = costs_.exec != nullptr && costs_.exec->has_lots();
-  if (lots) trade_prices = TradePrices{in_.price.row(d), &sid_to_price_};
+  if (journal_) journal_->rebalanced(d);
+  trade_for(d, ExitReason::Rebalance);
+  // The rebalance's orders replace every order still pending.
+  if (caps_) clear_orders();
+  fill_row_ = d;
   st_.cash = rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit, hooks_,
-                       scratch_, opt_.exec.max_gross, lots ? &trade_prices : nullptr);
+                       scratch_, opt_.exec.max_gross, costs_.exec != nullptr ? this : nullptr);
   st_.latest_rebalanced_pos = st_.pos;
   if (rebalance_row.data == target.data) {
     st_.latest_rebalanced_row = target;  // the input row itself: no copy per rebalance
@@ -378,9 +410,22 @@ void Engine::delisting_exits(std::int64_t d) {
   for (const auto& [sid, value] : st_.pos) {
     if (in_.delisting_bars.at(sid) == d && value != 0) st_.delisted_stocks.push_back(sid);
   }
-  if (journal_ && !st_.delisted_stocks.empty()) journal_->trade_context(d, ExitReason::Delisting);
+  if (!st_.delisted_stocks.empty()) trade_for(d, ExitReason::Delisting);
   for (const int sid : st_.delisted_stocks) {
-    st_.cash = set_position(st_.pos, sid, 0, st_.cash, costs_, false, true, 1.0, hooks_);
+    const TradeCosts costs = costs_.exec != nullptr ? fill_costs(sid, d) : costs_;
+    st_.cash = set_position(st_.pos, sid, 0, st_.cash, costs, false, true, 1.0, hooks_);
+    if (caps_) {
+      // The stock trades no more. What the cap left of a long is written
+      // off; a short left open is covered in full at the last price, so a
+      // delisting never pays a short for shares it could not buy back.
+      if (unfilled_.shares < 0.0) write_off(sid);
+      if (unfilled_.shares > 0.0) {
+        TradeCosts uncapped = costs;
+        uncapped.cap = HUGE_VAL;
+        st_.cash = set_position(st_.pos, sid, 0, st_.cash, uncapped, false, true, 1.0, hooks_);
+      }
+      order_shares_[static_cast<std::size_t>(sid)] = 0.0;
+    }
     tracker(st_.cr, sid) = 1;
     tracker(st_.maxcr, sid) = 1;
     tracker(st_.mincr, sid) = 1;
@@ -445,6 +490,155 @@ void Engine::schedule_next_row(std::int64_t d) {
     ++st_.pos_id;
   }
   st_.should_rebalance = st_.pos_id != st_.current_position_id && st_.date_rebalance[d] != 0;
+}
+
+// --- an account's fills -------------------------------------------------------------
+
+void Engine::trade_for(std::int64_t d, ExitReason reason) {
+  if (journal_) journal_->trade_context(d, reason);
+  trading_for_ = reason;
+  fill_row_ = d;
+}
+
+TradeCosts Engine::fill_costs(int sid, std::int64_t d, double price) {
+  TradeCosts c = costs_;
+  const Execution& x = opt_.exec;
+  const int col = sid >= 0 && sid < static_cast<std::int64_t>(sid_to_price_.size())
+                      ? sid_to_price_[static_cast<std::size_t>(sid)]
+                      : -1;
+  c.unfilled = &unfilled_;
+  unfilled_ = OpenOrder{};
+  if (col < 0) return c;
+  const double row_price = in_.price.at(d, col);
+  // Without a price on the row the shares are counted at the last one known.
+  if (std::isnan(price)) price = std::isnan(row_price) ? last_known_price(col, d) : row_price;
+  c.price = price;
+  double volume = std::nan("");
+  if (x.has_volume) volume = x.volume.at(d, col);
+  // A row without a price or without volume fills nothing.
+  if (caps_) c.cap = !std::isnan(row_price) && volume > 0.0 ? x.max_participation * volume : 0.0;
+  if (x.impacts()) {
+    c.volume = volume;
+    c.sigma = volume > 0.0 ? impact_sigma(col, d) : 0.0;
+  }
+  return c;
+}
+
+// Rows only move forward between fills of a run, so each column is walked
+// back at most once over: a lookup stops at the row the previous one reached.
+double Engine::last_known_price(int col, std::int64_t d) {
+  if (known_row_.empty()) {
+    known_row_.assign(static_cast<std::size_t>(in_.price.cols), -1);
+    known_price_.assign(static_cast<std::size_t>(in_.price.cols), std::nan(""));
+  }
+  std::int64_t& done = known_row_[static_cast<std::size_t>(col)];
+  double& known = known_price_[static_cast<std::size_t>(col)];
+  const std::int64_t stop = done <= d ? done : -1;
+  double found = stop >= 0 ? known : std::nan("");
+  for (std::int64_t r = d; r > stop; --r) {
+    const double p = in_.price.get(r, col);
+    if (!std::isnan(p)) {
+      found = p;
+      break;
+    }
+  }
+  done = d;
+  known = found;
+  return found;
+}
+
+// The sample standard deviation of the close-to-close log returns of the
+// impact window's rows before d (0 with fewer than two).
+double Engine::impact_sigma(int col, std::int64_t d) {
+  const std::int64_t first = std::max<std::int64_t>(1, d - opt_.exec.impact_window);
+  double sum = 0.0;
+  std::int64_t n = 0;
+  auto each = [&](auto&& fn) {
+    for (std::int64_t t = first; t < d; ++t) {
+      const double a = in_.close.at(t - 1, col), b = in_.close.at(t, col);
+      if (!(a > 0.0) || !(b > 0.0) || !std::isfinite(a) || !std::isfinite(b)) continue;
+      fn(std::log(b / a));
+    }
+  };
+  each([&](double r) { sum += r, ++n; });
+  if (n < 2) return 0.0;
+  const double mean = sum / static_cast<double>(n);
+  double squares = 0.0;
+  each([&](double r) { squares += (r - mean) * (r - mean); });
+  return std::sqrt(squares / static_cast<double>(n - 1));
+}
+
+void Engine::keep_order(int sid) {
+  const std::size_t k = static_cast<std::size_t>(item_index(sid, static_cast<std::int64_t>(order_shares_.size())));
+  const bool listed = order_shares_[k] != 0.0;
+  order_shares_[k] = unfilled_.shares;
+  order_reason_[k] = trading_for_;
+  order_closes_[k] = unfilled_.closes ? 1 : 0;
+  if (unfilled_.shares != 0.0 && !listed &&
+      std::find(orders_.begin(), orders_.end(), sid) == orders_.end()) {
+    orders_.push_back(sid);
+  }
+}
+
+void Engine::clear_orders() {
+  for (const int sid : orders_) order_shares_[static_cast<std::size_t>(sid)] = 0.0;
+  orders_.clear();
+}
+
+bool Engine::exiting(int sid) const {
+  if (sid < 0 || static_cast<std::size_t>(sid) >= order_shares_.size()) return false;
+  return order_shares_[static_cast<std::size_t>(sid)] != 0.0 &&
+         order_reason_[static_cast<std::size_t>(sid)] != ExitReason::Rebalance;
+}
+
+// Each pending order fills what the row's volume allows, in the order the
+// orders were placed; a filled one leaves the list.
+void Engine::fill_orders(std::int64_t d) {
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < orders_.size(); ++k) {
+    const int sid = orders_[k];
+    const double q = order_shares_[static_cast<std::size_t>(sid)];
+    if (q == 0.0) continue;
+    trade_for(d, order_reason_[static_cast<std::size_t>(sid)]);
+    TradeCosts c = fill_costs(sid, d);
+    c.exact = q;
+    c.closes = order_closes_[static_cast<std::size_t>(sid)] != 0;
+    const auto it = st_.pos.find(sid);
+    const double held = it != st_.pos.end() ? it->second : 0.0;
+    st_.cash = set_position(st_.pos, sid, held, st_.cash, c, false, true, 1.0, hooks_);
+    order_shares_[static_cast<std::size_t>(sid)] = unfilled_.shares;
+    if (unfilled_.shares != 0.0) orders_[kept++] = sid;
+  }
+  orders_.resize(kept);
+}
+
+// A delisted holding the cap kept from selling: its value at the last price
+// leaves the book, and nothing comes back for it.
+void Engine::write_off(int sid) {
+  const auto it = st_.pos.find(sid);
+  if (it == st_.pos.end() || it->second == 0.0) return;
+  const double held = it->second;
+  hooks_.record_exit(sid, 1);
+  st_.pos.erase(it);
+  if (hooks_.records_fills()) {
+    FillReport f;
+    f.before = held;
+    f.written_off = held;
+    hooks_.record_fill(sid, f);
+  }
+}
+
+void Engine::before(int sid, TradeCosts& costs) {
+  const TradeCosts c = fill_costs(sid, fill_row_);
+  costs.price = c.price;
+  costs.cap = c.cap;
+  costs.sigma = c.sigma;
+  costs.volume = c.volume;
+  costs.unfilled = c.unfilled;
+}
+
+void Engine::after(int sid) {
+  if (caps_) keep_order(sid);
 }
 
 }  // namespace pelmora

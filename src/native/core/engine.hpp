@@ -113,7 +113,7 @@ bool trade_price_ok(double value);
 std::string invalid_trade_price_message(const std::string& symbol, std::int64_t row,
                                         const std::string& value_text);
 
-class Engine {
+class Engine final : private FillSetup {
  public:
   // `journal`, when given, is told every trade's reason and price, the rows
   // rebalanced, the cash and the book at every close.
@@ -145,6 +145,23 @@ class Engine {
   double close_valuation(std::int64_t d);
   void schedule_next_row(std::int64_t d);
   void accrue_financing(std::int64_t d);
+
+  // --- an account's fills: prices, volume caps, impact, pending orders -----
+  // The journal's reason for the fills that follow, kept for their orders.
+  void trade_for(std::int64_t d, ExitReason reason);
+  // The costs of one fill of stock `sid` on row d, valued at `price` (NaN:
+  // the row's trade price or, without one, the last known price).
+  TradeCosts fill_costs(int sid, std::int64_t d, double price = std::nan(""));
+  double impact_sigma(int col, std::int64_t d);
+  double last_known_price(int col, std::int64_t d);
+  // What the last fill left unfilled becomes the stock's order.
+  void keep_order(int sid);
+  void clear_orders();
+  void fill_orders(std::int64_t d);
+  bool exiting(int sid) const;
+  void write_off(int sid);
+  void before(int sid, TradeCosts& costs) override;
+  void after(int sid) override;
   double& tracker(std::vector<double>& v, std::int64_t sid);
   void signal_exit(int sid, std::int8_t side, ExitReason reason);
 
@@ -158,6 +175,18 @@ class Engine {
   const std::vector<int>& sid_to_price_;  // the inputs' table
   std::vector<double> scratch_, row_copy_;
   std::vector<std::pair<int, double>> kept_prices_;
+  // Pending orders (capped runs): signed shares per stock index, why, and
+  // the stocks that have one, in the order they got it.
+  bool caps_ = false;
+  std::vector<double> order_shares_;
+  std::vector<ExitReason> order_reason_;
+  std::vector<unsigned char> order_closes_;
+  std::vector<int> orders_;
+  OpenOrder unfilled_;
+  std::vector<std::int64_t> known_row_;  // per price column: last row looked back from
+  std::vector<double> known_price_;
+  std::int64_t fill_row_ = 0;
+  ExitReason trading_for_ = ExitReason::Rebalance;
 };
 
 }  // namespace pelmora

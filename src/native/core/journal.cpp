@@ -169,10 +169,13 @@ void Journal::record_exit(int sid, int has_transaction) {
 void Journal::record_fill(int sid, const FillReport& f) {
   const double before = f.before, after = f.after, fee = f.fee, tax = f.tax;
   double cost = fee + tax;
-  if (f.slippage != 0.0) cost += f.slippage;  // the trade paid it as it paid the fee
+  // The trade paid these as it paid the fee.
+  if (f.slippage != 0.0) cost += f.slippage;
+  if (f.impact != 0.0) cost += f.impact;
+  if (f.written_off != 0.0) cost += f.written_off;
   // A call that moved nothing and cost nothing is no fill; the records it
   // closed or opened have no fill of their own.
-  const bool traded = !(before == after && cost == 0.0);
+  const bool traded = f.placed && !(before == after && cost == 0.0);
   const std::int64_t fill = traded ? static_cast<std::int64_t>(fills.row.size()) : -1;
   if (closing_ >= 0) {
     const std::size_t k = static_cast<std::size_t>(closing_);
@@ -218,11 +221,18 @@ void Journal::record_fill(int sid, const FillReport& f) {
   // The reference price values the holding; the fill itself trades at that
   // price moved against the trade by the slippage.
   const double reference = price;
-  if (slippage_ != 0.0) price = after > before ? price * (1.0 + slippage_) : price * (1.0 - slippage_);
+  // The fill price carries the slippage and the impact the fill paid.
+  if (f.written_off == 0.0 && before != after && (slippage_ != 0.0 || f.impact != 0.0)) {
+    const double moved =
+        f.impact == 0.0 ? slippage_ : (f.slippage + f.impact) / std::fabs(after - before);
+    price = after > before ? price * (1.0 + moved) : price * (1.0 - moved);
+  }
   double shares = std::nan(""), requested = std::nan("");
   if (capital_ > 0.0) {
     shares = std::isnan(f.shares) ? (after - before) * capital_ / reference : f.shares;
-    requested = std::isnan(f.requested) ? shares : f.requested * capital_ / reference;
+    requested = !std::isnan(f.requested_shares) ? f.requested_shares
+                : std::isnan(f.requested)       ? shares
+                                                : f.requested * capital_ / reference;
   }
   fills.row.push_back(ctx_row_);
   fills.sid.push_back(sid);
@@ -234,6 +244,8 @@ void Journal::record_fill(int sid, const FillReport& f) {
   fills.tax.push_back(tax);
   fills.suspended.push_back(suspended ? 1 : 0);
   fills.slippage.push_back(f.slippage);
+  fills.impact.push_back(f.impact);
+  fills.written_off.push_back(f.written_off);
   fills.shares.push_back(shares);
   fills.requested.push_back(requested);
 }

@@ -47,7 +47,7 @@ struct FillColumns {
   // With slippage, the fill price is that price moved against the trade.
   Column<double> before, after, price, fee, tax;
   Column<std::int8_t> suspended;  // 1: the row had no trade price for the stock
-  Column<double> slippage;
+  Column<double> slippage, impact, written_off;
   // With a capital: the shares the fill moved (+ bought, - sold) and the
   // shares its order asked for before lots cut it; NaN without one.
   Column<double> shares, requested;
@@ -56,6 +56,14 @@ struct FillColumns {
 // One accrual of financing: the calendar days since the previous row, the
 // cash it was on and its interest (signed: paid when negative), and the
 // shorts at the previous close with their fee.
+// The orders a volume cap left open after each row: signed shares still to
+// trade and why they were placed.
+struct PendingColumns {
+  Column<std::int64_t> row, sid;
+  Column<double> shares;
+  Column<std::int8_t> reason;
+};
+
 struct FinancingColumns {
   Column<std::int64_t> row;
   Column<double> days, balance, interest, short_value, short_fee;
@@ -104,6 +112,12 @@ class Journal final : public RunHooks {
     ctx_price_given_ = true;
   }
   void rebalanced(std::int64_t row) { rebalance_rows.push_back(row); }
+  void order_open(std::int64_t row, int sid, double shares, ExitReason reason) {
+    pending.row.push_back(row);
+    pending.sid.push_back(sid);
+    pending.shares.push_back(shares);
+    pending.reason.push_back(static_cast<std::int8_t>(reason));
+  }
   void financed(std::int64_t row, double days, double balance, double interest,
                 double short_value, double short_fee) {
     financing.row.push_back(row);
@@ -139,6 +153,7 @@ class Journal final : public RunHooks {
   TradeColumns trades;
   PositionColumns positions;
   FinancingColumns financing;
+  PendingColumns pending;
   Column<double> excursions;  // trades x excursion_length(), row-major
 
  private:

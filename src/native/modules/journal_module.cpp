@@ -91,7 +91,8 @@ class JournalReportHooks final : public py::ReportHooks {
 void configure(py::PreparedRun& p, bool positions, bool excursions, bool single,
                const AccountArgs& account) {
   py::RunArguments& a = p.args;
-  py::convert_execution(account.raw, py::pos_columns_view(a).size, a.options.exec);
+  py::convert_execution(account.raw, py::pos_columns_view(a).size, p.inputs.price, a.volume,
+                        a.options.exec);
   JournalOptions& j = p.jopt;
   j.window = a.window;
   j.window_step = a.window_step;
@@ -142,6 +143,8 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
                {"fee", ndarray_of(f.fee, Dtype::Float64)}, {"tax", ndarray_of(f.tax, Dtype::Float64)},
                {"suspended", ndarray_of(f.suspended, Dtype::Bool)},
                {"slippage", ndarray_of(f.slippage, Dtype::Float64)},
+               {"impact", ndarray_of(f.impact, Dtype::Float64)},
+               {"written_off", ndarray_of(f.written_off, Dtype::Float64)},
                {"shares", ndarray_of(f.shares, Dtype::Float64)},
                {"requested", ndarray_of(f.requested, Dtype::Float64)}}));
   TradeColumns& t = j.trades;
@@ -179,6 +182,12 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
                {"interest", ndarray_of(m.interest, Dtype::Float64)},
                {"short_value", ndarray_of(m.short_value, Dtype::Float64)},
                {"short_fee", ndarray_of(m.short_fee, Dtype::Float64)}}));
+  PendingColumns& orders = j.pending;
+  put(out.get(), "pending",
+      columns({{"row", ndarray_of(orders.row, Dtype::Int64)},
+               {"sid", ndarray_of(orders.sid, Dtype::Int64)},
+               {"shares", ndarray_of(orders.shares, Dtype::Float64)},
+               {"reason", ndarray_of(orders.reason, Dtype::Int8)}}));
   JournalReportHooks report_hooks(p.jopt.stop_trading, p.args.options.exec.max_gross);
   put(out.get(), "next_period",
       py::build_report(o.engine->state(), p.inputs, p.args.options.position_limit, report_hooks,
@@ -241,10 +250,13 @@ const char kRunDoc[] =
     "capital (currency at the start; None: the unit portfolio), lot_size (a number or\n"
     "one per position label; needs capital), slippage (fraction of the price paid per\n"
     "fill), min_fee (currency per fill; needs capital), max_gross (largest sum of\n"
-    "absolute weights), cash_rate, borrow_rate, short_fee (annual, ACT/365) and\n"
-    "day_length (price-index units per day). At their defaults the run is backtest_'s\n"
-    "bit for bit. Returns a dict: creturn, cash, rebalance_rows, fills, trades,\n"
-    "excursions, positions, financing, next_period (a RunOutput: a dict where the old\n"
+    "absolute weights), cash_rate, borrow_rate, short_fee (annual, ACT/365),\n"
+    "day_length (price-index units per day), volume (shares traded, shaped like\n"
+    "price_values), max_participation (largest fraction of a row's volume a fill takes;\n"
+    "the rest waits as a pending order), impact and impact_window (the square-root\n"
+    "impact). At their defaults the run is backtest_'s bit for bit. Returns a dict:\n"
+    "creturn, cash, rebalance_rows, fills, trades, excursions, positions, financing,\n"
+    "pending, next_period (a RunOutput: a dict where the old\n"
     "key 'report' still reads, with a DeprecationWarning). Module state of runvane and\n"
     "swaylen is never touched.";
 

@@ -1,0 +1,184 @@
+#include "core/account_fills.hpp"
+
+#include <cmath>
+
+namespace pelmora {
+
+namespace {
+
+// Shares rounded toward zero to whole lots of the stock (as they are without lots).
+double in_lots(const TradeCosts& c, int sid, double shares) {
+  const double lot = c.exec->lot_of(sid);
+  return lot > 0.0 ? std::trunc(shares / lot) * lot : shares;
+}
+
+// Whether a fill must be counted in shares: lots, or a cap it exceeds.
+bool counted(const TradeCosts& c, int sid) { return c.exec->lot_of(sid) > 0.0 || std::isfinite(c.cap); }
+
+// Asked for `want` shares (> 0), how many may fill now: whole lots, at most the cap.
+double fillable(const TradeCosts& c, int sid, double want, double& unfilled) {
+  const double asked = in_lots(c, sid, want);
+  double q = asked;
+  if (q > c.cap) q = in_lots(c, sid, c.cap);
+  if (!(q > 0.0)) q = 0.0;  // a NaN or negative cap fills nothing
+  unfilled = asked - q;
+  return q;
+}
+
+// The buy of exactly q > 0 shares: the money that buys them, fee included
+// by the buy's own rule.
+Plan exact_buy(const TradeCosts& c, double q, bool entry) {
+  const Execution& x = *c.exec;
+  Plan p;
+  p.shares = q;
+  p.change = q * c.price / x.capital;
+  const double i = impact_of(c, q);
+  const double at_fill = p.change * (1.0 + x.slippage + i);
+  const double rate = entry ? c.fee_ratio : c.fee_ratio + c.tax_ratio;
+  double paid = at_fill / (1.0 - rate);
+  if (paid * c.fee_ratio < x.min_fee) {
+    paid = (at_fill + x.min_fee) / (1.0 - (entry ? 0.0 : c.tax_ratio));
+  }
+  p.amount = paid;
+  p.charge = charge_of(paid, entry, c);
+  // What the price move cost, split into its two causes; the impact takes
+  // the last rounding so that the parts add up to the money paid.
+  const double moved = (paid - p.charge.total) - p.change;
+  p.slippage = i > 0.0 ? p.change * x.slippage : (x.slippage == 0.0 ? 0.0 : moved);
+  p.impact = i > 0.0 ? moved - p.slippage : 0.0;
+  p.cash_delta = -paid;
+  p.trades = true;
+  return p;
+}
+
+// The sale of `value` of the holding (at the reference price) for its price
+// moved down by the slippage and the impact of `shares` (NaN: uncounted).
+Plan sale_of(const TradeCosts& c, double value, double shares, bool entry) {
+  const Execution& x = *c.exec;
+  Plan p;
+  double i = std::isnan(shares) ? 0.0 : impact_of(c, shares);
+  if (i > 1.0 - x.slippage) i = 1.0 - x.slippage;  // a price never below zero
+  const double at_fill = i > 0.0 ? value * (1.0 - x.slippage - i) : value * (1.0 - x.slippage);
+  p.charge = charge_of(at_fill, entry, c);
+  if (!(at_fill - p.charge.total > 0.0)) return Plan{};  // the fee eats the sale: not placed
+  p.slippage = i > 0.0 ? value * x.slippage : value - at_fill;
+  p.impact = i > 0.0 ? (value - at_fill) - p.slippage : 0.0;
+  p.amount = -value;
+  p.change = -value;
+  p.cash_delta = at_fill - p.charge.total;
+  p.shares = shares;
+  p.trades = true;
+  return p;
+}
+
+}  // namespace
+
+double impact_of(const TradeCosts& c, double shares) {
+  const double k = c.exec->impact;
+  if (!(k > 0.0) || !(c.sigma > 0.0) || !(c.volume > 0.0)) return 0.0;
+  return k * c.sigma * std::sqrt(std::fabs(shares) / c.volume);
+}
+
+Charge charge_of(double traded, bool entry, const TradeCosts& c) {
+  if (traded == 0.0) return {};  // nothing traded pays nothing
+  // The rates' charge, in the unit portfolio's very expression, while the
+  // fee rate reaches the minimum; else the minimum and the tax.
+  const double rate_fee = traded * c.fee_ratio;
+  if (!(rate_fee < c.exec->min_fee)) {
+    if (entry) return {rate_fee, 0.0, traded * c.fee_ratio};
+    const double total = traded * (c.fee_ratio + c.tax_ratio);
+    return {rate_fee, total - rate_fee, total};
+  }
+  const double tax = entry ? 0.0 : traded * c.tax_ratio;
+  return {c.exec->min_fee, tax, c.exec->min_fee + tax};
+}
+
+Plan plan_buy(const TradeCosts& c, int sid, double amount, bool entry) {
+  const Execution& x = *c.exec;
+  const Charge charge = charge_of(amount, entry, c);
+  const double at_fill = amount - charge.total;
+  if (!(at_fill > 0.0)) return Plan{};  // the minimum fee eats the order: not placed
+  double change = at_fill / (1.0 + x.slippage);
+  double i = 0.0;
+  if (priced(c)) {
+    // The impact of the order's size before its own impact is counted.
+    i = impact_of(c, change * x.capital / c.price);
+    if (i > 0.0) change = at_fill / (1.0 + x.slippage + i);
+  }
+  if (!priced(c) && std::isfinite(c.cap)) return Plan{};  // capped, no price to count: not placed
+  if (priced(c) && counted(c, sid)) {
+    const double want = change * x.capital / c.price;
+    double unfilled = 0.0;
+    const double q = fillable(c, sid, want, unfilled);
+    Plan p = q > 0.0 ? exact_buy(c, q, entry) : Plan{};
+    p.requested = change;
+    p.requested_shares = want;
+    p.unfilled = unfilled;
+    return p;
+  }
+  Plan p;
+  p.amount = amount;
+  p.change = change;
+  p.requested = change;
+  p.charge = charge;
+  const double moved = at_fill - change;
+  p.slippage = i > 0.0 ? change * x.slippage : (x.slippage == 0.0 ? 0.0 : moved);
+  p.impact = i > 0.0 ? moved - p.slippage : 0.0;
+  p.cash_delta = -amount;
+  p.trades = true;
+  return p;
+}
+
+Plan plan_sale(const TradeCosts& c, int sid, double value, bool entry) {
+  const Execution& x = *c.exec;
+  if (priced(c)) {
+    const double want = value * x.capital / c.price;
+    if (counted(c, sid)) {
+      double unfilled = 0.0;
+      const double q = fillable(c, sid, want, unfilled);
+      Plan p = q > 0.0 ? sale_of(c, q * c.price / x.capital, -q, entry) : Plan{};
+      p.requested = -value;
+      p.requested_shares = -want;
+      p.unfilled = -unfilled;
+      return p;
+    }
+    Plan p = sale_of(c, value, -want, entry);
+    p.requested = -value;
+    return p;
+  }
+  if (std::isfinite(c.cap)) return Plan{};  // capped, no price to count: not placed
+  Plan p = sale_of(c, value, std::nan(""), entry);
+  p.requested = -value;
+  return p;
+}
+
+Plan plan_shares(const TradeCosts& c, int sid, double shares, bool entry) {
+  if (!priced(c) || shares == 0.0) return Plan{};
+  double unfilled = 0.0;
+  const double q = fillable(c, sid, std::fabs(shares), unfilled);
+  Plan p;
+  if (q > 0.0) {
+    p = shares > 0 ? exact_buy(c, q, entry) : sale_of(c, q * c.price / c.exec->capital, -q, entry);
+  }
+  p.requested_shares = shares;
+  p.requested = shares * c.price / c.exec->capital;
+  p.unfilled = shares > 0 ? unfilled : -unfilled;
+  return p;
+}
+
+Plan plan_capped_close(const TradeCosts& c, int sid, double held) {
+  if (!std::isfinite(c.cap) || held == 0.0 || std::isnan(held)) return Plan{};
+  if (!priced(c)) {
+    Plan p;  // no price ever known to count the shares by: nothing trades yet
+    p.holds = true;
+    return p;
+  }
+  const double all = held * c.exec->capital / c.price;  // shares held, signed
+  if (std::fabs(all) <= c.cap) return Plan{};
+  // A closing order is no entry: it pays the tax; the rest waits.
+  Plan p = plan_shares(c, sid, -all, false);
+  p.holds = true;
+  return p;
+}
+
+}  // namespace pelmora
