@@ -22,6 +22,9 @@ double fillable(const TradeCosts& c, int sid, double want, double& unfilled) {
   if (q > c.cap) q = in_lots(c, sid, c.cap);
   if (!(q > 0.0)) q = 0.0;  // a NaN or negative cap fills nothing
   unfilled = asked - q;
+  // Shares counted from values carry rounding: a remainder of a billionth
+  // of the order is that rounding, not an order.
+  if (unfilled <= 1e-9 * asked) unfilled = 0.0;
   return q;
 }
 

@@ -111,6 +111,11 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
       if (costs.unfilled != nullptr) {
         costs.unfilled->shares = planned ? plan.unfilled : 0.0;
         costs.unfilled->closes = plan.holds || (continuing && costs.closes);
+        if (planned && plan.trades && priced(costs)) {
+          costs.unfilled->filled = !std::isnan(plan.shares)
+                                       ? std::fabs(plan.shares)
+                                       : std::fabs(plan.change) * costs.exec->capital / costs.price;
+        }
       }
       // The last fill of an order that closes the holding closes it whole.
       const bool last = continuing && costs.closes && plan.trades && plan.unfilled == 0.0;
@@ -163,6 +168,9 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
         if (priced(costs) && held == held) {
           i = impact_of(costs, held * x.capital / costs.price);
           if (held > 0 && i > 1.0 - x.slippage) i = 1.0 - x.slippage;
+        }
+        if (costs.unfilled != nullptr && priced(costs)) {
+          costs.unfilled->filled = std::fabs(held) * x.capital / costs.price;
         }
         const double slip = std::fabs(held) * x.slippage;
         const double moved = std::fabs(held) * i;

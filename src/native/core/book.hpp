@@ -109,6 +109,7 @@ class SilentHooks final : public RunHooks {
 struct OpenOrder {
   double shares = 0.0;
   bool closes = false;
+  double filled = 0.0;  // the shares the fill moved (absolute), against the row's cap
 };
 
 struct TradeCosts {

@@ -90,6 +90,8 @@ void Engine::setup() {
     order_reason_.assign(n_pos, ExitReason::Rebalance);
     order_closes_.assign(n_pos, 0);
     orders_.reserve(n_pos);
+    used_shares_.assign(static_cast<std::size_t>(n_price_cols), 0.0);
+    used_row_.assign(static_cast<std::size_t>(n_price_cols), -1);
   }
 }
 
@@ -280,6 +282,7 @@ void Engine::apply_exit_rules(std::int64_t d, int sid, int sidprice, double pric
                                                     : 0.0;
     if (journal_) journal_->trade_context(d, reason, fill_price);
     trading_for_ = reason;
+    fill_row_ = d;
     TradeCosts costs = account ? fill_costs(sid, d, fill_price) : costs_;
     st_.cash = set_position(st_.pos, sid, 0.0, st_.cash, costs, false, false, 1.0, hooks_);
     if (caps_) {
@@ -508,6 +511,7 @@ TradeCosts Engine::fill_costs(int sid, std::int64_t d, double price) {
                       : -1;
   c.unfilled = &unfilled_;
   unfilled_ = OpenOrder{};
+  used_col_ = col;
   if (col < 0) return c;
   const double row_price = in_.price.at(d, col);
   // Without a price on the row the shares are counted at the last one known.
@@ -515,8 +519,15 @@ TradeCosts Engine::fill_costs(int sid, std::int64_t d, double price) {
   c.price = price;
   double volume = std::nan("");
   if (x.has_volume) volume = x.volume.at(d, col);
-  // A row without a price or without volume fills nothing.
-  if (caps_) c.cap = !std::isnan(row_price) && volume > 0.0 ? x.max_participation * volume : 0.0;
+  // A row without a price or without volume fills nothing; the fills of a
+  // row share its volume.
+  if (caps_) {
+    c.cap = !std::isnan(row_price) && volume > 0.0 ? x.max_participation * volume : 0.0;
+    const std::size_t k = static_cast<std::size_t>(col);
+    if (k < used_row_.size() && used_row_[k] == d) {
+      c.cap = c.cap > used_shares_[k] ? c.cap - used_shares_[k] : 0.0;
+    }
+  }
   if (x.impacts()) {
     c.volume = volume;
     c.sigma = volume > 0.0 ? impact_sigma(col, d) : 0.0;
@@ -568,7 +579,18 @@ double Engine::impact_sigma(int col, std::int64_t d) {
   return std::sqrt(squares / static_cast<double>(n - 1));
 }
 
+void Engine::count_fill() {
+  if (used_col_ < 0 || static_cast<std::size_t>(used_col_) >= used_row_.size()) return;
+  const std::size_t k = static_cast<std::size_t>(used_col_);
+  if (used_row_[k] != fill_row_) {
+    used_row_[k] = fill_row_;
+    used_shares_[k] = 0.0;
+  }
+  used_shares_[k] += unfilled_.filled;
+}
+
 void Engine::keep_order(int sid) {
+  count_fill();
   const std::size_t k = static_cast<std::size_t>(item_index(sid, static_cast<std::int64_t>(order_shares_.size())));
   const bool listed = order_shares_[k] != 0.0;
   order_shares_[k] = unfilled_.shares;
@@ -606,6 +628,7 @@ void Engine::fill_orders(std::int64_t d) {
     const auto it = st_.pos.find(sid);
     const double held = it != st_.pos.end() ? it->second : 0.0;
     st_.cash = set_position(st_.pos, sid, held, st_.cash, c, false, true, 1.0, hooks_);
+    count_fill();
     order_shares_[static_cast<std::size_t>(sid)] = unfilled_.shares;
     if (unfilled_.shares != 0.0) orders_[kept++] = sid;
   }

@@ -156,6 +156,8 @@ class Engine final : private FillSetup {
   double last_known_price(int col, std::int64_t d);
   // What the last fill left unfilled becomes the stock's order.
   void keep_order(int sid);
+  // What the fill last set up took of its row's volume.
+  void count_fill();
   void clear_orders();
   void fill_orders(std::int64_t d);
   bool exiting(int sid) const;
@@ -183,6 +185,10 @@ class Engine final : private FillSetup {
   std::vector<unsigned char> order_closes_;
   std::vector<int> orders_;
   OpenOrder unfilled_;
+  // Per price column: the shares its fills took of the row's volume.
+  std::vector<double> used_shares_;
+  std::vector<std::int64_t> used_row_;
+  int used_col_ = -1;  // the column of the fill last set up
   std::vector<std::int64_t> known_row_;  // per price column: last row looked back from
   std::vector<double> known_price_;
   std::int64_t fill_row_ = 0;

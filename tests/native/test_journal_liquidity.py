@@ -1,0 +1,99 @@
+"""Volume caps, pending orders and market impact in the journal, worked by hand."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+from pelmora.core import journal
+from run_helpers import build
+
+REASON = {name: k for k, name in enumerate(journal.REASONS)}
+
+
+def run(inp, volume, **kw):
+    kw.setdefault("fee_ratio", 0.0)
+    kw.setdefault("tax_ratio", 0.0)
+    return journal.run(*inp.args(), volume=np.asarray(volume, dtype=float), **kw)
+
+
+def test_a_capped_buy_fills_200_shares_a_day_for_50_days():
+    n = 60
+    r = run(build([10.0] * n, [1.0]), np.full((n, 1), 1_000.0), capital=1e5, max_participation=0.2)
+    f, p = r["fills"], r["pending"]
+    assert f["row"].tolist() == list(range(1, 51)) and (f["shares"] == 200).all()
+    assert f["requested"][:3].tolist() == [10_000, 9_800, 9_600]
+    assert p["row"][-1] == 49 and p["shares"][-1] == 200 and (p["reason"] == REASON["rebalance"]).all()
+    # Each day's 2,000 of currency leave the cash; the equity stays flat.
+    assert np.allclose(r["cash"][:52] * 1e5, [100_000] + [100_000 - 2_000 * d for d in range(1, 51)] + [0],
+                       atol=1e-6)
+    assert np.allclose(r["creturn"], 1.0)
+
+
+def test_the_next_rebalance_replaces_an_order_still_open():
+    n = 8
+    inp = build([10.0] * n, [[1.0], [0.1]], pos_index=[0, 3])
+    r = run(inp, np.full((n, 1), 1_000.0), capital=1e5, max_participation=0.2)
+    f = r["fills"]
+    # Rows 1-3 buy 600 shares; the rebalance on row 4 wants 1,000 in all: 400 more, 200 a day.
+    assert f["row"].tolist() == [1, 2, 3, 4, 5] and f["shares"].tolist() == pytest.approx([200.0] * 5)
+    assert r["pending"]["shares"][r["pending"]["row"] == 4].tolist() == pytest.approx([200.0])
+    assert 6 not in r["pending"]["row"]
+
+
+def test_a_capped_stop_exit_sells_over_several_days_and_gets_no_second_signal():
+    price = [10.0, 10.0, 10.0, 8.0, 8.0, 8.0, 8.0, 8.0]
+    vol = np.full((8, 1), 1_000.0)
+    vol[1] = 1e9  # the entry fills at once
+    r = run(build(price, [1.0]), vol, capital=1e5, max_participation=0.2, stop_loss=0.1)
+    f = r["fills"]
+    exits = f["reason"] == REASON["stop_loss"]
+    # 10,000 shares bought; the close of row 3 signals; 200 a day from row 4.
+    assert f["shares"][0] == 10_000 and f["row"][exits].tolist() == list(range(4, 8))
+    assert (f["shares"][exits] == -200).all()
+    t = r["trades"]
+    assert len(t["sid"]) == 1 and t["exit_row"][0] == -1  # still open, one record
+
+
+def test_a_delisting_sells_what_the_cap_allows_and_writes_off_the_rest():
+    vol = np.full((5, 1), 1e9)
+    vol[3] = 100.0
+    r = run(build([10.0] * 5, [1.0]), vol, capital=1e5, max_participation=0.5,
+            delisting_bars=np.array([3]))
+    f = r["fills"]
+    assert f["shares"].tolist() == [10_000, -50, -9_950]
+    assert f["written_off"].tolist() == [0.0, 0.0, pytest.approx(0.995)]
+    assert r["creturn"][-1] == pytest.approx(0.005)
+    assert r["trades"]["pnl"].sum() == pytest.approx(r["creturn"][-1] - 1)
+
+
+def test_the_impact_of_one_fill_by_hand():
+    close = [10.0, 11.0, 10.0, 12.0, 12.0, 12.0]
+    vol = np.full((6, 1), 40_000.0)
+    inp = build(close, [[0.0], [0.0], [0.0], [1.0]], pos_index=[0, 1, 2, 3])
+    r = run(inp, vol, capital=1e5, impact=0.5, impact_window=3)
+    f = r["fills"]
+    returns = np.log([11 / 10, 10 / 11, 12 / 10])  # the closes of the three rows before row 4
+    sigma = np.std(returns, ddof=1)
+    # The order's size before its own impact sets the impact: 100,000 / 12 shares.
+    i = 0.5 * sigma * math.sqrt((1e5 / 12) / 40_000)
+    shares = 1e5 / (12 * (1 + i))
+    assert f["row"].tolist() == [4]
+    assert f["shares"][0] == pytest.approx(shares, rel=1e-12)
+    assert f["impact"][0] == pytest.approx(shares * 12 * i / 1e5, rel=1e-12)
+    assert f["price"][0] == pytest.approx(12 * (1 + i), rel=1e-12)
+
+
+@pytest.mark.parametrize("kw, text", [
+    ({"max_participation": 0.1}, "max_participation needs capital and volume"),
+    ({"capital": 1e5, "max_participation": 1.5}, "max_participation must be above 0 and at most 1"),
+    ({"impact": 0.1}, "impact needs capital and volume"),
+    ({"capital": 1e5, "impact_window": 1}, "impact_window must be an int from 2"),
+])
+def test_liquidity_options_are_refused_by_name(kw, text):
+    with pytest.raises(ValueError, match=text):
+        run(build([10.0, 10.0], [1.0]), np.ones((2, 1)), **kw)
+    with pytest.raises(ValueError, match=r"volume must have the shape of price_values \(2, 1\)"):
+        run(build([10.0, 10.0], [1.0]), np.ones((3, 1)))
