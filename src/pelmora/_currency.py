@@ -21,7 +21,7 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = ["MONEY_COLUMNS", "CurrencyView"]
 
 MONEY_COLUMNS: dict[str, tuple[str, ...]] = {
-    "fills": ("value", "fee", "tax", "slippage", "before", "after"),
+    "fills": ("value", "fee", "tax", "slippage", "impact", "written_off", "before", "after"),
     "trades": ("entry_value", "exit_value", "costs", "pnl"),
     "financing": ("balance", "interest", "short_value", "short_fee"),
 }
@@ -31,9 +31,9 @@ MONEY_COLUMNS: dict[str, tuple[str, ...]] = {
 class CurrencyView:
     """The money tables of a run in currency: its portfolio units times its ``capital``.
 
-    ``fills`` (value, fee, tax, slippage, before, after), ``trades`` (entry and exit value, costs,
-    pnl), ``financing`` (balance, interest, short value, short fee), ``equity`` and ``cash`` are
-    the result's own, scaled; ``positions`` is each holding's value and ``exposure`` the long,
+    ``fills`` (value, fee, tax, slippage, impact, written off, before, after), ``trades``
+    (entry and exit value, costs, pnl), ``financing`` (balance, interest, short value, short
+    fee), ``equity`` and ``cash`` are the result's own, scaled; ``positions`` is each holding's value and ``exposure`` the long,
     short, gross, net and cash amounts (the result's are fractions of the equity). Shares,
     prices, weights, returns, days and counts are not money and stay as they are.
 

@@ -33,6 +33,7 @@ __all__ = [
     "EXECUTION_ARGUMENTS",
     "FINANCING_FIELDS",
     "ORDERS",
+    "PENDING_FIELDS",
     "REASONS",
     "RunRecord",
     "check_equity",
@@ -47,6 +48,8 @@ REASONS: tuple[str, ...] = _journal.REASONS
 """Why a fill happened, in the journal's numbering."""
 FINANCING_FIELDS = ("days", "balance", "interest", "short_value", "short_fee")
 """The values of each financing row, after its ``row``."""
+PENDING_FIELDS = ("row", "sid", "shares", "reason")
+"""The columns of the journal's ``pending``: an order still open after a row."""
 
 # The next-period action codes in words. A code alone does not always say what the order is, so
 # the second key says what else decides it:
@@ -241,8 +244,9 @@ class RunRecord:
     fills : dict of numpy.ndarray
         ``row``, ``sid``, ``reason``, ``before``, ``after``, ``price`` (the price the fill traded
         at, slippage included; a suspended stock's last known one), ``fee``, ``tax``,
-        ``slippage``, ``suspended``, ``shares`` and ``requested`` (signed shares moved and asked
-        for before lot rounding; NaN without a capital).
+        ``slippage``, ``impact``, ``written_off``, ``suspended``, ``shares`` and ``requested``
+        (signed shares moved, and asked for before lots and the volume cap cut them, for a
+        pending order's fill the shares still pending; NaN without a capital).
     trades : dict of numpy.ndarray
         ``sid``, ``entry_row``, ``exit_row``, ``position``, ``entry_value``, ``exit_value``,
         ``cost``, ``pnl``, ``exit_reason``, ``entry_fill``, ``exit_fill`` (indexes into
@@ -253,6 +257,9 @@ class RunRecord:
         ``row``, ``sid``, ``value``: every holding at every close.
     financing : dict of numpy.ndarray
         ``row`` and :data:`FINANCING_FIELDS`: one accrual per row, empty when every rate is 0.
+    pending : dict of numpy.ndarray
+        :data:`PENDING_FIELDS`: the orders still open after each row (shares signed, reason a
+        :data:`REASONS` code); empty without a volume cap.
     next_period : dict
         The orders for the trading day after the data: ``actions``, ``weights``,
         ``next_weights``, ``weight_time``, ``next_weight_time``.
@@ -266,6 +273,7 @@ class RunRecord:
     excursions: np.ndarray | None
     positions: dict[str, np.ndarray] | None
     financing: dict[str, np.ndarray]
+    pending: dict[str, np.ndarray]
     next_period: dict[str, Any]
 
     @classmethod

@@ -41,7 +41,7 @@ __all__ = ["TRADE_METRICS", "PurgedResult", "purged_arguments", "run_purged"]
 
 TRADE_METRICS = (
     "win_rate", "avg_win", "avg_loss", "profit_factor", "expectancy", "avg_mae", "avg_mfe",
-    "turnover", "n_trades", *COST_NAMES,
+    "turnover", "n_trades", "fill_rate", *COST_NAMES,
 )
 """Figures of the trades (and fills, costs among them): a split's training spans have no one
 trade list to read them from, so the purged method cannot choose by them."""

@@ -77,11 +77,15 @@ def fills_table(inputs: EngineInputs, record: RunRecord) -> Any:
     if inputs.options.capital is not None:
         columns["shares"] = np.asarray(f["shares"], dtype=np.float64)
         columns["requested"] = np.asarray(f["requested"], dtype=np.float64)
+    written_off = np.asarray(f["written_off"], dtype=np.float64)
     columns.update(
-        value=np.abs(after - before),
+        # A write-off moves the holding out of the book without a trade: it traded nothing.
+        value=np.abs(after - before) - written_off,
         fee=np.asarray(f["fee"], dtype=np.float64),
         tax=np.asarray(f["tax"], dtype=np.float64),
         slippage=np.asarray(f["slippage"], dtype=np.float64),
+        impact=np.asarray(f["impact"], dtype=np.float64),
+        written_off=written_off,
         suspended=np.asarray(f["suspended"], dtype=bool),
         before=before,
         after=after,
@@ -97,6 +101,7 @@ def cost_split(record: RunRecord) -> dict[str, float]:
         "fee_cost": float(np.sum(f["fee"])),
         "tax_cost": float(np.sum(f["tax"])),
         "slippage_cost": float(np.sum(f["slippage"])),
+        "impact_cost": float(np.sum(f["impact"])),
         "financing_cost": paid,
     }
 
@@ -107,7 +112,7 @@ def turnover_per_row(record: RunRecord) -> np.ndarray:
     rows = np.asarray(f["row"], dtype=np.int64)
     equity = np.asarray(record.creturn, dtype=np.float64)
     base = np.concatenate(([1.0], equity[:-1]))[rows] if len(rows) else np.empty(0)
-    traded = np.abs(np.asarray(f["after"]) - np.asarray(f["before"]))
+    traded = np.abs(np.asarray(f["after"]) - np.asarray(f["before"])) - f["written_off"]
     with np.errstate(divide="ignore", invalid="ignore"):
         weight = traded / base
     per_day: np.ndarray = np.bincount(rows, weights=weight, minlength=len(equity))

@@ -14,6 +14,7 @@ import numpy as np
 from pelmora._engine import EXCURSION_FIELDS, REASONS, RunRecord
 from pelmora._optional import import_optional
 from pelmora._currency import CurrencyView
+from pelmora._orders import fill_rate, pending_orders
 from pelmora._tables import (
     cost_split,
     excursion_summary,
@@ -49,8 +50,8 @@ class BacktestResult:
     tables are built on first access. Money is in portfolio units: the run starts with 1.0 in
     cash, so a pnl of 0.01 is 1 % of the initial capital.
 
-    The figures reconcile: every fill changes the cash by ``before - after - fee - tax -
-    slippage`` (:attr:`fills`), every financing row by ``interest - short_fee``
+    The figures reconcile: every fill changes the cash by ``before - after`` less its costs
+    and write-off (:attr:`fills`), every financing row by ``interest - short_fee``
     (:attr:`financing`); the equity of a date is the cash plus the values of the holdings
     (:attr:`exposure`, :attr:`positions`); the final equity minus 1 is the ``pnl`` of all trades
     (:attr:`trades`) plus the financing's ``interest`` less its ``short_fee``. With a
@@ -159,11 +160,12 @@ class BacktestResult:
             on or before that day (NaN when it never had one), never at a later one.
         shares, requested
             Only with a ``capital``: the shares the fill moved and those its order asked for
-            before the rounding to lots (signed: positive bought, negative sold).
+            before lots and the volume cap cut them (signed: positive bought, negative sold).
         value
-            Value traded, ``abs(after - before)``, in portfolio units.
-        fee, tax, slippage
-            What the fill paid; ``slippage`` is the cost of the price moved against the trade.
+            Value traded, ``abs(after - before)`` less ``written_off``, in portfolio units.
+        fee, tax, slippage, impact, written_off
+            What the fill paid; ``slippage`` and ``impact`` are the costs of the price moved
+            against the trade, ``written_off`` what a delisting left unsold (its value lost).
         suspended
             True when the stock had no trading price that day and traded at its last known value.
             A holding bought while suspended keeps the value it was bought for until the stock's
@@ -171,9 +173,11 @@ class BacktestResult:
             the fill price to that first price does not count in the equity.
         before, after
             The holding's value just before and after the fill (negative for a short); the cash
-            changes by ``before - after - fee - tax - slippage``.
+            changes by ``before - after - fee - tax - slippage - impact - written_off``.
         """
         return fills_table(self.inputs, self.record)
+
+    pending = cached_property(pending_orders)
 
     @cached_property
     def financing(self) -> pd.DataFrame:
@@ -228,7 +232,7 @@ class BacktestResult:
             The holding's value after the entry fill and before the exit fill (an open trade at the
             last close), in portfolio units, negative for a short.
         costs
-            Fees and tax of the trade's fills.
+            Fees, tax, slippage, impact and write-offs of the trade's fills.
         pnl
             Profit in portfolio units, net of costs: ``exit_value - entry_value - costs`` (with
             the flows of resizes in between). The pnl of all trades adds up to the final equity
@@ -406,6 +410,7 @@ class BacktestResult:
             benchmark_kind=benchmark_kind,
             initial_date=self.equity.index[start - 1] if 0 < start <= len(self.equity) else None,
             costs=cost_split(self.record),
+            fill_rate=fill_rate(self.record),
         )
 
     def monthly_returns(self) -> pd.DataFrame:

@@ -32,7 +32,7 @@ __all__ = [
     "performance_stats",
 ]
 
-COST_NAMES = ("fee_cost", "tax_cost", "slippage_cost", "financing_cost")
+COST_NAMES = ("fee_cost", "tax_cost", "slippage_cost", "impact_cost", "financing_cost")
 """What the run paid, by kind, in portfolio units: the last figures of :data:`STAT_NAMES`."""
 
 STAT_NAMES = (
@@ -42,7 +42,7 @@ STAT_NAMES = (
     "omega", "psr", "skew", "kurtosis", "tail_ratio", "value_at_risk",
     "conditional_value_at_risk", "ulcer_index", "recovery_factor", "best_day", "worst_day",
     "best_month", "worst_month", "win_days", "max_consecutive_wins", "max_consecutive_losses",
-    "kelly", *COST_NAMES,
+    "kelly", "fill_rate", *COST_NAMES,
 )
 """The names of :func:`performance_stats` without a benchmark, in order."""
 
@@ -230,6 +230,7 @@ def performance_stats(
     benchmark_kind: Literal["auto", "prices", "returns"] = "auto",
     initial_date: Any = None,
     costs: Mapping[str, float] | None = None,
+    fill_rate: float = math.nan,
 ) -> pd.Series:
     """The usual statistics of an equity curve, its trades and, optionally, a benchmark.
 
@@ -268,6 +269,8 @@ def performance_stats(
         it, the window's first date stands in.
     costs : mapping of str to float, optional
         The figures of :data:`COST_NAMES`, reported as given (NaN where missing).
+    fill_rate : float, optional
+        The shares the orders filled over those they asked for, reported as given.
 
     Returns
     -------
@@ -342,8 +345,11 @@ def performance_stats(
           payoff, payoff being the mean positive row return over minus the mean negative one:
           from the row returns, as quantstats, not from the trades (``win_rate`` is per trade).
           NaN without both positive and negative rows.
-        - ``fee_cost``, ``tax_cost``, ``slippage_cost``: the fees, taxes and slippage of all
-          fills; ``financing_cost``: short fees plus interest paid less interest earned
+        - ``fill_rate``: as given (:meth:`BacktestResult.stats`: the shares filled over the
+          shares ordered, 1.0 when every order filled in full; below with a volume cap, lots).
+        - ``fee_cost``, ``tax_cost``, ``slippage_cost``, ``impact_cost``: the fees, taxes,
+          slippage and market impact of all fills; ``financing_cost``: short fees plus
+          interest paid less interest earned
           (negative when cash earned more); all in portfolio units, over the whole run from
           the initial 1.0, as ``total_return`` (:meth:`BacktestResult.stats`).
         - ``alpha``: arithmetic annualised Jensen alpha, (mean(r_p - rf) - beta x mean(r_b - rf))
@@ -392,6 +398,7 @@ def performance_stats(
     out.update(start=nat, end=nat, max_drawdown_start=nat, max_drawdown_end=nat)
     out.update(trade_stats(trades), max_consecutive_wins=0, max_consecutive_losses=0)
     out.update({name: float(costs[name]) for name in COST_NAMES if name in (costs or {})})
+    out["fill_rate"] = float(fill_rate)
     if len(equity) == 0:
         empty: pd.Series = pandas.Series(out, dtype=object)
         return empty

@@ -1,0 +1,186 @@
+"""Volume, participation and impact through the user layer: refusals by name, a participation
+worked by hand with its pending orders, the three ways of giving a volume, sweeps varying the cap,
+and the capacity curve against direct backtests."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import pelmora
+
+from markets import ohlc_market, random_weights
+
+NO_COSTS = {"fee": 0.0, "tax": 0.0}
+DATES = pd.bdate_range("2024-01-01", periods=60)
+
+
+def flat(value: float, n_days: int = 60, stock: str = "A") -> pd.DataFrame:
+    return pd.DataFrame({stock: [float(value)] * n_days}, index=DATES[:n_days])
+
+
+def same(a, b) -> bool:
+    """Equal, NaN and NaT equal to themselves."""
+    return bool(a == b) or (pd.isna(a) and pd.isna(b))
+
+
+@pytest.mark.parametrize("options, error, message", [
+    ({"capital": 1e5, "max_participation": 0}, ValueError,
+     r"^max_participation must be a fraction of the day's volume above 0 and at most 1, or "
+     r"None, got 0$"),
+    ({"capital": 1e5, "max_participation": 1.5}, ValueError, r"^max_participation must be .*1.5$"),
+    ({"capital": 1e5, "max_participation": "5%"}, TypeError,
+     r"^max_participation must be a number or None, got str$"),
+    ({"max_participation": 0.1}, ValueError, r"^max_participation needs capital: it compares"),
+    ({"impact": 0.5}, ValueError, r"^impact needs capital: it compares the shares"),
+    ({"capital": 1e5, "impact": -0.1}, ValueError,
+     r"^impact must be a finite coefficient, 0 or more, got -0.1$"),
+    ({"capital": 1e5, "impact": math.nan}, ValueError, r"^impact must be a finite coefficient"),
+    ({"impact_window": 1}, ValueError,
+     r"^impact_window must be 2 or more \(days of returns\), got 1$"),
+    ({"impact_window": 2.5}, TypeError, r"^impact_window must be an integer, got float$"),
+    ({"volume": [1, 2]}, TypeError, r"^volume must be a DataFrame of shares traded .*got list$"),
+])
+def test_option_refusals_name_the_option(options, error, message):
+    with pytest.raises(error, match=message):
+        pelmora.BacktestOptions(**options)
+
+
+def _volume(values, stock="A", n_days=60):
+    return pd.DataFrame({stock: values}, index=DATES[:n_days])
+
+
+@pytest.mark.parametrize("prices, options, message", [
+    (flat(10), {"max_participation": 0.1}, r"^max_participation needs volume: the shares"),
+    (flat(10), {"impact": 0.1}, r"^impact needs volume: the shares traded per day"),
+    (flat(10), {"max_participation": 0.1, "volume": _volume([1e3] * 30 + [-1.0] + [1e3] * 29)},
+     r"^volume of 'A' on 2024-02-12 is -1.0: shares traded must be finite and 0 or more "
+     r"\(NaN: no volume that day\)$"),
+    ({"close": flat(10), "volume": _volume([1e3] * 59 + [math.inf])}, {"impact": 0.1},
+     r"^prices\[\"volume\"\] of 'A' on 2024-03-22 is inf: shares traded must be finite"),
+    ({"close": flat(10), "volume": _volume([1e3] * 60)},
+     {"impact": 0.1, "volume": _volume([1e3] * 60)}, r"^volume is given twice, as volume= and"),
+    (flat(10), {"impact": 0.1, "volume": _volume([1e3] * 60, stock="B")},
+     r"^volume has no column for 'A', which weights hold"),
+])
+def test_volume_refusals_name_the_stock_and_date(prices, options, message):
+    with pytest.raises(ValueError, match=message):
+        pelmora.backtest(flat(1.0, 1), prices, capital=1e5, **options)
+
+
+def test_participation_by_hand_fills_200_shares_a_day_for_50_days():
+    run = pelmora.backtest(flat(1.0, 1), flat(10), capital=100_000, volume=flat(1_000),
+                           max_participation=0.2, **NO_COSTS)
+    fills = run.fills
+    assert fills["shares"].tolist() == [200.0] * 50
+    assert fills["date"].tolist() == list(DATES[1:51])  # ordered on day 0, done on day 50
+    assert fills["requested"].tolist() == [10_000.0 - 200 * k for k in range(50)]
+    assert (fills["reason"] == "rebalance").all() and (fills[["impact", "written_off"]] == 0).all().all()
+    pending = run.pending
+    assert list(pending.columns) == ["date", "stock", "shares", "reason"]
+    assert pending["date"].tolist() == list(DATES[1:50])
+    assert pending["shares"].tolist() == [10_000.0 - 200 * k for k in range(1, 50)]
+    assert set(pending["stock"]) == {"A"} and set(pending["reason"]) == {"rebalance"}
+    # Cash in portfolio units: 2,000 of the 100,000 leave on each fill day; the equity stays.
+    expected = [1.0] + [1.0 - 0.02 * k for k in range(1, 51)] + [0.0] * 9
+    np.testing.assert_allclose(run.cash, expected, rtol=0, atol=1e-15)
+    np.testing.assert_allclose(run.equity, 1.0, rtol=0, atol=1e-15)
+    stats = run.stats()
+    assert (stats["fill_rate"], stats["impact_cost"]) == (1.0, 0.0)
+
+
+def test_an_order_replaced_before_it_completes_lowers_the_fill_rate():
+    weights = pd.DataFrame({"A": [1.0, 0.0]}, index=DATES[[0, 10]])
+    run = pelmora.backtest(weights, flat(10), capital=100_000, volume=flat(1_000),
+                           max_participation=0.2, **NO_COSTS)
+    # Bought 200 a day for 10 days; the sale of those 2,000 then takes 10 days as well.
+    assert run.fills["shares"].tolist() == pytest.approx([200.0] * 10 + [-200.0] * 10)
+    assert run.pending.empty or run.pending["date"].max() < DATES[20]
+    # Orders of 10,000 and -2,000 shares, 2,000 of each filled.
+    assert run.stats()["fill_rate"] == pytest.approx(4_000 / 12_000, rel=1e-15)
+
+
+def market_with_volume(seed=3, n_days=80):
+    frames = ohlc_market(seed, pd.bdate_range("2024-01-01", periods=n_days), ["A", "B", "C"])
+    rng = np.random.default_rng(seed)
+    volume = pd.DataFrame(rng.uniform(50, 5_000, (n_days, 3)), index=frames["close"].index,
+                          columns=["A", "B", "C"])
+    volume.iloc[5, 1] = np.nan  # no volume that day
+    weights = random_weights(seed + 1, frames["close"].index[::10], ["A", "B", "C"], low=-0.4)
+    return frames, volume, weights
+
+
+def test_the_three_ways_of_giving_volume_give_one_run():
+    frames, volume, weights = market_with_volume()
+    options = dict(capital=2e6, max_participation=0.1, impact=0.5, stop_loss=0.05)
+    direct = pelmora.backtest(weights, frames, volume=volume, **options)
+    mapped = pelmora.backtest(weights, {**frames, "volume": volume}, **options)
+    yahoo = pd.concat({"Open": frames["open"], "High": frames["high"], "Low": frames["low"],
+                       "Close": frames["close"], "Volume": volume}, axis=1)
+    downloaded = pelmora.backtest(weights, yahoo, **options)
+    assert direct.record.pending["row"].size > 0  # the cap bit
+    for run in (mapped, downloaded):
+        assert np.array_equal(run.equity.to_numpy(), direct.equity.to_numpy())
+        pd.testing.assert_frame_equal(run.fills, direct.fills)
+        pd.testing.assert_frame_equal(run.pending, direct.pending)
+
+
+def test_a_sweep_varying_cap_and_impact_gives_the_direct_runs():
+    frames, volume, weights = market_with_volume(5)
+    grid = {"max_participation": [None, 0.05], "impact": [0.0, 1.0]}
+    fixed = {"capital": 5e6, "volume": volume}
+    table = pelmora.sweep(grid, weights, frames, progress=False, **fixed)
+    assert table["error"].isna().all() and table["impact_cost"].gt(0).sum() == 2
+    for row in table.itertuples():
+        cap = None if pd.isna(row.max_participation) else row.max_participation
+        direct = pelmora.backtest(weights, frames, max_participation=cap, impact=row.impact,
+                                  **fixed).stats()
+        assert (row.total_return, row.fill_rate) == (direct["total_return"], direct["fill_rate"])
+    with pytest.raises(ValueError, match=r"max_participation=0.05 is refused: a cap or an impact"):
+        pelmora.sweep({"max_participation": [None, 0.05]}, weights, frames, progress=False,
+                      capital=5e6)
+
+
+def test_capacity_falls_with_capital_and_each_row_is_the_direct_backtest():
+    rng = np.random.default_rng(11)
+    close = pd.DataFrame({"A": 20 * np.exp(np.cumsum(rng.normal(0, 0.02, 60)))}, index=DATES)
+    hold = flat(1.0, 11).iloc[10:]  # bought on day 11: the impact's sigma has 10 returns
+    capitals = [1e4, 1e5, 1e6, 1e7]
+    table = pelmora.capacity(hold, close, capitals=capitals, volume=flat(50_000), impact=1.0,
+                             threads=2, **NO_COSTS)
+    assert list(table.index) == capitals and table.index.name == "capital"
+    final = 1.0 + table["total_return"].to_numpy()
+    assert (np.diff(final) < 0).all() and (np.diff(table["impact_cost"]) > 0).all()
+    for capital, row in table.iterrows():
+        direct = pelmora.backtest(hold, close, capital=capital, volume=flat(50_000), impact=1.0,
+                                  **NO_COSTS).stats()
+        assert list(row.index) == list(direct.index)
+        assert all(same(row[name], direct[name]) for name in direct.index), capital
+
+
+@pytest.mark.parametrize("capitals, options, error, message", [
+    ([], {}, ValueError, r"^capitals is empty"),
+    ([1e5, -1.0], {}, ValueError, r"^capitals must be finite amounts above 0, got -1.0$"),
+    ([1e5, 1e5], {}, ValueError, r"^capitals has 100000.0 twice"),
+    ("1e5", {}, TypeError, r"^capitals must be a list of amounts of currency, got str$"),
+    ([1e5], {"capital": 1e6}, TypeError, r"^capacity\(\) runs one backtest per amount"),
+])
+def test_capacity_refusals(capitals, options, error, message):
+    with pytest.raises(error, match=message):
+        pelmora.capacity(flat(1.0, 1), flat(10), capitals=capitals, volume=flat(1e3), **options)
+
+
+def test_the_capacity_figure_and_report(tmp_path):
+    frames, volume, weights = market_with_volume(9)
+    table = pelmora.capacity(weights, frames, capitals=[1e5, 1e6, 1e7], volume=volume,
+                             max_participation=0.1, impact=0.5)
+    fig = pelmora.plot_capacity(table)
+    assert [ax.get_xscale() for ax in fig.axes[:3]] == ["log"] * 3
+    run = pelmora.backtest(weights, frames)
+    text = pelmora.report.backtest_report(run, tmp_path / "r.html", capacity=table).read_text()
+    assert '<section id="capacity"><h2>Capacity</h2><img' in text
+    with pytest.raises(ValueError, match=r"^table has no column 'sharpe'"):
+        pelmora.plot_capacity(table.drop(columns="sharpe"))
