@@ -18,6 +18,7 @@ Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOption
       jopt_(jopt),
       capital_(opt.exec.capital),
       slippage_(opt.exec.slippage),
+      account_columns_(opt.exec.changes_fills() || opt.exec.capital > 0.0),
       sid_to_price_(in.columns.table) {
   params_.price = in.price;
   params_.close = in.close;
@@ -243,6 +244,7 @@ void Journal::record_fill(int sid, const FillReport& f) {
   fills.fee.push_back(fee);
   fills.tax.push_back(tax);
   fills.suspended.push_back(suspended ? 1 : 0);
+  if (!account_columns_) return;
   fills.slippage.push_back(f.slippage);
   fills.impact.push_back(f.impact);
   fills.written_off.push_back(f.written_off);
@@ -287,6 +289,14 @@ double Journal::worth_at_close(int sid, double value, std::int64_t row) const {
 }
 
 void Journal::finish(const Book& pos) {
+  if (!account_columns_) {
+    const std::size_t n = fills.row.size();
+    fills.slippage.assign(n, 0.0);
+    fills.impact.assign(n, 0.0);
+    fills.written_off.assign(n, 0.0);
+    fills.shares.assign(n, std::nan(""));
+    fills.requested.assign(n, std::nan(""));
+  }
   for (const auto& [sid, size] : pos) {
     if (size == 0) continue;  // a NaN size counts as held
     const OpenTrade& t = open_[static_cast<std::size_t>(stock_slot(sid, kRecordExit))];

@@ -185,6 +185,10 @@ class Journal final : public RunHooks {
   JournalOptions jopt_;
   double capital_ = 0.0;   // 0: no shares to report
   double slippage_ = 0.0;
+  // Whether a fill's account columns can differ from a unit portfolio's
+  // (0.0 costs, NaN shares): if not, they are filled in once at the end
+  // instead of fill by fill.
+  bool account_columns_ = false;
   ExcursionParams params_;
   ExcursionPath path_;
   const std::vector<int>& sid_to_price_;  // the inputs' table
