@@ -91,29 +91,37 @@ def fill_rate(record: RunRecord) -> float:
         asked = float(np.abs(requested[traded]).sum())
         return filled / asked if asked else float("nan")
     p = record.pending
-    # The orders open after each row, by row: {sid: reason}, and what they asked for.
-    open_after: dict[int, dict[int, tuple[int, float]]] = {}
-    for r, s, q, c in zip(p["row"].tolist(), p["sid"].tolist(), p["shares"].tolist(),
-                          p["reason"].tolist()):
-        open_after.setdefault(int(r), {})[int(s)] = (int(c), float(q))
-    by_row: dict[int, list[int]] = {}
-    for k in np.flatnonzero(traded).tolist():
-        by_row.setdefault(int(f["row"][k]), []).append(k)
-    rebalanced = set(np.asarray(record.rebalance_rows, dtype=np.int64).tolist())
-    asked = 0.0
-    for r in sorted(set(by_row) | set(open_after)):
-        before = {} if r in rebalanced else {
-            s: c for s, (c, _) in open_after.get(r - 1, {}).items()
-        }
-        reasons = dict(before)
-        moved = set()
-        for k in by_row.get(r, ()):
-            s, c = int(f["sid"][k]), int(f["reason"][k])
-            if reasons.get(s) != c:
-                asked += abs(float(requested[k]))  # placed by this fill
-            reasons[s] = c
-            moved.add(s)
-        for s, (c, q) in open_after.get(r, {}).items():
-            if s not in moved and before.get(s) != c:
-                asked += abs(q)  # placed this day, nothing filled
+    rows = np.asarray(f["row"], dtype=np.int64)[traded]
+    sids = np.asarray(f["sid"], dtype=np.int64)[traded]
+    reasons = np.asarray(f["reason"], dtype=np.int64)[traded]
+    p_rows = np.asarray(p["row"], dtype=np.int64)
+    p_sids = np.asarray(p["sid"], dtype=np.int64)
+    p_reasons = np.asarray(p["reason"], dtype=np.int64)
+    rebalanced = np.asarray(record.rebalance_rows, dtype=np.int64)
+    # Every (row, stock) as one number, the open orders sorted by it.
+    width = int(max(sids.max(initial=0), p_sids.max(initial=0))) + 1
+    p_keys = p_rows * width + p_sids
+    order = np.argsort(p_keys, kind="stable")
+    sorted_keys, sorted_reasons = p_keys[order], p_reasons[order]
+
+    def carried(at_rows: np.ndarray, at_sids: np.ndarray) -> np.ndarray:
+        """The reason of the stock's order open after the day before (-1: none, or a
+        rebalance day, which replaces every open order)."""
+        keys = (at_rows - 1) * width + at_sids
+        pos = np.minimum(np.searchsorted(sorted_keys, keys), max(len(sorted_keys) - 1, 0))
+        found = (sorted_keys[pos] == keys) if len(sorted_keys) else np.zeros(len(keys), bool)
+        reason = np.where(found, sorted_reasons[pos] if len(sorted_keys) else -1, -1)
+        return np.where(np.isin(at_rows, rebalanced), -1, reason)
+
+    # Before each fill, the stock's order is the one its previous fill of the day left (a stop
+    # placed and carried on in one day), else the one open after the day before.
+    before = carried(rows, sids)
+    keys = rows * width + sids
+    by_key = np.argsort(keys, kind="stable")
+    again = keys[by_key][1:] == keys[by_key][:-1]
+    before[by_key[1:][again]] = reasons[by_key[:-1][again]]
+    asked = float(np.abs(requested[traded][before != reasons]).sum())
+    # An order placed on a day that filled nothing of it counts from its first open row.
+    placed = ~np.isin(p_keys, keys) & (carried(p_rows, p_sids) != p_reasons)
+    asked += float(np.abs(np.asarray(p["shares"], dtype=np.float64)[placed]).sum())
     return filled / asked if asked else float("nan")
