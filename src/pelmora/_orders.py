@@ -43,6 +43,14 @@ def pending_table(inputs: EngineInputs, record: RunRecord) -> Any:
     })
 
 
+def _find(sorted_keys: np.ndarray, keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Where each of ``keys`` is in ``sorted_keys`` (a valid index), and whether it is there."""
+    if len(sorted_keys) == 0:
+        return np.zeros(len(keys), dtype=np.intp), np.zeros(len(keys), dtype=bool)
+    pos = np.minimum(np.searchsorted(sorted_keys, keys), len(sorted_keys) - 1)
+    return pos, sorted_keys[pos] == keys
+
+
 def pending_orders(result: BacktestResult) -> pd.DataFrame:
     """The orders still open after each trading day, one row per day and stock.
 
@@ -97,7 +105,8 @@ def fill_rate(record: RunRecord) -> float:
     p_rows = np.asarray(p["row"], dtype=np.int64)
     p_sids = np.asarray(p["sid"], dtype=np.int64)
     p_reasons = np.asarray(p["reason"], dtype=np.int64)
-    rebalanced = np.asarray(record.rebalance_rows, dtype=np.int64)
+    rebalanced = np.zeros(len(record.creturn) + 1, dtype=bool)
+    rebalanced[np.asarray(record.rebalance_rows, dtype=np.int64)] = True
     # Every (row, stock) as one number, the open orders sorted by it.
     width = int(max(sids.max(initial=0), p_sids.max(initial=0))) + 1
     p_keys = p_rows * width + p_sids
@@ -107,11 +116,8 @@ def fill_rate(record: RunRecord) -> float:
     def carried(at_rows: np.ndarray, at_sids: np.ndarray) -> np.ndarray:
         """The reason of the stock's order open after the day before (-1: none, or a
         rebalance day, which replaces every open order)."""
-        keys = (at_rows - 1) * width + at_sids
-        pos = np.minimum(np.searchsorted(sorted_keys, keys), max(len(sorted_keys) - 1, 0))
-        found = (sorted_keys[pos] == keys) if len(sorted_keys) else np.zeros(len(keys), bool)
-        reason = np.where(found, sorted_reasons[pos] if len(sorted_keys) else -1, -1)
-        return np.where(np.isin(at_rows, rebalanced), -1, reason)
+        pos, found = _find(sorted_keys, (at_rows - 1) * width + at_sids)
+        return np.where(found & ~rebalanced[at_rows], sorted_reasons[pos], -1)
 
     # Before each fill, the stock's order is the one its previous fill of the day left (a stop
     # placed and carried on in one day), else the one open after the day before.
@@ -122,6 +128,6 @@ def fill_rate(record: RunRecord) -> float:
     before[by_key[1:][again]] = reasons[by_key[:-1][again]]
     asked = float(np.abs(requested[traded][before != reasons]).sum())
     # An order placed on a day that filled nothing of it counts from its first open row.
-    placed = ~np.isin(p_keys, keys) & (carried(p_rows, p_sids) != p_reasons)
+    placed = ~_find(keys[by_key], p_keys)[1] & (carried(p_rows, p_sids) != p_reasons)
     asked += float(np.abs(np.asarray(p["shares"], dtype=np.float64)[placed]).sum())
     return filled / asked if asked else float("nan")

@@ -113,7 +113,9 @@ def plot_capacity(
     middle.axhline(0.0, color="0.6", linewidth=0.8, linestyle="--")
     middle.set_ylabel("Sharpe ratio")
 
-    costs = [name for name in COST_COLORS if name in frame.columns]
+    # A cost the run never paid (no financing, no slippage) would be a line along zero.
+    costs = [name for name in COST_COLORS
+             if name in frame.columns and np.nan_to_num(column(name)).any()]
     if costs:
         total = np.zeros(len(capital))
         for name in costs:
