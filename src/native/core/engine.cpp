@@ -210,24 +210,29 @@ void Engine::mark_to_market(std::int64_t d) {
     cr = cr * r;
     if (cr > maxcr) maxcr = cr;
     if (cr < mincr) mincr = cr;
-    const double entry_pos = value / cr;
     // A holding closed intraday waits at 0.0 for the next rebalance; it has
     // no side, so no exit rule applies to it.
     if (value != 0.0 && !(caps_ && exiting(sid))) {
-      apply_exit_rules(d, sid, sidprice, price, r, entry_pos);
+      apply_exit_rules(d, sid, sidprice, price, r, value);
     }
     if (!std::isnan(price)) st_.previous_price[sidprice] = price;
   }
 }
 
 void Engine::apply_exit_rules(std::int64_t d, int sid, int sidprice, double price, double r,
-                              double entry_pos) {
+                              double value_now) {
   const double cr = st_.cr[sid];
   double max_r, min_r;
   // Which exit each threshold stands for: a long takes profit above and
   // stops below, a short the other way round; the stop side is a trailing
   // stop when the trailing floor (or ceiling) is the one in force.
-  const bool is_long = entry_pos > 0;
+  // The entry value is value / cr; its sign alone decides the side, and
+  // that sign is the product of the two signs whenever the quotient can
+  // neither underflow to zero nor be NaN (both far from 0 and from the
+  // largest doubles), so the division is only made when it could differ.
+  const double av = std::fabs(value_now), ac = std::fabs(cr);
+  const bool plain = av >= 0x1p-500 && av <= 0x1p500 && ac >= 0x1p-500 && ac <= 0x1p500;
+  const bool is_long = plain ? (value_now > 0) == (cr > 0) : value_now / cr > 0;
   bool trailing = false;
   if (is_long) {
     const double maxcr = st_.maxcr[sid];
@@ -262,6 +267,7 @@ void Engine::apply_exit_rules(std::int64_t d, int sid, int sidprice, double pric
     const bool touch_high = high_r >= max_r;
     const bool touch_open = open_r >= max_r || open_r <= min_r;
     if (!(touch_open || touch_high || touch_low)) return;
+    const double entry_pos = value_now / cr;
     double& value = st_.pos[sid];
     if (touch_open) {
       value = open_r * entry_pos;
@@ -337,6 +343,7 @@ void Engine::execute_pending_exits() {
       temp.erase(fresh);
     }
   }
+  if (st_.exit_stocks.empty() && st_.exit_stocks_temp.empty()) return;  // the usual row
   st_.exit_stocks = st_.exit_stocks_temp;
   st_.pending_exits = st_.pending_exits_temp;
 }

@@ -138,7 +138,7 @@ class Engine final : private FillSetup {
   void prefetch_cells(std::int64_t d, int col);
   void mark_to_market(std::int64_t d);
   void apply_exit_rules(std::int64_t d, int sid, int sidprice, double price, double r,
-                        double entry_pos);
+                        double value_now);
   void execute_pending_exits();
   void rebalance_step(std::int64_t d);
   void delisting_exits(std::int64_t d);
