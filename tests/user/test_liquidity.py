@@ -184,3 +184,14 @@ def test_the_capacity_figure_and_report(tmp_path):
     assert '<section id="capacity"><h2>Capacity</h2><img' in text
     with pytest.raises(ValueError, match=r"^table has no column 'sharpe'"):
         pelmora.plot_capacity(table.drop(columns="sharpe"))
+
+
+def test_walk_forward_slices_the_volume_with_the_prices():
+    frames, volume, weights = market_with_volume(4, n_days=300)
+    options = dict(train="6M", test="3M", capital=1e7, impact=0.5, progress=False)
+    grid = {"max_participation": [0.02, 0.5]}
+    given = pelmora.walk_forward(grid, weights, frames, volume=volume, **options)
+    mapped = pelmora.walk_forward(grid, weights, {**frames, "volume": volume}, **options)
+    assert len(given.windows) > 1
+    pd.testing.assert_frame_equal(given.windows, mapped.windows)
+    assert np.array_equal(given.returns.to_numpy(), mapped.returns.to_numpy())
