@@ -49,9 +49,9 @@ def timed(fn) -> tuple[float, float, object]:
 
 
 def participation(w, volume: np.ndarray, repeat: int) -> bool:
-    plain = lambda: journal.run(*w.args(), **w.options)  # noqa: E731
-    capped = lambda: journal.run(*w.args(), **w.options, volume=volume, **CAPPED)  # noqa: E731
-    impact = lambda: journal.run(*w.args(), **w.options, volume=volume, **IMPACT)  # noqa: E731
+    plain = lambda: journal.run(*w.args(), **w.options)
+    capped = lambda: journal.run(*w.args(), **w.options, volume=volume, **CAPPED)
+    impact = lambda: journal.run(*w.args(), **w.options, volume=volume, **IMPACT)
     reference = runvane.backtest_(*w.args(), **w.options)
     same = np.array_equal(plain()["creturn"].view(np.int64), reference.view(np.int64))
     print(f"(a) {w.name}: {volume.shape[0]} rows x {volume.shape[1]} stocks")
@@ -96,7 +96,7 @@ def curve(w, volume: np.ndarray, repeat: int) -> None:
     a = w.arrays
     dates = pd.DatetimeIndex(a["price_index"].astype("datetime64[ns]"))
     stocks = list(a["columns"])
-    frame = lambda m: pd.DataFrame(m, index=dates, columns=stocks, copy=False)  # noqa: E731
+    frame = lambda m: pd.DataFrame(m, index=dates, columns=stocks, copy=False)
     prices = {"close": frame(a["close"]), "open": frame(a["open"]), "high": frame(a["high"]),
               "low": frame(a["low"]), "volume": frame(volume)}
     weights = pd.DataFrame(a["pos_values"], columns=stocks,
@@ -104,9 +104,9 @@ def curve(w, volume: np.ndarray, repeat: int) -> None:
     options = dict(trade_at="open", stop_loss=0.1, take_profit=0.2, trailing_stop=0.05,
                    trailing_activation=0.1, excursion_window=60, excursion_step=5)
     capitals = np.geomspace(1e5, 1e10, 20)
-    run = lambda: pelmora.capacity(weights, prices, capitals=capitals, volume=None,  # noqa: E731
+    run = lambda: pelmora.capacity(weights, prices, capitals=capitals, volume=None,
                                    max_participation=0.05, impact=0.5, threads=2, **options)
-    single = lambda: pelmora.backtest(weights, prices, capital=1e8, max_participation=0.05,  # noqa: E731
+    single = lambda: pelmora.backtest(weights, prices, capital=1e8, max_participation=0.05,
                                       impact=0.5, **options)
     table = run()
     walls, cpus, singles = [], [], []
@@ -116,8 +116,8 @@ def curve(w, volume: np.ndarray, repeat: int) -> None:
         cpus.append(cpu)
         singles.append(timed(single)[0])
     wall, cpu, one = statistics.median(walls), statistics.median(cpus), statistics.median(singles)
-    print(f"(b) pelmora.capacity of W1 close, 20 capitals from 1e5 to 1e10, 2 threads, "
-          f"participation 0.05, impact 0.5")
+    print("(b) pelmora.capacity of W1 close, 20 capitals from 1e5 to 1e10, 2 threads, "
+          "participation 0.05, impact 0.5")
     print(f"  whole curve: median {wall:.0f} ms (cpu {cpu:.0f}), {wall / 20:.1f} ms per capital; "
           f"one pelmora.backtest {one:.0f} ms: the curve costs {wall / one:.1f} backtests")
     shown = table[["total_return", "sharpe", "fill_rate", "impact_cost"]]
