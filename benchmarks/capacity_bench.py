@@ -24,6 +24,8 @@ import time
 import numpy as np
 
 import workloads
+from pelmora._engine import RunRecord
+from pelmora._orders import fill_rate
 from pelmora.core import journal, runvane
 
 TARGET = 1.5
@@ -55,15 +57,16 @@ def participation(w, volume: np.ndarray, repeat: int) -> bool:
     reference = runvane.backtest_(*w.args(), **w.options)
     same = np.array_equal(plain()["creturn"].view(np.int64), reference.view(np.int64))
     print(f"(a) {w.name}: {volume.shape[0]} rows x {volume.shape[1]} stocks")
-    print(f"  without volume bit for bit backtest_: {same}")
+    print(f"  without volume bit for bit backtest_: {same}; plain: "
+          f"{len(plain()['fills']['row'])} fills")
     for name, fn in (("capped", capped), ("capped + impact", impact)):
         out = fn()
         fills = out["fills"]
-        asked = np.abs(fills["requested"]).sum()
+        rate = fill_rate(RunRecord.from_journal(out))
         print(f"  {name}: {len(fills['row'])} fills, {len(out['pending']['row'])} pending rows, "
               f"final equity {out['creturn'][-1]:.4f} (plain {reference[-1]:.4f}), impact "
               f"{fills['impact'].sum():.4f}, written off {fills['written_off'].sum():.4f}, "
-              f"filled / requested per fill {np.abs(fills['shares']).sum() / asked:.3f}")
+              f"fill rate {rate:.3f}")
     if not same:
         print("  FAILED: the run without volume is not backtest_'s")
         return False
