@@ -44,7 +44,8 @@ def backtest(
         price dates.
     prices : pandas.DataFrame or mapping of str to pandas.DataFrame
         One DataFrame of prices (used as trading price and close), or a mapping with ``"close"``
-        and any of ``"open"``, ``"high"``, ``"low"`` and ``"trade"`` (an explicit trading price).
+        and any of ``"open"``, ``"high"``, ``"low"``, ``"trade"`` (an explicit trading price) and
+        ``"volume"`` (shares traded, see ``volume``).
         Dates down, stock ids across; NaN marks a missing price (a suspension): the holding keeps
         its last known value. Extra stocks are fine; the other frames are aligned to the close.
         A frame with (field, stock) column levels as yfinance gives is read as the mapping (see
