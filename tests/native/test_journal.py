@@ -201,6 +201,32 @@ def test_outputs_switched_off():
     assert len(r["trades"]["sid"]) == 2
 
 
+@settings(max_examples=150)
+@given(market_run(), st.integers(-1, 6), st.integers(0, 3))
+def test_the_summary_switch_keeps_the_last_block_of_every_array(case, window, step):
+    inp, opts = case
+    opts = dict(opts, swaylen_window=window, swaylen_window_step=step)
+    full, error = outcome(lambda: journal.run(*inp.args(), **opts))
+    summary, summary_error = outcome(lambda: journal.run(*inp.args(), excursions="summary", **opts))
+    assert error is summary_error
+    if error is None:
+        assert summary["excursions"] is None and full["excursion_summary"] is None
+        width = min(6, full["excursions"].shape[1])
+        assert np.array_equal(bits(summary["excursion_summary"]), bits(full["excursions"][:, -width:]))
+        assert np.array_equal(bits(summary["creturn"]), bits(full["creturn"]))
+
+
+def test_the_summary_switch_on_a_run_large_enough_for_a_helper_thread():
+    inp = big_market(3000, 100, seed=3)
+    opts = dict(stop_loss=0.05, swaylen_window=30, swaylen_window_step=4)
+    full = journal.run(*inp.args(), **opts)
+    for got in (journal.run(*inp.args(), excursions="summary", **opts),
+                journal.run_many(inp.kwargs(), [opts], excursions="summary")[0]):
+        assert np.array_equal(bits(got["excursion_summary"]), bits(full["excursions"][:, -6:]))
+    with pytest.raises(ValueError, match='excursions must be True, False or "summary", got \'paths\''):
+        journal.run(*inp.args(), excursions="paths")
+
+
 def test_argument_errors_name_run():
     inp = build([[10.0]] * 3, [[1.0]])
     with pytest.raises(TypeError, match=r"^run\(\) got an unexpected keyword argument 'bogus'$"):

@@ -19,12 +19,14 @@ namespace pelmora {
 
 struct ExcursionJob {
   ExcursionTrade trade;
-  double* out;  // out_size elements, filled by the helper
+  double* out;  // the array's last `keep` elements, filled by the helper
 };
 
 class ExcursionWorker {
  public:
-  ExcursionWorker(const ExcursionParams& params, std::int64_t out_size);
+  // `keep`: how many of the array's last elements a job keeps (out_size:
+  // the whole array; the summary block alone when the paths are not kept).
+  ExcursionWorker(const ExcursionParams& params, std::int64_t out_size, std::int64_t keep);
   ~ExcursionWorker();
   ExcursionWorker(const ExcursionWorker&) = delete;
   ExcursionWorker& operator=(const ExcursionWorker&) = delete;
@@ -39,6 +41,7 @@ class ExcursionWorker {
 
   const ExcursionParams params_;
   const std::int64_t out_size_;
+  const std::int64_t keep_;
   std::mutex mutex_;
   std::condition_variable work_, done_;
   std::deque<std::vector<ExcursionJob>> queue_;

@@ -34,12 +34,13 @@ Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOption
     // rows x stocks; their arrays get that much address space, which lets
     // the helper write into memory that never moves.
     const std::int64_t size = excursion_array_size(jopt.window, jopt.window_step);
+    const std::int64_t keep = jopt.summary_only ? std::min<std::int64_t>(kExcursionBlock, size) : size;
     const double bound = static_cast<double>(in.price_index.size) *
                          static_cast<double>(std::min<std::int64_t>(
                              jopt.n_stocks, std::max<std::int64_t>(in.pos_values.cols, 0))) *
-                         static_cast<double>(size);
+                         static_cast<double>(keep);
     if (bound >= 1 && bound < 1e12 && excursions.reserve_fixed(static_cast<std::size_t>(bound))) {
-      worker_ = std::make_unique<ExcursionWorker>(params_, size);
+      worker_ = std::make_unique<ExcursionWorker>(params_, size, keep);
     }
   }
 }
@@ -89,13 +90,17 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
   if (params_.window >= 1 && params_.window_step >= 1) {
     // The usual case: the array's place is taken now and the arrays are
     // computed a batch at a time, side by side.
+    // Without the paths, each trade keeps its summary block only (the last
+    // block of its array).
     const std::int64_t size = excursion_array_size(params_.window, params_.window_step);
+    const std::int64_t keep =
+        jopt_.summary_only ? std::min<std::int64_t>(kExcursionBlock, size) : size;
     const std::size_t at = excursions.size();
-    double* out = excursions.extend(static_cast<std::size_t>(size));
+    double* out = excursions.extend(static_cast<std::size_t>(keep));
     if (!worker_) {
-      for (std::int64_t k = 0; k < size; ++k) out[k] = -1.0;
+      for (std::int64_t k = 0; k < keep; ++k) out[k] = -1.0;
     }
-    excursion_length_ = size;
+    excursion_length_ = keep;
     pending_.push_back(PendingExcursion{trade, at});
     if (worker_) {
       if (pending_.size() == kHandOver) hand_over();
@@ -107,10 +112,19 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
   flush_excursions();  // an earlier trade's failure comes first
   const std::size_t at = excursions.size();
   try {
-    excursion_length_ = build_excursion_array(params_, trade, path_, [&](std::int64_t n) {
+    const std::int64_t n = build_excursion_array(params_, trade, path_, [&](std::int64_t n) {
       if (n < 0) negative_dimensions();
-      return excursions.extend(static_cast<std::size_t>(n));
+      if (!jopt_.summary_only) return excursions.extend(static_cast<std::size_t>(n));
+      whole_.resize(static_cast<std::size_t>(n));
+      return whole_.data();
     });
+    excursion_length_ = n;
+    if (jopt_.summary_only) {
+      const std::int64_t keep = std::min<std::int64_t>(kExcursionBlock, n);
+      double* out = excursions.extend(static_cast<std::size_t>(keep));
+      for (std::int64_t k = 0; k < keep; ++k) out[k] = whole_[static_cast<std::size_t>(n - keep + k)];
+      excursion_length_ = keep;
+    }
   } catch (Failure& f) {
     excursions.resize_down(at);
     f.frames.push_back(kAnalysis);
@@ -143,13 +157,24 @@ void Journal::flush_excursions() {
   ExcursionTrade trades_[kExcursionBatch];
   double* outs[kExcursionBatch];
   const int n = static_cast<int>(pending_.size());
+  const std::int64_t size = excursion_array_size(params_.window, params_.window_step);
+  const bool summary = jopt_.summary_only && excursion_length_ < size;
+  if (summary) whole_.assign(static_cast<std::size_t>(n * size), -1.0);
   for (int k = 0; k < n; ++k) {
     trades_[k] = pending_[static_cast<std::size_t>(k)].trade;
-    outs[k] = excursions.data() + pending_[static_cast<std::size_t>(k)].offset;
+    outs[k] = summary ? whole_.data() + k * size
+                      : excursions.data() + pending_[static_cast<std::size_t>(k)].offset;
+  }
+  Failure f{ErrorKind::Pending, {}, {}};
+  const std::int64_t failed = compute_excursion_arrays(params_, trades_, outs, size, n, f);
+  if (summary) {
+    for (int k = 0; k < n; ++k) {
+      double* to = excursions.data() + pending_[static_cast<std::size_t>(k)].offset;
+      for (std::int64_t i = 0; i < excursion_length_; ++i) to[i] = outs[k][size - excursion_length_ + i];
+    }
   }
   pending_.clear();
-  Failure f{ErrorKind::Pending, {}, {}};
-  if (compute_excursion_arrays(params_, trades_, outs, excursion_length_, n, f) >= 0) {
+  if (failed >= 0) {
     f.frames.push_back(kAnalysis);
     throw f;
   }

@@ -33,6 +33,7 @@ struct JournalOptions {
   bool stop_trading = true;      // the truth of stop_trading_next_period, taken once
   bool positions = true;         // record the book at every close
   bool excursions = true;        // compute the excursion array of every trade record
+  bool summary_only = false;     // keep only each array's summary block, not its path
   bool close_missing = false;    // the close matrix was None
   bool excursion_thread = false; // compute the excursion arrays on a helper thread
   std::int64_t n_stocks = 0;     // len(pos_columns): the size of the per-stock entry arrays
@@ -199,6 +200,7 @@ class Journal final : public RunHooks {
   std::vector<double> known_price_;
   std::vector<OpenTrade> open_;
   std::vector<PendingExcursion> pending_;
+  std::vector<double> whole_;  // whole arrays of a batch when only summaries are kept
   std::unique_ptr<ExcursionWorker> worker_;
   int date_ = 0;
   std::int64_t excursion_length_ = -1;  // known at the first record

@@ -88,7 +88,7 @@ class JournalReportHooks final : public py::ReportHooks {
 
 // The journal's options, under the lock after the preparation (the truth of
 // stop_trading_next_period is taken here, once). Throws Failure.
-void configure(py::PreparedRun& p, bool positions, bool excursions, bool single,
+void configure(py::PreparedRun& p, bool positions, int excursions, bool single,
                const AccountArgs& account) {
   py::RunArguments& a = p.args;
   py::convert_execution(account.raw, py::pos_columns_view(a).size, p.inputs.price, a.volume,
@@ -99,7 +99,8 @@ void configure(py::PreparedRun& p, bool positions, bool excursions, bool single,
   j.split_on_resize = !a.options.retain_cost_when_rebalance && a.periodically_rebalance;
   j.stop_trading = py::to_bool(a.stop_trading);
   j.positions = positions;
-  j.excursions = excursions;
+  j.excursions = excursions != 0;
+  j.summary_only = excursions == 2;
   j.close_missing = a.arrays[py::param::close_values] == Py_None;
   j.n_stocks = py::pos_columns_view(a).size;
   // A single run may use a second core for its excursion arrays when it is
@@ -116,7 +117,8 @@ void configure(py::PreparedRun& p, bool positions, bool excursions, bool single,
 std::int64_t excursion_width(const Journal& j, const JournalOptions& o) {
   if (j.excursion_length() >= 0) return j.excursion_length();
   try {
-    return std::max<std::int64_t>(excursion_array_size(o.window, o.window_step), 0);
+    const std::int64_t size = std::max<std::int64_t>(excursion_array_size(o.window, o.window_step), 0);
+    return o.summary_only ? std::min<std::int64_t>(kExcursionBlock, size) : size;
   } catch (const Failure&) {
     return 0;
   }
@@ -159,12 +161,16 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
                {"exit_reason", ndarray_of(t.exit_reason, Dtype::Int8)},
                {"entry_fill", ndarray_of(t.entry_fill, Dtype::Int64)},
                {"exit_fill", ndarray_of(t.exit_fill, Dtype::Int64)}}));
+  // The paths under "excursions", or the summary blocks alone under
+  // "excursion_summary" when the paths were not asked for.
+  const char* kept_as = p.jopt.summary_only ? "excursion_summary" : "excursions";
+  put(out.get(), p.jopt.summary_only ? "excursions" : "excursion_summary", Py_NewRef(Py_None));
   if (p.jopt.excursions) {
     const std::int64_t width = excursion_width(j, p.jopt);
-    put(out.get(), "excursions", j.excursions.empty() ? py::empty_matrix(n_trades, width)
-                                                      : ndarray_of(j.excursions, Dtype::Float64, width));
+    put(out.get(), kept_as, j.excursions.empty() ? py::empty_matrix(n_trades, width)
+                                                 : ndarray_of(j.excursions, Dtype::Float64, width));
   } else {
-    put(out.get(), "excursions", Py_NewRef(Py_None));
+    put(out.get(), kept_as, Py_NewRef(Py_None));
   }
   if (p.jopt.positions) {
     PositionColumns& q = j.positions;
@@ -197,7 +203,7 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
 
 // One whole run under the lock (released while it runs); `columns`: the
 // labels' map when run_many has made it already.
-PyObject* run_one(PyObject* const* raw, bool positions, bool excursions, const ColumnMap* columns,
+PyObject* run_one(PyObject* const* raw, bool positions, int excursions, const ColumnMap* columns,
                   const AccountArgs& account) {
   py::Preparation how;
   how.pin_inputs = true;
@@ -213,15 +219,25 @@ PyObject* run_one(PyObject* const* raw, bool positions, bool excursions, const C
 
 // --- run -------------------------------------------------------------------------------
 
-bool flag_arguments(PyObject* const* raw, bool* flags) {
-  for (int i = 0; i < kFlags; ++i) {
-    flags[i] = true;
-    if (raw[py::kRunTotal + i] == nullptr) continue;
-    const int t = PyObject_IsTrue(raw[py::kRunTotal + i]);
-    if (t < 0) return false;
-    flags[i] = t == 1;
+// The `excursions` switch: off (0), every trade's array (1) or "summary"
+// (2: each trade's summary block, not its path). -1 with an exception set.
+int excursion_mode(PyObject* o) {
+  if (o == nullptr) return 1;
+  if (PyUnicode_Check(o)) {
+    if (PyUnicode_CompareWithASCIIString(o, "summary") == 0) return 2;
+    PyErr_Format(PyExc_ValueError, "excursions must be True, False or \"summary\", got %R", o);
+    return -1;
   }
-  return true;
+  const int t = PyObject_IsTrue(o);
+  return t < 0 ? -1 : t;
+}
+
+bool flag_arguments(PyObject* const* raw, int* flags) {
+  const int t = raw[py::kRunTotal] == nullptr ? 1 : PyObject_IsTrue(raw[py::kRunTotal]);
+  if (t < 0) return false;
+  flags[0] = t;
+  flags[1] = excursion_mode(raw[py::kRunTotal + 1]);
+  return flags[1] >= 0;
 }
 
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -231,11 +247,11 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
                            py::kRunTotal)) {
     return nullptr;
   }
-  bool flags[kFlags];
+  int flags[kFlags];
   if (!flag_arguments(raw, flags)) return nullptr;
   AccountArgs account;
   for (int i = 0; i < py::kExecutionCount; ++i) account.raw[i] = raw[py::kRunTotal + kFlags + i];
-  return run_one(raw, flags[0], flags[1], nullptr, account);
+  return run_one(raw, flags[0] != 0, flags[1], nullptr, account);
 }
 
 PyObject* run_entry_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -246,7 +262,9 @@ extern const char kRunDoc[];
 const char kRunDoc[] =
     "Run a backtest with the interpreter lock released and return everything it did.\n\n"
     "Takes backtest_'s 25 parameters (same names, order, defaults and errors), the\n"
-    "keyword-only switches `positions` and `excursions` and the account's options:\n"
+    "keyword-only switches `positions` and `excursions` (True, False, or \"summary\": each\n"
+    "trade's summary block under 'excursion_summary', without the paths) and the account's\n"
+    "options:\n"
     "capital (currency at the start; None: the unit portfolio), lot_size (a number or\n"
     "one per position label; needs capital), slippage (fraction of the price paid per\n"
     "fill), min_fee (currency per fill; needs capital), max_gross (largest sum of\n"
@@ -287,10 +305,9 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const Py_ssize_t n = PyList_GET_SIZE(variants.get());
     int threads = usable_cpus();
     if (!py::threads_argument(a[2], threads)) return nullptr;
-    bool flags[kFlags] = {true, true};
-    for (int i = 0; i < kFlags; ++i) {
-      if (a[3 + i] != nullptr) flags[i] = py::to_bool(a[3 + i]);
-    }
+    const bool positions = a[3] == nullptr || py::to_bool(a[3]);
+    const int excursions = excursion_mode(a[4]);
+    if (excursions < 0) return nullptr;
     // Every slot is set by the thread that runs its variant.
     Ref results(py::checked(PyList_New(n)));
     if (n == 0) return results.release();
@@ -314,7 +331,6 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     py::check_label_counts(base[py::param::price_columns].get(), base[py::param::pos_columns].get());
     const ColumnMap columns(
         py::map_columns(base[py::param::price_columns].get(), base[py::param::pos_columns].get()));
-    const bool positions = flags[0], excursions = flags[1];
     auto one = [&](std::int64_t k) -> PyObject* {
       py::VariantArgs& v = variant_args[static_cast<std::size_t>(k)];
       if (v.error) return v.error.release();
