@@ -28,8 +28,8 @@ def capital_text(value: float, _position: Any = None) -> str:
     """An amount as a tick reads it: 250k, 10M, 1.5B."""
     for size, suffix in ((1e12, "T"), (1e9, "B"), (1e6, "M"), (1e3, "k")):
         if abs(value) >= size:
-            return f"{value / size:g}{suffix}"
-    return f"{value:g}"
+            return f"{value / size:.3g}{suffix}"
+    return f"{value:.3g}"
 
 
 def _checked(table: Any) -> pd.DataFrame:
