@@ -469,12 +469,8 @@ class BacktestResult:
     # ------------------------------------------------------------------------------------ report
 
     def report(
-        self,
-        path: str | os.PathLike[str],
-        benchmark: pd.Series | None = None,
-        *,
-        log_scale: bool = False,
-        title: str | None = None,
+        self, path: str | os.PathLike[str], benchmark: pd.Series | None = None, *,
+        log_scale: bool = False, title: str | None = None, capacity: pd.DataFrame | None = None,
     ) -> Path:
         """Write a self-contained HTML report of this run (:func:`pelmora.report.backtest_report`).
 
@@ -489,6 +485,8 @@ class BacktestResult:
             Draw the equity on a log scale.
         title : str, optional
             Page title (default "Backtest report").
+        capacity : pandas.DataFrame, optional
+            A table of :func:`pelmora.capacity`: its curve and figures per capital.
 
         Returns
         -------
@@ -497,4 +495,5 @@ class BacktestResult:
         """
         from pelmora.report import backtest_report
 
-        return backtest_report(self, path, benchmark=benchmark, log_scale=log_scale, title=title)
+        return backtest_report(self, path, benchmark=benchmark, log_scale=log_scale, title=title,
+                               capacity=capacity)

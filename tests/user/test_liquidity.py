@@ -180,7 +180,7 @@ def test_the_capacity_figure_and_report(tmp_path):
     fig = pelmora.plot_capacity(table)
     assert [ax.get_xscale() for ax in fig.axes[:3]] == ["log"] * 3
     run = pelmora.backtest(weights, frames)
-    text = pelmora.report.backtest_report(run, tmp_path / "r.html", capacity=table).read_text()
+    text = run.report(tmp_path / "r.html", capacity=table).read_text()
     assert '<section id="capacity"><h2>Capacity</h2><img' in text
     with pytest.raises(ValueError, match=r"^table has no column 'sharpe'"):
         pelmora.plot_capacity(table.drop(columns="sharpe"))
