@@ -252,9 +252,11 @@ class RunRecord:
         ``cost``, ``pnl``, ``exit_reason``, ``entry_fill``, ``exit_fill`` (indexes into
         ``fills``, -1 when the record has no such fill).
     excursions : numpy.ndarray or None
-        The excursion array of every trade, one row each.
+        The excursion array of every trade, one row each; made on first reading when the run
+        kept only the summaries (``kept_excursions`` is what the run kept).
     positions : dict of numpy.ndarray or None
-        ``row``, ``sid``, ``value``: every holding at every close.
+        ``row``, ``sid``, ``value``: every holding at every close; made on first reading when
+        the run did not keep them (``kept_positions``).
     financing : dict of numpy.ndarray
         ``row`` and :data:`FINANCING_FIELDS`: one accrual per row, empty when every rate is 0.
     pending : dict of numpy.ndarray
@@ -263,6 +265,10 @@ class RunRecord:
     next_period : dict
         The orders for the trading day after the data: ``actions``, ``weights``,
         ``next_weights``, ``weight_time``, ``next_weight_time``.
+    excursion_summary : numpy.ndarray or None
+        The summary block of every trade's excursion array when the run kept no paths.
+    rerun : callable or None
+        The same run again, taking the journal's switches: what :meth:`fill_in` calls.
     """
 
     creturn: np.ndarray
@@ -270,22 +276,62 @@ class RunRecord:
     rebalance_rows: np.ndarray
     fills: dict[str, np.ndarray]
     trades: dict[str, np.ndarray]
-    excursions: np.ndarray | None
-    positions: dict[str, np.ndarray] | None
+    kept_excursions: np.ndarray | None
+    kept_positions: dict[str, np.ndarray] | None
     financing: dict[str, np.ndarray]
     pending: dict[str, np.ndarray]
     next_period: dict[str, Any]
+    excursion_summary: np.ndarray | None = None
+    rerun: Callable[..., dict[str, Any]] | None = dataclasses.field(
+        default=None, repr=False, compare=False
+    )
 
     @classmethod
-    def from_journal(cls, output: dict[str, Any]) -> RunRecord:
+    def from_journal(
+        cls, output: dict[str, Any], rerun: Callable[..., dict[str, Any]] | None = None
+    ) -> RunRecord:
         """The record of a :func:`pelmora.core.journal.run` result dict.
 
         The next-period orders are read from ``"next_period"``, or from ``"report"``, the key a
-        journal of an earlier release gives them.
+        journal of an earlier release gives them. ``rerun`` makes the run again (see
+        :meth:`fill_in`).
         """
-        fields = {name: output[name] for name in cls.__dataclass_fields__ if name != "next_period"}
+        late = ("next_period", "excursion_summary", "rerun")
+        fields = {
+            name: output[name.removeprefix("kept_")]
+            for name in cls.__dataclass_fields__
+            if name not in late
+        }
         orders = output["next_period"] if "next_period" in output else output["report"]
-        return cls(**fields, next_period=orders)
+        return cls(**fields, next_period=orders, excursion_summary=output.get("excursion_summary"),
+                   rerun=rerun)
+
+    @property
+    def excursions(self) -> np.ndarray | None:
+        """The excursion array of every trade, made by running again if the run kept none."""
+        return self.fill_in("excursions").kept_excursions
+
+    @property
+    def positions(self) -> dict[str, np.ndarray] | None:
+        """Every holding at every close, made by running again if the run kept none."""
+        return self.fill_in("positions").kept_positions
+
+    def fill_in(self, *names: str) -> RunRecord:
+        """Make the outputs ``names`` ("excursions", "positions") the run did not keep.
+
+        A run that only needs the statistics keeps neither the excursion paths nor the book at
+        every close; reading them runs it again (the same inputs give the same run, bit for bit)
+        with only what is missing switched on. Without ``rerun`` nothing changes.
+        """
+        missing = [name for name in names if getattr(self, f"kept_{name}") is None]
+        if missing and self.rerun is not None:
+            out = self.rerun(
+                positions="positions" in missing,
+                excursions=True if "excursions" in missing else "summary",
+            )
+            for name in missing:
+                object.__setattr__(self, f"kept_{name}", out[name])
+        return self
 
     @property
     def report(self) -> dict[str, Any]:
@@ -299,11 +345,20 @@ class RunRecord:
 def run_journal(inputs: EngineInputs) -> RunRecord:
     """Run the journal on ``inputs`` and name what it recorded.
 
+    The run keeps what the statistics read: every fill and trade, each trade's excursion
+    summary, the equity and the cash. The excursion paths and the book at every close are made
+    when something reads them (:meth:`RunRecord.fill_in`), so a research loop that only asks for
+    statistics never pays for them.
+
     Raises
     ------
     ValueError
         An equity that left the finite range (see :func:`check_equity`).
     """
-    output = _journal.run(**inputs.arguments, **inputs.execution)
+
+    def rerun(**switches: Any) -> dict[str, Any]:
+        return _journal.run(**inputs.arguments, **inputs.execution, **switches)
+
+    output = rerun(positions=False, excursions="summary")
     check_equity(output["creturn"], inputs)
-    return RunRecord.from_journal(output)
+    return RunRecord.from_journal(output, rerun)

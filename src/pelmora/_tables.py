@@ -185,8 +185,10 @@ def trades_table(inputs: EngineInputs, record: RunRecord) -> Any:
 
 def excursion_summary(record: RunRecord) -> np.ndarray:
     """The last excursion block of every trade (trades x fields); NaN without excursions."""
-    ex = record.excursions
     n = len(record.trades["sid"])
+    if record.excursion_summary is not None:
+        return np.asarray(record.excursion_summary, dtype=np.float64)
+    ex = record.excursions
     if ex is None or n == 0:
         return np.full((n, BLOCK), np.nan)
     summary: np.ndarray = np.asarray(ex, dtype=np.float64)[:, -BLOCK:]

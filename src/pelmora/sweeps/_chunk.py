@@ -47,8 +47,11 @@ def _run_chunk(
     variants = [
         {**engine_options(o, n_rows), **own.execution} for o, own in zip(options, owns)
     ]
+    # The statistics read each trade's excursion summary, not its path: only a kept run
+    # keeps its paths and its book.
     outputs = journal.run_many(
-        arrays, variants, threads=threads, positions=keep == "full", excursions=True
+        arrays, variants, threads=threads, positions=keep == "full",
+        excursions=True if keep == "full" else "summary",
     )
     rows: list[Row] = []
     for own, out in zip(owns, outputs):
