@@ -18,6 +18,7 @@ import numpy as np
 
 from pelmora._dates import when
 from pelmora._optional import import_optional
+from pelmora.core.journal import _price_fault
 
 __all__ = [
     "MODERATE",
@@ -25,11 +26,9 @@ __all__ = [
     "PRICE_RANGE",
     "Located",
     "aligned",
-    "check_high_low",
     "check_labels",
-    "check_price_span",
-    "check_price_values",
     "check_priced",
+    "check_prices",
     "float_matrix",
     "price_frames",
     "without_empty_rows",
@@ -88,10 +87,15 @@ def _check_numeric(frame: Any, what: str) -> None:
         raise TypeError(f"{what} must hold numbers: the column of {stock!r} holds {dtype} values")
 
 
+def _all_float64(frame: Any) -> bool:
+    # Each distinct dtype compared once: a wide frame usually holds one.
+    return all(dt == np.float64 for dt in set(frame.dtypes.tolist()))
+
+
 def float_matrix(frame: Any, what: str) -> np.ndarray:
     """A float64 2-D array of a DataFrame's values; a view when the frame already holds float64."""
     values: np.ndarray
-    if all(dt == np.float64 for dt in frame.dtypes):
+    if _all_float64(frame):
         # One float64 block converts without a copy; several blocks are stacked (a copy).
         values = frame.to_numpy(dtype=np.float64, copy=False)
         return values
@@ -206,11 +210,24 @@ def without_empty_rows(
     if len(close.columns) == 0:
         return close, frames, None
     # Only rows missing the first stock can be empty: the whole frame is looked at only there.
-    empty = np.array(close.iloc[:, 0].isna(), dtype=bool)
+    # A float64 frame is read through its array (a view).
+    values = float_matrix(close, 'prices["close"]') if _all_float64(close) else None
+    if values is not None:
+        empty = np.isnan(values[:, 0])
+    else:
+        empty = np.array(close.iloc[:, 0].isna(), dtype=bool)
     if not empty.any():
         return close, frames, None
     candidates = np.flatnonzero(empty)
-    empty[candidates] = close.iloc[candidates].isna().to_numpy().all(axis=1)
+    if values is not None:
+        # Scattered gaps rarely share a row: a few more columns leave the rows worth a look
+        # at whole, without pandas selecting the rows of every candidate.
+        for col in range(1, min(values.shape[1], 8)):
+            candidates = candidates[np.isnan(values[candidates, col])]
+        empty[:] = False
+        empty[candidates] = True
+    if len(candidates):
+        empty[candidates] = close.iloc[candidates].isna().to_numpy().all(axis=1)
     if not empty.any():
         return close, frames, None
     if empty.all():
@@ -263,53 +280,6 @@ class Located:
         return f"{self.stocks[col]!r} on {when(self.dates[row], self.tz)}"
 
 
-def _first_bad_cell(bad: np.ndarray, used: np.ndarray) -> tuple[int, int] | None:
-    """The first (row, column) of ``bad`` in a used column, scanning the used columns in order."""
-    columns = np.flatnonzero(bad.any(axis=0) & used)
-    if len(columns) == 0:
-        return None
-    rows = np.flatnonzero(bad[:, columns].any(axis=1))
-    row = int(rows[0])
-    col = int(columns[np.flatnonzero(bad[row, columns])[0]])
-    return row, col
-
-
-def check_price_values(
-    values: np.ndarray, field: str, used: np.ndarray, where: Located
-) -> np.ndarray:
-    """Refuse a price that is not usable; return the used columns with prices far from 1.
-
-    NaN marks a missing price (a suspension); every price that is there must be usable as a
-    divisor and as a value: positive and finite, and far enough from the ends of the double range
-    that the products and ratios of a run stay finite and keep their precision. Prices from
-    ``MODERATE[0]`` to below ``MODERATE[1]`` cannot be ``PRICE_RANGE[1]`` apart: only columns with
-    others need :func:`check_price_span`, and in the common case one pass over the matrix does.
-    """
-    with np.errstate(invalid="ignore"):
-        moderate = np.isnan(values) | ((values >= MODERATE[0]) & (values < MODERATE[1]))
-    far = np.flatnonzero(~moderate.all(axis=0) & used)
-    if len(far) == 0:
-        return far
-    part = values[:, far]
-    with np.errstate(invalid="ignore"):
-        bad = ~(np.isnan(part) | ((part >= PRICE_RANGE[0]) & (part < PRICE_RANGE[1])))
-    found = _first_bad_cell(bad, np.ones(len(far), dtype=bool))
-    if found is not None:
-        row, col = found[0], int(far[found[1]])
-        value = float(values[row, col])
-        if value > 0.0 and value < math.inf:
-            raise ValueError(
-                f"prices[{field!r}] of {where.cell(row, col)} is {value!r}: prices must lie from "
-                f"{PRICE_RANGE[0]!r} to below {PRICE_RANGE[1]!r}; beyond, the run's arithmetic "
-                "leaves the finite range"
-            )
-        raise ValueError(
-            f"prices[{field!r}] of {where.cell(row, col)} is {value!r}: prices must "
-            "be positive and finite (NaN marks a missing price)"
-        )
-    return far
-
-
 PRICE_RANGE = (float(np.finfo(np.float64).tiny), 1e150)
 """Prices a run accepts: normal doubles below 1e150, so that a value times a price ratio stays
 finite (a subnormal price has lost its precision already)."""
@@ -318,33 +288,71 @@ MODERATE = (1e-75, 1e75)
 """Prices that cannot be ``PRICE_RANGE[1]`` apart from each other."""
 
 
-def check_price_span(matrices: list[np.ndarray], columns: np.ndarray, where: Located) -> None:
-    """Refuse a stock whose prices (trade and close together) rise or fall by a factor of 1e150
-    or more: a holding's value follows the ratio of its prices, and such a ratio leaves the
-    finite range. ``columns`` are the only ones that can: see :func:`check_price_values`."""
-    limit = PRICE_RANGE[1]
-    for col in np.unique(columns):
-        cells = np.concatenate([values[:, col] for values in matrices])
-        if np.isnan(cells).all():
-            continue
-        hi, lo = int(np.nanargmax(cells)), int(np.nanargmin(cells))
-        if cells[hi] / cells[lo] >= limit:
-            n = len(where.dates)
+def check_prices(
+    matrices: Mapping[str, np.ndarray],
+    read: Mapping[str, str],
+    used: np.ndarray,
+    where: Located,
+    intraday_stops: bool,
+) -> None:
+    """Refuse a price that a run cannot use, naming the field, the stock and the date.
+
+    ``matrices`` maps the engine's names to the aligned matrices, ``read`` the names the engine
+    reads to the user's fields; ``used`` marks the price columns of the weights' stocks. The
+    checks run in this order, each reporting its first cell in row-major order:
+
+    - NaN marks a missing price (a suspension); every price that is there must be usable as a
+      divisor and as a value: positive and finite, and far enough from the ends of the double
+      range that the products and ratios of a run stay finite and keep their precision
+      (``PRICE_RANGE``), field by field in the order of ``read``;
+    - a holding's value follows the ratio of its prices: a stock whose prices (every field read,
+      together) rise or fall by a factor of ``PRICE_RANGE[1]`` or more is refused, the first
+      such stock by column;
+    - with ``intraday_stops``, a high below its low.
+
+    Each matrix is read once, in native code without the interpreter lock and without a
+    temporary matrix; only the words of the message are made here.
+    """
+    distinct: list[np.ndarray] = []
+    fields: list[str] = []
+    for key, field in read.items():
+        if not any(matrices[key] is m for m in distinct):
+            distinct.append(matrices[key])
+            fields.append(field)
+    index = {id(m): k for k, m in enumerate(distinct)}
+    high = index[id(matrices["high"])] if intraday_stops else -1
+    low = index[id(matrices["low"])] if intraday_stops else -1
+    fault = _price_fault(
+        distinct, np.flatnonzero(used).astype(np.int64, copy=False), high, low,
+        (*PRICE_RANGE, *MODERATE),
+    )
+    if fault is None:
+        return
+    if fault[0] == "outside":
+        k, row, col = fault[1:]
+        value = float(distinct[k][row, col])
+        if value > 0.0 and value < math.inf:
             raise ValueError(
-                f"the prices of {where.stocks[col]!r} run from {float(cells[lo])!r} on "
-                f"{when(where.dates[lo % n], where.tz)} to {float(cells[hi])!r} on "
-                f"{when(where.dates[hi % n], where.tz)}: a ratio of {limit:g} or more between "
-                "two prices of a stock leaves the finite range of the run's arithmetic"
+                f"prices[{fields[k]!r}] of {where.cell(row, col)} is {value!r}: prices must lie "
+                f"from {PRICE_RANGE[0]!r} to below {PRICE_RANGE[1]!r}; beyond, the run's "
+                "arithmetic leaves the finite range"
             )
-
-
-def check_high_low(high: np.ndarray, low: np.ndarray, used: np.ndarray, where: Located) -> None:
-    with np.errstate(invalid="ignore"):
-        bad = high < low
-    found = _first_bad_cell(bad, used)
-    if found is not None:
-        row, col = found
         raise ValueError(
-            f"prices['high'] of {where.cell(row, col)} is {float(high[row, col])!r}, below "
-            f"prices['low'] {float(low[row, col])!r}"
+            f"prices[{fields[k]!r}] of {where.cell(row, col)} is {value!r}: prices must "
+            "be positive and finite (NaN marks a missing price)"
         )
+    if fault[0] == "span":
+        col, lo_k, lo_row, hi_k, hi_row = fault[1:]
+        lo, hi = float(distinct[lo_k][lo_row, col]), float(distinct[hi_k][hi_row, col])
+        raise ValueError(
+            f"the prices of {where.stocks[col]!r} run from {lo!r} on "
+            f"{when(where.dates[lo_row], where.tz)} to {hi!r} on "
+            f"{when(where.dates[hi_row], where.tz)}: a ratio of {PRICE_RANGE[1]:g} or more "
+            "between two prices of a stock leaves the finite range of the run's arithmetic"
+        )
+    row, col = fault[1:]
+    high_values, low_values = matrices["high"], matrices["low"]
+    raise ValueError(
+        f"prices['high'] of {where.cell(row, col)} is {float(high_values[row, col])!r}, below "
+        f"prices['low'] {float(low_values[row, col])!r}"
+    )

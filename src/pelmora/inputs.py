@@ -31,11 +31,9 @@ from pelmora._prices import (
     PRICE_FIELDS,
     Located,
     aligned,
-    check_high_low,
     check_labels,
-    check_price_span,
-    check_price_values,
     check_priced,
+    check_prices,
     float_matrix,
     price_frames,
     without_empty_rows,
@@ -374,7 +372,8 @@ def prepare_inputs(
 
     # The engine matches the two tables by the text of their stock ids; text ids that are unique
     # per price column keep that match exact whatever the labels' types.
-    price_names = [str(c) for c in close.columns]
+    # tolist() boxes the labels at once; iterating the Index boxes them one call at a time.
+    price_names = [str(c) for c in close.columns.tolist()]
     if len(set(price_names)) != len(price_names):
         raise ValueError("prices has stock ids that print the same; use unique string ids")
     price_columns = np.array(price_names, dtype=object)
@@ -395,15 +394,7 @@ def prepare_inputs(
     used = np.zeros(len(close.columns), dtype=bool)
     used[price_column_of_stock] = True
     where = Located(price_dates, close.columns, price_tz)
-    checked: set[int] = set()
-    far: list[np.ndarray] = []
-    for key, field in read.items():
-        if id(matrices[key]) not in checked:
-            far.append(check_price_values(matrices[key], field, used, where))
-            checked.add(id(matrices[key]))
-    check_price_span([matrices[key] for key in read], np.concatenate(far), where)
-    if opts.intraday_stops:
-        check_high_low(matrices["high"], matrices["low"], used, where)
+    check_prices(matrices, read, used, where, opts.intraday_stops)
     volume_values = None if volume is None else volume_matrix(
         volume, close, weights.columns, used, where, volume_name
     )

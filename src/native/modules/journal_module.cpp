@@ -20,6 +20,7 @@
 #include "boundary/execution_args.hpp"
 #include "boundary/module_support.hpp"
 #include "boundary/ndarray_out.hpp"
+#include "boundary/price_checks.hpp"
 #include "boundary/numpy.hpp"
 #include "boundary/pyerrors.hpp"
 #include "boundary/pyref.hpp"
@@ -369,6 +370,10 @@ PyMethodDef methods[] = {
      "order; a variant that fails holds the exception instance it raised. The values of\n"
      "both dicts are taken when the call starts. An interrupt (KeyboardInterrupt,\n"
      "SystemExit, or what a signal handler raises) leaves the whole call."},
+    {"_price_fault", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::price_fault)),
+     METH_FASTCALL,
+     "_price_fault(matrices, used, high, low, bounds, /)\n--\n\n"
+     "The first fault of the price checks of pelmora's user layer (private)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

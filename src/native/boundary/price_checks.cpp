@@ -1,0 +1,120 @@
+#include "boundary/price_checks.hpp"
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "boundary/pyerrors.hpp"
+#include "boundary/pyref.hpp"
+#include "boundary/pyviews.hpp"
+#include "boundary/run_driver.hpp"
+#include "core/parallel.hpp"
+#include "core/price_checks.hpp"
+
+namespace pelmora::py {
+namespace {
+
+constexpr const char* kQualname = "pelmora.core.journal._price_fault";
+
+int matrix_index(PyObject* obj, const char* name, Py_ssize_t n) {
+  const long k = PyLong_AsLong(obj);
+  if (k == -1 && PyErr_Occurred()) fail_pending();
+  if (k < -1 || k >= static_cast<long>(n)) {
+    fail(ErrorKind::ValueError, std::string("_price_fault: ") + name +
+                                    " must be -1 or the index of one of the matrices");
+  }
+  return static_cast<int>(k);
+}
+
+PriceBounds bounds_of(PyObject* obj) {
+  Ref items(checked(PySequence_Tuple(obj)));
+  if (PyTuple_GET_SIZE(items.get()) != 4) {
+    fail(ErrorKind::ValueError, "_price_fault: bounds must be 4 numbers");
+  }
+  double b[4];
+  for (Py_ssize_t i = 0; i < 4; ++i) {
+    b[i] = PyFloat_AsDouble(PyTuple_GET_ITEM(items.get(), i));
+    if (b[i] == -1.0 && PyErr_Occurred()) fail_pending();
+  }
+  return PriceBounds{b[0], b[1], b[2], b[3]};
+}
+
+PyObject* fault_tuple(const PriceFaultAt& f) {
+  switch (f.kind) {
+    case PriceFault::None: Py_RETURN_NONE;
+    case PriceFault::Outside:
+      return checked(Py_BuildValue("(siLL)", "outside", f.matrix, static_cast<long long>(f.row),
+                                   static_cast<long long>(f.col)));
+    case PriceFault::Span:
+      return checked(Py_BuildValue("(sLiLiL)", "span", static_cast<long long>(f.col), f.matrix,
+                                   static_cast<long long>(f.row), f.hi_matrix,
+                                   static_cast<long long>(f.hi_row)));
+    case PriceFault::Below:
+      return checked(Py_BuildValue("(sLL)", "below", static_cast<long long>(f.row),
+                                   static_cast<long long>(f.col)));
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* find(PyObject* const* args) {
+  // The numbers first: converting them may run Python code, which must not
+  // happen once the buffers are taken.
+  Ref seq(checked(PySequence_Tuple(args[0])));
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+  const int high = matrix_index(args[2], "high", n);
+  const int low = matrix_index(args[3], "low", n);
+  const PriceBounds bounds = bounds_of(args[4]);
+
+  // Pinned (a weakly referenced array refuses to resize) while the lock is away.
+  std::vector<Ref> pins;
+  for (Py_ssize_t k = 0; k < n; ++k) pin(PyTuple_GET_ITEM(seq.get(), k), pins);
+  pin(args[1], pins);
+  std::vector<Buffer> buffers(static_cast<std::size_t>(n));
+  std::vector<View2D<double>> views;
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    Buffer& b = buffers[static_cast<std::size_t>(k)];
+    b.acquire(PyTuple_GET_ITEM(seq.get(), k), Elem::Float64, 2, false);
+    views.push_back(b.view2d<double>());
+    if (views.back().rows != views[0].rows || views.back().cols != views[0].cols) {
+      fail(ErrorKind::ValueError, "_price_fault: the matrices must have one shape");
+    }
+  }
+  Buffer used_buffer;
+  used_buffer.acquire(args[1], Elem::Int64, 1, false);
+  const View1D<std::int64_t> used_view = used_buffer.view1d<std::int64_t>();
+  const std::int64_t cols = views.empty() ? 0 : views[0].cols;
+  std::vector<std::int64_t> used(static_cast<std::size_t>(used_view.size));
+  for (std::int64_t i = 0; i < used_view.size; ++i) {
+    const std::int64_t c = used_view.get(i);
+    if (c < 0 || c >= cols || (i > 0 && c <= used[static_cast<std::size_t>(i - 1)])) {
+      fail(ErrorKind::ValueError,
+           "_price_fault: used must hold increasing column indexes of the matrices");
+    }
+    used[static_cast<std::size_t>(i)] = c;
+  }
+
+  PriceFaultAt fault;
+  bool no_memory = false;
+  const int threads = usable_cpus();
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    fault = find_price_fault(views, used, high, low, bounds, threads);
+  } catch (const std::bad_alloc&) {
+    no_memory = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (no_memory) throw std::bad_alloc();
+  return fault_tuple(fault);
+}
+
+}  // namespace
+
+PyObject* price_fault(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 5) {
+    PyErr_Format(PyExc_TypeError, "_price_fault() takes exactly 5 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  return guarded(kQualname, [&]() -> PyObject* { return find(args); });
+}
+
+}  // namespace pelmora::py

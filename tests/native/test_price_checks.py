@@ -1,0 +1,120 @@
+"""The native price checks find the fault a plain NumPy reading of the rules finds: the same
+kind, the same matrix and the same first cell, whatever the memory layout of the matrices."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from pelmora._prices import MODERATE, PRICE_RANGE
+from pelmora.core.journal import _price_fault
+
+BOUNDS = (*PRICE_RANGE, *MODERATE)
+TINY = PRICE_RANGE[0]
+# Ordinary prices, missing ones, and every edge of the accepted range and of the span rule.
+FAR = [np.nan, 1e75, np.nextafter(1e75, 0), 1e-75, 1e-76, 1e80, 1e-80, 1e140, 1e-140, TINY,
+       np.nextafter(1e150, 0)]
+ODD = FAR + [np.inf, -np.inf, 0.0, -0.0, -3.0, 1e150, 1e151, np.nextafter(TINY, 0), 5e-324]
+
+
+def reference(matrices, used, high, low):
+    """The first fault, read off whole boolean matrices in the order the checks run."""
+    lowest, highest, moderate_low, moderate_high = BOUNDS
+    mask = np.zeros(matrices[0].shape[1], dtype=bool)
+    mask[used] = True
+    with np.errstate(invalid="ignore", over="ignore"):
+        for k, m in enumerate(matrices):
+            bad = ~np.isnan(m) & ~((m >= lowest) & (m < highest)) & mask
+            if bad.any():
+                return ("outside", k, *map(int, np.argwhere(bad)[0]))
+        cells = np.concatenate(matrices)
+        n = matrices[0].shape[0]
+        far = (~np.isnan(cells) & ~((cells >= moderate_low) & (cells < moderate_high))).any(0)
+        for col in np.flatnonzero(far & mask):
+            lo, hi = int(np.nanargmin(cells[:, col])), int(np.nanargmax(cells[:, col]))
+            if cells[hi, col] / cells[lo, col] >= highest:
+                return ("span", int(col), lo // n, lo % n, hi // n, hi % n)
+        if high >= 0:
+            below = (matrices[high] < matrices[low]) & mask
+            if below.any():
+                return ("below", *map(int, np.argwhere(below)[0]))
+    return None
+
+
+def laid_out(m, layout):
+    """``m``'s values in another memory layout: the checks must read them all the same."""
+    if layout == "F":
+        return np.asfortranarray(m)
+    if layout == "reversed":
+        return m[::-1, ::-1].copy()[::-1, ::-1]
+    if layout == "strided":
+        big = np.full((2 * m.shape[0], 3 * m.shape[1]), np.inf)
+        big[::2, ::3] = m
+        return big[::2, ::3]
+    return np.ascontiguousarray(m)
+
+
+@st.composite
+def markets(draw):
+    rows, cols = draw(st.integers(1, 11)), draw(st.integers(1, 7))
+    n = draw(st.integers(1, 4))
+    # Prices in range in two markets of three, so that spans and highs below lows are reached.
+    odd = draw(st.sampled_from([ODD, FAR, [np.nan]]))
+    matrices = []
+    for _ in range(n):
+        cells = draw(st.lists(st.one_of(st.floats(0.5, 200.0), st.sampled_from(odd)),
+                              min_size=rows * cols, max_size=rows * cols))
+        layout = draw(st.sampled_from(["C", "F", "reversed", "strided"]))
+        matrices.append(laid_out(np.array(cells).reshape(rows, cols), layout))
+    used = sorted(draw(st.sets(st.integers(0, cols - 1))))
+    pair = draw(st.lists(st.integers(0, n - 1), min_size=2, max_size=2, unique=True)) if n > 1 \
+        and draw(st.booleans()) else [-1, -1]
+    return matrices, np.array(used, dtype=np.int64), pair[0], pair[1]
+
+
+@settings(max_examples=400)
+@given(markets())
+def test_first_fault_matches_numpy(market):
+    matrices, used, high, low = market
+    assert _price_fault(matrices, used, high, low, BOUNDS) == reference(matrices, used, high, low)
+
+
+@pytest.mark.parametrize("layout", ["C", "F", "reversed", "strided"])
+@pytest.mark.parametrize("fault", ["outside", "span", "below", None])
+def test_large_matrices_shared_among_threads(layout, fault):
+    # Large enough for several tasks and threads; each fault planted twice, the later one in an
+    # earlier column, so the first cell in row-major order is not the first found by column.
+    rng = np.random.default_rng(7)
+    shape = (700, 1500)
+    high = rng.uniform(10.0, 20.0, shape)
+    low, close = high / 2.0, high / 1.5
+    if fault == "outside":
+        close[400, 1200], close[500, 3] = -1.0, np.inf
+    elif fault == "span":
+        low[600, 900], high[30, 900], low[650, 1100] = 1e-80, 1e80, 1e-140
+    elif fault == "below":
+        high[300, 1400], high[301, 2] = 1.0, 1.0
+    matrices = [laid_out(m, layout) for m in (close, high, low)]
+    used = np.arange(0, shape[1], dtype=np.int64)
+    expected = reference(matrices, used, 1, 2)
+    assert (expected is None) == (fault is None)
+    assert _price_fault(matrices, used, 1, 2, BOUNDS) == expected
+
+
+@pytest.mark.parametrize(
+    ("matrices", "used", "error", "match"),
+    [
+        ([np.ones((2, 2), np.float32)], [0], ValueError,
+         "Buffer dtype mismatch, expected 'double' but got 'float'"),
+        ([np.ones(3)], [0], ValueError,
+         r"Buffer has wrong number of dimensions \(expected 2, got 1\)"),
+        ([np.ones((2, 2)), np.ones((3, 2))], [0], ValueError, "one shape"),
+        ([np.ones((2, 2))], [1, 0], ValueError, "increasing column indexes"),
+        ([np.ones((2, 2))], [2], ValueError, "increasing column indexes"),
+        ([np.ones((2, 2))], [-1], ValueError, "increasing column indexes"),
+        ([[1.0, 2.0]], [0], TypeError, "a bytes-like object is required, not 'list'"),
+    ],
+)
+def test_refuses_malformed_arguments(matrices, used, error, match):
+    with pytest.raises(error, match=match):
+        _price_fault(matrices, np.array(used, dtype=np.int64), -1, -1, BOUNDS)
