@@ -9,6 +9,8 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import pelmora
 
@@ -195,3 +197,48 @@ def test_walk_forward_slices_the_volume_with_the_prices():
     assert len(given.windows) > 1
     pd.testing.assert_frame_equal(given.windows, mapped.windows)
     assert np.array_equal(given.returns.to_numpy(), mapped.returns.to_numpy())
+
+
+@st.composite
+def liquid_runs(draw):
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    dates = pd.bdate_range("2024-01-01", periods=draw(st.integers(5, 40)))
+    stocks = ["S0", "S1", "S2"]
+    frames = ohlc_market(rng, dates, stocks, start=20.0, vol=0.05)
+    volume = pd.DataFrame(rng.uniform(0, 2_000, (len(dates), 3)), index=dates, columns=stocks)
+    volume[volume < 200] = np.nan  # days without volume
+    weights = random_weights(rng, dates[::draw(st.integers(1, 6))], stocks, low=-0.8, high=1.0)
+    options = draw(st.fixed_dictionaries({
+        "capital": st.sampled_from([1e4, 1e6]),
+        "max_participation": st.sampled_from([None, 0.05, 0.5]),
+        "impact": st.sampled_from([0.0, 0.3, 2.0]),
+        "stop_loss": st.sampled_from([None, 0.05]),
+        "delistings": st.sampled_from([None, {"S1": dates[len(dates) // 2]}]),
+    }))
+    return weights, frames, volume, options
+
+
+@pytest.mark.filterwarnings("ignore:pelmora.backtest. no rebalance")
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(liquid_runs())
+def test_capped_runs_reconcile_and_never_fill_above_the_cap(run):
+    weights, frames, volume, options = run
+    result = pelmora.backtest(weights, frames, volume=volume, **options)
+    fills, equity = result.fills, result.equity
+    costs = fills[["fee", "tax", "slippage", "impact", "written_off"]].sum(axis=1)
+    moves = np.zeros(len(equity))
+    np.add.at(moves, equity.index.get_indexer(fills["date"]),
+              (fills["before"] - fills["after"] - costs).to_numpy())
+    np.testing.assert_allclose(result.cash, 1.0 + np.cumsum(moves), rtol=1e-9, atol=1e-12)
+    held = result.positions.mul(equity, axis=0).sum(axis=1)
+    np.testing.assert_allclose(result.cash + held, equity, rtol=1e-9, atol=1e-12)
+    assert result.trades["pnl"].sum() == pytest.approx(equity.iloc[-1] - 1, abs=1e-9)
+    # A short still open at its delisting is covered in full, whatever the volume.
+    covered = (fills["reason"] == "delisting") & (fills["shares"] > 0)
+    traded = fills[(fills["written_off"] == 0) & ~covered]
+    if options["max_participation"] is not None and len(traded):
+        day_volume = volume.stack().reindex(list(zip(traded["date"], traded["stock"])))
+        cap = options["max_participation"] * day_volume.to_numpy()
+        assert (traded["shares"].abs().to_numpy() <= cap * (1 + 1e-12)).all()
+    rate = result.stats()["fill_rate"]
+    assert 0.0 <= rate <= 1.0 + 1e-12 or (math.isnan(rate) and fills.empty)
