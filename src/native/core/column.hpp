@@ -5,7 +5,9 @@
 // pages instead of copying them (malloc's heap would copy on every doubling
 // once its dynamic mmap threshold has risen), and it asks for transparent
 // huge pages, since the outputs of a long run reach hundreds of megabytes and
-// faulting them in 4 KiB at a time costs more than the run itself.
+// faulting them in 4 KiB at a time costs more than the run itself. Mappings
+// of outputs that died come back through the pool (mapping_pool.hpp), pages
+// and all, and the next columns take them.
 #pragma once
 
 #include <sys/mman.h>
@@ -16,16 +18,21 @@
 #include <new>
 #include <utility>
 
+#include "core/mapping_pool.hpp"
+
 namespace pelmora {
 
 // A buffer given up by a Column: free it with release_buffer.
 struct ColumnBuffer {
   void* data = nullptr;
   std::size_t mapped = 0;  // bytes of its mapping, 0: from malloc
+  bool pooled = true;      // a mapping goes back to the pool (not a sparse reservation)
 };
 
 inline void release_buffer(const ColumnBuffer& b) {
-  if (b.mapped) {
+  if (b.mapped && b.pooled) {
+    pool_give(b.data, b.mapped);
+  } else if (b.mapped) {
     munmap(b.data, b.mapped);
   } else {
     std::free(b.data);
@@ -38,7 +45,7 @@ class Column {
   Column() = default;
   Column(const Column&) = delete;
   Column& operator=(const Column&) = delete;
-  ~Column() { release_buffer(ColumnBuffer{data_, mapped_}); }
+  ~Column() { release_buffer(ColumnBuffer{data_, mapped_, !fixed_}); }
 
   void push_back(T v) {
     if (size_ == cap_) reserve(size_ + 1);
@@ -86,7 +93,7 @@ class Column {
 
   // Gives up the buffer; the column is empty afterwards.
   ColumnBuffer release() {
-    ColumnBuffer b{data_, mapped_};
+    ColumnBuffer b{data_, mapped_, !fixed_};
     data_ = nullptr;
     size_ = cap_ = mapped_ = 0;
     fixed_ = false;
@@ -112,6 +119,17 @@ class Column {
       return;
     }
     bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+    // A mapping an earlier output gave back has its pages backed already:
+    // copying what the column holds costs less than faulting fresh pages.
+    std::size_t got = 0;
+    if (void* reused = pool_take(bytes, got)) {
+      if (size_) __builtin_memcpy(reused, data_, size_ * sizeof(T));
+      release_buffer(ColumnBuffer{data_, mapped_, true});
+      data_ = static_cast<T*>(reused);
+      mapped_ = got;
+      cap_ = got / sizeof(T);
+      return;
+    }
     void* p;
     if (mapped_) {
       p = mremap(data_, mapped_, bytes, MREMAP_MAYMOVE);

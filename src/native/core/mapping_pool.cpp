@@ -1,0 +1,97 @@
+#include "core/mapping_pool.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace pelmora {
+
+namespace {
+
+struct Slot {
+  void* data;
+  std::size_t bytes;
+};
+
+// A spin lock rather than a mutex: the child of a fork may find it taken by
+// a thread that does not exist there, and a flag can simply be cleared.
+std::atomic_flag g_lock = ATOMIC_FLAG_INIT;
+Slot g_slots[kPoolSlots];
+std::size_t g_count = 0;
+std::size_t g_bytes = 0;
+
+struct Locked {
+  Locked() {
+    while (g_lock.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  ~Locked() { g_lock.clear(std::memory_order_release); }
+};
+
+// The child keeps the parent's mappings (copy-on-write) but not its lock:
+// it forgets the pool, which the parent still owns.
+void forget_in_child() {
+  g_lock.clear(std::memory_order_release);
+  g_count = 0;
+  g_bytes = 0;
+}
+
+std::once_flag g_registered;
+
+void register_fork_handler() {
+  std::call_once(g_registered, [] { pthread_atfork(nullptr, nullptr, forget_in_child); });
+}
+
+}  // namespace
+
+void* pool_take(std::size_t bytes, std::size_t& got) {
+  register_fork_handler();
+  Locked lock;
+  std::size_t best = kPoolSlots;
+  for (std::size_t i = 0; i < g_count; ++i) {
+    if (g_slots[i].bytes >= bytes && (best == kPoolSlots || g_slots[i].bytes < g_slots[best].bytes)) {
+      best = i;
+    }
+  }
+  if (best == kPoolSlots) return nullptr;
+  const Slot s = g_slots[best];
+  g_slots[best] = g_slots[--g_count];
+  g_bytes -= s.bytes;
+  got = s.bytes;
+  return s.data;
+}
+
+// The cap: kPoolBytes, or an eighth of the machine's memory when that is less.
+std::size_t pool_cap() {
+  static const std::size_t cap = [] {
+    const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || size <= 0) return kPoolBytes;
+    const std::size_t eighth = static_cast<std::size_t>(pages) / 8 * static_cast<std::size_t>(size);
+    return eighth < kPoolBytes ? eighth : kPoolBytes;
+  }();
+  return cap;
+}
+
+void pool_give(void* data, std::size_t bytes) {
+  if (data == nullptr) return;
+  register_fork_handler();
+  const std::size_t cap = pool_cap();
+  {
+    Locked lock;
+    if (g_count < kPoolSlots && g_bytes + bytes <= cap) {
+      g_slots[g_count++] = Slot{data, bytes};
+      g_bytes += bytes;
+      return;
+    }
+  }
+  munmap(data, bytes);
+}
+
+std::size_t pool_bytes() {
+  Locked lock;
+  return g_bytes;
+}
+
+}  // namespace pelmora

@@ -1,0 +1,33 @@
+// A process-wide pool of the anonymous mappings that large output columns
+// live in. When NumPy lets go of an output (its capsule base dies) the
+// mapping comes back here instead of being unmapped, its pages still
+// backed; the next run's columns take it and write into memory that is
+// already faulted in. On a machine where touching fresh memory is slow, a
+// research loop or a sweep then pays for its output pages once, not on
+// every run, and threads stop serialising on page faults in the kernel.
+//
+// The pool is capped (kPoolBytes); what does not fit is unmapped. A lock
+// of its own guards it (runs on several threads give back and take at
+// once); a child process after fork starts with an empty pool, never with
+// a lock another thread held.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+
+namespace pelmora {
+
+// 1 GiB kept at most (an eighth of the machine's memory when that is less).
+inline constexpr std::size_t kPoolBytes = std::size_t{1} << 30;
+inline constexpr std::size_t kPoolSlots = 64;
+
+// A mapping of at least `bytes` (the smallest pooled one), or nullptr with
+// `got` untouched. Its contents are whatever its last user left.
+void* pool_take(std::size_t bytes, std::size_t& got);
+// Gives a mapping of `bytes` back: kept when the pool has room, else unmapped.
+void pool_give(void* data, std::size_t bytes);
+// The bytes the pool holds now (for tests and benchmarks).
+std::size_t pool_bytes();
+
+}  // namespace pelmora
