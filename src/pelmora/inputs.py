@@ -157,6 +157,11 @@ def _weights_matrix(weights: Any) -> np.ndarray:
             values: np.ndarray = np.where(counts > 0, mask / counts, 0.0)
         return values
     values = float_matrix(weights, "weights")
+    with np.errstate(over="ignore", invalid="ignore"):
+        # Finite row sums of absolute weights mean no infinity, no NaN and no overflow: the
+        # common case needs none of the checks below, each a pass over the weights.
+        if np.isfinite(np.abs(values).sum(axis=1)).all():
+            return values
     inf = np.isinf(values)
     if inf.any():
         row, col = (int(x[0]) for x in np.nonzero(inf))
