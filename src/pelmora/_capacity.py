@@ -132,8 +132,11 @@ def capacity(
     n_rows = len(args["price_index"])
     owns = [inputs.with_options(dataclasses.replace(base, capital=c)) for c in amounts]
     variants = [{**engine_options(own.options, n_rows), **own.execution} for own in owns]
-    # Positions are not needed for the statistics; excursions are (the trades' MAE and MFE).
-    outputs = journal.run_many(arrays, variants, threads=threads, positions=False, excursions=True)
+    # The statistics read each trade's excursion summary (its MAE and MFE), not its path, and
+    # not the book at every close.
+    outputs = journal.run_many(
+        arrays, variants, threads=threads, positions=False, excursions="summary"
+    )
     rows = []
     for capital, own, out in zip(amounts, owns, outputs):
         if isinstance(out, BaseException):
