@@ -9,7 +9,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import assume, HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import pelmora
@@ -110,6 +110,8 @@ def account_runs(draw):
     stocks = ["S0", "S1", "S2"]
     frames = ohlc_market(rng, dates, stocks, start=20.0, vol=0.05,
                          gaps=draw(st.sampled_from([0.0, 0.1])))
+    # A stock without a single price is refused, not run: not this test's concern.
+    assume(frames["close"].notna().any().all())
     weights = random_weights(rng, dates[::draw(st.integers(1, 5))], stocks, low=-0.8, high=1.2)
     capital = draw(st.sampled_from([None, 1e3, 1e6]))
     options = draw(st.fixed_dictionaries({
