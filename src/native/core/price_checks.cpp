@@ -133,7 +133,7 @@ void extremes_pair(const View2D<double>& h, const View2D<double>& l, const std::
   });
 }
 
-// The first row of column `col` with pred(row) true, looking only above `limit`.
+// The first row above `limit` for which pred(row) holds; -1 if none.
 template <class Pred>
 std::int64_t first_row(std::int64_t limit, Pred&& pred) {
   for (std::int64_t r = 0; r < limit; ++r) {

@@ -47,7 +47,7 @@ struct PriceFaultAt {
 // The first fault of `matrices` (all of one shape) over the columns `used`
 // (increasing, inside the shape; the caller checks). `high` and `low` index
 // into `matrices` (-1: no high/low check). Up to `threads` native threads
-// share the columns. Pure computation: no Python, no failure.
+// share the columns. Pure computation: no Python; throws only std::bad_alloc.
 PriceFaultAt find_price_fault(const std::vector<View2D<double>>& matrices,
                               const std::vector<std::int64_t>& used, int high, int low,
                               const PriceBounds& bounds, int threads);
