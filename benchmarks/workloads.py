@@ -6,6 +6,8 @@ rebalance into 100 rotating equal-weight stocks, stop-loss 0.1, take-profit
 W2 "daily": 2500 rows x 500 stocks, a rebalance on every row into 50 stocks,
 default options, excursion window 20.
 W1' ("w1_plain"): W1 without stops and missing prices, long-only, no fees.
+W3 "long panel": 1,000,000 rows x 8 stocks (minute bars), a rebalance every 720 rows into 4
+equal-weight stocks, long-only, no stops, fees or gaps: the work vectorbt can do as well.
 """
 
 from __future__ import annotations
@@ -87,6 +89,16 @@ def w2(n_rows: int = 2500, n_stocks: int = 500) -> Workload:
     a["pos_index"] = a["price_index"].copy()
     a["resample"] = a["price_index"].copy()
     return Workload("W2 daily", a, dict(swaylen_window=20))
+
+
+def w3(n_rows: int = 1_000_000, n_stocks: int = 8) -> Workload:
+    a = market(n_rows, n_stocks, seed=4)
+    rows = np.arange(0, n_rows, 720)
+    a["pos_values"] = rotating_weights(n_stocks, len(rows), n_stocks // 2, seed=4)
+    a["pos_index"] = a["price_index"][rows]
+    a["resample"] = a["pos_index"].copy()
+    opts = dict(fee_ratio=0.0, tax_ratio=0.0, swaylen_window=20)
+    return Workload("W3 long panel", a, opts)
 
 
 ALL = {"w1_close": lambda: w1(False), "w1_touched": lambda: w1(True), "w1_plain": w1_plain,
