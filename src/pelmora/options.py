@@ -134,7 +134,7 @@ max_participation : float or None, default
 impact : float, default
     k of the square-root law of market impact (0 or more; needs ``capital`` and a volume): q
     shares on a day of volume V move the price against the trade by k x sigma x sqrt(q / V),
-    sigma the deviation of the daily log returns over ``impact_window`` days before.
+    sigma the standard deviation of the daily log returns over ``impact_window`` days before.
 impact_window : int, default
     Days of returns of that sigma (2 or more; fewer at the start, none below 2 returns).
 """
