@@ -16,8 +16,10 @@ double in_lots(const TradeCosts& c, int sid, double shares) {
 bool counted(const TradeCosts& c, int sid) { return c.exec->lot_of(sid) > 0.0 || std::isfinite(c.cap); }
 
 // Asked for `want` shares (> 0), how many may fill now: whole lots, at most the cap.
-double fillable(const TradeCosts& c, int sid, double want, double& unfilled) {
-  const double asked = in_lots(c, sid, want);
+// An order that closes a holding asks for all of it, lots or not; only what
+// one row fills of it is rounded.
+double fillable(const TradeCosts& c, int sid, double want, double& unfilled, bool whole = false) {
+  const double asked = whole ? want : in_lots(c, sid, want);
   double q = asked;
   if (q > c.cap) q = in_lots(c, sid, c.cap);
   if (!(q > 0.0)) q = 0.0;  // a NaN or negative cap fills nothing
@@ -155,10 +157,10 @@ Plan plan_sale(const TradeCosts& c, int sid, double value, bool entry) {
   return p;
 }
 
-Plan plan_shares(const TradeCosts& c, int sid, double shares, bool entry) {
+Plan plan_shares(const TradeCosts& c, int sid, double shares, bool entry, bool whole) {
   if (!priced(c) || shares == 0.0) return Plan{};
   double unfilled = 0.0;
-  const double q = fillable(c, sid, std::fabs(shares), unfilled);
+  const double q = fillable(c, sid, std::fabs(shares), unfilled, whole);
   Plan p;
   if (q > 0.0) {
     p = shares > 0 ? exact_buy(c, q, entry) : sale_of(c, q * c.price / c.exec->capital, -q, entry);
@@ -179,7 +181,7 @@ Plan plan_capped_close(const TradeCosts& c, int sid, double held) {
   const double all = held * c.exec->capital / c.price;  // shares held, signed
   if (std::fabs(all) <= c.cap) return Plan{};
   // A closing order is no entry: it pays the tax; the rest waits.
-  Plan p = plan_shares(c, sid, -all, false);
+  Plan p = plan_shares(c, sid, -all, false, true);
   p.holds = true;
   return p;
 }

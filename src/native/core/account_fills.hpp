@@ -37,8 +37,9 @@ struct Plan {
 Plan plan_buy(const TradeCosts& c, int sid, double amount, bool entry);
 // A sale of `value` of the holding (entry: it opens or adds to a short).
 Plan plan_sale(const TradeCosts& c, int sid, double value, bool entry);
-// Exactly `shares` (signed: + buys), a pending order's fill.
-Plan plan_shares(const TradeCosts& c, int sid, double shares, bool entry);
+// Exactly `shares` (signed: + buys), a pending order's fill; `whole`: the
+// order closes the holding, so its remainder is not rounded to lots.
+Plan plan_shares(const TradeCosts& c, int sid, double shares, bool entry, bool whole = false);
 // The close of holding `held` when a cap keeps it from closing at once
 // (`holds`: a partial fill, or none on a row without volume); a plan that
 // does not hold lets the whole holding go.

@@ -93,7 +93,8 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
       const double held = found != p.end() ? found->second : 0.0;
       if (!std::isnan(costs.exact)) {
         const double q = costs.exact;
-        plan = plan_shares(costs, sid, q, (q > 0 && held >= 0) || (q < 0 && held <= 0));
+        plan = plan_shares(costs, sid, q, (q > 0 && held >= 0) || (q < 0 && held <= 0),
+                           costs.closes);
         planned = continuing = true;
       } else if (position != 0.0) {
         const double amount = position - held;

@@ -568,6 +568,15 @@ double Engine::last_known_price(int col, std::int64_t d) {
 // The sample standard deviation of the close-to-close log returns of the
 // impact window's rows before d (0 with fewer than two).
 double Engine::impact_sigma(int col, std::int64_t d) {
+  // Every fill of a stock on one row has the same volatility: kept per column.
+  if (sigma_row_.empty()) {
+    sigma_row_.assign(static_cast<std::size_t>(in_.price.cols), -1);
+    sigma_.assign(static_cast<std::size_t>(in_.price.cols), 0.0);
+  }
+  const std::size_t k = static_cast<std::size_t>(col);
+  if (sigma_row_[k] == d) return sigma_[k];
+  sigma_row_[k] = d;
+  sigma_[k] = 0.0;  // a failing read below leaves no stale value behind
   const std::int64_t first = std::max<std::int64_t>(1, d - opt_.exec.impact_window);
   double sum = 0.0;
   std::int64_t n = 0;
@@ -583,7 +592,8 @@ double Engine::impact_sigma(int col, std::int64_t d) {
   const double mean = sum / static_cast<double>(n);
   double squares = 0.0;
   each([&](double r) { squares += (r - mean) * (r - mean); });
-  return std::sqrt(squares / static_cast<double>(n - 1));
+  sigma_[k] = std::sqrt(squares / static_cast<double>(n - 1));
+  return sigma_[k];
 }
 
 void Engine::count_fill() {

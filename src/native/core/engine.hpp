@@ -189,6 +189,9 @@ class Engine final : private FillSetup {
   std::vector<double> used_shares_;
   std::vector<std::int64_t> used_row_;
   int used_col_ = -1;  // the column of the fill last set up
+  // Per price column: the impact's volatility and the row it is of.
+  std::vector<double> sigma_;
+  std::vector<std::int64_t> sigma_row_;
   std::vector<std::int64_t> known_row_;  // per price column: last row looked back from
   std::vector<double> known_price_;
   std::int64_t fill_row_ = 0;
