@@ -208,7 +208,7 @@ def test_single_trades_match_the_model_bit_for_bit(mats, data):
     ts.record_exit(0, int(exit_tx))
     got = sw.swaylen[0]
     assert len(got) == ((window - 1) // step) * 6 + 12
-    assert got.tobytes() == want.tobytes()
+    assert _bits(got) == _bits(want)
 
 
 # --- hostile call sequences --------------------------------------------------------------

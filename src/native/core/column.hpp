@@ -26,14 +26,14 @@ namespace pelmora {
 struct ColumnBuffer {
   void* data = nullptr;
   std::size_t mapped = 0;  // bytes of its mapping, 0: from malloc
-  bool pooled = true;      // a mapping goes back to the pool (not a sparse reservation)
+  bool sparse = false;     // a reservation backed only where written
+  std::size_t used = 0;    // bytes written (what of a reservation is backed)
 };
 
+// A mapping goes back to the pool; malloc's memory to malloc.
 inline void release_buffer(const ColumnBuffer& b) {
-  if (b.mapped && b.pooled) {
-    pool_give(b.data, b.mapped);
-  } else if (b.mapped) {
-    munmap(b.data, b.mapped);
+  if (b.mapped) {
+    pool_give(b.data, b.mapped, b.sparse ? b.used : b.mapped, b.sparse);
   } else {
     std::free(b.data);
   }
@@ -45,7 +45,7 @@ class Column {
   Column() = default;
   Column(const Column&) = delete;
   Column& operator=(const Column&) = delete;
-  ~Column() { release_buffer(ColumnBuffer{data_, mapped_, !fixed_}); }
+  ~Column() { release_buffer(buffer()); }
 
   void push_back(T v) {
     if (size_ == cap_) reserve(size_ + 1);
@@ -80,12 +80,16 @@ class Column {
   bool reserve_fixed(std::size_t n) {
     if (data_ != nullptr || n == 0 || n > SIZE_MAX / sizeof(T) / 2) return false;
     const std::size_t bytes = (n * sizeof(T) + kHugePage - 1) & ~(kHugePage - 1);
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) return false;
-    madvise(p, bytes, MADV_HUGEPAGE);
+    std::size_t got = bytes;
+    void* p = pool_take(bytes, got, true);
+    if (p == nullptr) {
+      p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+      if (p == MAP_FAILED) return false;
+      madvise(p, bytes, MADV_HUGEPAGE);
+    }
     data_ = static_cast<T*>(p);
-    mapped_ = bytes;
+    mapped_ = got;
     cap_ = bytes / sizeof(T);
     fixed_ = true;
     return true;
@@ -93,7 +97,7 @@ class Column {
 
   // Gives up the buffer; the column is empty afterwards.
   ColumnBuffer release() {
-    ColumnBuffer b{data_, mapped_, !fixed_};
+    const ColumnBuffer b = buffer();
     data_ = nullptr;
     size_ = cap_ = mapped_ = 0;
     fixed_ = false;
@@ -124,7 +128,7 @@ class Column {
     std::size_t got = 0;
     if (void* reused = pool_take(bytes, got)) {
       if (size_) __builtin_memcpy(reused, data_, size_ * sizeof(T));
-      release_buffer(ColumnBuffer{data_, mapped_, true});
+      release_buffer(buffer());
       data_ = static_cast<T*>(reused);
       mapped_ = got;
       cap_ = got / sizeof(T);
@@ -145,6 +149,8 @@ class Column {
     mapped_ = bytes;
     cap_ = bytes / sizeof(T);
   }
+
+  ColumnBuffer buffer() const { return ColumnBuffer{data_, mapped_, fixed_, size_ * sizeof(T)}; }
 
   T* data_ = nullptr;
   std::size_t size_ = 0;

@@ -131,6 +131,17 @@ inline __attribute__((always_inline)) double Engine::validated_trade_price(int s
   return price;
 }
 
+namespace {
+// always_inline: GCC 12 drops a __builtin_prefetch inlined from an ordinary inline
+// function (the call has no result, so the inliner treats it as dead).
+inline __attribute__((always_inline)) void prefetch_cell(const View2D<double>& m, std::int64_t d,
+                                                        int col) {
+  if (d < m.rows && col < m.cols) {
+    __builtin_prefetch(m.data + d * m.row_stride + col * m.col_stride);
+  }
+}
+}  // namespace
+
 void Engine::run_rows(double* creturn) {
   const std::int64_t n_rows = in_.price_index.size;
   for (std::int64_t d = 0; d < n_rows; ++d) process_row(d, creturn);
@@ -159,25 +170,19 @@ void Engine::process_row(std::int64_t d, double* creturn) {
   if (st_.has_delisting) delisting_exits(d);
   creturn[d] = close_valuation(d);
   if (journal_) journal_->row_done(d, st_.cash);
-  if (caps_ && journal_) {
+  if (caps_) {
     for (const int sid : orders_) {
       const double q = order_shares_[static_cast<std::size_t>(sid)];
-      if (q != 0.0) journal_->order_open(d, sid, q, order_reason_[static_cast<std::size_t>(sid)]);
+      if (q == 0.0) continue;
+      if (journal_) journal_->order_open(d, sid, q, order_reason_[static_cast<std::size_t>(sid)]);
+      // The order fills on the next row: its volume cell is asked for now.
+      const int col = sid < static_cast<std::int64_t>(sid_to_price_.size()) ? sid_to_price_[sid] : -1;
+      if (col >= 0) prefetch_cell(opt_.exec.volume, d + 1, col);
     }
   }
   schedule_next_row(d);
 }
 
-namespace {
-// always_inline: GCC 12 drops a __builtin_prefetch inlined from an ordinary inline
-// function (the call has no result, so the inliner treats it as dead).
-inline __attribute__((always_inline)) void prefetch_cell(const View2D<double>& m, std::int64_t d,
-                                                        int col) {
-  if (d < m.rows && col < m.cols) {
-    __builtin_prefetch(m.data + d * m.row_stride + col * m.col_stride);
-  }
-}
-}  // namespace
 
 // always_inline as well, for the same reason: the walks below must keep its prefetches.
 inline __attribute__((always_inline)) void Engine::prefetch_cells(std::int64_t d, int col) {
@@ -391,8 +396,17 @@ void Engine::rebalance_step(std::int64_t d) {
 
   if (journal_) journal_->rebalanced(d);
   trade_for(d, ExitReason::Rebalance);
-  // The rebalance's orders replace every order still pending.
-  if (caps_) clear_orders();
+  // The rebalance's orders replace every order still pending. Each of its
+  // fills reads the row's volume of its stock: those cells are asked for
+  // first, all at once, instead of one cache miss per fill.
+  if (caps_) {
+    clear_orders();
+    for (std::int64_t sid = 0; sid < rebalance_row.size; ++sid) {
+      if (rebalance_row.get(sid) == 0.0 || sid >= static_cast<std::int64_t>(sid_to_price_.size())) continue;
+      const int col = sid_to_price_[static_cast<std::size_t>(sid)];
+      if (col >= 0) prefetch_cell(opt_.exec.volume, d, col);
+    }
+  }
   fill_row_ = d;
   st_.cash = rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit, hooks_,
                        scratch_, opt_.exec.max_gross, costs_.exec != nullptr ? this : nullptr);

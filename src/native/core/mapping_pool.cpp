@@ -13,6 +13,8 @@ namespace {
 struct Slot {
   void* data;
   std::size_t bytes;
+  std::size_t backed;  // what counts against the cap
+  bool sparse;
 };
 
 // A spin lock rather than a mutex: the child of a fork may find it taken by
@@ -46,19 +48,21 @@ void register_fork_handler() {
 
 }  // namespace
 
-void* pool_take(std::size_t bytes, std::size_t& got) {
+void* pool_take(std::size_t bytes, std::size_t& got, bool sparse) {
   register_fork_handler();
   Locked lock;
   std::size_t best = kPoolSlots;
   for (std::size_t i = 0; i < g_count; ++i) {
-    if (g_slots[i].bytes >= bytes && (best == kPoolSlots || g_slots[i].bytes < g_slots[best].bytes)) {
+    const Slot& s = g_slots[i];
+    if (s.sparse == sparse && s.bytes >= bytes &&
+        (best == kPoolSlots || s.bytes < g_slots[best].bytes)) {
       best = i;
     }
   }
   if (best == kPoolSlots) return nullptr;
   const Slot s = g_slots[best];
   g_slots[best] = g_slots[--g_count];
-  g_bytes -= s.bytes;
+  g_bytes -= s.backed;
   got = s.bytes;
   return s.data;
 }
@@ -74,15 +78,23 @@ std::size_t pool_cap() {
   return cap;
 }
 
-void pool_give(void* data, std::size_t bytes) {
+void pool_give(void* data, std::size_t bytes, std::size_t backed, bool sparse) {
   if (data == nullptr) return;
   register_fork_handler();
   const std::size_t cap = pool_cap();
+  if (backed > bytes) backed = bytes;
+  if (sparse) {
+    // A reservation may hold pages an earlier, longer user wrote past this
+    // one's end: they go now, so the pool holds no more than it counts.
+    const std::size_t page = 4096;
+    const std::size_t keep = (backed + page - 1) / page * page;
+    if (keep < bytes) madvise(static_cast<char*>(data) + keep, bytes - keep, MADV_DONTNEED);
+  }
   {
     Locked lock;
-    if (g_count < kPoolSlots && g_bytes + bytes <= cap) {
-      g_slots[g_count++] = Slot{data, bytes};
-      g_bytes += bytes;
+    if (g_count < kPoolSlots && g_bytes + backed <= cap) {
+      g_slots[g_count++] = Slot{data, bytes, backed, sparse};
+      g_bytes += backed;
       return;
     }
   }

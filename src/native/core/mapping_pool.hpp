@@ -22,11 +22,15 @@ namespace pelmora {
 inline constexpr std::size_t kPoolBytes = std::size_t{1} << 30;
 inline constexpr std::size_t kPoolSlots = 64;
 
-// A mapping of at least `bytes` (the smallest pooled one), or nullptr with
-// `got` untouched. Its contents are whatever its last user left.
-void* pool_take(std::size_t bytes, std::size_t& got);
-// Gives a mapping of `bytes` back: kept when the pool has room, else unmapped.
-void pool_give(void* data, std::size_t bytes);
+// A mapping of at least `bytes` (the smallest pooled one of the same kind),
+// or nullptr with `got` untouched. Its contents are whatever its last user
+// left. `sparse`: a reservation of address space whose pages are backed only
+// where written (the two kinds are never mixed: a column taking a huge
+// reservation would leave the next reservation to fault afresh).
+void* pool_take(std::size_t bytes, std::size_t& got, bool sparse = false);
+// Gives a mapping of `bytes` back, `backed` of them written (the pool counts
+// those against its cap): kept when the pool has room, else unmapped.
+void pool_give(void* data, std::size_t bytes, std::size_t backed, bool sparse = false);
 // The bytes the pool holds now (for tests and benchmarks).
 std::size_t pool_bytes();
 
