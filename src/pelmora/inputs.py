@@ -432,7 +432,9 @@ def prepare_inputs(
         "open_values": matrices["open"],
         "price_index": price_index,
         "price_columns": price_columns,
-        "pos_values": pos_values,
+        # The engine reads a whole weight row at every rebalance: row-major, it is one run of
+        # memory instead of a cache line per stock (a frame's values are column-major).
+        "pos_values": np.ascontiguousarray(pos_values),
         "pos_index": pos_index,
         "pos_columns": pos_columns,
         "resample": resample,

@@ -97,3 +97,15 @@ def test_liquidity_options_are_refused_by_name(kw, text):
         run(build([10.0, 10.0], [1.0]), np.ones((2, 1)), **kw)
     with pytest.raises(ValueError, match=r"volume must have the shape of price_values \(2, 1\)"):
         run(build([10.0, 10.0], [1.0]), np.ones((3, 1)))
+
+
+def test_a_stock_first_bought_by_a_pending_order_follows_its_price_from_that_day():
+    # No volume on the rebalance's day (10): the order of 5,000 shares buys at 20 the next day
+    # (all the cash), then the price goes to 30: the holding gains half, not the move from 10.
+    price = [10.0, 10.0, 20.0, 30.0]
+    vol = np.array([[1e9], [0.0], [1e9], [1e9]])
+    r = run(build(price, [0.5]), vol, capital=1e5, max_participation=1.0)
+    f = r["fills"]
+    assert f["row"].tolist() == [2] and f["price"][0] == 20.0
+    assert f["shares"].tolist() == [5_000.0] and r["cash"][2] == 0.0
+    assert r["creturn"].tolist() == pytest.approx([1.0, 1.0, 1.0, 1.5])

@@ -423,9 +423,17 @@ void Engine::rebalance_step(std::int64_t d) {
   st_.exited_stocks.clear();
   st_.current_position_id = st_.pos_id;
 
+  // The reference prices restart at this row's prices. Only a holding's
+  // reference is ever read (a stock enters the book only through a fill,
+  // which sets its own), so only the columns the book holds are set: a
+  // whole row is thousands of cache lines apart in a column-major matrix.
   const View1D<double> prices = in_.price.row(d);
   st_.previous_price.resize(prices.size);
-  for (std::int64_t i = 0; i < prices.size; ++i) st_.previous_price[i] = prices.get(i);
+  for (const auto& [sid, value] : st_.pos) {
+    if (sid < 0 || sid >= static_cast<std::int64_t>(sid_to_price_.size())) continue;
+    const int col = sid_to_price_[static_cast<std::size_t>(sid)];
+    if (col >= 0 && col < prices.size) st_.previous_price[col] = prices.get(col);
+  }
   for (const auto& [col, price] : kept_prices_) st_.previous_price[col] = price;
 }
 
@@ -660,6 +668,13 @@ void Engine::fill_orders(std::int64_t d) {
     const double held = it != st_.pos.end() ? it->second : 0.0;
     st_.cash = set_position(st_.pos, sid, held, st_.cash, c, false, true, 1.0, hooks_);
     count_fill();
+    // A stock this fill made a holding follows its price from this row on,
+    // as one bought by a rebalance does.
+    const int col = used_col_;
+    if (held == 0.0 && col >= 0 && st_.pos.count(sid) != 0) {
+      const double price = in_.price.at(d, col);
+      if (!std::isnan(price)) st_.previous_price[static_cast<std::size_t>(col)] = price;
+    }
     order_shares_[static_cast<std::size_t>(sid)] = unfilled_.shares;
     if (unfilled_.shares != 0.0) orders_[kept++] = sid;
   }
