@@ -396,16 +396,20 @@ void Engine::rebalance_step(std::int64_t d) {
 
   if (journal_) journal_->rebalanced(d);
   trade_for(d, ExitReason::Rebalance);
-  // The rebalance's orders replace every order still pending. Each of its
-  // fills reads the row's volume of its stock: those cells are asked for
-  // first, all at once, instead of one cache miss per fill.
-  if (caps_) {
-    clear_orders();
-    for (std::int64_t sid = 0; sid < rebalance_row.size; ++sid) {
-      if (rebalance_row.get(sid) == 0.0 || sid >= static_cast<std::int64_t>(sid_to_price_.size())) continue;
-      const int col = sid_to_price_[static_cast<std::size_t>(sid)];
-      if (col >= 0) prefetch_cell(opt_.exec.volume, d, col);
-    }
+  // The rebalance's orders replace every order still pending.
+  if (caps_) clear_orders();
+  // The stocks it buys are read on this row (their price by the journal,
+  // their close by the valuation, their volume by a cap): those cells are
+  // asked for first, all at once, instead of one cache miss per fill when a
+  // row of the matrices is not one run of memory.
+  const std::int64_t n_mapped = static_cast<std::int64_t>(sid_to_price_.size());
+  for (std::int64_t sid = 0; sid < rebalance_row.size && sid < n_mapped; ++sid) {
+    if (rebalance_row.get(sid) == 0.0) continue;
+    const int col = sid_to_price_[static_cast<std::size_t>(sid)];
+    if (col < 0) continue;
+    prefetch_cell(in_.price, d, col);
+    prefetch_cell(in_.close, d, col);
+    if (caps_) prefetch_cell(opt_.exec.volume, d, col);
   }
   fill_row_ = d;
   st_.cash = rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit, hooks_,
