@@ -33,10 +33,12 @@ class Workload:
         return fn(*self.args(), **self.options)
 
 
-def market(n_rows: int, n_stocks: int, seed: int, missing: float = 0.0) -> dict[str, np.ndarray]:
+def market(n_rows: int, n_stocks: int, seed: int, missing: float = 0.0,
+           bars_per_day: int = 1) -> dict[str, np.ndarray]:
     rng = np.random.default_rng(seed)
-    drift = rng.normal(0.0003, 0.0002, n_stocks)
-    vol = rng.uniform(0.01, 0.03, n_stocks)
+    # Daily drift and volatility, spread over the bars of a day (minute bars: 390).
+    drift = rng.normal(0.0003, 0.0002, n_stocks) / bars_per_day
+    vol = rng.uniform(0.01, 0.03, n_stocks) / np.sqrt(bars_per_day)
     log_ret = drift + vol * rng.standard_normal((n_rows, n_stocks))
     close = 20.0 * np.exp(np.cumsum(log_ret, axis=0))
     gap = np.exp(0.3 * vol * rng.standard_normal((n_rows, n_stocks)))
@@ -48,7 +50,9 @@ def market(n_rows: int, n_stocks: int, seed: int, missing: float = 0.0) -> dict[
         hole = rng.random((n_rows, n_stocks)) < missing
         for m in (close, open_, high, low):
             m[hole] = np.nan
-    price_index = (np.arange(n_rows, dtype=np.int64) + 18_000) * 86_400 * 10**9
+    # Bars a day apart, or a minute apart when a day has several.
+    step = 86_400 * 10**9 if bars_per_day == 1 else 60 * 10**9
+    price_index = (np.arange(n_rows, dtype=np.int64) + 18_000) * step
     columns = np.array([f"S{i:04d}" for i in range(n_stocks)], dtype=object)
     return {"price": open_, "close": close, "high": high, "low": low, "open": open_,
             "price_index": price_index, "columns": columns}
@@ -92,7 +96,7 @@ def w2(n_rows: int = 2500, n_stocks: int = 500) -> Workload:
 
 
 def w3(n_rows: int = 1_000_000, n_stocks: int = 8) -> Workload:
-    a = market(n_rows, n_stocks, seed=4)
+    a = market(n_rows, n_stocks, seed=4, bars_per_day=390)
     rows = np.arange(0, n_rows, 720)
     a["pos_values"] = rotating_weights(n_stocks, len(rows), n_stocks // 2, seed=4)
     a["pos_index"] = a["price_index"][rows]

@@ -72,6 +72,8 @@ void Engine::setup() {
   st_.take_profit_abs = std::fabs(opt_.take_profit);
   st_.trail_stop_abs = std::fabs(opt_.trail_stop);
   st_.trail_stop_activation_abs = std::fabs(opt_.trail_stop_activation);
+  long_exits_never_ = !opt_.touched_exit && st_.take_profit_abs == HUGE_VAL &&
+                      1 - st_.stop_loss_abs <= 0 && st_.trail_stop_abs == HUGE_VAL;
 
   // Each rebalance date marks the last price row dated on or before it.
   const std::int64_t n_rows = in_.price_index.size;
@@ -162,6 +164,7 @@ void Engine::process_row(std::int64_t d, double* creturn) {
   if (opt_.exec.finances()) accrue_financing(d);
   mark_to_market(d);
   execute_pending_exits();
+  st_.book_changed = st_.should_rebalance || (caps_ && !orders_.empty());
   if (st_.should_rebalance) {
     rebalance_step(d);
   } else if (caps_ && !orders_.empty()) {
@@ -217,11 +220,28 @@ void Engine::mark_to_market(std::int64_t d) {
     if (cr < mincr) mincr = cr;
     // A holding closed intraday waits at 0.0 for the next rebalance; it has
     // no side, so no exit rule applies to it.
-    if (value != 0.0 && !(caps_ && exiting(sid))) {
+    if (value != 0.0 && !(caps_ && exiting(sid)) &&
+        !(long_exits_never_ && quiet_long(d, sidprice, price, value, cr))) {
       apply_exit_rules(d, sid, sidprice, price, r, value);
     }
     if (!std::isnan(price)) st_.previous_price[sidprice] = price;
   }
+}
+
+// Without a take profit, a trailing stop or a stop-loss short of the whole
+// entry (and with exits on the close), a long exits only when its return at
+// the close is +inf or below a threshold of 0 or less: with a positive
+// finite close and price and a product cr x close far from overflowing, the
+// return is a positive finite number and nothing is signalled, so the rules
+// need not be walked (nor the division made). Anything else takes the rules.
+inline __attribute__((always_inline)) bool Engine::quiet_long(std::int64_t d, int sidprice,
+                                                              double price, double value,
+                                                              double cr) {
+  if (!(value > 0x1p-500 && value < 0x1p500 && cr > 0x1p-500 && cr < 0x1p500)) return false;
+  const double close = in_.close.at(d, sidprice);
+  if (!(close > 0.0) || !(price > 0.0)) return false;
+  const double t = cr * close;
+  return t < HUGE_VAL && t <= price * 0x1p1000;
 }
 
 void Engine::apply_exit_rules(std::int64_t d, int sid, int sidprice, double price, double r,
@@ -475,10 +495,10 @@ double Engine::close_valuation(std::int64_t d) {
   double shorts = 0.0;
   for (const auto& [sid, value] : st_.pos) {
     const int sidprice = price_column(sid, d);
-    // The holdings' cells of the next row sit one wide row further on: asked
-    // for now, while this row is worked, they are in cache when that row's
-    // walk reads them (the book rarely changes from one row to the next).
-    prefetch_cells(d + 1, sidprice);
+    // The next row's cells of the holdings the row began with were asked for
+    // by the walk of mark_to_market; only those a fill of this row added are
+    // asked for here.
+    if (st_.book_changed) prefetch_cells(d + 1, sidprice);
     const double trade_price = validated_trade_price(sid, sidprice, d);
     const double close_price = in_.close.at(d, sidprice);
     // The holding's worth at the close, added exactly as it is recorded.

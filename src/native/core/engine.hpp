@@ -104,6 +104,9 @@ struct RunState {
   std::int64_t rows_walked = 0;
   // Financing: the date of the last row worked (-1 before the first) and
   // the absolute value of the shorts at its close.
+  // Whether this row's fills may have added holdings (a rebalance, a pending
+  // order) since mark_to_market walked the book.
+  bool book_changed = false;
   std::int64_t financed_row = -1;
   std::int64_t financed_date = 0;
   double shorts_at_close = 0.0;
@@ -166,6 +169,7 @@ class Engine final : private FillSetup {
   void after(int sid) override;
   double& tracker(std::vector<double>& v, std::int64_t sid);
   void signal_exit(int sid, std::int8_t side, ExitReason reason);
+  bool quiet_long(std::int64_t d, int sidprice, double price, double value, double cr);
 
   const RunInputs& in_;
   const RunOptions& opt_;
@@ -180,6 +184,7 @@ class Engine final : private FillSetup {
   // Pending orders (capped runs): signed shares per stock index, why, and
   // the stocks that have one, in the order they got it.
   bool caps_ = false;
+  bool long_exits_never_ = false;  // no rule can exit a long on the close
   std::vector<double> order_shares_;
   std::vector<ExitReason> order_reason_;
   std::vector<unsigned char> order_closes_;
