@@ -53,6 +53,7 @@ class Book {
     return it != v_.end() && it->first == key ? it : v_.end();
   }
   std::size_t count(int key) const { return find(key) != v_.end() ? 1 : 0; }
+  std::size_t size() const { return v_.size(); }
   std::pair<iterator, bool> emplace(int key, double value) {
     const iterator it = lower_bound(key);
     if (it != v_.end() && it->first == key) return {it, false};

@@ -86,6 +86,7 @@ void Engine::setup() {
   }
 
   row_copy_.reserve(n_pos);
+  worth_.reserve(n_pos);
   st_.latest_rebalanced_copy.reserve(n_pos);
   if (caps_) {
     order_shares_.assign(n_pos, 0.0);
@@ -162,9 +163,10 @@ void Engine::process_row(std::int64_t d, double* creturn) {
   st_.exit_stocks_temp.clear();
   st_.pending_exits_temp.clear();
   if (opt_.exec.finances()) accrue_financing(d);
+  st_.book_changed = false;
   mark_to_market(d);
   execute_pending_exits();
-  st_.book_changed = st_.should_rebalance || (caps_ && !orders_.empty());
+  if (st_.should_rebalance || (caps_ && !orders_.empty())) st_.book_changed = true;
   if (st_.should_rebalance) {
     rebalance_step(d);
   } else if (caps_ && !orders_.empty()) {
@@ -200,7 +202,12 @@ inline __attribute__((always_inline)) void Engine::prefetch_cells(std::int64_t d
 
 void Engine::mark_to_market(std::int64_t d) {
   // The walk changes values only (an intraday exit keeps its key at 0.0), so
-  // iterating the map in place is safe.
+  // iterating the map in place is safe. It also values each holding at the
+  // close as close_valuation would: on a row whose fills leave the book as
+  // the walk left it, the close valuation adds these up instead of walking
+  // the book again.
+  worth_.clear();
+  worth_ok_ = true;
   for (auto& [sid, value] : st_.pos) {
     const int sidprice = price_column(sid, d);
     // A row ahead: by the time the walk comes back to this holding its next
@@ -225,6 +232,17 @@ void Engine::mark_to_market(std::int64_t d) {
       apply_exit_rules(d, sid, sidprice, price, r, value);
     }
     if (!std::isnan(price)) st_.previous_price[sidprice] = price;
+    if (worth_ok_) {
+      // A close cell out of the matrix fails in close_valuation, in its turn.
+      if (sidprice < in_.close.cols && d < in_.close.rows) {
+        const double close_price = in_.close.get(d, sidprice);
+        worth_.push_back((std::isnan(price) || std::isnan(close_price))
+                             ? value
+                             : value * close_price / price);
+      } else {
+        worth_ok_ = false;
+      }
+    }
   }
 }
 
@@ -354,6 +372,7 @@ void Engine::execute_pending_exits() {
     const std::int64_t row = st_.rows_walked - 1;
     trade_for(row, st_.pending_exits[k].reason);
     const TradeCosts costs = costs_.exec != nullptr ? fill_costs(abssid, row) : costs_;
+    st_.book_changed = true;
     st_.cash = set_position(st_.pos, abssid, 0.0, st_.cash, costs, false, true, 1.0, hooks_);
     if (caps_) keep_order(abssid);
     st_.exited_stocks.push_back(sid);
@@ -466,7 +485,10 @@ void Engine::delisting_exits(std::int64_t d) {
   for (const auto& [sid, value] : st_.pos) {
     if (in_.delisting_bars.at(sid) == d && value != 0) st_.delisted_stocks.push_back(sid);
   }
-  if (!st_.delisted_stocks.empty()) trade_for(d, ExitReason::Delisting);
+  if (!st_.delisted_stocks.empty()) {
+    trade_for(d, ExitReason::Delisting);
+    st_.book_changed = true;
+  }
   for (const int sid : st_.delisted_stocks) {
     const TradeCosts costs = costs_.exec != nullptr ? fill_costs(sid, d) : costs_;
     st_.cash = set_position(st_.pos, sid, 0, st_.cash, costs, false, true, 1.0, hooks_);
@@ -493,6 +515,18 @@ double Engine::close_valuation(std::int64_t d) {
   const bool record = journal_ != nullptr && journal_->records_positions();
   const bool finances = opt_.exec.finances();
   double shorts = 0.0;
+  if (!st_.book_changed && worth_ok_ && worth_.size() == st_.pos.size()) {
+    // No fill since mark_to_market: the same worths, added in the same order.
+    std::size_t k = 0;
+    for (const auto& [sid, value] : st_.pos) {
+      const double worth = worth_[k++];
+      balance = balance + worth;
+      if (finances && worth < 0) shorts += -worth;
+      if (record) journal_->holding_at_close(d, sid, worth);
+    }
+    if (finances) st_.shorts_at_close = shorts;
+    return balance;
+  }
   for (const auto& [sid, value] : st_.pos) {
     const int sidprice = price_column(sid, d);
     // The next row's cells of the holdings the row began with were asked for

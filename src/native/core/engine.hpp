@@ -185,6 +185,9 @@ class Engine final : private FillSetup {
   // the stocks that have one, in the order they got it.
   bool caps_ = false;
   bool long_exits_never_ = false;  // no rule can exit a long on the close
+  // Each holding's worth at the close, as mark_to_market left the book.
+  std::vector<double> worth_;
+  bool worth_ok_ = false;
   std::vector<double> order_shares_;
   std::vector<ExitReason> order_reason_;
   std::vector<unsigned char> order_closes_;
