@@ -232,7 +232,8 @@ def test_capped_runs_reconcile_and_never_fill_above_the_cap(run):
     np.testing.assert_allclose(result.cash, 1.0 + np.cumsum(moves), rtol=1e-9, atol=1e-12)
     held = result.positions.mul(equity, axis=0).sum(axis=1)
     np.testing.assert_allclose(result.cash + held, equity, rtol=1e-9, atol=1e-12)
-    assert result.trades["pnl"].sum() == pytest.approx(equity.iloc[-1] - 1, abs=1e-9)
+    # (An impact far above the volume can take the equity to many times the capital.)
+    assert result.trades["pnl"].sum() == pytest.approx(equity.iloc[-1] - 1, rel=1e-9, abs=1e-9)
     # A short still open at its delisting is covered in full, whatever the volume.
     covered = (fills["reason"] == "delisting") & (fills["shares"] > 0)
     traded = fills[(fills["written_off"] == 0) & ~covered]
