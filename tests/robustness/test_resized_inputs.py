@@ -152,3 +152,29 @@ def test_an_input_resized_during_a_run_is_refused():
         done.set()
         th.join()
     assert all(isinstance(o, (dict, ValueError)) for o in outcomes)
+
+
+@pytest.mark.parametrize("key", ["capital", "slippage", "cash_rate", "impact"])
+def test_an_account_option_resizing_the_inputs_or_the_volume_is_refused(key):
+    # The account's options are converted after the inputs are viewed, and their conversion
+    # runs Python code: resizing an input or the volume there must be refused, never read.
+    inp = build([[10.0, 11.0]] * 4, [[0.5, 0.25]])
+    volume = np.full((4, 2), 1e6)
+    refused = []
+
+    class Resizes(float):
+        def __float__(self):
+            for a in (inp.price_values, inp.pos_values, volume):
+                try:
+                    a.resize(100, refcheck=False)
+                except ValueError:
+                    refused.append(a)
+            return 0.01
+
+    kw = {"capital": 1e5, "volume": volume, "max_participation": 0.5, key: Resizes(0.01)}
+    if key == "capital":
+        kw[key] = Resizes(1e5)
+    got = outcome(journal.run, *inp.args(), **kw)
+    assert inp.price_values.shape == (4, 2) and inp.pos_values.shape == (1, 2)
+    assert isinstance(got, (dict, ValueError, TypeError))
+    assert volume.shape == (4, 2) or not isinstance(got, dict)
