@@ -602,7 +602,7 @@ TradeCosts Engine::fill_costs(int sid, std::int64_t d, double price) {
   if (col < 0) return c;
   const double row_price = in_.price.at(d, col);
   // Without a price on the row the shares are counted at the last one known.
-  if (std::isnan(price)) price = std::isnan(row_price) ? last_known_price(col, d) : row_price;
+  if (std::isnan(price)) price = std::isnan(row_price) ? known_.at(in_.price, col, d) : row_price;
   c.price = price;
   double volume = std::nan("");
   if (x.has_volume) volume = x.volume.at(d, col);
@@ -620,29 +620,6 @@ TradeCosts Engine::fill_costs(int sid, std::int64_t d, double price) {
     c.sigma = volume > 0.0 ? impact_sigma(col, d) : 0.0;
   }
   return c;
-}
-
-// Rows only move forward between fills of a run, so each column is walked
-// back at most once over: a lookup stops at the row the previous one reached.
-double Engine::last_known_price(int col, std::int64_t d) {
-  if (known_row_.empty()) {
-    known_row_.assign(static_cast<std::size_t>(in_.price.cols), -1);
-    known_price_.assign(static_cast<std::size_t>(in_.price.cols), std::nan(""));
-  }
-  std::int64_t& done = known_row_[static_cast<std::size_t>(col)];
-  double& known = known_price_[static_cast<std::size_t>(col)];
-  const std::int64_t stop = done <= d ? done : -1;
-  double found = stop >= 0 ? known : std::nan("");
-  for (std::int64_t r = d; r > stop; --r) {
-    const double p = in_.price.get(r, col);
-    if (!std::isnan(p)) {
-      found = p;
-      break;
-    }
-  }
-  done = d;
-  known = found;
-  return found;
 }
 
 // The sample standard deviation of the close-to-close log returns of the

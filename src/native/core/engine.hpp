@@ -14,6 +14,7 @@
 
 #include "core/book.hpp"
 #include "core/execution.hpp"
+#include "core/known_prices.hpp"
 #include "core/views.hpp"
 
 namespace pelmora {
@@ -156,7 +157,6 @@ class Engine final : private FillSetup {
   // the row's trade price or, without one, the last known price).
   TradeCosts fill_costs(int sid, std::int64_t d, double price = std::nan(""));
   double impact_sigma(int col, std::int64_t d);
-  double last_known_price(int col, std::int64_t d);
   // What the last fill left unfilled becomes the stock's order.
   void keep_order(int sid);
   // What the fill last set up took of its row's volume.
@@ -200,8 +200,7 @@ class Engine final : private FillSetup {
   // Per price column: the impact's volatility and the row it is of.
   std::vector<double> sigma_;
   std::vector<std::int64_t> sigma_row_;
-  std::vector<std::int64_t> known_row_;  // per price column: last row looked back from
-  std::vector<double> known_price_;
+  KnownPrices known_;  // a row's last known price, for counting shares
   std::int64_t fill_row_ = 0;
   ExitReason trading_for_ = ExitReason::Rebalance;
 };

@@ -242,7 +242,7 @@ void Journal::record_fill(int sid, const FillReport& f) {
                         ctx_row_ < in_.price.rows;
     price = inside ? in_.price.get(ctx_row_, col) : std::nan("");
     suspended = std::isnan(price);
-    if (suspended && inside) price = last_known_price(col, ctx_row_);
+    if (suspended && inside) price = known_.at(in_.price, col, ctx_row_);
   }
   // The reference price values the holding; the fill itself trades at that
   // price moved against the trade by the slippage.
@@ -275,30 +275,6 @@ void Journal::record_fill(int sid, const FillReport& f) {
   fills.written_off.push_back(f.written_off);
   fills.shares.push_back(shares);
   fills.requested.push_back(requested);
-}
-
-// Rows only move forward between fills of a run, so each column is walked
-// back at most once over: a lookup stops at the row the previous one
-// reached and takes its answer from there.
-double Journal::last_known_price(int col, std::int64_t row) {
-  if (known_row_.empty()) {
-    known_row_.assign(static_cast<std::size_t>(in_.price.cols), -1);
-    known_price_.assign(static_cast<std::size_t>(in_.price.cols), std::nan(""));
-  }
-  std::int64_t& done = known_row_[static_cast<std::size_t>(col)];
-  double& known = known_price_[static_cast<std::size_t>(col)];
-  const std::int64_t stop = done <= row ? done : -1;
-  double found = stop >= 0 ? known : std::nan("");
-  for (std::int64_t r = row; r > stop; --r) {
-    const double p = in_.price.get(r, col);
-    if (!std::isnan(p)) {
-      found = p;
-      break;
-    }
-  }
-  done = row;
-  known = found;
-  return found;
 }
 
 double Journal::worth_at_close(int sid, double value, std::int64_t row) const {

@@ -21,6 +21,7 @@
 #include "core/engine.hpp"
 #include "core/excursion.hpp"
 #include "core/excursion_worker.hpp"
+#include "core/known_prices.hpp"
 
 #include <memory>
 
@@ -180,7 +181,6 @@ class Journal final : public RunHooks {
   void hand_over();  // the waiting trades to the helper thread
   static constexpr std::size_t kHandOver = 256;
   double worth_at_close(int sid, double value, std::int64_t row) const;
-  double last_known_price(int col, std::int64_t row);
 
   const RunInputs& in_;
   JournalOptions jopt_;
@@ -193,11 +193,7 @@ class Journal final : public RunHooks {
   ExcursionParams params_;
   ExcursionPath path_;
   const std::vector<int>& sid_to_price_;  // the inputs' table
-  // Per price column, made at the first fill of a suspended stock: the row
-  // up to which the last known price has been looked for (-1: not yet) and
-  // that price, so that a long suspension is walked back only once.
-  std::vector<std::int64_t> known_row_;
-  std::vector<double> known_price_;
+  KnownPrices known_;  // a suspended fill's last known price
   std::vector<OpenTrade> open_;
   std::vector<PendingExcursion> pending_;
   std::vector<double> whole_;  // whole arrays of a batch when only summaries are kept
