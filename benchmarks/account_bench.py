@@ -13,26 +13,17 @@ wall clock and CPU; the target is at most 1.2x.
 from __future__ import annotations
 
 import argparse
-import gc
 import statistics
-import time
 
 import numpy as np
 
 import workloads
+from timing import timed
 from pelmora.core import journal, runvane
 
 TARGET = 1.2
 ACCOUNT = dict(capital=1e7, lot_size=100.0, slippage=0.0005, min_fee=1.0, cash_rate=0.03,
                borrow_rate=0.05)
-
-
-def timed(fn) -> tuple[float, float, object]:
-    gc.collect()
-    c0, t0 = time.process_time_ns(), time.perf_counter_ns()
-    out = fn()
-    t1, c1 = time.perf_counter_ns(), time.process_time_ns()
-    return (t1 - t0) / 1e6, (c1 - c0) / 1e6, out
 
 
 def main(argv=None) -> int:

@@ -17,13 +17,12 @@ the target for the capped run is at most 1.5x.
 from __future__ import annotations
 
 import argparse
-import gc
 import statistics
-import time
 
 import numpy as np
 
 import workloads
+from timing import timed
 from pelmora._engine import RunRecord
 from pelmora._orders import fill_rate
 from pelmora.core import journal, runvane
@@ -40,14 +39,6 @@ def synthetic_volume(shape: tuple[int, int], seed: int = 7) -> np.ndarray:
     level = 10.0 ** rng.uniform(5.0, 7.0, shape[1])
     noise = np.exp(rng.normal(-0.125, 0.5, shape))
     return np.ascontiguousarray(level[None, :] * noise)
-
-
-def timed(fn) -> tuple[float, float, object]:
-    gc.collect()
-    c0, t0 = time.process_time_ns(), time.perf_counter_ns()
-    out = fn()
-    t1, c1 = time.perf_counter_ns(), time.process_time_ns()
-    return (t1 - t0) / 1e6, (c1 - c0) / 1e6, out
 
 
 def participation(w, volume: np.ndarray, repeat: int) -> bool:

@@ -17,22 +17,14 @@ against the memory the run must read. In one process, alternating:
 from __future__ import annotations
 
 import argparse
-import gc
 import statistics
-import time
 
 import numpy as np
 
 import peers
 import workloads
+from timing import timed
 from pelmora.core import _testsupport, journal, runvane
-
-
-def timed(fn) -> float:
-    gc.collect()
-    t0 = time.perf_counter_ns()
-    fn()
-    return (time.perf_counter_ns() - t0) / 1e6
 
 
 def main(argv=None) -> int:
@@ -65,7 +57,7 @@ def main(argv=None) -> int:
     times: dict[str, list[float]] = {k: [] for k in runners}
     for _ in range(args.repeat):
         for name, fn in runners.items():
-            times[name].append(timed(fn))
+            times[name].append(timed(fn)[0])
     med = {k: statistics.median(v) for k, v in times.items()}
     print(f"{w.name}: {a['price'].shape[0]} rows x {a['price'].shape[1]} stocks, "
           f"{len(a['pos_index'])} rebalances; medians of {args.repeat}, same process")

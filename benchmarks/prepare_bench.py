@@ -15,14 +15,13 @@ target is prepare_inputs at most 0.3x the floor. "W1 close" reads the trade and 
 from __future__ import annotations
 
 import argparse
-import gc
 import statistics
-import time
 
 import numpy as np
 import pandas as pd
 
 import workloads
+from timing import timed
 from pelmora.api import prepare_inputs
 from pelmora.core import _testsupport
 
@@ -37,13 +36,6 @@ def user_market(w: workloads.Workload) -> tuple[pd.DataFrame, dict[str, pd.DataF
               "low": frame(a["low"]), "trade": frame(a["price"])}
     weights = pd.DataFrame(a["pos_values"], index=pd.DatetimeIndex(a["pos_index"]), columns=stocks)
     return weights, prices
-
-
-def timed(fn) -> float:
-    gc.collect()
-    t0 = time.perf_counter_ns()
-    fn()
-    return (time.perf_counter_ns() - t0) / 1e6
 
 
 def main(argv=None) -> int:
@@ -69,7 +61,7 @@ def main(argv=None) -> int:
         for k in range(args.repeat):
             order = (("prepare", prepare), ("floor", floor))
             for name, fn in order if k % 2 == 0 else order[::-1]:
-                times[name].append(timed(fn))
+                times[name].append(timed(fn)[0])
         p, f = statistics.median(times["prepare"]), statistics.median(times["floor"])
         ratio = p / f
         missed = missed or ratio > TARGET

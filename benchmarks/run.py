@@ -26,7 +26,6 @@ import platform
 import statistics
 import subprocess
 import sys
-import time
 import tracemalloc
 from dataclasses import dataclass, field
 
@@ -38,6 +37,7 @@ if HERE not in sys.path:
 
 import peers  # noqa: E402
 import workloads  # noqa: E402
+from timing import timed  # noqa: E402
 from pelmora.core import _testsupport, journal, runvane  # noqa: E402
 
 FULL_SIZES = {"w1_close": (4000, 2000), "w1_touched": (4000, 2000), "w2": (2500, 500), "w1_plain": (4000, 2000)}
@@ -125,16 +125,6 @@ def many_arrays(w: workloads.Workload) -> dict:
 
 
 # --- measurement ---------------------------------------------------------------------------------
-
-def timed(fn) -> tuple[float, float, object]:
-    """Wall-clock and CPU milliseconds of one call (CPU time: all threads of this process, so a
-    busy shared machine that takes the processor away does not count), and its result."""
-    gc.collect()
-    c0, t0 = time.process_time_ns(), time.perf_counter_ns()
-    out = fn()
-    t1, c1 = time.perf_counter_ns(), time.process_time_ns()
-    return (t1 - t0) / 1e6, (c1 - c0) / 1e6, out
-
 
 @dataclass
 class Row:
