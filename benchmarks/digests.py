@@ -24,7 +24,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from workloads import ALL  # noqa: E402
+from workloads import ALL, w3  # noqa: E402
 
 from pelmora.core import journal, runvane  # noqa: E402
 
@@ -52,7 +52,7 @@ def _digest(value: Any) -> str:
 
 def digests(name: str) -> dict[str, str]:
     """The digest of every output of workload ``name``."""
-    work = ALL[name]()
+    work = {**ALL, "w3": w3}[name]()
     out = {"backtest_ creturn": _digest(work.run(runvane.backtest_))}
     record = work.run(journal.run)
     for key in sorted(record):
@@ -68,7 +68,7 @@ def digests(name: str) -> dict[str, str]:
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--only", default="w1_close,w1_touched,w2", help="comma-separated workloads")
+    ap.add_argument("--only", default="w1_close,w1_touched,w2,w3", help="comma-separated workloads")
     for name in ap.parse_args().only.split(","):
         for what, value in digests(name).items():
             print(f"{name:11s} {what:28s} {value}")

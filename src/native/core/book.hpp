@@ -31,6 +31,19 @@ class Book {
   using iterator = std::vector<value_type>::iterator;
   using const_iterator = std::vector<value_type>::const_iterator;
 
+  Book() = default;
+  Book(const Book& o) : v_(o.v_) {}
+  // An assignment changes the keys as far as anyone caching them can tell.
+  Book& operator=(const Book& o) {
+    v_ = o.v_;
+    ++keys_version_;
+    return *this;
+  }
+
+  // Changes whenever a key comes or goes (never for a value change): what
+  // the engine caches per holding stays right while it is unchanged.
+  std::uint64_t keys_version() const { return keys_version_; }
+
   iterator begin() { return v_.begin(); }
   iterator end() { return v_.end(); }
   const_iterator begin() const { return v_.begin(); }
@@ -57,17 +70,23 @@ class Book {
   std::pair<iterator, bool> emplace(int key, double value) {
     const iterator it = lower_bound(key);
     if (it != v_.end() && it->first == key) return {it, false};
+    ++keys_version_;
     return {v_.insert(it, value_type{key, value}), true};
   }
   double& operator[](int key) { return emplace(key, 0.0).first->second; }
   // A new slot at `lower`, the lower_bound of `key`, which is not in the book.
   iterator insert_at(iterator lower, int key, double value) {
+    ++keys_version_;
     return v_.insert(lower, value_type{key, value});
   }
-  iterator erase(iterator it) { return v_.erase(it); }
+  iterator erase(iterator it) {
+    ++keys_version_;
+    return v_.erase(it);
+  }
 
  private:
   std::vector<value_type> v_;
+  std::uint64_t keys_version_ = 0;
 };
 
 // Everything a run needs from outside the arithmetic: the excursion recorder,

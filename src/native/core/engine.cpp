@@ -11,6 +11,8 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <cstdio>
 
 namespace pelmora {
 
@@ -87,6 +89,12 @@ void Engine::setup() {
 
   row_copy_.reserve(n_pos);
   worth_.reserve(n_pos);
+  hot_.reserve(n_pos);
+  quiet_end_.reserve(n_pos);
+  quiet_values_.assign(kQuietStretch, 0.0);
+  if (journal_ && journal_->records_positions()) quiet_worths_.assign(kQuietWorths, 0.0);
+  hot_cached_ = false;
+  row_wise_until_ = 0;
   st_.latest_rebalanced_copy.reserve(n_pos);
   if (caps_) {
     order_shares_.assign(n_pos, 0.0);
@@ -147,7 +155,18 @@ inline __attribute__((always_inline)) void prefetch_cell(const View2D<double>& m
 
 void Engine::run_rows(double* creturn) {
   const std::int64_t n_rows = in_.price_index.size;
-  for (std::int64_t d = 0; d < n_rows; ++d) process_row(d, creturn);
+  std::int64_t d = 0;
+  while (d < n_rows) {
+    if (d >= row_wise_until_) {
+      const std::int64_t walked = run_quiet_rows(d, creturn);
+      if (walked > 0) {
+        d += walked;
+        continue;
+      }
+    }
+    process_row(d, creturn);
+    ++d;
+  }
 }
 
 void Engine::process_row(std::int64_t d, double* creturn) {
@@ -201,6 +220,7 @@ inline __attribute__((always_inline)) void Engine::prefetch_cells(std::int64_t d
 }
 
 void Engine::mark_to_market(std::int64_t d) {
+  if (mark_hot(d)) return;
   // The walk changes values only (an intraday exit keeps its key at 0.0), so
   // iterating the map in place is safe. It also values each holding at the
   // close as close_valuation would: on a row whose fills leave the book as
@@ -246,6 +266,334 @@ void Engine::mark_to_market(std::int64_t d) {
   }
 }
 
+namespace {
+// See Engine::quiet_long.
+inline __attribute__((always_inline)) bool quiet_long_at(double price, double close, double value,
+                                                         double cr) {
+  if (!(value > 0x1p-500 && value < 0x1p500 && cr > 0x1p-500 && cr < 0x1p500)) return false;
+  if (!(close > 0.0) || !(price > 0.0)) return false;
+  const double t = cr * close;
+  return t < HUGE_VAL && t <= price * 0x1p1000;
+}
+}  // namespace
+
+// One holding's walk down its column over a stretch of rows: the return of
+// each row from its trade prices, its value, its return since entry and
+// that return's extremes, and the reference price, exactly as the row walk
+// computes them; values[i] is its value after row i.
+namespace {
+
+#define PELMORA_COLUMN_STEP(price)           \
+  if (std::isnan(w.previous)) w.previous = price; \
+  double r = price / w.previous;             \
+  if (std::isnan(r)) r = 1;                  \
+  w.value = w.value * r;                     \
+  w.cr = w.cr * r;                           \
+  if (w.cr > w.maxcr) w.maxcr = w.cr;        \
+  if (w.cr < w.mincr) w.mincr = w.cr
+
+// The walk without a check per row: whether the stretch was quiet is
+// decided afterwards from the range of its prices. Returns false when that
+// range does not prove it, and the walk must be made again with the checks.
+//
+// Why the range proves it: the return since the start of the stretch is the
+// product of the rows' price ratios, which telescopes to (a price) / (the
+// reference price) within 1024 roundings, so it stays within a factor of
+// max/min of the prices (times 2, far beyond the rounding). The value and
+// the return since entry then stay well inside the bounds quiet_long_at
+// asks for, the product of that return and any close stays finite and far
+// below the trade price times 2^1000, and every price is a valid trade
+// price. A missing price or close signals nothing on the close.
+inline bool walk_quiet(const char* price_at, const char* close_at, std::int64_t price_step,
+                       std::int64_t close_step, std::int64_t n, ColumnWalk& w, double* values) {
+  const double value0 = w.value, cr0 = w.cr;
+  double pmin = HUGE_VAL, pmax = -HUGE_VAL, cmin = HUGE_VAL, cmax = -HUGE_VAL;
+  if (!std::isnan(w.previous)) pmin = pmax = w.previous;
+  for (std::int64_t i = 0; i < n; ++i, price_at += price_step, close_at += close_step) {
+    double price, close;
+    std::memcpy(&price, price_at, sizeof price);
+    std::memcpy(&close, close_at, sizeof close);
+    PELMORA_COLUMN_STEP(price);
+    if (!std::isnan(price)) w.previous = price;
+    // NaN compares false: a missing price or close leaves the range alone.
+    pmin = price < pmin ? price : pmin;
+    pmax = price > pmax ? price : pmax;
+    cmin = close < cmin ? close : cmin;
+    cmax = close > cmax ? close : cmax;
+    values[i] = w.value;
+  }
+  if (!(pmin > 0x1p-400 && pmax < 0x1p400)) return false;
+  const double spread = pmax / pmin * 2;
+  if (!(spread < 0x1p100)) return false;
+  const bool closes = cmax >= cmin;  // at least one close seen
+  if (closes && !(cmin > 0.0 && cmax < 0x1p400)) return false;
+  if (value0 == 0.0) return true;  // no side: no rule applies, and it stays 0
+  if (!(value0 > 0.0 && cr0 > 0.0)) return false;
+  const bool inside = value0 / spread > 0x1p-500 && value0 * spread < 0x1p500 &&
+                      cr0 / spread > 0x1p-500 && cr0 * spread < 0x1p500;
+  return inside && (!closes || cr0 * spread * cmax * 2 <= pmin * 0x1p1000);
+}
+
+// The same walk with the row walk's checks on every row; returns the first
+// row that is not quiet (an invalid trade price, or a long the exit rules
+// may act on), or n.
+inline std::int64_t walk_checked(const char* price_at, const char* close_at,
+                                 std::int64_t price_step, std::int64_t close_step, std::int64_t n,
+                                 ColumnWalk& w, double* values) {
+  for (std::int64_t i = 0; i < n; ++i, price_at += price_step, close_at += close_step) {
+    double price, close;
+    std::memcpy(&price, price_at, sizeof price);
+    std::memcpy(&close, close_at, sizeof close);
+    if (!trade_price_ok(price)) return i;
+    PELMORA_COLUMN_STEP(price);
+    // Without a price or a close the close rule compares NaN and signals nothing.
+    if (w.value != 0.0 && !std::isnan(price) && !std::isnan(close) &&
+        !quiet_long_at(price, close, w.value, w.cr)) {
+      return i;
+    }
+    if (!std::isnan(price)) w.previous = price;
+    values[i] = w.value;
+  }
+  return n;
+}
+
+#undef PELMORA_COLUMN_STEP
+
+}  // namespace
+
+// The book's keys change on a rebalance and on the odd exit; between them a
+// long panel walks the same few holdings for hundreds of rows. What the walk
+// looks up and checks per holding (its price column, that every index it
+// reads is inside its array) depends on the keys only, so it is done once
+// per set of keys. A holding that fails a check leaves the rows to the
+// general walk, which raises the error in its place.
+void Engine::cache_holdings() {
+  hot_cached_ = true;
+  hot_version_ = st_.pos.keys_version();
+  hot_.clear();
+  // Intraday exits change the book during the walk, and a capped run's
+  // pending orders bar exits: those runs take the general walk.
+  hot_ok_ = !opt_.touched_exit && !caps_;
+  if (!hot_ok_) return;
+  const std::int64_t n_mapped = static_cast<std::int64_t>(sid_to_price_.size());
+  const std::int64_t n_trackers = static_cast<std::int64_t>(
+      std::min({st_.cr.size(), st_.maxcr.size(), st_.mincr.size()}));
+  const std::int64_t n_prev = static_cast<std::int64_t>(st_.previous_price.size());
+  quiet_ok_ = long_exits_never_;
+  column_seen_.assign(static_cast<std::size_t>(in_.price.cols), 0);
+  for (const auto& [sid, value] : st_.pos) {
+    const int col = sid >= 0 && sid < n_mapped ? sid_to_price_[static_cast<std::size_t>(sid)] : -1;
+    if (col < 0 || col >= in_.price.cols || col >= in_.close.cols || col >= n_prev ||
+        sid >= in_.n_pos_columns || sid >= n_trackers) {
+      hot_ok_ = quiet_ok_ = false;
+      hot_.clear();
+      return;
+    }
+    // Two holdings on one price column see each other's reference price
+    // within a row: only a row-by-row walk keeps that order.
+    unsigned char& seen = column_seen_[static_cast<std::size_t>(col)];
+    if (seen) quiet_ok_ = false;
+    seen = 1;
+    std::int64_t delisting = -1;
+    if (st_.has_delisting) {
+      if (sid < in_.delisting_bars.size) {
+        delisting = in_.delisting_bars.get(sid);
+      } else {
+        quiet_ok_ = false;  // the row walk raises for it, in its place
+      }
+    }
+    hot_.push_back(HotHolding{col * in_.price.col_stride, col * in_.close.col_stride, delisting,
+                              sid, col});
+  }
+}
+
+// A long panel rebalances every few hundred rows, and a long-only book that
+// no exit rule can touch trades on none of the rows between. Those rows are
+// worked out holding by holding over a whole stretch: each holding's chain
+// of returns runs down its column, its worth at each close is added to that
+// row's balance (in the book's order, so every sum is the row walk's), and
+// nothing per row is left but the schedule and the journal's cash.
+//
+// The stretch is quiet only if every holding's every row is: a valid trade
+// price and a long the rules provably leave alone. Its results are kept
+// aside until that is known; otherwise nothing is changed and the rows up to
+// the first one that was not quiet are walked one at a time, which raises
+// any error in the order the row walk does.
+std::int64_t Engine::run_quiet_rows(std::int64_t d, double* creturn) {
+  if (st_.should_rebalance || !st_.exit_stocks.empty() || caps_ || opt_.exec.finances() ||
+      !long_exits_never_ || in_.pos_index.size == 0) {
+    return 0;
+  }
+  if (!hot_cached_ || hot_version_ != st_.pos.keys_version()) cache_holdings();
+
+  if (!hot_ok_ || !quiet_ok_) return 0;
+  const std::int64_t n_rows = in_.price_index.size;
+  std::int64_t limit = std::min({kQuietStretch, n_rows - d, in_.price.rows - d, in_.close.rows - d});
+  // A journal of positions takes every holding's worth at every close, in
+  // row order: they are kept for the stretch and handed over after it.
+  const bool record = journal_ && journal_->records_positions();
+  const std::int64_t n_held = static_cast<std::int64_t>(hot_.size());
+  if (record && n_held > 0) limit = std::min(limit, kQuietWorths / n_held);
+  if (d > INT_MAX) return 0;
+  limit = std::min<std::int64_t>(limit, static_cast<std::int64_t>(INT_MAX) - d + 1);
+  // The schedule first: the stretch ends with the row after which a
+  // rebalance is due, before a row dated ahead of the first weights, and
+  // before a holding's delisting row.
+  const std::int64_t first_weights = in_.pos_index.get(0);
+  std::int64_t pos_id = st_.pos_id;
+  bool rebalance_next = false;
+  std::int64_t n = 0;
+  std::int64_t last_date = st_.date;
+  while (n < limit && !rebalance_next) {
+    const std::int64_t t = d + n;
+    const std::int64_t date = in_.price_index.get(t);
+    if (date < first_weights) break;
+    bool delists = false;
+    for (const HotHolding& h : hot_) delists |= h.delisting == t;
+    if (delists) break;
+    const bool last = t >= n_rows - 1;
+    const std::int64_t next_bar = last ? 0 : in_.price_index.get(t + 1);
+    while (pos_id < in_.pos_index.size - 1 &&
+           (last || in_.pos_index.get(pos_id + 1) < next_bar)) {
+      ++pos_id;
+    }
+    rebalance_next = pos_id != st_.current_position_id && st_.date_rebalance[t] != 0;
+    last_date = date;
+    ++n;
+  }
+  if (n < 2) return 0;
+
+  double* const balance = creturn + d;
+  const double cash = st_.cash;
+  for (std::int64_t i = 0; i < n; ++i) balance[i] = cash;
+  quiet_end_.resize(hot_.size());  // within the capacity reserved at setup
+  const std::int64_t price_step = in_.price.row_stride, close_step = in_.close.row_stride;
+  const char* const price_row = in_.price.data + d * price_step;
+  const char* const close_row = in_.close.data + d * close_step;
+  std::int64_t loud = n;  // the first row found not quiet
+  double* const values = quiet_values_.data();
+  double* const worths = record ? quiet_worths_.data() : nullptr;
+  auto held = st_.pos.begin();
+  for (std::size_t k = 0; k < hot_.size(); ++k, ++held) {
+    const HotHolding& h = hot_[k];
+    const char* const price_at = price_row + h.price_off;
+    const char* const close_at = close_row + h.close_off;
+    const ColumnWalk start{held->second, st_.cr[static_cast<std::size_t>(h.sid)],
+                           st_.maxcr[static_cast<std::size_t>(h.sid)],
+                           st_.mincr[static_cast<std::size_t>(h.sid)],
+                           st_.previous_price[static_cast<std::size_t>(h.col)]};
+    ColumnWalk w = start;
+    if (!walk_quiet(price_at, close_at, price_step, close_step, n, w, values)) {
+      // Not proven quiet from the prices' range: row by row, with the checks.
+      w = start;
+      loud = walk_checked(price_at, close_at, price_step, close_step, n, w, values);
+      if (loud < n) break;
+    }
+    quiet_end_[k] = w;
+    // The worths at the closes depend on nothing carried from row to row:
+    // a second loop lets their divisions overlap.
+    const char* p = price_at;
+    const char* c = close_at;
+    for (std::int64_t i = 0; i < n; ++i, p += price_step, c += close_step) {
+      double price, close;
+      std::memcpy(&price, p, sizeof price);
+      std::memcpy(&close, c, sizeof close);
+      const double v = values[i];
+      const double worth = (std::isnan(price) || std::isnan(close)) ? v : v * close / price;
+      balance[i] = balance[i] + worth;
+      if (record) worths[i * n_held + static_cast<std::int64_t>(k)] = worth;
+    }
+  }
+
+  if (loud < n) {
+    row_wise_until_ = d + loud + 1;
+    return 0;
+  }
+  held = st_.pos.begin();
+  for (std::size_t k = 0; k < hot_.size(); ++k, ++held) {
+    const HotHolding& h = hot_[k];
+    const ColumnWalk& e = quiet_end_[k];
+    held->second = e.value;
+    st_.cr[static_cast<std::size_t>(h.sid)] = e.cr;
+    st_.maxcr[static_cast<std::size_t>(h.sid)] = e.maxcr;
+    st_.mincr[static_cast<std::size_t>(h.sid)] = e.mincr;
+    st_.previous_price[static_cast<std::size_t>(h.col)] = e.previous;
+  }
+  if (journal_) {
+    for (std::int64_t i = 0; i < n; ++i) {
+      if (record) {
+        for (std::int64_t k = 0; k < n_held; ++k) {
+          journal_->holding_at_close(d + i, hot_[static_cast<std::size_t>(k)].sid,
+                                     worths[i * n_held + k]);
+        }
+      }
+      journal_->row_done(d + i, cash);
+    }
+  }
+  // The recorders keep only the last row named.
+  hooks_.record_date(static_cast<int>(d + n - 1));
+  st_.date = last_date;
+  st_.rows_walked = d + n;
+  st_.pos_id = pos_id;
+  st_.should_rebalance = rebalance_next;
+  st_.book_changed = false;
+  worth_ok_ = false;
+  return n;
+}
+
+// mark_to_market's walk, arithmetic for arithmetic, over the cached holdings:
+// the only failure left to meet is an invalid trade price, raised for the
+// same holding as the general walk would.
+bool Engine::mark_hot(std::int64_t d) {
+  if (!hot_cached_ || hot_version_ != st_.pos.keys_version()) cache_holdings();
+  if (!hot_ok_ || d >= in_.price.rows || d >= in_.close.rows) return false;
+  const char* const price_row = in_.price.data + d * in_.price.row_stride;
+  const char* const close_row = in_.close.data + d * in_.close.row_stride;
+  // The cells of a few rows ahead are asked for now: a narrow panel spends
+  // too little time per row for the next row's cells to arrive in time.
+  constexpr std::int64_t kAhead = 8;
+  const bool ahead = d + kAhead < in_.price.rows && d + kAhead < in_.close.rows;
+  const std::int64_t price_step = kAhead * in_.price.row_stride;
+  const std::int64_t close_step = kAhead * in_.close.row_stride;
+  double* const previous = st_.previous_price.data();
+  double* const crs = st_.cr.data();
+  double* const maxcrs = st_.maxcr.data();
+  double* const mincrs = st_.mincr.data();
+  const std::size_t n = hot_.size();
+  worth_.resize(n);  // within the capacity reserved at setup
+  double* const worth = worth_.data();
+  const HotHolding* const hot = hot_.data();
+  auto held = st_.pos.begin();
+  for (std::size_t k = 0; k < n; ++k, ++held) {
+    const HotHolding& h = hot[k];
+    if (ahead) {
+      __builtin_prefetch(price_row + price_step + h.price_off);
+      __builtin_prefetch(close_row + close_step + h.close_off);
+    }
+    double price, close;
+    std::memcpy(&price, price_row + h.price_off, sizeof price);
+    std::memcpy(&close, close_row + h.close_off, sizeof close);
+    if (!trade_price_ok(price)) [[unlikely]] invalid_trade_price(h.sid, d, price);
+    double& prev = previous[h.col];
+    if (std::isnan(prev)) prev = price;
+    double r = price / prev;
+    if (std::isnan(r)) r = 1;
+    double& value = held->second;
+    value = value * r;
+    const double cr = crs[h.sid] * r;
+    crs[h.sid] = cr;
+    if (cr > maxcrs[h.sid]) maxcrs[h.sid] = cr;
+    if (cr < mincrs[h.sid]) mincrs[h.sid] = cr;
+    if (value != 0.0 && !(long_exits_never_ && quiet_long_at(price, close, value, cr))) {
+      apply_exit_rules(d, h.sid, h.col, price, r, value);
+    }
+    if (!std::isnan(price)) previous[h.col] = price;
+    worth[k] = (std::isnan(price) || std::isnan(close)) ? value : value * close / price;
+  }
+  worth_ok_ = true;
+  return true;
+}
+
 // Without a take profit, a trailing stop or a stop-loss short of the whole
 // entry (and with exits on the close), a long exits only when its return at
 // the close is +inf or below a threshold of 0 or less: with a positive
@@ -256,10 +604,7 @@ inline __attribute__((always_inline)) bool Engine::quiet_long(std::int64_t d, in
                                                               double price, double value,
                                                               double cr) {
   if (!(value > 0x1p-500 && value < 0x1p500 && cr > 0x1p-500 && cr < 0x1p500)) return false;
-  const double close = in_.close.at(d, sidprice);
-  if (!(close > 0.0) || !(price > 0.0)) return false;
-  const double t = cr * close;
-  return t < HUGE_VAL && t <= price * 0x1p1000;
+  return quiet_long_at(price, in_.close.at(d, sidprice), value, cr);
 }
 
 void Engine::apply_exit_rules(std::int64_t d, int sid, int sidprice, double price, double r,

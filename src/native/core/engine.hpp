@@ -83,6 +83,12 @@ struct PendingExit {
 
 class Journal;
 
+// A holding as a walk down its price column leaves it: its value, its
+// return since entry and that return's extremes, and its reference price.
+struct ColumnWalk {
+  double value, cr, maxcr, mincr, previous;
+};
+
 struct RunState {
   Book pos;
   double cash = 1.0;
@@ -141,6 +147,13 @@ class Engine final : private FillSetup {
                                                                         double price);
   void prefetch_cells(std::int64_t d, int col);
   void mark_to_market(std::int64_t d);
+  // The same walk over the holdings cached in hot_, for a row whose cells
+  // are all known to be inside the matrices; false: not such a row.
+  bool mark_hot(std::int64_t d);
+  void cache_holdings();
+  // Rows from d on that are known in advance to trade nothing, walked
+  // holding by holding; returns how many (0: none, walk row d as usual).
+  std::int64_t run_quiet_rows(std::int64_t d, double* creturn);
   void apply_exit_rules(std::int64_t d, int sid, int sidprice, double price, double r,
                         double value_now);
   void execute_pending_exits();
@@ -188,6 +201,35 @@ class Engine final : private FillSetup {
   // Each holding's worth at the close, as mark_to_market left the book.
   std::vector<double> worth_;
   bool worth_ok_ = false;
+  // Per holding, in the book's order: what the walk of every row looks up
+  // afresh otherwise (its columns and their byte offsets), validated once
+  // for the book's keys of hot_version_.
+  struct HotHolding {
+    std::int64_t price_off, close_off;
+    std::int64_t delisting;  // its delisting row (-1: none known)
+    int sid, col;
+  };
+  std::vector<HotHolding> hot_;
+  std::uint64_t hot_version_ = 0;
+  bool hot_cached_ = false;  // hot_ describes the keys of hot_version_
+  bool hot_ok_ = false;      // ... and every one passed the checks
+  // ... and the holdings may be walked one after the other over many rows:
+  // no two share a price column, and their delisting rows are known.
+  bool quiet_ok_ = false;
+  std::vector<unsigned char> column_seen_;
+  // Each holding's state at the end of a quiet stretch, kept aside until
+  // the whole stretch is known to be quiet.
+  std::vector<ColumnWalk> quiet_end_;
+  // The longest stretch, and one holding's values over it.
+  static constexpr std::int64_t kQuietStretch = 512;
+  std::vector<double> quiet_values_;
+  // Every holding's worth at every close of a stretch, row by row, for a
+  // journal of positions; the stretch is shortened to fit.
+  static constexpr std::int64_t kQuietWorths = 1 << 15;
+  std::vector<double> quiet_worths_;
+  // Rows before this one are walked one at a time: a stretch tried from an
+  // earlier row met something that was not quiet on the row before it.
+  std::int64_t row_wise_until_ = 0;
   std::vector<double> order_shares_;
   std::vector<ExitReason> order_reason_;
   std::vector<unsigned char> order_closes_;
