@@ -90,6 +90,7 @@ void Engine::setup() {
   row_copy_.reserve(n_pos);
   worth_.reserve(n_pos);
   hot_.reserve(n_pos);
+  hot_sids_.reserve(n_pos);
   quiet_end_.reserve(n_pos);
   quiet_values_.assign(kQuietStretch, 0.0);
   if (journal_ && journal_->records_positions()) quiet_worths_.assign(kQuietWorths, 0.0);
@@ -371,6 +372,7 @@ void Engine::cache_holdings() {
   hot_cached_ = true;
   hot_version_ = st_.pos.keys_version();
   hot_.clear();
+  hot_sids_.clear();
   // Intraday exits change the book during the walk, and a capped run's
   // pending orders bar exits: those runs take the general walk.
   hot_ok_ = !opt_.touched_exit && !caps_;
@@ -404,6 +406,7 @@ void Engine::cache_holdings() {
     }
     hot_.push_back(HotHolding{col * in_.price.col_stride, col * in_.close.col_stride, delisting,
                               sid, col});
+    hot_sids_.push_back(sid);
   }
 }
 
@@ -520,15 +523,8 @@ std::int64_t Engine::run_quiet_rows(std::int64_t d, double* creturn) {
     st_.previous_price[static_cast<std::size_t>(h.col)] = e.previous;
   }
   if (journal_) {
-    for (std::int64_t i = 0; i < n; ++i) {
-      if (record) {
-        for (std::int64_t k = 0; k < n_held; ++k) {
-          journal_->holding_at_close(d + i, hot_[static_cast<std::size_t>(k)].sid,
-                                     worths[i * n_held + k]);
-        }
-      }
-      journal_->row_done(d + i, cash);
-    }
+    if (record) journal_->holdings_at_closes(d, n, hot_sids_.data(), n_held, worths);
+    for (std::int64_t i = 0; i < n; ++i) journal_->row_done(d + i, cash);
   }
   // The recorders keep only the last row named.
   hooks_.record_date(static_cast<int>(d + n - 1));

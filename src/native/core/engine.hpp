@@ -210,6 +210,7 @@ class Engine final : private FillSetup {
     int sid, col;
   };
   std::vector<HotHolding> hot_;
+  std::vector<int> hot_sids_;  // their stocks, for the journal
   std::uint64_t hot_version_ = 0;
   bool hot_cached_ = false;  // hot_ describes the keys of hot_version_
   bool hot_ok_ = false;      // ... and every one passed the checks

@@ -137,6 +137,30 @@ class Journal final : public RunHooks {
     positions.sid.push_back(sid);
     positions.value.push_back(worth);
   }
+  // The same for rows first .. first + n - 1 at once: worths[i * n_held + k]
+  // is the worth of stock sids[k] at the close of row first + i.
+  void holdings_at_closes(std::int64_t first, std::int64_t n, const int* sids,
+                          std::int64_t n_held, const double* worths) {
+    const std::size_t most = static_cast<std::size_t>(n * n_held);
+    const std::size_t at = positions.row.size();
+    std::int64_t* row = positions.row.extend(most);
+    auto* sid = positions.sid.extend(most);
+    double* value = positions.value.extend(most);
+    std::size_t kept = 0;
+    for (std::int64_t i = 0; i < n; ++i) {
+      for (std::int64_t k = 0; k < n_held; ++k) {
+        const double worth = worths[i * n_held + k];
+        if (worth == 0.0) continue;
+        row[kept] = first + i;
+        sid[kept] = sids[k];
+        value[kept] = worth;
+        ++kept;
+      }
+    }
+    positions.row.resize_down(at + kept);
+    positions.sid.resize_down(at + kept);
+    positions.value.resize_down(at + kept);
+  }
 
   // After the last row: the records of the holdings still open, valued at
   // the last close, in the book's order.
