@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace pelmora {
@@ -335,6 +336,51 @@ struct Walk {
     return true;
   }
 
+  // The rest of the walk when every row is inside the close matrix, in two
+  // loops per chunk of rows: the chain of returns first, then the series and
+  // the blocks. Each loop then carries only a short dependency from row to
+  // row (a product, a running maximum), so the divisions of successive rows
+  // overlap instead of waiting on each other. Same operations, same order
+  // per series, same failure at the same row.
+  void run_fast() {
+    constexpr std::int64_t kChunk = 128, kAhead = 8;
+    double ratios[kChunk];
+    bool closes[kChunk];
+    const View2D<double>& c = params->close;
+    const std::int64_t stride = c.row_stride;
+    const char* const column = c.data + t.pid * c.col_stride;
+    const bool is_long = t.is_long;
+    while (ith <= start.i_exit_max) {
+      const std::int64_t m = std::min<std::int64_t>(kChunk, start.i_exit_max - ith + 1);
+      double pr = price_ratio;
+      double pv = start.pv;
+      std::int64_t walked = m;
+      bool zero_base = false;
+      const char* at = column + ith * stride;
+      for (std::int64_t i = 0; i < m; ++i, at += stride) {
+        if (ith + i + kAhead <= start.i_exit_max) __builtin_prefetch(at + kAhead * stride);
+        double v;
+        std::memcpy(&v, at, sizeof v);
+        closes[i] = !std::isnan(v);
+        if (closes[i]) {
+          if (pv == 0) {
+            walked = i;
+            zero_base = true;
+            break;
+          }
+          const double p = v / pv;
+          pv = v;
+          if (!std::isnan(p)) pr = is_long ? p * pr : 2 - p * (2 - pr);
+        }
+        ratios[i] = pr;
+      }
+      start.pv = pv;
+      for (std::int64_t i = 0; i < walked; ++i) update(closes[i], ratios[i]);
+      if (zero_base) float_division();
+    }
+    finish();
+  }
+
   __attribute__((always_inline)) void finish() {
     if (!t.exit_transaction) return;
     // Only the last return changes; patch the blocks that show it.
@@ -351,6 +397,10 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
                              std::int64_t out_size) {
   Walk w{&params, t, out, out_size};
   w.begin();
+  if (w.fast) {
+    w.run_fast();
+    return;
+  }
   while (w.advance()) {
   }
 }
