@@ -6,8 +6,9 @@ against the memory the run must read. In one process, alternating:
 - **stream**: summing the trade-price and close matrices, the least any run must touch;
 - **floor**: ``_testsupport.backtest_floor``, the arithmetic alone;
 - **backtest_**: the full run (trade records, excursion arrays, report);
-- **journal**: ``journal.run`` with every output, and lean (no book, excursion summaries only,
-  what ``pelmora.backtest`` asks for);
+- **journal**: ``journal.run`` with every output; lean (no book, excursion summaries only, what
+  ``pelmora.backtest`` asks for); and orders (the equity curve, fills and trades without any
+  excursion analysis: what vectorbt's simulation gives);
 - **vectorbt**: ``Portfolio.from_orders`` (target percent, cash sharing) when vectorbt is
   installed, its equity checked against pelmora's to 1e-9 before it is timed.
 
@@ -41,6 +42,8 @@ def main(argv=None) -> int:
         "journal": lambda: journal.run(*w.args(), **w.options),
         "journal, lean": lambda: journal.run(*w.args(), **w.options, positions=False,
                                              excursions="summary"),
+        "journal, orders": lambda: journal.run(*w.args(), **w.options, positions=False,
+                                               excursions=False),
     }
     reference = runvane.backtest_(*w.args(), **w.options)
     floor = _testsupport.backtest_floor(*w.args(), **w.options)
@@ -65,7 +68,8 @@ def main(argv=None) -> int:
         print(f"  {name:22s} {t:9.1f} ms (min {min(times[name]):8.1f})  "
               f"{t / med['stream']:6.1f}x stream  {t / med['floor']:6.2f}x floor")
     if "vectorbt from_orders" in med:
-        print(f"  vectorbt / backtest_ = {med['vectorbt from_orders'] / med['backtest_']:.1f}x")
+        for name in ("backtest_", "journal, orders"):
+            print(f"  vectorbt / {name} = {med['vectorbt from_orders'] / med[name]:.1f}x")
     return 0
 
 

@@ -545,12 +545,10 @@ bool Engine::mark_hot(std::int64_t d) {
   if (!hot_ok_ || d >= in_.price.rows || d >= in_.close.rows) return false;
   const char* const price_row = in_.price.data + d * in_.price.row_stride;
   const char* const close_row = in_.close.data + d * in_.close.row_stride;
-  // The cells of a few rows ahead are asked for now: a narrow panel spends
-  // too little time per row for the next row's cells to arrive in time.
-  constexpr std::int64_t kAhead = 8;
-  const bool ahead = d + kAhead < in_.price.rows && d + kAhead < in_.close.rows;
-  const std::int64_t price_step = kAhead * in_.price.row_stride;
-  const std::int64_t close_step = kAhead * in_.close.row_stride;
+  // The next row's cells are asked for now, as the general walk does.
+  const bool ahead = d + 1 < in_.price.rows && d + 1 < in_.close.rows;
+  const std::int64_t price_step = in_.price.row_stride;
+  const std::int64_t close_step = in_.close.row_stride;
   double* const previous = st_.previous_price.data();
   double* const crs = st_.cr.data();
   double* const maxcrs = st_.maxcr.data();
