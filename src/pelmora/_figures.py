@@ -9,6 +9,7 @@ the figures; each returns the figures it could compute, and the caller holds NaN
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -83,19 +84,27 @@ def curve_stats(
     return out
 
 
-def trade_stats(trades: pd.DataFrame | None) -> dict[str, Any]:
-    out: dict[str, Any] = {"n_trades": 0 if trades is None else len(trades)}
+def trade_stats(trades: pd.DataFrame | Mapping[str, pd.Series] | None) -> dict[str, Any]:
+    """The trade figures of ``trades``: a DataFrame, or a mapping of its columns as Series (what
+    a result hands over, without assembling a frame), with ``pnl``, ``mae`` and ``gmfe``."""
     if trades is None or not len(trades):
-        return out
+        return {"n_trades": 0}
     pnl = trades["pnl"].to_numpy(dtype=np.float64)
+    out: dict[str, Any] = {"n_trades": len(pnl)}
+    if not len(pnl):
+        return out
     # A NaN pnl is neither a win nor a loss: dropped before counting, not compared as "not > 0".
-    pnl = pnl[~np.isnan(pnl)]
+    missing = np.isnan(pnl)
+    if missing.any():
+        pnl = pnl[~missing]
     if len(pnl):
         wins, losses = pnl[pnl > 0], pnl[pnl < 0]
-        gains, pains = float(wins.sum()), float(-losses.sum())
+        # A mean is NumPy's sum over the count, so the sums serve the means as well, bit for bit.
+        gains, lost = float(wins.sum()), float(losses.sum())
+        pains = -lost
         out["win_rate"] = len(wins) / len(pnl)
-        out["avg_win"] = float(wins.mean()) if len(wins) else math.nan
-        out["avg_loss"] = float(losses.mean()) if len(losses) else math.nan
+        out["avg_win"] = gains / len(wins) if len(wins) else math.nan
+        out["avg_loss"] = lost / len(losses) if len(losses) else math.nan
         if len(losses):
             out["profit_factor"] = gains / pains
         elif len(wins):

@@ -112,9 +112,14 @@ def turnover_per_row(record: RunRecord) -> np.ndarray:
     rows = np.asarray(f["row"], dtype=np.int64)
     equity = np.asarray(record.creturn, dtype=np.float64)
     base = np.concatenate(([1.0], equity[:-1]))[rows] if len(rows) else np.empty(0)
-    traded = np.abs(np.asarray(f["after"]) - np.asarray(f["before"])) - f["written_off"]
+    # One array for the whole chain, in place: a run of a daily rebalance has hundreds of
+    # thousands of fills, and fresh temporaries of that size cost more than the arithmetic.
+    weight = np.subtract(np.asarray(f["after"], dtype=np.float64),
+                         np.asarray(f["before"], dtype=np.float64))
+    np.abs(weight, out=weight)
+    np.subtract(weight, np.asarray(f["written_off"], dtype=np.float64), out=weight)
     with np.errstate(divide="ignore", invalid="ignore"):
-        weight = traded / base
+        np.divide(weight, base, out=weight)
     per_day: np.ndarray = np.bincount(rows, weights=weight, minlength=len(equity))
     return per_day
 

@@ -394,12 +394,13 @@ class BacktestResult:
 
         start = self.window_start
         summary = excursion_summary(self.record)
-        # The figures the statistics read, without building the whole trade table.
-        trades = pd.DataFrame({
-            "pnl": np.asarray(self.record.trades["pnl"], dtype=np.float64),
-            "mae": summary[:, EXCURSION_FIELDS.index("mae")],
-            "gmfe": summary[:, EXCURSION_FIELDS.index("gmfe")],
-        })
+        # The columns the statistics read, without building the trade table, nor even a frame
+        # (which would copy them into one block).
+        trades = {
+            "pnl": pd.Series(np.asarray(self.record.trades["pnl"], dtype=np.float64), copy=False),
+            "mae": pd.Series(summary[:, EXCURSION_FIELDS.index("mae")], copy=False),
+            "gmfe": pd.Series(summary[:, EXCURSION_FIELDS.index("gmfe")], copy=False),
+        }
         return performance_stats(
             self.equity.iloc[start:],
             trades,

@@ -221,7 +221,7 @@ def _benchmark_returns(
 
 def performance_stats(
     equity: pd.Series,
-    trades: pd.DataFrame | None = None,
+    trades: pd.DataFrame | Mapping[str, pd.Series] | None = None,
     *,
     turnover: float = math.nan,
     periods_per_year: float = 252,
@@ -239,9 +239,10 @@ def performance_stats(
     equity : pandas.Series
         Portfolio values on dates over the window to describe, for a capital of 1.0 before it: the
         return of the first row is measured from 1.0.
-    trades : pandas.DataFrame, optional
+    trades : pandas.DataFrame or mapping of str to pandas.Series, optional
         With columns ``pnl`` (profit in portfolio units, net of all costs), ``mae`` and ``gmfe`` (as
-        :attr:`BacktestResult.trades`). None or empty: no trades.
+        :attr:`BacktestResult.trades`), as a DataFrame or as a mapping of those names to Series of
+        one length. None or empty: no trades.
     turnover : float, optional
         Total traded weight (buys plus sells) over the window; reported per year.
     periods_per_year : float, default 252

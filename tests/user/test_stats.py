@@ -114,6 +114,26 @@ def test_trade_stats_from_pnl(pnl, expected):
     np.testing.assert_allclose(got, expected, rtol=1e-12)
 
 
+@given(st.integers(0, 2**32 - 1), st.integers(0, 3000), st.floats(0.0, 0.5))
+def test_trade_figures_of_columns_are_those_of_the_frame_bit_for_bit(seed, n, holes):
+    # A result hands its trade columns over as Series; the figures are the frame's, and each
+    # average is NumPy's mean of the wins, losses or excursions (pandas skipping NaN), exactly.
+    rng = np.random.default_rng(seed)
+    pnl, mae, gmfe = rng.normal(0.0, 0.01, (3, n))
+    pnl[rng.random(n) < holes] = np.nan
+    mae[rng.random(n) < holes] = np.nan
+    frame = pd.DataFrame({"pnl": pnl, "mae": mae, "gmfe": gmfe})
+    equity = _market(5)[0]
+    got = performance_stats(equity, {name: frame[name] for name in frame})
+    assert [repr(v) for v in got] == [repr(v) for v in performance_stats(equity, frame)]
+    kept = pnl[~np.isnan(pnl)]
+    wins, losses = kept[kept > 0], kept[kept < 0]
+    expected = [wins.mean() if len(wins) else math.nan, losses.mean() if len(losses) else math.nan,
+                frame["mae"].mean() if n else math.nan, gmfe.mean() if n else math.nan]
+    assert repr(got[["avg_win", "avg_loss", "avg_mae", "avg_mfe"]].astype(float).tolist()) == repr(
+        [float(v) for v in expected])
+
+
 @given(st.integers(0, 2**32 - 1), st.floats(0.5, 2.0))
 def test_monthly_returns_compound_to_the_year(seed, initial):
     rng = np.random.default_rng(seed)
