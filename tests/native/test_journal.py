@@ -284,6 +284,21 @@ def test_the_interpreter_keeps_running_while_a_run_works():
     assert sum(t0 < t < t1 for t in ticks) >= 3
 
 
+def test_a_run_in_the_memory_a_larger_run_gave_back_records_the_same():
+    # Once outputs die their mappings wait in a pool, and the next run's columns start in them:
+    # what a column holds must be what the run wrote, never what the earlier run left there.
+    small = big_market(300, 50, seed=2)
+    first = journal.run(*small.args(), stop_loss=0.05, swaylen_window=20)
+    big = journal.run(*big_market().args(), stop_loss=0.02, swaylen_window=20)
+    del big
+    again = journal.run(*small.args(), stop_loss=0.05, swaylen_window=20)
+    for key in ("fills", "trades", "positions"):
+        for col in first[key]:
+            assert np.array_equal(again[key][col], first[key][col], equal_nan=True), (key, col)
+    for key in ("creturn", "cash", "excursions"):
+        assert np.array_equal(bits(again[key]), bits(first[key])), key
+
+
 def test_run_many_matches_sequential_runs_and_keeps_failures_in_their_slot():
     inp = big_market(600, 60)
     arrays = inp.kwargs()

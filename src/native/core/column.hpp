@@ -12,6 +12,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -115,6 +116,21 @@ class Column {
     if (cap < need) cap = need;
     if (cap > SIZE_MAX / sizeof(T) / 2) throw std::bad_alloc();
     std::size_t bytes = cap * sizeof(T);
+    if (data_ == nullptr) {
+      // A column's first buffer is a mapping the pool holds, when it holds
+      // one: its pages are backed and there is nothing to copy yet, so a
+      // column of a research loop starts where the last run's ended and
+      // never grows through malloc and a copy into a mapping again. (The
+      // memory is resident either way: in the pool, or in this column.)
+      const std::size_t want = (std::max(bytes, kHugePage) + kHugePage - 1) & ~(kHugePage - 1);
+      std::size_t got = 0;
+      if (void* reused = pool_take(want, got)) {
+        data_ = static_cast<T*>(reused);
+        mapped_ = got;
+        cap_ = got / sizeof(T);
+        return;
+      }
+    }
     if (bytes < kMapAbove) {
       void* p = std::realloc(data_, bytes);
       if (p == nullptr) throw std::bad_alloc();
