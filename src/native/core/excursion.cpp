@@ -239,6 +239,9 @@ struct Walk {
   double* out;
   std::int64_t out_size;
 
+  // Only the summary block, at `summary`: no samples (`out` is null).
+  bool summary_only = false;
+
   PathStart start{};
   double price_ratio = 0, cmax = 0, cmin = 0, cmax_at_min = 0, mdd = 0, profit_period = 0;
   std::int64_t last = 0, e = 0, n_samples_end = 0, next_sample = 0, n = 0, ith = 0;
@@ -259,8 +262,8 @@ struct Walk {
     last = start.length - 1;
     const std::int64_t span = t.i_exit - t.i_entry;
     e = (span >= 0 && span < last) ? span : last;
-    n_samples_end = std::min<std::int64_t>(start.length, params->window);
-    summary = out + out_size - kExcursionBlock;
+    n_samples_end = summary_only ? 0 : std::min<std::int64_t>(start.length, params->window);
+    if (!summary_only) summary = out + out_size - kExcursionBlock;
     next_sample = 0;  // positions 0, step, 2 * step, ... below n_samples_end
     next_block = out;
     emit();
@@ -268,8 +271,10 @@ struct Walk {
     // Every row of the walk inside the close matrix: read without checks.
     fast = !params->close_missing && ith >= 0 && start.i_exit_max < params->close.rows &&
            t.pid >= 0 && t.pid < params->close.cols;
-    // The exit reads the last row's trade price, far from the entry.
-    if (fast && t.exit_transaction && start.i_exit_max < params->price.rows &&
+    // The exit reads the last row's trade price, far from the entry (for the
+    // summary alone only when the summary is at the last position).
+    if (fast && t.exit_transaction && (!summary_only || e == last) &&
+        start.i_exit_max < params->price.rows &&
         t.pid < params->price.cols) {
       const View2D<double>& pm = params->price;
       __builtin_prefetch(pm.data + start.i_exit_max * pm.row_stride + t.pid * pm.col_stride);
@@ -389,6 +394,40 @@ struct Walk {
     if (last < n_samples_end && last % step == 0) out[(last / step) * kExcursionBlock + 5] = r - 1;
     if (e == last) summary[5] = r - 1;
   }
+
+  // The rows after the summary position when only the summary is kept: they
+  // change nothing it holds, but the walk reads them and can fail on them, so
+  // they are read for that alone. A row fails exactly where step_close would:
+  // a close after a zero close (the base of its step). The update of the
+  // series cannot fail (the running maximum starts at 1 or above, or NaN,
+  // and never comes down to 0).
+  // Valid for a fast walk only (every row inside the close matrix).
+  __attribute__((always_inline)) void check_rest() {
+    const View2D<double>& c = params->close;
+    double pv = start.pv;
+    for (; ith <= start.i_exit_max; ++ith) {
+      const double v = c.get(ith, t.pid);
+      if (std::isnan(v)) continue;
+      if (pv == 0) float_division();
+      pv = v;
+    }
+    if (e == last) {
+      finish();
+    } else {
+      check_exit();
+    }
+  }
+
+  // finish() when its return reaches nothing kept: only the failures of its
+  // reads, in their order (the trade price's indexes, then the close's, then
+  // a zero close). The trade price itself is not needed.
+  __attribute__((always_inline)) void check_exit() {
+    if (!t.exit_transaction || t.i_entry == start.i_exit_max) return;
+    const std::int64_t row = start.i_exit_max > t.i_entry ? start.i_exit_max : t.i_entry;
+    item_index(row, params->price.rows);
+    item_index(t.pid, params->price.cols);
+    if (item(params->close, row, t.pid) == 0) float_division();
+  }
 };
 
 }  // namespace
@@ -405,9 +444,30 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
   }
 }
 
+namespace {
+
+void compute_excursion_summary(const ExcursionParams& params, const ExcursionTrade& t,
+                               double* summary) {
+  Walk w{&params, t, nullptr, 0};
+  w.summary_only = true;
+  w.summary = summary;
+  w.begin();
+  // Up to the summary position the walk is the whole one; e never passes the
+  // last position, so every step here reads a row.
+  while (w.n < w.e) w.advance();
+  if (w.fast) {
+    w.check_rest();
+  } else {
+    while (w.advance()) {
+    }
+  }
+}
+
+}  // namespace
+
 std::int64_t compute_excursion_arrays(const ExcursionParams& params, const ExcursionTrade* trades,
                                       double* const* outs, std::int64_t out_size, int n,
-                                      Failure& failure) {
+                                      Failure& failure, bool summary_only) {
   std::int64_t first_failed = -1;
   for (int k = 0; k < n; ++k) {
     // The next trade's first rows are on their way while this one is walked.
@@ -419,9 +479,18 @@ std::int64_t compute_excursion_arrays(const ExcursionParams& params, const Excur
           __builtin_prefetch(c.data + r * c.row_stride + next.pid * c.col_stride);
         }
       }
+      // And its entry's trade price, the first read of its walk.
+      const View2D<double>& p = params.price;
+      if (next.pid >= 0 && next.pid < p.cols && next.i_entry >= 0 && next.i_entry < p.rows) {
+        __builtin_prefetch(p.data + next.i_entry * p.row_stride + next.pid * p.col_stride);
+      }
     }
     try {
-      compute_excursion_array(params, trades[k], outs[k], out_size);
+      if (summary_only) {
+        compute_excursion_summary(params, trades[k], outs[k]);
+      } else {
+        compute_excursion_array(params, trades[k], outs[k], out_size);
+      }
     } catch (Failure& f) {
       if (first_failed < 0) {
         first_failed = k;

@@ -73,10 +73,15 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
 // with -1. The results are those of compute_excursion_array trade by trade.
 // Returns -1, or the index of the first trade whose computation failed, with
 // its failure in `failure` (the later trades are computed all the same).
+// `summary_only`: each out is the kExcursionBlock elements of the summary
+// block alone (the array's last block), computed without the samples and
+// without the arithmetic of the rows past the summary's position, which
+// cannot change it; those rows are still read for the failures they raise,
+// so the values and the failures are those of the whole arrays.
 inline constexpr int kExcursionBatch = 16;
 std::int64_t compute_excursion_arrays(const ExcursionParams& params, const ExcursionTrade* trades,
                                       double* const* outs, std::int64_t out_size, int n,
-                                      Failure& failure);
+                                      Failure& failure, bool summary_only = false);
 
 // One trade's excursion array, exactly as the excursion module builds it: the
 // same reads, results and failures, in the same order. `alloc(n)` gives room

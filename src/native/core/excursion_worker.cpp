@@ -36,9 +36,9 @@ void ExcursionWorker::loop() {
   std::uint64_t sequence = 0;  // of the first trade of the batch in hand
   std::vector<ExcursionTrade> trades;
   std::vector<double*> outs;
-  // Whole arrays of a batch when only their ends are kept.
+  // Only the summary block of each array is kept (the journal keeps no paths):
+  // it is computed alone, straight into its place.
   const bool partial = keep_ < out_size_;
-  std::vector<double> scratch(partial ? static_cast<std::size_t>(kExcursionBatch * out_size_) : 0);
   while (true) {
     std::vector<ExcursionJob> batch;
     {
@@ -57,20 +57,12 @@ void ExcursionWorker::loop() {
       for (int k = 0; k < n; ++k) {
         const ExcursionJob& job = batch[at + static_cast<std::size_t>(k)];
         trades[static_cast<std::size_t>(k)] = job.trade;
-        double* out = partial ? scratch.data() + k * out_size_ : job.out;
-        outs[static_cast<std::size_t>(k)] = out;
-        for (std::int64_t i = 0; i < out_size_; ++i) out[i] = -1.0;
+        outs[static_cast<std::size_t>(k)] = job.out;
+        for (std::int64_t i = 0; i < keep_; ++i) job.out[i] = -1.0;
       }
       Failure g{ErrorKind::Pending, {}, {}};
       const std::int64_t k = compute_excursion_arrays(params_, trades.data(), outs.data(),
-                                                      out_size_, n, g);
-      if (partial) {
-        for (int j = 0; j < n; ++j) {
-          const double* end = outs[static_cast<std::size_t>(j)] + out_size_;
-          double* to = batch[at + static_cast<std::size_t>(j)].out;
-          for (std::int64_t i = 0; i < keep_; ++i) to[i] = end[i - keep_];
-        }
-      }
+                                                      out_size_, n, g, partial);
       if (k >= 0 && failed < 0) {
         failed = static_cast<std::int64_t>(at) + k;
         f = std::move(g);

@@ -101,7 +101,16 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
       for (std::int64_t k = 0; k < keep; ++k) out[k] = -1.0;
     }
     excursion_length_ = keep;
-    pending_.push_back(PendingExcursion{trade, at});
+    // Built in place: a copy of the trade from the stack reads its flags back
+    // wider than they were written, which stalls the store buffer.
+    PendingExcursion& p = pending_.emplace_back();
+    p.trade.pid = col < 0 ? 0 : col;
+    p.trade.i_entry = t.entry_row;
+    p.trade.i_exit = i_exit;
+    p.trade.is_long = t.position > 0;
+    p.trade.entry_transaction = t.entry_transaction != 0;
+    p.trade.exit_transaction = exit_transaction != 0;
+    p.offset = at;
     if (worker_) {
       if (pending_.size() == kHandOver) hand_over();
     } else if (pending_.size() == static_cast<std::size_t>(kExcursionBatch)) {
@@ -158,21 +167,14 @@ void Journal::flush_excursions() {
   double* outs[kExcursionBatch];
   const int n = static_cast<int>(pending_.size());
   const std::int64_t size = excursion_array_size(params_.window, params_.window_step);
+  // Without the paths, each trade's summary block is computed alone, in place.
   const bool summary = jopt_.summary_only && excursion_length_ < size;
-  if (summary) whole_.assign(static_cast<std::size_t>(n * size), -1.0);
   for (int k = 0; k < n; ++k) {
     trades_[k] = pending_[static_cast<std::size_t>(k)].trade;
-    outs[k] = summary ? whole_.data() + k * size
-                      : excursions.data() + pending_[static_cast<std::size_t>(k)].offset;
+    outs[k] = excursions.data() + pending_[static_cast<std::size_t>(k)].offset;
   }
   Failure f{ErrorKind::Pending, {}, {}};
-  const std::int64_t failed = compute_excursion_arrays(params_, trades_, outs, size, n, f);
-  if (summary) {
-    for (int k = 0; k < n; ++k) {
-      double* to = excursions.data() + pending_[static_cast<std::size_t>(k)].offset;
-      for (std::int64_t i = 0; i < excursion_length_; ++i) to[i] = outs[k][size - excursion_length_ + i];
-    }
-  }
+  const std::int64_t failed = compute_excursion_arrays(params_, trades_, outs, size, n, f, summary);
   pending_.clear();
   if (failed >= 0) {
     f.frames.push_back(kAnalysis);

@@ -220,7 +220,7 @@ class Journal final : public RunHooks {
   KnownPrices known_;  // a suspended fill's last known price
   std::vector<OpenTrade> open_;
   std::vector<PendingExcursion> pending_;
-  std::vector<double> whole_;  // whole arrays of a batch when only summaries are kept
+  std::vector<double> whole_;  // a whole array when only its summary is kept (windows below 1)
   std::unique_ptr<ExcursionWorker> worker_;
   int date_ = 0;
   std::int64_t excursion_length_ = -1;  // known at the first record
