@@ -28,7 +28,7 @@ Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOption
   params_.window = jopt.window;
   params_.window_step = jopt.window_step;
   cash.assign(static_cast<std::size_t>(in.price_index.size), 1.0);
-  open_.resize(static_cast<std::size_t>(std::max<std::int64_t>(jopt.n_stocks, 0)));
+  open_.assign(static_cast<std::size_t>(std::max<std::int64_t>(jopt.n_stocks, 0)), OpenTrade{});
   if (jopt.excursions && jopt.excursion_thread && jopt.window >= 1 && jopt.window_step >= 1) {
     // A stock enters at most once a row, so the trade records are at most
     // rows x stocks; their arrays get that much address space, which lets

@@ -218,7 +218,10 @@ class Journal final : public RunHooks {
   ExcursionPath path_;
   const std::vector<int>& sid_to_price_;  // the inputs' table
   KnownPrices known_;  // a suspended fill's last known price
-  std::vector<OpenTrade> open_;
+  // Indexed by stock at every entry, fill and exit: a Column, so that in a
+  // research loop it sits in a pooled mapping on huge pages rather than on
+  // small pages of its own, which a wide row's reads push out of the TLB.
+  Column<OpenTrade> open_;
   std::vector<PendingExcursion> pending_;
   std::vector<double> whole_;  // a whole array when only its summary is kept (windows below 1)
   std::unique_ptr<ExcursionWorker> worker_;
