@@ -302,6 +302,27 @@ def test_a_run_in_the_memory_a_larger_run_gave_back_records_the_same():
         assert np.array_equal(bits(again[key]), bits(first[key])), key
 
 
+def test_columns_that_outgrow_their_memory_keep_every_record():
+    # A daily rotation makes hundreds of thousands of fills: the columns move to larger
+    # mappings as they grow, and every record must come along (each trade finds its fills).
+    rng = np.random.default_rng(7)
+    n_rows, n_cols = 1500, 300
+    price = 10 * np.exp(np.cumsum(rng.normal(0, 0.01, (n_rows, n_cols)), axis=0))
+    w = np.zeros((n_rows, n_cols))
+    for row in w:
+        row[rng.choice(n_cols, 100, replace=False)] = 0.01
+    r = journal.run(*build(price, w, pos_index=np.arange(n_rows, dtype=np.int64)).args(),
+                    swaylen_window=5)
+    fills, trades = r["fills"], r["trades"]
+    assert len(fills["row"]) > 200_000 and np.all(np.diff(fills["row"]) >= 0)
+    for side in ("entry", "exit"):
+        at = trades[f"{side}_fill"]
+        made = at >= 0
+        assert np.array_equal(fills["sid"][at[made]], trades["sid"][made])
+        assert np.array_equal(fills["row"][at[made]], trades[f"{side}_row"][made])
+    assert math.isclose(float(np.sum(trades["pnl"])), r["creturn"][-1] - 1.0, rel_tol=1e-9)
+
+
 def test_run_many_matches_sequential_runs_and_keeps_failures_in_their_slot():
     inp = big_market(600, 60)
     arrays = inp.kwargs()
