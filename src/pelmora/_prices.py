@@ -44,8 +44,15 @@ def _pandas() -> Any:
 
 def check_labels(columns: Any, what: str) -> None:
     pd = _pandas()
-    missing = pd.isna(np.asarray(columns, dtype=object))
-    if missing.any():
+    # An Index keeps whether it holds a missing label (``hasnans``, by the same test as pd.isna
+    # below), so a frame checked again costs nothing; a MultiIndex's labels are tuples, never
+    # missing, but it has no ``hasnans`` of its own.
+    plain = isinstance(columns, pd.Index) and not isinstance(columns, pd.MultiIndex)
+    if plain and not columns.hasnans:
+        missing = None
+    else:
+        missing = pd.isna(np.asarray(columns, dtype=object))
+    if missing is not None and missing.any():
         k = int(np.flatnonzero(missing)[0])
         raise ValueError(
             f"{what} has a missing stock id (None or NaN) in column {k}; stock ids must be labels"
@@ -211,7 +218,7 @@ def without_empty_rows(
         return close, frames, None
     # Only rows missing the first stock can be empty: the whole frame is looked at only there.
     # A float64 frame is read through its array (a view).
-    values = float_matrix(close, 'prices["close"]') if _all_float64(close) else None
+    values = close.to_numpy(dtype=np.float64, copy=False) if _all_float64(close) else None
     if values is not None:
         empty = np.isnan(values[:, 0])
     else:
@@ -250,10 +257,17 @@ def check_priced(
     price_column_of_stock: np.ndarray,
     matrices: Mapping[str, np.ndarray],
     tz: Any,
+    held: np.ndarray | None = None,
 ) -> None:
     """Refuse a stock with a weight but not a single price: the engine would hold it at the value
-    it entered with, for the whole run, as if suspended from the first day."""
-    weighted = np.flatnonzero((pos_values != 0).any(axis=0))
+    it entered with, for the whole run, as if suspended from the first day.
+
+    ``held`` marks the columns of ``pos_values`` with a weight other than zero, when a pass
+    over the weights found them already.
+    """
+    if held is None:
+        held = (pos_values != 0).any(axis=0)
+    weighted = np.flatnonzero(held)
     if len(weighted) == 0:
         return
     for field, values in matrices.items():

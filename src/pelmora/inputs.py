@@ -39,6 +39,7 @@ from pelmora._prices import (
     without_empty_rows,
 )
 from pelmora.frames import as_pandas_inputs, price_mapping, to_pandas_frame
+from pelmora.core.journal import _weights_scan
 from pelmora.options import BacktestOptions, make_options, with_options
 from pelmora.schedule import rebalance_dates
 from pelmora._volume import volume_matrix, without_volume
@@ -147,7 +148,21 @@ class EngineInputs:
 # -------------------------------------------------------------------------------------- weights
 
 
-def _weights_matrix(weights: Any) -> np.ndarray:
+@dataclass(frozen=True)
+class _Weights:
+    """The weights as float64, and what the one native pass over them found.
+
+    ``rows`` is the row-major copy the engine reads and ``held`` marks the columns with a weight
+    from the first traded row on; both None when the weights took the slow path (their values
+    were changed, or looked at closer), and then made from ``values`` when needed.
+    """
+
+    values: np.ndarray
+    rows: np.ndarray | None = None
+    held: np.ndarray | None = None
+
+
+def _weights_matrix(weights: Any, first_traded: int) -> _Weights:
     """Target weights as float64; True cells of a boolean frame share each row equally."""
     pd = _pandas()
     if len(weights.columns) and all(pd.api.types.is_bool_dtype(dt) for dt in weights.dtypes):
@@ -155,13 +170,19 @@ def _weights_matrix(weights: Any) -> np.ndarray:
         counts = mask.sum(axis=1, keepdims=True)
         with np.errstate(invalid="ignore", divide="ignore"):
             values: np.ndarray = np.where(counts > 0, mask / counts, 0.0)
-        return values
+        return _Weights(values)
     values = float_matrix(weights, "weights")
+    # The common case: every weight finite and small enough that no row's sum can overflow;
+    # one native pass tells, and makes the engine's row-major copy and the weighted columns
+    # on the way. Anything else is looked at below as before.
+    plain, held, rows = _weights_scan(values, first_traded, not values.flags.c_contiguous)
+    if plain:
+        return _Weights(values, values if rows is None else rows, held)
     with np.errstate(over="ignore", invalid="ignore"):
         # Finite row sums of absolute weights mean no infinity, no NaN and no overflow: the
         # common case needs none of the checks below, each a pass over the weights.
         if np.isfinite(np.abs(values).sum(axis=1)).all():
-            return values
+            return _Weights(values)
     inf = np.isinf(values)
     if inf.any():
         row, col = (int(x[0]) for x in np.nonzero(inf))
@@ -195,7 +216,7 @@ def _weights_matrix(weights: Any) -> np.ndarray:
             f"the row's absolute weights overflows (the weight of {weights.columns[col]!r} is "
             f"{float(values[row, col])!r}); weights must add up to a finite number"
         )
-    return values
+    return _Weights(values)
 
 
 def _delisting_bars(
@@ -377,11 +398,15 @@ def prepare_inputs(
 
     # The engine matches the two tables by the text of their stock ids; text ids that are unique
     # per price column keep that match exact whatever the labels' types.
-    # tolist() boxes the labels at once; iterating the Index boxes them one call at a time.
-    price_names = [str(c) for c in close.columns.tolist()]
-    if len(set(price_names)) != len(price_names):
-        raise ValueError("prices has stock ids that print the same; use unique string ids")
-    price_columns = np.array(price_names, dtype=object)
+    if isinstance(close.columns.dtype, pd.StringDtype):
+        # Unique strings (check_labels refused a missing or repeated one) are their own text.
+        price_columns = close.columns.to_numpy(dtype=object)
+    else:
+        # tolist() boxes the labels at once; iterating the Index boxes them one call at a time.
+        price_names = [str(c) for c in close.columns.tolist()]
+        if len(set(price_names)) != len(price_names):
+            raise ValueError("prices has stock ids that print the same; use unique string ids")
+        price_columns = np.array(price_names, dtype=object)
     pos_columns = price_columns[price_column_of_stock]
 
     # One array per distinct frame: a frame standing in for several fields is converted and
@@ -404,7 +429,12 @@ def prepare_inputs(
         volume, close, weights.columns, used, where, volume_name
     )
 
-    pos_values = _weights_matrix(weights)
+    # Rows older than the last one on or before the first price row are never traded (a
+    # rebalance takes the latest row): a stock weighted only there needs no price in this data,
+    # as in a walk-forward span that starts after the stock stopped trading.
+    first_traded = max(int(np.searchsorted(weight_keys, on_rows.keys[0], side="right")) - 1, 0)
+    scanned = _weights_matrix(weights, first_traded)
+    pos_values = scanned.values
     price_index = np.asarray(price_dates.asi8, dtype=np.int64)
     # Each weight row on the price row it belongs to (see RowDates); the user's dates stay in
     # ``weight_dates``.
@@ -416,13 +446,12 @@ def prepare_inputs(
         delisting_bars, pos_values = _delisting_bars(
             opts.delistings, weights.columns, on_rows, weight_keys, pos_values
         )
-    # Rows older than the last one on or before the first price row are never traded (a
-    # rebalance takes the latest row): a stock weighted only there needs no price in this data,
-    # as in a walk-forward span that starts after the stock stopped trading.
-    first_traded = max(int(np.searchsorted(weight_keys, on_rows.keys[0], side="right")) - 1, 0)
+    if pos_values is not scanned.values:
+        scanned = _Weights(pos_values)  # delistings zeroed some weights: the scan is stale
     check_priced(pos_values[first_traded:], weights.columns, weight_dates[first_traded:],
                  price_column_of_stock,
-                 {read[key]: matrices[key] for key in ("trade", "close")}, price_tz)
+                 {read[key]: matrices[key] for key in ("trade", "close")}, price_tz,
+                 held=scanned.held)
 
     arguments: dict[str, Any] = {
         "price_values": matrices["trade"],
@@ -434,7 +463,7 @@ def prepare_inputs(
         "price_columns": price_columns,
         # The engine reads a whole weight row at every rebalance: row-major, it is one run of
         # memory instead of a cache line per stock (a frame's values are column-major).
-        "pos_values": np.ascontiguousarray(pos_values),
+        "pos_values": np.ascontiguousarray(pos_values) if scanned.rows is None else scanned.rows,
         "pos_index": pos_index,
         "pos_columns": pos_columns,
         "resample": resample,

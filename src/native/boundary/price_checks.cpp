@@ -4,17 +4,21 @@
 #include <string>
 #include <vector>
 
+#include "boundary/ndarray_out.hpp"
+#include "boundary/numpy.hpp"
 #include "boundary/pyerrors.hpp"
 #include "boundary/pyref.hpp"
 #include "boundary/pyviews.hpp"
 #include "boundary/run_driver.hpp"
 #include "core/parallel.hpp"
 #include "core/price_checks.hpp"
+#include "core/weight_checks.hpp"
 
 namespace pelmora::py {
 namespace {
 
 constexpr const char* kQualname = "pelmora.core.journal._price_fault";
+constexpr const char* kWeightsQualname = "pelmora.core.journal._weights_scan";
 
 int matrix_index(PyObject* obj, const char* name, Py_ssize_t n) {
   const long k = PyLong_AsLong(obj);
@@ -107,7 +111,39 @@ PyObject* find(PyObject* const* args) {
   return fault_tuple(fault);
 }
 
+PyObject* scan(PyObject* const* args) {
+  // The numbers first: converting them may run Python code, which must not
+  // happen once the buffer is taken.
+  const long long first_row = PyLong_AsLongLong(args[1]);
+  if (first_row == -1 && PyErr_Occurred()) fail_pending();
+  const int copy = PyObject_IsTrue(args[2]);
+  if (copy < 0) fail_pending();
+  Buffer buffer;
+  buffer.acquire(args[0], Elem::Float64, 2, false);
+  const View2D<double> w = buffer.view2d<double>();
+  if (first_row < 0 || first_row > w.rows) {
+    fail(ErrorKind::ValueError, "_weights_scan: first_row must lie from 0 to the number of rows");
+  }
+  npy_intp n_cols = static_cast<npy_intp>(w.cols);
+  Ref held(checked(PyArray_ZEROS(1, &n_cols, NPY_BOOL, 0)));
+  Ref rows(copy ? empty_matrix(w.rows, w.cols) : Py_NewRef(Py_None));
+  auto data = [](PyObject* a) { return PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)); };
+  double* out = copy ? static_cast<double*>(data(rows.get())) : nullptr;
+  auto* flags = static_cast<std::uint8_t*>(data(held.get()));
+  // No Python code runs from here on: the buffer cannot move under the pass.
+  const WeightScan found = scan_weights(w, first_row, out, flags);
+  return checked(Py_BuildValue("(OOO)", found.plain ? Py_True : Py_False, held.get(), rows.get()));
+}
+
 }  // namespace
+
+PyObject* weights_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "_weights_scan() takes exactly 3 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  return guarded(kWeightsQualname, [&]() -> PyObject* { return scan(args); });
+}
 
 PyObject* price_fault(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 5) {
