@@ -29,6 +29,7 @@ __all__ = [
     "check_labels",
     "check_priced",
     "check_prices",
+    "float64_values",
     "float_matrix",
     "price_frames",
     "without_empty_rows",
@@ -94,17 +95,21 @@ def _check_numeric(frame: Any, what: str) -> None:
         raise TypeError(f"{what} must hold numbers: the column of {stock!r} holds {dtype} values")
 
 
-def _all_float64(frame: Any) -> bool:
-    # Each distinct dtype compared once: a wide frame usually holds one.
-    return all(dt == np.float64 for dt in set(frame.dtypes.tolist()))
+def float64_values(frame: Any) -> np.ndarray | None:
+    """The frame's values when pandas gives them as float64 (a view of one float64 block; numbers
+    of other real dtypes mixed with float64 come converted), else None.
+
+    Asking for the values is cheaper than asking for the dtypes: ``frame.dtypes`` builds a Series
+    over every column, and a frame whose values are not float64 is looked at closer anyway.
+    """
+    values: np.ndarray = frame.to_numpy(copy=False)
+    return values if values.dtype == np.float64 else None
 
 
 def float_matrix(frame: Any, what: str) -> np.ndarray:
     """A float64 2-D array of a DataFrame's values; a view when the frame already holds float64."""
-    values: np.ndarray
-    if _all_float64(frame):
-        # One float64 block converts without a copy; several blocks are stacked (a copy).
-        values = frame.to_numpy(dtype=np.float64, copy=False)
+    values = float64_values(frame)
+    if values is not None:
         return values
     _check_numeric(frame, what)
     try:
@@ -218,7 +223,7 @@ def without_empty_rows(
         return close, frames, None
     # Only rows missing the first stock can be empty: the whole frame is looked at only there.
     # A float64 frame is read through its array (a view).
-    values = close.to_numpy(dtype=np.float64, copy=False) if _all_float64(close) else None
+    values = float64_values(close)
     if values is not None:
         empty = np.isnan(values[:, 0])
     else:

@@ -165,7 +165,11 @@ class _Weights:
 def _weights_matrix(weights: Any, first_traded: int) -> _Weights:
     """Target weights as float64; True cells of a boolean frame share each row equally."""
     pd = _pandas()
-    if len(weights.columns) and all(pd.api.types.is_bool_dtype(dt) for dt in weights.dtypes):
+    # The values' dtype answers for the common frames (float64, or bool throughout); the
+    # columns' dtypes are read only when it does not.
+    given = weights.to_numpy(copy=False).dtype
+    if len(weights.columns) and (given == np.bool_ or given != np.float64 and all(
+            pd.api.types.is_bool_dtype(dt) for dt in weights.dtypes)):
         mask = weights.to_numpy(dtype=np.float64, na_value=0.0)
         counts = mask.sum(axis=1, keepdims=True)
         with np.errstate(invalid="ignore", divide="ignore"):
