@@ -263,12 +263,14 @@ def check_priced(
     matrices: Mapping[str, np.ndarray],
     tz: Any,
     held: np.ndarray | None = None,
+    unpriced: Mapping[str, np.ndarray] | None = None,
 ) -> None:
     """Refuse a stock with a weight but not a single price: the engine would hold it at the value
     it entered with, for the whole run, as if suspended from the first day.
 
-    ``held`` marks the columns of ``pos_values`` with a weight other than zero, when a pass
-    over the weights found them already.
+    ``held`` marks the columns of ``pos_values`` with a weight other than zero, and ``unpriced``
+    the price columns of each field without a price at all (as :func:`check_prices` returns
+    them), when passes over the weights and the prices found them already.
     """
     if held is None:
         held = (pos_values != 0).any(axis=0)
@@ -276,11 +278,15 @@ def check_priced(
     if len(weighted) == 0:
         return
     for field, values in matrices.items():
-        # Only columns missing their first price can be empty: the rest is read only there.
-        candidates = weighted[np.isnan(values[0, price_column_of_stock[weighted]])]
-        unpriced = np.isnan(values[:, price_column_of_stock[candidates]]).all(axis=0)
-        if unpriced.any():
-            k = int(candidates[np.flatnonzero(unpriced)[0]])
+        if unpriced is not None:
+            candidates = weighted
+            empty = unpriced[field][price_column_of_stock[weighted]]
+        else:
+            # Only columns missing their first price can be empty: the rest is read only there.
+            candidates = weighted[np.isnan(values[0, price_column_of_stock[weighted]])]
+            empty = np.isnan(values[:, price_column_of_stock[candidates]]).all(axis=0)
+        if empty.any():
+            k = int(candidates[np.flatnonzero(empty)[0]])
             row = int(np.flatnonzero(pos_values[:, k])[0])
             raise ValueError(
                 f"prices[{field!r}] has no price for {stocks[k]!r}, which weights hold "
@@ -313,7 +319,7 @@ def check_prices(
     used: np.ndarray,
     where: Located,
     intraday_stops: bool,
-) -> None:
+) -> dict[str, np.ndarray]:
     """Refuse a price that a run cannot use, naming the field, the stock and the date.
 
     ``matrices`` maps the engine's names to the aligned matrices, ``read`` the names the engine
@@ -331,6 +337,9 @@ def check_prices(
 
     Each matrix is read once, in native code without the interpreter lock and without a
     temporary matrix; only the words of the message are made here.
+
+    Returns, for each engine name of ``read``, a mask over the price columns: True where a used
+    column of that field has no price at all (for :func:`check_priced`).
     """
     distinct: list[np.ndarray] = []
     fields: list[str] = []
@@ -341,12 +350,12 @@ def check_prices(
     index = {id(m): k for k, m in enumerate(distinct)}
     high = index[id(matrices["high"])] if intraday_stops else -1
     low = index[id(matrices["low"])] if intraday_stops else -1
-    fault = _price_fault(
-        distinct, np.flatnonzero(used).astype(np.int64, copy=False), high, low,
-        (*PRICE_RANGE, *MODERATE),
-    )
+    columns = np.flatnonzero(used).astype(np.int64, copy=False)
+    fault, empty = _price_fault(distinct, columns, high, low, (*PRICE_RANGE, *MODERATE), True)
     if fault is None:
-        return
+        masks = np.zeros((len(distinct), len(used)), dtype=bool)
+        masks[:, columns] = empty
+        return {key: masks[index[id(matrices[key])]] for key in read}
     if fault[0] == "outside":
         k, row, col = fault[1:]
         value = float(distinct[k][row, col])

@@ -428,7 +428,7 @@ def prepare_inputs(
     used = np.zeros(len(close.columns), dtype=bool)
     used[price_column_of_stock] = True
     where = Located(price_dates, close.columns, price_tz)
-    check_prices(matrices, read, used, where, opts.intraday_stops)
+    unpriced = check_prices(matrices, read, used, where, opts.intraday_stops)
     volume_values = None if volume is None else volume_matrix(
         volume, close, weights.columns, used, where, volume_name
     )
@@ -455,7 +455,8 @@ def prepare_inputs(
     check_priced(pos_values[first_traded:], weights.columns, weight_dates[first_traded:],
                  price_column_of_stock,
                  {read[key]: matrices[key] for key in ("trade", "close")}, price_tz,
-                 held=scanned.held)
+                 held=scanned.held,
+                 unpriced={read[key]: unpriced[key] for key in ("trade", "close")})
 
     arguments: dict[str, Any] = {
         "price_values": matrices["trade"],

@@ -76,7 +76,13 @@ def markets(draw):
 @given(markets())
 def test_first_fault_matches_numpy(market):
     matrices, used, high, low = market
-    assert _price_fault(matrices, used, high, low, BOUNDS) == reference(matrices, used, high, low)
+    expected = reference(matrices, used, high, low)
+    assert _price_fault(matrices, used, high, low, BOUNDS) == expected
+    # Asked for, the same pass tells which used columns of each matrix hold no price at all.
+    fault, unpriced = _price_fault(matrices, used, high, low, BOUNDS, True)
+    assert fault == expected and unpriced.shape == (len(matrices), len(used))
+    if fault is None:
+        assert unpriced.tolist() == [np.isnan(m[:, used]).all(axis=0).tolist() for m in matrices]
 
 
 @pytest.mark.parametrize("layout", ["C", "F", "reversed", "strided"])

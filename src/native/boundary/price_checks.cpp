@@ -60,7 +60,7 @@ PyObject* fault_tuple(const PriceFaultAt& f) {
   Py_RETURN_NONE;
 }
 
-PyObject* find(PyObject* const* args) {
+PyObject* find(PyObject* const* args, Py_ssize_t nargs) {
   // The numbers first: converting them may run Python code, which must not
   // happen once the buffers are taken.
   Ref seq(checked(PySequence_Tuple(args[0])));
@@ -68,6 +68,16 @@ PyObject* find(PyObject* const* args) {
   const int high = matrix_index(args[2], "high", n);
   const int low = matrix_index(args[3], "low", n);
   const PriceBounds bounds = bounds_of(args[4]);
+  const int with_unpriced = nargs > 5 ? PyObject_IsTrue(args[5]) : 0;
+  if (with_unpriced < 0) fail_pending();
+  // Made before the buffers are taken: allocating may run Python code (a collection).
+  Ref unpriced;
+  if (with_unpriced) {
+    const Py_ssize_t n_used = PyObject_Size(args[1]);
+    if (n_used < 0) fail_pending();
+    npy_intp dims[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(n_used)};
+    unpriced.reset(checked(PyArray_ZEROS(2, dims, NPY_BOOL, 0)));
+  }
 
   // Pinned (a weakly referenced array refuses to resize) while the lock is away.
   std::vector<Ref> pins;
@@ -97,18 +107,29 @@ PyObject* find(PyObject* const* args) {
     used[static_cast<std::size_t>(i)] = c;
   }
 
+  std::uint8_t* unpriced_cells = nullptr;
+  if (with_unpriced) {
+    if (PyArray_DIM(reinterpret_cast<PyArrayObject*>(unpriced.get()), 1) != used_view.size) {
+      fail(ErrorKind::ValueError, "_price_fault: used changed its size during the call");
+    }
+    unpriced_cells = static_cast<std::uint8_t*>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject*>(unpriced.get())));
+  }
+
   PriceFaultAt fault;
   bool no_memory = false;
   const int threads = usable_cpus();
   Py_BEGIN_ALLOW_THREADS
   try {
-    fault = find_price_fault(views, used, high, low, bounds, threads);
+    fault = find_price_fault(views, used, high, low, bounds, threads, unpriced_cells);
   } catch (const std::bad_alloc&) {
     no_memory = true;
   }
   Py_END_ALLOW_THREADS
   if (no_memory) throw std::bad_alloc();
-  return fault_tuple(fault);
+  if (!with_unpriced) return fault_tuple(fault);
+  Ref found(fault_tuple(fault));
+  return checked(PyTuple_Pack(2, found.get(), unpriced.get()));
 }
 
 PyObject* scan(PyObject* const* args) {
@@ -146,11 +167,11 @@ PyObject* weights_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* price_fault(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 5) {
-    PyErr_Format(PyExc_TypeError, "_price_fault() takes exactly 5 arguments (%zd given)", nargs);
+  if (nargs != 5 && nargs != 6) {
+    PyErr_Format(PyExc_TypeError, "_price_fault() takes 5 or 6 arguments (%zd given)", nargs);
     return nullptr;
   }
-  return guarded(kQualname, [&]() -> PyObject* { return find(args); });
+  return guarded(kQualname, [&]() -> PyObject* { return find(args, nargs); });
 }
 
 }  // namespace pelmora::py

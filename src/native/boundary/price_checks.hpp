@@ -8,14 +8,16 @@
 
 namespace pelmora::py {
 
-// _price_fault(matrices, used, high, low, bounds), METH_FASTCALL:
+// _price_fault(matrices, used, high, low, bounds[, unpriced]), METH_FASTCALL:
 //   matrices  sequence of 2-D float64 arrays of one shape (each distinct matrix once)
 //   used      1-D int64 array of increasing column indexes
 //   high, low indexes into `matrices` of the high and the low (-1: no such check)
 //   bounds    (lowest, highest, moderate_low, moderate_high)
 // Returns None, ("outside", matrix, row, col), ("span", col, lo_matrix,
 // lo_row, hi_matrix, hi_row) or ("below", row, col): the first fault in the
-// order the checks run (see core/price_checks.hpp).
+// order the checks run (see core/price_checks.hpp). With `unpriced` true, the
+// result is (fault, unpriced): a bool array of matrices x used columns, True
+// where the column has no price at all (meaningful when fault is None).
 PyObject* price_fault(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // _weights_scan(values, first_row, copy), METH_FASTCALL:

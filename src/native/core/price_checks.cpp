@@ -212,7 +212,7 @@ std::int64_t first_row(std::int64_t limit, Pred&& pred) {
 
 PriceFaultAt find_price_fault(const std::vector<View2D<double>>& matrices,
                               const std::vector<std::int64_t>& used, int high, int low,
-                              const PriceBounds& bounds, int threads) {
+                              const PriceBounds& bounds, int threads, std::uint8_t* unpriced) {
   PriceFaultAt fault;
   const std::int64_t n_used = static_cast<std::int64_t>(used.size());
   if (matrices.empty() || n_used == 0) return fault;
@@ -248,6 +248,17 @@ PriceFaultAt find_price_fault(const std::vector<View2D<double>>& matrices,
       }
     }
   });
+
+  // A column without a price keeps the extremes it started with; one that has a
+  // price has a smallest one below +inf (an infinite price is a fault, found below).
+  if (unpriced != nullptr) {
+    for (std::size_t k = 0; k < n_mat; ++k) {
+      for (std::int64_t u = 0; u < n_used; ++u) {
+        unpriced[k * used.size() + static_cast<std::size_t>(u)] =
+            static_cast<std::uint8_t>(!(lo[k][u] < kInf));
+      }
+    }
+  }
 
   // A price outside [lowest, highest): the extremes tell which columns hold
   // one; the first cell is the smallest (row, column), so a later column is
