@@ -100,7 +100,8 @@ def float64_values(frame: Any) -> np.ndarray | None:
     of other real dtypes mixed with float64 come converted), else None.
 
     Asking for the values is cheaper than asking for the dtypes: ``frame.dtypes`` builds a Series
-    over every column, and a frame whose values are not float64 is looked at closer anyway.
+    over every column, and a frame whose values are not float64 is looked at closer anyway (it
+    pays for one conversion more, a rare case: prices and weights come as float64).
     """
     values: np.ndarray = frame.to_numpy(copy=False)
     return values if values.dtype == np.float64 else None

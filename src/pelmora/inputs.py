@@ -38,8 +38,8 @@ from pelmora._prices import (
     price_frames,
     without_empty_rows,
 )
-from pelmora.frames import as_pandas_inputs, price_mapping, to_pandas_frame
 from pelmora.core.journal import _weights_scan
+from pelmora.frames import as_pandas_inputs, price_mapping, to_pandas_frame
 from pelmora.options import BacktestOptions, make_options, with_options
 from pelmora.schedule import rebalance_dates
 from pelmora._volume import volume_matrix, without_volume
@@ -167,15 +167,15 @@ def _weights_matrix(weights: Any, first_traded: int) -> _Weights:
     pd = _pandas()
     # The values' dtype answers for the common frames (float64, or bool throughout); the
     # columns' dtypes are read only when it does not.
-    given = weights.to_numpy(copy=False).dtype
-    if len(weights.columns) and (given == np.bool_ or given != np.float64 and all(
+    given = weights.to_numpy(copy=False)
+    if len(weights.columns) and (given.dtype == np.bool_ or given.dtype != np.float64 and all(
             pd.api.types.is_bool_dtype(dt) for dt in weights.dtypes)):
         mask = weights.to_numpy(dtype=np.float64, na_value=0.0)
         counts = mask.sum(axis=1, keepdims=True)
         with np.errstate(invalid="ignore", divide="ignore"):
             values: np.ndarray = np.where(counts > 0, mask / counts, 0.0)
         return _Weights(values)
-    values = float_matrix(weights, "weights")
+    values = given if given.dtype == np.float64 else float_matrix(weights, "weights")
     # The common case: every weight finite and small enough that no row's sum can overflow;
     # one native pass tells, and makes the engine's row-major copy and the weighted columns
     # on the way. Anything else is looked at below as before.

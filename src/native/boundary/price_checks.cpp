@@ -151,6 +151,9 @@ PyObject* scan(PyObject* const* args) {
   auto data = [](PyObject* a) { return PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)); };
   double* out = copy ? static_cast<double*>(data(rows.get())) : nullptr;
   auto* flags = static_cast<std::uint8_t*>(data(held.get()));
+  // Allocating may have run Python code (a collection) that resized the weights.
+  const Buffer* taken[] = {&buffer};
+  check_unmoved(taken, 1);
   // No Python code runs from here on: the buffer cannot move under the pass.
   const WeightScan found = scan_weights(w, first_row, out, flags);
   return checked(Py_BuildValue("(OOO)", found.plain ? Py_True : Py_False, held.get(), rows.get()));
