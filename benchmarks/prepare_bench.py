@@ -68,7 +68,8 @@ def main(argv=None) -> int:
         matrices = [arrays[name] for name in fields]
         used = np.arange(matrices[0].shape[1], dtype=np.int64)
         pair = (3, 4) if touched else (-1, -1)
-        native = lambda: _price_fault(matrices, used, *pair, (*PRICE_RANGE, *MODERATE))  # noqa: E731
+        bounds = (*PRICE_RANGE, *MODERATE)
+        native = lambda: _price_fault(matrices, used, *pair, bounds)  # noqa: E731
         times: dict[str, list[float]] = {"prepare": [], "floor": [], "native": []}
         for k in range(args.repeat):
             order = (("prepare", prepare), ("floor", floor), ("native", native))
