@@ -5,10 +5,6 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace pelmora {
 namespace {
 
@@ -21,42 +17,6 @@ inline double plain_limit(std::int64_t cols) {
   return std::numeric_limits<double>::max() / (2.0 * n);
 }
 
-
-// One column of contiguous weights: whether every weight v has |v| <= limit
-// (false for NaN), and whether one from row `split` on is not zero.
-#if defined(__SSE2__)
-void scan_column(const double* p, std::int64_t rows, std::int64_t split, double limit,
-                 bool& fine, bool& any) {
-  const __m128d sign = _mm_set1_pd(-0.0), lim = _mm_set1_pd(limit), zero = _mm_setzero_pd();
-  __m128d ok = _mm_castsi128_pd(_mm_set1_epi32(-1)), nz = zero;
-  std::int64_t r = 0;
-  for (; r + 2 <= split; r += 2) {
-    const __m128d v = _mm_loadu_pd(p + r);
-    ok = _mm_and_pd(ok, _mm_cmple_pd(_mm_andnot_pd(sign, v), lim));
-  }
-  for (; r < split; ++r) fine = fine && std::fabs(p[r]) <= limit;
-  for (; r + 2 <= rows; r += 2) {
-    const __m128d v = _mm_loadu_pd(p + r);
-    ok = _mm_and_pd(ok, _mm_cmple_pd(_mm_andnot_pd(sign, v), lim));
-    nz = _mm_or_pd(nz, _mm_cmpneq_pd(v, zero));
-  }
-  for (; r < rows; ++r) {
-    fine = fine && std::fabs(p[r]) <= limit;
-    any = any || p[r] != 0.0;
-  }
-  fine = fine && _mm_movemask_pd(ok) == 3;
-  any = any || _mm_movemask_pd(nz) != 0;
-}
-#else
-void scan_column(const double* p, std::int64_t rows, std::int64_t split, double limit,
-                 bool& fine, bool& any) {
-  for (std::int64_t r = 0; r < rows; ++r) {
-    fine = fine && std::fabs(p[r]) <= limit;
-    any = any || (r >= split && p[r] != 0.0);
-  }
-}
-#endif
-
 }  // namespace
 
 WeightScan scan_weights(const View2D<double>& w, std::int64_t from, double* rows_out,
@@ -65,23 +25,40 @@ WeightScan scan_weights(const View2D<double>& w, std::int64_t from, double* rows
   const std::int64_t rows = w.rows, cols = w.cols;
   const std::int64_t split = std::clamp<std::int64_t>(from, 0, rows);
   std::fill(held, held + cols, std::uint8_t{0});
-  if (w.row_stride == static_cast<std::int64_t>(sizeof(double))) {
-    // Column-major, as a DataFrame's values: each column is checked as its memory runs, then
-    // written across the rows of the copy (a cache line of the copy fills over 8 columns).
-    bool fine = true;
-    for (std::int64_t c = 0; c < cols; ++c) {
-      const auto* p = reinterpret_cast<const double*>(w.data + c * w.col_stride);
-      bool any = false;
-      scan_column(p, rows, split, limit, fine, any);
-      held[c] = static_cast<std::uint8_t>(any);
-      if (rows_out != nullptr) {
-        for (std::int64_t r = 0; r < rows; ++r) rows_out[r * cols + c] = p[r];
+  if (magnitude(w.row_stride) < magnitude(w.col_stride)) {
+    // Column-major, as a DataFrame's values: a band of kBand rows is read column by column
+    // (each column's part of it is one run of memory, read once) and written to the copy's
+    // kBand rows, each filled in order: the copy is written as streams, not a cell per line.
+    constexpr std::int64_t kBand = 8;
+    bool odd = false;
+    auto band = [&](std::int64_t r0, std::int64_t n, auto rows_of_band) {
+      const std::int64_t counted = std::clamp<std::int64_t>(split - r0, 0, n);  // rows before
+      for (std::int64_t c = 0; c < cols; ++c) {
+        const char* p = w.data + r0 * w.row_stride + c * w.col_stride;
+#if defined(__GNUC__)
+        // The same column's part of the next band, read after every other column of this one:
+        // asked for now, it waits in the cache instead of being fetched then.
+        __builtin_prefetch(p + kBand * w.row_stride);
+#endif
+        bool any = false;
+        for (std::int64_t k = 0; k < rows_of_band(n); ++k) {
+          double v;
+          std::memcpy(&v, p + k * w.row_stride, sizeof v);
+          odd |= !(std::fabs(v) <= limit);
+          any |= (k >= counted) & (v != 0.0);
+          if (rows_out != nullptr) rows_out[(r0 + k) * cols + c] = v;
+        }
+        held[c] |= static_cast<std::uint8_t>(any);
       }
-    }
-    return WeightScan{fine};
+    };
+    std::int64_t r0 = 0;
+    // Full bands with their length known to the compiler, which unrolls them.
+    for (; r0 + kBand <= rows; r0 += kBand) band(r0, kBand, [](std::int64_t) { return kBand; });
+    if (r0 < rows) band(r0, rows - r0, [](std::int64_t n) { return n; });
+    return WeightScan{!odd};
   }
-  // Any other layout, row by row. Bitwise `|` keeps the loop free of branches;
-  // `!(|v| <= limit)` holds for NaN too.
+  // Row-major (or any other layout), row by row. Bitwise `|` keeps the loops free of
+  // branches; `!(|v| <= limit)` holds for NaN too.
   bool odd = false;
   for (std::int64_t r = 0; r < rows; ++r) {
     const bool counts = r >= split;
