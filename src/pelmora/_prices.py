@@ -320,7 +320,9 @@ def check_prices(
     used: np.ndarray,
     where: Located,
     intraday_stops: bool,
-) -> dict[str, np.ndarray]:
+    weights: np.ndarray | None = None,
+    first_traded: int = 0,
+) -> tuple[dict[str, np.ndarray], tuple[bool, np.ndarray, np.ndarray | None] | None]:
     """Refuse a price that a run cannot use, naming the field, the stock and the date.
 
     ``matrices`` maps the engine's names to the aligned matrices, ``read`` the names the engine
@@ -340,7 +342,10 @@ def check_prices(
     temporary matrix; only the words of the message are made here.
 
     Returns, for each engine name of ``read``, a mask over the price columns: True where a used
-    column of that field has no price at all (for :func:`check_priced`).
+    column of that field has no price at all (for :func:`check_priced`); and, given the float64
+    ``weights``, what the weights' native pass found (as ``_weights_scan`` returns it, from row
+    ``first_traded`` on), made on the same threads while the prices are read: the weights' own
+    checks come after the prices' all the same.
     """
     distinct: list[np.ndarray] = []
     fields: list[str] = []
@@ -352,11 +357,13 @@ def check_prices(
     high = index[id(matrices["high"])] if intraday_stops else -1
     low = index[id(matrices["low"])] if intraday_stops else -1
     columns = np.flatnonzero(used).astype(np.int64, copy=False)
-    fault, empty = _price_fault(distinct, columns, high, low, (*PRICE_RANGE, *MODERATE), True)
+    fault, empty, scanned = _price_fault(
+        distinct, columns, high, low, (*PRICE_RANGE, *MODERATE), True, weights, first_traded
+    )
     if fault is None:
         masks = np.zeros((len(distinct), len(used)), dtype=bool)
         masks[:, columns] = empty
-        return {key: masks[index[id(matrices[key])]] for key in read}
+        return {key: masks[index[id(matrices[key])]] for key in read}, scanned
     if fault[0] == "outside":
         k, row, col = fault[1:]
         value = float(distinct[k][row, col])

@@ -34,6 +34,7 @@ from pelmora._prices import (
     check_labels,
     check_priced,
     check_prices,
+    float64_values,
     float_matrix,
     price_frames,
     without_empty_rows,
@@ -162,12 +163,22 @@ class _Weights:
     held: np.ndarray | None = None
 
 
-def _weights_matrix(weights: Any, first_traded: int) -> _Weights:
-    """Target weights as float64; True cells of a boolean frame share each row equally."""
+def _weights_matrix(
+    weights: Any,
+    first_traded: int,
+    given: np.ndarray | None = None,
+    scan: tuple[bool, np.ndarray, np.ndarray | None] | None = None,
+) -> _Weights:
+    """Target weights as float64; True cells of a boolean frame share each row equally.
+
+    ``given`` are the frame's values when they were asked for already, and ``scan`` what the
+    native pass over them found (see ``_weights_scan``), when it ran beside the prices'.
+    """
     pd = _pandas()
     # The values' dtype answers for the common frames (float64, or bool throughout); the
     # columns' dtypes are read only when it does not.
-    given = weights.to_numpy(copy=False)
+    if given is None:
+        given = weights.to_numpy(copy=False)
     if len(weights.columns) and (given.dtype == np.bool_ or given.dtype != np.float64 and all(
             pd.api.types.is_bool_dtype(dt) for dt in weights.dtypes)):
         mask = weights.to_numpy(dtype=np.float64, na_value=0.0)
@@ -179,7 +190,9 @@ def _weights_matrix(weights: Any, first_traded: int) -> _Weights:
     # The common case: every weight finite and small enough that no row's sum can overflow;
     # one native pass tells, and makes the engine's row-major copy and the weighted columns
     # on the way. Anything else is looked at below as before.
-    plain, held, rows = _weights_scan(values, first_traded, not values.flags.c_contiguous)
+    if scan is None or values is not given:
+        scan = _weights_scan(values, first_traded, not values.flags.c_contiguous)
+    plain, held, rows = scan
     if plain:
         return _Weights(values, values if rows is None else rows, held)
     with np.errstate(over="ignore", invalid="ignore"):
@@ -428,16 +441,20 @@ def prepare_inputs(
     used = np.zeros(len(close.columns), dtype=bool)
     used[price_column_of_stock] = True
     where = Located(price_dates, close.columns, price_tz)
-    unpriced = check_prices(matrices, read, used, where, opts.intraday_stops)
-    volume_values = None if volume is None else volume_matrix(
-        volume, close, weights.columns, used, where, volume_name
-    )
-
     # Rows older than the last one on or before the first price row are never traded (a
     # rebalance takes the latest row): a stock weighted only there needs no price in this data,
     # as in a walk-forward span that starts after the stock stopped trading.
     first_traded = max(int(np.searchsorted(weight_keys, on_rows.keys[0], side="right")) - 1, 0)
-    scanned = _weights_matrix(weights, first_traded)
+    # float64 weights are read by the price checks' threads while they read the prices; their
+    # checks come after the prices' all the same (in _weights_matrix).
+    weight_values = float64_values(weights)
+    unpriced, weights_found = check_prices(matrices, read, used, where, opts.intraday_stops,
+                                           weight_values, first_traded)
+    volume_values = None if volume is None else volume_matrix(
+        volume, close, weights.columns, used, where, volume_name
+    )
+
+    scanned = _weights_matrix(weights, first_traded, weight_values, weights_found)
     pos_values = scanned.values
     price_index = np.asarray(price_dates.asi8, dtype=np.int64)
     # Each weight row on the price row it belongs to (see RowDates); the user's dates stay in

@@ -105,6 +105,15 @@ def test_large_matrices_shared_among_threads(layout, fault):
     expected = reference(matrices, used, 1, 2)
     assert (expected is None) == (fault is None)
     assert _price_fault(matrices, used, 1, 2, BOUNDS) == expected
+    # The weights read by the same threads, beside the prices: the same fault, the same scan.
+    weights = laid_out(rng.choice([0.0, 0.5, np.nan], size=(40, shape[1])), layout)
+    found, unpriced, scan = _price_fault(matrices, used, 1, 2, BOUNDS, False, weights, 3)
+    alone = _weights_scan(weights, 3, not weights.flags.c_contiguous)
+    assert found == expected and unpriced is None
+    assert scan[0] == alone[0] and scan[1].tolist() == alone[1].tolist()
+    assert (scan[2] is None) == (alone[2] is None) == (layout == "C")
+    if scan[2] is not None:
+        assert scan[2].tobytes() == alone[2].tobytes()
 
 
 @pytest.mark.parametrize(

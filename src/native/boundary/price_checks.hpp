@@ -8,7 +8,8 @@
 
 namespace pelmora::py {
 
-// _price_fault(matrices, used, high, low, bounds[, unpriced]), METH_FASTCALL:
+// _price_fault(matrices, used, high, low, bounds[, unpriced[, weights, first_row]]),
+// METH_FASTCALL:
 //   matrices  sequence of 2-D float64 arrays of one shape (each distinct matrix once)
 //   used      1-D int64 array of increasing column indexes
 //   high, low indexes into `matrices` of the high and the low (-1: no such check)
@@ -17,7 +18,11 @@ namespace pelmora::py {
 // lo_row, hi_matrix, hi_row) or ("below", row, col): the first fault in the
 // order the checks run (see core/price_checks.hpp). With `unpriced` true, the
 // result is (fault, unpriced): a bool array of matrices x used columns, True
-// where the column has no price at all (meaningful when fault is None).
+// where the column has no price at all (meaningful when fault is None). With
+// `weights` (a 2-D float64 array, or None) and `first_row`, the result is
+// (fault, unpriced or None, scan or None), scan what _weights_scan returns
+// (the copy made unless the weights are row-major): the weights' pass runs on
+// the same threads, beside the prices', whatever the prices hold.
 PyObject* price_fault(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // _weights_scan(values, first_row, copy), METH_FASTCALL:

@@ -212,10 +212,14 @@ std::int64_t first_row(std::int64_t limit, Pred&& pred) {
 
 PriceFaultAt find_price_fault(const std::vector<View2D<double>>& matrices,
                               const std::vector<std::int64_t>& used, int high, int low,
-                              const PriceBounds& bounds, int threads, std::uint8_t* unpriced) {
+                              const PriceBounds& bounds, int threads, std::uint8_t* unpriced,
+                              const std::function<void()>* alongside) {
   PriceFaultAt fault;
   const std::int64_t n_used = static_cast<std::int64_t>(used.size());
-  if (matrices.empty() || n_used == 0) return fault;
+  if (matrices.empty() || n_used == 0) {
+    if (alongside != nullptr) (*alongside)();
+    return fault;
+  }
   const std::int64_t rows = matrices[0].rows;
   const std::size_t n_mat = matrices.size();
   const bool pair = high >= 0 && low >= 0 && high != low;
@@ -232,7 +236,14 @@ PriceFaultAt find_price_fault(const std::vector<View2D<double>>& matrices,
                        static_cast<double>(n_mat);
   const int n_threads = cells < static_cast<double>(kThreadCells) ? 1 : std::max(threads, 1);
   const std::atomic<bool> never{false};
-  run_tasks(n_tasks, n_threads, never, [&](std::int64_t t) {
+  // The task alongside comes first, so that it runs beside the columns, not after them.
+  const std::int64_t extra = alongside != nullptr ? 1 : 0;
+  run_tasks(n_tasks + extra, n_threads, never, [&](std::int64_t t) {
+    if (t < extra) {
+      (*alongside)();
+      return;
+    }
+    t -= extra;
     const std::int64_t u0 = t * per_task, n = std::min(per_task, n_used - u0);
     const std::int64_t* cols = used.data() + u0;
     for (std::size_t k = 0; k < n_mat; ++k) {
