@@ -2,16 +2,15 @@
 
 Everything a run needs is checked here, before the engine sees it, and an error names the argument,
 the stock and the date concerned: the engine itself only knows row and column numbers. The checks
-of the price frames are in :mod:`pelmora._prices`, the rebalance schedule in
-:mod:`pelmora.schedule`, the engine's argument names in :mod:`pelmora._engine`. pandas is imported
-on first call, not when this module is imported.
+of the price frames are in :mod:`pelmora._prices`, those of the weights in :mod:`pelmora._weights`,
+the rebalance schedule in :mod:`pelmora.schedule`, the engine's argument names in
+:mod:`pelmora._engine`. pandas is imported on first call, not when this module is imported.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import numbers
-import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Union
@@ -39,11 +38,11 @@ from pelmora._prices import (
     price_frames,
     without_empty_rows,
 )
-from pelmora.core.journal import _weights_scan
 from pelmora.frames import as_pandas_inputs, price_mapping, to_pandas_frame
 from pelmora.options import BacktestOptions, make_options, with_options
 from pelmora.schedule import rebalance_dates
 from pelmora._volume import volume_matrix, without_volume
+from pelmora._weights import ScannedWeights, weights_matrix
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -147,93 +146,6 @@ class EngineInputs:
 
 
 # -------------------------------------------------------------------------------------- weights
-
-
-@dataclass(frozen=True)
-class _Weights:
-    """The weights as float64, and what the one native pass over them found.
-
-    ``rows`` is the row-major copy the engine reads and ``held`` marks the columns with a weight
-    from the first traded row on; both None when the weights took the slow path (their values
-    were changed, or looked at closer), and then made from ``values`` when needed.
-    """
-
-    values: np.ndarray
-    rows: np.ndarray | None = None
-    held: np.ndarray | None = None
-
-
-def _weights_matrix(
-    weights: Any,
-    first_traded: int,
-    given: np.ndarray | None = None,
-    scan: tuple[bool, np.ndarray, np.ndarray | None] | None = None,
-) -> _Weights:
-    """Target weights as float64; True cells of a boolean frame share each row equally.
-
-    ``given`` are the frame's values when they were asked for already, and ``scan`` what the
-    native pass over them found (see ``_weights_scan``), when it ran beside the prices'.
-    """
-    pd = _pandas()
-    # The values' dtype answers for the common frames (float64, or bool throughout); the
-    # columns' dtypes are read only when it does not.
-    if given is None:
-        given = weights.to_numpy(copy=False)
-    if len(weights.columns) and (given.dtype == np.bool_ or given.dtype != np.float64 and all(
-            pd.api.types.is_bool_dtype(dt) for dt in weights.dtypes)):
-        mask = weights.to_numpy(dtype=np.float64, na_value=0.0)
-        counts = mask.sum(axis=1, keepdims=True)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            values: np.ndarray = np.where(counts > 0, mask / counts, 0.0)
-        return _Weights(values)
-    values = given if given.dtype == np.float64 else float_matrix(weights, "weights")
-    # The common case: every weight finite and small enough that no row's sum can overflow;
-    # one native pass tells, and makes the engine's row-major copy and the weighted columns
-    # on the way. Anything else is looked at below as before.
-    if scan is None or values is not given:
-        scan = _weights_scan(values, first_traded, not values.flags.c_contiguous)
-    plain, held, rows = scan
-    if plain:
-        return _Weights(values, values if rows is None else rows, held)
-    with np.errstate(over="ignore", invalid="ignore"):
-        # Finite row sums of absolute weights mean no infinity, no NaN and no overflow: the
-        # common case needs none of the checks below, each a pass over the weights.
-        if np.isfinite(np.abs(values).sum(axis=1)).all():
-            return _Weights(values)
-    inf = np.isinf(values)
-    if inf.any():
-        row, col = (int(x[0]) for x in np.nonzero(inf))
-        raise ValueError(
-            f"weights must be finite: the weight of {weights.columns[col]!r} on "
-            f"{when(weights.index[row])} is {float(values[row, col])!r}"
-        )
-    nan = np.isnan(values)
-    if nan.any():
-        empty = np.flatnonzero(nan.all(axis=1)) if values.shape[1] else np.empty(0, np.intp)
-        if len(empty):
-            # Most often a signal not yet defined (a rolling window's first rows, a weekend of a
-            # calendar-day frame); as zeros it sells the whole book, which deserves a word.
-            rows = f"{len(empty)} rows" if len(empty) > 1 else "1 row"
-            warnings.warn(
-                f"weights has {rows} where every weight is NaN, first on "
-                f"{when(weights.index[empty[0]])}: treated as all zeros: the book is sold",
-                UserWarning,
-                stacklevel=4,
-            )
-        # A missing weight means "not held"; the engine would treat NaN as a position of its own.
-        values = np.where(nan, 0.0, values)
-    with np.errstate(over="ignore"):
-        gross = np.abs(values).sum(axis=1)
-    over = np.flatnonzero(~np.isfinite(gross))
-    if len(over):
-        row = int(over[0])
-        col = int(np.argmax(np.abs(values[row])))
-        raise ValueError(
-            f"weights on {when(weights.index[row])} add up to {float(gross[row])!r}: the sum of "
-            f"the row's absolute weights overflows (the weight of {weights.columns[col]!r} is "
-            f"{float(values[row, col])!r}); weights must add up to a finite number"
-        )
-    return _Weights(values)
 
 
 def _delisting_bars(
@@ -446,7 +358,7 @@ def prepare_inputs(
     # as in a walk-forward span that starts after the stock stopped trading.
     first_traded = max(int(np.searchsorted(weight_keys, on_rows.keys[0], side="right")) - 1, 0)
     # float64 weights are read by the price checks' threads while they read the prices; their
-    # checks come after the prices' all the same (in _weights_matrix).
+    # checks come after the prices' all the same (in weights_matrix).
     weight_values = float64_values(weights)
     unpriced, weights_found = check_prices(matrices, read, used, where, opts.intraday_stops,
                                            weight_values, first_traded)
@@ -454,7 +366,7 @@ def prepare_inputs(
         volume, close, weights.columns, used, where, volume_name
     )
 
-    scanned = _weights_matrix(weights, first_traded, weight_values, weights_found)
+    scanned = weights_matrix(weights, first_traded, weight_values, weights_found)
     pos_values = scanned.values
     price_index = np.asarray(price_dates.asi8, dtype=np.int64)
     # Each weight row on the price row it belongs to (see RowDates); the user's dates stay in
@@ -468,7 +380,7 @@ def prepare_inputs(
             opts.delistings, weights.columns, on_rows, weight_keys, pos_values
         )
     if pos_values is not scanned.values:
-        scanned = _Weights(pos_values)  # delistings zeroed some weights: the scan is stale
+        scanned = ScannedWeights(pos_values)  # delistings zeroed some weights: the scan is stale
     check_priced(pos_values[first_traded:], weights.columns, weight_dates[first_traded:],
                  price_column_of_stock,
                  {read[key]: matrices[key] for key in ("trade", "close")}, price_tz,
