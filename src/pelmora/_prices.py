@@ -103,7 +103,10 @@ def float64_values(frame: Any) -> np.ndarray | None:
     over every column, and a frame whose values are not float64 is looked at closer anyway (it
     pays for one conversion more, a rare case: prices and weights come as float64).
     """
-    values: np.ndarray = frame.to_numpy(copy=False)
+    try:
+        values: np.ndarray = frame.to_numpy(copy=False)
+    except (TypeError, ValueError):
+        return None  # values pandas cannot put in one array: looked at closer, and named
     return values if values.dtype == np.float64 else None
 
 
