@@ -29,6 +29,7 @@ __all__ = [
     "check_labels",
     "check_priced",
     "check_prices",
+    "float64_values",
     "float_matrix",
     "price_frames",
     "without_empty_rows",
@@ -44,8 +45,15 @@ def _pandas() -> Any:
 
 def check_labels(columns: Any, what: str) -> None:
     pd = _pandas()
-    missing = pd.isna(np.asarray(columns, dtype=object))
-    if missing.any():
+    # An Index keeps whether it holds a missing label (``hasnans``, by the same test as pd.isna
+    # below), so a frame checked again costs nothing; a MultiIndex's labels are tuples, never
+    # missing, but it has no ``hasnans`` of its own.
+    plain = isinstance(columns, pd.Index) and not isinstance(columns, pd.MultiIndex)
+    if plain and not columns.hasnans:
+        missing = None
+    else:
+        missing = pd.isna(np.asarray(columns, dtype=object))
+    if missing is not None and missing.any():
         k = int(np.flatnonzero(missing)[0])
         raise ValueError(
             f"{what} has a missing stock id (None or NaN) in column {k}; stock ids must be labels"
@@ -87,17 +95,25 @@ def _check_numeric(frame: Any, what: str) -> None:
         raise TypeError(f"{what} must hold numbers: the column of {stock!r} holds {dtype} values")
 
 
-def _all_float64(frame: Any) -> bool:
-    # Each distinct dtype compared once: a wide frame usually holds one.
-    return all(dt == np.float64 for dt in set(frame.dtypes.tolist()))
+def float64_values(frame: Any) -> np.ndarray | None:
+    """The frame's values when pandas gives them as float64 (a view of one float64 block; numbers
+    of other real dtypes mixed with float64 come converted), else None.
+
+    Asking for the values is cheaper than asking for the dtypes: ``frame.dtypes`` builds a Series
+    over every column, and a frame whose values are not float64 is looked at closer anyway (it
+    pays for one conversion more, a rare case: prices and weights come as float64).
+    """
+    try:
+        values: np.ndarray = frame.to_numpy(copy=False)
+    except (TypeError, ValueError):
+        return None  # values pandas cannot put in one array: looked at closer, and named
+    return values if values.dtype == np.float64 else None
 
 
 def float_matrix(frame: Any, what: str) -> np.ndarray:
     """A float64 2-D array of a DataFrame's values; a view when the frame already holds float64."""
-    values: np.ndarray
-    if _all_float64(frame):
-        # One float64 block converts without a copy; several blocks are stacked (a copy).
-        values = frame.to_numpy(dtype=np.float64, copy=False)
+    values = float64_values(frame)
+    if values is not None:
         return values
     _check_numeric(frame, what)
     try:
@@ -211,7 +227,7 @@ def without_empty_rows(
         return close, frames, None
     # Only rows missing the first stock can be empty: the whole frame is looked at only there.
     # A float64 frame is read through its array (a view).
-    values = float_matrix(close, 'prices["close"]') if _all_float64(close) else None
+    values = float64_values(close)
     if values is not None:
         empty = np.isnan(values[:, 0])
     else:
@@ -250,18 +266,31 @@ def check_priced(
     price_column_of_stock: np.ndarray,
     matrices: Mapping[str, np.ndarray],
     tz: Any,
+    held: np.ndarray | None = None,
+    unpriced: Mapping[str, np.ndarray] | None = None,
 ) -> None:
     """Refuse a stock with a weight but not a single price: the engine would hold it at the value
-    it entered with, for the whole run, as if suspended from the first day."""
-    weighted = np.flatnonzero((pos_values != 0).any(axis=0))
+    it entered with, for the whole run, as if suspended from the first day.
+
+    ``held`` marks the columns of ``pos_values`` with a weight other than zero, and ``unpriced``
+    the price columns of each field without a price at all (as :func:`check_prices` returns
+    them), when passes over the weights and the prices found them already.
+    """
+    if held is None:
+        held = (pos_values != 0).any(axis=0)
+    weighted = np.flatnonzero(held)
     if len(weighted) == 0:
         return
     for field, values in matrices.items():
-        # Only columns missing their first price can be empty: the rest is read only there.
-        candidates = weighted[np.isnan(values[0, price_column_of_stock[weighted]])]
-        unpriced = np.isnan(values[:, price_column_of_stock[candidates]]).all(axis=0)
-        if unpriced.any():
-            k = int(candidates[np.flatnonzero(unpriced)[0]])
+        if unpriced is not None:
+            candidates = weighted
+            empty = unpriced[field][price_column_of_stock[weighted]]
+        else:
+            # Only columns missing their first price can be empty: the rest is read only there.
+            candidates = weighted[np.isnan(values[0, price_column_of_stock[weighted]])]
+            empty = np.isnan(values[:, price_column_of_stock[candidates]]).all(axis=0)
+        if empty.any():
+            k = int(candidates[np.flatnonzero(empty)[0]])
             row = int(np.flatnonzero(pos_values[:, k])[0])
             raise ValueError(
                 f"prices[{field!r}] has no price for {stocks[k]!r}, which weights hold "
@@ -294,7 +323,9 @@ def check_prices(
     used: np.ndarray,
     where: Located,
     intraday_stops: bool,
-) -> None:
+    weights: np.ndarray | None = None,
+    first_traded: int = 0,
+) -> tuple[dict[str, np.ndarray], tuple[bool, np.ndarray, np.ndarray | None] | None]:
     """Refuse a price that a run cannot use, naming the field, the stock and the date.
 
     ``matrices`` maps the engine's names to the aligned matrices, ``read`` the names the engine
@@ -312,6 +343,12 @@ def check_prices(
 
     Each matrix is read once, in native code without the interpreter lock and without a
     temporary matrix; only the words of the message are made here.
+
+    Returns, for each engine name of ``read``, a mask over the price columns: True where a used
+    column of that field has no price at all (for :func:`check_priced`); and, given the float64
+    ``weights``, what the weights' native pass found (as ``_weights_scan`` returns it, from row
+    ``first_traded`` on), made on the same threads while the prices are read: the weights' own
+    checks come after the prices' all the same.
     """
     distinct: list[np.ndarray] = []
     fields: list[str] = []
@@ -322,12 +359,14 @@ def check_prices(
     index = {id(m): k for k, m in enumerate(distinct)}
     high = index[id(matrices["high"])] if intraday_stops else -1
     low = index[id(matrices["low"])] if intraday_stops else -1
-    fault = _price_fault(
-        distinct, np.flatnonzero(used).astype(np.int64, copy=False), high, low,
-        (*PRICE_RANGE, *MODERATE),
+    columns = np.flatnonzero(used).astype(np.int64, copy=False)
+    fault, empty, scanned = _price_fault(
+        distinct, columns, high, low, (*PRICE_RANGE, *MODERATE), True, weights, first_traded
     )
     if fault is None:
-        return
+        masks = np.zeros((len(distinct), len(used)), dtype=bool)
+        masks[:, columns] = empty
+        return {key: masks[index[id(matrices[key])]] for key in read}, scanned
     if fault[0] == "outside":
         k, row, col = fault[1:]
         value = float(distinct[k][row, col])

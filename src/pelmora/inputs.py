@@ -2,16 +2,15 @@
 
 Everything a run needs is checked here, before the engine sees it, and an error names the argument,
 the stock and the date concerned: the engine itself only knows row and column numbers. The checks
-of the price frames are in :mod:`pelmora._prices`, the rebalance schedule in
-:mod:`pelmora.schedule`, the engine's argument names in :mod:`pelmora._engine`. pandas is imported
-on first call, not when this module is imported.
+of the price frames are in :mod:`pelmora._prices`, those of the weights in :mod:`pelmora._weights`,
+the rebalance schedule in :mod:`pelmora.schedule`, the engine's argument names in
+:mod:`pelmora._engine`. pandas is imported on first call, not when this module is imported.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import numbers
-import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Union
@@ -34,6 +33,7 @@ from pelmora._prices import (
     check_labels,
     check_priced,
     check_prices,
+    float64_values,
     float_matrix,
     price_frames,
     without_empty_rows,
@@ -42,6 +42,7 @@ from pelmora.frames import as_pandas_inputs, price_mapping, to_pandas_frame
 from pelmora.options import BacktestOptions, make_options, with_options
 from pelmora.schedule import rebalance_dates
 from pelmora._volume import volume_matrix, without_volume
+from pelmora._weights import ScannedWeights, weights_matrix
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -145,57 +146,6 @@ class EngineInputs:
 
 
 # -------------------------------------------------------------------------------------- weights
-
-
-def _weights_matrix(weights: Any) -> np.ndarray:
-    """Target weights as float64; True cells of a boolean frame share each row equally."""
-    pd = _pandas()
-    if len(weights.columns) and all(pd.api.types.is_bool_dtype(dt) for dt in weights.dtypes):
-        mask = weights.to_numpy(dtype=np.float64, na_value=0.0)
-        counts = mask.sum(axis=1, keepdims=True)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            values: np.ndarray = np.where(counts > 0, mask / counts, 0.0)
-        return values
-    values = float_matrix(weights, "weights")
-    with np.errstate(over="ignore", invalid="ignore"):
-        # Finite row sums of absolute weights mean no infinity, no NaN and no overflow: the
-        # common case needs none of the checks below, each a pass over the weights.
-        if np.isfinite(np.abs(values).sum(axis=1)).all():
-            return values
-    inf = np.isinf(values)
-    if inf.any():
-        row, col = (int(x[0]) for x in np.nonzero(inf))
-        raise ValueError(
-            f"weights must be finite: the weight of {weights.columns[col]!r} on "
-            f"{when(weights.index[row])} is {float(values[row, col])!r}"
-        )
-    nan = np.isnan(values)
-    if nan.any():
-        empty = np.flatnonzero(nan.all(axis=1)) if values.shape[1] else np.empty(0, np.intp)
-        if len(empty):
-            # Most often a signal not yet defined (a rolling window's first rows, a weekend of a
-            # calendar-day frame); as zeros it sells the whole book, which deserves a word.
-            rows = f"{len(empty)} rows" if len(empty) > 1 else "1 row"
-            warnings.warn(
-                f"weights has {rows} where every weight is NaN, first on "
-                f"{when(weights.index[empty[0]])}: treated as all zeros: the book is sold",
-                UserWarning,
-                stacklevel=4,
-            )
-        # A missing weight means "not held"; the engine would treat NaN as a position of its own.
-        values = np.where(nan, 0.0, values)
-    with np.errstate(over="ignore"):
-        gross = np.abs(values).sum(axis=1)
-    over = np.flatnonzero(~np.isfinite(gross))
-    if len(over):
-        row = int(over[0])
-        col = int(np.argmax(np.abs(values[row])))
-        raise ValueError(
-            f"weights on {when(weights.index[row])} add up to {float(gross[row])!r}: the sum of "
-            f"the row's absolute weights overflows (the weight of {weights.columns[col]!r} is "
-            f"{float(values[row, col])!r}); weights must add up to a finite number"
-        )
-    return values
 
 
 def _delisting_bars(
@@ -377,11 +327,15 @@ def prepare_inputs(
 
     # The engine matches the two tables by the text of their stock ids; text ids that are unique
     # per price column keep that match exact whatever the labels' types.
-    # tolist() boxes the labels at once; iterating the Index boxes them one call at a time.
-    price_names = [str(c) for c in close.columns.tolist()]
-    if len(set(price_names)) != len(price_names):
-        raise ValueError("prices has stock ids that print the same; use unique string ids")
-    price_columns = np.array(price_names, dtype=object)
+    if isinstance(close.columns.dtype, pd.StringDtype):
+        # Unique strings (check_labels refused a missing or repeated one) are their own text.
+        price_columns = close.columns.to_numpy(dtype=object)
+    else:
+        # tolist() boxes the labels at once; iterating the Index boxes them one call at a time.
+        price_names = [str(c) for c in close.columns.tolist()]
+        if len(set(price_names)) != len(price_names):
+            raise ValueError("prices has stock ids that print the same; use unique string ids")
+        price_columns = np.array(price_names, dtype=object)
     pos_columns = price_columns[price_column_of_stock]
 
     # One array per distinct frame: a frame standing in for several fields is converted and
@@ -399,12 +353,21 @@ def prepare_inputs(
     used = np.zeros(len(close.columns), dtype=bool)
     used[price_column_of_stock] = True
     where = Located(price_dates, close.columns, price_tz)
-    check_prices(matrices, read, used, where, opts.intraday_stops)
+    # Rows older than the last one on or before the first price row are never traded (a
+    # rebalance takes the latest row): a stock weighted only there needs no price in this data,
+    # as in a walk-forward span that starts after the stock stopped trading.
+    first_traded = max(int(np.searchsorted(weight_keys, on_rows.keys[0], side="right")) - 1, 0)
+    # float64 weights are read by the price checks' threads while they read the prices; their
+    # checks come after the prices' all the same (in weights_matrix).
+    weight_values = float64_values(weights)
+    unpriced, weights_found = check_prices(matrices, read, used, where, opts.intraday_stops,
+                                           weight_values, first_traded)
     volume_values = None if volume is None else volume_matrix(
         volume, close, weights.columns, used, where, volume_name
     )
 
-    pos_values = _weights_matrix(weights)
+    scanned = weights_matrix(weights, first_traded, weight_values, weights_found)
+    pos_values = scanned.values
     price_index = np.asarray(price_dates.asi8, dtype=np.int64)
     # Each weight row on the price row it belongs to (see RowDates); the user's dates stay in
     # ``weight_dates``.
@@ -416,13 +379,13 @@ def prepare_inputs(
         delisting_bars, pos_values = _delisting_bars(
             opts.delistings, weights.columns, on_rows, weight_keys, pos_values
         )
-    # Rows older than the last one on or before the first price row are never traded (a
-    # rebalance takes the latest row): a stock weighted only there needs no price in this data,
-    # as in a walk-forward span that starts after the stock stopped trading.
-    first_traded = max(int(np.searchsorted(weight_keys, on_rows.keys[0], side="right")) - 1, 0)
+    if pos_values is not scanned.values:
+        scanned = ScannedWeights(pos_values)  # delistings zeroed some weights: the scan is stale
     check_priced(pos_values[first_traded:], weights.columns, weight_dates[first_traded:],
                  price_column_of_stock,
-                 {read[key]: matrices[key] for key in ("trade", "close")}, price_tz)
+                 {read[key]: matrices[key] for key in ("trade", "close")}, price_tz,
+                 held=scanned.held,
+                 unpriced={read[key]: unpriced[key] for key in ("trade", "close")})
 
     arguments: dict[str, Any] = {
         "price_values": matrices["trade"],
@@ -434,7 +397,7 @@ def prepare_inputs(
         "price_columns": price_columns,
         # The engine reads a whole weight row at every rebalance: row-major, it is one run of
         # memory instead of a cache line per stock (a frame's values are column-major).
-        "pos_values": np.ascontiguousarray(pos_values),
+        "pos_values": np.ascontiguousarray(pos_values) if scanned.rows is None else scanned.rows,
         "pos_index": pos_index,
         "pos_columns": pos_columns,
         "resample": resample,

@@ -7,7 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from pelmora._prices import MODERATE, PRICE_RANGE
-from pelmora.core.journal import _price_fault
+from pelmora.core.journal import _price_fault, _weights_scan
 
 BOUNDS = (*PRICE_RANGE, *MODERATE)
 TINY = PRICE_RANGE[0]
@@ -56,7 +56,7 @@ def laid_out(m, layout):
 
 @st.composite
 def markets(draw):
-    rows, cols = draw(st.integers(1, 11)), draw(st.integers(1, 7))
+    rows, cols = draw(st.integers(1, 19)), draw(st.integers(1, 7))
     n = draw(st.integers(1, 4))
     # Prices in range in two markets of three, so that spans and highs below lows are reached.
     odd = draw(st.sampled_from([ODD, FAR, [np.nan]]))
@@ -76,7 +76,13 @@ def markets(draw):
 @given(markets())
 def test_first_fault_matches_numpy(market):
     matrices, used, high, low = market
-    assert _price_fault(matrices, used, high, low, BOUNDS) == reference(matrices, used, high, low)
+    expected = reference(matrices, used, high, low)
+    assert _price_fault(matrices, used, high, low, BOUNDS) == expected
+    # Asked for, the same pass tells which used columns of each matrix hold no price at all.
+    fault, unpriced = _price_fault(matrices, used, high, low, BOUNDS, True)
+    assert fault == expected and unpriced.shape == (len(matrices), len(used))
+    if fault is None:
+        assert unpriced.tolist() == [np.isnan(m[:, used]).all(axis=0).tolist() for m in matrices]
 
 
 @pytest.mark.parametrize("layout", ["C", "F", "reversed", "strided"])
@@ -99,6 +105,15 @@ def test_large_matrices_shared_among_threads(layout, fault):
     expected = reference(matrices, used, 1, 2)
     assert (expected is None) == (fault is None)
     assert _price_fault(matrices, used, 1, 2, BOUNDS) == expected
+    # The weights read by the same threads, beside the prices: the same fault, the same scan.
+    weights = laid_out(rng.choice([0.0, 0.5, np.nan], size=(40, shape[1])), layout)
+    found, unpriced, scan = _price_fault(matrices, used, 1, 2, BOUNDS, False, weights, 3)
+    alone = _weights_scan(weights, 3, not weights.flags.c_contiguous)
+    assert found == expected and unpriced is None
+    assert scan[0] == alone[0] and scan[1].tolist() == alone[1].tolist()
+    assert (scan[2] is None) == (alone[2] is None) == (layout == "C")
+    if scan[2] is not None:
+        assert scan[2].tobytes() == alone[2].tobytes()
 
 
 @pytest.mark.parametrize(
@@ -118,3 +133,44 @@ def test_large_matrices_shared_among_threads(layout, fault):
 def test_refuses_malformed_arguments(matrices, used, error, match):
     with pytest.raises(error, match=match):
         _price_fault(matrices, np.array(used, dtype=np.int64), -1, -1, BOUNDS)
+
+
+# The weights' pass: every weight finite and below the largest a row can sum without overflow
+# (``plain``), the columns weighted from a row on, and the row-major copy the engine reads.
+WEIGHT_CELLS = [0.0, -0.0, 0.25, -1.5, np.nan, np.inf, -np.inf, 1e300, -1e308, 5e-324]
+
+
+@st.composite
+def weight_matrices(draw):
+    rows, cols = draw(st.integers(1, 9)), draw(st.integers(0, 6))
+    cells = draw(st.lists(st.sampled_from(WEIGHT_CELLS), min_size=rows * cols,
+                          max_size=rows * cols))
+    layout = draw(st.sampled_from(["C", "F", "reversed", "strided"]))
+    values = laid_out(np.array(cells, dtype=np.float64).reshape(rows, cols), layout)
+    return values, draw(st.integers(0, rows)), draw(st.booleans())
+
+
+@settings(max_examples=300)
+@given(weight_matrices())
+def test_weights_scan_matches_numpy(case):
+    values, first_row, copy = case
+    plain, held, rows = _weights_scan(values, first_row, copy)
+    limit = np.finfo(np.float64).max / (2.0 * max(values.shape[1], 1))
+    with np.errstate(invalid="ignore"):
+        assert plain == bool((np.abs(values) <= limit).all())
+    assert held.dtype == np.bool_
+    assert held.tolist() == (values[first_row:] != 0).any(axis=0).tolist()
+    if copy:
+        assert rows.flags.c_contiguous and rows.tobytes() == np.ascontiguousarray(values).tobytes()
+    else:
+        assert rows is None
+
+
+@pytest.mark.parametrize(("args", "error", "match"), [
+    ((np.ones((2, 2)), 3, False), ValueError, "first_row must lie from 0 to the number of rows"),
+    ((np.ones((2, 2)), -1, False), ValueError, "first_row must lie from 0"),
+    ((np.ones(2), 0, False), ValueError, r"wrong number of dimensions \(expected 2, got 1\)"),
+])
+def test_weights_scan_refuses_malformed_arguments(args, error, match):
+    with pytest.raises(error, match=match):
+        _weights_scan(*args)

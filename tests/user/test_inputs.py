@@ -195,6 +195,40 @@ def test_aligned_float64_prices_are_not_copied():
         assert np.shares_memory(args[f"{key}_values"], sources[key])
 
 
+# Weights the one native pass takes (plain), and ones it leaves to the closer look (huge but
+# summing to a finite number, a NaN, an integer frame): the engine gets the same row-major values.
+@pytest.mark.parametrize("weights", [
+    make_weights(DATES[::5]),
+    make_weights(DATES[::5]).replace(0.0, 1e300),
+    with_cell(make_weights(DATES[::5]), 1, 2, np.nan),
+    (make_weights(DATES[::5]) > 0.2).astype(np.int64),
+])
+def test_weights_reach_the_engine_row_major_and_unchanged(weights):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        args = prepare_inputs(weights, make_market(), intraday_stops=True).arguments
+    assert args["pos_values"].flags.c_contiguous
+    expected = weights.to_numpy(dtype=np.float64, na_value=0.0)
+    assert args["pos_values"].tobytes() == np.where(np.isnan(expected), 0.0, expected).tobytes()
+
+
+@pytest.mark.parametrize(("prices", "options", "message"), [
+    # The field read for trading, not only the close, needs a price for every weighted stock.
+    ({**flat_market(), "open": flat_market()["open"].assign(B=np.nan)}, dict(trade_at="open"),
+     "prices['open'] has no price for 'B', which weights hold (0.5 on 2024-01-01)"),
+    # Weighted only on a row older than the one the run starts from: no price is needed.
+    ({"close": flat_market()["close"].assign(B=np.nan).iloc[2:]}, {}, None),
+])
+def test_weighted_stocks_without_a_price(prices, options, message):
+    weights = FLAT_WEIGHTS if message else pd.concat(
+        [FLAT_WEIGHTS, pd.DataFrame({"A": [1.0, 1.0], "B": 0.0}, index=FLAT_DATES[[1, 3]])])
+    if message is None:
+        assert prepare_inputs(weights, prices, **options).arguments["pos_values"].shape == (3, 2)
+    else:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            prepare_inputs(weights, prices, **options)
+
+
 def test_a_single_price_frame_is_used_for_every_price_without_copy():
     arr = make_market()["close"].to_numpy().copy()
     prices = pd.DataFrame(arr, index=DATES, columns=STOCKS, copy=False)

@@ -1,20 +1,25 @@
 #include "boundary/price_checks.hpp"
 
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "boundary/ndarray_out.hpp"
+#include "boundary/numpy.hpp"
 #include "boundary/pyerrors.hpp"
 #include "boundary/pyref.hpp"
 #include "boundary/pyviews.hpp"
 #include "boundary/run_driver.hpp"
 #include "core/parallel.hpp"
 #include "core/price_checks.hpp"
+#include "core/weight_checks.hpp"
 
 namespace pelmora::py {
 namespace {
 
 constexpr const char* kQualname = "pelmora.core.journal._price_fault";
+constexpr const char* kWeightsQualname = "pelmora.core.journal._weights_scan";
 
 int matrix_index(PyObject* obj, const char* name, Py_ssize_t n) {
   const long k = PyLong_AsLong(obj);
@@ -56,7 +61,41 @@ PyObject* fault_tuple(const PriceFaultAt& f) {
   Py_RETURN_NONE;
 }
 
-PyObject* find(PyObject* const* args) {
+// What the weights' pass writes: the held flags and, when asked, the row-major copy.
+struct WeightsOut {
+  Ref held, rows;
+  std::uint8_t* held_data = nullptr;
+  double* rows_data = nullptr;
+};
+
+// The outputs of the weights' pass over `buffer` (taken), after checking
+// `first_row`; allocating them may run Python code, so the buffer is checked
+// to be where it was. The row-major copy is made when `copy` is set.
+WeightsOut weights_out(const Buffer& buffer, long long first_row, bool copy) {
+  const View2D<double> w = buffer.view2d<double>();
+  if (first_row < 0 || first_row > w.rows) {
+    fail(ErrorKind::ValueError, "_weights_scan: first_row must lie from 0 to the number of rows");
+  }
+  auto data = [](PyObject* a) { return PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)); };
+  WeightsOut out;
+  npy_intp n_cols = static_cast<npy_intp>(w.cols);
+  out.held.reset(checked(PyArray_ZEROS(1, &n_cols, NPY_BOOL, 0)));
+  out.held_data = static_cast<std::uint8_t*>(data(out.held.get()));
+  if (copy) {
+    out.rows.reset(empty_matrix(w.rows, w.cols));
+    out.rows_data = static_cast<double*>(data(out.rows.get()));
+  }
+  const Buffer* taken[] = {&buffer};
+  check_unmoved(taken, 1);
+  return out;
+}
+
+PyObject* scan_tuple(const WeightScan& found, const WeightsOut& out) {
+  return checked(Py_BuildValue("(OOO)", found.plain ? Py_True : Py_False, out.held.get(),
+                               out.rows ? out.rows.get() : Py_None));
+}
+
+PyObject* find(PyObject* const* args, Py_ssize_t nargs) {
   // The numbers first: converting them may run Python code, which must not
   // happen once the buffers are taken.
   Ref seq(checked(PySequence_Tuple(args[0])));
@@ -64,9 +103,32 @@ PyObject* find(PyObject* const* args) {
   const int high = matrix_index(args[2], "high", n);
   const int low = matrix_index(args[3], "low", n);
   const PriceBounds bounds = bounds_of(args[4]);
+  const int with_unpriced = nargs > 5 ? PyObject_IsTrue(args[5]) : 0;
+  if (with_unpriced < 0) fail_pending();
+  PyObject* const weights = nargs > 6 ? args[6] : Py_None;
+  const long long first_row = nargs > 7 ? PyLong_AsLongLong(args[7]) : 0;
+  if (first_row == -1 && PyErr_Occurred()) fail_pending();
+  // Made before the price buffers are taken: allocating may run Python code (a collection).
+  Ref unpriced;
+  if (with_unpriced) {
+    const Py_ssize_t n_used = PyObject_Size(args[1]);
+    if (n_used < 0) fail_pending();
+    npy_intp dims[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(n_used)};
+    unpriced.reset(checked(PyArray_ZEROS(2, dims, NPY_BOOL, 0)));
+  }
+  Buffer weights_buffer;
+  WeightsOut scanned;
+  if (weights != Py_None) {
+    weights_buffer.acquire(weights, Elem::Float64, 2, false);
+    const View2D<double> w = weights_buffer.view2d<double>();
+    const auto item = static_cast<std::int64_t>(sizeof(double));
+    const bool row_major = w.col_stride == item && w.row_stride == w.cols * item;
+    scanned = weights_out(weights_buffer, first_row, !row_major);
+  }
 
   // Pinned (a weakly referenced array refuses to resize) while the lock is away.
   std::vector<Ref> pins;
+  if (weights != Py_None) pin(weights, pins);
   for (Py_ssize_t k = 0; k < n; ++k) pin(PyTuple_GET_ITEM(seq.get(), k), pins);
   pin(args[1], pins);
   std::vector<Buffer> buffers(static_cast<std::size_t>(n));
@@ -93,28 +155,77 @@ PyObject* find(PyObject* const* args) {
     used[static_cast<std::size_t>(i)] = c;
   }
 
+  std::uint8_t* unpriced_cells = nullptr;
+  if (with_unpriced) {
+    if (PyArray_DIM(reinterpret_cast<PyArrayObject*>(unpriced.get()), 1) != used_view.size) {
+      fail(ErrorKind::ValueError, "_price_fault: used changed its size during the call");
+    }
+    unpriced_cells = static_cast<std::uint8_t*>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject*>(unpriced.get())));
+  }
+
+  if (weights != Py_None) {
+    const Buffer* taken[] = {&weights_buffer};  // pinning may have run Python code
+    check_unmoved(taken, 1);
+  }
+  // The weights are read beside the prices, as one more task of the same threads.
+  WeightScan weights_found;
+  const View2D<double> w = weights_buffer.view2d<double>();
+  const std::function<void()> weights_task = [&] {
+    weights_found = scan_weights(w, first_row, scanned.rows_data, scanned.held_data);
+  };
   PriceFaultAt fault;
   bool no_memory = false;
   const int threads = usable_cpus();
   Py_BEGIN_ALLOW_THREADS
   try {
-    fault = find_price_fault(views, used, high, low, bounds, threads);
+    fault = find_price_fault(views, used, high, low, bounds, threads, unpriced_cells,
+                             weights != Py_None ? &weights_task : nullptr);
   } catch (const std::bad_alloc&) {
     no_memory = true;
   }
   Py_END_ALLOW_THREADS
   if (no_memory) throw std::bad_alloc();
-  return fault_tuple(fault);
+  if (nargs <= 5) return fault_tuple(fault);
+  Ref found(fault_tuple(fault));
+  if (nargs == 6) return checked(PyTuple_Pack(2, found.get(), unpriced.get()));
+  Ref weights_result(weights == Py_None ? Py_NewRef(Py_None) : scan_tuple(weights_found, scanned));
+  return checked(PyTuple_Pack(3, found.get(), with_unpriced ? unpriced.get() : Py_None,
+                              weights_result.get()));
+}
+
+PyObject* scan(PyObject* const* args) {
+  // The numbers first: converting them may run Python code, which must not
+  // happen once the buffer is taken.
+  const long long first_row = PyLong_AsLongLong(args[1]);
+  if (first_row == -1 && PyErr_Occurred()) fail_pending();
+  const int copy = PyObject_IsTrue(args[2]);
+  if (copy < 0) fail_pending();
+  Buffer buffer;
+  buffer.acquire(args[0], Elem::Float64, 2, false);
+  const WeightsOut out = weights_out(buffer, first_row, copy != 0);
+  // No Python code runs from here on: the buffer cannot move under the pass.
+  const WeightScan found = scan_weights(buffer.view2d<double>(), first_row, out.rows_data,
+                                        out.held_data);
+  return scan_tuple(found, out);
 }
 
 }  // namespace
 
-PyObject* price_fault(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 5) {
-    PyErr_Format(PyExc_TypeError, "_price_fault() takes exactly 5 arguments (%zd given)", nargs);
+PyObject* weights_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_Format(PyExc_TypeError, "_weights_scan() takes exactly 3 arguments (%zd given)", nargs);
     return nullptr;
   }
-  return guarded(kQualname, [&]() -> PyObject* { return find(args); });
+  return guarded(kWeightsQualname, [&]() -> PyObject* { return scan(args); });
+}
+
+PyObject* price_fault(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < 5 || nargs > 8) {
+    PyErr_Format(PyExc_TypeError, "_price_fault() takes 5 to 8 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  return guarded(kQualname, [&]() -> PyObject* { return find(args, nargs); });
 }
 
 }  // namespace pelmora::py

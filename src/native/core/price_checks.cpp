@@ -90,6 +90,60 @@ bool extremes_pair_contiguous(const double* ph, const double* pl, std::int64_t n
 }
 #endif
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#define PELMORA_AVX2 1
+#include <immintrin.h>
+
+// The same two passes four lanes wide, for processors with AVX2 (chosen at run
+// time: the build targets the baseline). _mm256_min_pd keeps the scalar rule
+// lane by lane, so the extremes are the same numbers.
+__attribute__((target("avx2"))) void extremes_contiguous_avx2(const double* p, std::int64_t n,
+                                                              double& lo, double& hi) {
+  __m256d l0 = _mm256_set1_pd(kInf), l1 = l0, h0 = _mm256_set1_pd(-kInf), h1 = h0;
+  std::int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256d a = _mm256_loadu_pd(p + i), b = _mm256_loadu_pd(p + i + 4);
+    l0 = _mm256_min_pd(a, l0), l1 = _mm256_min_pd(b, l1);
+    h0 = _mm256_max_pd(a, h0), h1 = _mm256_max_pd(b, h1);
+  }
+  double l[4], h[4];
+  _mm256_storeu_pd(l, _mm256_min_pd(l0, l1)), _mm256_storeu_pd(h, _mm256_max_pd(h0, h1));
+  lo = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
+  hi = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
+  for (; i < n; ++i) take(p[i], lo, hi);
+}
+
+__attribute__((target("avx2"))) bool extremes_pair_contiguous_avx2(
+    const double* ph, const double* pl, std::int64_t n, double& hlo, double& hhi, double& llo,
+    double& lhi) {
+  __m256d a0 = _mm256_set1_pd(kInf), a1 = _mm256_set1_pd(-kInf), b0 = a0, b1 = a1;
+  __m256d below = _mm256_setzero_pd();
+  std::int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m256d h = _mm256_loadu_pd(ph + i), l = _mm256_loadu_pd(pl + i);
+    a0 = _mm256_min_pd(h, a0), a1 = _mm256_max_pd(h, a1);
+    b0 = _mm256_min_pd(l, b0), b1 = _mm256_max_pd(l, b1);
+    below = _mm256_or_pd(below, _mm256_cmp_pd(h, l, _CMP_LT_OQ));
+  }
+  double x[4];
+  _mm256_storeu_pd(x, a0), hlo = std::min(std::min(x[0], x[1]), std::min(x[2], x[3]));
+  _mm256_storeu_pd(x, a1), hhi = std::max(std::max(x[0], x[1]), std::max(x[2], x[3]));
+  _mm256_storeu_pd(x, b0), llo = std::min(std::min(x[0], x[1]), std::min(x[2], x[3]));
+  _mm256_storeu_pd(x, b1), lhi = std::max(std::max(x[0], x[1]), std::max(x[2], x[3]));
+  bool any = _mm256_movemask_pd(below) != 0;
+  for (; i < n; ++i) {
+    take(ph[i], hlo, hhi), take(pl[i], llo, lhi);
+    any = any || ph[i] < pl[i];
+  }
+  return any;
+}
+
+bool has_avx2() {
+  static const bool yes = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+  return yes;
+}
+#endif
+
 // Extremes of one matrix over the columns cols[0..n).
 void extremes(const View2D<double>& m, const std::int64_t* cols, std::int64_t n, double* lo,
               double* hi) {
@@ -99,6 +153,12 @@ void extremes(const View2D<double>& m, const std::int64_t* cols, std::int64_t n,
   if (m.row_stride == static_cast<std::int64_t>(sizeof(double))) {
     for (std::int64_t j = 0; j < n; ++j) {
       const auto* p = reinterpret_cast<const double*>(m.data + cols[j] * m.col_stride);
+#if defined(PELMORA_AVX2)
+      if (has_avx2()) {
+        extremes_contiguous_avx2(p, m.rows, lo[j], hi[j]);
+        continue;
+      }
+#endif
       extremes_contiguous(p, m.rows, lo[j], hi[j]);
     }
     return;
@@ -121,6 +181,12 @@ void extremes_pair(const View2D<double>& h, const View2D<double>& l, const std::
     for (std::int64_t j = 0; j < n; ++j) {
       const auto* ph = reinterpret_cast<const double*>(h.data + cols[j] * h.col_stride);
       const auto* pl = reinterpret_cast<const double*>(l.data + cols[j] * l.col_stride);
+#if defined(PELMORA_AVX2)
+      if (has_avx2()) {
+        below[j] = extremes_pair_contiguous_avx2(ph, pl, h.rows, hlo[j], hhi[j], llo[j], lhi[j]);
+        continue;
+      }
+#endif
       below[j] = extremes_pair_contiguous(ph, pl, h.rows, hlo[j], hhi[j], llo[j], lhi[j]);
     }
     return;
@@ -146,10 +212,14 @@ std::int64_t first_row(std::int64_t limit, Pred&& pred) {
 
 PriceFaultAt find_price_fault(const std::vector<View2D<double>>& matrices,
                               const std::vector<std::int64_t>& used, int high, int low,
-                              const PriceBounds& bounds, int threads) {
+                              const PriceBounds& bounds, int threads, std::uint8_t* unpriced,
+                              const std::function<void()>* alongside) {
   PriceFaultAt fault;
   const std::int64_t n_used = static_cast<std::int64_t>(used.size());
-  if (matrices.empty() || n_used == 0) return fault;
+  if (matrices.empty() || n_used == 0) {
+    if (alongside != nullptr) (*alongside)();
+    return fault;
+  }
   const std::int64_t rows = matrices[0].rows;
   const std::size_t n_mat = matrices.size();
   const bool pair = high >= 0 && low >= 0 && high != low;
@@ -166,7 +236,14 @@ PriceFaultAt find_price_fault(const std::vector<View2D<double>>& matrices,
                        static_cast<double>(n_mat);
   const int n_threads = cells < static_cast<double>(kThreadCells) ? 1 : std::max(threads, 1);
   const std::atomic<bool> never{false};
-  run_tasks(n_tasks, n_threads, never, [&](std::int64_t t) {
+  // The task alongside comes first, so that it runs beside the columns, not after them.
+  const std::int64_t extra = alongside != nullptr ? 1 : 0;
+  run_tasks(n_tasks + extra, n_threads, never, [&](std::int64_t t) {
+    if (t < extra) {
+      (*alongside)();
+      return;
+    }
+    t -= extra;
     const std::int64_t u0 = t * per_task, n = std::min(per_task, n_used - u0);
     const std::int64_t* cols = used.data() + u0;
     for (std::size_t k = 0; k < n_mat; ++k) {
@@ -182,6 +259,17 @@ PriceFaultAt find_price_fault(const std::vector<View2D<double>>& matrices,
       }
     }
   });
+
+  // A column without a price keeps the extremes it started with; one that has a
+  // price has a smallest one below +inf (an infinite price is a fault, found below).
+  if (unpriced != nullptr) {
+    for (std::size_t k = 0; k < n_mat; ++k) {
+      for (std::int64_t u = 0; u < n_used; ++u) {
+        unpriced[k * used.size() + static_cast<std::size_t>(u)] =
+            static_cast<std::uint8_t>(!(lo[k][u] < kInf));
+      }
+    }
+  }
 
   // A price outside [lowest, highest): the extremes tell which columns hold
   // one; the first cell is the smallest (row, column), so a later column is

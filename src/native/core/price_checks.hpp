@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "core/views.hpp"
@@ -47,9 +48,17 @@ struct PriceFaultAt {
 // The first fault of `matrices` (all of one shape) over the columns `used`
 // (increasing, inside the shape; the caller checks). `high` and `low` index
 // into `matrices` (-1: no high/low check). Up to `threads` native threads
-// share the columns. Pure computation: no Python; throws only std::bad_alloc.
+// share the columns. With `unpriced` (matrices x used cells, row-major), the
+// pass also marks each used column of each matrix that has no price at all
+// (every cell NaN): what a fault-free result needs to tell that a stock is
+// never priced, without reading the matrices again. `alongside`, when given,
+// runs once as one more task of the same threads (another input's pass that
+// should not wait for this one); it must not throw. Pure computation: no
+// Python; throws only std::bad_alloc.
 PriceFaultAt find_price_fault(const std::vector<View2D<double>>& matrices,
                               const std::vector<std::int64_t>& used, int high, int low,
-                              const PriceBounds& bounds, int threads);
+                              const PriceBounds& bounds, int threads,
+                              std::uint8_t* unpriced = nullptr,
+                              const std::function<void()>* alongside = nullptr);
 
 }  // namespace pelmora

@@ -372,8 +372,13 @@ PyMethodDef methods[] = {
      "SystemExit, or what a signal handler raises) leaves the whole call."},
     {"_price_fault", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::price_fault)),
      METH_FASTCALL,
-     "_price_fault(matrices, used, high, low, bounds, /)\n--\n\n"
+     "_price_fault(matrices, used, high, low, bounds, unpriced=False, weights=None, first_row=0, /)"
+     "\n--\n\n"
      "The first fault of the price checks of pelmora's user layer (private)."},
+    {"_weights_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::weights_scan)),
+     METH_FASTCALL,
+     "_weights_scan(values, first_row, copy, /)\n--\n\n"
+     "The weight checks of pelmora's user layer in one pass, with the row-major copy (private)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
