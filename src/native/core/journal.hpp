@@ -203,7 +203,7 @@ class Journal final : public RunHooks {
   std::size_t push_record(int sid, const OpenTrade& t, std::int64_t exit_row);
   void add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_transaction);
   void hand_over();  // the waiting trades to the helper thread
-  static constexpr std::size_t kHandOver = 256;
+  static constexpr std::size_t kHandOver = 2048;
   double worth_at_close(int sid, double value, std::int64_t row) const;
 
   const RunInputs& in_;
