@@ -263,7 +263,14 @@ struct Walk {
     const std::int64_t span = t.i_exit - t.i_entry;
     e = (span >= 0 && span < last) ? span : last;
     n_samples_end = summary_only ? 0 : std::min<std::int64_t>(start.length, params->window);
-    if (!summary_only) summary = out + out_size - kExcursionBlock;
+    if (!summary_only) {
+      summary = out + out_size - kExcursionBlock;
+      // The sample blocks past the path's end read -1; the walk writes all
+      // the others, so the caller need not fill the array first.
+      const std::int64_t step = params->window_step;
+      const std::int64_t written = (n_samples_end + step - 1) / step;
+      for (double* b = out + written * kExcursionBlock; b < summary; ++b) *b = -1.0;
+    }
     next_sample = 0;  // positions 0, step, 2 * step, ... below n_samples_end
     next_block = out;
     emit();

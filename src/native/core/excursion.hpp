@@ -63,14 +63,16 @@ std::int64_t excursion_array_size(int window, int window_step);
 void write_excursion_array(const ExcursionPath& path, int window, int window_step, double* out,
                            std::int64_t out_size);
 
-// Both steps at once for window >= 1 and window_step >= 1: `out` holds
-// excursion_array_size(window, window_step) elements already filled with -1.
+// Both steps at once for window >= 1 and window_step >= 1, into the
+// excursion_array_size(window, window_step) elements of `out`: every element
+// is written (the sample blocks past the path's end with -1), whatever `out`
+// held before, unless the computation fails.
 void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade& trade,
                              double* out, std::int64_t out_size);
 
 // The excursion arrays of up to kExcursionBatch trades at once (window >= 1
-// and window_step >= 1), each into its own `out_size` elements already filled
-// with -1. The results are those of compute_excursion_array trade by trade.
+// and window_step >= 1), each into its own `out_size` elements, written
+// whole as compute_excursion_array writes them. The results are those of compute_excursion_array trade by trade.
 // Returns -1, or the index of the first trade whose computation failed, with
 // its failure in `failure` (the later trades are computed all the same).
 // `summary_only`: each out is the kExcursionBlock elements of the summary

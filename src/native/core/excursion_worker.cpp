@@ -58,7 +58,6 @@ void ExcursionWorker::loop() {
         const ExcursionJob& job = batch[at + static_cast<std::size_t>(k)];
         trades[static_cast<std::size_t>(k)] = job.trade;
         outs[static_cast<std::size_t>(k)] = job.out;
-        for (std::int64_t i = 0; i < keep_; ++i) job.out[i] = -1.0;
       }
       Failure g{ErrorKind::Pending, {}, {}};
       const std::int64_t k = compute_excursion_arrays(params_, trades.data(), outs.data(),

@@ -96,10 +96,7 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
     const std::int64_t keep =
         jopt_.summary_only ? std::min<std::int64_t>(kExcursionBlock, size) : size;
     const std::size_t at = excursions.size();
-    double* out = excursions.extend(static_cast<std::size_t>(keep));
-    if (!worker_) {
-      for (std::int64_t k = 0; k < keep; ++k) out[k] = -1.0;
-    }
+    excursions.extend(static_cast<std::size_t>(keep));  // written whole by the computation
     excursion_length_ = keep;
     // Built in place: a copy of the trade from the stack reads its flags back
     // wider than they were written, which stalls the store buffer.
