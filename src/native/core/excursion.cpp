@@ -355,6 +355,12 @@ struct Walk {
   // overlap instead of waiting on each other. Same operations, same order
   // per series, same failure at the same row.
   void run_fast() {
+    walk_fast_to(start.i_exit_max);
+    finish();
+  }
+
+  // The rows up to `last_row` (at most i_exit_max) of a fast walk, as above.
+  void walk_fast_to(std::int64_t last_row) {
     constexpr std::int64_t kChunk = 128, kAhead = 8;
     double ratios[kChunk];
     bool closes[kChunk];
@@ -362,15 +368,15 @@ struct Walk {
     const std::int64_t stride = c.row_stride;
     const char* const column = c.data + t.pid * c.col_stride;
     const bool is_long = t.is_long;
-    while (ith <= start.i_exit_max) {
-      const std::int64_t m = std::min<std::int64_t>(kChunk, start.i_exit_max - ith + 1);
+    while (ith <= last_row) {
+      const std::int64_t m = std::min<std::int64_t>(kChunk, last_row - ith + 1);
       double pr = price_ratio;
       double pv = start.pv;
       std::int64_t walked = m;
       bool zero_base = false;
       const char* at = column + ith * stride;
       for (std::int64_t i = 0; i < m; ++i, at += stride) {
-        if (ith + i + kAhead <= start.i_exit_max) __builtin_prefetch(at + kAhead * stride);
+        if (ith + i + kAhead <= last_row) __builtin_prefetch(at + kAhead * stride);
         double v;
         std::memcpy(&v, at, sizeof v);
         closes[i] = !std::isnan(v);
@@ -390,7 +396,6 @@ struct Walk {
       for (std::int64_t i = 0; i < walked; ++i) update(closes[i], ratios[i]);
       if (zero_base) float_division();
     }
-    finish();
   }
 
   __attribute__((always_inline)) void finish() {
@@ -461,10 +466,11 @@ void compute_excursion_summary(const ExcursionParams& params, const ExcursionTra
   w.begin();
   // Up to the summary position the walk is the whole one; e never passes the
   // last position, so every step here reads a row.
-  while (w.n < w.e) w.advance();
   if (w.fast) {
+    w.walk_fast_to(t.i_entry + w.e);
     w.check_rest();
   } else {
+    while (w.n < w.e) w.advance();
     while (w.advance()) {
     }
   }
