@@ -29,6 +29,19 @@ Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOption
   params_.window_step = jopt.window_step;
   cash.assign(static_cast<std::size_t>(in.price_index.size), 1.0);
   open_.assign(static_cast<std::size_t>(std::max<std::int64_t>(jopt.n_stocks, 0)), OpenTrade{});
+  if (jopt.positions) {
+    // The book holds at most one entry per position column, valued once a
+    // row: the positions get that much address space, backed only where
+    // written, so a long run's columns never grow by copying.
+    const double bound = static_cast<double>(in.price_index.size) *
+                         static_cast<double>(std::max<std::int64_t>(in.pos_values.cols, 0));
+    if (bound >= kReservePositionsAbove && bound < 1e12) {
+      const std::size_t n = static_cast<std::size_t>(bound);
+      if (positions.row.reserve_fixed(n) && positions.sid.reserve_fixed(n)) {
+        positions.value.reserve_fixed(n);
+      }
+    }
+  }
   if (jopt.excursions && jopt.excursion_thread && jopt.window >= 1 && jopt.window_step >= 1) {
     // A stock enters at most once a row, so the trade records are at most
     // rows x stocks; their arrays get that much address space, which lets

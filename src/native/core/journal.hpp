@@ -204,6 +204,8 @@ class Journal final : public RunHooks {
   void add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_transaction);
   void hand_over();  // the waiting trades to the helper thread
   static constexpr std::size_t kHandOver = 2048;
+  // Runs whose positions may reach this many entries reserve them at once.
+  static constexpr double kReservePositionsAbove = 1 << 20;
   double worth_at_close(int sid, double value, std::int64_t row) const;
 
   const RunInputs& in_;

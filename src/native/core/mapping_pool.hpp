@@ -20,7 +20,7 @@ namespace pelmora {
 
 // 1 GiB kept at most (an eighth of the machine's memory when that is less).
 inline constexpr std::size_t kPoolBytes = std::size_t{1} << 30;
-inline constexpr std::size_t kPoolSlots = 64;
+inline constexpr std::size_t kPoolSlots = 256;
 
 // A mapping of at least `bytes` (the smallest pooled one of the same kind),
 // or nullptr with `got` untouched. Its contents are whatever its last user
