@@ -393,9 +393,55 @@ struct Walk {
         ratios[i] = pr;
       }
       start.pv = pv;
-      for (std::int64_t i = 0; i < walked; ++i) update(closes[i], ratios[i]);
+      update_run(ratios, closes, walked);
       if (zero_base) float_division();
     }
+  }
+
+  // update() over `count` rows, with the series in registers: the blocks
+  // written by emit() are doubles too, so the series kept as members would
+  // go through memory on every row. Blocks are rare past the samples; each
+  // row tests for the next one with a single comparison.
+  void update_run(const double* ratios, const bool* closes, std::int64_t count) {
+    double cmax_ = cmax, cmin_ = cmin, at_min = cmax_at_min, mdd_ = mdd;
+    double profit = profit_period, pr = price_ratio;
+    std::int64_t n_ = n;
+    auto store = [&] {
+      cmax = cmax_, cmin = cmin_, cmax_at_min = at_min, mdd = mdd_;
+      profit_period = profit, price_ratio = pr, n = n_;
+    };
+    std::int64_t next = next_emit();
+    for (std::int64_t i = 0; i < count; ++i) {
+      pr = ratios[i];
+      const double cmax_prev = cmax_;
+      cmax_ = pr > cmax_ ? pr : cmax_;
+      const bool low = cmin_ > pr;
+      cmin_ = low ? pr : cmin_;
+      at_min = low ? cmax_prev : at_min;
+      if (cmax_ == 0) {
+        store();
+        float_division();
+      }
+      const double newmdd = pr / cmax_ - 1;
+      mdd_ = mdd_ > newmdd ? newmdd : mdd_;
+      profit = profit + ((closes[i] && pr > 1) ? 1.0 : 0.0);
+      ++n_;
+      if (n_ == next) [[unlikely]] {
+        store();
+        emit();
+        next = next_emit();
+      }
+    }
+    store();
+    ith += count;
+  }
+
+  // The first position after n at which emit() writes a block (past every
+  // position when none is left).
+  std::int64_t next_emit() const {
+    std::int64_t next = e > n ? e : std::numeric_limits<std::int64_t>::max();
+    if (next_sample < n_samples_end && next_sample > n && next_sample < next) next = next_sample;
+    return next;
   }
 
   __attribute__((always_inline)) void finish() {
