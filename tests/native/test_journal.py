@@ -220,9 +220,10 @@ def test_the_summary_switch_keeps_the_last_block_of_every_array(case, window, st
         assert np.array_equal(bits(summary["creturn"]), bits(full["creturn"]))
 
 
-def test_the_summary_switch_on_a_run_large_enough_for_a_helper_thread():
-    inp = big_market(3000, 100, seed=3)
-    opts = dict(stop_loss=0.05, swaylen_window=30, swaylen_window_step=4)
+@pytest.mark.parametrize("hold, stop", [(20, 0.05), (700, 1.0)])  # trades of hundreds of rows too
+def test_the_summary_switch_on_a_run_large_enough_for_a_helper_thread(hold, stop):
+    inp = big_market(3000, 100, seed=3, hold=hold)
+    opts = dict(stop_loss=stop, swaylen_window=30, swaylen_window_step=4)
     full = journal.run(*inp.args(), **opts)
     for got in (journal.run(*inp.args(), excursions="summary", **opts),
                 journal.run_many(inp.kwargs(), [opts], excursions="summary")[0]):
@@ -257,11 +258,11 @@ def test_the_next_period_orders_still_read_under_their_old_key_with_a_warning():
         assert back["report"] == orders
 
 
-def big_market(n_rows=3000, n_cols=400, seed=1):
+def big_market(n_rows=3000, n_cols=400, seed=1, hold=20):
     rng = np.random.default_rng(seed)
     price = 10 * np.exp(np.cumsum(rng.normal(0, 0.02, (n_rows, n_cols)), axis=0))
-    w = (rng.random((n_rows // 20, n_cols)) < 0.1).astype(float)
-    pos_index = np.arange(0, n_rows, 20, dtype=np.int64)[: len(w)]
+    w = (rng.random((n_rows // hold, n_cols)) < 0.1).astype(float)
+    pos_index = np.arange(0, n_rows, hold, dtype=np.int64)[: len(w)]
     return build(price, w, pos_index=pos_index)
 
 
