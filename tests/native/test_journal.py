@@ -2,6 +2,7 @@
 
 import math
 import os
+import re
 import pickle
 import signal
 import threading
@@ -593,3 +594,49 @@ def test_stretches_between_rebalances_keep_every_output_of_the_row_walk(case):
     # A fee on shorts (of which a long book pays nothing) makes the run walk row by row.
     walked, _ = outcome(lambda: journal.run(*inp.args(), **opts, positions=False, short_fee=1e-9))
     assert np.array_equal(bits(walked["creturn"]), bits(lean["creturn"]))
+
+
+def long_panel(n_rows, n_cols, hold, seed=5):
+    """Minute-bar-like prices with a rebalance every `hold` rows into half the stocks."""
+    rng = np.random.default_rng(seed)
+    price = 10 * np.exp(np.cumsum(rng.normal(0, 0.001, (n_rows, n_cols)), axis=0))
+    close = price * np.exp(rng.normal(0, 0.0005, (n_rows, n_cols)))
+    w = np.zeros((n_rows // hold, n_cols))
+    for k, row in enumerate(w):
+        row[rng.permutation(n_cols)[: n_cols // 2]] = 1.0 / (n_cols // 2)
+    return price, close, w, np.arange(0, n_rows, hold, dtype=np.int64)[: len(w)]
+
+
+@pytest.mark.parametrize("bad, expected", [(math.inf, "inf"), (-2.0, "-2.0"), (0.0, "0.0")])
+def test_an_invalid_price_inside_a_quiet_stretch_is_refused_at_its_row(bad, expected):
+    price, close, w, pos_index = long_panel(900, 6, 300)
+    held = int(np.flatnonzero(w[0])[1])  # a stock held from row 1 to 300
+    price[250, held] = bad
+    inp = build(price, w, close=close, pos_index=pos_index)
+    message = (f"Invalid trading price for S{held} at price row 250: {expected}. Expected a "
+               "positive finite price; check the trading-price dataset.")
+    for run in (lambda: runvane.backtest_(*inp.args()), lambda: journal.run(*inp.args())):
+        with pytest.raises(ValueError, match=re.escape(message)):
+            run()
+
+
+def test_a_long_run_records_the_same_book_walked_in_stretches_or_row_by_row():
+    # 20,000 rows x 60 stocks reserve the positions' bound at once; a fee on shorts (nothing for
+    # a long book) makes the same run walk row by row. The position columns come from mappings
+    # an earlier, larger run left in the pool, holding its values.
+    price, close, w, pos_index = long_panel(20_000, 60, 700)
+    # A last rebalance 30 rows before the end: its trades' paths are cut short by the last row.
+    inp = build(price, np.vstack([w, w[0]]), close=close, pos_index=np.append(pos_index, 19_970))
+    opts = dict(fee_ratio=0.0, tax_ratio=0.0, swaylen_window=60, swaylen_window_step=7)
+    journal.run(*big_market(3000, 400).args(), swaylen_window=60)  # dies at once: to the pool
+    stretches = journal.run(*inp.args(), **opts)
+    rows = journal.run(*inp.args(), **opts, short_fee=1e-9)
+    for key in ("creturn", "cash", "excursions"):
+        assert np.array_equal(bits(stretches[key]), bits(rows[key])), key
+    for key in ("positions", "fills", "trades"):
+        for column, values in stretches[key].items():
+            assert np.array_equal(values, rows[key][column], equal_nan=True), (key, column)
+    assert len(stretches["positions"]["row"]) > 500_000
+    # The sample blocks past a cut path's end read -1, whatever the pooled memory held.
+    cut = stretches["trades"]["entry_row"] > 20_000 - 60
+    assert cut.any() and (stretches["excursions"][cut][:, -12:-6] == -1).all()
