@@ -447,13 +447,14 @@ std::int64_t Engine::run_quiet_rows(std::int64_t d, double* creturn) {
   bool rebalance_next = false;
   std::int64_t n = 0;
   std::int64_t last_date = st_.date;
+  std::int64_t delisting = INT64_MAX;  // the first delisting row of a holding from d on
+  for (const HotHolding& h : hot_) {
+    if (h.delisting >= d && h.delisting < delisting) delisting = h.delisting;
+  }
   while (n < limit && !rebalance_next) {
     const std::int64_t t = d + n;
     const std::int64_t date = in_.price_index.get(t);
-    if (date < first_weights) break;
-    bool delists = false;
-    for (const HotHolding& h : hot_) delists |= h.delisting == t;
-    if (delists) break;
+    if (date < first_weights || t == delisting) break;
     const bool last = t >= n_rows - 1;
     const std::int64_t next_bar = last ? 0 : in_.price_index.get(t + 1);
     while (pos_id < in_.pos_index.size - 1 &&
