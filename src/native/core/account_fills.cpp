@@ -30,6 +30,15 @@ double fillable(const TradeCosts& c, int sid, double want, double& unfilled, boo
   return q;
 }
 
+// What moving a buy's price by the slippage and the impact `i` cost, of the
+// `moved` money between what was paid for the holding and what it holds,
+// split into its two causes: the impact takes the last rounding, so that
+// the parts add up to the money moved.
+void split_buy_move(Plan& p, double change, double moved, double i, double slippage) {
+  p.slippage = i > 0.0 ? change * slippage : (slippage == 0.0 ? 0.0 : moved);
+  p.impact = i > 0.0 ? moved - p.slippage : 0.0;
+}
+
 // The buy of exactly q > 0 shares: the money that buys them, fee included
 // by the buy's own rule.
 Plan exact_buy(const TradeCosts& c, double q, bool entry) {
@@ -46,11 +55,7 @@ Plan exact_buy(const TradeCosts& c, double q, bool entry) {
   }
   p.amount = paid;
   p.charge = charge_of(paid, entry, c);
-  // What the price move cost, split into its two causes; the impact takes
-  // the last rounding so that the parts add up to the money paid.
-  const double moved = (paid - p.charge.total) - p.change;
-  p.slippage = i > 0.0 ? p.change * x.slippage : (x.slippage == 0.0 ? 0.0 : moved);
-  p.impact = i > 0.0 ? moved - p.slippage : 0.0;
+  split_buy_move(p, p.change, (paid - p.charge.total) - p.change, i, x.slippage);
   p.cash_delta = -paid;
   p.trades = true;
   return p;
@@ -126,9 +131,7 @@ Plan plan_buy(const TradeCosts& c, int sid, double amount, bool entry) {
   p.change = change;
   p.requested = change;
   p.charge = charge;
-  const double moved = at_fill - change;
-  p.slippage = i > 0.0 ? change * x.slippage : (x.slippage == 0.0 ? 0.0 : moved);
-  p.impact = i > 0.0 ? moved - p.slippage : 0.0;
+  split_buy_move(p, change, at_fill - change, i, x.slippage);
   p.cash_delta = -amount;
   p.trades = true;
   return p;

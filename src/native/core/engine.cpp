@@ -235,17 +235,9 @@ void Engine::mark_to_market(std::int64_t d) {
     // row's cells are in cache (the book rarely changes between rows).
     prefetch_cells(d + 1, sidprice);
     const double price = validated_trade_price(sid, sidprice, d);
-    double& prev = st_.previous_price[sidprice];
-    if (std::isnan(prev)) prev = price;
-    double r = price / prev;
-    if (std::isnan(r)) r = 1;  // missing price: the holding keeps its value
-    value = value * r;
     double& cr = tracker(st_.cr, sid);
-    double& maxcr = tracker(st_.maxcr, sid);
-    double& mincr = tracker(st_.mincr, sid);
-    cr = cr * r;
-    if (cr > maxcr) maxcr = cr;
-    if (cr < mincr) mincr = cr;
+    const double r = step_holding(price, st_.previous_price[sidprice], value, cr,
+                                  tracker(st_.maxcr, sid), tracker(st_.mincr, sid));
     // A holding closed intraday waits at 0.0 for the next rebalance; it has
     // no side, so no exit rule applies to it.
     if (value != 0.0 && !(caps_ && exiting(sid)) &&
@@ -256,10 +248,7 @@ void Engine::mark_to_market(std::int64_t d) {
     if (worth_ok_) {
       // A close cell out of the matrix fails in close_valuation, in its turn.
       if (sidprice < in_.close.cols && d < in_.close.rows) {
-        const double close_price = in_.close.get(d, sidprice);
-        worth_.push_back((std::isnan(price) || std::isnan(close_price))
-                             ? value
-                             : value * close_price / price);
+        worth_.push_back(worth_at_close(value, price, in_.close.get(d, sidprice)));
       } else {
         worth_ok_ = false;
       }
@@ -284,15 +273,6 @@ inline __attribute__((always_inline)) bool quiet_long_at(double price, double cl
 // computes them; values[i] is its value after row i.
 namespace {
 
-#define PELMORA_COLUMN_STEP(price)           \
-  if (std::isnan(w.previous)) w.previous = price; \
-  double r = price / w.previous;             \
-  if (std::isnan(r)) r = 1;                  \
-  w.value = w.value * r;                     \
-  w.cr = w.cr * r;                           \
-  if (w.cr > w.maxcr) w.maxcr = w.cr;        \
-  if (w.cr < w.mincr) w.mincr = w.cr
-
 // The walk without a check per row: whether the stretch was quiet is
 // decided afterwards from the range of its prices. Returns false when that
 // range does not prove it, and the walk must be made again with the checks.
@@ -314,7 +294,7 @@ inline bool walk_quiet(const char* price_at, const char* close_at, std::int64_t 
     double price, close;
     std::memcpy(&price, price_at, sizeof price);
     std::memcpy(&close, close_at, sizeof close);
-    PELMORA_COLUMN_STEP(price);
+    step_holding(price, w.previous, w.value, w.cr, w.maxcr, w.mincr);
     if (!std::isnan(price)) w.previous = price;
     // NaN compares false: a missing price or close leaves the range alone.
     pmin = price < pmin ? price : pmin;
@@ -346,7 +326,7 @@ inline std::int64_t walk_checked(const char* price_at, const char* close_at,
     std::memcpy(&price, price_at, sizeof price);
     std::memcpy(&close, close_at, sizeof close);
     if (!trade_price_ok(price)) return i;
-    PELMORA_COLUMN_STEP(price);
+    step_holding(price, w.previous, w.value, w.cr, w.maxcr, w.mincr);
     // Without a price or a close the close rule compares NaN and signals nothing.
     if (w.value != 0.0 && !std::isnan(price) && !std::isnan(close) &&
         !quiet_long_at(price, close, w.value, w.cr)) {
@@ -357,8 +337,6 @@ inline std::int64_t walk_checked(const char* price_at, const char* close_at,
   }
   return n;
 }
-
-#undef PELMORA_COLUMN_STEP
 
 }  // namespace
 
@@ -502,8 +480,7 @@ std::int64_t Engine::run_quiet_rows(std::int64_t d, double* creturn) {
       double price, close;
       std::memcpy(&price, p, sizeof price);
       std::memcpy(&close, c, sizeof close);
-      const double v = values[i];
-      const double worth = (std::isnan(price) || std::isnan(close)) ? v : v * close / price;
+      const double worth = worth_at_close(values[i], price, close);
       balance[i] = balance[i] + worth;
       if (record) worths[i * n_held + static_cast<std::int64_t>(k)] = worth;
     }
@@ -569,21 +546,15 @@ bool Engine::mark_hot(std::int64_t d) {
     std::memcpy(&price, price_row + h.price_off, sizeof price);
     std::memcpy(&close, close_row + h.close_off, sizeof close);
     if (!trade_price_ok(price)) [[unlikely]] invalid_trade_price(h.sid, d, price);
-    double& prev = previous[h.col];
-    if (std::isnan(prev)) prev = price;
-    double r = price / prev;
-    if (std::isnan(r)) r = 1;
     double& value = held->second;
-    value = value * r;
-    const double cr = crs[h.sid] * r;
-    crs[h.sid] = cr;
-    if (cr > maxcrs[h.sid]) maxcrs[h.sid] = cr;
-    if (cr < mincrs[h.sid]) mincrs[h.sid] = cr;
+    double& cr = crs[h.sid];
+    const double r =
+        step_holding(price, previous[h.col], value, cr, maxcrs[h.sid], mincrs[h.sid]);
     if (value != 0.0 && !(long_exits_never_ && quiet_long_at(price, close, value, cr))) {
       apply_exit_rules(d, h.sid, h.col, price, r, value);
     }
     if (!std::isnan(price)) previous[h.col] = price;
-    worth[k] = (std::isnan(price) || std::isnan(close)) ? value : value * close / price;
+    worth[k] = worth_at_close(value, price, close);
   }
   worth_ok_ = true;
   return true;
@@ -874,11 +845,8 @@ double Engine::close_valuation(std::int64_t d) {
     // asked for here.
     if (st_.book_changed) prefetch_cells(d + 1, sidprice);
     const double trade_price = validated_trade_price(sid, sidprice, d);
-    const double close_price = in_.close.at(d, sidprice);
     // The holding's worth at the close, added exactly as it is recorded.
-    const double worth = (std::isnan(trade_price) || std::isnan(close_price))
-                             ? value
-                             : value * close_price / trade_price;
+    const double worth = worth_at_close(value, trade_price, in_.close.at(d, sidprice));
     balance = balance + worth;
     if (finances && worth < 0) shorts += -worth;
     if (record) journal_->holding_at_close(d, sid, worth);

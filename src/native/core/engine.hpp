@@ -83,6 +83,28 @@ struct PendingExit {
 
 class Journal;
 
+// One row of a holding's walk: its return from the reference price (1 when
+// the row has no price, so the holding keeps its value), applied to its
+// value and to its return since entry, whose extremes follow. A reference
+// never set takes this row's price. Returns the row's return.
+inline double step_holding(double price, double& previous, double& value, double& cr,
+                           double& maxcr, double& mincr) {
+  if (std::isnan(previous)) previous = price;
+  double r = price / previous;
+  if (std::isnan(r)) r = 1;
+  value = value * r;
+  cr = cr * r;
+  if (cr > maxcr) maxcr = cr;
+  if (cr < mincr) mincr = cr;
+  return r;
+}
+
+// A holding's worth at the close: its value moved from the row's trade price
+// to its close, or left as it is when either is missing.
+inline double worth_at_close(double value, double price, double close) {
+  return (std::isnan(price) || std::isnan(close)) ? value : value * close / price;
+}
+
 // A holding as a walk down its price column leaves it: its value, its
 // return since entry and that return's extremes, and its reference price.
 struct ColumnWalk {

@@ -295,10 +295,7 @@ double Journal::worth_at_close(int sid, double value, std::int64_t row) const {
       col >= in_.price.cols || col >= in_.close.cols) {
     return value;
   }
-  const double trade_price = in_.price.get(row, col);
-  const double close_price = in_.close.get(row, col);
-  if (std::isnan(trade_price) || std::isnan(close_price)) return value;
-  return value * close_price / trade_price;
+  return pelmora::worth_at_close(value, in_.price.get(row, col), in_.close.get(row, col));
 }
 
 void Journal::finish(const Book& pos) {
