@@ -106,7 +106,7 @@ class Column {
   }
 
  private:
-  static constexpr std::size_t kMapAbove = std::size_t{1} << 20;
+  static constexpr std::size_t kMapAbove = std::size_t{1} << 17;
   static constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
   void reserve(std::size_t need) {

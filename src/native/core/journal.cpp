@@ -151,22 +151,26 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
   }
 }
 
-void Journal::hand_over() {
-  if (pending_.empty()) return;
+std::vector<ExcursionJob> Journal::take_pending() {
   std::vector<ExcursionJob> batch;
   batch.reserve(pending_.size());
   for (const PendingExcursion& p : pending_) {
     batch.push_back(ExcursionJob{p.trade, excursions.data() + p.offset});
   }
   pending_.clear();
-  worker_->submit(std::move(batch));
+  return batch;
+}
+
+void Journal::hand_over() {
+  if (pending_.empty()) return;
+  worker_->submit(take_pending());
 }
 
 void Journal::flush_excursions() {
   if (worker_) {
-    hand_over();
+    std::vector<ExcursionJob> tail = take_pending();
     Failure f{ErrorKind::Pending, {}, {}};
-    if (worker_->drain(f)) {
+    if (worker_->drain(f, tail)) {
       f.frames.push_back(kAnalysis);
       throw f;
     }

@@ -225,6 +225,7 @@ class Journal final : public RunHooks {
   std::size_t push_record(int sid, const OpenTrade& t, std::int64_t exit_row);
   void add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_transaction);
   void hand_over();  // the waiting trades to the helper thread
+  std::vector<ExcursionJob> take_pending();  // the waiting trades, as the helper's jobs
   static constexpr std::size_t kHandOver = 2048;
   // Runs whose positions may reach this many entries reserve them at once.
   static constexpr double kReservePositionsAbove = 1 << 20;
