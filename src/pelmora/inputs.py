@@ -39,6 +39,7 @@ from pelmora._prices import (
     without_empty_rows,
 )
 from pelmora.frames import as_pandas_inputs, price_mapping, to_pandas_frame
+from pelmora._layout import engine_prices
 from pelmora.options import BacktestOptions, make_options, with_options
 from pelmora.schedule import rebalance_dates
 from pelmora._volume import volume_matrix, without_volume
@@ -387,9 +388,12 @@ def prepare_inputs(
                  held=scanned.held,
                  unpriced={read[key]: unpriced[key] for key in ("trade", "close")})
 
+    # The engine's pos_values (row-major), as below.
+    pos_rows = np.ascontiguousarray(pos_values) if scanned.rows is None else scanned.rows
+    trade_values, close_values = engine_prices(matrices["trade"], matrices["close"], pos_rows)
     arguments: dict[str, Any] = {
-        "price_values": matrices["trade"],
-        "close_values": matrices["close"],
+        "price_values": trade_values,
+        "close_values": close_values,
         "high_values": matrices["high"],
         "low_values": matrices["low"],
         "open_values": matrices["open"],
@@ -397,7 +401,7 @@ def prepare_inputs(
         "price_columns": price_columns,
         # The engine reads a whole weight row at every rebalance: row-major, it is one run of
         # memory instead of a cache line per stock (a frame's values are column-major).
-        "pos_values": np.ascontiguousarray(pos_values) if scanned.rows is None else scanned.rows,
+        "pos_values": pos_rows,
         "pos_index": pos_index,
         "pos_columns": pos_columns,
         "resample": resample,

@@ -195,6 +195,30 @@ def test_aligned_float64_prices_are_not_copied():
         assert np.shares_memory(args[f"{key}_values"], sources[key])
 
 
+@pytest.mark.parametrize("entering, copied", [(8, True), (1, False)])
+def test_a_run_trading_many_stocks_daily_reads_row_major_prices_with_the_same_results(
+        entering, copied):
+    # 32 stocks rebalanced daily: eight new ones a day is a quarter of them (copied row-major),
+    # one a day leaves the column-major frames as they are.
+    rng = np.random.default_rng(5)
+    dates = pd.date_range("2024-01-01", periods=60, freq="D")
+    stocks = [f"S{i}" for i in range(32)]
+    close = pd.DataFrame(20 * np.exp(np.cumsum(rng.normal(0, 0.02, (60, 32)), axis=0)),
+                         index=dates, columns=stocks)
+    held = np.zeros((60, 32), dtype=bool)
+    for r in range(60):
+        held[r, (np.arange(8) + r * entering) % 32] = True
+    weights = pd.DataFrame(held / 8.0, index=dates, columns=stocks)
+    prices = {"close": close, "open": close.shift(1).fillna(close) * 1.001}
+    inputs = prepare_inputs(weights, prices, fee=0.001, trade_at="open")
+    args = inputs.arguments
+    assert args["close_values"].flags.c_contiguous == copied
+    assert args["price_values"].flags.c_contiguous == copied
+    as_given = {**args, **{k: np.asfortranarray(args[k]) for k in ("price_values", "close_values")}}
+    a, b = runvane.backtest_(**args), runvane.backtest_(**as_given)
+    assert a.tobytes() == b.tobytes()
+
+
 # Weights the one native pass takes (plain), and ones it leaves to the closer look (huge but
 # summing to a finite number, a NaN, an integer frame): the engine gets the same row-major values.
 @pytest.mark.parametrize("weights", [
