@@ -133,9 +133,10 @@ def capacity(
     owns = [inputs.with_options(dataclasses.replace(base, capital=c)) for c in amounts]
     variants = [{**engine_options(own.options, n_rows), **own.execution} for own in owns]
     # The statistics read each trade's excursion summary (its MAE and MFE), not its path, and
-    # not the book at every close.
+    # not the book at every close; prepare_inputs has refused a zero close.
     outputs = journal.run_many(
-        arrays, variants, threads=threads, positions=False, excursions="summary"
+        arrays, variants, threads=threads, positions=False, excursions="summary",
+        closes_checked=True,
     )
     rows = []
     for capital, own, out in zip(amounts, owns, outputs):

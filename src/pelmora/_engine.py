@@ -356,8 +356,11 @@ def run_journal(inputs: EngineInputs) -> RunRecord:
         An equity that left the finite range (see :func:`check_equity`).
     """
 
+    # prepare_inputs has refused a zero close in every column a trade can be in: a trade's
+    # summary need not read the closes past its exit, which could only fail on one.
     def rerun(**switches: Any) -> dict[str, Any]:
-        return _journal.run(**inputs.arguments, **inputs.execution, **switches)
+        return _journal.run(**inputs.arguments, **inputs.execution, closes_checked=True,
+                            **switches)
 
     output = rerun(positions=False, excursions="summary")
     check_equity(output["creturn"], inputs)

@@ -372,6 +372,34 @@ def test_a_large_run_computes_its_excursions_aside_with_the_same_results(zero_cl
     assert np.array_equal(bits(aside["excursions"]), bits(np.array(list(swaylen.swaylen))))
 
 
+@pytest.mark.parametrize("entry", ["run", "run_many"])
+def test_a_caller_that_checked_the_closes_spares_the_summaries_the_rows_past_their_exit(entry):
+    # Two trades, out by row 5; their windows of 10 reach row 8, whose close of 0 a summary
+    # reads only to fail on (the next close divides by it). With the closes checked the run
+    # skips those rows: the same summaries as with a positive close there, and no error.
+    price = [10.0, 11.0, 9.0, 12.0, 12.5, 13.0, 12.0, 11.0, 11.5, 12.0, 12.5, 13.0]
+    close = list(price)
+    close[8] = 0.0
+    inp = build(price, [[1.0], [1.0], [0.0]], close=[[c] for c in close], pos_index=[0, 3, 4])
+    opts = dict(swaylen_window=10, positions=False, excursions="summary")
+
+    def summary(inputs, checked):
+        if entry == "run":
+            return journal.run(*inputs.args(), **opts, closes_checked=checked)
+        out = journal.run_many(inputs.kwargs(), [{"swaylen_window": 10}], positions=False,
+                               excursions="summary", closes_checked=checked)[0]
+        if isinstance(out, Exception):
+            raise out
+        return out
+
+    with pytest.raises(ZeroDivisionError, match="^float division$"):
+        summary(inp, False)
+    positive = build(price, [[1.0], [1.0], [0.0]], pos_index=[0, 3, 4])
+    got, expected = summary(inp, True), summary(positive, False)
+    assert np.array_equal(got["trades"]["exit_row"], [4, 5])
+    assert np.array_equal(bits(got["excursion_summary"]), bits(expected["excursion_summary"]))
+
+
 @pytest.mark.parametrize("arrays, variants, error, text", [
     ([], [], TypeError, "argument 'arrays' must be a dict"),
     ({}, [], TypeError, "is missing 'price_values'"),

@@ -514,7 +514,11 @@ void compute_excursion_summary(const ExcursionParams& params, const ExcursionTra
   // last position, so every step here reads a row.
   if (w.fast) {
     w.walk_fast_to(t.i_entry + w.e);
-    w.check_rest();
+    if (!params.closes_checked) {
+      w.check_rest();
+    } else if (w.e == w.last) {
+      w.finish();
+    }
   } else {
     while (w.n < w.e) w.advance();
     while (w.advance()) {

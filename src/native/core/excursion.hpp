@@ -44,6 +44,9 @@ struct ExcursionParams {
   View2D<double> price;  // trade prices; its row count bounds the path
   View2D<double> close;
   bool close_missing = false;  // the close matrix is None
+  // The caller has checked that no close is zero: a summary alone then reads
+  // no row past its position (those rows could fail on a zero close only).
+  bool closes_checked = false;
   double fee_ratio = 0.0;
   double tax_ratio = 0.0;
   int window = 0;

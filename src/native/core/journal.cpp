@@ -23,6 +23,7 @@ Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOption
   params_.price = in.price;
   params_.close = in.close;
   params_.close_missing = jopt.close_missing;
+  params_.closes_checked = jopt.closes_checked;
   params_.fee_ratio = opt.fee_ratio;
   params_.tax_ratio = opt.tax_ratio;
   params_.window = jopt.window;

@@ -40,6 +40,7 @@ struct JournalOptions {
   bool excursions = true;        // compute the excursion array of every trade record
   bool summary_only = false;     // keep only each array's summary block, not its path
   bool close_missing = false;    // the close matrix was None
+  bool closes_checked = false;   // no close is zero (the caller checked)
   bool excursion_thread = false; // compute the excursion arrays on a helper thread
   std::int64_t n_stocks = 0;     // len(pos_columns): the size of the per-stock entry arrays
 };

@@ -40,15 +40,16 @@ using py::Ref;
 
 constexpr const char* kRun = "pelmora.core.journal.run";
 constexpr const char* kRunMany = "pelmora.core.journal.run_many";
-// The keyword-only options after the run's 25: the two output switches, then
-// the account's options.
-constexpr int kFlags = 2;
+// The keyword-only options after the run's 25: the two output switches and
+// whether the closes were checked, then the account's options.
+constexpr int kFlags = 3;
 constexpr int kKeywords = kFlags + py::kExecutionCount;
 const char* const* keyword_table(bool defaults) {
   static const char* names[kKeywords];
   static const char* texts[kKeywords];
-  names[0] = "positions", names[1] = "excursions";
+  names[0] = "positions", names[1] = "excursions", names[2] = "closes_checked";
   texts[0] = texts[1] = "True";
+  texts[2] = "False";
   for (int i = 0; i < py::kExecutionCount; ++i) {
     names[kFlags + i] = py::kExecutionNames[i];
     texts[kFlags + i] = py::kExecutionDefaults[i];
@@ -87,9 +88,17 @@ class JournalReportHooks final : public py::ReportHooks {
 
 // --- one run ----------------------------------------------------------------------------
 
+// The keyword-only switches of a run: what to record, and what the caller
+// has checked already.
+struct Switches {
+  bool positions = true;
+  int excursions = 1;  // off (0), every trade's array (1), the summary blocks (2)
+  bool closes_checked = false;
+};
+
 // The journal's options, under the lock after the preparation (the truth of
 // stop_trading_next_period is taken here, once). Throws Failure.
-void configure(py::PreparedRun& p, bool positions, int excursions, bool single,
+void configure(py::PreparedRun& p, const Switches& on, bool single,
                const AccountArgs& account) {
   py::RunArguments& a = p.args;
   py::convert_execution(account.raw, py::pos_columns_view(a).size, p.inputs.price, a.volume,
@@ -99,9 +108,10 @@ void configure(py::PreparedRun& p, bool positions, int excursions, bool single,
   j.window_step = a.window_step;
   j.split_on_resize = !a.options.retain_cost_when_rebalance && a.periodically_rebalance;
   j.stop_trading = py::to_bool(a.stop_trading);
-  j.positions = positions;
-  j.excursions = excursions != 0;
-  j.summary_only = excursions == 2;
+  j.positions = on.positions;
+  j.excursions = on.excursions != 0;
+  j.summary_only = on.excursions == 2;
+  j.closes_checked = on.closes_checked;
   j.close_missing = a.arrays[py::param::close_values] == Py_None;
   j.n_stocks = py::pos_columns_view(a).size;
   // A single run may use a second core for its excursion arrays when it is
@@ -204,7 +214,7 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
 
 // One whole run under the lock (released while it runs); `columns`: the
 // labels' map when run_many has made it already.
-PyObject* run_one(PyObject* const* raw, bool positions, int excursions, const ColumnMap* columns,
+PyObject* run_one(PyObject* const* raw, const Switches& on, const ColumnMap* columns,
                   const AccountArgs& account) {
   py::Preparation how;
   how.pin_inputs = true;
@@ -213,7 +223,7 @@ PyObject* run_one(PyObject* const* raw, bool positions, int excursions, const Co
   return py::run_released(
       kRun, raw, how,
       [&](py::PreparedRun& p) {
-        configure(p, positions, excursions, columns == nullptr, account);
+        configure(p, on, columns == nullptr, account);
       },
       result_dict);
 }
@@ -233,12 +243,18 @@ int excursion_mode(PyObject* o) {
   return t < 0 ? -1 : t;
 }
 
-bool flag_arguments(PyObject* const* raw, int* flags) {
-  const int t = raw[py::kRunTotal] == nullptr ? 1 : PyObject_IsTrue(raw[py::kRunTotal]);
+// The switches from their keywords (nullptr: not given); false with an
+// exception set.
+bool switch_arguments(PyObject* positions, PyObject* excursions, PyObject* closes_checked,
+                      Switches& on) {
+  const int t = positions == nullptr ? 1 : PyObject_IsTrue(positions);
   if (t < 0) return false;
-  flags[0] = t;
-  flags[1] = excursion_mode(raw[py::kRunTotal + 1]);
-  return flags[1] >= 0;
+  on.positions = t != 0;
+  on.excursions = excursion_mode(excursions);
+  if (on.excursions < 0) return false;
+  const int c = closes_checked == nullptr ? 0 : PyObject_IsTrue(closes_checked);
+  on.closes_checked = c > 0;
+  return c >= 0;
 }
 
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -248,11 +264,13 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
                            py::kRunTotal)) {
     return nullptr;
   }
-  int flags[kFlags];
-  if (!flag_arguments(raw, flags)) return nullptr;
+  Switches on;
+  if (!switch_arguments(raw[py::kRunTotal], raw[py::kRunTotal + 1], raw[py::kRunTotal + 2], on)) {
+    return nullptr;
+  }
   AccountArgs account;
   for (int i = 0; i < py::kExecutionCount; ++i) account.raw[i] = raw[py::kRunTotal + kFlags + i];
-  return run_one(raw, flags[0] != 0, flags[1], nullptr, account);
+  return run_one(raw, on, nullptr, account);
 }
 
 PyObject* run_entry_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -264,8 +282,10 @@ const char kRunDoc[] =
     "Run a backtest with the interpreter lock released and return everything it did.\n\n"
     "Takes backtest_'s 25 parameters (same names, order, defaults and errors), the\n"
     "keyword-only switches `positions` and `excursions` (True, False, or \"summary\": each\n"
-    "trade's summary block under 'excursion_summary', without the paths) and the account's\n"
-    "options:\n"
+    "trade's summary block under 'excursion_summary', without the paths), `closes_checked`\n"
+    "(True: the caller has checked that no close is zero, as pelmora.prepare_inputs does; a\n"
+    "summary then reads no close past its trade's exit, which only a zero close there could\n"
+    "fail on) and the account's options:\n"
     "capital (currency at the start; None: the unit portfolio), lot_size (a number or\n"
     "one per position label; needs capital), slippage (fraction of the price paid per\n"
     "fill), min_fee (currency per fill; needs capital), max_gross (largest sum of\n"
@@ -285,9 +305,10 @@ py::EntryInfo g_run_info{"run", "pelmora.core.journal", kRunDoc, run_entry_call,
 // --- run_many ----------------------------------------------------------------------------
 
 PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"arrays", "variants", "threads", "positions", "excursions"};
-  PyObject* a[5];
-  if (!py::parse_arguments("run_many", names, 2, 5, args, nargs, kwnames, a, 2)) return nullptr;
+  static const char* const names[] = {"arrays",    "variants",   "threads",
+                                      "positions", "excursions", "closes_checked"};
+  PyObject* a[6];
+  if (!py::parse_arguments("run_many", names, 2, 6, args, nargs, kwnames, a, 2)) return nullptr;
   return py::guarded(kRunMany, [&]() -> PyObject* {
     // Strong references to the arrays before any Python code of the call runs.
     Ref base[py::kRunTotal];
@@ -306,9 +327,8 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const Py_ssize_t n = PyList_GET_SIZE(variants.get());
     int threads = usable_cpus();
     if (!py::threads_argument(a[2], threads)) return nullptr;
-    const bool positions = a[3] == nullptr || py::to_bool(a[3]);
-    const int excursions = excursion_mode(a[4]);
-    if (excursions < 0) return nullptr;
+    Switches on;
+    if (!switch_arguments(a[3], a[4], a[5], on)) return nullptr;
     // Every slot is set by the thread that runs its variant.
     Ref results(py::checked(PyList_New(n)));
     if (n == 0) return results.release();
@@ -339,7 +359,7 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       for (int i = 0; i < py::kRunTotal; ++i) raw[i] = v.values[i].get();
       AccountArgs account;
       for (int i = 0; i < py::kExecutionCount; ++i) account.raw[i] = v.extra[i].get();
-      return run_one(raw, positions, excursions, &columns, account);
+      return run_one(raw, on, &columns, account);
     };
     if (!py::run_each(results.get(), n, threads, one)) return nullptr;
     return results.release();
@@ -362,7 +382,8 @@ PyObject* name_tuple(const char* const* names, int n) {
 PyMethodDef methods[] = {
     {"run_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(run_many)),
      METH_FASTCALL | METH_KEYWORDS,
-     "run_many($module, /, arrays, variants, *, threads=None, positions=True, excursions=True)\n"
+     "run_many($module, /, arrays, variants, *, threads=None, positions=True, excursions=True,\n"
+     "         closes_checked=False)\n"
      "--\n\n"
      "Run variants of one set of inputs on native threads, the interpreter lock released.\n\n"
      "`arrays`: the 11 arrays (and optionally delisting_bars) by name; `variants`: dicts\n"

@@ -46,7 +46,9 @@ def run(
     delisting_bars: npt.NDArray[np.int64] | None = None,
     *,
     positions: bool = True,
-    excursions: bool = True,
+    excursions: bool | str = True,
+    closes_checked: bool = False,
+    **account: Any,
 ) -> RunOutput:
     """backtest_'s run without the interpreter lock; everything it did, by name.
 
@@ -66,7 +68,8 @@ def run_many(
     *,
     threads: int | None = None,
     positions: bool = True,
-    excursions: bool = True,
+    excursions: bool | str = True,
+    closes_checked: bool = False,
 ) -> list[RunOutput | BaseException]:
     """Variants of one set of inputs on native threads; one result or exception per variant.
 

@@ -48,10 +48,10 @@ def _run_chunk(
         {**engine_options(o, n_rows), **own.execution} for o, own in zip(options, owns)
     ]
     # The statistics read each trade's excursion summary, not its path: only a kept run
-    # keeps its paths and its book.
+    # keeps its paths and its book. prepare_inputs has refused a zero close.
     outputs = journal.run_many(
         arrays, variants, threads=threads, positions=keep == "full",
-        excursions=True if keep == "full" else "summary",
+        excursions=True if keep == "full" else "summary", closes_checked=True,
     )
     rows: list[Row] = []
     for own, out in zip(owns, outputs):
