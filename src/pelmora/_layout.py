@@ -14,6 +14,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from pelmora.core.journal import _row_major
+
 __all__ = ["engine_prices"]
 
 # The largest matrix worth copying: past a few tens of megabytes the transposition itself
@@ -45,5 +47,6 @@ def engine_prices(
     if not (column_major and max(trade.size, close.size) <= _MOST_CELLS
             and _trades_many_stocks_on_most_rows(pos_values, close.shape[0])):
         return trade, close
-    close_rows = np.ascontiguousarray(close)
-    return (close_rows if trade is close else np.ascontiguousarray(trade)), close_rows
+    # Copied without the interpreter lock, into memory the next run's copy will reuse.
+    close_rows = _row_major(close)
+    return (close_rows if trade is close else _row_major(trade)), close_rows

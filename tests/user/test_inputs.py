@@ -196,19 +196,22 @@ def test_aligned_float64_prices_are_not_copied():
 
 
 @pytest.mark.parametrize("entering, copied", [(8, True), (1, False)])
+@pytest.mark.parametrize("n_rows, n_stocks", [(60, 32), (600, 256)])  # the second: pooled memory
 def test_a_run_trading_many_stocks_daily_reads_row_major_prices_with_the_same_results(
-        entering, copied):
-    # 32 stocks rebalanced daily: eight new ones a day is a quarter of them (copied row-major),
-    # one a day leaves the column-major frames as they are.
+        entering, copied, n_rows, n_stocks):
+    # Stocks rebalanced daily, a quarter of them held: 8 new ones a day per 32 stocks is a
+    # quarter of them (copied row-major), 1 a day per 32 leaves the column-major frames as
+    # they are.
     rng = np.random.default_rng(5)
-    dates = pd.date_range("2024-01-01", periods=60, freq="D")
-    stocks = [f"S{i}" for i in range(32)]
-    close = pd.DataFrame(20 * np.exp(np.cumsum(rng.normal(0, 0.02, (60, 32)), axis=0)),
-                         index=dates, columns=stocks)
-    held = np.zeros((60, 32), dtype=bool)
-    for r in range(60):
-        held[r, (np.arange(8) + r * entering) % 32] = True
-    weights = pd.DataFrame(held / 8.0, index=dates, columns=stocks)
+    dates = pd.date_range("2024-01-01", periods=n_rows, freq="D")
+    stocks = [f"S{i}" for i in range(n_stocks)]
+    close = pd.DataFrame(
+        20 * np.exp(np.cumsum(rng.normal(0, 0.02, (n_rows, n_stocks)), axis=0)),
+        index=dates, columns=stocks)
+    held = np.zeros((n_rows, n_stocks), dtype=bool)
+    for r in range(n_rows):
+        held[r, (np.arange(n_stocks // 4) + r * entering * n_stocks // 32) % n_stocks] = True
+    weights = pd.DataFrame(held / (n_stocks // 4), index=dates, columns=stocks)
     prices = {"close": close, "open": close.shift(1).fillna(close) * 1.001}
     inputs = prepare_inputs(weights, prices, fee=0.001, trade_at="open")
     args = inputs.arguments

@@ -54,6 +54,25 @@ PyObject* empty_matrix(std::int64_t rows, std::int64_t width) {
   return checked(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
 }
 
+PyObject* pooled_matrix(std::int64_t rows, std::int64_t width) {
+  constexpr std::size_t kPooledAbove = std::size_t{1} << 20;
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  const double cells = static_cast<double>(rows) * static_cast<double>(width);
+  if (rows <= 0 || width <= 0 || cells * sizeof(double) < kPooledAbove || cells >= 0x1p60) {
+    return empty_matrix(rows, width);
+  }
+  const std::size_t size = static_cast<std::size_t>(rows) * static_cast<std::size_t>(width);
+  const std::size_t bytes = (size * sizeof(double) + kHugePage - 1) & ~(kHugePage - 1);
+  std::size_t got = bytes;
+  void* p = pool_take(bytes, got);
+  if (p == nullptr) {
+    p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    madvise(p, bytes, MADV_HUGEPAGE);
+  }
+  return ndarray_of(ColumnBuffer{p, got, false, got}, size, Dtype::Float64, width);
+}
+
 void put(PyObject* dict, const char* key, PyObject* owned) {
   Ref value(owned);
   if (PyDict_SetItemString(dict, key, value.get()) != 0) fail_pending();

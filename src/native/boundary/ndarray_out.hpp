@@ -30,6 +30,11 @@ PyObject* ndarray_of(Column<T>& c, Dtype dtype, std::int64_t width = -1) {
 // An empty 2-D float64 array of `rows` x `width`. Throws Failure.
 PyObject* empty_matrix(std::int64_t rows, std::int64_t width);
 
+// The same, its memory a mapping of the process's pool when it is large (a
+// copy made on every run then faults its pages in once, not every time);
+// the elements are left as they are. Throws Failure.
+PyObject* pooled_matrix(std::int64_t rows, std::int64_t width);
+
 // dict[key] = owned (the reference is consumed). Throws Failure.
 void put(PyObject* dict, const char* key, PyObject* owned);
 

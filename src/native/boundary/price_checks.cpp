@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char* kQualname = "pelmora.core.journal._price_fault";
 constexpr const char* kWeightsQualname = "pelmora.core.journal._weights_scan";
+constexpr const char* kRowMajorQualname = "pelmora.core.journal._row_major";
 
 int matrix_index(PyObject* obj, const char* name, Py_ssize_t n) {
   const long k = PyLong_AsLong(obj);
@@ -82,7 +83,7 @@ WeightsOut weights_out(const Buffer& buffer, long long first_row, bool copy) {
   out.held.reset(checked(PyArray_ZEROS(1, &n_cols, NPY_BOOL, 0)));
   out.held_data = static_cast<std::uint8_t*>(data(out.held.get()));
   if (copy) {
-    out.rows.reset(empty_matrix(w.rows, w.cols));
+    out.rows.reset(pooled_matrix(w.rows, w.cols));
     out.rows_data = static_cast<double*>(data(out.rows.get()));
   }
   const Buffer* taken[] = {&buffer};
@@ -210,7 +211,29 @@ PyObject* scan(PyObject* const* args) {
   return scan_tuple(found, out);
 }
 
+PyObject* copy_rows(PyObject* matrix) {
+  Buffer buffer;
+  buffer.acquire(matrix, Elem::Float64, 2, false);
+  const View2D<double> m = buffer.view2d<double>();
+  Ref out(pooled_matrix(m.rows, m.cols));
+  // NumPy's own copy (it walks the source in the copy's order, which for a
+  // column-major matrix of a few hundred columns stays in the cache).
+  if (PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(out.get()),
+                       reinterpret_cast<PyArrayObject*>(matrix)) != 0) {
+    fail_pending();
+  }
+  return out.release();
+}
+
 }  // namespace
+
+PyObject* row_major(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 1) {
+    PyErr_Format(PyExc_TypeError, "_row_major() takes exactly 1 argument (%zd given)", nargs);
+    return nullptr;
+  }
+  return guarded(kRowMajorQualname, [&]() -> PyObject* { return copy_rows(args[0]); });
+}
 
 PyObject* weights_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 3) {

@@ -400,6 +400,10 @@ PyMethodDef methods[] = {
      METH_FASTCALL,
      "_weights_scan(values, first_row, copy, /)\n--\n\n"
      "The weight checks of pelmora's user layer in one pass, with the row-major copy (private)."},
+    {"_row_major", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::row_major)),
+     METH_FASTCALL,
+     "_row_major(matrix, /)\n--\n\n"
+     "A row-major copy of a 2-D float64 array, in pooled memory when large (private)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
