@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 from scipy import stats as scipy_stats
 
 import pelmora
+from pelmora.core import journal
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES, monthly_returns, performance_stats
 
 from markets import one_stock_run
@@ -353,6 +354,31 @@ def test_turnover_counts_each_executed_switch_of_target_weights():
     years = (dates[-1] - dates[dates > month_ends[0]][0]).days / 365.25
     # The December row is decided on the last day and never executed: 11 executed rebalances.
     assert result.stats()["turnover"] == pytest.approx((1.0 + 2.0 * 10) / years, rel=1e-12)
+
+
+finite_or_not = st.floats(allow_nan=True, allow_infinity=True, width=64)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.integers(1, 6).flatmap(lambda n: st.tuples(
+    st.lists(st.floats(-2, 2) | finite_or_not, min_size=n, max_size=n),
+    st.lists(st.tuples(st.integers(0, n - 1), finite_or_not, finite_or_not, finite_or_not),
+             max_size=12))))
+def test_the_native_turnover_is_the_numpy_formula(case):
+    # Per row, in the fills' order: (|after - before| - written_off) / the equity before the row.
+    equity, fills = case
+    rows = np.array(sorted(f[0] for f in fills), dtype=np.int64)
+    before, after, written_off = (np.array([f[i] for f in sorted(fills, key=lambda f: f[0])],
+                                           dtype=np.float64) for i in (1, 2, 3))
+    equity = np.array(equity, dtype=np.float64)
+    base = np.concatenate(([1.0], equity[:-1]))[rows]
+    with np.errstate(all="ignore"):
+        weight = (np.abs(after - before) - written_off) / base
+    expected = np.bincount(rows, weights=weight, minlength=len(equity))
+    got = journal._turnover(rows, before, after, written_off, equity)
+    # Which of two NaNs an addition keeps is the compiler's choice: NaN is compared as NaN.
+    same = (got.view(np.int64) == expected.view(np.int64)) | (np.isnan(got) & np.isnan(expected))
+    assert same.all()
 
 
 @pytest.mark.parametrize("empty_first", [False, True])

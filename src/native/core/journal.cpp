@@ -324,4 +324,17 @@ void Journal::finish(const Book& pos) {
   flush_excursions();
 }
 
+bool turnover_per_row(const View1D<std::int64_t>& rows, const View1D<double>& before,
+                      const View1D<double>& after, const View1D<double>& written_off,
+                      const View1D<double>& equity, double* out) {
+  const std::int64_t n_rows = equity.size;
+  for (std::int64_t k = 0; k < rows.size; ++k) {
+    const std::int64_t row = rows.get(k);
+    if (row < 0 || row >= n_rows) return false;
+    const double base = row == 0 ? 1.0 : equity.get(row - 1);
+    out[row] += (std::fabs(after.get(k) - before.get(k)) - written_off.get(k)) / base;
+  }
+  return true;
+}
+
 }  // namespace pelmora

@@ -262,4 +262,12 @@ class Journal final : public RunHooks {
   int opening_ = -1;           // stock opened by it
 };
 
+// The weight each row traded: over the fills in their order, the moved value
+// less what was written off, over the equity before the fill's row (1 before
+// the first), added into out[row] (n_rows zeros to start). False, with out
+// left partly written, when a fill's row lies outside [0, n_rows).
+bool turnover_per_row(const View1D<std::int64_t>& rows, const View1D<double>& before,
+                      const View1D<double>& after, const View1D<double>& written_off,
+                      const View1D<double>& equity, double* out);
+
 }  // namespace pelmora

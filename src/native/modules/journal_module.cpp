@@ -366,6 +366,35 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
+// --- the statistics' turnover ------------------------------------------------------------
+
+PyObject* turnover(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 5) {
+    PyErr_Format(PyExc_TypeError, "_turnover() takes exactly 5 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  return py::guarded("pelmora.core.journal._turnover", [&]() -> PyObject* {
+    py::Buffer b[5];
+    b[0].acquire(args[0], py::Elem::Int64, 1, false);
+    for (int i = 1; i < 5; ++i) b[i].acquire(args[i], py::Elem::Float64, 1, false);
+    const View1D<std::int64_t> rows = b[0].view1d<std::int64_t>();
+    const View1D<double> before = b[1].view1d<double>(), after = b[2].view1d<double>();
+    const View1D<double> written_off = b[3].view1d<double>(), equity = b[4].view1d<double>();
+    if (before.size != rows.size || after.size != rows.size || written_off.size != rows.size) {
+      fail(ErrorKind::ValueError, "_turnover: the fill columns differ in length");
+    }
+    npy_intp n = static_cast<npy_intp>(equity.size);
+    Ref out(py::checked(PyArray_ZEROS(1, &n, NPY_DOUBLE, 0)));
+    const py::Buffer* taken[] = {&b[0], &b[1], &b[2], &b[3], &b[4]};
+    py::check_unmoved(taken, 5);
+    double* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    if (!turnover_per_row(rows, before, after, written_off, equity, data)) {
+      fail(ErrorKind::ValueError, "_turnover: a fill's row lies outside the equity's rows");
+    }
+    return out.release();
+  });
+}
+
 // --- module ---------------------------------------------------------------------------------
 
 PyObject* name_tuple(const char* const* names, int n) {
@@ -400,6 +429,10 @@ PyMethodDef methods[] = {
      METH_FASTCALL,
      "_weights_scan(values, first_row, copy, /)\n--\n\n"
      "The weight checks of pelmora's user layer in one pass, with the row-major copy (private)."},
+    {"_turnover", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(turnover)),
+     METH_FASTCALL,
+     "_turnover(rows, before, after, written_off, equity, /)\n--\n\n"
+     "The weight each row traded, from the fill columns (private; see pelmora.result)."},
     {"_row_major", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::row_major)),
      METH_FASTCALL,
      "_row_major(matrix, /)\n--\n\n"
