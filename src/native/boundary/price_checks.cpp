@@ -216,12 +216,13 @@ PyObject* copy_rows(PyObject* matrix) {
   buffer.acquire(matrix, Elem::Float64, 2, false);
   const View2D<double> m = buffer.view2d<double>();
   Ref out(pooled_matrix(m.rows, m.cols));
-  // NumPy's own copy (it walks the source in the copy's order, which for a
-  // column-major matrix of a few hundred columns stays in the cache).
-  if (PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(out.get()),
-                       reinterpret_cast<PyArrayObject*>(matrix)) != 0) {
-    fail_pending();
-  }
+  const Buffer* taken[] = {&buffer};
+  check_unmoved(taken, 1);  // allocating may have run Python code
+  double* const data =
+      static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+  Py_BEGIN_ALLOW_THREADS
+  copy_row_major(m, data);
+  Py_END_ALLOW_THREADS
   return out.release();
 }
 

@@ -36,7 +36,8 @@ PyObject* price_fault(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 PyObject* weights_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // _row_major(matrix), METH_FASTCALL: a row-major copy of a 2-D float64 array,
-// bit for bit, in memory of the process's pool when it is large.
+// bit for bit, in memory of the process's pool when it is large; made without
+// the interpreter lock.
 PyObject* row_major(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace pelmora::py

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace pelmora {
 namespace {
 
@@ -15,6 +19,39 @@ inline std::int64_t magnitude(std::int64_t stride) { return stride < 0 ? -stride
 inline double plain_limit(std::int64_t cols) {
   const double n = static_cast<double>(std::max<std::int64_t>(cols, 1));
   return std::numeric_limits<double>::max() / (2.0 * n);
+}
+
+// Copies a column-major `m` into `out` (rows x cols doubles, row-major) in
+// tiles of kRows x kCols: a tile's part of each source column is one run of
+// memory, few enough pages and lines to stay in the TLB and the cache while
+// the tile's rows of the copy are written in order (a frame's values may sit
+// on small pages, where a walk across every column would miss the TLB on each
+// cell). Nothing reads the copy before the run: its whole lines go past the
+// cache, not read in first.
+void tiled_copy(const View2D<double>& m, double* out) {
+  constexpr std::int64_t kRows = 64, kCols = 32;
+  const std::int64_t rows = m.rows, cols = m.cols;
+  for (std::int64_t r0 = 0; r0 < rows; r0 += kRows) {
+    const std::int64_t r1 = std::min(rows, r0 + kRows);
+    for (std::int64_t c0 = 0; c0 < cols; c0 += kCols) {
+      const std::int64_t c1 = std::min(cols, c0 + kCols);
+      for (std::int64_t r = r0; r < r1; ++r) {
+        const char* cell = m.data + r * m.row_stride + c0 * m.col_stride;
+        for (std::int64_t c = c0; c < c1; ++c, cell += m.col_stride) {
+#if defined(__SSE2__)
+          long long bits;
+          std::memcpy(&bits, cell, sizeof bits);
+          _mm_stream_si64(reinterpret_cast<long long*>(out + r * cols + c), bits);
+#else
+          std::memcpy(out + r * cols + c, cell, sizeof(double));
+#endif
+        }
+      }
+    }
+  }
+#if defined(__SSE2__)
+  _mm_sfence();  // the streamed stores are seen before anything that follows
+#endif
 }
 
 }  // namespace
@@ -73,6 +110,20 @@ WeightScan scan_weights(const View2D<double>& w, std::int64_t from, double* rows
     }
   }
   return WeightScan{!odd};
+}
+
+void copy_row_major(const View2D<double>& m, double* out) {
+  const std::int64_t rows = m.rows, cols = m.cols;
+  if (magnitude(m.row_stride) >= magnitude(m.col_stride)) {
+    for (std::int64_t r = 0; r < rows; ++r) {
+      const char* row = m.data + r * m.row_stride;
+      for (std::int64_t c = 0; c < cols; ++c) {
+        std::memcpy(out + r * cols + c, row + c * m.col_stride, sizeof(double));
+      }
+    }
+    return;
+  }
+  tiled_copy(m, out);
 }
 
 }  // namespace pelmora

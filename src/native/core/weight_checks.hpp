@@ -25,4 +25,8 @@ struct WeightScan {
 WeightScan scan_weights(const View2D<double>& w, std::int64_t from, double* rows_out,
                         std::uint8_t* held);
 
+// Copies `m` into `out` (rows x cols doubles, row-major), bit for bit. Pure
+// computation: no allocation, no throw.
+void copy_row_major(const View2D<double>& m, double* out);
+
 }  // namespace pelmora
