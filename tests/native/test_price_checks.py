@@ -7,7 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from pelmora._prices import MODERATE, PRICE_RANGE
-from pelmora.core.journal import _price_fault, _weights_scan
+from pelmora.core.journal import _price_fault, _row_major, _weights_scan
 
 BOUNDS = (*PRICE_RANGE, *MODERATE)
 TINY = PRICE_RANGE[0]
@@ -174,3 +174,14 @@ def test_weights_scan_matches_numpy(case):
 def test_weights_scan_refuses_malformed_arguments(args, error, match):
     with pytest.raises(error, match=match):
         _weights_scan(*args)
+
+
+@pytest.mark.parametrize("shape", [(0, 5), (1, 1), (63, 31), (64, 32), (65, 33), (300, 129)])
+@pytest.mark.parametrize("view", ["F", "C", "reversed", "strided"])
+def test_the_row_major_copy_is_the_matrix_bit_for_bit(shape, view):
+    a = np.asfortranarray(np.random.default_rng(1).normal(size=shape))
+    a = {"F": a, "C": np.ascontiguousarray(a), "reversed": a[::-1, ::-1],
+         "strided": np.asfortranarray(np.tile(a, (2, 3)))[::2, ::3]}[view]
+    copy = _row_major(a)
+    assert copy.flags.c_contiguous and copy.shape == a.shape
+    assert copy.tobytes() == np.ascontiguousarray(a).tobytes()
