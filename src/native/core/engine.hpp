@@ -115,7 +115,8 @@ inline double worth_at_close(double value, double price, double close) {
 // in the same order as its scalar model, and IEEE arithmetic rounds a lane
 // of a packed operation exactly as the scalar one, so each lane's results
 // are the scalar ones bit for bit. (_mm_max_pd(a, b) is `a > b ? a : b` and
-// _mm_min_pd(a, b) is `a < b ? a : b`, NaNs and signed zeros included.)
+// _mm_min_pd(a, b) is `a < b ? a : b`, NaNs and signed zeros included. No
+// product flows straight into a sum, so no contraction could fuse one.)
 
 // mask ? a : b, lane by lane; the mask is all ones or all zeros per lane.
 inline __m128d select_pd(__m128d mask, __m128d a, __m128d b) {
