@@ -649,6 +649,28 @@ def test_an_invalid_price_inside_a_quiet_stretch_is_refused_at_its_row(bad, expe
             run()
 
 
+@settings(max_examples=60, deadline=None)
+@given(n_cols=st.integers(1, 5), seed=st.integers(0, 99), cells=st.lists(st.tuples(
+    st.integers(1, 239), st.integers(0, 4), st.booleans(), st.sampled_from([math.nan, 1e200, 1e-200])),
+    max_size=6))
+def test_holdings_walked_side_by_side_each_keep_their_own_row_walk(n_cols, seed, cells):
+    # A stretch walks its holdings in pairs (an odd one alone): a missing price or close, or a
+    # price far enough away to make the walk check every row, in one holding of a pair must leave
+    # the other as the row walk (forced by a fee on shorts) has it, bit for bit.
+    price, close, _, _ = long_panel(240, 2 * n_cols, 120, seed)
+    price, close = price[:, :n_cols].copy(), close[:, :n_cols].copy()
+    for row, col, on_close, v in cells:
+        (close if on_close else price)[row, col % n_cols] = v
+    inp = build(price, np.full((2, n_cols), 1.0 / n_cols), close=close, pos_index=[0, 120])
+    runs = [outcome(lambda: journal.run(*inp.args(), fee_ratio=0.0, short_fee=f)) for f in (0, 1e-9)]
+    assert runs[0][1] == runs[1][1]
+    if runs[0][1] is None:
+        for key in ("creturn", "cash"):
+            assert np.array_equal(bits(runs[0][0][key]), bits(runs[1][0][key])), key
+        for column, values in runs[0][0]["positions"].items():
+            assert np.array_equal(values, runs[1][0]["positions"][column], equal_nan=True), column
+
+
 def test_a_long_run_records_the_same_book_walked_in_stretches_or_row_by_row():
     # 20,000 rows x 60 stocks reserve the positions' bound at once; a fee on shorts (nothing for
     # a long book) makes the same run walk row by row. The position columns come from mappings

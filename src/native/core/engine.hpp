@@ -17,6 +17,10 @@
 #include "core/known_prices.hpp"
 #include "core/views.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace pelmora {
 
 // Position column -> price column, from the labels: as the map they gave (the
@@ -104,6 +108,47 @@ inline double step_holding(double price, double& previous, double& value, double
 inline double worth_at_close(double value, double price, double close) {
   return (std::isnan(price) || std::isnan(close)) ? value : value * close / price;
 }
+
+#if defined(__SSE2__)
+// The two functions above on two lanes at once, for walks that carry two
+// holdings (or two rows) side by side. Each lane makes the same operations
+// in the same order as its scalar model, and IEEE arithmetic rounds a lane
+// of a packed operation exactly as the scalar one, so each lane's results
+// are the scalar ones bit for bit. (_mm_max_pd(a, b) is `a > b ? a : b` and
+// _mm_min_pd(a, b) is `a < b ? a : b`, NaNs and signed zeros included. No
+// product flows straight into a sum, so no contraction could fuse one.)
+
+// mask ? a : b, lane by lane; the mask is all ones or all zeros per lane.
+inline __m128d select_pd(__m128d mask, __m128d a, __m128d b) {
+  return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
+}
+
+// step_holding followed by the walks' `if (!std::isnan(price)) previous =
+// price`, lane by lane. `unset` holds the lanes whose previous is NaN, kept
+// beside it: the reference a row leaves is its price, or the reference it
+// found when the price is missing and that one was set, which makes the
+// chain carried from row to row two logic operations long instead of a
+// comparison and two selections (a packed walk is latency-bound). A lane's
+// previous stays NaN only if its price is missing too: unset &= that.
+inline void step_holding_pd(__m128d price, __m128d& previous, __m128d& unset, __m128d& value,
+                            __m128d& cr, __m128d& maxcr, __m128d& mincr) {
+  const __m128d missing = _mm_cmpunord_pd(price, price);
+  __m128d r = _mm_div_pd(price, select_pd(unset, price, previous));
+  r = select_pd(_mm_cmpunord_pd(r, r), _mm_set1_pd(1.0), r);
+  value = _mm_mul_pd(value, r);
+  cr = _mm_mul_pd(cr, r);
+  maxcr = _mm_max_pd(cr, maxcr);
+  mincr = _mm_min_pd(cr, mincr);
+  previous = select_pd(_mm_andnot_pd(unset, missing), previous, price);
+  unset = _mm_and_pd(unset, missing);
+}
+
+// worth_at_close, lane by lane.
+inline __m128d worth_at_close_pd(__m128d value, __m128d price, __m128d close) {
+  const __m128d moved = _mm_div_pd(_mm_mul_pd(value, close), price);
+  return select_pd(_mm_cmpunord_pd(price, close), value, moved);
+}
+#endif
 
 // A holding as a walk down its price column leaves it: its value, its
 // return since entry and that return's extremes, and its reference price.
@@ -243,7 +288,8 @@ class Engine final : private FillSetup {
   // Each holding's state at the end of a quiet stretch, kept aside until
   // the whole stretch is known to be quiet.
   std::vector<ColumnWalk> quiet_end_;
-  // The longest stretch, and one holding's values over it.
+  // The longest stretch, and two holdings' values over it (the walk takes
+  // them in pairs where the processor has packed arithmetic).
   static constexpr std::int64_t kQuietStretch = 512;
   std::vector<double> quiet_values_;
   // Every holding's worth at every close of a stretch, row by row, for a
