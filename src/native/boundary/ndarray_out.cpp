@@ -54,14 +54,14 @@ PyObject* empty_matrix(std::int64_t rows, std::int64_t width) {
   return checked(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
 }
 
-PyObject* pooled_matrix(std::int64_t rows, std::int64_t width) {
+namespace {
+
+// `size` doubles (rows of `width`, or 1-D with width -1) in a pooled mapping;
+// nullptr when they are too few to be worth one.
+PyObject* pooled(std::size_t size, std::int64_t width) {
   constexpr std::size_t kPooledAbove = std::size_t{1} << 20;
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  const double cells = static_cast<double>(rows) * static_cast<double>(width);
-  if (rows <= 0 || width <= 0 || cells * sizeof(double) < kPooledAbove || cells >= 0x1p60) {
-    return empty_matrix(rows, width);
-  }
-  const std::size_t size = static_cast<std::size_t>(rows) * static_cast<std::size_t>(width);
+  if (size * sizeof(double) < kPooledAbove) return nullptr;
   const std::size_t bytes = (size * sizeof(double) + kHugePage - 1) & ~(kHugePage - 1);
   std::size_t got = bytes;
   void* p = pool_take(bytes, got);
@@ -71,6 +71,25 @@ PyObject* pooled_matrix(std::int64_t rows, std::int64_t width) {
     madvise(p, bytes, MADV_HUGEPAGE);
   }
   return ndarray_of(ColumnBuffer{p, got, false, got}, size, Dtype::Float64, width);
+}
+
+}  // namespace
+
+PyObject* pooled_matrix(std::int64_t rows, std::int64_t width) {
+  const double cells = static_cast<double>(rows) * static_cast<double>(width);
+  if (rows > 0 && width > 0 && cells < 0x1p60) {
+    const std::size_t size = static_cast<std::size_t>(rows) * static_cast<std::size_t>(width);
+    if (PyObject* a = pooled(size, width)) return a;
+  }
+  return empty_matrix(rows, width);
+}
+
+PyObject* pooled_array(std::int64_t n) {
+  if (n > 0 && n < (std::int64_t{1} << 60)) {
+    if (PyObject* a = pooled(static_cast<std::size_t>(n), -1)) return a;
+  }
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  return checked(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
 }
 
 void put(PyObject* dict, const char* key, PyObject* owned) {

@@ -34,6 +34,8 @@ PyObject* empty_matrix(std::int64_t rows, std::int64_t width);
 // copy made on every run then faults its pages in once, not every time);
 // the elements are left as they are. Throws Failure.
 PyObject* pooled_matrix(std::int64_t rows, std::int64_t width);
+// A 1-D float64 array of `n` the same way. Throws Failure.
+PyObject* pooled_array(std::int64_t n);
 
 // dict[key] = owned (the reference is consumed). Throws Failure.
 void put(PyObject* dict, const char* key, PyObject* owned);

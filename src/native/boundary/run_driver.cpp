@@ -5,6 +5,7 @@
 
 #include "boundary/arguments.hpp"
 #include "boundary/engine_hooks.hpp"
+#include "boundary/ndarray_out.hpp"
 #include "boundary/numpy.hpp"
 #include "boundary/pyerrors.hpp"
 #include "core/parallel.hpp"
@@ -53,7 +54,8 @@ void prepare(PyObject* const* raw, const Preparation& how, PreparedRun& p) {
         ColumnMap(map_columns(a.arrays[param::price_columns], a.arrays[param::pos_columns]));
   }
   const npy_intp n_rows = p.inputs.price_index.size;
-  p.creturn.reset(checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
+  p.creturn.reset(how.pooled_creturn ? pooled_array(n_rows)
+                                     : checked(PyArray_SimpleNew(1, &n_rows, NPY_DOUBLE)));
   // A label's encode ran Python code since the views were taken.
   check_unmoved(p.views, kRunRequired + 1);
 }

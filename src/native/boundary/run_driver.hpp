@@ -34,6 +34,9 @@ struct Preparation {
   bool check_label_counts = false;
   // The column map of labels already mapped (run_many's variants share theirs).
   const ColumnMap* columns = nullptr;
+  // The equity curve in memory of the process's pool when it is large (a
+  // research loop faults its pages in once); else a plain NumPy array.
+  bool pooled_creturn = false;
   // Called after the conversions, before the labels are mapped.
   std::function<void(const RunArguments&)> converted;
 };

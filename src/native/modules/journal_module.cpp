@@ -218,6 +218,7 @@ PyObject* run_one(PyObject* const* raw, const Switches& on, const ColumnMap* col
                   const AccountArgs& account) {
   py::Preparation how;
   how.pin_inputs = true;
+  how.pooled_creturn = true;
   how.check_label_counts = true;
   how.columns = columns;
   return py::run_released(
