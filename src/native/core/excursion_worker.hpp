@@ -1,21 +1,64 @@
-// A helper thread of one run that computes its excursion arrays while the
-// run goes on. The run hands over batches of trades whose arrays have their
-// place in memory that never moves; the helper fills them and keeps the
-// failure of the earliest trade (in the order the trades were handed over),
-// which the run raises when it drains the helper. Everything here belongs to
-// the one run; the inputs are only read.
+// A helper thread of one run that computes its excursion arrays and writes
+// the book of its quiet stretches into the positions while the run goes on.
+// The run hands over batches of trades whose arrays have their place in
+// memory that never moves; the helper fills them and keeps the failure of
+// the earliest trade (in the order the trades were handed over), which the
+// run raises when it drains the helper. Writing positions cannot fail: it
+// is memory traffic the run would otherwise wait for. Everything here
+// belongs to the one run; the inputs are only read.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/excursion.hpp"
 
 namespace pelmora {
+
+// A long run's positions are hundreds of megabytes that nothing reads
+// before the run ends: written past the cache, without reading each line in
+// first, they cost half the memory traffic.
+template <class T>
+inline void stream_store(T* at, T v) {
+#if defined(__SSE2__)
+  long long bits;
+  static_assert(sizeof(T) == sizeof bits, "8-byte columns");
+  std::memcpy(&bits, &v, sizeof bits);
+  _mm_stream_si64(reinterpret_cast<long long*>(at), bits);
+#else
+  *at = v;
+#endif
+}
+
+// The rows and stocks of a quiet stretch's positions, bound for places of
+// their columns that the run has set aside (it writes the values itself):
+// row first + i holds every stock of `sids`, in that order, for i < n.
+struct StretchPositions {
+  std::vector<std::int64_t> sids;
+  std::int64_t first = 0, n = 0;
+  std::int64_t* row = nullptr;
+  std::int64_t* sid = nullptr;
+
+  void write() const {
+    const std::size_t n_held = sids.size();
+    std::size_t at = 0;
+    for (std::int64_t i = 0; i < n; ++i) {
+      for (std::size_t k = 0; k < n_held; ++k, ++at) {
+        stream_store(row + at, first + i);
+        stream_store(sid + at, sids[k]);
+      }
+    }
+  }
+};
 
 struct ExcursionJob {
   ExcursionTrade trade;
@@ -39,15 +82,30 @@ class ExcursionWorker {
   // one thread while the other waits for it.
   bool drain(Failure& first, std::vector<ExcursionJob>& tail);
 
+  // Stretch t's positions are slots[t % n_slots], written in the order of
+  // t; the run fills a slot only once the helper is done with it.
+  void attach_positions(const StretchPositions* slots, std::uint64_t n_slots);
+  // One more stretch is in its slot. A sleeping helper is woken once a few
+  // are waiting: a wake-up per stretch would cost the run more than the
+  // stretch's writes. No fence, no locked instruction: either would wait
+  // for the run's own streamed stores to drain.
+  void submit_positions();
+  // Waits until the first `count` stretches are written.
+  void wait_positions(std::uint64_t count);
+  std::uint64_t positions_written() const { return positions_done_.load(std::memory_order_acquire); }
+
  private:
   void loop();
   // Computes `jobs` on this thread; -1, or the index of the first that
-  // failed, with its failure in `failure`.
+  // failed, with its failure in `failure`. The helper (`helper`) writes the
+  // stretches waiting between each few trades.
   std::int64_t compute(const std::vector<ExcursionJob>& jobs, std::vector<ExcursionTrade>& trades,
-                       std::vector<double*>& outs, Failure& failure) const;
+                       std::vector<double*>& outs, Failure& failure, bool helper);
   // Keeps `f` when its trade (sequence number `seq`) is the earliest failed
   // so far; under the lock.
   void keep_failure(std::uint64_t seq, Failure&& f);
+  void write_positions();  // every stretch waiting, in order; the helper's alone
+  static constexpr std::uint64_t kWakeAfter = 64;
 
   const ExcursionParams params_;
   const std::int64_t out_size_;
@@ -62,6 +120,14 @@ class ExcursionWorker {
   std::deque<Batch> queue_;
   std::uint64_t submitted_ = 0, completed_ = 0;  // batches
   std::uint64_t queued_end_ = 0;  // sequence number past the last trade handed over
+  const StretchPositions* slots_ = nullptr;
+  std::uint64_t n_slots_ = 0;
+  // Stretches handed over (set by the run) and written (set by the helper):
+  // neither side takes the lock for them unless the other may be asleep.
+  std::atomic<std::uint64_t> positions_submitted_{0};
+  std::atomic<std::uint64_t> positions_done_{0};
+  std::atomic<bool> sleeping_{false};  // the helper waits for work (set under the lock)
+  std::atomic<bool> waiting_{false};   // the run waits for positions (set under the lock)
   bool stop_ = false;
   bool failed_ = false;
   std::uint64_t failed_at_ = 0;  // sequence number of the failed trade

@@ -30,6 +30,7 @@ Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOption
   params_.window_step = jopt.window_step;
   cash.assign(static_cast<std::size_t>(in.price_index.size), 1.0);
   open_.assign(static_cast<std::size_t>(std::max<std::int64_t>(jopt.n_stocks, 0)), OpenTrade{});
+  bool positions_fixed = false;
   if (jopt.positions) {
     // The book holds at most one entry per position column, valued once a
     // row: the positions get that much address space, backed only where
@@ -38,24 +39,31 @@ Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOption
                          static_cast<double>(std::max<std::int64_t>(in.pos_values.cols, 0));
     if (bound >= kReservePositionsAbove && bound < 1e12) {
       const std::size_t n = static_cast<std::size_t>(bound);
-      if (positions.row.reserve_fixed(n) && positions.sid.reserve_fixed(n)) {
-        positions.value.reserve_fixed(n);
-      }
+      positions_fixed = positions.row.reserve_fixed(n) && positions.sid.reserve_fixed(n) &&
+                        positions.value.reserve_fixed(n);
     }
   }
-  if (jopt.excursions && jopt.excursion_thread && jopt.window >= 1 && jopt.window_step >= 1) {
+  std::int64_t size = 0, keep = 0;
+  if (jopt.excursions && jopt.helper_thread && jopt.window >= 1 && jopt.window_step >= 1) {
     // A stock enters at most once a row, so the trade records are at most
     // rows x stocks; their arrays get that much address space, which lets
     // the helper write into memory that never moves.
-    const std::int64_t size = excursion_array_size(jopt.window, jopt.window_step);
-    const std::int64_t keep = jopt.summary_only ? std::min<std::int64_t>(kExcursionBlock, size) : size;
+    size = excursion_array_size(jopt.window, jopt.window_step);
+    keep = jopt.summary_only ? std::min<std::int64_t>(kExcursionBlock, size) : size;
     const double bound = static_cast<double>(in.price_index.size) *
                          static_cast<double>(std::min<std::int64_t>(
                              jopt.n_stocks, std::max<std::int64_t>(in.pos_values.cols, 0))) *
                          static_cast<double>(keep);
-    if (bound >= 1 && bound < 1e12 && excursions.reserve_fixed(static_cast<std::size_t>(bound))) {
-      worker_ = std::make_unique<ExcursionWorker>(params_, size, keep);
-    }
+    excursion_helper_ =
+        bound >= 1 && bound < 1e12 && excursions.reserve_fixed(static_cast<std::size_t>(bound));
+  }
+  // The positions' places are set aside as the run goes, in memory that
+  // never moves, so the helper can write them: a long run's positions are
+  // hundreds of megabytes of stores the run need not wait for.
+  positions_helper_ = positions_fixed && jopt.helper_thread;
+  if (excursion_helper_ || positions_helper_) {
+    worker_ = std::make_unique<ExcursionWorker>(params_, size, keep);
+    if (positions_helper_) worker_->attach_positions(stretches_, kStretchSlots);
   }
 }
 
@@ -122,7 +130,7 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
     p.trade.entry_transaction = t.entry_transaction != 0;
     p.trade.exit_transaction = exit_transaction != 0;
     p.offset = at;
-    if (worker_) {
+    if (excursion_helper_) {
       if (pending_.size() == kHandOver) hand_over();
     } else if (pending_.size() == static_cast<std::size_t>(kExcursionBatch)) {
       flush_excursions();
@@ -168,7 +176,7 @@ void Journal::hand_over() {
 }
 
 void Journal::flush_excursions() {
-  if (worker_) {
+  if (excursion_helper_) {
     std::vector<ExcursionJob> tail = take_pending();
     Failure f{ErrorKind::Pending, {}, {}};
     if (worker_->drain(f, tail)) {
@@ -322,6 +330,11 @@ void Journal::finish(const Book& pos) {
     trades.pnl[k] = (t.flows + worth) - t.cost;
   }
   flush_excursions();
+  // Every position is written, and seen, before the columns are handed over.
+  if (positions_helper_) worker_->wait_positions(stretches_handed_);
+#if defined(__SSE2__)
+  _mm_sfence();
+#endif
 }
 
 bool turnover_per_row(const View1D<std::int64_t>& rows, const View1D<double>& before,

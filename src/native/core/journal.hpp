@@ -15,10 +15,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <vector>
 
 #include "core/book.hpp"
 #include "core/column.hpp"
@@ -41,7 +41,7 @@ struct JournalOptions {
   bool summary_only = false;     // keep only each array's summary block, not its path
   bool close_missing = false;    // the close matrix was None
   bool closes_checked = false;   // no close is zero (the caller checked)
-  bool excursion_thread = false; // compute the excursion arrays on a helper thread
+  bool helper_thread = false;    // excursion arrays and positions on a helper thread
   std::int64_t n_stocks = 0;     // len(pos_columns): the size of the per-stock entry arrays
 };
 
@@ -147,6 +147,24 @@ class Journal final : public RunHooks {
   void holdings_at_closes(std::int64_t first, std::int64_t n, const int* sids,
                           std::int64_t n_held, const double* worths) {
     const std::size_t most = static_cast<std::size_t>(n * n_held);
+    if (positions_helper_ && most > 0 && zeros(worths, most) == 0) {
+      // Every worth is an entry: the run streams the values out of its
+      // buffer, and the helper writes the rows and stocks, which the
+      // stretch alone decides, into the places set aside for them.
+      if (stretches_handed_ >= kStretchSlots) {
+        worker_->wait_positions(stretches_handed_ - kStretchSlots + 1);  // its slot is free
+      }
+      StretchPositions& s = stretches_[stretches_handed_ % kStretchSlots];
+      s.row = positions.row.extend(most);
+      s.sid = positions.sid.extend(most);
+      stream_copy(positions.value.extend(most), worths, most);
+      s.first = first;
+      s.n = n;
+      s.sids.assign(sids, sids + n_held);
+      ++stretches_handed_;
+      worker_->submit_positions();
+      return;
+    }
     const std::size_t at = positions.row.size();
     std::int64_t* row = positions.row.extend(most);
     auto* sid = positions.sid.extend(most);
@@ -156,9 +174,9 @@ class Journal final : public RunHooks {
       for (std::int64_t k = 0; k < n_held; ++k) {
         const double worth = worths[i * n_held + k];
         if (worth == 0.0) continue;
-        stream(row + kept, static_cast<std::int64_t>(first + i));
-        stream(sid + kept, static_cast<std::int64_t>(sids[k]));
-        stream(value + kept, worth);
+        stream_store(row + kept, static_cast<std::int64_t>(first + i));
+        stream_store(sid + kept, static_cast<std::int64_t>(sids[k]));
+        stream_store(value + kept, worth);
         ++kept;
       }
     }
@@ -170,19 +188,36 @@ class Journal final : public RunHooks {
     positions.value.resize_down(at + kept);
   }
 
-  // A long run's positions are hundreds of megabytes that nothing reads
-  // before the run ends: written past the cache, without reading each line
-  // in first, they cost half the memory traffic.
-  template <class T>
-  static void stream(T* at, T v) {
+  // to[0 .. n - 1] = from[0 .. n - 1], streamed.
+  static void stream_copy(double* to, const double* from, std::size_t n) {
+    std::size_t j = 0;
 #if defined(__SSE2__)
-    long long bits;
-    static_assert(sizeof(T) == sizeof bits, "8-byte columns");
-    std::memcpy(&bits, &v, sizeof bits);
-    _mm_stream_si64(reinterpret_cast<long long*>(at), bits);
-#else
-    *at = v;
+    for (; j < n && (reinterpret_cast<std::uintptr_t>(to + j) & 15) != 0; ++j) {
+      stream_store(to + j, from[j]);
+    }
+    for (; j + 2 <= n; j += 2) _mm_stream_pd(to + j, _mm_loadu_pd(from + j));
 #endif
+    for (; j < n; ++j) stream_store(to + j, from[j]);
+    // No fence: nothing reads them before the run ends, when finish() fences.
+  }
+
+  // How many of w[0 .. n - 1] are 0.0 (a quiet stretch's worths rarely are:
+  // a whole block is tested at once).
+  static std::size_t zeros(const double* w, std::size_t n) {
+    std::size_t j = 0, count = 0;
+#if defined(__SSE2__)
+    const __m128d zero = _mm_setzero_pd();
+    for (; j + 8 <= n; j += 8) {
+      const __m128d a = _mm_or_pd(_mm_cmpeq_pd(_mm_loadu_pd(w + j), zero),
+                                  _mm_cmpeq_pd(_mm_loadu_pd(w + j + 2), zero));
+      const __m128d b = _mm_or_pd(_mm_cmpeq_pd(_mm_loadu_pd(w + j + 4), zero),
+                                  _mm_cmpeq_pd(_mm_loadu_pd(w + j + 6), zero));
+      if (_mm_movemask_pd(_mm_or_pd(a, b)) == 0) continue;
+      for (std::size_t q = j; q < j + 8; ++q) count += w[q] == 0.0;
+    }
+#endif
+    for (; j < n; ++j) count += w[j] == 0.0;
+    return count;
   }
 
   // After the last row: the records of the holdings still open, valued at
@@ -251,6 +286,13 @@ class Journal final : public RunHooks {
   std::vector<PendingExcursion> pending_;
   std::vector<double> whole_;  // a whole array when only its summary is kept (windows below 1)
   std::unique_ptr<ExcursionWorker> worker_;
+  bool excursion_helper_ = false;  // the helper computes the excursion arrays
+  // ... and writes the rows and stocks of the quiet stretches' positions,
+  // which cycle through these slots.
+  bool positions_helper_ = false;
+  static constexpr std::uint64_t kStretchSlots = 256;
+  StretchPositions stretches_[kStretchSlots];
+  std::uint64_t stretches_handed_ = 0;
   int date_ = 0;
   std::int64_t excursion_length_ = -1;  // known at the first record
   std::int64_t ctx_row_ = 0;

@@ -114,11 +114,11 @@ void configure(py::PreparedRun& p, const Switches& on, bool single,
   j.closes_checked = on.closes_checked;
   j.close_missing = a.arrays[py::param::close_values] == Py_None;
   j.n_stocks = py::pos_columns_view(a).size;
-  // A single run may use a second core for its excursion arrays when it is
-  // big enough to repay starting a thread; the variants of run_many already
-  // share the cores among themselves.
+  // A single run may use a second core for its excursion arrays and its
+  // positions when it is big enough to repay starting a thread; the variants
+  // of run_many already share the cores among themselves.
   constexpr double kHelperCells = 1 << 18;
-  j.excursion_thread = single &&
+  j.helper_thread = single &&
                        static_cast<double>(p.inputs.price_index.size) *
                                static_cast<double>(p.inputs.pos_values.cols) >=
                            kHelperCells &&
