@@ -691,3 +691,39 @@ def test_a_long_run_records_the_same_book_walked_in_stretches_or_row_by_row():
     # The sample blocks past a cut path's end read -1, whatever the pooled memory held.
     cut = stretches["trades"]["entry_row"] > 20_000 - 60
     assert cut.any() and (stretches["excursions"][cut][:, -12:-6] == -1).all()
+
+
+@pytest.mark.parametrize("bad_row", [None, 52_345])
+def test_positions_a_helper_writes_are_the_row_walks_and_add_up_to_the_equity(bad_row):
+    # 60,000 rows x 20 stocks reserve the positions' bound, so the helper thread writes the
+    # entries of hundreds of quiet stretches (more than the journal keeps in flight at once),
+    # with and without long excursion arrays keeping it busy, so that the run waits for the
+    # stretches it handed over before it reuses their buffers; a fee on shorts makes the same run
+    # walk row by row, writing every entry itself. A price refused late in the run, with
+    # stretches still in the helper's hands, fails as it does row by row.
+    price, close, w, pos_index = long_panel(60_000, 20, 300)
+    if bad_row is not None:
+        held = int(np.flatnonzero(w[bad_row // 300])[3])
+        price[bad_row, held] = np.inf
+    inp = build(price, w, close=close, pos_index=pos_index)
+    for excursions in (True, False):
+        opts = dict(fee_ratio=0.0, tax_ratio=0.0, excursions=excursions, swaylen_window=2000)
+        if bad_row is not None:
+            message = f"Invalid trading price for S{held} at price row {bad_row}: inf."
+            for extra in ({}, dict(short_fee=1e-9)):
+                with pytest.raises(ValueError, match=re.escape(message)):
+                    journal.run(*inp.args(), **opts, **extra)
+            continue
+        got = journal.run(*inp.args(), **opts)
+        want = journal.run(*inp.args(), **opts, short_fee=1e-9)
+        for column, values in want["positions"].items():
+            assert np.array_equal(bits(got["positions"][column]), bits(values)), column
+        # Each close's entries, added to the cash in the book's order, give the equity.
+        row = got["positions"]["row"]
+        start = np.searchsorted(row, np.arange(len(got["cash"])))
+        grid = np.zeros((len(got["cash"]), np.bincount(row).max()))
+        grid[row, np.arange(len(row)) - start[row]] = got["positions"]["value"]
+        total = got["cash"].copy()
+        for column in grid.T:
+            total = total + column
+        assert np.array_equal(bits(total), bits(got["creturn"]))
