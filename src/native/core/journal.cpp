@@ -131,7 +131,10 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
     p.trade.exit_transaction = exit_transaction != 0;
     p.offset = at;
     if (excursion_helper_) {
-      if (pending_.size() == kHandOver) hand_over();
+      // The rows the trade's walk reads, at most (its exit or its window).
+      const std::int64_t last = std::max<std::int64_t>(i_exit, t.entry_row + params_.window);
+      pending_rows_ += static_cast<double>(std::max<std::int64_t>(last - t.entry_row, 1));
+      if (pending_.size() == kHandOver || pending_rows_ >= kHandOverRows) hand_over();
     } else if (pending_.size() == static_cast<std::size_t>(kExcursionBatch)) {
       flush_excursions();
     }
@@ -167,6 +170,7 @@ std::vector<ExcursionJob> Journal::take_pending() {
     batch.push_back(ExcursionJob{p.trade, excursions.data() + p.offset});
   }
   pending_.clear();
+  pending_rows_ = 0;
   return batch;
 }
 

@@ -262,11 +262,13 @@ class Journal final : public RunHooks {
   void add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_transaction);
   void hand_over();  // the waiting trades to the helper thread
   std::vector<ExcursionJob> take_pending();  // the waiting trades, as the helper's jobs
-  // Trades go to the helper this many at a time: a long run's trades then
-  // keep it busy from early on, and few are left for the run's end, where
-  // the run computes them itself (a batch is still large next to a
-  // hand-over's cost).
-  static constexpr std::size_t kHandOver = 256;
+  // Trades go to the helper this many at a time (a hand-over may wake it, a
+  // system call), or sooner once their walks add up to kHandOverRows rows:
+  // a run of long trades then keeps the helper busy from early on, and few
+  // are left for the run's end, where the run computes them itself.
+  static constexpr std::size_t kHandOver = 2048;
+  static constexpr double kHandOverRows = 1 << 16;
+  double pending_rows_ = 0;  // the rows the waiting trades' walks read, at most
   // Runs whose positions may reach this many entries reserve them at once.
   static constexpr double kReservePositionsAbove = 1 << 20;
   double worth_at_close(int sid, double value, std::int64_t row) const;
