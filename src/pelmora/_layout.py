@@ -47,6 +47,9 @@ def engine_prices(
     if not (column_major and max(trade.size, close.size) <= _MOST_CELLS
             and _trades_many_stocks_on_most_rows(pos_values, close.shape[0])):
         return trade, close
-    # Copied without the interpreter lock, into memory the next run's copy will reuse.
-    close_rows = _row_major(close)
-    return (close_rows if trade is close else _row_major(trade)), close_rows
+    # Copied side by side without the interpreter lock, into memory the next run's copies reuse.
+    if trade is close:
+        (close_rows,) = _row_major(close)
+        return close_rows, close_rows
+    trade_rows, close_rows = _row_major(trade, close)
+    return trade_rows, close_rows

@@ -182,6 +182,6 @@ def test_the_row_major_copy_is_the_matrix_bit_for_bit(shape, view):
     a = np.asfortranarray(np.random.default_rng(1).normal(size=shape))
     a = {"F": a, "C": np.ascontiguousarray(a), "reversed": a[::-1, ::-1],
          "strided": np.asfortranarray(np.tile(a, (2, 3)))[::2, ::3]}[view]
-    copy = _row_major(a)
+    (copy,) = _row_major(a)
     assert copy.flags.c_contiguous and copy.shape == a.shape
     assert copy.tobytes() == np.ascontiguousarray(a).tobytes()

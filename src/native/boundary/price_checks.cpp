@@ -1,5 +1,6 @@
 #include "boundary/price_checks.hpp"
 
+#include <atomic>
 #include <functional>
 #include <new>
 #include <string>
@@ -211,17 +212,30 @@ PyObject* scan(PyObject* const* args) {
   return scan_tuple(found, out);
 }
 
-PyObject* copy_rows(PyObject* matrix) {
-  Buffer buffer;
-  buffer.acquire(matrix, Elem::Float64, 2, false);
-  const View2D<double> m = buffer.view2d<double>();
-  Ref out(pooled_matrix(m.rows, m.cols));
-  const Buffer* taken[] = {&buffer};
-  check_unmoved(taken, 1);  // allocating may have run Python code
-  double* const data =
-      static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+// Row-major copies of the 2-D float64 arrays args[0..n), made side by side on
+// the process's usable cores (each copy is memory-bound work of its own).
+PyObject* copy_rows(PyObject* const* args, Py_ssize_t n) {
+  std::vector<Buffer> buffers(static_cast<std::size_t>(n));
+  std::vector<const Buffer*> taken;
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    buffers[static_cast<std::size_t>(k)].acquire(args[k], Elem::Float64, 2, false);
+    taken.push_back(&buffers[static_cast<std::size_t>(k)]);
+  }
+  Ref out(checked(PyTuple_New(n)));
+  std::vector<double*> data;
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    const View2D<double> m = buffers[static_cast<std::size_t>(k)].view2d<double>();
+    PyObject* copy = pooled_matrix(m.rows, m.cols);
+    PyTuple_SET_ITEM(out.get(), k, copy);
+    data.push_back(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy))));
+  }
+  check_unmoved(taken.data(), taken.size());  // allocating may have run Python code
+  const std::atomic<bool> never{false};
   Py_BEGIN_ALLOW_THREADS
-  copy_row_major(m, data);
+  run_tasks(n, usable_cpus(), never, [&](std::int64_t k) {
+    copy_row_major(buffers[static_cast<std::size_t>(k)].view2d<double>(),
+                   data[static_cast<std::size_t>(k)]);
+  });
   Py_END_ALLOW_THREADS
   return out.release();
 }
@@ -229,11 +243,7 @@ PyObject* copy_rows(PyObject* matrix) {
 }  // namespace
 
 PyObject* row_major(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 1) {
-    PyErr_Format(PyExc_TypeError, "_row_major() takes exactly 1 argument (%zd given)", nargs);
-    return nullptr;
-  }
-  return guarded(kRowMajorQualname, [&]() -> PyObject* { return copy_rows(args[0]); });
+  return guarded(kRowMajorQualname, [&]() -> PyObject* { return copy_rows(args, nargs); });
 }
 
 PyObject* weights_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

@@ -35,9 +35,9 @@ PyObject* price_fault(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 // over the weights, with the interpreter lock (it is short).
 PyObject* weights_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-// _row_major(matrix), METH_FASTCALL: a row-major copy of a 2-D float64 array,
-// bit for bit, in memory of the process's pool when it is large; made without
-// the interpreter lock.
+// _row_major(*matrices), METH_FASTCALL: a tuple of row-major copies of 2-D
+// float64 arrays, bit for bit, in memory of the process's pool when they are
+// large; made without the interpreter lock, side by side on the usable cores.
 PyObject* row_major(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace pelmora::py

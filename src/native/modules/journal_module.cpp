@@ -436,8 +436,8 @@ PyMethodDef methods[] = {
      "The weight each row traded, from the fill columns (private; see pelmora.result)."},
     {"_row_major", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::row_major)),
      METH_FASTCALL,
-     "_row_major(matrix, /)\n--\n\n"
-     "A row-major copy of a 2-D float64 array, in pooled memory when large (private)."},
+     "_row_major(*matrices)\n--\n\n"
+     "Row-major copies of 2-D float64 arrays, in pooled memory when large (private)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
