@@ -75,7 +75,9 @@ class EngineInputs:
     ----------
     arguments : dict
         Keyword arguments for :func:`pelmora.core.runvane.backtest_` (and
-        :func:`pelmora.core.journal.run`), all 25 of them, in the exact dtypes they require.
+        :func:`pelmora.core.journal.run`), all 25 of them, in the exact dtypes they require. The
+        price matrices are the frames' own values, except for a run that trades many stocks on
+        most rows: its trade price and close are row-major copies (see :mod:`pelmora._layout`).
     price_dates : pandas.DatetimeIndex
         The dates of the price rows (naive UTC when the input had a time zone).
     weight_dates : pandas.DatetimeIndex
