@@ -10,6 +10,7 @@ and a failing input must fail with the same error.
 import math
 
 import numpy as np
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
@@ -445,3 +446,25 @@ def test_the_random_runs_trade():
 
     count()
     assert sum(traded) > len(traded) / 6
+
+
+@pytest.mark.parametrize("spike", [3.0, 1.5])
+def test_a_rebalance_of_a_book_worth_less_than_nothing_agrees_with_the_walk(spike):
+    # A short of the whole book whose stock rises threefold leaves it worth less than nothing
+    # at the next rebalance: the position cap (limit x balance) is then negative, and the walk
+    # caps even the zero weights to it, so every stock trades, not only the weighted ones.
+    price = np.array([[10.0, 20.0, 30.0], [10.0, 20.0, 30.0], [10.0 * spike, 21.0, 29.0],
+                      [10.0 * spike, 22.0, 28.0], [10.0 * spike, 23.0, 27.0]])
+    weights = np.array([[-1.0, 0.0, 0.0], [0.0, 0.5, 0.0]])
+    labels = objs(["S0", "S1", "S2"])
+    dates = np.arange(5, dtype=np.int64)
+    inp = Inputs(price, price, price, price, price, dates, labels, weights,
+                 np.array([0, 2], dtype=np.int64), labels, np.array([0, 2], dtype=np.int64))
+    opts = dict(fee_ratio=0.0, tax_ratio=0.0, stop_loss=INF, take_profit=INF, trail_stop=INF,
+                trail_stop_activation=0.0, touched_exit=False, position_limit=1.0,
+                retain_cost_when_rebalance=False, stop_trading_next_period=True,
+                periodically_rebalance=True, delisting_bars=None)
+    with np.errstate(all="ignore"):
+        expected = Walk(inp, opts).run()
+        got = inp.run(**opts)
+    assert np.array_equal(got, np.array(expected, dtype=np.float64), equal_nan=True)

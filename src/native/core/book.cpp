@@ -241,7 +241,7 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
 
 double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
                  double position_limit, RunHooks& hooks, std::vector<double>& scratch,
-                 double max_gross, FillSetup* setup) {
+                 double max_gross, FillSetup* setup, const std::vector<std::int64_t>* targets) {
   return with_frame(kRebalance, [&]() -> double {
     double balance = cash;
     for (const auto& kv : p) balance += kv.second;
@@ -256,12 +256,11 @@ double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts co
     // so only held stocks and nonzero targets reach set_position; the book's
     // keys are followed with a cursor in the same ascending order.
     auto cursor = p.begin();
-    for (std::int64_t sid = 0; sid < newp.size; ++sid) {
-      if (sid > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
+    const auto visit = [&](std::int64_t sid) {
       double v2 = newp.get(sid) * ratio;
       if (std::fabs(v2) > cap) v2 = cap * (v2 > 0 ? 1 : -1);
       while (cursor != p.end() && cursor->first < sid) ++cursor;
-      if (v2 == 0.0 && (cursor == p.end() || cursor->first != sid)) continue;
+      if (v2 == 0.0 && (cursor == p.end() || cursor->first != sid)) return;
       const int key = static_cast<int>(sid);
       // set_position changes the slot of `key` only: the slots before it stay
       // where they are, so the cursor comes back at the same place (past
@@ -272,6 +271,28 @@ double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts co
       if (setup != nullptr) setup->after(key);
       cursor = p.begin() + at;
       if (cursor != p.end() && cursor->first == key) ++cursor;
+    };
+    // With a finite ratio and a cap of 0 or more, a zero weight is a zero
+    // target: only the stocks of `targets` (the nonzero weights) and the
+    // held ones can trade, visited in the same ascending order without
+    // reading the other weights (whose zeros a branch would guess wrong).
+    if (targets != nullptr && std::isfinite(ratio) && !(cap < 0.0) &&
+        newp.size - 1 <= static_cast<std::int64_t>(INT_MAX)) {
+      std::size_t k = 0;
+      while (true) {
+        const std::int64_t held =
+            cursor != p.end() && cursor->first < newp.size ? cursor->first : INT64_MAX;
+        const std::int64_t next = k < targets->size() ? (*targets)[k] : INT64_MAX;
+        const std::int64_t sid = held < next ? held : next;
+        if (sid == INT64_MAX) break;
+        if (sid == next) ++k;
+        visit(sid);
+      }
+      return cash;
+    }
+    for (std::int64_t sid = 0; sid < newp.size; ++sid) {
+      if (sid > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
+      visit(sid);
     }
     return cash;
   });

@@ -917,9 +917,18 @@ void Engine::rebalance_step(std::int64_t d) {
   // their close by the valuation, their volume by a cap): those cells are
   // asked for first, all at once, instead of one cache miss per fill when a
   // row of the matrices is not one run of memory.
+  // The nonzero weights are listed first, without a branch per weight (a
+  // daily rebalance's zeros and nonzeros alternate at random).
+  targets_.resize(static_cast<std::size_t>(rebalance_row.size) + 1);
+  std::size_t n_targets = 0;
+  for (std::int64_t sid = 0; sid < rebalance_row.size; ++sid) {
+    targets_[n_targets] = sid;
+    n_targets += rebalance_row.get(sid) != 0.0;
+  }
+  targets_.resize(n_targets);
   const std::int64_t n_mapped = static_cast<std::int64_t>(sid_to_price_.size());
-  for (std::int64_t sid = 0; sid < rebalance_row.size && sid < n_mapped; ++sid) {
-    if (rebalance_row.get(sid) == 0.0) continue;
+  for (const std::int64_t sid : targets_) {
+    if (sid >= n_mapped) break;
     const int col = sid_to_price_[static_cast<std::size_t>(sid)];
     if (col < 0) continue;
     prefetch_cell(in_.price, d, col);
@@ -928,7 +937,8 @@ void Engine::rebalance_step(std::int64_t d) {
   }
   fill_row_ = d;
   st_.cash = rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit, hooks_,
-                       scratch_, opt_.exec.max_gross, costs_.exec != nullptr ? this : nullptr);
+                       scratch_, opt_.exec.max_gross, costs_.exec != nullptr ? this : nullptr,
+                       &targets_);
   st_.latest_rebalanced_pos = st_.pos;
   if (rebalance_row.data == target.data) {
     st_.latest_rebalanced_row = target;  // the input row itself: no copy per rebalance
