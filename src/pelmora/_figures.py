@@ -110,9 +110,25 @@ def trade_stats(trades: pd.DataFrame | Mapping[str, pd.Series] | None) -> dict[s
         elif len(wins):
             out["profit_factor"] = math.inf
         out["expectancy"] = float(pnl.mean())
-    out["avg_mae"] = float(trades["mae"].mean())
-    out["avg_mfe"] = float(trades["gmfe"].mean())
+    out["avg_mae"] = series_mean(trades["mae"])
+    out["avg_mfe"] = series_mean(trades["gmfe"])
     return out
+
+
+def series_mean(column: Any) -> float:
+    """``float(column.mean())`` of a float64 Series, bit for bit, without pandas' machinery.
+
+    pandas skips NaN by summing a copy with zeros in their place (the values themselves, strided
+    or not, when there is none) and dividing by the count of the others as a float; this does
+    the same, in the same order.
+    """
+    values = np.asarray(column.to_numpy(), dtype=np.float64)
+    missing = np.isnan(values)
+    count = np.float64(missing.size - np.count_nonzero(missing))
+    if count < missing.size:
+        values = np.where(missing, 0.0, values)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return float(values.sum(dtype=np.float64) / count)
 
 
 def _longest_run(mask: np.ndarray) -> int:

@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 from scipy import stats as scipy_stats
 
 import pelmora
+from pelmora._figures import series_mean
 from pelmora.core import journal
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES, monthly_returns, performance_stats
 
@@ -379,6 +380,17 @@ def test_the_native_turnover_is_the_numpy_formula(case):
     # Which of two NaNs an addition keeps is the compiler's choice: NaN is compared as NaN.
     same = (got.view(np.int64) == expected.view(np.int64)) | (np.isnan(got) & np.isnan(expected))
     assert same.all()
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(finite_or_not, max_size=40), st.integers(1, 6), st.integers(0, 5))
+def test_the_average_excursion_is_pandas_mean_bit_for_bit(values, width, column):
+    # The statistics' mean of a column of the excursion summary (a strided view), NaN skipped.
+    matrix = np.resize(np.array(values, dtype=np.float64), (len(values), width))
+    series = pd.Series(matrix[:, column % width], copy=False)
+    expected, got = float(series.mean()), series_mean(series)
+    assert (math.isnan(expected) and math.isnan(got)) or (
+        np.float64(expected).tobytes() == np.float64(got).tobytes())
 
 
 @pytest.mark.parametrize("empty_first", [False, True])
