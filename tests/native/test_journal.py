@@ -727,3 +727,14 @@ def test_positions_a_helper_writes_are_the_row_walks_and_add_up_to_the_equity(ba
         for column in grid.T:
             total = total + column
         assert np.array_equal(bits(total), bits(got["creturn"]))
+
+
+def test_a_long_equity_curve_in_pooled_memory_is_every_row_of_its_own_run():
+    # Past a megabyte the equity curve lives in a mapping that the previous run's curve gave
+    # back: every row must be this run's, none the last one's.
+    for seed in (7, 8):
+        inp = big_market(140_000, 3, seed=seed, hold=5000)
+        out = journal.run(*inp.args(), positions=False, excursions="summary")
+        assert type(out["creturn"].base).__name__ == "PyCapsule"
+        assert np.array_equal(bits(out["creturn"]), bits(runvane.backtest_(*inp.args())))
+        del out

@@ -220,6 +220,10 @@ def test_a_run_trading_many_stocks_daily_reads_row_major_prices_with_the_same_re
     as_given = {**args, **{k: np.asfortranarray(args[k]) for k in ("price_values", "close_values")}}
     a, b = runvane.backtest_(**args), runvane.backtest_(**as_given)
     assert a.tobytes() == b.tobytes()
+    # The whole call (the journal on the copies, the statistics) gives that same equity.
+    result = pelmora.backtest(weights, prices, fee=0.001, trade_at="open")
+    assert result.equity.to_numpy().tobytes() == a.tobytes()
+    assert result.stats()["n_trades"] == len(result.trades) > 0
 
 
 # Weights the one native pass takes (plain), and ones it leaves to the closer look (huge but
