@@ -60,16 +60,11 @@ namespace {
 // nullptr when they are too few to be worth one.
 PyObject* pooled(std::size_t size, std::int64_t width) {
   constexpr std::size_t kPooledAbove = std::size_t{1} << 20;
-  constexpr std::size_t kHugePage = std::size_t{2} << 20;
   if (size * sizeof(double) < kPooledAbove) return nullptr;
   const std::size_t bytes = (size * sizeof(double) + kHugePage - 1) & ~(kHugePage - 1);
   std::size_t got = bytes;
-  void* p = pool_take(bytes, got);
-  if (p == nullptr) {
-    p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    madvise(p, bytes, MADV_HUGEPAGE);
-  }
+  void* p = take_mapping(bytes, got);
+  if (p == nullptr) throw std::bad_alloc();
   return ndarray_of(ColumnBuffer{p, got, false, got}, size, Dtype::Float64, width);
 }
 

@@ -82,13 +82,8 @@ class Column {
     if (data_ != nullptr || n == 0 || n > SIZE_MAX / sizeof(T) / 2) return false;
     const std::size_t bytes = (n * sizeof(T) + kHugePage - 1) & ~(kHugePage - 1);
     std::size_t got = bytes;
-    void* p = pool_take(bytes, got, true);
-    if (p == nullptr) {
-      p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-      if (p == MAP_FAILED) return false;
-      madvise(p, bytes, MADV_HUGEPAGE);
-    }
+    void* p = take_mapping(bytes, got, true);
+    if (p == nullptr) return false;
     data_ = static_cast<T*>(p);
     mapped_ = got;
     cap_ = bytes / sizeof(T);
@@ -107,7 +102,6 @@ class Column {
 
  private:
   static constexpr std::size_t kMapAbove = std::size_t{1} << 17;
-  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
   void reserve(std::size_t need) {
     if (need <= cap_) return;

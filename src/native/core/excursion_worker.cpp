@@ -64,9 +64,7 @@ void ExcursionWorker::write_positions() {
     const std::uint64_t to = positions_submitted_.load();
     if (from == to) return;
     for (std::uint64_t t = from; t < to; ++t) slots_[t % n_slots_].write();
-#if defined(__SSE2__)
-    _mm_sfence();  // the streamed stores are seen before the count that says so
-#endif
+    stream_fence();  // the streamed stores are seen before the count that says so
     positions_done_.store(to);
     if (waiting_.load()) {
       std::lock_guard<std::mutex> lock(mutex_);  // the run is inside its wait, or sees them

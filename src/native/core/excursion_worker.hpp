@@ -11,33 +11,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "core/excursion.hpp"
+#include "core/streamed.hpp"
 
 namespace pelmora {
-
-// A long run's positions are hundreds of megabytes that nothing reads
-// before the run ends: written past the cache, without reading each line in
-// first, they cost half the memory traffic.
-template <class T>
-inline void stream_store(T* at, T v) {
-#if defined(__SSE2__)
-  long long bits;
-  static_assert(sizeof(T) == sizeof bits, "8-byte columns");
-  std::memcpy(&bits, &v, sizeof bits);
-  _mm_stream_si64(reinterpret_cast<long long*>(at), bits);
-#else
-  *at = v;
-#endif
-}
 
 // The rows and stocks of a quiet stretch's positions, bound for places of
 // their columns that the run has set aside (it writes the values itself):

@@ -336,9 +336,7 @@ void Journal::finish(const Book& pos) {
   flush_excursions();
   // Every position is written, and seen, before the columns are handed over.
   if (positions_helper_) worker_->wait_positions(stretches_handed_);
-#if defined(__SSE2__)
-  _mm_sfence();
-#endif
+  stream_fence();
 }
 
 bool turnover_per_row(const View1D<std::int64_t>& rows, const View1D<double>& before,

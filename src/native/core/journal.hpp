@@ -157,6 +157,7 @@ class Journal final : public RunHooks {
       StretchPositions& s = stretches_[stretches_handed_ % kStretchSlots];
       s.row = positions.row.extend(most);
       s.sid = positions.sid.extend(most);
+      // No fence: nothing reads them before the run ends, when finish() fences.
       stream_copy(positions.value.extend(most), worths, most);
       s.first = first;
       s.n = n;
@@ -180,26 +181,12 @@ class Journal final : public RunHooks {
         ++kept;
       }
     }
-#if defined(__SSE2__)
-    _mm_sfence();  // the streamed stores are seen before anything that follows
-#endif
+    stream_fence();
     positions.row.resize_down(at + kept);
     positions.sid.resize_down(at + kept);
     positions.value.resize_down(at + kept);
   }
 
-  // to[0 .. n - 1] = from[0 .. n - 1], streamed.
-  static void stream_copy(double* to, const double* from, std::size_t n) {
-    std::size_t j = 0;
-#if defined(__SSE2__)
-    for (; j < n && (reinterpret_cast<std::uintptr_t>(to + j) & 15) != 0; ++j) {
-      stream_store(to + j, from[j]);
-    }
-    for (; j + 2 <= n; j += 2) _mm_stream_pd(to + j, _mm_loadu_pd(from + j));
-#endif
-    for (; j < n; ++j) stream_store(to + j, from[j]);
-    // No fence: nothing reads them before the run ends, when finish() fences.
-  }
 
   // How many of w[0 .. n - 1] are 0.0 (a quiet stretch's worths rarely are:
   // a whole block is tested at once).

@@ -101,6 +101,16 @@ void pool_give(void* data, std::size_t bytes, std::size_t backed, bool sparse) {
   munmap(data, bytes);
 }
 
+void* take_mapping(std::size_t bytes, std::size_t& got, bool sparse) {
+  if (void* p = pool_take(bytes, got, sparse)) return p;
+  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (sparse ? MAP_NORESERVE : 0);
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  madvise(p, bytes, MADV_HUGEPAGE);
+  got = bytes;
+  return p;
+}
+
 std::size_t pool_bytes() {
   Locked lock;
   return g_bytes;

@@ -18,6 +18,9 @@
 
 namespace pelmora {
 
+// Mappings are whole huge pages, so that the kernel may back them with some.
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
 // 1 GiB kept at most (an eighth of the machine's memory when that is less).
 inline constexpr std::size_t kPoolBytes = std::size_t{1} << 30;
 inline constexpr std::size_t kPoolSlots = 256;
@@ -31,6 +34,11 @@ void* pool_take(std::size_t bytes, std::size_t& got, bool sparse = false);
 // Gives a mapping of `bytes` back, `backed` of them written (the pool counts
 // those against its cap): kept when the pool has room, else unmapped.
 void pool_give(void* data, std::size_t bytes, std::size_t backed, bool sparse = false);
+// A pooled mapping of at least `bytes` (a multiple of kHugePage) of that
+// kind, else a fresh one asking for huge pages (a sparse one reserves no swap:
+// only what is written is ever backed); `got` is its size. nullptr when the
+// system refuses.
+void* take_mapping(std::size_t bytes, std::size_t& got, bool sparse = false);
 // The bytes the pool holds now (for tests and benchmarks).
 std::size_t pool_bytes();
 

@@ -27,6 +27,19 @@ inline void take(double v, double& lo, double& hi) {
   hi = v > hi ? v : hi;
 }
 
+// The cells from `i` on of a high and a low column, one at a time, after a
+// packed loop: their extremes taken into the running ones, and whether a
+// high is below its low.
+inline bool pair_rest(const double* ph, const double* pl, std::int64_t i, std::int64_t n,
+                      double& hlo, double& hhi, double& llo, double& lhi) {
+  bool any = false;
+  for (; i < n; ++i) {
+    take(ph[i], hlo, hhi), take(pl[i], llo, lhi);
+    any = any || ph[i] < pl[i];
+  }
+  return any;
+}
+
 inline std::int64_t magnitude(std::int64_t stride) { return stride < 0 ? -stride : stride; }
 
 // Visits the cells of `cols` in the order that follows `m`'s memory: down
@@ -82,11 +95,7 @@ bool extremes_pair_contiguous(const double* ph, const double* pl, std::int64_t n
   _mm_storeu_pd(x, b0), llo = std::min(x[0], x[1]);
   _mm_storeu_pd(x, b1), lhi = std::max(x[0], x[1]);
   bool any = _mm_movemask_pd(below) != 0;
-  for (; i < n; ++i) {
-    take(ph[i], hlo, hhi), take(pl[i], llo, lhi);
-    any = any || ph[i] < pl[i];
-  }
-  return any;
+  return pair_rest(ph, pl, i, n, hlo, hhi, llo, lhi) || any;
 }
 #endif
 
@@ -131,11 +140,7 @@ __attribute__((target("avx2"))) bool extremes_pair_contiguous_avx2(
   _mm256_storeu_pd(x, b0), llo = std::min(std::min(x[0], x[1]), std::min(x[2], x[3]));
   _mm256_storeu_pd(x, b1), lhi = std::max(std::max(x[0], x[1]), std::max(x[2], x[3]));
   bool any = _mm256_movemask_pd(below) != 0;
-  for (; i < n; ++i) {
-    take(ph[i], hlo, hhi), take(pl[i], llo, lhi);
-    any = any || ph[i] < pl[i];
-  }
-  return any;
+  return pair_rest(ph, pl, i, n, hlo, hhi, llo, lhi) || any;
 }
 
 bool has_avx2() {

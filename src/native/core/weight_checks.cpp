@@ -5,9 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/streamed.hpp"
 
 namespace pelmora {
 namespace {
@@ -38,20 +36,14 @@ void tiled_copy(const View2D<double>& m, double* out) {
       for (std::int64_t r = r0; r < r1; ++r) {
         const char* cell = m.data + r * m.row_stride + c0 * m.col_stride;
         for (std::int64_t c = c0; c < c1; ++c, cell += m.col_stride) {
-#if defined(__SSE2__)
-          long long bits;
-          std::memcpy(&bits, cell, sizeof bits);
-          _mm_stream_si64(reinterpret_cast<long long*>(out + r * cols + c), bits);
-#else
-          std::memcpy(out + r * cols + c, cell, sizeof(double));
-#endif
+          double v;
+          std::memcpy(&v, cell, sizeof v);
+          stream_store(out + r * cols + c, v);
         }
       }
     }
   }
-#if defined(__SSE2__)
-  _mm_sfence();  // the streamed stores are seen before anything that follows
-#endif
+  stream_fence();
 }
 
 }  // namespace
