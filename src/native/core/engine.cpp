@@ -462,7 +462,13 @@ inline void add_worths(const char* price_at, const char* close_at, std::int64_t 
     std::memcpy(&price, price_at, sizeof price);
     std::memcpy(&close, close_at, sizeof close);
     const double worth = worth_at_close(values[i], price, close);
+#if defined(__SSE2__)
+    // The balance first, as in the packed loop: when both are NaN, the sum
+    // keeps the balance's, whichever way the compiler would have ordered `+`.
+    balance[i] = _mm_cvtsd_f64(_mm_add_sd(_mm_set_sd(balance[i]), _mm_set_sd(worth)));
+#else
     balance[i] = balance[i] + worth;
+#endif
     if constexpr (kRecord) worths[i * stride] = worth;
   }
 }
