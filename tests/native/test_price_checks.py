@@ -185,3 +185,15 @@ def test_the_row_major_copy_is_the_matrix_bit_for_bit(shape, view):
     (copy,) = _row_major(a)
     assert copy.flags.c_contiguous and copy.shape == a.shape
     assert copy.tobytes() == np.ascontiguousarray(a).tobytes()
+
+
+@pytest.mark.parametrize("args, error, text", [
+    ((np.zeros(3),), ValueError, "^Buffer has wrong number of dimensions \\(expected 2, got 1\\)$"),
+    ((np.zeros((2, 2), dtype=np.float32),), ValueError,
+     "^Buffer dtype mismatch, expected 'double' but got 'float'$"),
+    ((np.zeros((2, 2)), None), TypeError, "^a bytes-like object is required, not 'NoneType'$"),
+])
+def test_the_row_major_copy_refuses_what_is_not_a_float64_matrix(args, error, text):
+    with pytest.raises(error, match=text):
+        _row_major(*args)
+    assert _row_major() == ()

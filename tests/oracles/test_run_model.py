@@ -448,23 +448,33 @@ def test_the_random_runs_trade():
     assert sum(traded) > len(traded) / 6
 
 
-@pytest.mark.parametrize("spike", [3.0, 1.5])
-def test_a_rebalance_of_a_book_worth_less_than_nothing_agrees_with_the_walk(spike):
-    # A short of the whole book whose stock rises threefold leaves it worth less than nothing
-    # at the next rebalance: the position cap (limit x balance) is then negative, and the walk
-    # caps even the zero weights to it, so every stock trades, not only the weighted ones.
-    price = np.array([[10.0, 20.0, 30.0], [10.0, 20.0, 30.0], [10.0 * spike, 21.0, 29.0],
-                      [10.0 * spike, 22.0, 28.0], [10.0 * spike, 23.0, 27.0]])
-    weights = np.array([[-1.0, 0.0, 0.0], [0.0, 0.5, 0.0]])
-    labels = objs(["S0", "S1", "S2"])
-    dates = np.arange(5, dtype=np.int64)
-    inp = Inputs(price, price, price, price, price, dates, labels, weights,
-                 np.array([0, 2], dtype=np.int64), labels, np.array([0, 2], dtype=np.int64))
-    opts = dict(fee_ratio=0.0, tax_ratio=0.0, stop_loss=INF, take_profit=INF, trail_stop=INF,
-                trail_stop_activation=0.0, touched_exit=False, position_limit=1.0,
+@settings(max_examples=150, deadline=None)
+@given(st.sampled_from([1.5, 3.0, 6.0]), st.integers(2, 5),
+       st.lists(st.sampled_from([0.0, 0.0, 0.5, -0.5, 1.0, -1.0, NAN]), min_size=10, max_size=10),
+       st.sampled_from([1.0, 0.5]), st.floats(0.0, 0.01))
+def test_a_rebalance_of_a_book_worth_less_than_nothing_agrees_with_the_walk(
+        spike, n_cols, targets, limit, fee):
+    # A short of the whole book whose stock rises leaves it worth less than nothing at the next
+    # rebalance (from a threefold rise): the position cap (limit x balance) is then negative,
+    # and the walk caps even the zero weights to it, so every stock trades, not only the
+    # weighted ones. The same run with a rise too small for that trades as weighted.
+    rng = np.random.default_rng(n_cols)
+    price = 20.0 * np.exp(np.cumsum(rng.normal(0, 0.01, (7, n_cols)), axis=0))
+    price[2:, 0] *= spike
+    weights = np.zeros((3, n_cols))
+    weights[0, 0] = -1.0
+    weights[1:] = np.array(targets[: 2 * n_cols]).reshape(2, n_cols)
+    labels = objs([f"S{k}" for k in range(n_cols)])
+    pos_index = np.array([0, 2, 4], dtype=np.int64)
+    inp = Inputs(price, price, price, price, price, np.arange(7, dtype=np.int64), labels,
+                 weights, pos_index, labels, pos_index)
+    opts = dict(fee_ratio=fee, tax_ratio=0.0, stop_loss=INF, take_profit=INF, trail_stop=INF,
+                trail_stop_activation=0.0, touched_exit=False, position_limit=limit,
                 retain_cost_when_rebalance=False, stop_trading_next_period=True,
                 periodically_rebalance=True, delisting_bars=None)
+    walk = Walk(inp, opts)
     with np.errstate(all="ignore"):
-        expected = Walk(inp, opts).run()
+        expected = walk.run()
         got = inp.run(**opts)
     assert np.array_equal(got, np.array(expected, dtype=np.float64), equal_nan=True)
+    assert trade_records() == walk.records

@@ -7,12 +7,17 @@ import dataclasses
 import math
 import re
 import warnings
+from unittest import mock
 
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import pelmora
+import pelmora._layout as layout
+import pelmora.inputs as inputs_module
 from pelmora.api import prepare_inputs
 from pelmora.core import runvane
 from pelmora.options import BacktestOptions
@@ -195,14 +200,10 @@ def test_aligned_float64_prices_are_not_copied():
         assert np.shares_memory(args[f"{key}_values"], sources[key])
 
 
-@pytest.mark.parametrize("entering, copied", [(8, True), (1, False)])
-@pytest.mark.parametrize("n_rows, n_stocks", [(60, 32), (600, 256)])  # the second: pooled memory
-def test_a_run_trading_many_stocks_daily_reads_row_major_prices_with_the_same_results(
-        entering, copied, n_rows, n_stocks):
-    # Stocks rebalanced daily, a quarter of them held: 8 new ones a day per 32 stocks is a
-    # quarter of them (copied row-major), 1 a day per 32 leaves the column-major frames as
-    # they are.
-    rng = np.random.default_rng(5)
+def daily_market(n_rows, n_stocks, entering, seed=5, every=1):
+    """Close and open frames, and weights on every `every`-th row holding a quarter of the
+    stocks, `entering` new ones per 32 stocks a day."""
+    rng = np.random.default_rng(seed)
     dates = pd.date_range("2024-01-01", periods=n_rows, freq="D")
     stocks = [f"S{i}" for i in range(n_stocks)]
     close = pd.DataFrame(
@@ -211,8 +212,18 @@ def test_a_run_trading_many_stocks_daily_reads_row_major_prices_with_the_same_re
     held = np.zeros((n_rows, n_stocks), dtype=bool)
     for r in range(n_rows):
         held[r, (np.arange(n_stocks // 4) + r * entering * n_stocks // 32) % n_stocks] = True
-    weights = pd.DataFrame(held / (n_stocks // 4), index=dates, columns=stocks)
-    prices = {"close": close, "open": close.shift(1).fillna(close) * 1.001}
+    weights = pd.DataFrame(held / (n_stocks // 4), index=dates, columns=stocks).iloc[::every]
+    return weights, {"close": close, "open": close.shift(1).fillna(close) * 1.001}
+
+
+@pytest.mark.parametrize("entering, copied", [(8, True), (1, False)])
+@pytest.mark.parametrize("n_rows, n_stocks", [(60, 32), (600, 256)])  # the second: pooled memory
+def test_a_run_trading_many_stocks_daily_reads_row_major_prices_with_the_same_results(
+        entering, copied, n_rows, n_stocks):
+    # Stocks rebalanced daily, a quarter of them held: 8 new ones a day per 32 stocks is a
+    # quarter of them (copied row-major), 1 a day per 32 leaves the column-major frames as
+    # they are.
+    weights, prices = daily_market(n_rows, n_stocks, entering)
     inputs = prepare_inputs(weights, prices, fee=0.001, trade_at="open")
     args = inputs.arguments
     assert args["close_values"].flags.c_contiguous == copied
@@ -224,6 +235,41 @@ def test_a_run_trading_many_stocks_daily_reads_row_major_prices_with_the_same_re
     result = pelmora.backtest(weights, prices, fee=0.001, trade_at="open")
     assert result.equity.to_numpy().tobytes() == a.tobytes()
     assert result.stats()["n_trades"] == len(result.trades) > 0
+
+
+@pytest.mark.parametrize("case, copied", [
+    ("weights every third row", False),   # too few rebalances to repay a copy
+    ("one frame for both prices", True),  # copied once, shared
+    ("larger than worth copying", False),
+])
+def test_which_runs_read_row_major_prices(case, copied, monkeypatch):
+    weights, prices = daily_market(64, 32, 8, every=3 if case.startswith("weights") else 1)
+    if case == "one frame for both prices":
+        prices = prices["close"]
+    if case == "larger than worth copying":
+        monkeypatch.setattr(layout, "_MOST_CELLS", 64 * 32 - 1)
+    args = prepare_inputs(weights, prices, trade_at="open" if isinstance(prices, dict) else
+                          "close").arguments
+    assert args["close_values"].flags.c_contiguous == copied
+    if case == "one frame for both prices":
+        assert args["price_values"] is args["close_values"]
+
+
+@settings(max_examples=15, deadline=None)
+@given(n_rows=st.integers(20, 70), n_stocks=st.sampled_from([32, 64]),
+       entering=st.integers(2, 16), seed=st.integers(0, 99), stop=st.sampled_from([None, 0.1]))
+def test_row_major_prices_change_no_result(n_rows, n_stocks, entering, seed, stop):
+    # The same backtest read from the frames as they are and from the row-major copies.
+    weights, prices = daily_market(n_rows, n_stocks, entering, seed)
+    options = dict(fee=0.001, trade_at="open", stop_loss=stop)
+    copied = pelmora.backtest(weights, prices, **options)
+    as_they_are = lambda trade, close, pos: (trade, close)  # noqa: E731
+    with mock.patch.object(inputs_module, "engine_prices", as_they_are):
+        given_ = pelmora.backtest(weights, prices, **options)
+    assert copied.equity.to_numpy().tobytes() == given_.equity.to_numpy().tobytes()
+    pd.testing.assert_frame_equal(copied.trades, given_.trades)
+    pd.testing.assert_frame_equal(copied.fills, given_.fills)
+    assert copied.stats().equals(given_.stats())
 
 
 # Weights the one native pass takes (plain), and ones it leaves to the closer look (huge but
