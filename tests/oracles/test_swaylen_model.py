@@ -342,3 +342,48 @@ def test_hostile_call_sequences_only_ever_raise_python_exceptions(ops):
         got, want = apply(op, model)
         assert got == want
     assert_lists_match(model)
+
+
+@st.composite
+def long_trades(draw):
+    """A long trade on a gentle trending walk, so that most of its rows are walked in blocks, with
+    a few special closes dropped at random rows (block edges included) to break blocks."""
+    rows = draw(st.integers(80, 700))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    drift, vol = draw(st.sampled_from([(0.0, 0.01), (0.002, 0.005), (-0.002, 0.005), (0.0, 0.3)]))
+    price, close = (np.exp(np.cumsum(rng.normal(drift, vol, (rows, 2)), axis=0)) for _ in "pc")
+    for at in draw(st.lists(st.integers(0, rows - 1), max_size=3)):
+        close[at, 1] = draw(st.sampled_from(list(SPECIAL_VALUES) + [1e200, 1e-200]))
+    if draw(st.booleans()):
+        close[[rows // 3, rows // 3 + 1], 1] = NAN  # a run of missing closes
+    return price, close, draw(st.integers(0, rows // 4)), draw(st.integers(rows // 2, rows + 2))
+
+
+def _ramp_with(rows, row, value):
+    price = np.exp(np.cumsum(np.full((rows, 2), 0.001), axis=0))
+    close = price * 1.01
+    close[row, 1] = value
+    return price, close, 0, rows
+
+
+@settings(max_examples=examples(300))
+# A block refused a few rows before the end of the walk: the rows left are fewer than a chunk.
+@example(_ramp_with(134, 132, -np.inf), 1.0, (4, 4), (True, True))
+@given(long_trades(), st.sampled_from([1.0, -1.0]), st.tuples(st.integers(1, 25), st.integers(1, 4)),
+       st.tuples(st.booleans(), st.booleans()))
+def test_long_trades_walked_in_blocks_match_the_model(trade, position, window_step, txs):
+    price, close, i_entry, i_exit = trade
+    window, step = window_step
+    ts.start_analysis(price, close, {0: 1}, 1, 0.001, 0.003, window, step)
+    ts.record_date(i_entry)
+    ts.record_entry(0, position, int(txs[0]))
+    ts.record_date(i_exit)
+    try:
+        want = compute_excursion(price, close, 1, i_entry, i_exit, position > 0, txs[0], txs[1],
+                                 0.001, 0.003, window, step)
+    except ZeroDivisionError:
+        with pytest.raises(ZeroDivisionError, match="^float division$"):
+            ts.record_exit(0, int(txs[1]))
+        return
+    ts.record_exit(0, int(txs[1]))
+    assert _bits(sw.swaylen[0]) == _bits(want)

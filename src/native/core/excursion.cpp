@@ -361,15 +361,35 @@ struct Walk {
 
   // The rows up to `last_row` (at most i_exit_max) of a fast walk, as above.
   void walk_fast_to(std::int64_t last_row) {
-    constexpr std::int64_t kChunk = 128, kAhead = 8;
+    constexpr std::int64_t kChunk = 128, kAhead = 8, kMinQuiet = 8, kAfterQuiet = 16;
     double ratios[kChunk];
     bool closes[kChunk];
     const View2D<double>& c = params->close;
     const std::int64_t stride = c.row_stride;
     const char* const column = c.data + t.pid * c.col_stride;
     const bool is_long = t.is_long;
+    // Rows after a quiet stretch that stopped on a row it does not take.
+    std::int64_t after_quiet = 0;
     while (ith <= last_row) {
-      const std::int64_t m = std::min<std::int64_t>(kChunk, last_row - ith + 1);
+      std::int64_t m = std::min<std::int64_t>(kChunk, last_row - ith + 1);
+      if (after_quiet == 0) {
+        const std::int64_t next = next_emit();
+        // Rows before the next position that writes a block.
+        const std::int64_t quiet = std::min<std::int64_t>(last_row - ith + 1, next - n - 1);
+        if (quiet >= kMinQuiet && quiet_state()) {
+          const std::int64_t walked = t.is_long ? walk_quiet<true>(quiet) : walk_quiet<false>(quiet);
+          if (walked == quiet) continue;
+          // Stopped on a row it does not take: a few rows the general way.
+          after_quiet = walked > 0 ? kAfterQuiet : kChunk;
+          m = std::min(last_row - ith + 1, after_quiet);  // ith has moved on
+        } else if (n < n_samples_end) {
+          // The samples: every row up to the last of them the general way.
+          m = std::min<std::int64_t>(m, std::max<std::int64_t>(1, n_samples_end - 1 - n));
+        } else if (next - n <= m) {
+          m = next - n;  // through the summary's position
+        }
+      }
+      after_quiet = std::max<std::int64_t>(0, after_quiet - m);
       double pr = price_ratio;
       double pv = start.pv;
       std::int64_t walked = m;
@@ -396,6 +416,95 @@ struct Walk {
       update_run(ratios, closes, walked);
       if (zero_base) float_division();
     }
+  }
+
+  // Whether the series allow a quiet stretch: every one finite, the ratio,
+  // the running maximum and the running minimum above zero, and a finite
+  // positive base.
+  bool quiet_state() const {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    auto finite = [](double x) { return x - x == 0; };
+    return price_ratio > 0 && price_ratio < inf && cmax > 0 && cmax < inf && cmin > 0 &&
+           finite(cmin) && finite(cmax_at_min) && finite(mdd) && start.pv > 0 && start.pv < inf;
+  }
+
+  // Up to `count` rows that write no block, taken in blocks of kQuietBlock
+  // rows on the assumption that the block is quiet: every close there a
+  // number, no base zero, and every ratio finite and above zero. The block is
+  // walked without a test per row and checked once at its end; a block that
+  // was not quiet is dropped (the series are as before it) and the walk stops
+  // there for the general one to take it. Returns the rows walked.
+  //
+  // On a quiet block the row-by-row operations give these same values: no
+  // step fails, every row has a close, no ratio is NaN. What is not quiet
+  // shows at the block's end. A NaN close or ratio makes the ratio NaN from
+  // there on. A zero, negative or infinite ratio takes the running minimum to
+  // zero or below or the running maximum to infinity. A zero base divides
+  // the next close into an infinity or a NaN; a zero base on the block's last
+  // row is one the next block starts from and refuses.
+  //
+  // The drawdown is taken once per run of rows under the same running maximum
+  // c instead of once per row: x -> (x / c) - 1 never decreases as x grows
+  // (each rounding is monotone), so the least of a run's drawdowns is the one
+  // of its least ratio, and a running minimum of finite values keeps the same
+  // bits in any order (no NaN, no negative zero among them). The rows in
+  // profit are counted in an integer and added at the end: adding 1.0 to a
+  // whole number of rows is exact.
+  template <bool kLong>
+  std::int64_t walk_quiet(std::int64_t count) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    constexpr std::int64_t kAhead = 8, kQuietBlock = 64;
+    const View2D<double>& c = params->close;
+    const std::int64_t stride = c.row_stride;
+    const char* const column = c.data + t.pid * c.col_stride;
+    std::int64_t walked = 0;
+    while (walked < count) {
+      const std::int64_t m = std::min(kQuietBlock, count - walked);
+      const char* at = column + ith * stride;
+      // Addresses to prefetch are formed as integers: those past the matrix
+      // are never read.
+      std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(at) + kAhead * stride;
+      double pr = price_ratio, pv = start.pv, cmax_ = cmax, cmin_ = cmin, at_min = cmax_at_min;
+      double mdd_ = mdd;
+      // The rows before under the same maximum are in mdd already; the
+      // maximum itself gives a drawdown of 0, which changes nothing.
+      double run_min = cmax_;
+      std::int64_t in_profit = 0;
+      auto fold = [&] {
+        const double newmdd = run_min / cmax_ - 1;
+        mdd_ = mdd_ > newmdd ? newmdd : mdd_;
+      };
+      for (std::int64_t i = 0; i < m; ++i, at += stride, ahead += stride) {
+        __builtin_prefetch(reinterpret_cast<const void*>(ahead));
+        double v;
+        std::memcpy(&v, at, sizeof v);
+        const double p = v / pv;
+        pv = v;
+        const double r = kLong ? p * pr : 2 - p * (2 - pr);
+        pr = r;
+        if (r > cmax_) [[unlikely]] {
+          fold();
+          cmax_ = r;
+          run_min = r;
+        } else {
+          run_min = r < run_min ? r : run_min;
+        }
+        const bool low = cmin_ > r;
+        cmin_ = low ? r : cmin_;
+        at_min = low ? cmax_ : at_min;  // a new low is never a new high
+        in_profit += r > 1;
+      }
+      if (!(pr > 0 && pr < inf && cmax_ < inf && cmin_ > 0)) break;
+      fold();
+      cmax = cmax_, cmin = cmin_, cmax_at_min = at_min, mdd = mdd_;
+      profit_period = profit_period + static_cast<double>(in_profit);
+      price_ratio = pr, start.pv = pv;
+      n += m;
+      ith += m;
+      walked += m;
+      if (!(pv > 0)) break;  // the next block would divide by this base
+    }
+    return walked;
   }
 
   // update() over `count` rows, with the series in registers: the blocks
