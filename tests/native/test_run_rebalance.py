@@ -132,6 +132,21 @@ def test_rebalance_trades_at_the_rebalance_rows_prices():
     assert creturn[2] == 2.0
 
 
+
+@pytest.mark.parametrize("spike", range(1, 11))
+def test_a_rebalance_date_stops_at_the_first_later_row_even_past_it(spike):
+    # The scan for the row a date marks takes rows four at a time: a row dated after the date
+    # stops it at any offset in a group, even with earlier dates after it.
+    dates = [10 * r for r in range(16)]
+    dates[spike] = 10**9
+    marked = 0
+    while marked + 1 < len(dates) and dates[marked + 1] <= 500:
+        marked += 1
+    price, _ = flat(16)
+    build(price, [1.0], price_index=dates, pos_index=[0], resample=[500]).run()
+    assert marked == spike - 1 and trade_records() == [[0, marked + 1, -1]]
+
+
 # --- tracker restarts --------------------------------------------------------------------------
 
 

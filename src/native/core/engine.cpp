@@ -81,9 +81,17 @@ void Engine::setup() {
   const std::int64_t n_rows = in_.price_index.size;
   st_.date_rebalance.assign(n_rows, 0);
   std::int64_t ptr = 0;
+  const View1D<std::int64_t>& index = in_.price_index;
   for (std::int64_t k = 0; k < in_.resample.size; ++k) {
     const std::int64_t d = in_.resample.get(k);
-    while (ptr + 1 < n_rows && in_.price_index.get(ptr + 1) <= d) ++ptr;
+    // Four rows at a time while all four are dated on or before d (a long
+    // panel has a million rows and a rebalance every few hundred), then row
+    // by row: the same rows, whatever the order of the dates.
+    while (ptr + 4 < n_rows && (index.get(ptr + 1) <= d) & (index.get(ptr + 2) <= d) &
+                                   (index.get(ptr + 3) <= d) & (index.get(ptr + 4) <= d)) {
+      ptr += 4;
+    }
+    while (ptr + 1 < n_rows && index.get(ptr + 1) <= d) ++ptr;
     if (n_rows > 0) st_.date_rebalance[ptr] = 1;
   }
 
