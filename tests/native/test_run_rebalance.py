@@ -318,3 +318,15 @@ def test_a_table_without_rows(which):
     inp = inp.with_(**{which: np.zeros((0, 1))})
     with pytest.raises(IndexError):
         inp.run()
+
+
+@pytest.mark.parametrize("early_row", [3, 9, 17])
+def test_a_row_dated_before_the_first_weights_breaks_a_held_stretch(early_row):
+    # Held for 30 quiet rows; one row dated before the first weights keeps an equity of 1.0
+    # whatever the book holds, and the rows around it are marked as usual.
+    price = [[10.0 + 0.1 * r] for r in range(30)]
+    dates = [100 + r for r in range(30)]
+    dates[early_row] = 50
+    equity = build(price, [1.0], price_index=dates, pos_index=[100]).run()
+    assert equity[early_row] == 1.0
+    assert equity[early_row - 1] != 1.0 and equity[early_row + 1] != 1.0

@@ -365,7 +365,9 @@ odd_trade_prices = st.sampled_from([NAN, 1e-200, 1e200, 12.0, 0.0, INF])
 @st.composite
 def quiet_runs(draw):
     n_rows, n_cols = draw(st.integers(20, 90)), draw(st.integers(1, 4))
-    price_index = np.arange(n_rows, dtype=np.int64)
+    # Dates a bar apart; or with repeats and gaps; or now and then going back.
+    steps = draw(st.sampled_from([[1], [0, 1, 1, 3], [1, 1, 1, 2, -4]]))
+    price_index = np.cumsum(draw(hnp.arrays(np.int64, n_rows, elements=st.sampled_from(steps))))
     odd = draw(st.integers(0, 3))  # how often a price is unusual: never, or 1 in 40, 20, 10
     usual = np.array([10.0, 9.5, 10.5, 11.0, 9.0])
     grids = []
@@ -381,7 +383,11 @@ def quiet_runs(draw):
                          dtype=np.int64)
     labels = [f"S{i}" for i in range(n_cols)]
     weights = draw(grid((len(pos_index), n_cols), st.sampled_from([0.5, 0.25, 0.0, 1.0, 0.3])))
-    inp = Inputs(*grids, price_index, objs(labels), weights, pos_index, objs(labels), pos_index)
+    # Rebalance dates on the weights' dates, or on dates of their own (then new weights may wait).
+    resample = draw(st.one_of(st.just(pos_index), st.lists(st.integers(0, n_rows), min_size=1,
+                                                          max_size=4).map(sorted)))
+    inp = Inputs(*grids, price_index, objs(labels), weights, pos_index, objs(labels),
+                 np.asarray(resample, dtype=np.int64))
     opts = dict(
         fee_ratio=draw(st.sampled_from([0.0, 0.001425])), tax_ratio=0.003,
         stop_loss=draw(st.sampled_from([1.0, INF, 1.5])), take_profit=INF, trail_stop=INF,

@@ -430,7 +430,39 @@ inline QuietSchedule quiet_schedule(const View1D<std::int64_t> price_index,
   const std::int64_t last_weights = pos_index.size - 1;
   bool rebalance_next = false;
   std::int64_t n = 0;
+  const bool contiguous = price_index.stride == sizeof(std::int64_t);
+  auto date_at = [&](std::int64_t t) {
+    std::int64_t v;
+    std::memcpy(&v, price_index.data + t * sizeof v, sizeof v);
+    return v;
+  };
   while (n < limit && !rebalance_next) {
+    if (contiguous) {
+      // The rows on which nothing but the date moves, in a tight loop over
+      // the dates: dated on or after the first weights, not the delisting
+      // row, followed by a row (so the next bar is a date), whose next bar
+      // is not after the next weights' date (the weights' position stays),
+      // and unmarked when a mark would rebalance. The row loop below would
+      // leave everything as it was on them but the last date.
+      const std::int64_t bound =
+          pos_id < last_weights ? pos_index.get(pos_id + 1) : INT64_MAX;
+      const bool watch = pos_id != current_position_id;
+      std::int64_t end = std::min(limit, n_rows - 1 - d);
+      if (delisting >= d + n) end = std::min(end, delisting - d);
+      std::int64_t m = n;
+      for (; m < end; ++m) {
+        const std::int64_t t = d + m;
+        if (date_at(t) < first_weights || date_at(t + 1) > bound ||
+            (watch && date_rebalance[t] != 0)) {
+          break;
+        }
+      }
+      if (m > n) {
+        last_date = date_at(d + m - 1);
+        n = m;
+        if (n >= limit) break;
+      }
+    }
     const std::int64_t t = d + n;
     const std::int64_t date = price_index.get(t);
     if (date < first_weights || t == delisting) break;
