@@ -96,9 +96,10 @@ template <class Alloc>
 std::int64_t build_excursion_array(const ExcursionParams& params, const ExcursionTrade& trade,
                                    ExcursionPath& path, Alloc&& alloc) {
   if (params.window >= 1 && params.window_step >= 1) {
+    // compute_excursion_array writes every element (those past the path
+    // with -1): no fill first.
     const std::int64_t size = excursion_array_size(params.window, params.window_step);
     double* out = alloc(size);
-    for (std::int64_t k = 0; k < size; ++k) out[k] = -1.0;
     compute_excursion_array(params, trade, out, size);
     return size;
   }
