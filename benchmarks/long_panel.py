@@ -68,7 +68,7 @@ def main(argv=None) -> int:
         print(f"  {name:22s} {t:9.1f} ms (min {min(times[name]):8.1f})  "
               f"{t / med['stream']:6.1f}x stream  {t / med['floor']:6.2f}x floor")
     if "vectorbt from_orders" in med:
-        for name in ("backtest_", "journal, orders"):
+        for name in ("floor", "backtest_", "journal, orders"):
             print(f"  vectorbt / {name} = {med['vectorbt from_orders'] / med[name]:.1f}x")
     return 0
 

@@ -356,7 +356,11 @@ def long_trades(draw):
         close[at, 1] = draw(st.sampled_from(list(SPECIAL_VALUES) + [1e200, 1e-200]))
     if draw(st.booleans()):
         close[[rows // 3, rows // 3 + 1], 1] = NAN  # a run of missing closes
-    return price, close, draw(st.integers(0, rows // 4)), draw(st.integers(rows // 2, rows + 2))
+    # The same values laid out by rows, by columns, or as a view walking memory backwards.
+    layout = draw(st.sampled_from([np.ascontiguousarray, np.asfortranarray,
+                                   lambda m: np.ascontiguousarray(m[::-1])[::-1]]))
+    return (layout(price), layout(close), draw(st.integers(0, rows // 4)),
+            draw(st.integers(rows // 2, rows + 2)))
 
 
 def _ramp_with(rows, row, value):
