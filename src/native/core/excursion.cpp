@@ -383,8 +383,10 @@ struct Walk {
           after_quiet = walked > 0 ? kAfterQuiet : kChunk;
           m = std::min(last_row - ith + 1, after_quiet);  // ith has moved on
         } else if (n < n_samples_end) {
-          // The samples: every row up to the last of them the general way.
-          m = std::min<std::int64_t>(m, std::max<std::int64_t>(1, n_samples_end - 1 - n));
+          // The samples: every row up to the last of them the general way,
+          // and the rows after them too when they are too few to be quiet.
+          const std::int64_t samples = std::max<std::int64_t>(1, n_samples_end - 1 - n);
+          if (last_row - ith + 1 - samples >= kMinQuiet) m = std::min(m, samples);
         } else if (next - n <= m) {
           m = next - n;  // through the summary's position
         }
