@@ -22,10 +22,15 @@ def examples(n):
     return max(n, settings.default.max_examples)
 
 
-@pytest.fixture(autouse=True)
-def restore_result_lists():
+@pytest.fixture(autouse=True, params=["at exit", "ahead"])
+def restore_result_lists(request):
+    """Every test twice: arrays computed at the exits, and walked ahead on the helper thread
+    (every run long enough for it)."""
     saved = {name: getattr(sw, name) for name in RESULT_NAMES}
+    if request.param == "ahead":
+        sw._lookahead_rows = 0
     yield
+    vars(sw).pop("_lookahead_rows", None)
     for name, value in saved.items():
         setattr(sw, name, value)
 

@@ -625,6 +625,11 @@ std::int64_t Engine::run_quiet_rows(std::int64_t d, double* creturn) {
                      st_.current_position_id, d, limit, delisting, st_.pos_id, st_.date);
   const std::int64_t n = plan.n;
   if (n < 2) return 0;
+  // No trade enters or exits before the stretch's last row: the recorders
+  // may take that row as the date from now on (an excursion analysis walks
+  // its open trades over the stretch meanwhile). A stretch given up below is
+  // walked row by row, each row naming its own date again.
+  hooks_.record_date(static_cast<int>(d + n - 1));
 
   // The rows from d + i + kAhead on, for i < ahead, are inside both matrices.
   const std::int64_t ahead = std::clamp<std::int64_t>(

@@ -241,6 +241,8 @@ struct Walk {
 
   // Only the summary block, at `summary`: no samples (`out` is null).
   bool summary_only = false;
+  // The exit is not known yet: no summary position (ExcursionCursor).
+  bool provisional = false;
 
   PathStart start{};
   double price_ratio = 0, cmax = 0, cmin = 0, cmax_at_min = 0, mdd = 0, profit_period = 0;
@@ -261,7 +263,8 @@ struct Walk {
     // the last position).
     last = start.length - 1;
     const std::int64_t span = t.i_exit - t.i_entry;
-    e = (span >= 0 && span < last) ? span : last;
+    e = provisional ? std::numeric_limits<std::int64_t>::max()
+                    : (span >= 0 && span < last) ? span : last;
     n_samples_end = summary_only ? 0 : std::min<std::int64_t>(start.length, params->window);
     if (!summary_only) {
       summary = out + out_size - kExcursionBlock;
@@ -611,6 +614,70 @@ void compute_excursion_array(const ExcursionParams& params, const ExcursionTrade
   }
   while (w.advance()) {
   }
+}
+
+// --- a walk that starts before its exit is known -----------------------------
+
+struct ExcursionCursor::State {
+  ExcursionParams params;
+  Walk walk;
+};
+
+ExcursionCursor::ExcursionCursor() = default;
+ExcursionCursor::~ExcursionCursor() = default;
+ExcursionCursor::ExcursionCursor(ExcursionCursor&&) noexcept = default;
+ExcursionCursor& ExcursionCursor::operator=(ExcursionCursor&&) noexcept = default;
+
+bool ExcursionCursor::start(const ExcursionParams& params, const ExcursionTrade& trade,
+                            double* out, std::int64_t out_size) {
+  state_.reset();
+  if (params.window < 1 || params.window_step < 1 || params.close_missing) return false;
+  auto state = std::make_unique<State>();
+  state->params = params;
+  ExcursionTrade t = trade;
+  // Until the exit is known the path may reach the data's last row; the
+  // start depends on the exit only through the path's length, whose sign
+  // (the only failure it raises) is the same for every exit.
+  t.i_exit = params.price.rows - 1;
+  t.exit_transaction = false;
+  state->walk = Walk{&state->params, t, out, out_size};
+  state->walk.provisional = true;
+  state->walk.begin();
+  if (!state->walk.fast) return false;
+  state_ = std::move(state);
+  return true;
+}
+
+void ExcursionCursor::walk_to(std::int64_t row) {
+  Walk& w = state_->walk;
+  const std::int64_t last_row = std::min(row, w.start.i_exit_max);
+  if (last_row >= w.ith) w.walk_fast_to(last_row);
+}
+
+std::int64_t ExcursionCursor::reached() const { return state_->walk.ith - 1; }
+
+bool ExcursionCursor::finish(std::int64_t i_exit, bool exit_transaction) {
+  Walk& w = state_->walk;
+  const ExcursionParams& p = state_->params;
+  // The path's extent and the summary's position, as start_path and begin()
+  // set them for this exit.
+  std::int64_t i_exit_max = i_exit;
+  if (w.t.i_entry + p.window > i_exit_max) i_exit_max = w.t.i_entry + p.window;
+  if (i_exit_max >= p.price.rows) i_exit_max = p.price.rows - 1;
+  const std::int64_t last = i_exit_max - w.t.i_entry;
+  const std::int64_t span = i_exit - w.t.i_entry;
+  const std::int64_t e = (span >= 0 && span < last) ? span : last;
+  if (w.n > e || w.ith - 1 > i_exit_max) return false;  // walked past the summary
+  w.t.i_exit = i_exit;
+  w.t.exit_transaction = exit_transaction;
+  w.start.i_exit_max = i_exit_max;
+  w.start.length = last + 1;
+  w.last = last;
+  w.e = e;
+  w.provisional = false;
+  if (w.n == e) w.emit();  // the summary of the position reached (its sample is written)
+  w.run_fast();
+  return true;
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/views.hpp"
@@ -110,6 +111,40 @@ std::int64_t build_excursion_array(const ExcursionParams& params, const Excursio
   write_excursion_array(path, params.window, params.window_step, out, size);
   return size;
 }
+
+// A walk started before its trade's exit is known, walked ahead over rows that
+// come before the exit, and finished once the exit is known. For window >= 1,
+// window_step >= 1 and a trade whose rows up to the data's last are inside
+// both matrices; the array it writes is compute_excursion_array's, bit for
+// bit, and it fails where that fails, as long as it was not walked past the
+// summary's position (finish says so, and then writes nothing).
+class ExcursionCursor {
+ public:
+  ExcursionCursor();
+  ~ExcursionCursor();
+  ExcursionCursor(ExcursionCursor&&) noexcept;
+  ExcursionCursor& operator=(ExcursionCursor&&) noexcept;
+
+  // Starts the walk of `trade` (its exit is not read) into the out_size
+  // elements of `out`, which must outlive the walk; `params` is copied.
+  // False when the trade is not of the kind above (nothing kept). Throws the
+  // failures of the start.
+  bool start(const ExcursionParams& params, const ExcursionTrade& trade, double* out,
+             std::int64_t out_size);
+  // Walks on through `row`; throws a failure met on the way (the walk is then
+  // of no further use).
+  void walk_to(std::int64_t row);
+  // The last row walked: the entry row before any.
+  std::int64_t reached() const;
+  // Ends the walk at exit row i_exit: false, with nothing written, when it has
+  // already gone past the summary's position; else walks the rest and
+  // patches the return, throwing as compute_excursion_array would.
+  bool finish(std::int64_t i_exit, bool exit_transaction);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 [[noreturn]] inline void negative_dimensions() {
   fail(ErrorKind::ValueError, "negative dimensions are not allowed");

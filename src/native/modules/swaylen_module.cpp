@@ -6,8 +6,13 @@
 // are the module globals `trades`, `trade_positions` and `swaylen`, looked up
 // by name at every append so a caller that rebinds one redirects the output.
 // The native entry points are published in the capsule dict `__native_api__`.
+// An analysis over at least `_lookahead_rows` price rows (a module global when
+// set, else kLookaheadRows) walks its open trades ahead of their exits on a
+// helper thread, which reads the matrices only; each exit takes its walk over.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <pthread.h>
 
 #include <climits>
 #include <cstring>
@@ -22,6 +27,8 @@
 #include "boundary/pyref.hpp"
 #include "boundary/pyviews.hpp"
 #include "core/excursion.hpp"
+#include "core/excursion_lookahead.hpp"
+#include "core/parallel.hpp"
 
 namespace pelmora::swaylen {
 namespace {
@@ -53,11 +60,64 @@ struct State {
   PyObject* n_clear = nullptr;
   PyObject* n_org_np = nullptr;
   PyObject* n_zeros = nullptr;
+  PyObject* n_lookahead_rows = nullptr;
+  // Walks of open trades ahead of their exits, on a thread of their own, for
+  // runs of at least `_lookahead_rows` price rows (a module global).
+  ExcursionLookahead* lookahead = nullptr;
+  bool ahead = false;  // this analysis walks ahead
 };
 
 // Never destroyed: its references must not be released by static destructors
 // after the interpreter has finalized.
 State& g = *new State();
+
+// Runs shorter than this many price rows compute each array at its exit: the
+// walks are short, and a thread would cost more than it saves.
+constexpr long long kLookaheadRows = 1 << 17;
+
+// The lookahead is dropped, not joined, in the child of a fork: its thread is
+// not there, and its lock may have been taken when the fork happened.
+void forget_lookahead_in_child() {
+  g.lookahead = nullptr;
+  g.ahead = false;
+}
+
+void stop_lookahead() {
+  if (g.ahead) g.lookahead->end_run();
+  g.ahead = false;
+}
+
+ExcursionParams excursion_params() {
+  ExcursionParams params;
+  params.price = g.price_buf.view2d<double>();
+  params.close = g.close_buf.view2d<double>();
+  params.close_missing = g.close.get() == Py_None;
+  params.fee_ratio = g.fee_ratio;
+  params.tax_ratio = g.tax_ratio;
+  params.window = g.window;
+  params.window_step = g.window_step;
+  return params;
+}
+
+// Starts walking ahead for the analysis just set up, when it is long enough
+// (`_lookahead_rows`, an int, when the module has one), every array has its
+// fixed size, and a second CPU is there to walk.
+void start_lookahead() {
+  if (g.window < 1 || g.window_step < 1 || g.close.get() == Py_None) return;
+  long long min_rows = kLookaheadRows;
+  PyObject* knob = PyDict_GetItemWithError(g.module_dict, g.n_lookahead_rows);
+  if (knob == nullptr && PyErr_Occurred()) fail_pending();
+  if (knob != nullptr && PyLong_CheckExact(knob)) {
+    min_rows = PyLong_AsLongLong(knob);
+    if (min_rows == -1 && PyErr_Occurred()) fail_pending();
+  }
+  const ExcursionParams params = excursion_params();
+  if (params.price.rows < min_rows || usable_cpus() < 2) return;
+  static const int registered = pthread_atfork(nullptr, nullptr, forget_lookahead_in_child);
+  (void)registered;
+  if (g.lookahead == nullptr) g.lookahead = new ExcursionLookahead();
+  g.ahead = g.lookahead->begin_run(params, excursion_array_size(g.window, g.window_step));
+}
 
 // --- per-sid arrays ------------------------------------------------------
 // The arrays are ours (1-D, contiguous, int64/float64) unless someone swapped
@@ -158,23 +218,25 @@ PyObject* analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_t
       PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'shape'");
       fail_pending();
     }
-    ExcursionParams params;
-    params.price = g.price_buf.view2d<double>();
-    params.close = g.close_buf.view2d<double>();
-    params.close_missing = g.close.get() == Py_None;
-    params.fee_ratio = g.fee_ratio;
-    params.tax_ratio = g.tax_ratio;
-    params.window = g.window;
-    params.window_step = g.window_step;
+    const ExcursionParams params = excursion_params();
     const ExcursionTrade trade{pid, i_entry, i_exit, is_long, i_entry_trasnaction != 0,
                               i_exit_trasnaction != 0};
     // Built in a reused buffer, then copied into the result, so a failing
-    // trade never allocates an array.
-    const npy_intp arsize = build_excursion_array(params, trade, g.path, [](std::int64_t n) {
-      if (n < 0) negative_dimensions();
-      g.scratch.resize(static_cast<std::size_t>(n));
-      return g.scratch.data();
-    });
+    // trade never allocates an array: by the walk done ahead when it can be
+    // used (it fails as the array's walk would), else here.
+    npy_intp arsize = 0;
+    if (g.ahead) {
+      arsize = excursion_array_size(params.window, params.window_step);
+      g.scratch.resize(static_cast<std::size_t>(arsize));
+      if (!g.lookahead->take(sid, trade, g.scratch.data())) arsize = -1;
+    }
+    if (arsize <= 0) {
+      arsize = build_excursion_array(params, trade, g.path, [](std::int64_t n) {
+        if (n < 0) negative_dimensions();
+        g.scratch.resize(static_cast<std::size_t>(n));
+        return g.scratch.data();
+      });
+    }
     Ref ret(py::checked(PyArray_SimpleNew(1, &arsize, NPY_DOUBLE)));
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ret.get())), g.scratch.data(),
                 static_cast<std::size_t>(arsize) * sizeof(double));
@@ -238,6 +300,8 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
                     int nstocks, double fee_ratio_, double tax_ratio_, int window_,
                     int window_step_) {
   run_void("pelmora.core.swaylen.start_analysis", [&] {
+    // The walks of the last analysis read its matrices: they stop first.
+    stop_lookahead();
     PyObject* p = price_ ? reinterpret_cast<PyObject*>(price_) : Py_None;
     PyObject* c = close_ ? reinterpret_cast<PyObject*>(close_) : Py_None;
     py::Buffer pb, cb;
@@ -279,16 +343,32 @@ void start_analysis(PyArrayObject* price_, PyArrayObject* close_, std::map<int, 
     zeros(&PyLong_Type, g.entry_trasnaction);
     g.fee_ratio = fee_ratio_;
     g.tax_ratio = tax_ratio_;
+    start_lookahead();
   });
 }
 
-void record_date(int d) { g.date = d; }
+void record_date(int d) {
+  g.date = d;
+  // Rows from here on may be walked ahead: exits to come are recorded at
+  // this date or later.
+  if (g.ahead) g.lookahead->bound(d);
+}
 
 void record_entry(int sid, double position_sid, int has_entry_trasnaction) {
   run_void("pelmora.core.swaylen.record_entry", [&] {
     set_item_long(g.entry, sid, g.date);
     set_item_double(g.position, sid, position_sid);
     set_item_long(g.entry_trasnaction, sid, has_entry_trasnaction);
+    if (g.ahead) {
+      const auto it = g.pos2price.find(sid);
+      const ExcursionTrade trade{it == g.pos2price.end() ? 0 : it->second, g.date, 0,
+                                position_sid > 0, has_entry_trasnaction != 0, false};
+      try {
+        g.lookahead->entered(sid, trade);
+      } catch (const std::bad_alloc&) {
+        // Not walked ahead: the array is computed at the exit.
+      }
+    }
   });
 }
 
@@ -301,6 +381,9 @@ void record_exit(int sid, int has_exit_trasnaction) {
 
 PyObject* end_analysis(std::map<int, double>& pos) {
   return py::guarded("pelmora.core.swaylen.end_analysis", [&]() -> PyObject* {
+    struct Stop {
+      ~Stop() { stop_lookahead(); }
+    } stop_after;
     Ref open_row(py::checked(PyLong_FromLong(-1)));
     for (const auto& [sid, size] : pos) {
       if (size == 0) continue;  // a NaN size counts as held
@@ -338,6 +421,7 @@ int exec_module(PyObject* module) {
   g.n_swaylen = py::intern("swaylen");
   g.n_clear = py::intern("clear");
   g.n_org_np = py::intern("org_np");
+  g.n_lookahead_rows = py::intern("_lookahead_rows");
   g.n_zeros = py::intern("zeros");
   if (!g.n_trades || !g.n_trade_positions || !g.n_swaylen || !g.n_clear) return -1;
   if (!publish(module)) return -1;
