@@ -1,6 +1,7 @@
 #include "core/excursion_lookahead.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <system_error>
 
@@ -14,11 +15,11 @@ namespace {
 
 // Rows of one walk the helper takes at a time before it turns to the next:
 // the most the run waits for a walk it takes over.
-constexpr std::int64_t kRowsPerTurn = 512;
-// Passes with nothing to do before the helper sleeps (a few hundred
-// microseconds): the run declares new rows every few microseconds while it
-// walks a long panel, and a sleeping helper costs it a wake-up.
-constexpr int kIdlePasses = 4000;
+constexpr std::int64_t kRowsPerTurn = 256;
+// Looks at the bound with nothing to do before the helper sleeps (a few
+// hundred microseconds): the run declares new rows every few microseconds
+// while it walks a long panel, and a sleeping helper costs it a wake-up.
+constexpr int kIdleSpins = 4000;
 
 inline void cpu_relax() {
 #if defined(__SSE2__)
@@ -35,6 +36,8 @@ bool ExcursionLookahead::begin_run(const ExcursionParams& params, std::int64_t o
   params_ = params;
   out_size_ = out_size;
   bound_.store(-1);
+  head_.store(0);
+  tail_.store(0);
   stop_.store(false);
   try {
     thread_ = std::thread([this] { loop(); });
@@ -55,24 +58,19 @@ void ExcursionLookahead::end_run() {
     thread_.join();
   }
   running_ = false;
-  active_.clear();
   open_.clear();
   spare_.clear();
   walks_.clear();
 }
 
 void ExcursionLookahead::wake() {
-  // Through the lock: a helper between its last look at the bound and its
-  // wait holds it, so the notification cannot fall in between.
   { std::lock_guard<std::mutex> lock(mutex_); }
   wake_.notify_one();
 }
 
 void ExcursionLookahead::bound(std::int64_t row) {
-  // Sequentially consistent with the helper's sleeping_: either the helper
-  // sees the new bound before it sleeps, or the run sees it asleep.
-  bound_.store(row);
-  if (sleeping_.load()) wake();
+  bound_.store(row, std::memory_order_release);
+  if (sleeping_.load(std::memory_order_relaxed)) wake();
 }
 
 void ExcursionLookahead::claim(Walk& w) {
@@ -84,14 +82,9 @@ void ExcursionLookahead::claim(Walk& w) {
 }
 
 void ExcursionLookahead::retire(Walk* w) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Walk* moved = active_.back();
-    active_[w->slot] = moved;
-    moved->slot = w->slot;  // slots are read and written under the lock only
-    active_.pop_back();
-  }
-  version_.fetch_add(1);
+  // The run's alone writes the generation; spare_ has room for every walk.
+  w->generation.store(w->generation.load(std::memory_order_relaxed) + 1,
+                      std::memory_order_release);
   spare_.push_back(w);
 }
 
@@ -103,30 +96,35 @@ void ExcursionLookahead::entered(int sid, const ExcursionTrade& trade) {
     claim(*earlier);
     retire(earlier);
   }
-  Walk* w;
-  if (!spare_.empty()) {
-    w = spare_.back();
-    spare_.pop_back();
-  } else {
+  const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
+  if (tail - head_.load(std::memory_order_acquire) >= kRing) return;  // the ring is full
+  // Every allocation first: a walk is handed over whole or not at all.
+  if (spare_.empty()) {
     walks_.push_back(std::make_unique<Walk>());
-    w = walks_.back().get();
-    // retire() keeps every walk in spare_ without allocating (it runs while
-    // a failure unwinds).
-    spare_.reserve(walks_.size());
+    try {
+      spare_.reserve(walks_.size());  // retire() never allocates (it runs while a failure unwinds)
+    } catch (...) {
+      walks_.pop_back();
+      throw;
+    }
+    spare_.push_back(walks_.back().get());
   }
-  // The run's until it is handed over below.
+  Walk* w = spare_.back();  // the run's until it is handed over below
+  try {
+    w->out.resize(static_cast<std::size_t>(out_size_));
+    open_[sid] = w;
+  } catch (...) {
+    open_.erase(sid);
+    throw;
+  }
+  spare_.pop_back();
   w->trade = trade;
   w->status = Status::kNew;
-  w->out.resize(static_cast<std::size_t>(out_size_));
-  open_[sid] = w;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    w->slot = active_.size();
-    active_.push_back(w);
-  }
+  w->done_to.store(-1, std::memory_order_relaxed);
+  ring_[tail % kRing] = Handed{w, w->generation.load(std::memory_order_relaxed)};
   w->owner.store(kIdle, std::memory_order_release);
-  version_.fetch_add(1);
-  if (sleeping_.load()) wake();
+  tail_.store(tail + 1, std::memory_order_release);
+  if (sleeping_.load(std::memory_order_relaxed)) wake();
 }
 
 bool ExcursionLookahead::take(int sid, const ExcursionTrade& trade, double* out) {
@@ -167,66 +165,82 @@ bool ExcursionLookahead::take(int sid, const ExcursionTrade& trade, double* out)
 }
 
 bool ExcursionLookahead::advance(Walk& w, std::int64_t bound) {
+  constexpr std::int64_t kNothingLeft = std::numeric_limits<std::int64_t>::max();
   try {
     if (w.status == Status::kNew) {
       // The start reads the entry row only, and fails the same for any exit.
-      w.status = w.cursor.start(params_, w.trade, w.out.data(), out_size_) ? Status::kWalking
-                                                                           : Status::kUnusable;
+      const bool started = w.cursor.start(params_, w.trade, w.out.data(), out_size_);
+      w.status = started ? Status::kWalking : Status::kUnusable;
+      w.done_to.store(started ? w.cursor.reached() : kNothingLeft, std::memory_order_relaxed);
       return true;
     }
     if (w.status != Status::kWalking) return false;
     const std::int64_t reached = w.cursor.reached();
     if (reached >= bound) return false;
     w.cursor.walk_to(std::min(bound, reached + kRowsPerTurn));
+    // A walk at the data's end has nothing left to walk.
+    const std::int64_t now = w.cursor.reached();
+    w.done_to.store(now == reached ? kNothingLeft : now, std::memory_order_relaxed);
     return true;
   } catch (Failure& f) {
     w.failed_row = w.status == Status::kNew ? std::numeric_limits<std::int64_t>::min()
                                             : w.cursor.reached() + 1;
     w.failure = std::move(f);
     w.status = Status::kFailed;
-    return true;
   } catch (...) {
     w.status = Status::kUnusable;  // out of memory: the run computes the array
-    return true;
   }
+  w.done_to.store(kNothingLeft, std::memory_order_relaxed);
+  return true;
 }
 
 void ExcursionLookahead::loop() {
-  std::vector<Walk*> mine;
-  std::uint64_t seen = std::numeric_limits<std::uint64_t>::max();
-  int idle = 0;
+  // The walks handed over and not retired since (as far as this thread has
+  // seen): every walk lives until the join, so a stale entry is harmless.
+  std::vector<Handed> mine;
+  mine.reserve(kRing);
+  std::uint64_t head = 0;
+  std::chrono::microseconds nap(100);
   while (!stop_.load()) {
-    const std::uint64_t version = version_.load();
-    if (version != seen) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      mine.assign(active_.begin(), active_.end());
-      seen = version;
+    const std::uint64_t tail = tail_.load(std::memory_order_acquire);
+    for (; head != tail; ++head) {
+      if (mine.size() == mine.capacity()) break;  // none retired yet: later
+      mine.push_back(ring_[head % kRing]);
     }
-    // A walk taken from `mine` may have left active_ since: it is then the
-    // run's (or, reused, a walk to do), and never freed before the join.
-    const std::int64_t bound = bound_.load();
+    head_.store(head, std::memory_order_release);
+    const std::int64_t bound = bound_.load(std::memory_order_acquire);
     bool worked = false;
-    for (Walk* w : mine) {
+    for (std::size_t k = 0; k < mine.size();) {
+      Walk* w = mine[k].walk;
+      if (w->generation.load(std::memory_order_acquire) != mine[k].generation) {
+        mine[k] = mine.back();  // retired since
+        mine.pop_back();
+        continue;
+      }
+      ++k;
+      if (w->done_to.load(std::memory_order_relaxed) >= bound) continue;
       int expected = kIdle;
       if (!w->owner.compare_exchange_strong(expected, kHelper, std::memory_order_acquire)) continue;
       worked = advance(*w, bound) || worked;
       w->owner.store(kIdle, std::memory_order_release);
     }
     if (worked) {
-      idle = 0;
+      nap = std::chrono::microseconds(100);
       continue;
     }
-    if (++idle < kIdlePasses) {
-      cpu_relax();
-      continue;
-    }
+    // Nothing to do until the run declares more rows or hands over a walk.
+    auto unchanged = [&] {
+      return bound_.load(std::memory_order_relaxed) == bound &&
+             tail_.load(std::memory_order_relaxed) == head;
+    };
+    for (int spin = 0; spin < kIdleSpins && unchanged() && !stop_.load(); ++spin) cpu_relax();
+    if (!unchanged()) continue;
     std::unique_lock<std::mutex> lock(mutex_);
     sleeping_.store(true);
-    wake_.wait(lock, [&] {
-      return stop_.load() || bound_.load() != bound || version_.load() != seen;
-    });
+    wake_.wait_for(lock, nap, [&] { return stop_.load() || !unchanged(); });
     sleeping_.store(false);
-    idle = 0;
+    // Longer naps while nothing happens (an abandoned run), none past 50 ms.
+    nap = std::min<std::chrono::microseconds>(nap * 2, std::chrono::milliseconds(50));
   }
 }
 

@@ -65,19 +65,29 @@ class ExcursionLookahead {
   enum Owner : int { kIdle = 0, kHelper = 1, kRun = 2 };
   struct Walk {
     std::atomic<int> owner{kRun};
+    // One more each time the run retires the walk: the helper drops what it
+    // was handed of it before.
+    std::atomic<std::uint64_t> generation{0};
+    // The last row the helper has nothing more to do for (past every row
+    // once the walk failed or cannot go on): read without taking the walk.
+    std::atomic<std::int64_t> done_to{-1};
     ExcursionTrade trade{};
     Status status = Status::kNew;
     ExcursionCursor cursor;
     std::vector<double> out;
     Failure failure{ErrorKind::Pending, {}, {}};
     std::int64_t failed_row = 0;  // the row whose step failed (the entry row for the start)
-    std::size_t slot = 0;         // index in active_
+  };
+  // A walk handed to the helper, as of its generation then.
+  struct Handed {
+    Walk* walk;
+    std::uint64_t generation;
   };
 
   void loop();
   bool advance(Walk& w, std::int64_t bound);  // the helper's turn at one walk; false: nothing to do
   void claim(Walk& w);
-  void retire(Walk* w);  // the run's: out of active_, kept for reuse
+  void retire(Walk* w);  // the run's: the helper lets it go, kept for reuse
   void wake();           // the run's: a sleeping helper is woken
 
   ExcursionParams params_{};
@@ -87,12 +97,19 @@ class ExcursionLookahead {
   std::unordered_map<int, Walk*> open_;
   std::vector<Walk*> spare_;
   std::vector<std::unique_ptr<Walk>> walks_;
-  // Shared with the helper.
+  // Walks handed to the helper: a ring the run writes at tail_ and the helper
+  // reads at head_, each side storing its own index only. The run's side
+  // takes no locked instruction but the claim of a walk at its exit: on a
+  // long panel it hands over a walk every few microseconds.
+  static constexpr std::uint64_t kRing = 1 << 12;
+  std::vector<Handed> ring_ = std::vector<Handed>(kRing);
+  std::atomic<std::uint64_t> head_{0}, tail_{0};
+  std::atomic<std::int64_t> bound_{-1};
+  // The helper's sleep: it waits with a timeout, so a wake-up the run does
+  // not send (it looks at sleeping_ without a fence) costs a delay, never a
+  // walk.
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::vector<Walk*> active_;             // under mutex_
-  std::atomic<std::int64_t> bound_{-1};
-  std::atomic<std::uint64_t> version_{0};  // one more at every change of active_
   std::atomic<bool> sleeping_{false};
   std::atomic<bool> stop_{false};
   std::thread thread_;
