@@ -113,10 +113,14 @@ void start_lookahead() {
   }
   const ExcursionParams params = excursion_params();
   if (params.price.rows < min_rows || usable_cpus() < 2) return;
+  // Every open trade's walk keeps an array of its own: not for windows whose
+  // arrays are too large to keep one per open trade.
+  const std::int64_t size = excursion_array_size(g.window, g.window_step);
+  if (size > kScratchLimit) return;
   static const int registered = pthread_atfork(nullptr, nullptr, forget_lookahead_in_child);
   (void)registered;
   if (g.lookahead == nullptr) g.lookahead = new ExcursionLookahead();
-  g.ahead = g.lookahead->begin_run(params, excursion_array_size(g.window, g.window_step));
+  g.ahead = g.lookahead->begin_run(params, size);
 }
 
 // --- per-sid arrays ------------------------------------------------------
