@@ -50,10 +50,7 @@ struct PathStart {
 };
 
 PathStart start_path(const ExcursionParams& params, const ExcursionTrade& t) {
-  const std::int64_t plength = params.price.rows;
-  std::int64_t i_exit_max = t.i_exit;
-  if (t.i_entry + params.window > i_exit_max) i_exit_max = t.i_entry + params.window;
-  if (i_exit_max >= plength) i_exit_max = plength - 1;
+  const std::int64_t i_exit_max = path_end(params, t.i_entry, t.i_exit);
   const std::int64_t length = i_exit_max - t.i_entry + 1;
   if (length < 0) fail(ErrorKind::OverflowError, "can't convert negative value to size_t");
 
@@ -64,6 +61,13 @@ PathStart start_path(const ExcursionParams& params, const ExcursionTrade& t) {
   double price_ratio = t.is_long ? entry_close / entry_price : 2 - entry_close / entry_price;
   if (t.entry_transaction) price_ratio = (1 - params.fee_ratio) * price_ratio;
   return {i_exit_max, length, price_ratio, entry_close};
+}
+
+// The position of the summary block on a path whose last position is `last`:
+// the exit's (span rows past the entry), or the last when the exit is before
+// the entry or past the path.
+inline std::int64_t summary_position(std::int64_t span, std::int64_t last) {
+  return (span >= 0 && span < last) ? span : last;
 }
 
 // Moves price_ratio by the ratio of close `v` to the base `pv`; a NaN close
@@ -263,8 +267,7 @@ struct Walk {
     // the last position).
     last = start.length - 1;
     const std::int64_t span = t.i_exit - t.i_entry;
-    e = provisional ? std::numeric_limits<std::int64_t>::max()
-                    : (span >= 0 && span < last) ? span : last;
+    e = provisional ? std::numeric_limits<std::int64_t>::max() : summary_position(span, last);
     n_samples_end = summary_only ? 0 : std::min<std::int64_t>(start.length, params->window);
     if (!summary_only) {
       summary = out + out_size - kExcursionBlock;
@@ -661,12 +664,9 @@ bool ExcursionCursor::finish(std::int64_t i_exit, bool exit_transaction) {
   const ExcursionParams& p = state_->params;
   // The path's extent and the summary's position, as start_path and begin()
   // set them for this exit.
-  std::int64_t i_exit_max = i_exit;
-  if (w.t.i_entry + p.window > i_exit_max) i_exit_max = w.t.i_entry + p.window;
-  if (i_exit_max >= p.price.rows) i_exit_max = p.price.rows - 1;
+  const std::int64_t i_exit_max = path_end(p, w.t.i_entry, i_exit);
   const std::int64_t last = i_exit_max - w.t.i_entry;
-  const std::int64_t span = i_exit - w.t.i_entry;
-  const std::int64_t e = (span >= 0 && span < last) ? span : last;
+  const std::int64_t e = summary_position(i_exit - w.t.i_entry, last);
   if (w.n > e || w.ith - 1 > i_exit_max) return false;  // walked past the summary
   w.t.i_exit = i_exit;
   w.t.exit_transaction = exit_transaction;

@@ -54,6 +54,16 @@ struct ExcursionParams {
   int window_step = 0;
 };
 
+// The last row of a trade's path: its exit row, or `window` rows past its
+// entry when that is later, and never past the data's last row.
+inline std::int64_t path_end(const ExcursionParams& params, std::int64_t i_entry,
+                             std::int64_t i_exit) {
+  std::int64_t end = i_exit;
+  if (i_entry + params.window > end) end = i_entry + params.window;
+  if (end >= params.price.rows) end = params.price.rows - 1;
+  return end;
+}
+
 // Builds the path of one trade into `path`. Throws Failure on the errors of
 // the computation (out-of-range rows/columns, zero prices, negative length).
 void compute_excursion_path(const ExcursionParams& params, const ExcursionTrade& trade,

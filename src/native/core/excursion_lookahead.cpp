@@ -44,26 +44,23 @@ bool ExcursionLookahead::begin_run(const ExcursionParams& params, std::int64_t o
   } catch (const std::system_error&) {
     return false;
   }
-  running_ = true;
   return true;
 }
 
 void ExcursionLookahead::end_run() {
   if (thread_.joinable()) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_.store(true);
-    }
-    wake_.notify_one();
+    stop_.store(true);
+    wake();
     thread_.join();
   }
-  running_ = false;
   open_.clear();
   spare_.clear();
   walks_.clear();
 }
 
 void ExcursionLookahead::wake() {
+  // Through the lock: a helper between its look at the run's state and its
+  // wait holds it, so the notification cannot fall in between.
   { std::lock_guard<std::mutex> lock(mutex_); }
   wake_.notify_one();
 }
@@ -147,10 +144,7 @@ bool ExcursionLookahead::take(int sid, const ExcursionTrade& trade, double* out)
     case Status::kFailed: {
       // The walk stops at the failing row; the array's walk fails there too
       // when the row is part of its path.
-      std::int64_t i_exit_max = trade.i_exit;
-      if (trade.i_entry + params_.window > i_exit_max) i_exit_max = trade.i_entry + params_.window;
-      if (i_exit_max >= params_.price.rows) i_exit_max = params_.price.rows - 1;
-      if (w->failed_row > i_exit_max) return false;
+      if (w->failed_row > path_end(params_, trade.i_entry, trade.i_exit)) return false;
       throw Failure(w->failure);
     }
     case Status::kWalking:

@@ -45,7 +45,6 @@ class ExcursionLookahead {
   bool begin_run(const ExcursionParams& params, std::int64_t out_size);
   // The run is over or abandoned: the helper stops and every walk is dropped.
   void end_run();
-  bool running() const { return running_; }
 
   // Every exit still to be recorded is at row `row` or later.
   void bound(std::int64_t row);
@@ -92,7 +91,6 @@ class ExcursionLookahead {
 
   ExcursionParams params_{};
   std::int64_t out_size_ = 0;
-  bool running_ = false;
   // The run's alone.
   std::unordered_map<int, Walk*> open_;
   std::vector<Walk*> spare_;

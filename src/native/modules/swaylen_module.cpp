@@ -232,9 +232,8 @@ PyObject* analysis(int sid, int i_entry, int i_exit, bool is_long, int i_entry_t
     if (g.ahead) {
       arsize = excursion_array_size(params.window, params.window_step);
       g.scratch.resize(static_cast<std::size_t>(arsize));
-      if (!g.lookahead->take(sid, trade, g.scratch.data())) arsize = -1;
     }
-    if (arsize <= 0) {
+    if (!g.ahead || !g.lookahead->take(sid, trade, g.scratch.data())) {
       arsize = build_excursion_array(params, trade, g.path, [](std::int64_t n) {
         if (n < 0) negative_dimensions();
         g.scratch.resize(static_cast<std::size_t>(n));
