@@ -142,8 +142,9 @@ WEIGHT_CELLS = [0.0, -0.0, 0.25, -1.5, np.nan, np.inf, -np.inf, 1e300, -1e308, 5
 
 @st.composite
 def weight_matrices(draw):
-    rows, cols = draw(st.integers(1, 9)), draw(st.integers(0, 6))
-    cells = draw(st.lists(st.sampled_from(WEIGHT_CELLS), min_size=rows * cols,
+    rows, cols = draw(st.integers(1, 21)), draw(st.integers(0, 6))
+    # Mostly zeros, as a portfolio's weights are: a column's one nonzero cell decides it.
+    cells = draw(st.lists(st.sampled_from(WEIGHT_CELLS + [0.0] * 30), min_size=rows * cols,
                           max_size=rows * cols))
     layout = draw(st.sampled_from(["C", "F", "reversed", "strided"]))
     values = laid_out(np.array(cells, dtype=np.float64).reshape(rows, cols), layout)
@@ -164,6 +165,20 @@ def test_weights_scan_matches_numpy(case):
         assert rows.flags.c_contiguous and rows.tobytes() == np.ascontiguousarray(values).tobytes()
     else:
         assert rows is None
+
+
+@pytest.mark.parametrize("cell", [np.nan, -np.inf, -0.5])
+@pytest.mark.parametrize("layout", ["C", "F"])
+def test_weights_scan_finds_a_lone_cell_at_every_row(cell, layout):
+    # Column-major columns are read several cells at a time: one odd or nonzero cell must count
+    # wherever it falls in a group, and only from first_row on for the holdings.
+    for row in range(13):
+        values = np.zeros((13, 3))
+        values[row, 1] = cell
+        values = laid_out(values, layout)
+        plain, held, _ = _weights_scan(values, 4, False)
+        assert plain == (cell == -0.5)
+        assert held.tolist() == [False, row >= 4, False]
 
 
 @pytest.mark.parametrize(("args", "error", "match"), [

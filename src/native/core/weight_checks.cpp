@@ -7,6 +7,10 @@
 
 #include "core/streamed.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace pelmora {
 namespace {
 
@@ -17,6 +21,40 @@ inline std::int64_t magnitude(std::int64_t stride) { return stride < 0 ? -stride
 inline double plain_limit(std::int64_t cols) {
   const double n = static_cast<double>(std::max<std::int64_t>(cols, 1));
   return std::numeric_limits<double>::max() / (2.0 * n);
+}
+
+struct ColumnScan {
+  bool odd = false;  // a cell that is not finite or exceeds the limit
+  bool any = false;  // a cell other than zero (NaN included)
+};
+
+// ColumnScan of n contiguous doubles. !(|v| <= limit) holds for NaN, and
+// v != 0 as well (unordered comparisons), as in the scalar rules below.
+ColumnScan scan_column(const double* p, std::int64_t n, double limit) {
+  std::int64_t i = 0;
+  ColumnScan out;
+#if defined(__SSE2__)
+  const __m128d sign = _mm_set1_pd(-0.0), lim = _mm_set1_pd(limit), zero = _mm_setzero_pd();
+  __m128d odd = _mm_setzero_pd(), any = _mm_setzero_pd();
+  for (; i + 4 <= n; i += 4) {
+    const __m128d a = _mm_loadu_pd(p + i), b = _mm_loadu_pd(p + i + 2);
+    odd = _mm_or_pd(odd, _mm_or_pd(_mm_cmpnle_pd(_mm_andnot_pd(sign, a), lim),
+                                   _mm_cmpnle_pd(_mm_andnot_pd(sign, b), lim)));
+    any = _mm_or_pd(any, _mm_or_pd(_mm_cmpneq_pd(a, zero), _mm_cmpneq_pd(b, zero)));
+  }
+  out.odd = _mm_movemask_pd(odd) != 0;
+  out.any = _mm_movemask_pd(any) != 0;
+#endif
+  for (; i < n; ++i) {
+    out.odd |= !(std::fabs(p[i]) <= limit);
+    out.any |= p[i] != 0.0;
+  }
+  return out;
+}
+
+// Whether none of n contiguous doubles is odd.
+bool column_plain(const double* p, std::int64_t n, double limit) {
+  return !scan_column(p, n, limit).odd;
 }
 
 // Copies a column-major `m` into `out` (rows x cols doubles, row-major) in
@@ -55,35 +93,31 @@ WeightScan scan_weights(const View2D<double>& w, std::int64_t from, double* rows
   const std::int64_t split = std::clamp<std::int64_t>(from, 0, rows);
   std::fill(held, held + cols, std::uint8_t{0});
   if (magnitude(w.row_stride) < magnitude(w.col_stride)) {
-    // Column-major, as a DataFrame's values: a band of kBand rows is read column by column
-    // (each column's part of it is one run of memory, read once) and written to the copy's
-    // kBand rows, each filled in order: the copy is written as streams, not a cell per line.
-    constexpr std::int64_t kBand = 8;
+    // Column-major, as a DataFrame's values: each column is checked down its
+    // own run of memory, then the copy is made in tiles. Two passes over
+    // memory that stays in the cache between them cost less than one pass
+    // that crosses every column on every few rows.
     bool odd = false;
-    auto band = [&](std::int64_t r0, std::int64_t n, auto rows_of_band) {
-      const std::int64_t counted = std::clamp<std::int64_t>(split - r0, 0, n);  // rows before
-      for (std::int64_t c = 0; c < cols; ++c) {
-        const char* p = w.data + r0 * w.row_stride + c * w.col_stride;
-#if defined(__GNUC__)
-        // The same column's part of the next band, read after every other column of this one:
-        // asked for now, it waits in the cache instead of being fetched then.
-        __builtin_prefetch(p + kBand * w.row_stride);
-#endif
-        bool any = false;
-        for (std::int64_t k = 0; k < rows_of_band(n); ++k) {
+    for (std::int64_t c = 0; c < cols; ++c) {
+      const char* p = w.data + c * w.col_stride;
+      bool any = false;
+      if (w.row_stride == static_cast<std::int64_t>(sizeof(double))) {
+        const auto* col = reinterpret_cast<const double*>(p);
+        odd |= !column_plain(col, split, limit);
+        const ColumnScan tail = scan_column(col + split, rows - split, limit);
+        odd |= tail.odd;
+        any = tail.any;
+      } else {
+        for (std::int64_t r = 0; r < rows; ++r) {
           double v;
-          std::memcpy(&v, p + k * w.row_stride, sizeof v);
+          std::memcpy(&v, p + r * w.row_stride, sizeof v);
           odd |= !(std::fabs(v) <= limit);
-          any |= (k >= counted) & (v != 0.0);
-          if (rows_out != nullptr) rows_out[(r0 + k) * cols + c] = v;
+          any |= (r >= split) & (v != 0.0);
         }
-        held[c] |= static_cast<std::uint8_t>(any);
       }
-    };
-    std::int64_t r0 = 0;
-    // Full bands with their length known to the compiler, which unrolls them.
-    for (; r0 + kBand <= rows; r0 += kBand) band(r0, kBand, [](std::int64_t) { return kBand; });
-    if (r0 < rows) band(r0, rows - r0, [](std::int64_t n) { return n; });
+      held[c] = static_cast<std::uint8_t>(any);
+    }
+    if (rows_out != nullptr) tiled_copy(w, rows_out);
     return WeightScan{!odd};
   }
   // Row-major (or any other layout), row by row. Bitwise `|` keeps the loops free of
