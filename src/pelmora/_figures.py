@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from pelmora.core.journal import _mean_skipping_nan, _trade_figures
 from pelmora.selection import probabilistic_sharpe_ratio
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -89,27 +90,24 @@ def trade_stats(trades: pd.DataFrame | Mapping[str, pd.Series] | None) -> dict[s
     a result hands over, without assembling a frame), with ``pnl``, ``mae`` and ``gmfe``."""
     if trades is None or not len(trades):
         return {"n_trades": 0}
-    pnl = trades["pnl"].to_numpy(dtype=np.float64)
+    pnl = np.asarray(trades["pnl"].to_numpy(dtype=np.float64), dtype=np.float64)
     out: dict[str, Any] = {"n_trades": len(pnl)}
     if not len(pnl):
         return out
     # A NaN pnl is neither a win nor a loss: dropped before counting, not compared as "not > 0".
-    missing = np.isnan(pnl)
-    if missing.any():
-        pnl = pnl[~missing]
-    if len(pnl):
-        wins, losses = pnl[pnl > 0], pnl[pnl < 0]
-        # A mean is NumPy's sum over the count, so the sums serve the means as well, bit for bit.
-        gains, lost = float(wins.sum()), float(losses.sum())
+    # The sums are NumPy's of the compacted wins, losses and counted pnl, so the sums serve the
+    # means as well (a mean is NumPy's sum over the count), bit for bit, in one native pass.
+    counted, n_wins, n_losses, gains, lost, total = _trade_figures(pnl)
+    if counted:
         pains = -lost
-        out["win_rate"] = len(wins) / len(pnl)
-        out["avg_win"] = gains / len(wins) if len(wins) else math.nan
-        out["avg_loss"] = lost / len(losses) if len(losses) else math.nan
-        if len(losses):
+        out["win_rate"] = n_wins / counted
+        out["avg_win"] = gains / n_wins if n_wins else math.nan
+        out["avg_loss"] = lost / n_losses if n_losses else math.nan
+        if n_losses:
             out["profit_factor"] = gains / pains
-        elif len(wins):
+        elif n_wins:
             out["profit_factor"] = math.inf
-        out["expectancy"] = float(pnl.mean())
+        out["expectancy"] = total / counted
     out["avg_mae"] = series_mean(trades["mae"])
     out["avg_mfe"] = series_mean(trades["gmfe"])
     return out
@@ -119,16 +117,10 @@ def series_mean(column: Any) -> float:
     """``float(column.mean())`` of a float64 Series, bit for bit, without pandas' machinery.
 
     pandas skips NaN by summing a copy with zeros in their place (the values themselves, strided
-    or not, when there is none) and dividing by the count of the others as a float; this does
-    the same, in the same order.
+    or not, when there is none) and dividing by the count of the others as a float; the native
+    pass does the same, in the same order.
     """
-    values = np.asarray(column.to_numpy(), dtype=np.float64)
-    missing = np.isnan(values)
-    count = np.float64(missing.size - np.count_nonzero(missing))
-    if count < missing.size:
-        values = np.where(missing, 0.0, values)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        return float(values.sum(dtype=np.float64) / count)
+    return float(_mean_skipping_nan(np.asarray(column.to_numpy(), dtype=np.float64)))
 
 
 def _longest_run(mask: np.ndarray) -> int:

@@ -431,3 +431,24 @@ def test_stats_against_a_benchmark_given_as_prices_or_returns():
     assert by_price[["alpha", "beta"]].tolist() == pytest.approx(by_return[["alpha", "beta"]])
     table = result.monthly_returns()
     assert table.loc[2024, "Year"] == pytest.approx(result.stats()["total_return"], rel=1e-12)
+
+
+def _same_float(a: float, b: float) -> bool:
+    # Which of two NaNs an addition keeps is the compiler's choice: NaN is compared as NaN.
+    return (math.isnan(a) and math.isnan(b)) or np.float64(a).tobytes() == np.float64(b).tobytes()
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.one_of(st.floats(-1.0, 1.0), finite_or_not, st.sampled_from([-0.0, np.nan])),
+                max_size=300), st.integers(1, 3))
+def test_trade_figures_are_numpys_sums_of_the_compacted_pnl(values, step):
+    # The native pass against the NumPy formulas it replaces, on strided pnl with every kind of
+    # float: counts of the counted, winning and losing trades, and NumPy's sums of each group.
+    pnl = np.repeat(np.array(values, dtype=np.float64), step)[::step]
+    kept = pnl[~np.isnan(pnl)]
+    wins, losses = kept[kept > 0], kept[kept < 0]
+    counted, n_wins, n_losses, gains, lost, total = journal._trade_figures(pnl)
+    assert (counted, n_wins, n_losses) == (len(kept), len(wins), len(losses))
+    with np.errstate(invalid="ignore", over="ignore"):
+        expected = (float(wins.sum()), float(losses.sum()), float(kept.sum()))
+    assert all(map(_same_float, (gains, lost, total), expected))

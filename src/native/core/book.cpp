@@ -3,6 +3,7 @@
 #include "core/book.hpp"
 
 #include "core/account_fills.hpp"
+#include "core/numpy_sum.hpp"
 
 #include <climits>
 #include <cmath>
@@ -17,30 +18,6 @@ constexpr const char* kRebalance = "pelmora.core.runvane.rebalance";
 double weight_of(double position, double balance) {
   if (balance == 0.0) fail(ErrorKind::ZeroDivisionError, "float division by zero");
   return position / balance;
-}
-
-// NumPy's pairwise summation over contiguous doubles (blocks of 8 partial
-// sums up to 128 elements, halving above).
-double pairwise_sum(const double* a, std::int64_t n) {
-  if (n < 8) {
-    double res = -0.0;
-    for (std::int64_t i = 0; i < n; ++i) res += a[i];
-    return res;
-  }
-  if (n <= 128) {
-    double r[8];
-    for (int k = 0; k < 8; ++k) r[k] = a[k];
-    std::int64_t i;
-    for (i = 8; i < n - (n % 8); i += 8) {
-      for (int k = 0; k < 8; ++k) r[k] += a[i + k];
-    }
-    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    for (; i < n; ++i) res += a[i];
-    return res;
-  }
-  std::int64_t n2 = n / 2;
-  n2 -= n2 % 8;
-  return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
 }
 
 // An entry pays the fee only. On the reducing side the fee is the fee rate on
@@ -65,9 +42,7 @@ void report_fill(RunHooks& hooks, int sid, double before, double after, double t
 double numpy_abs_sum(const View1D<double>& x, std::vector<double>& scratch) {
   scratch.resize(static_cast<std::size_t>(x.size));
   for (std::int64_t i = 0; i < x.size; ++i) scratch[i] = std::fabs(x.get(i));
-  // The reduction starts from the additive identity and hands the whole
-  // contiguous array to one pairwise kernel call.
-  return 0.0 + pairwise_sum(scratch.data(), x.size);
+  return numpy_sum(scratch.data(), x.size);
 }
 
 double set_position(Book& p, int sid, double position, double cash, TradeCosts costs,

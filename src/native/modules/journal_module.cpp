@@ -31,6 +31,7 @@
 #include "core/engine.hpp"
 #include "core/journal.hpp"
 #include "core/parallel.hpp"
+#include "core/trade_figures.hpp"
 
 namespace pelmora::journal {
 namespace {
@@ -396,6 +397,33 @@ PyObject* turnover(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// --- the statistics' trade figures ------------------------------------------------------
+
+// A float64 vector argument of the figures below, as a view.
+View1D<double> figures_column(py::Buffer& b, PyObject* obj) {
+  b.acquire(obj, py::Elem::Float64, 1, false);
+  return b.view1d<double>();
+}
+
+PyObject* trade_figures_of(PyObject*, PyObject* arg) {
+  return py::guarded("pelmora.core.journal._trade_figures", [&]() -> PyObject* {
+    py::Buffer b;
+    std::vector<double> scratch;
+    const TradeFigures f = trade_figures(figures_column(b, arg), scratch);
+    return py::checked(Py_BuildValue("(LLLddd)", static_cast<long long>(f.counted),
+                                     static_cast<long long>(f.wins),
+                                     static_cast<long long>(f.losses), f.gains, f.lost, f.total));
+  });
+}
+
+PyObject* nan_mean(PyObject*, PyObject* arg) {
+  return py::guarded("pelmora.core.journal._mean_skipping_nan", [&]() -> PyObject* {
+    py::Buffer b;
+    std::vector<double> scratch;
+    return py::checked(PyFloat_FromDouble(mean_skipping_nan(figures_column(b, arg), scratch)));
+  });
+}
+
 // --- module ---------------------------------------------------------------------------------
 
 PyObject* name_tuple(const char* const* names, int n) {
@@ -434,6 +462,13 @@ PyMethodDef methods[] = {
      METH_FASTCALL,
      "_turnover(rows, before, after, written_off, equity, /)\n--\n\n"
      "The weight each row traded, from the fill columns (private; see pelmora.result)."},
+    {"_trade_figures", trade_figures_of, METH_O,
+     "_trade_figures(pnl, /)\n--\n\n"
+     "(counted, wins, losses, sum of wins, sum of losses, sum) of a float64 pnl vector, the\n"
+     "sums NumPy's (private; see pelmora.stats)."},
+    {"_mean_skipping_nan", nan_mean, METH_O,
+     "_mean_skipping_nan(values, /)\n--\n\n"
+     "pandas' Series.mean of a float64 vector, NaN skipped, bit for bit (private)."},
     {"_row_major", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::row_major)),
      METH_FASTCALL,
      "_row_major(*matrices)\n--\n\n"
