@@ -16,14 +16,14 @@ ExcursionWorker::~ExcursionWorker() {
 }
 
 void ExcursionWorker::submit(std::vector<ExcursionJob>&& batch) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::uint64_t seq = queued_end_;
-    queued_end_ += batch.size();
-    queue_.push_back(Batch{seq, std::move(batch)});
-    ++submitted_;
-  }
-  work_.notify_one();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::uint64_t seq = queued_end_;
+  queued_end_ += batch.size();
+  queue_.push_back(Batch{seq, std::move(batch)});
+  ++submitted_;
+  // No wake-up: the helper looks for batches every kPoll, and waking it
+  // would cost the run a system call per batch. The run computes what is
+  // left at its end itself (drain).
 }
 
 void ExcursionWorker::attach_positions(const StretchPositions* slots, std::uint64_t n_slots) {
@@ -152,7 +152,7 @@ void ExcursionWorker::loop() {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       sleeping_.store(true);
-      work_.wait(lock, [&] {
+      work_.wait_for(lock, kPoll, [&] {
         return stop_ || !queue_.empty() ||
                positions_done_.load(std::memory_order_relaxed) < positions_submitted_.load();
       });

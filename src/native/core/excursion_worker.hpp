@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -87,6 +88,7 @@ class ExcursionWorker {
   void keep_failure(std::uint64_t seq, Failure&& f);
   void write_positions();  // every stretch waiting, in order; the helper's alone
   static constexpr std::uint64_t kWakeAfter = 64;
+  static constexpr std::chrono::microseconds kPoll{100};
 
   const ExcursionParams params_;
   const std::int64_t out_size_;

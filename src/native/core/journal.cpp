@@ -316,14 +316,6 @@ double Journal::worth_at_close(int sid, double value, std::int64_t row) const {
 }
 
 void Journal::finish(const Book& pos) {
-  if (!account_columns_) {
-    const std::size_t n = fills.row.size();
-    fills.slippage.assign(n, 0.0);
-    fills.impact.assign(n, 0.0);
-    fills.written_off.assign(n, 0.0);
-    fills.shares.assign(n, std::nan(""));
-    fills.requested.assign(n, std::nan(""));
-  }
   for (const auto& [sid, size] : pos) {
     if (size == 0) continue;  // a NaN size counts as held
     const OpenTrade& t = open_[static_cast<std::size_t>(stock_slot(sid, kRecordExit))];
