@@ -68,6 +68,13 @@ class Column {
     for (std::size_t i = 0; i < n; ++i) p[i] = fill;
   }
 
+  // Room for `n` elements (the buffer may move); the size is unchanged.
+  void reserve_for(std::size_t n) { reserve(n); }
+  std::size_t capacity() const { return cap_; }
+  // The size of a column whose elements up to `n` were written in place
+  // (n within the capacity).
+  void set_size(std::size_t n) { size_ = n; }
+
   T& operator[](std::size_t i) { return data_[i]; }
   const T& operator[](std::size_t i) const { return data_[i]; }
   T* data() { return data_; }
@@ -168,5 +175,20 @@ class Column {
   std::size_t mapped_ = 0;
   bool fixed_ = false;
 };
+
+// The columns of a table that grow together, checked for room once per row:
+// `each(fn)` calls fn on every column. Their sizes are set to the table's
+// count `n` first, so a column that moves keeps what it holds; returns how
+// many rows every column has room for now (more than n).
+template <class Each>
+std::size_t grow_together(std::size_t n, Each&& each) {
+  each([&](auto& c) { c.set_size(n); });
+  std::size_t room = SIZE_MAX;
+  each([&](auto& c) {
+    c.reserve_for(n + 1);
+    room = std::min(room, c.capacity());
+  });
+  return room;
+}
 
 }  // namespace pelmora

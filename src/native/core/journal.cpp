@@ -14,7 +14,8 @@ constexpr const char* kAnalysis = "pelmora.core.journal.swaylen_analysis";
 }  // namespace
 
 Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOptions& jopt)
-    : in_(in),
+    : fills(opt.exec.changes_fills() || opt.exec.capital > 0.0),
+      in_(in),
       jopt_(jopt),
       capital_(opt.exec.capital),
       slippage_(opt.exec.slippage),
@@ -88,18 +89,8 @@ void Journal::record_entry(int sid, double weight, int has_transaction) {
 }
 
 std::size_t Journal::push_record(int sid, const OpenTrade& t, std::int64_t exit_row) {
-  trades.sid.push_back(sid);
-  trades.entry_row.push_back(t.entry_row);
-  trades.exit_row.push_back(exit_row);
-  trades.position.push_back(t.position);
-  trades.entry_value.push_back(t.entry_value);
-  trades.exit_value.push_back(0.0);
-  trades.cost.push_back(t.cost);
-  trades.pnl.push_back(t.flows - t.cost);
-  trades.exit_reason.push_back(-1);
-  trades.entry_fill.push_back(t.entry_fill);
-  trades.exit_fill.push_back(-1);
-  return trades.sid.size() - 1;
+  return trades.push(sid, t.entry_row, exit_row, t.position, t.entry_value, t.cost,
+                     t.flows - t.cost, t.entry_fill);
 }
 
 void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_transaction) {
@@ -231,7 +222,7 @@ void Journal::record_fill(int sid, const FillReport& f) {
   // A call that moved nothing and cost nothing is no fill; the records it
   // closed or opened have no fill of their own.
   const bool traded = f.placed && !(before == after && cost == 0.0);
-  const std::int64_t fill = traded ? static_cast<std::int64_t>(fills.row.size()) : -1;
+  const std::int64_t fill = traded ? static_cast<std::int64_t>(fills.size()) : -1;
   if (closing_ >= 0) {
     const std::size_t k = static_cast<std::size_t>(closing_);
     trades.exit_value[k] = before;
@@ -289,21 +280,13 @@ void Journal::record_fill(int sid, const FillReport& f) {
                 : std::isnan(f.requested)       ? shares
                                                 : f.requested * capital_ / reference;
   }
-  fills.row.push_back(ctx_row_);
-  fills.sid.push_back(sid);
-  fills.reason.push_back(static_cast<std::int8_t>(ctx_reason_));
-  fills.before.push_back(before);
-  fills.after.push_back(after);
-  fills.price.push_back(price);
-  fills.fee.push_back(fee);
-  fills.tax.push_back(tax);
-  fills.suspended.push_back(suspended ? 1 : 0);
-  if (!account_columns_) return;
-  fills.slippage.push_back(f.slippage);
-  fills.impact.push_back(f.impact);
-  fills.written_off.push_back(f.written_off);
-  fills.shares.push_back(shares);
-  fills.requested.push_back(requested);
+  fills.push(ctx_row_, sid, static_cast<std::int8_t>(ctx_reason_), before, after, price, fee, tax,
+             suspended);
+  if (account_columns_) {
+    fills.push_account(f.slippage, f.impact, f.written_off, shares, requested);
+  } else {
+    fills.done();
+  }
 }
 
 double Journal::worth_at_close(int sid, double value, std::int64_t row) const {
@@ -325,6 +308,8 @@ void Journal::finish(const Book& pos) {
     trades.exit_value[k] = worth;
     trades.pnl[k] = (t.flows + worth) - t.cost;
   }
+  fills.seal();
+  trades.seal();
   flush_excursions();
   // Every position is written, and seen, before the columns are handed over.
   if (positions_helper_) worker_->wait_positions(stretches_handed_);

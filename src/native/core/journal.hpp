@@ -12,6 +12,7 @@
 // the same length in a run.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -58,6 +59,51 @@ struct FillColumns {
   // With a capital: the shares the fill moved (+ bought, - sold) and the
   // shares its order asked for before lots cut it; NaN without one.
   Column<double> shares, requested;
+
+  // The columns grow together, checked for room once per fill, and take
+  // their sizes from the count at seal(). `account`: whether the last five
+  // are recorded.
+  explicit FillColumns(bool account) : account_(account) {}
+  std::size_t size() const { return n_; }
+  void push(std::int64_t at_row, std::int64_t of_sid, std::int8_t why, double value_before,
+            double value_after, double at_price, double paid_fee, double paid_tax,
+            bool was_suspended) {
+    if (n_ == room_) grow();
+    row.data()[n_] = at_row;
+    sid.data()[n_] = of_sid;
+    reason.data()[n_] = why;
+    before.data()[n_] = value_before;
+    after.data()[n_] = value_after;
+    price.data()[n_] = at_price;
+    fee.data()[n_] = paid_fee;
+    tax.data()[n_] = paid_tax;
+    suspended.data()[n_] = was_suspended ? 1 : 0;
+  }
+  // The account columns of the fill just pushed, then the fill is counted.
+  // A fill without them is counted by done().
+  void push_account(double paid_slippage, double paid_impact, double lost, double moved_shares,
+                    double asked) {
+    slippage.data()[n_] = paid_slippage;
+    impact.data()[n_] = paid_impact;
+    written_off.data()[n_] = lost;
+    shares.data()[n_] = moved_shares;
+    requested.data()[n_] = asked;
+    ++n_;
+  }
+  void done() { ++n_; }
+  void seal() { for_each([&](auto& c) { c.set_size(n_); }); }
+
+ private:
+  template <class Fn>
+  void for_each(Fn&& fn) {
+    fn(row), fn(sid), fn(reason), fn(before), fn(after), fn(price), fn(fee), fn(tax),
+        fn(suspended);
+    if (account_) fn(slippage), fn(impact), fn(written_off), fn(shares), fn(requested);
+  }
+  void grow() { room_ = grow_together(n_, [&](auto&& fn) { for_each(fn); }); }
+
+  bool account_;
+  std::size_t n_ = 0, room_ = 0;
 };
 
 // One accrual of financing: the calendar days since the previous row, the
@@ -84,6 +130,36 @@ struct TradeColumns {
   // that closed it; -1 when there is none (an open record, or a record split
   // off a kept holding by a resize that traded nothing).
   Column<std::int64_t> entry_fill, exit_fill;
+
+  // As the fills' columns: grown together, sized at seal().
+  std::size_t size() const { return n_; }
+  // A record with no exit value, reason or fill yet; returns its index.
+  std::size_t push(std::int64_t of_sid, std::int64_t entered, std::int64_t exited,
+                   double weight, double value_in, double paid, double gain,
+                   std::int64_t entry_fill_at) {
+    if (n_ == room_) room_ = grow_together(n_, [&](auto&& fn) { for_each(fn); });
+    sid.data()[n_] = of_sid;
+    entry_row.data()[n_] = entered;
+    exit_row.data()[n_] = exited;
+    position.data()[n_] = weight;
+    entry_value.data()[n_] = value_in;
+    exit_value.data()[n_] = 0.0;
+    cost.data()[n_] = paid;
+    pnl.data()[n_] = gain;
+    exit_reason.data()[n_] = -1;
+    entry_fill.data()[n_] = entry_fill_at;
+    exit_fill.data()[n_] = -1;
+    return n_++;
+  }
+  void seal() { for_each([&](auto& c) { c.set_size(n_); }); }
+
+ private:
+  template <class Fn>
+  void for_each(Fn&& fn) {
+    fn(sid), fn(entry_row), fn(exit_row), fn(position), fn(entry_value), fn(exit_value), fn(cost),
+        fn(pnl), fn(exit_reason), fn(entry_fill), fn(exit_fill);
+  }
+  std::size_t n_ = 0, room_ = 0;
 };
 
 struct PositionColumns {
