@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora.core.journal import _mean_skipping_nan, _trade_figures
+from pelmora.core.journal import _mean_skipping_nan, _means_skipping_nan, _trade_figures
 from pelmora.selection import probabilistic_sharpe_ratio
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -108,8 +108,12 @@ def trade_stats(trades: pd.DataFrame | Mapping[str, pd.Series] | None) -> dict[s
         elif n_wins:
             out["profit_factor"] = math.inf
         out["expectancy"] = total / counted
-    out["avg_mae"] = series_mean(trades["mae"])
-    out["avg_mfe"] = series_mean(trades["gmfe"])
+    mae, gmfe = (np.asarray(trades[k].to_numpy(), dtype=np.float64) for k in ("mae", "gmfe"))
+    if len(mae) == len(gmfe):
+        # Two columns of the excursion summary: read in one pass over its rows.
+        out["avg_mae"], out["avg_mfe"] = _means_skipping_nan(mae, gmfe)
+    else:
+        out["avg_mae"], out["avg_mfe"] = series_mean(trades["mae"]), series_mean(trades["gmfe"])
     return out
 
 

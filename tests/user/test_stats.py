@@ -389,8 +389,11 @@ def test_the_average_excursion_is_pandas_mean_bit_for_bit(values, width, column)
     matrix = np.resize(np.array(values, dtype=np.float64), (len(values), width))
     series = pd.Series(matrix[:, column % width], copy=False)
     expected, got = float(series.mean()), series_mean(series)
-    assert (math.isnan(expected) and math.isnan(got)) or (
-        np.float64(expected).tobytes() == np.float64(got).tobytes())
+    assert _same_float(expected, got)
+    # Two columns at once (the statistics' average MAE and MFE), read side by side.
+    other = pd.Series(matrix[:, (column + 1) % width], copy=False)
+    both = journal._means_skipping_nan(series.to_numpy(), other.to_numpy())
+    assert _same_float(both[0], expected) and _same_float(both[1], float(other.mean()))
 
 
 @pytest.mark.parametrize("empty_first", [False, True])

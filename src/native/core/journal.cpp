@@ -105,27 +105,37 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
     // computed a batch at a time, side by side.
     // Without the paths, each trade keeps its summary block only (the last
     // block of its array).
-    const std::int64_t size = excursion_array_size(params_.window, params_.window_step);
-    const std::int64_t keep =
-        jopt_.summary_only ? std::min<std::int64_t>(kExcursionBlock, size) : size;
+    if (keep_ < 0) {
+      const std::int64_t size = excursion_array_size(params_.window, params_.window_step);
+      keep_ = jopt_.summary_only ? std::min<std::int64_t>(kExcursionBlock, size) : size;
+    }
     const std::size_t at = excursions.size();
-    excursions.extend(static_cast<std::size_t>(keep));  // written whole by the computation
-    excursion_length_ = keep;
+    excursions.extend(static_cast<std::size_t>(keep_));  // written whole by the computation
+    excursion_length_ = keep_;
     // Built in place: a copy of the trade from the stack reads its flags back
     // wider than they were written, which stalls the store buffer.
-    PendingExcursion& p = pending_.emplace_back();
-    p.trade.pid = col < 0 ? 0 : col;
-    p.trade.i_entry = t.entry_row;
-    p.trade.i_exit = i_exit;
-    p.trade.is_long = t.position > 0;
-    p.trade.entry_transaction = t.entry_transaction != 0;
-    p.trade.exit_transaction = exit_transaction != 0;
-    p.offset = at;
+    ExcursionTrade* trade_at;
+    if (excursion_helper_) {
+      // The helper's job itself: the arrays' memory never moves.
+      ExcursionJob& job = jobs_.emplace_back();
+      job.out = excursions.data() + at;
+      trade_at = &job.trade;
+    } else {
+      PendingExcursion& p = pending_.emplace_back();
+      p.offset = at;
+      trade_at = &p.trade;
+    }
+    trade_at->pid = col < 0 ? 0 : col;
+    trade_at->i_entry = t.entry_row;
+    trade_at->i_exit = i_exit;
+    trade_at->is_long = t.position > 0;
+    trade_at->entry_transaction = t.entry_transaction != 0;
+    trade_at->exit_transaction = exit_transaction != 0;
     if (excursion_helper_) {
       // The rows the trade's walk reads, at most (its exit or its window).
       const std::int64_t last = std::max<std::int64_t>(i_exit, t.entry_row + params_.window);
       pending_rows_ += static_cast<double>(std::max<std::int64_t>(last - t.entry_row, 1));
-      if (pending_.size() == kHandOver || pending_rows_ >= kHandOverRows) hand_over();
+      if (jobs_.size() == kHandOver || pending_rows_ >= kHandOverRows) hand_over();
     } else if (pending_.size() == static_cast<std::size_t>(kExcursionBatch)) {
       flush_excursions();
     }
@@ -154,25 +164,19 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
   }
 }
 
-std::vector<ExcursionJob> Journal::take_pending() {
-  std::vector<ExcursionJob> batch;
-  batch.reserve(pending_.size());
-  for (const PendingExcursion& p : pending_) {
-    batch.push_back(ExcursionJob{p.trade, excursions.data() + p.offset});
-  }
-  pending_.clear();
-  pending_rows_ = 0;
-  return batch;
-}
-
 void Journal::hand_over() {
-  if (pending_.empty()) return;
-  worker_->submit(take_pending());
+  if (jobs_.empty()) return;
+  worker_->submit(std::move(jobs_));
+  jobs_.clear();
+  jobs_.reserve(kHandOver);
+  pending_rows_ = 0;
 }
 
 void Journal::flush_excursions() {
   if (excursion_helper_) {
-    std::vector<ExcursionJob> tail = take_pending();
+    std::vector<ExcursionJob> tail = std::move(jobs_);
+    jobs_.clear();
+    pending_rows_ = 0;
     Failure f{ErrorKind::Pending, {}, {}};
     if (worker_->drain(f, tail)) {
       f.frames.push_back(kAnalysis);

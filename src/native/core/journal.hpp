@@ -329,7 +329,6 @@ class Journal final : public RunHooks {
   std::size_t push_record(int sid, const OpenTrade& t, std::int64_t exit_row);
   void add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_transaction);
   void hand_over();  // the waiting trades to the helper thread
-  std::vector<ExcursionJob> take_pending();  // the waiting trades, as the helper's jobs
   // Trades go to the helper this many at a time (a hand-over may wake it, a
   // system call), or sooner once their walks add up to kHandOverRows rows:
   // a run of long trades then keeps the helper busy from early on, and few
@@ -356,7 +355,9 @@ class Journal final : public RunHooks {
   // research loop it sits in a pooled mapping on huge pages rather than on
   // small pages of its own, which a wide row's reads push out of the TLB.
   Column<OpenTrade> open_;
-  std::vector<PendingExcursion> pending_;
+  std::vector<PendingExcursion> pending_;  // without a helper
+  std::vector<ExcursionJob> jobs_;          // the helper's next batch
+  std::int64_t keep_ = -1;                  // elements kept per array, once known
   std::vector<double> whole_;  // a whole array when only its summary is kept (windows below 1)
   std::unique_ptr<ExcursionWorker> worker_;
   bool excursion_helper_ = false;  // the helper computes the excursion arrays

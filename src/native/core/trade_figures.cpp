@@ -53,4 +53,22 @@ double mean_skipping_nan(const View1D<double>& x, std::vector<double>& scratch) 
   return numpy_sum(scratch.data(), n) / static_cast<double>(n - missing);
 }
 
+void means_skipping_nan(const View1D<double>& x, const View1D<double>& y,
+                        std::vector<double>& scratch, double& mean_x, double& mean_y) {
+  const std::int64_t n = x.size;
+  scratch.resize(2 * static_cast<std::size_t>(n));
+  double* zx = scratch.data();
+  double* zy = zx + n;
+  std::int64_t missing_x = 0, missing_y = 0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    const double a = x.get(i), b = y.get(i);
+    missing_x += a != a;
+    missing_y += b != b;
+    zx[i] = a != a ? 0.0 : a;
+    zy[i] = b != b ? 0.0 : b;
+  }
+  mean_x = numpy_sum(zx, n) / static_cast<double>(n - missing_x);
+  mean_y = numpy_sum(zy, n) / static_cast<double>(n - missing_y);
+}
+
 }  // namespace pelmora

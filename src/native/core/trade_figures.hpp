@@ -27,4 +27,9 @@ TradeFigures trade_figures(const View1D<double>& pnl, std::vector<double>& scrat
 // every value is NaN or there is none).
 double mean_skipping_nan(const View1D<double>& x, std::vector<double>& scratch);
 
+// The same of two vectors of one length at once, read side by side (two
+// columns of one matrix share their cache lines).
+void means_skipping_nan(const View1D<double>& x, const View1D<double>& y,
+                        std::vector<double>& scratch, double& mean_x, double& mean_y);
+
 }  // namespace pelmora

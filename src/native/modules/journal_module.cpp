@@ -421,6 +421,23 @@ PyObject* trade_figures_of(PyObject*, PyObject* arg) {
   });
 }
 
+PyObject* nan_means(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "_means_skipping_nan() takes exactly 2 arguments (%zd given)",
+                 nargs);
+    return nullptr;
+  }
+  return py::guarded("pelmora.core.journal._means_skipping_nan", [&]() -> PyObject* {
+    py::Buffer bx, by;
+    const View1D<double> x = figures_column(bx, args[0]), y = figures_column(by, args[1]);
+    if (x.size != y.size) fail(ErrorKind::ValueError, "_means_skipping_nan: the vectors differ in length");
+    std::vector<double> scratch;
+    double mx = 0.0, my = 0.0;
+    means_skipping_nan(x, y, scratch, mx, my);
+    return py::checked(Py_BuildValue("(dd)", mx, my));
+  });
+}
+
 PyObject* nan_mean(PyObject*, PyObject* arg) {
   return py::guarded("pelmora.core.journal._mean_skipping_nan", [&]() -> PyObject* {
     py::Buffer b;
@@ -471,6 +488,10 @@ PyMethodDef methods[] = {
      "_trade_figures(pnl, /)\n--\n\n"
      "(counted, wins, losses, sum of wins, sum of losses, sum) of a float64 pnl vector, the\n"
      "sums NumPy's (private; see pelmora.stats)."},
+    {"_means_skipping_nan", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(nan_means)),
+     METH_FASTCALL,
+     "_means_skipping_nan(x, y, /)\n--\n\n"
+     "_mean_skipping_nan of two float64 vectors of one length, read side by side (private)."},
     {"_mean_skipping_nan", nan_mean, METH_O,
      "_mean_skipping_nan(values, /)\n--\n\n"
      "pandas' Series.mean of a float64 vector, NaN skipped, bit for bit (private)."},
