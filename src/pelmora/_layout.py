@@ -16,13 +16,15 @@ import numpy as np
 
 from pelmora.core.journal import _row_major
 
-__all__ = ["engine_prices"]
+__all__ = ["engine_prices", "worth_copying"]
 
 # The largest matrix worth copying: past a few tens of megabytes the transposition itself
 # leaves the cache and costs more than the run saves.
 _MOST_CELLS = 1 << 21
-# At most this many pairs of consecutive weight rows are looked at to tell the turnover.
-_SAMPLES = 256
+# The turnover is told from this many blocks of consecutive weight rows, each of this many
+# pairs: a block is one run of memory per column of a column-major frame, so the look costs a
+# few hundred kilobytes of reads whatever the layout.
+_BLOCKS, _PAIRS = 4, 64
 
 
 def _trades_many_stocks_on_most_rows(pos_values: np.ndarray, n_price_rows: int) -> bool:
@@ -31,21 +33,42 @@ def _trades_many_stocks_on_most_rows(pos_values: np.ndarray, n_price_rows: int) 
     n_rows, n_stocks = pos_values.shape
     if n_rows < 2 or n_stocks == 0 or 2 * n_rows < n_price_rows:
         return False
-    step = max(1, (n_rows - 1) // _SAMPLES)
-    before = np.arange(0, n_rows - 1, step)
-    entering = np.count_nonzero((pos_values[before + 1] != 0) & (pos_values[before] == 0))
-    return bool(16 * entering >= n_stocks * len(before))
+    if n_rows <= _BLOCKS * (_PAIRS + 1):
+        starts, length = [0], n_rows
+    else:
+        starts = np.linspace(0, n_rows - _PAIRS - 1, _BLOCKS).astype(np.int64).tolist()
+        length = _PAIRS + 1
+    entering = pairs = 0
+    for start in starts:
+        block = pos_values[start:start + length]
+        entering += int(np.count_nonzero((block[1:] != 0) & (block[:-1] == 0)))
+        pairs += len(block) - 1
+    return bool(16 * entering >= n_stocks * pairs)
+
+
+def worth_copying(trade: np.ndarray, close: np.ndarray, pos_values: np.ndarray) -> bool:
+    """Whether the engine should read row-major copies of ``trade`` and ``close`` (see the
+    module's note): column-major matrices small enough, for a run that trades many stocks on
+    most rows (``pos_values``: its weights, in any layout)."""
+    column_major = all(m.flags.f_contiguous and not m.flags.c_contiguous for m in (trade, close))
+    return bool(column_major and max(trade.size, close.size) <= _MOST_CELLS
+                and _trades_many_stocks_on_most_rows(pos_values, close.shape[0]))
 
 
 def engine_prices(
-    trade: np.ndarray, close: np.ndarray, pos_values: np.ndarray
+    trade: np.ndarray,
+    close: np.ndarray,
+    pos_values: np.ndarray,
+    copies: dict[str, np.ndarray] | None = None,
 ) -> tuple[np.ndarray, np.ndarray]:
     """The trade price and close matrices as the engine should read them (see the module's
     note): row-major copies of column-major ones for a run that trades many stocks on most
-    rows, else the matrices as they are. A matrix standing in for both is copied once."""
-    column_major = all(m.flags.f_contiguous and not m.flags.c_contiguous for m in (trade, close))
-    if not (column_major and max(trade.size, close.size) <= _MOST_CELLS
-            and _trades_many_stocks_on_most_rows(pos_values, close.shape[0])):
+    rows, else the matrices as they are. ``copies`` holds the copies the price checks made
+    (by the names "trade" and "close"), when they made them. A matrix standing in for both is
+    copied once."""
+    if copies:
+        return copies["trade"], copies["close"]
+    if not worth_copying(trade, close, pos_values):
         return trade, close
     # Copied side by side without the interpreter lock, into memory the next run's copies reuse.
     if trade is close:

@@ -325,7 +325,10 @@ def check_prices(
     intraday_stops: bool,
     weights: np.ndarray | None = None,
     first_traded: int = 0,
-) -> tuple[dict[str, np.ndarray], tuple[bool, np.ndarray, np.ndarray | None] | None]:
+    copies: tuple[str, ...] = (),
+) -> tuple[
+    dict[str, np.ndarray], tuple[bool, np.ndarray, np.ndarray | None] | None, dict[str, np.ndarray]
+]:
     """Refuse a price that a run cannot use, naming the field, the stock and the date.
 
     ``matrices`` maps the engine's names to the aligned matrices, ``read`` the names the engine
@@ -348,7 +351,9 @@ def check_prices(
     column of that field has no price at all (for :func:`check_priced`); and, given the float64
     ``weights``, what the weights' native pass found (as ``_weights_scan`` returns it, from row
     ``first_traded`` on), made on the same threads while the prices are read: the weights' own
-    checks come after the prices' all the same.
+    checks come after the prices' all the same; and row-major copies of the matrices named in
+    ``copies`` (engine names, when ``used`` marks every column), each band of columns copied
+    right after its check, while it is still in the cache.
     """
     distinct: list[np.ndarray] = []
     fields: list[str] = []
@@ -360,13 +365,18 @@ def check_prices(
     high = index[id(matrices["high"])] if intraday_stops else -1
     low = index[id(matrices["low"])] if intraday_stops else -1
     columns = np.flatnonzero(used).astype(np.int64, copy=False)
-    fault, empty, scanned = _price_fault(
-        distinct, columns, high, low, (*PRICE_RANGE, *MODERATE), True, weights, first_traded
+    # A matrix standing in for several names is copied once.
+    wanted = list(dict.fromkeys(index[id(matrices[key])] for key in copies))
+    fault, empty, scanned, made = _price_fault(
+        distinct, columns, high, low, (*PRICE_RANGE, *MODERATE), True, weights, first_traded,
+        tuple(wanted),
     )
     if fault is None:
         masks = np.zeros((len(distinct), len(used)), dtype=bool)
         masks[:, columns] = empty
-        return {key: masks[index[id(matrices[key])]] for key in read}, scanned
+        copy_of = dict(zip(wanted, made))
+        return ({key: masks[index[id(matrices[key])]] for key in read}, scanned,
+                {key: copy_of[index[id(matrices[key])]] for key in copies})
     if fault[0] == "outside":
         k, row, col = fault[1:]
         value = float(distinct[k][row, col])

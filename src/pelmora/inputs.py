@@ -39,7 +39,7 @@ from pelmora._prices import (
     without_empty_rows,
 )
 from pelmora.frames import as_pandas_inputs, price_mapping, to_pandas_frame
-from pelmora._layout import engine_prices
+from pelmora._layout import engine_prices, worth_copying
 from pelmora.options import BacktestOptions, make_options, with_options
 from pelmora.schedule import rebalance_dates
 from pelmora._volume import volume_matrix, without_volume
@@ -363,8 +363,14 @@ def prepare_inputs(
     # float64 weights are read by the price checks' threads while they read the prices; their
     # checks come after the prices' all the same (in weights_matrix).
     weight_values = float64_values(weights)
-    unpriced, weights_found = check_prices(matrices, read, used, where, opts.intraday_stops,
-                                           weight_values, first_traded)
+    # The engine's row-major copies of the prices are made by the same pass, when it reads
+    # every column (each band is copied while the checks left it in the cache).
+    fused = (used.all() and weight_values is not None
+             and worth_copying(matrices["trade"], matrices["close"], weight_values))
+    unpriced, weights_found, copies = check_prices(
+        matrices, read, used, where, opts.intraday_stops, weight_values, first_traded,
+        ("trade", "close") if fused else (),
+    )
     volume_values = None if volume is None else volume_matrix(
         volume, close, weights.columns, used, where, volume_name
     )
@@ -392,7 +398,8 @@ def prepare_inputs(
 
     # The engine's pos_values (row-major), as below.
     pos_rows = np.ascontiguousarray(pos_values) if scanned.rows is None else scanned.rows
-    trade_values, close_values = engine_prices(matrices["trade"], matrices["close"], pos_rows)
+    trade_values, close_values = engine_prices(matrices["trade"], matrices["close"], pos_rows,
+                                               copies)
     arguments: dict[str, Any] = {
         "price_values": trade_values,
         "close_values": close_values,

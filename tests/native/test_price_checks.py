@@ -114,6 +114,21 @@ def test_large_matrices_shared_among_threads(layout, fault):
     assert (scan[2] is None) == (alone[2] is None) == (layout == "C")
     if scan[2] is not None:
         assert scan[2].tobytes() == alone[2].tobytes()
+    # Row-major copies made band by band by the same tasks, whatever the fault.
+    *_, copies = _price_fault(matrices, used, 1, 2, BOUNDS, False, None, 0, (2, 0))
+    for copy, m in zip(copies, (matrices[2], matrices[0])):
+        assert copy.flags.c_contiguous and copy.tobytes() == np.ascontiguousarray(m).tobytes()
+
+
+@pytest.mark.parametrize(("used", "copies", "match"), [
+    ([0], (0,), "copies need every column used"),
+    ([0, 1], (-1,), "copies must index the matrices"),
+    ([0, 1], (1,), "copies must be -1 or the index of one of the matrices"),
+])
+def test_copies_refused(used, copies, match):
+    with pytest.raises(ValueError, match=match):
+        _price_fault([np.ones((3, 2))], np.array(used, dtype=np.int64), -1, -1, BOUNDS, False,
+                     None, 0, copies)
 
 
 @pytest.mark.parametrize(

@@ -241,16 +241,23 @@ def test_a_run_trading_many_stocks_daily_reads_row_major_prices_with_the_same_re
     ("weights every third row", False),   # too few rebalances to repay a copy
     ("one frame for both prices", True),  # copied once, shared
     ("larger than worth copying", False),
+    ("prices of stocks never weighted", True),  # copied after the checks, not by them
 ])
 def test_which_runs_read_row_major_prices(case, copied, monkeypatch):
     weights, prices = daily_market(64, 32, 8, every=3 if case.startswith("weights") else 1)
     if case == "one frame for both prices":
         prices = prices["close"]
+    if case == "prices of stocks never weighted":
+        weights = weights.iloc[:, :-1]
     if case == "larger than worth copying":
         monkeypatch.setattr(layout, "_MOST_CELLS", 64 * 32 - 1)
     args = prepare_inputs(weights, prices, trade_at="open" if isinstance(prices, dict) else
                           "close").arguments
     assert args["close_values"].flags.c_contiguous == copied
+    if copied:
+        for key, field in (("close_values", "close"), ("price_values", "open")):
+            given = prices if isinstance(prices, pd.DataFrame) else prices[field]
+            assert args[key].tobytes() == np.ascontiguousarray(given.to_numpy()).tobytes()
     if case == "one frame for both prices":
         assert args["price_values"] is args["close_values"]
 
@@ -263,8 +270,11 @@ def test_row_major_prices_change_no_result(n_rows, n_stocks, entering, seed, sto
     weights, prices = daily_market(n_rows, n_stocks, entering, seed)
     options = dict(fee=0.001, trade_at="open", stop_loss=stop)
     copied = pelmora.backtest(weights, prices, **options)
-    as_they_are = lambda trade, close, pos: (trade, close)  # noqa: E731
-    with mock.patch.object(inputs_module, "engine_prices", as_they_are):
+    never = lambda *args: False  # noqa: E731
+    with mock.patch.object(inputs_module, "worth_copying", never), \
+            mock.patch.object(layout, "worth_copying", never):
+        assert not prepare_inputs(weights, prices, **options).arguments[
+            "price_values"].flags.c_contiguous
         given_ = pelmora.backtest(weights, prices, **options)
     assert copied.equity.to_numpy().tobytes() == given_.equity.to_numpy().tobytes()
     pd.testing.assert_frame_equal(copied.trades, given_.trades)

@@ -110,6 +110,16 @@ PyObject* find(PyObject* const* args, Py_ssize_t nargs) {
   PyObject* const weights = nargs > 6 ? args[6] : Py_None;
   const long long first_row = nargs > 7 ? PyLong_AsLongLong(args[7]) : 0;
   if (first_row == -1 && PyErr_Occurred()) fail_pending();
+  // The matrices to copy row-major as they are checked, by index.
+  std::vector<int> to_copy;
+  if (nargs > 8) {
+    Ref wanted(checked(PySequence_Tuple(args[8])));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(wanted.get()); ++i) {
+      const int k = matrix_index(PyTuple_GET_ITEM(wanted.get(), i), "copies", n);
+      if (k < 0) fail(ErrorKind::ValueError, "_price_fault: copies must index the matrices");
+      to_copy.push_back(k);
+    }
+  }
   // Made before the price buffers are taken: allocating may run Python code (a collection).
   Ref unpriced;
   if (with_unpriced) {
@@ -157,6 +167,29 @@ PyObject* find(PyObject* const* args, Py_ssize_t nargs) {
     used[static_cast<std::size_t>(i)] = c;
   }
 
+  // The copies' memory, made now that the shape is known (allocating may run
+  // Python code: the buffers are checked to be where they were below). A
+  // copy needs every column checked, each band copied after its check.
+  Ref copies;
+  std::vector<double*> row_major(static_cast<std::size_t>(n), nullptr);
+  if (nargs > 8) {
+    if (!to_copy.empty() && used_view.size != cols) {
+      fail(ErrorKind::ValueError, "_price_fault: copies need every column used");
+    }
+    copies.reset(checked(PyTuple_New(static_cast<Py_ssize_t>(to_copy.size()))));
+    for (std::size_t i = 0; i < to_copy.size(); ++i) {
+      const View2D<double>& m = views[static_cast<std::size_t>(to_copy[i])];
+      PyObject* copy = pooled_matrix(m.rows, m.cols);
+      PyTuple_SET_ITEM(copies.get(), static_cast<Py_ssize_t>(i), copy);
+      row_major[static_cast<std::size_t>(to_copy[i])] =
+          static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy)));
+    }
+    std::vector<const Buffer*> taken;
+    for (const Buffer& b : buffers) taken.push_back(&b);
+    taken.push_back(&used_buffer);
+    check_unmoved(taken.data(), taken.size());
+  }
+
   std::uint8_t* unpriced_cells = nullptr;
   if (with_unpriced) {
     if (PyArray_DIM(reinterpret_cast<PyArrayObject*>(unpriced.get()), 1) != used_view.size) {
@@ -182,7 +215,8 @@ PyObject* find(PyObject* const* args, Py_ssize_t nargs) {
   Py_BEGIN_ALLOW_THREADS
   try {
     fault = find_price_fault(views, used, high, low, bounds, threads, unpriced_cells,
-                             weights != Py_None ? &weights_task : nullptr);
+                             weights != Py_None ? &weights_task : nullptr,
+                             copies ? row_major.data() : nullptr);
   } catch (const std::bad_alloc&) {
     no_memory = true;
   }
@@ -192,8 +226,12 @@ PyObject* find(PyObject* const* args, Py_ssize_t nargs) {
   Ref found(fault_tuple(fault));
   if (nargs == 6) return checked(PyTuple_Pack(2, found.get(), unpriced.get()));
   Ref weights_result(weights == Py_None ? Py_NewRef(Py_None) : scan_tuple(weights_found, scanned));
-  return checked(PyTuple_Pack(3, found.get(), with_unpriced ? unpriced.get() : Py_None,
-                              weights_result.get()));
+  if (nargs <= 8) {
+    return checked(PyTuple_Pack(3, found.get(), with_unpriced ? unpriced.get() : Py_None,
+                                weights_result.get()));
+  }
+  return checked(PyTuple_Pack(4, found.get(), with_unpriced ? unpriced.get() : Py_None,
+                              weights_result.get(), copies.get()));
 }
 
 PyObject* scan(PyObject* const* args) {
@@ -255,8 +293,8 @@ PyObject* weights_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* price_fault(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs < 5 || nargs > 8) {
-    PyErr_Format(PyExc_TypeError, "_price_fault() takes 5 to 8 arguments (%zd given)", nargs);
+  if (nargs < 5 || nargs > 9) {
+    PyErr_Format(PyExc_TypeError, "_price_fault() takes 5 to 9 arguments (%zd given)", nargs);
     return nullptr;
   }
   return guarded(kQualname, [&]() -> PyObject* { return find(args, nargs); });

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "core/parallel.hpp"
+#include "core/weight_checks.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -218,12 +219,13 @@ std::int64_t first_row(std::int64_t limit, Pred&& pred) {
 PriceFaultAt find_price_fault(const std::vector<View2D<double>>& matrices,
                               const std::vector<std::int64_t>& used, int high, int low,
                               const PriceBounds& bounds, int threads, std::uint8_t* unpriced,
-                              const std::function<void()>* alongside) {
+                              const std::function<void()>* alongside,
+                              double* const* row_major) {
   PriceFaultAt fault;
   const std::int64_t n_used = static_cast<std::int64_t>(used.size());
   if (matrices.empty() || n_used == 0) {
     if (alongside != nullptr) (*alongside)();
-    return fault;
+    return fault;  // no columns: no copy has anything to hold
   }
   const std::int64_t rows = matrices[0].rows;
   const std::size_t n_mat = matrices.size();
@@ -261,6 +263,12 @@ PriceFaultAt find_price_fault(const std::vector<View2D<double>>& matrices,
                       hi[static_cast<std::size_t>(low)].data() + u0, below.data() + u0);
       } else {
         extremes(matrices[k], cols, n, lo[k].data() + u0, hi[k].data() + u0);
+      }
+    }
+    // The copies of this band, read again while the checks left it in the cache.
+    for (std::size_t k = 0; row_major != nullptr && k < n_mat; ++k) {
+      if (row_major[k] != nullptr) {
+        copy_row_major_columns(matrices[k], cols[0], cols[n - 1] + 1, row_major[k]);
       }
     }
   });

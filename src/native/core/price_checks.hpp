@@ -53,12 +53,16 @@ struct PriceFaultAt {
 // (every cell NaN): what a fault-free result needs to tell that a stock is
 // never priced, without reading the matrices again. `alongside`, when given,
 // runs once as one more task of the same threads (another input's pass that
-// should not wait for this one); it must not throw. Pure computation: no
-// Python; throws only std::bad_alloc.
+// should not wait for this one); it must not throw. With `row_major` (one
+// pointer per matrix, null for most), a matrix with a buffer of its shape
+// is copied there row-major, each band of columns right after its check,
+// while it is still in the cache; `used` must then be every column, in
+// order. Pure computation: no Python; throws only std::bad_alloc.
 PriceFaultAt find_price_fault(const std::vector<View2D<double>>& matrices,
                               const std::vector<std::int64_t>& used, int high, int low,
                               const PriceBounds& bounds, int threads,
                               std::uint8_t* unpriced = nullptr,
-                              const std::function<void()>* alongside = nullptr);
+                              const std::function<void()>* alongside = nullptr,
+                              double* const* row_major = nullptr);
 
 }  // namespace pelmora

@@ -64,13 +64,13 @@ bool column_plain(const double* p, std::int64_t n, double limit) {
 // on small pages, where a walk across every column would miss the TLB on each
 // cell). Nothing reads the copy before the run: its whole lines go past the
 // cache, not read in first.
-void tiled_copy(const View2D<double>& m, double* out) {
+void tiled_copy(const View2D<double>& m, double* out, std::int64_t from, std::int64_t to) {
   constexpr std::int64_t kRows = 64, kCols = 32;
   const std::int64_t rows = m.rows, cols = m.cols;
   for (std::int64_t r0 = 0; r0 < rows; r0 += kRows) {
     const std::int64_t r1 = std::min(rows, r0 + kRows);
-    for (std::int64_t c0 = 0; c0 < cols; c0 += kCols) {
-      const std::int64_t c1 = std::min(cols, c0 + kCols);
+    for (std::int64_t c0 = from; c0 < to; c0 += kCols) {
+      const std::int64_t c1 = std::min(to, c0 + kCols);
       for (std::int64_t r = r0; r < r1; ++r) {
         const char* cell = m.data + r * m.row_stride + c0 * m.col_stride;
         for (std::int64_t c = c0; c < c1; ++c, cell += m.col_stride) {
@@ -83,6 +83,8 @@ void tiled_copy(const View2D<double>& m, double* out) {
   }
   stream_fence();
 }
+
+void tiled_copy(const View2D<double>& m, double* out) { tiled_copy(m, out, 0, m.cols); }
 
 }  // namespace
 
@@ -139,17 +141,22 @@ WeightScan scan_weights(const View2D<double>& w, std::int64_t from, double* rows
 }
 
 void copy_row_major(const View2D<double>& m, double* out) {
+  copy_row_major_columns(m, 0, m.cols, out);
+}
+
+void copy_row_major_columns(const View2D<double>& m, std::int64_t from, std::int64_t to,
+                            double* out) {
   const std::int64_t rows = m.rows, cols = m.cols;
   if (magnitude(m.row_stride) >= magnitude(m.col_stride)) {
     for (std::int64_t r = 0; r < rows; ++r) {
       const char* row = m.data + r * m.row_stride;
-      for (std::int64_t c = 0; c < cols; ++c) {
+      for (std::int64_t c = from; c < to; ++c) {
         std::memcpy(out + r * cols + c, row + c * m.col_stride, sizeof(double));
       }
     }
     return;
   }
-  tiled_copy(m, out);
+  tiled_copy(m, out, from, to);
 }
 
 }  // namespace pelmora

@@ -29,4 +29,9 @@ WeightScan scan_weights(const View2D<double>& w, std::int64_t from, double* rows
 // computation: no allocation, no throw.
 void copy_row_major(const View2D<double>& m, double* out);
 
+// The same for the columns [from, to) of `m` only, into their places of
+// `out` (still rows x cols): copies of column bands may run side by side.
+void copy_row_major_columns(const View2D<double>& m, std::int64_t from, std::int64_t to,
+                            double* out);
+
 }  // namespace pelmora

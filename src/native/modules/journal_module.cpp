@@ -473,7 +473,8 @@ PyMethodDef methods[] = {
      "SystemExit, or what a signal handler raises) leaves the whole call."},
     {"_price_fault", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::price_fault)),
      METH_FASTCALL,
-     "_price_fault(matrices, used, high, low, bounds, unpriced=False, weights=None, first_row=0, /)"
+     "_price_fault(matrices, used, high, low, bounds, unpriced=False, weights=None, first_row=0,\n"
+     "             copies=(), /)"
      "\n--\n\n"
      "The first fault of the price checks of pelmora's user layer (private)."},
     {"_weights_scan", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::weights_scan)),
