@@ -987,9 +987,14 @@ void Engine::rebalance_step(std::int64_t d) {
     if (caps_) prefetch_cell(opt_.exec.volume, d, col);
   }
   fill_row_ = d;
-  st_.cash = rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit, hooks_,
-                       scratch_, opt_.exec.max_gross, costs_.exec != nullptr ? this : nullptr,
-                       &targets_);
+  // A journal is the run's hooks: its rebalance calls them directly.
+  FillSetup* const setup = costs_.exec != nullptr ? this : nullptr;
+  st_.cash = journal_ != nullptr && static_cast<RunHooks*>(journal_) == &hooks_
+                 ? rebalance_journal(st_.pos, rebalance_row, st_.cash, costs_,
+                                     opt_.position_limit, *journal_, scratch_,
+                                     opt_.exec.max_gross, setup, &targets_)
+                 : rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit,
+                             hooks_, scratch_, opt_.exec.max_gross, setup, &targets_);
   st_.latest_rebalanced_pos = st_.pos;
   if (rebalance_row.data == target.data) {
     st_.latest_rebalanced_row = target;  // the input row itself: no copy per rebalance

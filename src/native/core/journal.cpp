@@ -5,6 +5,8 @@
 // with backtest_'s bit for bit. The money figures come from the fills.
 #include "core/journal.hpp"
 
+#include "core/book_walk.hpp"
+
 namespace pelmora {
 
 namespace {
@@ -318,6 +320,14 @@ void Journal::finish(const Book& pos) {
   // Every position is written, and seen, before the columns are handed over.
   if (positions_helper_) worker_->wait_positions(stretches_handed_);
   stream_fence();
+}
+
+double rebalance_journal(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
+                         double position_limit, Journal& hooks, std::vector<double>& scratch,
+                         double max_gross, FillSetup* setup,
+                         const std::vector<std::int64_t>* targets) {
+  return rebalance_with(p, newp, cash, costs, position_limit, hooks, scratch, max_gross, setup,
+                        targets);
 }
 
 bool turnover_per_row(const View1D<std::int64_t>& rows, const View1D<double>& before,

@@ -378,6 +378,14 @@ class Journal final : public RunHooks {
   int opening_ = -1;           // stock opened by it
 };
 
+// rebalance with the journal's hooks called directly (instantiated in
+// journal.cpp, where they are defined): the engine's rebalances when it
+// records into a journal.
+double rebalance_journal(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
+                         double position_limit, Journal& hooks, std::vector<double>& scratch,
+                         double max_gross, FillSetup* setup,
+                         const std::vector<std::int64_t>* targets);
+
 // The weight each row traded: over the fills in their order, the moved value
 // less what was written off, over the equity before the fill's row (1 before
 // the first), added into out[row] (n_rows zeros to start). False, with out

@@ -1,0 +1,272 @@
+// set_position / rebalance over any hooks type. The run's engine calls them
+// through RunHooks (book.cpp); a recorder whose type is known where it is
+// defined (the journal) instantiates them for itself, so its hooks are
+// called directly, not through the table of virtual functions. The cash,
+// fee and tax arithmetic is done in the documented order; every expression
+// here is part of the bit-exact contract.
+#pragma once
+
+#include <climits>
+#include <cmath>
+
+#include "core/account_fills.hpp"
+#include "core/book.hpp"
+
+namespace pelmora {
+
+namespace book_detail {
+
+inline constexpr const char* kSetPosition = "pelmora.core.runvane.set_position";
+inline constexpr const char* kRebalance = "pelmora.core.runvane.rebalance";
+
+inline double weight_of(double position, double balance) {
+  if (balance == 0.0) fail(ErrorKind::ZeroDivisionError, "float division by zero");
+  return position / balance;
+}
+
+// An entry pays the fee only. On the reducing side the fee is the fee rate on
+// the traded amount and the tax whatever else was charged, so that fee + tax
+// is the charge the cash actually paid.
+template <class Hooks>
+void report_fill(Hooks& hooks, int sid, double before, double after, double traded,
+                 double charged, bool entry, TradeCosts costs) {
+  FillReport f;
+  f.before = before;
+  f.after = after;
+  if (entry) {
+    f.fee = charged;
+  } else {
+    f.fee = traded * costs.fee_ratio;
+    f.tax = charged - f.fee;
+  }
+  hooks.record_fill(sid, f);
+}
+
+}  // namespace book_detail
+
+template <class Hooks>
+double set_position_with(Book& p, Book::iterator lower, int sid, double position, double cash,
+                         TradeCosts costs, bool check_null, bool set_null, double balance,
+                         Hooks& hooks) {
+  return with_frame(book_detail::kSetPosition, [&]() -> double {
+    auto found = lower != p.end() && lower->first == sid ? lower : p.end();
+    const bool exist = check_null ? found != p.end() : true;
+
+    // Under an account's rules a fill is planned first: lots, a minimum fee
+    // and a volume cap may cut it, or leave nothing worth placing (the
+    // holding then stays as it is, as an order for its own size would).
+    Plan plan;
+    bool planned = false;
+    bool continuing = false;  // a fill of an order under way: no new trade record
+    if (costs.exec != nullptr) {
+      const double held = found != p.end() ? found->second : 0.0;
+      if (!std::isnan(costs.exact)) {
+        const double q = costs.exact;
+        plan = plan_shares(costs, sid, q, (q > 0 && held >= 0) || (q < 0 && held <= 0),
+                           costs.closes);
+        planned = continuing = true;
+      } else if (position != 0.0) {
+        const double amount = position - held;
+        const bool entry = (amount > 0 && position >= 0) || (amount < 0 && position <= 0);
+        if (amount > 0) {
+          plan = plan_buy(costs, sid, amount, entry);
+        } else if (amount < 0) {
+          plan = plan_sale(costs, sid, -amount, entry);
+        }
+        planned = true;
+      } else if (found != p.end()) {
+        plan = plan_capped_close(costs, sid, held);
+        planned = continuing = plan.holds;
+      }
+      if (costs.unfilled != nullptr) {
+        costs.unfilled->shares = planned ? plan.unfilled : 0.0;
+        costs.unfilled->closes = plan.holds || (continuing && costs.closes);
+        if (planned && plan.trades && priced(costs)) {
+          costs.unfilled->filled = !std::isnan(plan.shares)
+                                       ? std::fabs(plan.shares)
+                                       : std::fabs(plan.change) * costs.exec->capital / costs.price;
+        }
+      }
+      // The last fill of an order that closes the holding closes it whole.
+      const bool last = continuing && costs.closes && plan.trades && plan.unfilled == 0.0;
+      if (planned && last) {
+        position = 0.0;
+      } else if (planned) {
+        if (!plan.trades) {  // nothing placed: nothing moves, nothing is charged
+          plan.change = plan.amount = plan.cash_delta = plan.slippage = plan.impact = 0.0;
+          plan.charge = Charge{};
+        }
+        // A plan that leaves nothing held closes the holding as any close does.
+        position = held + plan.change == 0.0 ? 0.0 : held + plan.amount;
+        if (position == 0.0 && found == p.end()) return cash;
+      }
+    }
+
+    const bool prev_has_position = found != p.end() && found->second != 0.0;
+    const bool next_has_position = position != 0.0;
+
+    // Report to the excursion recorder before anything changes, so a failure
+    // leaves book and cash as they were.
+    if (!prev_has_position && next_has_position) {
+      hooks.record_entry(sid, book_detail::weight_of(position, balance), 1);
+    } else if (prev_has_position && !next_has_position) {
+      hooks.record_exit(sid, 1);
+    } else if (prev_has_position && next_has_position) {
+      if (!continuing && hooks.split_on_resize()) {
+        hooks.record_exit(sid, 0);
+        hooks.record_entry(sid, book_detail::weight_of(position, balance), 0);
+      }
+    }
+
+    // One lookup: the slot found above, or a 0.0 slot made where the book's
+    // operator[] would make it.
+    auto slot_of = [&]() { return found != p.end() ? found : p.insert_at(lower, sid, 0.0); };
+    if (position == 0.0) {
+      if (!exist) return cash;
+      const auto slot = slot_of();
+      const double held = slot->second;
+      if (set_null) {
+        p.erase(slot);
+      } else {
+        slot->second = 0.0;
+      }
+      if (costs.exec != nullptr) {
+        // A close sells (or covers) all of the holding, whatever the lots;
+        // the slippage and the impact move its price against it.
+        const Execution& x = *costs.exec;
+        double i = 0.0;
+        if (priced(costs) && held == held) {
+          i = impact_of(costs, held * x.capital / costs.price);
+          if (held > 0 && i > 1.0 - x.slippage) i = 1.0 - x.slippage;
+        }
+        if (costs.unfilled != nullptr && priced(costs)) {
+          costs.unfilled->filled = std::fabs(held) * x.capital / costs.price;
+        }
+        const double slip = std::fabs(held) * x.slippage;
+        const double moved = std::fabs(held) * i;
+        const double at_fill =
+            held > 0 ? (std::fabs(held) - slip) - moved : (std::fabs(held) + slip) + moved;
+        const Charge ch = charge_of(at_fill, false, costs);
+        if (hooks.records_fills()) {
+          FillReport f;
+          f.before = held;
+          f.fee = ch.fee;
+          f.tax = ch.tax;
+          f.slippage = slip;
+          f.impact = moved;
+          hooks.record_fill(sid, f);
+        }
+        return cash + (((held - slip) - moved) - ch.total);
+      }
+      const double charged = std::fabs(held) * (costs.fee_ratio + costs.tax_ratio);
+      if (hooks.records_fills()) book_detail::report_fill(hooks, sid, held, 0.0, std::fabs(held), charged, false, costs);
+      return cash + (held - charged);
+    }
+
+    const auto slot = slot_of();
+    double& held = slot->second;
+    const double before = held;
+    if (planned) {
+      held = held + plan.change;
+      cash = cash + plan.cash_delta;
+      const double after = held;
+      if (set_null && held == 0.0) p.erase(slot);
+      if (hooks.records_fills()) {
+        FillReport f;
+        f.before = before;
+        f.after = after;
+        f.fee = plan.charge.fee;
+        f.tax = plan.charge.tax;
+        f.slippage = plan.slippage;
+        f.impact = plan.impact;
+        f.requested = plan.requested;
+        f.requested_shares = plan.requested_shares;
+        f.shares = plan.shares;
+        f.placed = plan.trades;
+        hooks.record_fill(sid, f);
+      }
+      return cash;
+    }
+    const double amount = position - held;
+    const bool buy = amount > 0;
+    const bool is_entry = (amount > 0 && position >= 0) || (amount < 0 && position <= 0);
+    const double cost = is_entry ? std::fabs(amount) * costs.fee_ratio
+                                 : std::fabs(amount) * (costs.fee_ratio + costs.tax_ratio);
+    if (buy) {
+      cash = cash - amount;
+      held = held + (amount - cost);  // the buy fee comes out of the holding
+    } else {
+      cash = cash + (-amount - cost);
+      held = held + amount;
+    }
+    const double after = held;
+    if (set_null && held == 0.0) p.erase(slot);
+    if (hooks.records_fills()) {
+      book_detail::report_fill(hooks, sid, before, after, std::fabs(amount), cost, is_entry, costs);
+    }
+    return cash;
+  });
+}
+
+template <class Hooks>
+double rebalance_with(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
+                      double position_limit, Hooks& hooks, std::vector<double>& scratch,
+                      double max_gross, FillSetup* setup,
+                      const std::vector<std::int64_t>* targets) {
+  return with_frame(book_detail::kRebalance, [&]() -> double {
+    double balance = cash;
+    for (const auto& kv : p) balance += kv.second;
+    const double gross = numpy_abs_sum(newp, scratch);
+    // max(gross, 1), NaN kept; under leverage, gross / max_gross once above it.
+    const double divisor = max_gross == 1.0 ? (1 > gross ? 1.0 : gross)
+                                            : (max_gross >= gross ? 1.0 : gross / max_gross);
+    double ratio = balance / divisor;
+    if (std::isnan(ratio)) ratio = 1.0;
+    const double cap = position_limit * balance;
+    // A zero target for a stock not in the book trades and records nothing,
+    // so only held stocks and nonzero targets reach set_position; the book's
+    // keys are followed with a cursor in the same ascending order.
+    auto cursor = p.begin();
+    const auto visit = [&](std::int64_t sid) {
+      double v2 = newp.get(sid) * ratio;
+      if (std::fabs(v2) > cap) v2 = cap * (v2 > 0 ? 1 : -1);
+      while (cursor != p.end() && cursor->first < sid) ++cursor;
+      if (v2 == 0.0 && (cursor == p.end() || cursor->first != sid)) return;
+      const int key = static_cast<int>(sid);
+      // set_position changes the slot of `key` only: the slots before it stay
+      // where they are, so the cursor comes back at the same place (past
+      // `key` if it is still or newly held).
+      const auto at = cursor - p.begin();
+      if (setup != nullptr) setup->before(key, costs);
+      cash = set_position_with(p, cursor, key, v2, cash, costs, true, true, balance, hooks);
+      if (setup != nullptr) setup->after(key);
+      cursor = p.begin() + at;
+      if (cursor != p.end() && cursor->first == key) ++cursor;
+    };
+    // With a finite ratio and a cap of 0 or more, a zero weight is a zero
+    // target: only the stocks of `targets` (the nonzero weights) and the
+    // held ones can trade, visited in the same ascending order without
+    // reading the other weights (whose zeros a branch would guess wrong).
+    if (targets != nullptr && std::isfinite(ratio) && !(cap < 0.0) &&
+        newp.size - 1 <= static_cast<std::int64_t>(INT_MAX)) {
+      std::size_t k = 0;
+      while (true) {
+        const std::int64_t held =
+            cursor != p.end() && cursor->first < newp.size ? cursor->first : INT64_MAX;
+        const std::int64_t next = k < targets->size() ? (*targets)[k] : INT64_MAX;
+        const std::int64_t sid = held < next ? held : next;
+        if (sid == INT64_MAX) break;
+        if (sid == next) ++k;
+        visit(sid);
+      }
+      return cash;
+    }
+    for (std::int64_t sid = 0; sid < newp.size; ++sid) {
+      if (sid > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
+      visit(sid);
+    }
+    return cash;
+  });
+}
+
+}  // namespace pelmora
