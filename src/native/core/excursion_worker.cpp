@@ -3,8 +3,8 @@
 namespace pelmora {
 
 ExcursionWorker::ExcursionWorker(const ExcursionParams& params, std::int64_t out_size,
-                                 std::int64_t keep)
-    : params_(params), out_size_(out_size), keep_(keep), thread_([this] { loop(); }) {}
+                                 std::int64_t keep, double* base)
+    : params_(params), out_size_(out_size), keep_(keep), base_(base), thread_([this] { loop(); }) {}
 
 ExcursionWorker::~ExcursionWorker() {
   {
@@ -81,7 +81,7 @@ void ExcursionWorker::keep_failure(std::uint64_t seq, Failure&& f) {
   }
 }
 
-std::int64_t ExcursionWorker::compute(const std::vector<ExcursionJob>& jobs,
+std::int64_t ExcursionWorker::compute(const std::vector<ExcursionJob>& jobs, std::uint64_t seq,
                                       std::vector<ExcursionTrade>& trades,
                                       std::vector<double*>& outs, Failure& failure,
                                       bool helper) {
@@ -97,9 +97,9 @@ std::int64_t ExcursionWorker::compute(const std::vector<ExcursionJob>& jobs,
     trades.resize(static_cast<std::size_t>(n));
     outs.resize(static_cast<std::size_t>(n));
     for (int k = 0; k < n; ++k) {
-      const ExcursionJob& job = jobs[at + static_cast<std::size_t>(k)];
-      trades[static_cast<std::size_t>(k)] = job.trade;
-      outs[static_cast<std::size_t>(k)] = job.out;
+      const std::size_t j = at + static_cast<std::size_t>(k);
+      trades[static_cast<std::size_t>(k)] = jobs[j].trade();
+      outs[static_cast<std::size_t>(k)] = base_ + static_cast<std::int64_t>(seq + j) * keep_;
     }
     Failure g{ErrorKind::Pending, {}, {}};
     const std::int64_t k =
@@ -125,7 +125,7 @@ bool ExcursionWorker::drain(Failure& first, std::vector<ExcursionJob>& tail) {
   }
   while (true) {
     Failure f{ErrorKind::Pending, {}, {}};
-    const std::int64_t k = compute(jobs, trades, outs, f, false);
+    const std::int64_t k = compute(jobs, seq, trades, outs, f, false);
     std::lock_guard<std::mutex> lock(mutex_);
     if (k >= 0) keep_failure(seq + static_cast<std::uint64_t>(k), std::move(f));
     // The helper takes batches from the front; the last one queued, if it
@@ -167,7 +167,7 @@ void ExcursionWorker::loop() {
     write_positions();
     if (!have_batch) continue;
     Failure f{ErrorKind::Pending, {}, {}};
-    const std::int64_t failed = compute(batch.jobs, trades, outs, f, true);
+    const std::int64_t failed = compute(batch.jobs, batch.seq, trades, outs, f, true);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (failed >= 0) keep_failure(batch.seq + static_cast<std::uint64_t>(failed), std::move(f));

@@ -42,16 +42,29 @@ struct StretchPositions {
   }
 };
 
+// A trade handed to the helper: 16 bytes, four to a cache line (the lines
+// cross from one core to the other). Its array is the one of its place in
+// the order of hand-over (see the worker's `base`).
 struct ExcursionJob {
-  ExcursionTrade trade;
-  double* out;  // the array's last `keep` elements, filled by the helper
+  std::int32_t pid = 0;  // price column
+  std::int32_t i_entry = 0;
+  std::int32_t i_exit = 0;
+  std::uint8_t is_long = 0, entry_transaction = 0, exit_transaction = 0;
+
+  ExcursionTrade trade() const {
+    return ExcursionTrade{pid, i_entry, i_exit, is_long != 0, entry_transaction != 0,
+                          exit_transaction != 0};
+  }
 };
 
 class ExcursionWorker {
  public:
   // `keep`: how many of the array's last elements a job keeps (out_size:
   // the whole array; the summary block alone when the paths are not kept).
-  ExcursionWorker(const ExcursionParams& params, std::int64_t out_size, std::int64_t keep);
+  // The k-th job handed over (counting from 0) fills base[k * keep ...], in
+  // memory that never moves.
+  ExcursionWorker(const ExcursionParams& params, std::int64_t out_size, std::int64_t keep,
+                  double* base);
   ~ExcursionWorker();
   ExcursionWorker(const ExcursionWorker&) = delete;
   ExcursionWorker& operator=(const ExcursionWorker&) = delete;
@@ -81,7 +94,8 @@ class ExcursionWorker {
   // Computes `jobs` on this thread; -1, or the index of the first that
   // failed, with its failure in `failure`. The helper (`helper`) writes the
   // stretches waiting between each few trades.
-  std::int64_t compute(const std::vector<ExcursionJob>& jobs, std::vector<ExcursionTrade>& trades,
+  std::int64_t compute(const std::vector<ExcursionJob>& jobs, std::uint64_t seq,
+                       std::vector<ExcursionTrade>& trades,
                        std::vector<double*>& outs, Failure& failure, bool helper);
   // Keeps `f` when its trade (sequence number `seq`) is the earliest failed
   // so far; under the lock.
@@ -93,6 +107,7 @@ class ExcursionWorker {
   const ExcursionParams params_;
   const std::int64_t out_size_;
   const std::int64_t keep_;
+  double* const base_;
   std::mutex mutex_;
   std::condition_variable work_, done_;
   // Batches waiting, each with the sequence number of its first trade.

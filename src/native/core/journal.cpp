@@ -65,7 +65,9 @@ Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOption
   // hundreds of megabytes of stores the run need not wait for.
   positions_helper_ = positions_fixed && jopt.helper_thread;
   if (excursion_helper_ || positions_helper_) {
-    worker_ = std::make_unique<ExcursionWorker>(params_, size, keep);
+    // The arrays' memory never moves: the k-th job handed over fills the k-th.
+    worker_ = std::make_unique<ExcursionWorker>(params_, size, keep,
+                                                excursion_helper_ ? excursions.data() : nullptr);
     if (positions_helper_) worker_->attach_positions(stretches_, kStretchSlots);
   }
 }
@@ -114,25 +116,27 @@ void Journal::add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_tr
     const std::size_t at = excursions.size();
     excursions.extend(static_cast<std::size_t>(keep_));  // written whole by the computation
     excursion_length_ = keep_;
-    // Built in place: a copy of the trade from the stack reads its flags back
-    // wider than they were written, which stalls the store buffer.
-    ExcursionTrade* trade_at;
     if (excursion_helper_) {
-      // The helper's job itself: the arrays' memory never moves.
+      // The helper's job, compact: its array is the one just set aside.
       ExcursionJob& job = jobs_.emplace_back();
-      job.out = excursions.data() + at;
-      trade_at = &job.trade;
+      job.pid = col < 0 ? 0 : col;
+      job.i_entry = static_cast<std::int32_t>(t.entry_row);
+      job.i_exit = i_exit;
+      job.is_long = t.position > 0;
+      job.entry_transaction = t.entry_transaction != 0;
+      job.exit_transaction = exit_transaction != 0;
     } else {
+      // Built in place: a copy of the trade from the stack reads its flags
+      // back wider than they were written, which stalls the store buffer.
       PendingExcursion& p = pending_.emplace_back();
       p.offset = at;
-      trade_at = &p.trade;
+      p.trade.pid = col < 0 ? 0 : col;
+      p.trade.i_entry = t.entry_row;
+      p.trade.i_exit = i_exit;
+      p.trade.is_long = t.position > 0;
+      p.trade.entry_transaction = t.entry_transaction != 0;
+      p.trade.exit_transaction = exit_transaction != 0;
     }
-    trade_at->pid = col < 0 ? 0 : col;
-    trade_at->i_entry = t.entry_row;
-    trade_at->i_exit = i_exit;
-    trade_at->is_long = t.position > 0;
-    trade_at->entry_transaction = t.entry_transaction != 0;
-    trade_at->exit_transaction = exit_transaction != 0;
     if (excursion_helper_) {
       // The rows the trade's walk reads, at most (its exit or its window).
       const std::int64_t last = std::max<std::int64_t>(i_exit, t.entry_row + params_.window);
