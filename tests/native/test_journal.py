@@ -765,26 +765,3 @@ def test_the_native_turnover_refuses_columns_it_cannot_read(change, error, text)
     assert journal._turnover(*columns.values()).tolist() == [0.5, 1.0]
     with pytest.raises(error, match=text):
         journal._turnover(*change(columns).values())
-
-
-@pytest.mark.parametrize("account", [{}, {"capital": 1e6}, {"slippage": 0.001}])
-def test_a_unit_portfolios_account_columns_are_read_only_constants(account):
-    # Without an account the fills' account columns hold one value each: they are handed out
-    # as read-only views of it, never a column written fill by fill; under an account's rules
-    # they are the fills' own.
-    inp = build([[10.0, 20.0], [11.0, 19.0], [12.0, 18.0]], [[0.5, 0.5], [0.2, 0.8]],
-                pos_index=[0, 1])
-    fills = journal.run(*inp.args(), **account)["fills"]
-    n = len(fills["row"])
-    assert n == 4
-    for name, value in [("slippage", 0.0), ("impact", 0.0), ("written_off", 0.0),
-                        ("shares", np.nan), ("requested", np.nan)]:
-        column = fills[name]
-        assert column.dtype == np.float64 and column.shape == (n,)
-        if account:
-            assert column.flags.writeable
-            continue
-        assert not column.flags.writeable
-        assert bits(column).tolist() == [bits(np.float64(value))] * n
-        with pytest.raises(ValueError, match="read-only"):
-            column[0] = 1.0

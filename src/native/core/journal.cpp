@@ -309,6 +309,16 @@ double Journal::worth_at_close(int sid, double value, std::int64_t row) const {
 }
 
 void Journal::finish(const Book& pos) {
+  fills.seal();
+  if (!account_columns_) {
+    // A unit portfolio's account columns hold one value each, written once.
+    const std::size_t n = fills.size();
+    fills.slippage.assign(n, 0.0);
+    fills.impact.assign(n, 0.0);
+    fills.written_off.assign(n, 0.0);
+    fills.shares.assign(n, std::nan(""));
+    fills.requested.assign(n, std::nan(""));
+  }
   for (const auto& [sid, size] : pos) {
     if (size == 0) continue;  // a NaN size counts as held
     const OpenTrade& t = open_[static_cast<std::size_t>(stock_slot(sid, kRecordExit))];
@@ -318,7 +328,6 @@ void Journal::finish(const Book& pos) {
     trades.exit_value[k] = worth;
     trades.pnl[k] = (t.flows + worth) - t.cost;
   }
-  fills.seal();
   trades.seal();
   flush_excursions();
   // Every position is written, and seen, before the columns are handed over.

@@ -287,10 +287,6 @@ class Journal final : public RunHooks {
   // the last close, in the book's order.
   void finish(const Book& pos);
 
-  // Whether the fills' account columns (slippage, impact, written_off,
-  // shares, requested) were recorded. When not, every fill has the unit
-  // portfolio's values: 0.0 for the money, NaN for the shares.
-  bool account_columns() const { return account_columns_; }
 
   std::int64_t excursion_length() const { return excursion_length_; }
 
@@ -345,7 +341,8 @@ class Journal final : public RunHooks {
   double capital_ = 0.0;   // 0: no shares to report
   double slippage_ = 0.0;
   // Whether a fill's account columns can differ from a unit portfolio's
-  // (0.0 costs, NaN shares): if not, they are not recorded at all.
+  // (0.0 costs, NaN shares): if not, they are filled in once at the end
+  // instead of fill by fill.
   bool account_columns_ = false;
   ExcursionParams params_;
   ExcursionPath path_;

@@ -148,13 +148,6 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
   put(out.get(), "cash", ndarray_of(j.cash, Dtype::Float64));
   put(out.get(), "rebalance_rows", ndarray_of(j.rebalance_rows, Dtype::Int64));
   FillColumns& f = j.fills;
-  // A unit portfolio's account columns are constants: read-only views of
-  // one value, not a column written fill by fill.
-  const std::int64_t n_fills = static_cast<std::int64_t>(f.row.size());
-  const double nan = std::nan("");
-  auto account = [&](Column<double>& c, double value) {
-    return j.account_columns() ? ndarray_of(c, Dtype::Float64) : py::constant_vector(n_fills, value);
-  };
   put(out.get(), "fills",
       columns({{"row", ndarray_of(f.row, Dtype::Int64)}, {"sid", ndarray_of(f.sid, Dtype::Int64)},
                {"reason", ndarray_of(f.reason, Dtype::Int8)},
@@ -163,9 +156,11 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
                {"price", ndarray_of(f.price, Dtype::Float64)},
                {"fee", ndarray_of(f.fee, Dtype::Float64)}, {"tax", ndarray_of(f.tax, Dtype::Float64)},
                {"suspended", ndarray_of(f.suspended, Dtype::Bool)},
-               {"slippage", account(f.slippage, 0.0)}, {"impact", account(f.impact, 0.0)},
-               {"written_off", account(f.written_off, 0.0)},
-               {"shares", account(f.shares, nan)}, {"requested", account(f.requested, nan)}}));
+               {"slippage", ndarray_of(f.slippage, Dtype::Float64)},
+               {"impact", ndarray_of(f.impact, Dtype::Float64)},
+               {"written_off", ndarray_of(f.written_off, Dtype::Float64)},
+               {"shares", ndarray_of(f.shares, Dtype::Float64)},
+               {"requested", ndarray_of(f.requested, Dtype::Float64)}}));
   TradeColumns& t = j.trades;
   put(out.get(), "trades",
       columns({{"sid", ndarray_of(t.sid, Dtype::Int64)},
