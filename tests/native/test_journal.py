@@ -765,3 +765,29 @@ def test_the_native_turnover_refuses_columns_it_cannot_read(change, error, text)
     assert journal._turnover(*columns.values()).tolist() == [0.5, 1.0]
     with pytest.raises(error, match=text):
         journal._turnover(*change(columns).values())
+
+
+@pytest.mark.parametrize("hold, zero_close, account", [
+    (1, None, {}),             # a trade a row: the records of every column grow together
+    (1, 1700, {}),             # an excursion fails in the helper's hands: the run raises it
+    (5, None, {"capital": 1e6, "slippage": 0.002}),  # the account's columns grow with them
+])
+def test_a_single_run_records_what_run_many_records(hold, zero_close, account):
+    # journal.run hands its summaries to a helper (compact jobs, each placed by its order) and
+    # calls its hooks without the virtual table; run_many records everything on its own thread.
+    # Both give the same records, bit for bit, and the same failure.
+    inp = big_market(2000, 150, seed=11, hold=hold)
+    if zero_close:
+        inp.close_values[zero_close, :] = 0.0
+    opts = dict(swaylen_window=12, positions=False, excursions="summary")
+    single, error = outcome(lambda: journal.run(*inp.args(), **opts, **account))
+    many = journal.run_many(inp.kwargs(), [dict(account, swaylen_window=12)], threads=1,
+                            positions=False, excursions="summary")[0]
+    if zero_close:
+        assert error is ZeroDivisionError and isinstance(many, ZeroDivisionError)
+        return
+    assert len(single["trades"]["sid"]) > 5000
+    for key in ("fills", "trades"):
+        for name, column in many[key].items():
+            assert single[key][name].tobytes() == column.tobytes(), (key, name)
+    assert single["excursion_summary"].tobytes() == many["excursion_summary"].tobytes()
