@@ -102,6 +102,8 @@ class ExcursionWorker {
   void keep_failure(std::uint64_t seq, Failure&& f);
   void write_positions();  // every stretch waiting, in order; the helper's alone
   static constexpr std::uint64_t kWakeAfter = 64;
+  // How often a waiting helper looks for batches (a batch is never a
+  // reason to wake it: see submit).
   static constexpr std::chrono::microseconds kPoll{100};
 
   const ExcursionParams params_;

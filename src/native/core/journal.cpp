@@ -292,11 +292,7 @@ void Journal::record_fill(int sid, const FillReport& f) {
   }
   fills.push(ctx_row_, sid, static_cast<std::int8_t>(ctx_reason_), before, after, price, fee, tax,
              suspended);
-  if (account_columns_) {
-    fills.push_account(f.slippage, f.impact, f.written_off, shares, requested);
-  } else {
-    fills.done();
-  }
+  if (account_columns_) fills.push_account(f.slippage, f.impact, f.written_off, shares, requested);
 }
 
 double Journal::worth_at_close(int sid, double value, std::int64_t row) const {

@@ -78,19 +78,18 @@ struct FillColumns {
     fee.data()[n_] = paid_fee;
     tax.data()[n_] = paid_tax;
     suspended.data()[n_] = was_suspended ? 1 : 0;
-  }
-  // The account columns of the fill just pushed, then the fill is counted.
-  // A fill without them is counted by done().
-  void push_account(double paid_slippage, double paid_impact, double lost, double moved_shares,
-                    double asked) {
-    slippage.data()[n_] = paid_slippage;
-    impact.data()[n_] = paid_impact;
-    written_off.data()[n_] = lost;
-    shares.data()[n_] = moved_shares;
-    requested.data()[n_] = asked;
     ++n_;
   }
-  void done() { ++n_; }
+  // The account columns of the fill pushed last (only when they are recorded).
+  void push_account(double paid_slippage, double paid_impact, double lost, double moved_shares,
+                    double asked) {
+    const std::size_t k = n_ - 1;
+    slippage.data()[k] = paid_slippage;
+    impact.data()[k] = paid_impact;
+    written_off.data()[k] = lost;
+    shares.data()[k] = moved_shares;
+    requested.data()[k] = asked;
+  }
   void seal() { for_each([&](auto& c) { c.set_size(n_); }); }
 
  private:
@@ -287,7 +286,6 @@ class Journal final : public RunHooks {
   // the last close, in the book's order.
   void finish(const Book& pos);
 
-
   std::int64_t excursion_length() const { return excursion_length_; }
 
   // Computes the excursion arrays still waiting; throws the failure of the
@@ -325,8 +323,8 @@ class Journal final : public RunHooks {
   std::size_t push_record(int sid, const OpenTrade& t, std::int64_t exit_row);
   void add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_transaction);
   void hand_over();  // the waiting trades to the helper thread
-  // Trades go to the helper this many at a time (a hand-over may wake it, a
-  // system call), or sooner once their walks add up to kHandOverRows rows:
+  // Trades go to the helper this many at a time (it looks for them now and
+  // then), or sooner once their walks add up to kHandOverRows rows:
   // a run of long trades then keeps the helper busy from early on, and few
   // are left for the run's end, where the run computes them itself.
   static constexpr std::size_t kHandOver = 2048;
