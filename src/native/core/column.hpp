@@ -176,19 +176,37 @@ class Column {
   bool fixed_ = false;
 };
 
-// The columns of a table that grow together, checked for room once per row:
-// `each(fn)` calls fn on every column. Their sizes are set to the table's
-// count `n` first, so a column that moves keeps what it holds; returns how
-// many rows every column has room for now (more than n).
-template <class Each>
-std::size_t grow_together(std::size_t n, Each&& each) {
-  each([&](auto& c) { c.set_size(n); });
-  std::size_t room = SIZE_MAX;
-  each([&](auto& c) {
-    c.reserve_for(n + 1);
-    room = std::min(room, c.capacity());
-  });
-  return room;
-}
+// The row count of a table whose columns grow together, checked for room
+// once per row and sized at seal(). `Table` derives from it and visits its
+// columns with for_each_column(fn).
+template <class Table>
+class TableRows {
+ public:
+  std::size_t size() const { return n_; }
+  // Every column's size is the table's count (before they are handed over).
+  void seal() { table().for_each_column([&](auto& c) { c.set_size(n_); }); }
+
+ protected:
+  // The index of a new row, room made for it in every column.
+  std::size_t next_row() {
+    if (n_ == room_) grow();
+    return n_++;
+  }
+
+ private:
+  Table& table() { return static_cast<Table&>(*this); }
+  void grow() {
+    // Each column keeps what it holds when it moves: its size first.
+    seal();
+    std::size_t room = SIZE_MAX;
+    table().for_each_column([&](auto& c) {
+      c.reserve_for(n_ + 1);
+      room = std::min(room, c.capacity());
+    });
+    room_ = room;
+  }
+
+  std::size_t n_ = 0, room_ = 0;
+};
 
 }  // namespace pelmora

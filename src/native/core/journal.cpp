@@ -16,12 +16,13 @@ constexpr const char* kAnalysis = "pelmora.core.journal.swaylen_analysis";
 }  // namespace
 
 Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOptions& jopt)
+    // A fill's account columns can differ from a unit portfolio's (0.0
+    // costs, NaN shares) only under an account's rules.
     : fills(opt.exec.changes_fills() || opt.exec.capital > 0.0),
       in_(in),
       jopt_(jopt),
       capital_(opt.exec.capital),
       slippage_(opt.exec.slippage),
-      account_columns_(opt.exec.changes_fills() || opt.exec.capital > 0.0),
       sid_to_price_(in.columns.table) {
   params_.price = in.price;
   params_.close = in.close;
@@ -292,7 +293,7 @@ void Journal::record_fill(int sid, const FillReport& f) {
   }
   fills.push(ctx_row_, sid, static_cast<std::int8_t>(ctx_reason_), before, after, price, fee, tax,
              suspended);
-  if (account_columns_) fills.push_account(f.slippage, f.impact, f.written_off, shares, requested);
+  if (fills.account()) fills.push_account(f.slippage, f.impact, f.written_off, shares, requested);
 }
 
 double Journal::worth_at_close(int sid, double value, std::int64_t row) const {
@@ -306,7 +307,7 @@ double Journal::worth_at_close(int sid, double value, std::int64_t row) const {
 
 void Journal::finish(const Book& pos) {
   fills.seal();
-  if (!account_columns_) {
+  if (!fills.account()) {
     // A unit portfolio's account columns hold one value each, written once.
     const std::size_t n = fills.size();
     fills.slippage.assign(n, 0.0);

@@ -46,7 +46,7 @@ struct JournalOptions {
   std::int64_t n_stocks = 0;     // len(pos_columns): the size of the per-stock entry arrays
 };
 
-struct FillColumns {
+struct FillColumns : TableRows<FillColumns> {
   Column<std::int64_t> row, sid;
   Column<std::int8_t> reason;
   // The price the fill traded at: the stop level of an intraday exit, else
@@ -60,49 +60,43 @@ struct FillColumns {
   // shares its order asked for before lots cut it; NaN without one.
   Column<double> shares, requested;
 
-  // The columns grow together, checked for room once per fill, and take
-  // their sizes from the count at seal(). `account`: whether the last five
-  // are recorded.
+  // `account`: whether the last five columns are recorded fill by fill (a
+  // unit portfolio's hold one value each, written once at the end).
   explicit FillColumns(bool account) : account_(account) {}
-  std::size_t size() const { return n_; }
+  bool account() const { return account_; }
   void push(std::int64_t at_row, std::int64_t of_sid, std::int8_t why, double value_before,
             double value_after, double at_price, double paid_fee, double paid_tax,
             bool was_suspended) {
-    if (n_ == room_) grow();
-    row.data()[n_] = at_row;
-    sid.data()[n_] = of_sid;
-    reason.data()[n_] = why;
-    before.data()[n_] = value_before;
-    after.data()[n_] = value_after;
-    price.data()[n_] = at_price;
-    fee.data()[n_] = paid_fee;
-    tax.data()[n_] = paid_tax;
-    suspended.data()[n_] = was_suspended ? 1 : 0;
-    ++n_;
+    const std::size_t k = next_row();
+    row.data()[k] = at_row;
+    sid.data()[k] = of_sid;
+    reason.data()[k] = why;
+    before.data()[k] = value_before;
+    after.data()[k] = value_after;
+    price.data()[k] = at_price;
+    fee.data()[k] = paid_fee;
+    tax.data()[k] = paid_tax;
+    suspended.data()[k] = was_suspended ? 1 : 0;
   }
   // The account columns of the fill pushed last (only when they are recorded).
   void push_account(double paid_slippage, double paid_impact, double lost, double moved_shares,
                     double asked) {
-    const std::size_t k = n_ - 1;
+    const std::size_t k = size() - 1;
     slippage.data()[k] = paid_slippage;
     impact.data()[k] = paid_impact;
     written_off.data()[k] = lost;
     shares.data()[k] = moved_shares;
     requested.data()[k] = asked;
   }
-  void seal() { for_each([&](auto& c) { c.set_size(n_); }); }
-
- private:
   template <class Fn>
-  void for_each(Fn&& fn) {
+  void for_each_column(Fn&& fn) {
     fn(row), fn(sid), fn(reason), fn(before), fn(after), fn(price), fn(fee), fn(tax),
         fn(suspended);
     if (account_) fn(slippage), fn(impact), fn(written_off), fn(shares), fn(requested);
   }
-  void grow() { room_ = grow_together(n_, [&](auto&& fn) { for_each(fn); }); }
 
+ private:
   bool account_;
-  std::size_t n_ = 0, room_ = 0;
 };
 
 // One accrual of financing: the calendar days since the previous row, the
@@ -121,7 +115,7 @@ struct FinancingColumns {
   Column<double> days, balance, interest, short_value, short_fee;
 };
 
-struct TradeColumns {
+struct TradeColumns : TableRows<TradeColumns> {
   Column<std::int64_t> sid, entry_row, exit_row;
   Column<double> position, entry_value, exit_value, cost, pnl;
   Column<std::int8_t> exit_reason;  // -1 while open
@@ -130,35 +124,29 @@ struct TradeColumns {
   // off a kept holding by a resize that traded nothing).
   Column<std::int64_t> entry_fill, exit_fill;
 
-  // As the fills' columns: grown together, sized at seal().
-  std::size_t size() const { return n_; }
   // A record with no exit value, reason or fill yet; returns its index.
   std::size_t push(std::int64_t of_sid, std::int64_t entered, std::int64_t exited,
                    double weight, double value_in, double paid, double gain,
                    std::int64_t entry_fill_at) {
-    if (n_ == room_) room_ = grow_together(n_, [&](auto&& fn) { for_each(fn); });
-    sid.data()[n_] = of_sid;
-    entry_row.data()[n_] = entered;
-    exit_row.data()[n_] = exited;
-    position.data()[n_] = weight;
-    entry_value.data()[n_] = value_in;
-    exit_value.data()[n_] = 0.0;
-    cost.data()[n_] = paid;
-    pnl.data()[n_] = gain;
-    exit_reason.data()[n_] = -1;
-    entry_fill.data()[n_] = entry_fill_at;
-    exit_fill.data()[n_] = -1;
-    return n_++;
+    const std::size_t k = next_row();
+    sid.data()[k] = of_sid;
+    entry_row.data()[k] = entered;
+    exit_row.data()[k] = exited;
+    position.data()[k] = weight;
+    entry_value.data()[k] = value_in;
+    exit_value.data()[k] = 0.0;
+    cost.data()[k] = paid;
+    pnl.data()[k] = gain;
+    exit_reason.data()[k] = -1;
+    entry_fill.data()[k] = entry_fill_at;
+    exit_fill.data()[k] = -1;
+    return k;
   }
-  void seal() { for_each([&](auto& c) { c.set_size(n_); }); }
-
- private:
   template <class Fn>
-  void for_each(Fn&& fn) {
+  void for_each_column(Fn&& fn) {
     fn(sid), fn(entry_row), fn(exit_row), fn(position), fn(entry_value), fn(exit_value), fn(cost),
         fn(pnl), fn(exit_reason), fn(entry_fill), fn(exit_fill);
   }
-  std::size_t n_ = 0, room_ = 0;
 };
 
 struct PositionColumns {
@@ -338,10 +326,6 @@ class Journal final : public RunHooks {
   JournalOptions jopt_;
   double capital_ = 0.0;   // 0: no shares to report
   double slippage_ = 0.0;
-  // Whether a fill's account columns can differ from a unit portfolio's
-  // (0.0 costs, NaN shares): if not, they are filled in once at the end
-  // instead of fill by fill.
-  bool account_columns_ = false;
   ExcursionParams params_;
   ExcursionPath path_;
   const std::vector<int>& sid_to_price_;  // the inputs' table

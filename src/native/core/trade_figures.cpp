@@ -40,17 +40,30 @@ TradeFigures trade_figures(const View1D<double>& pnl, std::vector<double>& scrat
   return f;
 }
 
+namespace {
+
+// pandas' rule for a NaN in a mean: a zero in the sum, one less in the count.
+inline double zero_if_nan(double v, std::int64_t& missing) {
+  const bool nan = v != v;
+  missing += nan;
+  return nan ? 0.0 : v;
+}
+
+// The mean of the n values of `zeroed` (NaN already zeroed), `missing` of them NaN.
+inline double zeroed_mean(const double* zeroed, std::int64_t n, std::int64_t missing) {
+  return numpy_sum(zeroed, n) / static_cast<double>(n - missing);
+}
+
+}  // namespace
+
 double mean_skipping_nan(const View1D<double>& x, std::vector<double>& scratch) {
   const std::int64_t n = x.size;
   scratch.resize(static_cast<std::size_t>(n));
   std::int64_t missing = 0;
   for (std::int64_t i = 0; i < n; ++i) {
-    const double v = x.get(i);
-    const bool nan = v != v;
-    missing += nan;
-    scratch[static_cast<std::size_t>(i)] = nan ? 0.0 : v;
+    scratch[static_cast<std::size_t>(i)] = zero_if_nan(x.get(i), missing);
   }
-  return numpy_sum(scratch.data(), n) / static_cast<double>(n - missing);
+  return zeroed_mean(scratch.data(), n, missing);
 }
 
 void means_skipping_nan(const View1D<double>& x, const View1D<double>& y,
@@ -61,14 +74,11 @@ void means_skipping_nan(const View1D<double>& x, const View1D<double>& y,
   double* zy = zx + n;
   std::int64_t missing_x = 0, missing_y = 0;
   for (std::int64_t i = 0; i < n; ++i) {
-    const double a = x.get(i), b = y.get(i);
-    missing_x += a != a;
-    missing_y += b != b;
-    zx[i] = a != a ? 0.0 : a;
-    zy[i] = b != b ? 0.0 : b;
+    zx[i] = zero_if_nan(x.get(i), missing_x);
+    zy[i] = zero_if_nan(y.get(i), missing_y);
   }
-  mean_x = numpy_sum(zx, n) / static_cast<double>(n - missing_x);
-  mean_y = numpy_sum(zy, n) / static_cast<double>(n - missing_y);
+  mean_x = zeroed_mean(zx, n, missing_x);
+  mean_y = zeroed_mean(zy, n, missing_y);
 }
 
 }  // namespace pelmora

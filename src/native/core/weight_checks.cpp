@@ -52,11 +52,6 @@ ColumnScan scan_column(const double* p, std::int64_t n, double limit) {
   return out;
 }
 
-// Whether none of n contiguous doubles is odd.
-bool column_plain(const double* p, std::int64_t n, double limit) {
-  return !scan_column(p, n, limit).odd;
-}
-
 // Copies a column-major `m` into `out` (rows x cols doubles, row-major) in
 // tiles of kRows x kCols: a tile's part of each source column is one run of
 // memory, few enough pages and lines to stay in the TLB and the cache while
@@ -105,7 +100,7 @@ WeightScan scan_weights(const View2D<double>& w, std::int64_t from, double* rows
       bool any = false;
       if (w.row_stride == static_cast<std::int64_t>(sizeof(double))) {
         const auto* col = reinterpret_cast<const double*>(p);
-        odd |= !column_plain(col, split, limit);
+        odd |= scan_column(col, split, limit).odd;
         const ColumnScan tail = scan_column(col + split, rows - split, limit);
         odd |= tail.odd;
         any = tail.any;
