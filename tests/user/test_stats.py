@@ -364,13 +364,15 @@ finite_or_not = st.floats(allow_nan=True, allow_infinity=True, width=64)
 @given(st.integers(1, 6).flatmap(lambda n: st.tuples(
     st.lists(st.floats(-2, 2) | finite_or_not, min_size=n, max_size=n),
     st.lists(st.tuples(st.integers(0, n - 1), finite_or_not, finite_or_not, finite_or_not),
-             max_size=12))))
-def test_the_native_turnover_is_the_numpy_formula(case):
+             max_size=12))), st.booleans())
+def test_the_native_turnover_is_the_numpy_formula(case, in_row_order):
     # Per row, in the fills' order: (|after - before| - written_off) / the equity before the row.
+    # A run's fills come in row order; the formula holds in any order.
     equity, fills = case
-    rows = np.array(sorted(f[0] for f in fills), dtype=np.int64)
-    before, after, written_off = (np.array([f[i] for f in sorted(fills, key=lambda f: f[0])],
-                                           dtype=np.float64) for i in (1, 2, 3))
+    fills = sorted(fills, key=lambda f: f[0]) if in_row_order else fills
+    rows = np.array([f[0] for f in fills], dtype=np.int64)
+    before, after, written_off = (np.array([f[i] for f in fills], dtype=np.float64)
+                                  for i in (1, 2, 3))
     equity = np.array(equity, dtype=np.float64)
     base = np.concatenate(([1.0], equity[:-1]))[rows]
     with np.errstate(all="ignore"):
@@ -383,10 +385,13 @@ def test_the_native_turnover_is_the_numpy_formula(case):
 
 
 @settings(max_examples=200, deadline=None)
-@given(st.lists(finite_or_not, max_size=40), st.integers(1, 6), st.integers(0, 5))
-def test_the_average_excursion_is_pandas_mean_bit_for_bit(values, width, column):
-    # The statistics' mean of a column of the excursion summary (a strided view), NaN skipped.
-    matrix = np.resize(np.array(values, dtype=np.float64), (len(values), width))
+@given(st.lists(finite_or_not, max_size=40), st.integers(1, 6), st.integers(0, 5),
+       st.sampled_from([0, 1, 7, 8, 129, 300, 1037]))
+def test_the_average_excursion_is_pandas_mean_bit_for_bit(values, width, column, rows):
+    # The statistics' mean of a column of the excursion summary (a strided view), NaN skipped;
+    # past 128 rows the sum is split in halves, as NumPy's pairwise sum does.
+    rows = rows if values else 0
+    matrix = np.resize(np.array(values, dtype=np.float64), (max(rows, len(values)), width))
     series = pd.Series(matrix[:, column % width], copy=False)
     expected, got = float(series.mean()), series_mean(series)
     assert _same_float(expected, got)

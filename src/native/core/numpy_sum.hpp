@@ -9,27 +9,60 @@
 
 namespace pelmora {
 
-// The pairwise kernel over n contiguous doubles.
-inline double pairwise_sum(const double* a, std::int64_t n) {
+// The pairwise kernel over the n values load(i0), ..., load(i0 + n - 1), each
+// loaded exactly once and in order, for K vectors of one length at once:
+// load(i, v) writes the i-th value of each into v[0..K). Summing several
+// vectors side by side shares one pass over memory they have in common (two
+// columns of one matrix), and a load may transform its value (a NaN zeroed)
+// with no temporary array.
+template <int K, class Load>
+void pairwise_sums(Load& load, std::int64_t i0, std::int64_t n, double* res) {
+  double v[K];
   if (n < 8) {
-    double res = -0.0;
-    for (std::int64_t i = 0; i < n; ++i) res += a[i];
-    return res;
+    for (int c = 0; c < K; ++c) res[c] = -0.0;
+    for (std::int64_t i = 0; i < n; ++i) {
+      load(i0 + i, v);
+      for (int c = 0; c < K; ++c) res[c] += v[c];
+    }
+    return;
   }
   if (n <= 128) {
-    double r[8];
-    for (int k = 0; k < 8; ++k) r[k] = a[k];
+    double r[K][8];
+    for (int k = 0; k < 8; ++k) {
+      load(i0 + k, v);
+      for (int c = 0; c < K; ++c) r[c][k] = v[c];
+    }
     std::int64_t i;
     for (i = 8; i < n - (n % 8); i += 8) {
-      for (int k = 0; k < 8; ++k) r[k] += a[i + k];
+      for (int k = 0; k < 8; ++k) {
+        load(i0 + i + k, v);
+        for (int c = 0; c < K; ++c) r[c][k] += v[c];
+      }
     }
-    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    for (; i < n; ++i) res += a[i];
-    return res;
+    for (int c = 0; c < K; ++c) {
+      res[c] = ((r[c][0] + r[c][1]) + (r[c][2] + r[c][3])) +
+               ((r[c][4] + r[c][5]) + (r[c][6] + r[c][7]));
+    }
+    for (; i < n; ++i) {
+      load(i0 + i, v);
+      for (int c = 0; c < K; ++c) res[c] += v[c];
+    }
+    return;
   }
   std::int64_t n2 = n / 2;
   n2 -= n2 % 8;
-  return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
+  double low[K], high[K];
+  pairwise_sums<K>(load, i0, n2, low);
+  pairwise_sums<K>(load, i0 + n2, n - n2, high);
+  for (int c = 0; c < K; ++c) res[c] = low[c] + high[c];
+}
+
+// The pairwise kernel over n contiguous doubles.
+inline double pairwise_sum(const double* a, std::int64_t n) {
+  auto load = [a](std::int64_t i, double* v) { v[0] = a[i]; };
+  double res;
+  pairwise_sums<1>(load, 0, n, &res);
+  return res;
 }
 
 // numpy.sum of n contiguous doubles.

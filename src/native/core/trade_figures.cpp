@@ -1,18 +1,20 @@
 #include "core/trade_figures.hpp"
 
+#include <memory>
 #include <utility>
 
 #include "core/numpy_sum.hpp"
 
 namespace pelmora {
 
-TradeFigures trade_figures(const View1D<double>& pnl, std::vector<double>& scratch) {
+TradeFigures trade_figures(const View1D<double>& pnl) {
   // One buffer holds the wins from the front and the losses from the back
   // (reversed, put back in order below), then the counted values: each is
-  // summed as the compacted array NumPy would sum.
+  // summed as the compacted array NumPy would sum. Left uninitialised: every
+  // slot summed is written first.
   const std::int64_t n = pnl.size;
-  scratch.resize(static_cast<std::size_t>(n));
-  double* buf = scratch.data();
+  std::unique_ptr<double[]> owned(new double[static_cast<std::size_t>(n > 0 ? n : 1)]);
+  double* buf = owned.get();
   TradeFigures f;
   // Without a branch (a pnl's sign is a coin toss): each value is written to
   // both free ends, and only the end it belongs to moves past it. The free
@@ -30,6 +32,13 @@ TradeFigures trade_figures(const View1D<double>& pnl, std::vector<double>& scrat
   for (std::int64_t i = back, j = n - 1; i < j; ++i, --j) std::swap(buf[i], buf[j]);
   f.gains = numpy_sum(buf, f.wins);
   f.lost = numpy_sum(buf + back, f.losses);
+  if (f.counted == n) {
+    // No NaN: the counted pnl is the column itself, summed where it lies.
+    auto load = [&pnl](std::int64_t i, double* v) { v[0] = pnl.get(i); };
+    pairwise_sums<1>(load, 0, n, &f.total);
+    f.total = 0.0 + f.total;
+    return f;
+  }
   std::int64_t k = 0;
   for (std::int64_t i = 0; i < n; ++i) {
     const double v = pnl.get(i);
@@ -49,36 +58,29 @@ inline double zero_if_nan(double v, std::int64_t& missing) {
   return nan ? 0.0 : v;
 }
 
-// The mean of the n values of `zeroed` (NaN already zeroed), `missing` of them NaN.
-inline double zeroed_mean(const double* zeroed, std::int64_t n, std::int64_t missing) {
-  return numpy_sum(zeroed, n) / static_cast<double>(n - missing);
-}
-
 }  // namespace
 
-double mean_skipping_nan(const View1D<double>& x, std::vector<double>& scratch) {
-  const std::int64_t n = x.size;
-  scratch.resize(static_cast<std::size_t>(n));
+double mean_skipping_nan(const View1D<double>& x) {
   std::int64_t missing = 0;
-  for (std::int64_t i = 0; i < n; ++i) {
-    scratch[static_cast<std::size_t>(i)] = zero_if_nan(x.get(i), missing);
-  }
-  return zeroed_mean(scratch.data(), n, missing);
+  auto load = [&](std::int64_t i, double* v) { v[0] = zero_if_nan(x.get(i), missing); };
+  double sum;
+  pairwise_sums<1>(load, 0, x.size, &sum);
+  return (0.0 + sum) / static_cast<double>(x.size - missing);
 }
 
-void means_skipping_nan(const View1D<double>& x, const View1D<double>& y,
-                        std::vector<double>& scratch, double& mean_x, double& mean_y) {
-  const std::int64_t n = x.size;
-  scratch.resize(2 * static_cast<std::size_t>(n));
-  double* zx = scratch.data();
-  double* zy = zx + n;
+void means_skipping_nan(const View1D<double>& x, const View1D<double>& y, double& mean_x,
+                        double& mean_y) {
+  // Both sums in one pass: the zeroed values go straight into the pairwise
+  // tree (the same tree for both, as the lengths are equal), no copy of either.
   std::int64_t missing_x = 0, missing_y = 0;
-  for (std::int64_t i = 0; i < n; ++i) {
-    zx[i] = zero_if_nan(x.get(i), missing_x);
-    zy[i] = zero_if_nan(y.get(i), missing_y);
-  }
-  mean_x = zeroed_mean(zx, n, missing_x);
-  mean_y = zeroed_mean(zy, n, missing_y);
+  auto load = [&](std::int64_t i, double* v) {
+    v[0] = zero_if_nan(x.get(i), missing_x);
+    v[1] = zero_if_nan(y.get(i), missing_y);
+  };
+  double sums[2];
+  pairwise_sums<2>(load, 0, x.size, sums);
+  mean_x = (0.0 + sums[0]) / static_cast<double>(x.size - missing_x);
+  mean_y = (0.0 + sums[1]) / static_cast<double>(x.size - missing_y);
 }
 
 }  // namespace pelmora

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "core/views.hpp"
 
@@ -19,17 +18,17 @@ struct TradeFigures {
   double total = 0.0;        // sum of the counted pnl
 };
 
-// The figures of the pnl column; `scratch` is reused between calls.
-TradeFigures trade_figures(const View1D<double>& pnl, std::vector<double>& scratch);
+// The figures of the pnl column.
+TradeFigures trade_figures(const View1D<double>& pnl);
 
 // The mean of x skipping NaN as pandas' Series.mean takes it: the sum of the
 // values with zeros in place of NaN over the count of the others (NaN when
 // every value is NaN or there is none).
-double mean_skipping_nan(const View1D<double>& x, std::vector<double>& scratch);
+double mean_skipping_nan(const View1D<double>& x);
 
 // The same of two vectors of one length at once, read side by side (two
 // columns of one matrix share their cache lines).
-void means_skipping_nan(const View1D<double>& x, const View1D<double>& y,
-                        std::vector<double>& scratch, double& mean_x, double& mean_y);
+void means_skipping_nan(const View1D<double>& x, const View1D<double>& y, double& mean_x,
+                        double& mean_y);
 
 }  // namespace pelmora

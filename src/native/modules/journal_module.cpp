@@ -408,8 +408,7 @@ View1D<double> figures_column(py::Buffer& b, PyObject* obj) {
 PyObject* trade_figures_of(PyObject*, PyObject* arg) {
   return py::guarded("pelmora.core.journal._trade_figures", [&]() -> PyObject* {
     py::Buffer b;
-    std::vector<double> scratch;
-    const TradeFigures f = trade_figures(figures_column(b, arg), scratch);
+    const TradeFigures f = trade_figures(figures_column(b, arg));
     return py::checked(Py_BuildValue("(LLLddd)", static_cast<long long>(f.counted),
                                      static_cast<long long>(f.wins),
                                      static_cast<long long>(f.losses), f.gains, f.lost, f.total));
@@ -426,9 +425,8 @@ PyObject* nan_means(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     py::Buffer bx, by;
     const View1D<double> x = figures_column(bx, args[0]), y = figures_column(by, args[1]);
     if (x.size != y.size) fail(ErrorKind::ValueError, "_means_skipping_nan: the vectors differ in length");
-    std::vector<double> scratch;
     double mx = 0.0, my = 0.0;
-    means_skipping_nan(x, y, scratch, mx, my);
+    means_skipping_nan(x, y, mx, my);
     return py::checked(Py_BuildValue("(dd)", mx, my));
   });
 }
@@ -436,8 +434,7 @@ PyObject* nan_means(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* nan_mean(PyObject*, PyObject* arg) {
   return py::guarded("pelmora.core.journal._mean_skipping_nan", [&]() -> PyObject* {
     py::Buffer b;
-    std::vector<double> scratch;
-    return py::checked(PyFloat_FromDouble(mean_skipping_nan(figures_column(b, arg), scratch)));
+    return py::checked(PyFloat_FromDouble(mean_skipping_nan(figures_column(b, arg))));
   });
 }
 
