@@ -21,7 +21,8 @@ if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
 __all__ = [
-    "VAR_LEVEL", "curve_stats", "daily_stats", "month_returns", "relative_stats", "trade_stats",
+    "VAR_LEVEL", "curve_stats", "daily_stats", "month_returns", "relative_stats",
+    "trade_figures_of", "trade_stats",
 ]
 
 VAR_LEVEL = 0.05
@@ -91,13 +92,30 @@ def trade_stats(trades: pd.DataFrame | Mapping[str, pd.Series] | None) -> dict[s
     if trades is None or not len(trades):
         return {"n_trades": 0}
     pnl = np.asarray(trades["pnl"].to_numpy(dtype=np.float64), dtype=np.float64)
-    out: dict[str, Any] = {"n_trades": len(pnl)}
     if not len(pnl):
-        return out
+        return {"n_trades": 0}
     # A NaN pnl is neither a win nor a loss: dropped before counting, not compared as "not > 0".
     # The sums are NumPy's of the compacted wins, losses and counted pnl, so the sums serve the
     # means as well (a mean is NumPy's sum over the count), bit for bit, in one native pass.
-    counted, n_wins, n_losses, gains, lost, total = _trade_figures(pnl)
+    mae, gmfe = (np.asarray(trades[k].to_numpy(), dtype=np.float64) for k in ("mae", "gmfe"))
+    if len(mae) == len(gmfe):
+        # Two columns of the excursion summary: read in one pass over its rows.
+        means = _means_skipping_nan(mae, gmfe)
+    else:
+        means = series_mean(trades["mae"]), series_mean(trades["gmfe"])
+    return trade_figures_of(len(pnl), _trade_figures(pnl), means)
+
+
+def trade_figures_of(
+    n_trades: int, figures: tuple[int, int, int, float, float, float], means: tuple[float, float]
+) -> dict[str, Any]:
+    """:func:`trade_stats` of ``n_trades`` trades from the native figures of their pnl
+    (``_trade_figures``: counted, wins, losses, and the sums of the wins, of the losses and of
+    the counted) and the means of their ``mae`` and ``gmfe``."""
+    out: dict[str, Any] = {"n_trades": n_trades}
+    if not n_trades:
+        return out
+    counted, n_wins, n_losses, gains, lost, total = figures
     if counted:
         pains = -lost
         out["win_rate"] = n_wins / counted
@@ -108,12 +126,7 @@ def trade_stats(trades: pd.DataFrame | Mapping[str, pd.Series] | None) -> dict[s
         elif n_wins:
             out["profit_factor"] = math.inf
         out["expectancy"] = total / counted
-    mae, gmfe = (np.asarray(trades[k].to_numpy(), dtype=np.float64) for k in ("mae", "gmfe"))
-    if len(mae) == len(gmfe):
-        # Two columns of the excursion summary: read in one pass over its rows.
-        out["avg_mae"], out["avg_mfe"] = _means_skipping_nan(mae, gmfe)
-    else:
-        out["avg_mae"], out["avg_mfe"] = series_mean(trades["mae"]), series_mean(trades["gmfe"])
+    out["avg_mae"], out["avg_mfe"] = means
     return out
 
 

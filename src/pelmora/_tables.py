@@ -8,19 +8,21 @@ sums of them, are added.
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from pelmora._engine import EXCURSION_FIELDS, FINANCING_FIELDS, ORDERS, REASONS, RunRecord
+from pelmora._figures import trade_figures_of
 from pelmora._optional import import_optional
-from pelmora.core.journal import _turnover
+from pelmora.core.journal import _run_figures, _turnover
 
 if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs import EngineInputs
 
 __all__ = [
-    "cost_split",
+    "RunFigures",
     "excursion_summary",
     "excursions_table",
     "exposure_table",
@@ -28,6 +30,7 @@ __all__ = [
     "financing_table",
     "next_period_table",
     "positions_table",
+    "run_figures",
     "trades_table",
     "turnover_per_row",
 ]
@@ -94,31 +97,61 @@ def fills_table(inputs: EngineInputs, record: RunRecord) -> Any:
     return pd.DataFrame(columns)
 
 
-def cost_split(record: RunRecord) -> dict[str, float]:
+_COST_COLUMNS = {"fee_cost": "fee", "tax_cost": "tax", "slippage_cost": "slippage",
+                 "impact_cost": "impact"}
+"""The costs paid at fills, by kind, and the fill column of each."""
+
+
+@dataclass(frozen=True)
+class RunFigures:
+    """What the statistics read from a run's columns (see :func:`run_figures`)."""
+
+    turnover: np.ndarray
+    """The weight traded on each row (:func:`turnover_per_row`)."""
+    trades: dict[str, Any]
+    """The trade figures (:func:`pelmora._figures.trade_stats`)."""
+    costs: dict[str, float]
     """What the run paid by kind (see :data:`pelmora.stats.COST_NAMES`), in portfolio units."""
+
+
+def run_figures(record: RunRecord) -> RunFigures:
+    """The statistics' figures of a run's fills and trades, computed side by side.
+
+    The sums of hundreds of thousands of fills and trades read columns the run has left cold;
+    one native call shares them among the CPUs. Each figure is the one its NumPy formula gives,
+    bit for bit.
+    """
     f, fin = record.fills, record.financing
-    paid = float(np.sum(fin["short_fee"])) - float(np.sum(fin["interest"]))
-    return {
-        "fee_cost": float(np.sum(f["fee"])),
-        "tax_cost": float(np.sum(f["tax"])),
-        "slippage_cost": float(np.sum(f["slippage"])),
-        "impact_cost": float(np.sum(f["impact"])),
-        "financing_cost": paid,
-    }
+    summary = excursion_summary(record)
+    pnl = np.asarray(record.trades["pnl"], dtype=np.float64)
+    per_row, figures, means, sums = _run_figures(
+        pnl, summary[:, EXCURSION_FIELDS.index("mae")], summary[:, EXCURSION_FIELDS.index("gmfe")],
+        *_turnover_columns(record),
+        *(np.asarray(f[column], dtype=np.float64) for column in _COST_COLUMNS.values()),
+    )
+    costs = dict(zip(_COST_COLUMNS, sums))
+    costs["financing_cost"] = float(np.sum(fin["short_fee"])) - float(np.sum(fin["interest"]))
+    return RunFigures(per_row, trade_figures_of(len(pnl), figures, means), costs)
 
 
-def turnover_per_row(record: RunRecord) -> np.ndarray:
-    """The weight traded on each row (see :attr:`BacktestResult.turnover`)."""
+def _turnover_columns(record: RunRecord) -> tuple[np.ndarray, ...]:
+    """The arguments of the native turnover: the fills' rows, before, after and written off,
+    and the equity curve."""
     f = record.fills
-    # (|after - before| - written_off) / the equity before the fill's row, added up per row in
-    # the fills' order, in one native pass: a run of a daily rebalance has hundreds of
-    # thousands of fills, and a chain of NumPy temporaries of that size costs more than the
-    # arithmetic.
-    per_day: np.ndarray = _turnover(
+    return (
         np.asarray(f["row"], dtype=np.int64), np.asarray(f["before"], dtype=np.float64),
         np.asarray(f["after"], dtype=np.float64), np.asarray(f["written_off"], dtype=np.float64),
         np.asarray(record.creturn, dtype=np.float64),
     )
+
+
+def turnover_per_row(record: RunRecord) -> np.ndarray:
+    """The weight traded on each row (see :attr:`BacktestResult.turnover`)."""
+    # (|after - before| - written_off) / the equity before the fill's row, added up per row in
+    # the fills' order, in one native pass: a run of a daily rebalance has hundreds of
+    # thousands of fills, and a chain of NumPy temporaries of that size costs more than the
+    # arithmetic.
+    per_day: np.ndarray = _turnover(*_turnover_columns(record))
     return per_day
 
 

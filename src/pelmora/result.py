@@ -16,14 +16,13 @@ from pelmora._optional import import_optional
 from pelmora._currency import CurrencyView
 from pelmora._orders import fill_rate, pending_orders
 from pelmora._tables import (
-    cost_split,
-    excursion_summary,
     excursions_table,
     exposure_table,
     fills_table,
     financing_table,
     next_period_table,
     positions_table,
+    run_figures,
     trades_table,
     turnover_per_row,
 )
@@ -205,7 +204,10 @@ class BacktestResult:
         so do stop exits and delistings. The equity of the day before the fill is the base (1.0
         on the first day), as rebalancing sizes its targets on it.
         """
-        return pd.Series(turnover_per_row(self.record), index=self.equity.index, name="turnover")
+        return self._turnover_series(turnover_per_row(self.record))
+
+    def _turnover_series(self, per_row: np.ndarray) -> pd.Series:
+        return pd.Series(per_row, index=self.equity.index, name="turnover")
 
     # -------------------------------------------------------------------------------------- trades
 
@@ -390,28 +392,25 @@ class BacktestResult:
             included. The costs (fees, taxes, slippage, financing) are those of the whole run,
             as ``total_return`` is measured from the initial 1.0.
         """
-        from pelmora.stats import performance_stats
+        from pelmora.stats import _checked_options, _performance_stats
 
+        checked = _checked_options(periods_per_year, risk_free, benchmark, benchmark_kind, pd)
+        # One native call shares the run's columns among the CPUs; its turnover is kept.
+        figures = run_figures(self.record)
+        if "turnover" not in self.__dict__:
+            self.__dict__["turnover"] = self._turnover_series(figures.turnover)
         start = self.window_start
-        summary = excursion_summary(self.record)
-        # The columns the statistics read, without building the trade table, nor even a frame
-        # (which would copy them into one block).
-        trades = {
-            "pnl": pd.Series(np.asarray(self.record.trades["pnl"], dtype=np.float64), copy=False),
-            "mae": pd.Series(summary[:, EXCURSION_FIELDS.index("mae")], copy=False),
-            "gmfe": pd.Series(summary[:, EXCURSION_FIELDS.index("gmfe")], copy=False),
-        }
-        return performance_stats(
+        return _performance_stats(
             self.equity.iloc[start:],
-            trades,
+            figures.trades,
+            *checked,
             turnover=float(self.turnover.iloc[start:].sum()),
-            periods_per_year=periods_per_year,
-            risk_free=risk_free,
             benchmark=benchmark,
             benchmark_kind=benchmark_kind,
             initial_date=self.equity.index[start - 1] if 0 < start <= len(self.equity) else None,
-            costs=cost_split(self.record),
+            costs=figures.costs,
             fill_rate=fill_rate(self.record),
+            pandas=pd,
         )
 
     def monthly_returns(self) -> pd.DataFrame:

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
+from pelmora._benchmark import _benchmark_returns, benchmark_level
 # VAR_LEVEL is imported for its users: the tail of the value at risk is a figure of stats.
 from pelmora._figures import (
     VAR_LEVEL, curve_stats, daily_stats, month_returns, relative_stats, trade_stats,
@@ -106,117 +107,6 @@ def _checked_number(value: Any, name: str, low: float) -> float:
     if not math.isfinite(number) or number <= low:
         raise ValueError(f"{name} must be finite and greater than {low:g}, got {value!r}")
     return number
-
-
-def _ns(index: pd.DatetimeIndex) -> np.ndarray:
-    # Nanosecond integers since the epoch (UTC for aware dates), whatever the unit pandas chose.
-    return np.asarray(index.as_unit("ns").asi8, dtype=np.int64)
-
-
-def _benchmark_kind(values: np.ndarray, kind: str) -> str:
-    if kind != "auto":
-        return kind
-    present = values[~np.isnan(values)]
-    return "prices" if bool(np.all(present > 0)) else "returns"
-
-
-def _level_at(
-    known: np.ndarray, values: np.ndarray, at: np.ndarray, side: Literal["left", "right"]
-) -> np.ndarray:
-    # The last level on (side "right") or strictly before (side "left") each date of ``at``
-    # (nanoseconds, ``known`` sorted); not carried past the benchmark's last date, where a stale
-    # level would read as a flat market.
-    level = np.full(len(at), math.nan)
-    if not len(known):
-        return level
-    rows = np.searchsorted(known, at, side=side) - 1
-    valid = (rows >= 0) & (at <= known[-1])
-    level[valid] = values[rows[valid]]
-    return level
-
-
-def benchmark_level(
-    benchmark: pd.Series, dates: pd.DatetimeIndex, *, before: bool = False
-) -> pd.Series:
-    """The benchmark as a price level on ``dates``: the last level on (or, with ``before``,
-    strictly before) each one.
-
-    This is the one benchmark-level rule: the benchmark statistics and the reports read the
-    benchmark through it.
-
-    Parameters
-    ----------
-    benchmark : pandas.Series
-        Benchmark prices or returns on dates (told apart as :func:`performance_stats` does:
-        returns are compounded into a level first).
-    dates : pandas.DatetimeIndex
-        The dates to read the level on.
-    before : bool, default False
-        Read the last level strictly before each date instead of on it.
-
-    Returns
-    -------
-    pandas.Series
-        On ``dates``, named as ``benchmark`` (or "benchmark"); NaN before the benchmark's first
-        date and after its last one.
-    """
-    pandas = _pandas("pelmora.stats.benchmark_level")
-    series = benchmark.astype(np.float64).dropna().sort_index(kind="stable")
-    values = series.to_numpy()
-    if _benchmark_kind(values, "auto") == "returns":
-        values = np.cumprod(1.0 + values)
-    # Nanoseconds on both sides: the two indexes may hold different units.
-    level = _level_at(_ns(series.index), values, _ns(dates), "left" if before else "right")
-    return pandas.Series(level, index=dates, name=benchmark.name or "benchmark")
-
-
-def _benchmark_returns(
-    benchmark: pd.Series, dates: pd.DatetimeIndex, kind: str, pandas: Any
-) -> np.ndarray:
-    """The benchmark's return on each of ``dates`` (NaN where it has none)."""
-    if not isinstance(dates, pandas.DatetimeIndex):
-        raise TypeError(
-            f"equity must be on a DatetimeIndex to be compared with a benchmark, "
-            f"got {type(dates).__name__}"
-        )
-    index = benchmark.index
-    if (index.tz is None) != (dates.tz is None):
-        which = "naive" if index.tz is None else f"in {index.tz}"
-        other = "naive" if dates.tz is None else f"in {dates.tz}"
-        raise ValueError(
-            f"benchmark dates are {which} but equity dates are {other}: localize or convert "
-            "one of them so that both name the same instants"
-        )
-    if index.has_duplicates:
-        raise ValueError("benchmark has duplicate dates")
-    # Aware dates compare as UTC instants, so two different zones need no conversion here.
-    bench_ns, dates_ns = _ns(index), _ns(dates)
-    values = benchmark.to_numpy(dtype=np.float64)
-    kind = _benchmark_kind(values, kind)
-    if kind == "returns":
-        rows = pandas.Index(bench_ns).get_indexer(dates_ns)
-        found = rows >= 0
-        returns = np.full(len(dates_ns), math.nan)
-        returns[found] = values[rows[found]]
-        if not np.any(~np.isnan(returns)):
-            raise ValueError("benchmark has no return on any date of equity")
-        return returns
-
-    keep = ~np.isnan(values)
-    if np.any(values[keep] <= 0):
-        raise ValueError("benchmark read as prices has a zero or negative price")
-    order = np.argsort(bench_ns[keep], kind="stable")
-    bench_ns, values = bench_ns[keep][order], values[keep][order]
-    if not len(values) or not np.any((dates_ns >= bench_ns[0]) & (dates_ns <= bench_ns[-1])):
-        raise ValueError("benchmark has no price within the dates of equity")
-
-    level = _level_at(bench_ns, values, dates_ns, "right")
-    # The first date's return is measured from the last price before it, as the equity's first
-    # return is measured from the capital held before the window.
-    before = _level_at(bench_ns, values, dates_ns[:1], "left")
-    previous = np.concatenate((before, level[:-1]))
-    result: np.ndarray = level / previous - 1.0
-    return result
 
 
 def performance_stats(
@@ -379,6 +269,18 @@ def performance_stats(
         ``equity`` or, read as prices, a price that is not positive.
     """
     pandas = _pandas("pelmora.stats")
+    checked = _checked_options(periods_per_year, risk_free, benchmark, benchmark_kind, pandas)
+    return _performance_stats(
+        equity, trade_stats(trades), *checked, turnover=turnover, benchmark=benchmark,
+        benchmark_kind=benchmark_kind, initial_date=initial_date, costs=costs,
+        fill_rate=fill_rate, pandas=pandas,
+    )
+
+
+def _checked_options(
+    periods_per_year: Any, risk_free: Any, benchmark: Any, benchmark_kind: Any, pandas: Any
+) -> tuple[float, float]:
+    """``periods_per_year`` and ``risk_free`` checked, and the benchmark's kind and type."""
     periods_per_year = _checked_number(periods_per_year, "periods_per_year", 0.0)
     risk_free = _checked_number(risk_free, "risk_free", -1.0)
     if not isinstance(benchmark_kind, str) or benchmark_kind not in _BENCHMARK_KINDS:
@@ -392,12 +294,30 @@ def performance_stats(
             raise TypeError(
                 f"benchmark must be indexed by dates, got {type(benchmark.index).__name__}"
             )
+    return periods_per_year, risk_free
 
+
+def _performance_stats(
+    equity: pd.Series,
+    trade_figures: Mapping[str, Any],
+    periods_per_year: float,
+    risk_free: float,
+    *,
+    turnover: float,
+    benchmark: pd.Series | None,
+    benchmark_kind: str,
+    initial_date: Any,
+    costs: Mapping[str, float] | None,
+    fill_rate: float,
+    pandas: Any,
+) -> pd.Series:
+    """:func:`performance_stats` from the trades' figures (:func:`trade_stats`' dict), the
+    options checked: a result hands over figures it computed with its other sums."""
     names = STAT_NAMES + (BENCHMARK_STAT_NAMES if benchmark is not None else ())
     out: dict[str, Any] = dict.fromkeys(names, math.nan)
     nat = pandas.NaT
     out.update(start=nat, end=nat, max_drawdown_start=nat, max_drawdown_end=nat)
-    out.update(trade_stats(trades), max_consecutive_wins=0, max_consecutive_losses=0)
+    out.update(trade_figures, max_consecutive_wins=0, max_consecutive_losses=0)
     out.update({name: float(costs[name]) for name in COST_NAMES if name in (costs or {})})
     out["fill_rate"] = float(fill_rate)
     if len(equity) == 0:

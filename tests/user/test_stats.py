@@ -460,3 +460,63 @@ def test_trade_figures_are_numpys_sums_of_the_compacted_pnl(values, step):
     with np.errstate(invalid="ignore", over="ignore"):
         expected = (float(wins.sum()), float(losses.sum()), float(kept.sum()))
     assert all(map(_same_float, (gains, lost, total), expected))
+
+
+@settings(max_examples=30, deadline=None)
+@given(st.integers(0, 2**32 - 1), st.sampled_from([0, 9, 300, 40_000]), st.floats(0.0, 0.3),
+       st.integers(1, 3))
+def test_the_figures_computed_together_are_each_figure_alone(seed, n, holes, step):
+    # One call shares the statistics' sums among the CPUs (past a size, on two threads): each
+    # figure is the one its own function gives, on strided columns with NaN among them.
+    rng = np.random.default_rng(seed)
+    pnl, mae, gmfe = (rng.normal(0.0, 1.0, n * step)[::step] for _ in range(3))
+    pnl[rng.random(n) < holes] = np.nan
+    mae[rng.random(n) < holes] = np.nan
+    n_fills, n_rows = 2 * n, max(n // 50, 1)
+    rows = np.sort(rng.integers(0, n_rows, n_fills))
+    before, after, written_off, fee = rng.normal(0.0, 0.1, (4, n_fills))
+    equity = np.exp(rng.normal(0.0, 0.1, n_rows))
+    columns = (rows, before, after, written_off, equity)
+    per_row, figures, means, sums = journal._run_figures(pnl, mae, gmfe, *columns, fee, fee[::2])
+    assert per_row.tobytes() == journal._turnover(*columns).tobytes()
+    alone = (journal._trade_figures(pnl), journal._means_skipping_nan(mae, gmfe))
+    assert repr((figures, means)) == repr(alone)
+    assert repr(sums) == repr((float(np.sum(fee)), float(np.sum(fee[::2]))))
+
+
+@pytest.mark.parametrize("change, text", [
+    (lambda a: [a[0], a[1][:-1], *a[2:]], "^_run_figures: the excursion columns differ in length$"),
+    (lambda a: [*a[:4], a[4][:-1], *a[5:]], "^_run_figures: the fill columns differ in length$"),
+    (lambda a: [*a[:3], a[3] + 2, *a[4:]],
+     "^_run_figures: a fill's row lies outside the equity's rows$"),
+])
+def test_the_figures_computed_together_refuse_columns_they_cannot_read(change, text):
+    args = [np.zeros(2), np.zeros(2), np.zeros(2), np.array([0, 1]), *np.zeros((3, 2)), np.ones(2)]
+    assert journal._run_figures(*args)[0].tolist() == [0.0, 0.0]
+    with pytest.raises(ValueError, match=text):
+        journal._run_figures(*change(args))
+    with pytest.raises(TypeError, match=r"^_run_figures\(\) takes at least 8 arguments \(7 given\)$"):
+        journal._run_figures(*args[:7])
+
+
+def test_a_results_statistics_are_those_of_its_tables():
+    # A result computes its trade figures, costs and turnover together from the run's columns;
+    # the public function on the result's own tables gives the same figures, bit for bit.
+    rng = np.random.default_rng(11)
+    dates = pd.bdate_range("2022-01-03", periods=600)
+    close = pd.DataFrame(np.exp(np.cumsum(rng.normal(0, 0.02, (600, 100)), axis=0)), dates)
+    weights = pd.DataFrame(rng.random((600, 100)) * (rng.random((600, 100)) < 0.3), dates)
+    result = pelmora.backtest(weights.div(weights.sum(axis=1), axis=0), close, fee=0.001,
+                              tax=0.002)
+    assert len(result.fills) > 20_000  # enough to share the sums between threads
+    start = result.window_start
+    expected = performance_stats(
+        result.equity.iloc[start:], result.trades,
+        turnover=float(result.turnover.iloc[start:].sum()),
+        initial_date=result.equity.index[start - 1] if start else None,
+        costs={"fee_cost": result.fills["fee"].sum(), "tax_cost": result.fills["tax"].sum(),
+               "slippage_cost": 0.0, "impact_cost": 0.0, "financing_cost": 0.0},
+        fill_rate=result.stats()["fill_rate"])
+    got = pelmora.backtest(weights.div(weights.sum(axis=1), axis=0), close, fee=0.001,
+                           tax=0.002).stats()
+    assert [repr(v) for v in got] == [repr(v) for v in expected]

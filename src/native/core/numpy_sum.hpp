@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "core/views.hpp"
+
 namespace pelmora {
 
 // The pairwise kernel over the n values load(i0), ..., load(i0 + n - 1), each
@@ -67,5 +69,14 @@ inline double pairwise_sum(const double* a, std::int64_t n) {
 
 // numpy.sum of n contiguous doubles.
 inline double numpy_sum(const double* a, std::int64_t n) { return 0.0 + pairwise_sum(a, n); }
+
+// numpy.sum of a float64 vector, strided or not: NumPy sums a strided vector
+// in the same tree.
+inline double numpy_sum(const View1D<double>& x) {
+  auto load = [&x](std::int64_t i, double* v) { v[0] = x.get(i); };
+  double res;
+  pairwise_sums<1>(load, 0, x.size, &res);
+  return 0.0 + res;
+}
 
 }  // namespace pelmora

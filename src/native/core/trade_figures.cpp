@@ -34,9 +34,7 @@ TradeFigures trade_figures(const View1D<double>& pnl) {
   f.lost = numpy_sum(buf + back, f.losses);
   if (f.counted == n) {
     // No NaN: the counted pnl is the column itself, summed where it lies.
-    auto load = [&pnl](std::int64_t i, double* v) { v[0] = pnl.get(i); };
-    pairwise_sums<1>(load, 0, n, &f.total);
-    f.total = 0.0 + f.total;
+    f.total = numpy_sum(pnl);
     return f;
   }
   std::int64_t k = 0;
