@@ -11,6 +11,7 @@ call.
 
 from __future__ import annotations
 
+import math
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -89,7 +90,8 @@ def fill_rate(record: RunRecord) -> float:
     """
     f = record.fills
     requested = np.asarray(f["requested"], dtype=np.float64)
-    if np.isnan(requested).any():
+    # Without a capital every fill's request is NaN: the first one tells, without a pass.
+    if (len(requested) and math.isnan(requested[0])) or np.isnan(requested).any():
         return float("nan")
     # A write-off is the unsold rest of a delisting's order: neither filled nor an order.
     traded = np.asarray(f["written_off"], dtype=np.float64) == 0.0

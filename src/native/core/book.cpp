@@ -6,10 +6,11 @@
 
 namespace pelmora {
 
-double numpy_abs_sum(const View1D<double>& x, std::vector<double>& scratch) {
-  scratch.resize(static_cast<std::size_t>(x.size));
-  for (std::int64_t i = 0; i < x.size; ++i) scratch[i] = std::fabs(x.get(i));
-  return numpy_sum(scratch.data(), x.size);
+double numpy_abs_sum(const View1D<double>& x) {
+  auto load = [&x](std::int64_t i, double* v) { v[0] = std::fabs(x.get(i)); };
+  double sum;
+  pairwise_sums<1>(load, 0, x.size, &sum);
+  return 0.0 + sum;
 }
 
 double set_position(Book& p, int sid, double position, double cash, TradeCosts costs,
@@ -26,9 +27,9 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
 }
 
 double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
-                 double position_limit, RunHooks& hooks, std::vector<double>& scratch,
-                 double max_gross, FillSetup* setup, const std::vector<std::int64_t>* targets) {
-  return rebalance_with(p, newp, cash, costs, position_limit, hooks, scratch, max_gross, setup,
+                 double position_limit, RunHooks& hooks, double max_gross, FillSetup* setup,
+                 const std::vector<std::int64_t>* targets) {
+  return rebalance_with(p, newp, cash, costs, position_limit, hooks, max_gross, setup,
                         targets);
 }
 

@@ -177,16 +177,14 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
 // Moves the book to the weights `newp` (one per stock index) and returns the
 // cash left. Weights whose absolute values add to more than `max_gross` are
 // scaled down to it. `setup`, under an account's rules, prepares each fill.
-// `scratch` is reused between calls. Trades made before a failure stay made.
-// `targets`, when given, lists the indexes of the nonzero weights of `newp`
-// (NaN included), ascending.
+// Trades made before a failure stay made. `targets`, when given, lists the
+// indexes of the nonzero weights of `newp` (NaN included), ascending.
 double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
-                 double position_limit, RunHooks& hooks, std::vector<double>& scratch,
-                 double max_gross = 1.0, FillSetup* setup = nullptr,
-                 const std::vector<std::int64_t>* targets = nullptr);
+                 double position_limit, RunHooks& hooks, double max_gross = 1.0,
+                 FillSetup* setup = nullptr, const std::vector<std::int64_t>* targets = nullptr);
 
 // Sum of |x| in NumPy's pairwise order, so the result matches
 // numpy.abs(x).sum() to the last bit.
-double numpy_abs_sum(const View1D<double>& x, std::vector<double>& scratch);
+double numpy_abs_sum(const View1D<double>& x);
 
 }  // namespace pelmora

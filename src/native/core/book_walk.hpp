@@ -210,13 +210,12 @@ double set_position_with(Book& p, Book::iterator lower, int sid, double position
 
 template <class Hooks>
 double rebalance_with(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
-                      double position_limit, Hooks& hooks, std::vector<double>& scratch,
-                      double max_gross, FillSetup* setup,
-                      const std::vector<std::int64_t>* targets) {
+                      double position_limit, Hooks& hooks, double max_gross,
+                      FillSetup* setup, const std::vector<std::int64_t>* targets) {
   return with_frame(book_detail::kRebalance, [&]() -> double {
     double balance = cash;
     for (const auto& kv : p) balance += kv.second;
-    const double gross = numpy_abs_sum(newp, scratch);
+    const double gross = numpy_abs_sum(newp);
     // max(gross, 1), NaN kept; under leverage, gross / max_gross once above it.
     const double divisor = max_gross == 1.0 ? (1 > gross ? 1.0 : gross)
                                             : (max_gross >= gross ? 1.0 : gross / max_gross);

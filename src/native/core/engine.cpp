@@ -991,10 +991,10 @@ void Engine::rebalance_step(std::int64_t d) {
   FillSetup* const setup = costs_.exec != nullptr ? this : nullptr;
   st_.cash = journal_ != nullptr && static_cast<RunHooks*>(journal_) == &hooks_
                  ? rebalance_journal(st_.pos, rebalance_row, st_.cash, costs_,
-                                     opt_.position_limit, *journal_, scratch_,
+                                     opt_.position_limit, *journal_,
                                      opt_.exec.max_gross, setup, &targets_)
                  : rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit,
-                             hooks_, scratch_, opt_.exec.max_gross, setup, &targets_);
+                             hooks_, opt_.exec.max_gross, setup, &targets_);
   st_.latest_rebalanced_pos = st_.pos;
   if (rebalance_row.data == target.data) {
     st_.latest_rebalanced_row = target;  // the input row itself: no copy per rebalance

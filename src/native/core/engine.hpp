@@ -259,7 +259,7 @@ class Engine final : private FillSetup {
   TradeCosts costs_;
   RunState st_;
   const std::vector<int>& sid_to_price_;  // the inputs' table
-  std::vector<double> scratch_, row_copy_;
+  std::vector<double> row_copy_;
   std::vector<std::int64_t> targets_;  // the nonzero weights of a rebalance, by index
   std::vector<std::pair<int, double>> kept_prices_;
   // Pending orders (capped runs): signed shares per stock index, why, and

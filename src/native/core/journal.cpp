@@ -333,10 +333,9 @@ void Journal::finish(const Book& pos) {
 }
 
 double rebalance_journal(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
-                         double position_limit, Journal& hooks, std::vector<double>& scratch,
-                         double max_gross, FillSetup* setup,
-                         const std::vector<std::int64_t>* targets) {
-  return rebalance_with(p, newp, cash, costs, position_limit, hooks, scratch, max_gross, setup,
+                         double position_limit, Journal& hooks, double max_gross,
+                         FillSetup* setup, const std::vector<std::int64_t>* targets) {
+  return rebalance_with(p, newp, cash, costs, position_limit, hooks, max_gross, setup,
                         targets);
 }
 

@@ -361,9 +361,8 @@ class Journal final : public RunHooks {
 // journal.cpp, where they are defined): the engine's rebalances when it
 // records into a journal.
 double rebalance_journal(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
-                         double position_limit, Journal& hooks, std::vector<double>& scratch,
-                         double max_gross, FillSetup* setup,
-                         const std::vector<std::int64_t>* targets);
+                         double position_limit, Journal& hooks, double max_gross,
+                         FillSetup* setup, const std::vector<std::int64_t>* targets);
 
 // The weight each row traded: over the fills in their order, the moved value
 // less what was written off, over the equity before the fill's row (1 before

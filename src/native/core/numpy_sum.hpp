@@ -29,15 +29,20 @@ void pairwise_sums(Load& load, std::int64_t i0, std::int64_t n, double* res) {
     return;
   }
   if (n <= 128) {
+    // Unrolled, so that the 8 x K partial sums stay in registers.
     double r[K][8];
+#pragma GCC unroll 8
     for (int k = 0; k < 8; ++k) {
       load(i0 + k, v);
+#pragma GCC unroll 4
       for (int c = 0; c < K; ++c) r[c][k] = v[c];
     }
     std::int64_t i;
     for (i = 8; i < n - (n % 8); i += 8) {
+#pragma GCC unroll 8
       for (int k = 0; k < 8; ++k) {
         load(i0 + i + k, v);
+#pragma GCC unroll 4
         for (int c = 0; c < K; ++c) r[c][k] += v[c];
       }
     }

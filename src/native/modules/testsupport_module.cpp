@@ -203,8 +203,7 @@ PyObject* rebalance(FASTCALL_ARGS) {
     py::PyRunHooks hooks(g_api, g_engine_dict, Py_True, {});
     const py::Buffer* guarded[1] = {&newp};
     hooks.guard(guarded, 1);
-    std::vector<double> scratch;
-    return pelmora::rebalance(book, newp.view1d<double>(), cash, costs, limit, hooks, scratch);
+    return pelmora::rebalance(book, newp.view1d<double>(), cash, costs, limit, hooks);
   });
 }
 
@@ -244,8 +243,7 @@ PyObject* numpy_abs_sum(PyObject*, PyObject* arg) {
   return py::guarded("pelmora.core._testsupport.numpy_abs_sum", [&]() -> PyObject* {
     py::Buffer b;
     b.acquire(arg, py::Elem::Float64, 1, false);
-    std::vector<double> scratch;
-    return PyFloat_FromDouble(pelmora::numpy_abs_sum(b.view1d<double>(), scratch));
+    return PyFloat_FromDouble(pelmora::numpy_abs_sum(b.view1d<double>()));
   });
 }
 
