@@ -357,10 +357,11 @@ def run_journal(inputs: EngineInputs) -> RunRecord:
     """
 
     # prepare_inputs has refused a zero close in every column a trade can be in: a trade's
-    # summary need not read the closes past its exit, which could only fail on one.
+    # summary need not read the closes past its exit, which could only fail on one. A unit
+    # portfolio's account columns (no slippage, no shares) are views of their one value.
     def rerun(**switches: Any) -> dict[str, Any]:
         return _journal.run(**inputs.arguments, **inputs.execution, closes_checked=True,
-                            **switches)
+                            constant_views=True, **switches)
 
     output = rerun(positions=False, excursions="summary")
     check_equity(output["creturn"], inputs)

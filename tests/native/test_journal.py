@@ -233,6 +233,32 @@ def test_the_summary_switch_on_a_run_large_enough_for_a_helper_thread(hold, stop
         journal.run(*inp.args(), excursions="paths")
 
 
+ACCOUNT_COLUMNS = ("slippage", "impact", "written_off", "shares", "requested")
+
+
+@settings(max_examples=60)
+@given(st.booleans().flatmap(market_run), st.sampled_from([{}, {"slippage": 0.01},
+                                                           {"capital": 1e5}]))
+def test_constant_views_hold_what_the_run_writes_otherwise(case, account):
+    # A unit portfolio's account columns hold one value each: asked for, they come as read-only
+    # views of it (nothing written); an account's are the columns it recorded, as without.
+    inp, opts = case
+    written, error = outcome(lambda: journal.run(*inp.args(), **opts, **account))
+    views, views_error = outcome(lambda: journal.run(*inp.args(), **opts, **account,
+                                                     constant_views=True))
+    assert error is views_error
+    if error is not None:
+        return
+    for name, column in written["fills"].items():
+        assert np.array_equal(bits(views["fills"][name]), bits(column)), name
+    assert np.array_equal(bits(views["creturn"]), bits(written["creturn"]))
+    unit = not account
+    for name in ACCOUNT_COLUMNS:
+        view = views["fills"][name]
+        assert view.flags.writeable is not unit
+        assert not unit or len(view) < 2 or view.strides == (0,)
+
+
 def test_argument_errors_name_run():
     inp = build([[10.0]] * 3, [[1.0]])
     with pytest.raises(TypeError, match=r"^run\(\) got an unexpected keyword argument 'bogus'$"):

@@ -87,6 +87,22 @@ PyObject* pooled_array(std::int64_t n) {
   return checked(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
 }
 
+PyObject* constant_vector(std::int64_t n, double value) {
+  npy_intp one = 1;
+  Ref cell(checked(PyArray_SimpleNew(1, &one, NPY_DOUBLE)));
+  auto* c = reinterpret_cast<PyArrayObject*>(cell.get());
+  *static_cast<double*>(PyArray_DATA(c)) = value;
+  npy_intp dims[1] = {static_cast<npy_intp>(n)}, strides[1] = {0};
+  PyArray_Descr* descr = PyArray_DESCR(c);
+  Py_INCREF(descr);  // stolen below
+  Ref view(checked(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, PyArray_DATA(c),
+                                        0, nullptr)));
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), cell.release()) != 0) {
+    fail_pending();
+  }
+  return view.release();
+}
+
 void put(PyObject* dict, const char* key, PyObject* owned) {
   Ref value(owned);
   if (PyDict_SetItemString(dict, key, value.get()) != 0) fail_pending();

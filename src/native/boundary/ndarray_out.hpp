@@ -37,6 +37,11 @@ PyObject* pooled_matrix(std::int64_t rows, std::int64_t width);
 // A 1-D float64 array of `n` the same way. Throws Failure.
 PyObject* pooled_array(std::int64_t n);
 
+// A read-only 1-D float64 array of `n` copies of `value`, all of them the
+// one element of its base (stride 0): a column a run knows to be constant
+// costs no memory and no writes. Throws Failure.
+PyObject* constant_vector(std::int64_t n, double value);
+
 // dict[key] = owned (the reference is consumed). Throws Failure.
 void put(PyObject* dict, const char* key, PyObject* owned);
 

@@ -307,7 +307,7 @@ double Journal::worth_at_close(int sid, double value, std::int64_t row) const {
 
 void Journal::finish(const Book& pos) {
   fills.seal();
-  if (!fills.account()) {
+  if (!fills.account() && !jopt_.constant_views) {
     // A unit portfolio's account columns hold one value each, written once.
     const std::size_t n = fills.size();
     fills.slippage.assign(n, 0.0);

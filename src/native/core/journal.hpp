@@ -43,6 +43,9 @@ struct JournalOptions {
   bool close_missing = false;    // the close matrix was None
   bool closes_checked = false;   // no close is zero (the caller checked)
   bool helper_thread = false;    // excursion arrays and positions on a helper thread
+  // A unit portfolio's account columns (one value each) are not written: the
+  // output hands them out as read-only views of their value.
+  bool constant_views = false;
   std::int64_t n_stocks = 0;     // len(pos_columns): the size of the per-stock entry arrays
 };
 

@@ -44,14 +44,15 @@ constexpr const char* kRun = "pelmora.core.journal.run";
 constexpr const char* kRunMany = "pelmora.core.journal.run_many";
 // The keyword-only options after the run's 25: the two output switches and
 // whether the closes were checked, then the account's options.
-constexpr int kFlags = 3;
+constexpr int kFlags = 4;
 constexpr int kKeywords = kFlags + py::kExecutionCount;
 const char* const* keyword_table(bool defaults) {
   static const char* names[kKeywords];
   static const char* texts[kKeywords];
   names[0] = "positions", names[1] = "excursions", names[2] = "closes_checked";
+  names[3] = "constant_views";
   texts[0] = texts[1] = "True";
-  texts[2] = "False";
+  texts[2] = texts[3] = "False";
   for (int i = 0; i < py::kExecutionCount; ++i) {
     names[kFlags + i] = py::kExecutionNames[i];
     texts[kFlags + i] = py::kExecutionDefaults[i];
@@ -96,6 +97,7 @@ struct Switches {
   bool positions = true;
   int excursions = 1;  // off (0), every trade's array (1), the summary blocks (2)
   bool closes_checked = false;
+  bool constant_views = false;
 };
 
 // The journal's options, under the lock after the preparation (the truth of
@@ -114,6 +116,7 @@ void configure(py::PreparedRun& p, const Switches& on, bool single,
   j.excursions = on.excursions != 0;
   j.summary_only = on.excursions == 2;
   j.closes_checked = on.closes_checked;
+  j.constant_views = on.constant_views;
   j.close_missing = a.arrays[py::param::close_values] == Py_None;
   j.n_stocks = py::pos_columns_view(a).size;
   // A single run may use a second core for its excursion arrays and its
@@ -149,6 +152,13 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
   put(out.get(), "cash", ndarray_of(j.cash, Dtype::Float64));
   put(out.get(), "rebalance_rows", ndarray_of(j.rebalance_rows, Dtype::Int64));
   FillColumns& f = j.fills;
+  // Unwritten constants when asked for: read-only views of their one value.
+  const bool views = p.jopt.constant_views && !f.account();
+  const std::int64_t n_fills = static_cast<std::int64_t>(f.row.size());
+  auto account = [&](Column<double>& c, double unit_value) {
+    return views ? py::constant_vector(n_fills, unit_value) : ndarray_of(c, Dtype::Float64);
+  };
+  const double nan = std::nan("");
   put(out.get(), "fills",
       columns({{"row", ndarray_of(f.row, Dtype::Int64)}, {"sid", ndarray_of(f.sid, Dtype::Int64)},
                {"reason", ndarray_of(f.reason, Dtype::Int8)},
@@ -157,11 +167,9 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
                {"price", ndarray_of(f.price, Dtype::Float64)},
                {"fee", ndarray_of(f.fee, Dtype::Float64)}, {"tax", ndarray_of(f.tax, Dtype::Float64)},
                {"suspended", ndarray_of(f.suspended, Dtype::Bool)},
-               {"slippage", ndarray_of(f.slippage, Dtype::Float64)},
-               {"impact", ndarray_of(f.impact, Dtype::Float64)},
-               {"written_off", ndarray_of(f.written_off, Dtype::Float64)},
-               {"shares", ndarray_of(f.shares, Dtype::Float64)},
-               {"requested", ndarray_of(f.requested, Dtype::Float64)}}));
+               {"slippage", account(f.slippage, 0.0)}, {"impact", account(f.impact, 0.0)},
+               {"written_off", account(f.written_off, 0.0)},
+               {"shares", account(f.shares, nan)}, {"requested", account(f.requested, nan)}}));
   TradeColumns& t = j.trades;
   put(out.get(), "trades",
       columns({{"sid", ndarray_of(t.sid, Dtype::Int64)},
@@ -271,6 +279,9 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   if (!switch_arguments(raw[py::kRunTotal], raw[py::kRunTotal + 1], raw[py::kRunTotal + 2], on)) {
     return nullptr;
   }
+  const int views = raw[py::kRunTotal + 3] == nullptr ? 0 : PyObject_IsTrue(raw[py::kRunTotal + 3]);
+  if (views < 0) return nullptr;
+  on.constant_views = views != 0;
   AccountArgs account;
   for (int i = 0; i < py::kExecutionCount; ++i) account.raw[i] = raw[py::kRunTotal + kFlags + i];
   return run_one(raw, on, nullptr, account);
@@ -288,7 +299,9 @@ const char kRunDoc[] =
     "trade's summary block under 'excursion_summary', without the paths), `closes_checked`\n"
     "(True: the caller has checked that no close is zero, as pelmora.prepare_inputs does; a\n"
     "summary then reads no close past its trade's exit, which only a zero close there could\n"
-    "fail on) and the account's options:\n"
+    "fail on), `constant_views` (True: a unit portfolio's slippage, impact, written_off,\n"
+    "shares and requested, one value each, come as read-only views of it, not written)\n"
+    "and the account's options:\n"
     "capital (currency at the start; None: the unit portfolio), lot_size (a number or\n"
     "one per position label; needs capital), slippage (fraction of the price paid per\n"
     "fill), min_fee (currency per fill; needs capital), max_gross (largest sum of\n"

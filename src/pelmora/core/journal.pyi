@@ -48,6 +48,7 @@ def run(
     positions: bool = True,
     excursions: bool | str = True,
     closes_checked: bool = False,
+    constant_views: bool = False,
     **account: Any,
 ) -> RunOutput:
     """backtest_'s run without the interpreter lock; everything it did, by name.
