@@ -108,6 +108,8 @@ class RunFigures:
 
     turnover: np.ndarray
     """The weight traded on each row (:func:`turnover_per_row`)."""
+    first_row: int
+    """The lowest row of a fill; the number of rows without fills."""
     trades: dict[str, Any]
     """The trade figures (:func:`pelmora._figures.trade_stats`)."""
     costs: dict[str, float]
@@ -124,14 +126,14 @@ def run_figures(record: RunRecord) -> RunFigures:
     f, fin = record.fills, record.financing
     summary = excursion_summary(record)
     pnl = np.asarray(record.trades["pnl"], dtype=np.float64)
-    per_row, figures, means, sums = _run_figures(
+    per_row, first_row, figures, means, sums = _run_figures(
         pnl, summary[:, EXCURSION_FIELDS.index("mae")], summary[:, EXCURSION_FIELDS.index("gmfe")],
         *_turnover_columns(record),
         *(np.asarray(f[column], dtype=np.float64) for column in _COST_COLUMNS.values()),
     )
     costs = dict(zip(_COST_COLUMNS, sums))
     costs["financing_cost"] = float(np.sum(fin["short_fee"])) - float(np.sum(fin["interest"]))
-    return RunFigures(per_row, trade_figures_of(len(pnl), figures, means), costs)
+    return RunFigures(per_row, first_row, trade_figures_of(len(pnl), figures, means), costs)
 
 
 def _turnover_columns(record: RunRecord) -> tuple[np.ndarray, ...]:

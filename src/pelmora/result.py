@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 
 from pelmora._engine import EXCURSION_FIELDS, REASONS, RunRecord
+from pelmora._figures import sum_skipping_nan
 from pelmora._optional import import_optional
 from pelmora._currency import CurrencyView
 from pelmora._orders import fill_rate, pending_orders
@@ -90,7 +91,7 @@ class BacktestResult:
 
     # ---------------------------------------------------------------------------------------- dates
 
-    @property
+    @cached_property
     def window_start(self) -> int:
         """The first price row of the statistics: the row of the first fill (capital deployed).
 
@@ -395,16 +396,16 @@ class BacktestResult:
         from pelmora.stats import _checked_options, _performance_stats
 
         checked = _checked_options(periods_per_year, risk_free, benchmark, benchmark_kind, pd)
-        # One native call shares the run's columns among the CPUs; its turnover is kept.
+        # One native call shares the run's columns among the CPUs; what it found is kept.
         figures = run_figures(self.record)
+        start = self.__dict__.setdefault("window_start", figures.first_row)
         if "turnover" not in self.__dict__:
             self.__dict__["turnover"] = self._turnover_series(figures.turnover)
-        start = self.window_start
         return _performance_stats(
             self.equity.iloc[start:],
             figures.trades,
             *checked,
-            turnover=float(self.turnover.iloc[start:].sum()),
+            turnover=sum_skipping_nan(self.turnover.to_numpy()[start:]),
             benchmark=benchmark,
             benchmark_kind=benchmark_kind,
             initial_date=self.equity.index[start - 1] if 0 < start <= len(self.equity) else None,

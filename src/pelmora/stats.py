@@ -321,8 +321,7 @@ def _performance_stats(
     out.update({name: float(costs[name]) for name in COST_NAMES if name in (costs or {})})
     out["fill_rate"] = float(fill_rate)
     if len(equity) == 0:
-        empty: pd.Series = pandas.Series(out, dtype=object)
-        return empty
+        return _as_series(out, pandas)
 
     values = equity.to_numpy(dtype=np.float64)
     out["start"], out["end"] = equity.index[0], equity.index[-1]
@@ -351,8 +350,24 @@ def _performance_stats(
     if benchmark is not None:
         bench = _benchmark_returns(benchmark, equity.index, benchmark_kind, pandas)
         out.update(relative_stats(rets, bench, rf, periods_per_year))
-    result: pd.Series = pandas.Series(out, dtype=object)
-    return result
+    return _as_series(out, pandas)
+
+
+_INDEXES: dict[tuple[str, ...], Any] = {}
+
+
+def _as_series(out: dict[str, Any], pandas: Any) -> pd.Series:
+    """``pandas.Series(out, dtype=object)``, on an index inferred once per set of names: every
+    call of the statistics names the same figures, and inferring an index of their names costs
+    more than the arithmetic of a short curve. Each Series gets its own copy of the index (which
+    shares the names), so renaming one leaves the others alone."""
+    names = tuple(out)
+    index = _INDEXES.get(names)
+    if index is None:
+        index = _INDEXES[names] = pandas.Index(list(names))
+    values = np.fromiter(out.values(), dtype=object, count=len(out))
+    series: pd.Series = pandas.Series(values, index=index.copy(), copy=False)
+    return series
 
 
 def monthly_returns(equity: pd.Series, initial: float = 1.0) -> pd.DataFrame:

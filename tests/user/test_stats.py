@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 from scipy import stats as scipy_stats
 
 import pelmora
-from pelmora._figures import series_mean
+from pelmora._figures import series_mean, sum_skipping_nan
 from pelmora.core import journal
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES, monthly_returns, performance_stats
 
@@ -473,12 +473,15 @@ def test_the_figures_computed_together_are_each_figure_alone(seed, n, holes, ste
     pnl[rng.random(n) < holes] = np.nan
     mae[rng.random(n) < holes] = np.nan
     n_fills, n_rows = 2 * n, max(n // 50, 1)
-    rows = np.sort(rng.integers(0, n_rows, n_fills))
+    rows = rng.integers(0, n_rows, n_fills)
+    rows = np.sort(rows) if seed % 2 else rows
     before, after, written_off, fee = rng.normal(0.0, 0.1, (4, n_fills))
     equity = np.exp(rng.normal(0.0, 0.1, n_rows))
     columns = (rows, before, after, written_off, equity)
-    per_row, figures, means, sums = journal._run_figures(pnl, mae, gmfe, *columns, fee, fee[::2])
+    per_row, first, figures, means, sums = journal._run_figures(pnl, mae, gmfe, *columns, fee,
+                                                                fee[::2])
     assert per_row.tobytes() == journal._turnover(*columns).tobytes()
+    assert first == (rows.min() if n_fills else n_rows)
     alone = (journal._trade_figures(pnl), journal._means_skipping_nan(mae, gmfe))
     assert repr((figures, means)) == repr(alone)
     assert repr(sums) == repr((float(np.sum(fee)), float(np.sum(fee[::2]))))
@@ -520,3 +523,17 @@ def test_a_results_statistics_are_those_of_its_tables():
     got = pelmora.backtest(weights.div(weights.sum(axis=1), axis=0), close, fee=0.001,
                            tax=0.002).stats()
     assert [repr(v) for v in got] == [repr(v) for v in expected]
+
+
+@given(st.lists(finite_or_not, max_size=300), st.integers(0, 3))
+def test_a_sum_skipping_nan_is_pandas_sum_bit_for_bit(values, repeat):
+    values = np.tile(np.array(values, dtype=np.float64), repeat)
+    assert _same_float(sum_skipping_nan(values), float(pd.Series(values).sum()))
+
+
+def test_each_statistics_series_has_an_index_of_its_own():
+    stats = performance_stats(_market(6)[0])
+    stats.index.name = "figure"
+    again = performance_stats(_market(6)[0])
+    assert again.index.name is None and list(again.index) == list(stats.index)
+    assert again.index.dtype == pd.Series(dict.fromkeys(STAT_NAMES), dtype=object).index.dtype

@@ -495,12 +495,13 @@ PyObject* run_figures(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     TradeFigures figures;
     double mean_mae = 0.0, mean_gmfe = 0.0;
     bool rows_ok = true;
+    std::int64_t first_row = 0;
     const std::atomic<bool> never{false};
     Py_BEGIN_ALLOW_THREADS
     run_tasks(3 + n_sums, values >= kFiguresInParallel ? usable_cpus() : 1, never,
               [&](std::int64_t k) {
       if (k == 0) {
-        rows_ok = turnover_per_row(rows, before, after, written_off, equity, out);
+        rows_ok = turnover_per_row(rows, before, after, written_off, equity, out, &first_row);
       } else if (k == 1) {
         figures = trade_figures(pnl);
       } else if (k == 2) {
@@ -516,7 +517,8 @@ PyObject* run_figures(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       PyTuple_SET_ITEM(cost_sums.get(), k, py::checked(PyFloat_FromDouble(sums[k])));
     }
     return py::checked(Py_BuildValue(
-        "(O(LLLddd)(dd)O)", per_row.get(), static_cast<long long>(figures.counted),
+        "(OL(LLLddd)(dd)O)", per_row.get(), static_cast<long long>(first_row),
+        static_cast<long long>(figures.counted),
         static_cast<long long>(figures.wins), static_cast<long long>(figures.losses),
         figures.gains, figures.lost, figures.total, mean_mae, mean_gmfe, cost_sums.get()));
   });
@@ -575,8 +577,9 @@ PyMethodDef methods[] = {
     {"_run_figures", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(run_figures)),
      METH_FASTCALL,
      "_run_figures(pnl, mae, gmfe, rows, before, after, written_off, equity, *columns)\n--\n\n"
-     "(_turnover(...), _trade_figures(pnl), _means_skipping_nan(mae, gmfe), NumPy's sum of\n"
-     "each column), computed side by side on the CPUs (private; see pelmora.result)."},
+     "(_turnover(...), the lowest row of a fill (len(equity) without fills),\n"
+     "_trade_figures(pnl), _means_skipping_nan(mae, gmfe), NumPy's sum of each column),\n"
+     "computed side by side on the CPUs (private; see pelmora.result)."},
     {"_row_major", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::row_major)),
      METH_FASTCALL,
      "_row_major(*matrices)\n--\n\n"
