@@ -187,9 +187,14 @@ def test_encode_must_give_bytes():
     assert "pelmora.core.runvane.map_columns" in frame_names(info.value)
 
 
-def test_unencodable_name():
-    with pytest.raises(UnicodeEncodeError):
-        ts.map_columns(["\ud800"], ["A"])
+@pytest.mark.parametrize("label", ["\ud800", "a\udcffb"])
+def test_unencodable_name(label):
+    # The error a label's own encode method raises, whichever way the text is read.
+    with pytest.raises(UnicodeEncodeError) as expected:
+        label.encode("UTF-8")
+    with pytest.raises(UnicodeEncodeError) as info:
+        ts.map_columns([label], ["A"])
+    assert info.value.args == expected.value.args
 
 
 @pytest.mark.parametrize("bad", [None, 5, 1.5])

@@ -16,6 +16,14 @@ namespace pelmora::py {
 namespace {
 
 std::string encoded_name(PyObject* name) {
+  if (PyUnicode_CheckExact(name)) {
+    // A str's own UTF-8, as its encode method would make it (the same error
+    // for a lone surrogate), without a bytes object per label.
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) fail_pending();
+    return std::string(text, static_cast<std::size_t>(size));
+  }
   static PyObject* encode = intern("encode");
   static PyObject* utf8 = intern("UTF-8");
   Ref b(checked(PyObject_CallMethodOneArg(name, encode, utf8)));
