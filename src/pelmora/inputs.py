@@ -311,7 +311,8 @@ def prepare_inputs(
     on_rows = RowDates(price_dates, price_tz)
     weight_keys = on_rows.keys_of(weight_dates)
     # Inside the dates the user gave: a weight row on an empty first day is not out of the data.
-    span = on_rows.keys_of(given_dates[[0, -1]])
+    # Without empty rows those are the price rows, whose keys are known already.
+    span = on_rows.keys[[0, -1]] if kept is None else on_rows.keys_of(given_dates[[0, -1]])
     inside = (weight_keys >= span[0]) & (weight_keys <= span[1])
     if not inside.any():
         raise ValueError(

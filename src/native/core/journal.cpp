@@ -74,14 +74,10 @@ Journal::Journal(const RunInputs& in, const RunOptions& opt, const JournalOption
 }
 
 // The per-stock entry arrays have one slot per position label; an index
-// outside them fails as a NumPy item access does.
-std::int64_t Journal::stock_slot(int sid, const char* frame) const {
+// outside them fails as a NumPy item access does (a negative one counts from
+// the end).
+std::int64_t Journal::outside_slot(int sid, const char* frame) const {
   return with_frame(frame, [&] { return item_index(sid, static_cast<std::int64_t>(open_.size())); });
-}
-
-int Journal::price_column(int sid) const {
-  if (sid < 0 || sid >= static_cast<std::int64_t>(sid_to_price_.size())) return -1;
-  return sid_to_price_[static_cast<std::size_t>(sid)];
 }
 
 void Journal::record_entry(int sid, double weight, int has_transaction) {

@@ -309,8 +309,15 @@ class Journal final : public RunHooks {
     std::int64_t entry_fill = -1;
   };
 
-  std::int64_t stock_slot(int sid, const char* frame) const;
-  int price_column(int sid) const;
+  std::int64_t stock_slot(int sid, const char* frame) const {
+    if (sid >= 0 && static_cast<std::size_t>(sid) < open_.size()) return sid;  // the usual case
+    return outside_slot(sid, frame);
+  }
+  std::int64_t outside_slot(int sid, const char* frame) const;
+  int price_column(int sid) const {
+    if (sid < 0 || sid >= static_cast<std::int64_t>(sid_to_price_.size())) return -1;
+    return sid_to_price_[static_cast<std::size_t>(sid)];
+  }
   std::size_t push_record(int sid, const OpenTrade& t, std::int64_t exit_row);
   void add_excursion(int sid, const OpenTrade& t, int i_exit, int exit_transaction);
   void hand_over();  // the waiting trades to the helper thread
