@@ -383,4 +383,78 @@ bool turnover_per_row(const View1D<std::int64_t>& rows, const View1D<double>& be
                       const View1D<double>& after, const View1D<double>& written_off,
                       const View1D<double>& equity, double* out, std::int64_t* lowest = nullptr);
 
+// A fill's record, inlined into the journal's own rebalances (one call per fill).
+__attribute__((always_inline)) inline void Journal::record_fill(int sid, const FillReport& f) {
+  const double before = f.before, after = f.after, fee = f.fee, tax = f.tax;
+  double cost = fee + tax;
+  // The trade paid these as it paid the fee.
+  if (f.slippage != 0.0) cost += f.slippage;
+  if (f.impact != 0.0) cost += f.impact;
+  if (f.written_off != 0.0) cost += f.written_off;
+  // A call that moved nothing and cost nothing is no fill; the records it
+  // closed or opened have no fill of their own.
+  const bool traded = f.placed && !(before == after && cost == 0.0);
+  const std::int64_t fill = traded ? static_cast<std::int64_t>(fills.size()) : -1;
+  if (closing_ >= 0) {
+    const std::size_t k = static_cast<std::size_t>(closing_);
+    trades.exit_value[k] = before;
+    trades.exit_reason[k] = static_cast<std::int8_t>(ctx_reason_);
+    trades.exit_fill[k] = fill;
+    double paid = closing_trade_.cost;
+    if (opening_ < 0) paid += cost;  // the trade that ends pays for its exit
+    trades.cost[k] = paid;
+    trades.pnl[k] = (closing_trade_.flows + before) - paid;
+  }
+  if (sid >= 0 && sid < static_cast<std::int64_t>(open_.size())) {
+    OpenTrade& t = open_[static_cast<std::size_t>(sid)];
+    if (opening_ >= 0) {
+      // A fresh record (or the new one of a split) pays for the fill that made it.
+      t.entry_value = after;
+      t.flows -= after;
+      t.cost += cost;
+      t.entry_fill = fill;
+    } else if (closing_ < 0) {
+      t.flows += before - after;  // a resize within one record
+      t.cost += cost;
+    }
+  }
+  closing_ = -1;
+  opening_ = -1;
+  if (!traded) return;
+
+  double price = ctx_price_;
+  bool suspended = false;
+  if (!ctx_price_given_) {
+    // The row's trade price; a stock the matrix does not reach (labels and
+    // matrices of different widths) has none. A suspended stock trades at
+    // its last known value, so its fill is at its last known price: never
+    // one seen after this row.
+    const int col = price_column(sid);
+    const bool inside = col >= 0 && col < in_.price.cols && ctx_row_ >= 0 &&
+                        ctx_row_ < in_.price.rows;
+    price = inside ? in_.price.get(ctx_row_, col) : std::nan("");
+    suspended = std::isnan(price);
+    if (suspended && inside) price = known_.at(in_.price, col, ctx_row_);
+  }
+  // The reference price values the holding; the fill itself trades at that
+  // price moved against the trade by the slippage.
+  const double reference = price;
+  // The fill price carries the slippage and the impact the fill paid.
+  if (f.written_off == 0.0 && before != after && (slippage_ != 0.0 || f.impact != 0.0)) {
+    const double moved =
+        f.impact == 0.0 ? slippage_ : (f.slippage + f.impact) / std::fabs(after - before);
+    price = after > before ? price * (1.0 + moved) : price * (1.0 - moved);
+  }
+  double shares = std::nan(""), requested = std::nan("");
+  if (capital_ > 0.0) {
+    shares = std::isnan(f.shares) ? (after - before) * capital_ / reference : f.shares;
+    requested = !std::isnan(f.requested_shares) ? f.requested_shares
+                : std::isnan(f.requested)       ? shares
+                                                : f.requested * capital_ / reference;
+  }
+  fills.push(ctx_row_, sid, static_cast<std::int8_t>(ctx_reason_), before, after, price, fee, tax,
+             suspended);
+  if (fills.account()) fills.push_account(f.slippage, f.impact, f.written_off, shares, requested);
+}
+
 }  // namespace pelmora
