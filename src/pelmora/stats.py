@@ -84,15 +84,20 @@ def drawdown(equity: pd.Series, initial: float | None = 1.0) -> pd.Series:
         Same index; 0 at every new high. A missing value (NaN) stays missing and does not move
         the running maximum.
     """
-    values = equity.to_numpy(dtype=np.float64)
+    ratio = _drawdown_values(equity.to_numpy(dtype=np.float64), initial)
+    pandas = _pandas("pelmora.stats.drawdown")
+    result: pd.Series = pandas.Series(ratio, index=equity.index, name=equity.name)
+    return result
+
+
+def _drawdown_values(values: np.ndarray, initial: float | None) -> np.ndarray:
+    """:func:`drawdown` of float64 ``values``, as an array."""
     peaks = np.fmax.accumulate(values) if len(values) else values
     if initial is not None and len(values):
         peaks = np.fmax(peaks, float(initial))
     with np.errstate(invalid="ignore", divide="ignore"):
-        ratio = values / peaks - 1.0
-    pandas = _pandas("pelmora.stats.drawdown")
-    result: pd.Series = pandas.Series(ratio, index=equity.index, name=equity.name)
-    return result
+        ratio: np.ndarray = values / peaks - 1.0
+    return ratio
 
 
 def _years(start: Any, end: Any) -> float:
@@ -325,11 +330,11 @@ def _performance_stats(
 
     values = equity.to_numpy(dtype=np.float64)
     out["start"], out["end"] = equity.index[0], equity.index[-1]
-    years = _years(equity.index[0], equity.index[-1])
+    years = _years(out["start"], out["end"])
     rets = values / np.concatenate(([1.0], values[:-1])) - 1.0
     rf = risk_free / periods_per_year
     # The window starts from a capital of 1.0: a loss on its first day is already a drawdown.
-    dd = drawdown(equity, initial=1.0).to_numpy()
+    dd = _drawdown_values(values, 1.0)
     out.update(curve_stats(values, rets, dd, years, turnover, rf, periods_per_year))
     if out["max_drawdown"] < 0:
         trough = int(np.nanargmin(dd))
