@@ -69,19 +69,21 @@ def curve_stats(
     if len(rets) > 1:
         std = float(np.std(rets, ddof=1))
         excess = rets - rf
+        mean_excess = float(excess.mean())
         out["annual_volatility"] = std * math.sqrt(periods_per_year)
         if std > 0:
-            out["sharpe"] = float(excess.mean()) / std * math.sqrt(periods_per_year)
+            out["sharpe"] = mean_excess / std * math.sqrt(periods_per_year)
         downside = math.sqrt(float(np.mean(np.minimum(excess, 0.0) ** 2)))
         if downside > 0:
-            out["sortino"] = float(excess.mean()) / downside * math.sqrt(periods_per_year)
+            out["sortino"] = mean_excess / downside * math.sqrt(periods_per_year)
 
-    worst = out["max_drawdown"] = float(np.nanmin(dd)) if not np.isnan(dd).all() else math.nan
+    some_drawdown = not np.isnan(dd).all()
+    worst = out["max_drawdown"] = float(np.nanmin(dd)) if some_drawdown else math.nan
     if worst < 0:
         if not math.isnan(cagr):
             out["calmar"] = cagr / -worst
         out["recovery_factor"] = out["total_return"] / -worst
-    if not np.isnan(dd).all():
+    if some_drawdown:
         out["ulcer_index"] = math.sqrt(float(np.nanmean(dd * dd)))
     return out
 
