@@ -8,6 +8,7 @@ sums of them, are added.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -16,7 +17,7 @@ import numpy as np
 from pelmora._engine import EXCURSION_FIELDS, FINANCING_FIELDS, ORDERS, REASONS, RunRecord
 from pelmora._figures import trade_figures_of
 from pelmora._optional import import_optional
-from pelmora.core.journal import _run_figures, _turnover
+from pelmora.core.journal import _start_figures, _turnover
 
 if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs import EngineInputs
@@ -30,7 +31,7 @@ __all__ = [
     "financing_table",
     "next_period_table",
     "positions_table",
-    "run_figures",
+    "start_figures",
     "trades_table",
     "turnover_per_row",
 ]
@@ -104,36 +105,40 @@ _COST_COLUMNS = {"fee_cost": "fee", "tax_cost": "tax", "slippage_cost": "slippag
 
 @dataclass(frozen=True)
 class RunFigures:
-    """What the statistics read from a run's columns (see :func:`run_figures`)."""
+    """What the statistics read from a run's columns (see :func:`start_figures`)."""
 
     turnover: np.ndarray
     """The weight traded on each row (:func:`turnover_per_row`)."""
-    first_row: int
-    """The lowest row of a fill; the number of rows without fills."""
     trades: dict[str, Any]
     """The trade figures (:func:`pelmora._figures.trade_stats`)."""
     costs: dict[str, float]
     """What the run paid by kind (see :data:`pelmora.stats.COST_NAMES`), in portfolio units."""
 
 
-def run_figures(record: RunRecord) -> RunFigures:
-    """The statistics' figures of a run's fills and trades, computed side by side.
+def start_figures(record: RunRecord) -> Callable[[], RunFigures]:
+    """The statistics' figures of a run's fills and trades, started on a thread of their own.
 
-    The sums of hundreds of thousands of fills and trades read columns the run has left cold;
-    one native call shares them among the CPUs. Each figure is the one its NumPy formula gives,
-    bit for bit.
+    They read hundreds of thousands of fills and trades that the run has left cold: a native
+    task computes them while the caller goes on with the equity curve, and the returned
+    function gives them (its thread takes the sums not started yet). Each figure is the one its
+    NumPy formula gives, bit for bit.
     """
     f, fin = record.fills, record.financing
     summary = excursion_summary(record)
     pnl = np.asarray(record.trades["pnl"], dtype=np.float64)
-    per_row, first_row, figures, means, sums = _run_figures(
+    task = _start_figures(
         pnl, summary[:, EXCURSION_FIELDS.index("mae")], summary[:, EXCURSION_FIELDS.index("gmfe")],
         *_turnover_columns(record),
         *(np.asarray(f[column], dtype=np.float64) for column in _COST_COLUMNS.values()),
     )
-    costs = dict(zip(_COST_COLUMNS, sums))
-    costs["financing_cost"] = float(np.sum(fin["short_fee"])) - float(np.sum(fin["interest"]))
-    return RunFigures(per_row, first_row, trade_figures_of(len(pnl), figures, means), costs)
+
+    def figures() -> RunFigures:
+        per_row, trade_figures, means, sums = task.result()
+        costs = dict(zip(_COST_COLUMNS, sums))
+        costs["financing_cost"] = float(np.sum(fin["short_fee"])) - float(np.sum(fin["interest"]))
+        return RunFigures(per_row, trade_figures_of(len(pnl), trade_figures, means), costs)
+
+    return figures
 
 
 def _turnover_columns(record: RunRecord) -> tuple[np.ndarray, ...]:

@@ -23,7 +23,7 @@ from pelmora._tables import (
     financing_table,
     next_period_table,
     positions_table,
-    run_figures,
+    start_figures,
     trades_table,
     turnover_per_row,
 )
@@ -396,22 +396,20 @@ class BacktestResult:
         from pelmora.stats import _checked_options, _performance_stats
 
         checked = _checked_options(periods_per_year, risk_free, benchmark, benchmark_kind, pd)
-        # One native call shares the run's columns among the CPUs; what it found is kept.
-        figures = run_figures(self.record)
-        start = self.__dict__.setdefault("window_start", figures.first_row)
-        if "turnover" not in self.__dict__:
-            self.__dict__["turnover"] = self._turnover_series(figures.turnover)
+        # The fills' and trades' sums run on a thread of their own meanwhile (turnover kept).
+        pending, start = start_figures(self.record), self.window_start
+
+        def late() -> tuple[dict[str, Any], float, dict[str, float]]:
+            figures = pending()
+            if "turnover" not in self.__dict__:
+                self.__dict__["turnover"] = self._turnover_series(figures.turnover)
+            return figures.trades, sum_skipping_nan(self.turnover.to_numpy()[start:]), figures.costs
+
         return _performance_stats(
-            self.equity.iloc[start:],
-            figures.trades,
-            *checked,
-            turnover=sum_skipping_nan(self.turnover.to_numpy()[start:]),
-            benchmark=benchmark,
+            self.equity.iloc[start:], late, *checked, benchmark=benchmark,
             benchmark_kind=benchmark_kind,
             initial_date=self.equity.index[start - 1] if 0 < start <= len(self.equity) else None,
-            costs=figures.costs,
-            fill_rate=fill_rate(self.record),
-            pandas=pd,
+            fill_rate=fill_rate(self.record), pandas=pd,
         )
 
     def monthly_returns(self) -> pd.DataFrame:

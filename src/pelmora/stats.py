@@ -7,7 +7,7 @@ on a :class:`pelmora.BacktestResult`.
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
@@ -275,11 +275,17 @@ def performance_stats(
     """
     pandas = _pandas("pelmora.stats")
     checked = _checked_options(periods_per_year, risk_free, benchmark, benchmark_kind, pandas)
+    trade_figures, cost_figures = trade_stats(trades), _cost_figures(costs)
     return _performance_stats(
-        equity, trade_stats(trades), *checked, turnover=turnover, benchmark=benchmark,
-        benchmark_kind=benchmark_kind, initial_date=initial_date, costs=costs,
-        fill_rate=fill_rate, pandas=pandas,
+        equity, lambda: (trade_figures, turnover, cost_figures), *checked, benchmark=benchmark,
+        benchmark_kind=benchmark_kind, initial_date=initial_date, fill_rate=fill_rate,
+        pandas=pandas,
     )
+
+
+def _cost_figures(costs: Mapping[str, float] | None) -> dict[str, float]:
+    """The figures of :data:`COST_NAMES` in ``costs``, as floats."""
+    return {name: float(costs[name]) for name in COST_NAMES if name in (costs or {})}
 
 
 def _checked_options(
@@ -304,28 +310,29 @@ def _checked_options(
 
 def _performance_stats(
     equity: pd.Series,
-    trade_figures: Mapping[str, Any],
+    late: Callable[[], tuple[Mapping[str, Any], float, Mapping[str, float]]],
     periods_per_year: float,
     risk_free: float,
     *,
-    turnover: float,
     benchmark: pd.Series | None,
     benchmark_kind: str,
     initial_date: Any,
-    costs: Mapping[str, float] | None,
     fill_rate: float,
     pandas: Any,
 ) -> pd.Series:
-    """:func:`performance_stats` from the trades' figures (:func:`trade_stats`' dict), the
-    options checked: a result hands over figures it computed with its other sums."""
+    """:func:`performance_stats`, the options checked. ``late`` gives the trades' figures
+    (:func:`trade_stats`' dict), the turnover and the costs (:func:`_cost_figures`): it is
+    called once the figures of the curve alone are computed, so that a result can have its
+    own computed meanwhile."""
     names = STAT_NAMES + (BENCHMARK_STAT_NAMES if benchmark is not None else ())
     out: dict[str, Any] = dict.fromkeys(names, math.nan)
     nat = pandas.NaT
     out.update(start=nat, end=nat, max_drawdown_start=nat, max_drawdown_end=nat)
-    out.update(trade_figures, max_consecutive_wins=0, max_consecutive_losses=0)
-    out.update({name: float(costs[name]) for name in COST_NAMES if name in (costs or {})})
-    out["fill_rate"] = float(fill_rate)
+    out.update(max_consecutive_wins=0, max_consecutive_losses=0, fill_rate=float(fill_rate))
     if len(equity) == 0:
+        trade_figures, _, costs = late()
+        out.update(trade_figures)
+        out.update(costs)
         return _as_series(out, pandas)
 
     values = equity.to_numpy(dtype=np.float64)
@@ -335,6 +342,16 @@ def _performance_stats(
     rf = risk_free / periods_per_year
     # The window starts from a capital of 1.0: a loss on its first day is already a drawdown.
     dd = _drawdown_values(values, 1.0)
+    # A curve through 0 has an infinite return after it: its figures are NaN, not warnings.
+    with np.errstate(invalid="ignore", over="ignore"):
+        out.update(daily_stats(rets, rf))
+    months = month_returns(equity, pandas)
+    if len(months):
+        out["best_month"], out["worst_month"] = float(months.max()), float(months.min())
+
+    trade_figures, turnover, costs = late()
+    out.update(trade_figures)
+    out.update(costs)
     out.update(curve_stats(values, rets, dd, years, turnover, rf, periods_per_year))
     if out["max_drawdown"] < 0:
         trough = int(np.nanargmin(dd))
@@ -344,13 +361,6 @@ def _performance_stats(
         else:  # the peak is the capital the window started from
             out["max_drawdown_start"] = equity.index[0] if initial_date is None else initial_date
         out["max_drawdown_end"] = equity.index[trough]
-
-    # A curve through 0 has an infinite return after it: its figures are NaN, not warnings.
-    with np.errstate(invalid="ignore", over="ignore"):
-        out.update(daily_stats(rets, rf))
-    months = month_returns(equity, pandas)
-    if len(months):
-        out["best_month"], out["worst_month"] = float(months.max()), float(months.min())
 
     if benchmark is not None:
         bench = _benchmark_returns(benchmark, equity.index, benchmark_kind, pandas)

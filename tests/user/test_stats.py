@@ -2,6 +2,7 @@
 statistics of a run against figures computed by hand."""
 
 import math
+import os
 import statistics
 
 import empyrical
@@ -478,13 +479,19 @@ def test_the_figures_computed_together_are_each_figure_alone(seed, n, holes, ste
     before, after, written_off, fee = rng.normal(0.0, 0.1, (4, n_fills))
     equity = np.exp(rng.normal(0.0, 0.1, n_rows))
     columns = (rows, before, after, written_off, equity)
-    per_row, first, figures, means, sums = journal._run_figures(pnl, mae, gmfe, *columns, fee,
-                                                                fee[::2])
+    args = (pnl, mae, gmfe, *columns, fee, fee[::2])
+    together = journal._run_figures(*args)
+    per_row, figures, means, sums = together
     assert per_row.tobytes() == journal._turnover(*columns).tobytes()
-    assert first == (rows.min() if n_fills else n_rows)
     alone = (journal._trade_figures(pnl), journal._means_skipping_nan(mae, gmfe))
     assert repr((figures, means)) == repr(alone)
     assert repr(sums) == repr((float(np.sum(fee)), float(np.sum(fee[::2]))))
+    # Started on a thread of their own, they are the same, and asked twice, the same object.
+    task = journal._start_figures(*args)
+    aside = task.result()
+    assert aside is task.result() and aside[0].tobytes() == per_row.tobytes()
+    assert repr(aside[1:]) == repr(together[1:])
+    journal._start_figures(*args)  # dropped unasked: its thread is waited for
 
 
 @pytest.mark.parametrize("change, text", [
@@ -496,10 +503,15 @@ def test_the_figures_computed_together_are_each_figure_alone(seed, n, holes, ste
 def test_the_figures_computed_together_refuse_columns_they_cannot_read(change, text):
     args = [np.zeros(2), np.zeros(2), np.zeros(2), np.array([0, 1]), *np.zeros((3, 2)), np.ones(2)]
     assert journal._run_figures(*args)[0].tolist() == [0.0, 0.0]
-    with pytest.raises(ValueError, match=text):
-        journal._run_figures(*change(args))
-    with pytest.raises(TypeError, match=r"^_run_figures\(\) takes at least 8 arguments \(7 given\)$"):
-        journal._run_figures(*args[:7])
+    # A row out of range is found by the computation: the task raises when asked.
+    for run in (journal._run_figures, lambda *a: journal._start_figures(*a).result()):
+        with pytest.raises(ValueError, match=text):
+            run(*change(args))
+    for name in ("_run_figures", "_start_figures"):
+        with pytest.raises(TypeError, match=rf"^{name}\(\) takes at least 8 arguments \(7 given\)$"):
+            getattr(journal, name)(*args[:7])
+    with pytest.raises(TypeError):
+        type(journal._start_figures(*args))()
 
 
 def test_a_results_statistics_are_those_of_its_tables():
@@ -537,3 +549,25 @@ def test_each_statistics_series_has_an_index_of_its_own():
     again = performance_stats(_market(6)[0])
     assert again.index.name is None and list(again.index) == list(stats.index)
     assert again.index.dtype == pd.Series(dict.fromkeys(STAT_NAMES), dtype=object).index.dtype
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_figures_started_before_a_fork_are_computed_again_in_the_child():
+    # The task's thread does not exist in the child: its figures are computed there anew.
+    rng = np.random.default_rng(4)
+    n = 60_000
+    args = (*rng.normal(0, 1, (3, n)), np.sort(rng.integers(0, 100, n)), *rng.normal(0, 1, (3, n)),
+            np.ones(100), rng.normal(0, 1, n))
+    expected = journal._run_figures(*args)
+    task = journal._start_figures(*args)
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        got = task.result()
+        same = got[0].tobytes() == expected[0].tobytes() and repr(got[1:]) == repr(expected[1:])
+        os.write(write, b"1" if same else b"0")
+        os._exit(0)
+    os.close(write)
+    assert os.read(read, 1) == b"1"
+    os.waitpid(pid, 0)
+    assert repr(task.result()[1:]) == repr(expected[1:])

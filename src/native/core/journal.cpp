@@ -264,13 +264,13 @@ double rebalance_journal(Book& p, const View1D<double>& newp, double cash, Trade
 
 bool turnover_per_row(const View1D<std::int64_t>& rows, const View1D<double>& before,
                       const View1D<double>& after, const View1D<double>& written_off,
-                      const View1D<double>& equity, double* out, std::int64_t* lowest) {
+                      const View1D<double>& equity, double* out) {
   // A row's fills come one after another: its sum is carried in a register
   // while they do, not stored and reloaded between two adds (which would chain
   // every fill's add through memory). The adds are the same, in the same order.
   const std::int64_t n_rows = equity.size;
   bool open = false;  // a row's sum is being carried
-  std::int64_t current = 0, least = n_rows;
+  std::int64_t current = 0;
   double sum = 0.0, base = 1.0;
   for (std::int64_t k = 0; k < rows.size; ++k) {
     const std::int64_t row = rows.get(k);
@@ -279,14 +279,12 @@ bool turnover_per_row(const View1D<std::int64_t>& rows, const View1D<double>& be
       if (row < 0 || row >= n_rows) return false;
       open = true;
       current = row;
-      least = row < least ? row : least;
       sum = out[row];
       base = row == 0 ? 1.0 : equity.get(row - 1);
     }
     sum += (std::fabs(after.get(k) - before.get(k)) - written_off.get(k)) / base;
   }
   if (open) out[current] = sum;
-  if (lowest != nullptr) *lowest = least;
   return true;
 }
 

@@ -377,11 +377,10 @@ double rebalance_journal(Book& p, const View1D<double>& newp, double cash, Trade
 // The weight each row traded: over the fills in their order, the moved value
 // less what was written off, over the equity before the fill's row (1 before
 // the first), added into out[row] (n_rows zeros to start). False, with out
-// left partly written, when a fill's row lies outside [0, n_rows). `lowest`,
-// when given, receives the lowest row of a fill (n_rows without fills).
+// left partly written, when a fill's row lies outside [0, n_rows).
 bool turnover_per_row(const View1D<std::int64_t>& rows, const View1D<double>& before,
                       const View1D<double>& after, const View1D<double>& written_off,
-                      const View1D<double>& equity, double* out, std::int64_t* lowest = nullptr);
+                      const View1D<double>& equity, double* out);
 
 // A fill's record, inlined into the journal's own rebalances (one call per fill).
 __attribute__((always_inline)) inline void Journal::record_fill(int sid, const FillReport& f) {

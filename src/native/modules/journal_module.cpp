@@ -27,10 +27,10 @@
 #include "boundary/report.hpp"
 #include "boundary/run_args.hpp"
 #include "boundary/run_driver.hpp"
+#include "boundary/run_figures.hpp"
 #include "boundary/run_output.hpp"
 #include "core/engine.hpp"
 #include "core/journal.hpp"
-#include "core/numpy_sum.hpp"
 #include "core/parallel.hpp"
 #include "core/trade_figures.hpp"
 
@@ -452,78 +452,6 @@ PyObject* nan_mean(PyObject*, PyObject* arg) {
   });
 }
 
-// --- the statistics' figures of a run, together -------------------------------------------
-
-// The figures above and NumPy's sums of the cost columns, in one call: each
-// is a task of its own, and the tasks share the CPUs without the interpreter
-// lock. The columns a run leaves behind are cold when the statistics read
-// them, so a second core reading its share doubles the bandwidth.
-constexpr Py_ssize_t kFigureArgs = 8;  // pnl, mae, gmfe, then _turnover's five
-constexpr std::int64_t kFiguresInParallel = 1 << 16;  // values read, below which one thread
-
-PyObject* run_figures(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs < kFigureArgs) {
-    PyErr_Format(PyExc_TypeError, "_run_figures() takes at least %zd arguments (%zd given)",
-                 kFigureArgs, nargs);
-    return nullptr;
-  }
-  return py::guarded("pelmora.core.journal._run_figures", [&]() -> PyObject* {
-    const Py_ssize_t n_sums = nargs - kFigureArgs;
-    std::vector<py::Buffer> b(static_cast<std::size_t>(nargs));
-    std::vector<const py::Buffer*> taken;
-    for (Py_ssize_t k = 0; k < nargs; ++k) {
-      b[k].acquire(args[k], k == 3 ? py::Elem::Int64 : py::Elem::Float64, 1, false);
-      taken.push_back(&b[k]);
-    }
-    const View1D<double> pnl = b[0].view1d<double>(), mae = b[1].view1d<double>(),
-                         gmfe = b[2].view1d<double>();
-    const View1D<std::int64_t> rows = b[3].view1d<std::int64_t>();
-    const View1D<double> before = b[4].view1d<double>(), after = b[5].view1d<double>();
-    const View1D<double> written_off = b[6].view1d<double>(), equity = b[7].view1d<double>();
-    if (mae.size != gmfe.size) fail(ErrorKind::ValueError, "_run_figures: the excursion columns differ in length");
-    if (before.size != rows.size || after.size != rows.size || written_off.size != rows.size) {
-      fail(ErrorKind::ValueError, "_run_figures: the fill columns differ in length");
-    }
-    npy_intp n = static_cast<npy_intp>(equity.size);
-    Ref per_row(py::checked(PyArray_ZEROS(1, &n, NPY_DOUBLE, 0)));
-    py::check_unmoved(taken.data(), taken.size());
-    double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(per_row.get())));
-
-    std::int64_t values = pnl.size + 2 * mae.size + 4 * rows.size;
-    for (Py_ssize_t k = 0; k < n_sums; ++k) values += b[kFigureArgs + k].view1d<double>().size;
-    std::vector<double> sums(static_cast<std::size_t>(n_sums));
-    TradeFigures figures;
-    double mean_mae = 0.0, mean_gmfe = 0.0;
-    bool rows_ok = true;
-    std::int64_t first_row = 0;
-    const std::atomic<bool> never{false};
-    Py_BEGIN_ALLOW_THREADS
-    run_tasks(3 + n_sums, values >= kFiguresInParallel ? usable_cpus() : 1, never,
-              [&](std::int64_t k) {
-      if (k == 0) {
-        rows_ok = turnover_per_row(rows, before, after, written_off, equity, out, &first_row);
-      } else if (k == 1) {
-        figures = trade_figures(pnl);
-      } else if (k == 2) {
-        means_skipping_nan(mae, gmfe, mean_mae, mean_gmfe);
-      } else {
-        sums[static_cast<std::size_t>(k - 3)] = numpy_sum(b[kFigureArgs + k - 3].view1d<double>());
-      }
-    });
-    Py_END_ALLOW_THREADS
-    if (!rows_ok) fail(ErrorKind::ValueError, "_run_figures: a fill's row lies outside the equity's rows");
-    Ref cost_sums(py::checked(PyTuple_New(n_sums)));
-    for (Py_ssize_t k = 0; k < n_sums; ++k) {
-      PyTuple_SET_ITEM(cost_sums.get(), k, py::checked(PyFloat_FromDouble(sums[k])));
-    }
-    return py::checked(Py_BuildValue(
-        "(OL(LLLddd)(dd)O)", per_row.get(), static_cast<long long>(first_row),
-        static_cast<long long>(figures.counted),
-        static_cast<long long>(figures.wins), static_cast<long long>(figures.losses),
-        figures.gains, figures.lost, figures.total, mean_mae, mean_gmfe, cost_sums.get()));
-  });
-}
-
 // --- module ---------------------------------------------------------------------------------
 
 PyObject* name_tuple(const char* const* names, int n) {
@@ -574,12 +502,17 @@ PyMethodDef methods[] = {
     {"_mean_skipping_nan", nan_mean, METH_O,
      "_mean_skipping_nan(values, /)\n--\n\n"
      "pandas' Series.mean of a float64 vector, NaN skipped, bit for bit (private)."},
-    {"_run_figures", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(run_figures)),
+    {"_start_figures", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::start_figures)),
+     METH_FASTCALL,
+     "_start_figures(pnl, mae, gmfe, rows, before, after, written_off, equity, *columns)\n"
+     "--\n\n"
+     "_run_figures' figures, started on a thread of their own: a _FiguresTask whose\n"
+     "result() returns them (private; see pelmora.result)."},
+    {"_run_figures", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::run_figures)),
      METH_FASTCALL,
      "_run_figures(pnl, mae, gmfe, rows, before, after, written_off, equity, *columns)\n--\n\n"
-     "(_turnover(...), the lowest row of a fill (len(equity) without fills),\n"
-     "_trade_figures(pnl), _means_skipping_nan(mae, gmfe), NumPy's sum of each column),\n"
-     "computed side by side on the CPUs (private; see pelmora.result)."},
+     "(_turnover(...), _trade_figures(pnl), _means_skipping_nan(mae, gmfe), NumPy's sum of\n"
+     "each column), computed side by side on the CPUs (private; see pelmora.result)."},
     {"_row_major", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::row_major)),
      METH_FASTCALL,
      "_row_major(*matrices)\n--\n\n"
@@ -588,7 +521,10 @@ PyMethodDef methods[] = {
 };
 
 int exec_module(PyObject* module) {
-  if (py::import_numpy() < 0 || py::add_run_output_type(module) < 0) return -1;
+  if (py::import_numpy() < 0 || py::add_run_output_type(module) < 0 ||
+      py::add_figures_task_type(module) < 0) {
+    return -1;
+  }
   Ref entry(py::make_run_entry(&g_run_info));
   if (!entry || PyModule_AddObjectRef(module, "run", entry.get()) != 0) return -1;
   Ref reasons(name_tuple(kExitReasonNames, kExitReasonCount));
