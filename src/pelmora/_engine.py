@@ -342,6 +342,25 @@ class RunRecord:
         return self.next_period
 
 
+@dataclasses.dataclass(frozen=True)
+class _Rerun:
+    """The journal's run of ``inputs``, with the switches given: a record's ``rerun``, an object
+    rather than a closure so that a record, and a result, can be pickled."""
+
+    inputs: EngineInputs
+
+    def __call__(self, **switches: Any) -> dict[str, Any]:
+        # prepare_inputs has refused a zero close in every column a trade can be in: a trade's
+        # summary need not read the closes past its exit, which could only fail on one. A unit
+        # portfolio's account columns (no slippage, no shares) are views of their one value.
+        inputs = self.inputs
+        output: dict[str, Any] = _journal.run(
+            **inputs.arguments, **inputs.execution, closes_checked=True, constant_views=True,
+            **switches,
+        )
+        return output
+
+
 def run_journal(inputs: EngineInputs) -> RunRecord:
     """Run the journal on ``inputs`` and name what it recorded.
 
@@ -356,13 +375,7 @@ def run_journal(inputs: EngineInputs) -> RunRecord:
         An equity that left the finite range (see :func:`check_equity`).
     """
 
-    # prepare_inputs has refused a zero close in every column a trade can be in: a trade's
-    # summary need not read the closes past its exit, which could only fail on one. A unit
-    # portfolio's account columns (no slippage, no shares) are views of their one value.
-    def rerun(**switches: Any) -> dict[str, Any]:
-        return _journal.run(**inputs.arguments, **inputs.execution, closes_checked=True,
-                            constant_views=True, **switches)
-
+    rerun = _Rerun(inputs)
     output = rerun(positions=False, excursions="summary")
     check_equity(output["creturn"], inputs)
     return RunRecord.from_journal(output, rerun)
