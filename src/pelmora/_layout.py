@@ -25,6 +25,9 @@ _MOST_CELLS = 1 << 21
 # pairs: a block is one run of memory per column of a column-major frame, so the look costs a
 # few hundred kilobytes of reads whatever the layout.
 _BLOCKS, _PAIRS = 4, 64
+# At most this many columns, spread over the frame, are looked at: the share of stocks coming
+# in is estimated well enough from them, and each column of a block costs its own cache lines.
+_COLUMNS = 64
 
 
 def _trades_many_stocks_on_most_rows(pos_values: np.ndarray, n_price_rows: int) -> bool:
@@ -38,12 +41,14 @@ def _trades_many_stocks_on_most_rows(pos_values: np.ndarray, n_price_rows: int) 
     else:
         starts = np.linspace(0, n_rows - _PAIRS - 1, _BLOCKS).astype(np.int64).tolist()
         length = _PAIRS + 1
+    columns = np.linspace(0, n_stocks - 1, _COLUMNS).astype(np.int64)
+    looked_at: np.ndarray | slice = columns if n_stocks > _COLUMNS else slice(None)
     entering = pairs = 0
     for start in starts:
-        block = pos_values[start:start + length]
+        block = pos_values[start:start + length, looked_at]
         entering += int(np.count_nonzero((block[1:] != 0) & (block[:-1] == 0)))
         pairs += len(block) - 1
-    return bool(16 * entering >= n_stocks * pairs)
+    return bool(16 * entering >= min(n_stocks, _COLUMNS) * pairs)
 
 
 def worth_copying(trade: np.ndarray, close: np.ndarray, pos_values: np.ndarray) -> bool:

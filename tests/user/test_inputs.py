@@ -448,17 +448,21 @@ def test_a_cost_of_two_percent_is_taken_as_given():
 
 
 @pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("n_stocks", [64, 600])
 @pytest.mark.parametrize(("entering", "n_price_rows", "expected"), [
-    (8, 1000, True),    # a sixteenth of 64 stocks or more comes in on every row
-    (2, 1000, False),   # too few to repay a copy
-    (8, 2001, False),   # weights on fewer than every other price row
+    (1 / 4, 1000, True),    # an eighth of the stocks comes in on every row, on average
+    (1 / 32, 1000, False),  # too few to repay a copy (under a sixteenth)
+    (1 / 4, 2001, False),   # weights on fewer than every other price row
 ])
-def test_the_turnover_that_makes_a_copy_worth_it(order, entering, n_price_rows, expected):
-    # Read from blocks of consecutive rows (one run of memory per column of a frame): the same
-    # answer for either layout, on more rows than the blocks hold.
+def test_the_turnover_that_makes_a_copy_worth_it(order, n_stocks, entering, n_price_rows,
+                                                 expected):
+    # Read from blocks of consecutive rows (one run of memory per column of a frame), on a
+    # sample of the columns of a wide frame: the same answer for either layout, on more rows
+    # than the blocks hold.
     rng = np.random.default_rng(5)
-    weights = np.zeros((1000, 64))
+    weights = np.zeros((1000, n_stocks))
     for row in range(1000):
-        weights[row, rng.choice(64, entering, replace=False) if row % 2 else []] = 0.1
+        picked = rng.choice(n_stocks, int(entering * n_stocks), replace=False)
+        weights[row, picked if row % 2 else []] = 0.1
     weights = np.asarray(weights, order=order)
     assert layout._trades_many_stocks_on_most_rows(weights, n_price_rows) is expected
