@@ -112,7 +112,9 @@ class RowDates:
         """The last price row whose key is on or before each key (-1 before the data)."""
         return np.searchsorted(self.keys, keys, side="right") - 1
 
-    def onto_rows(self, dates: Any, *, lift_only: bool = False) -> np.ndarray:
+    def onto_rows(
+        self, dates: Any, *, lift_only: bool = False, keys: np.ndarray | None = None
+    ) -> np.ndarray:
         """``dates`` as int64 nanoseconds, each inside the data moved onto its price row.
 
         The engine skips the rows before the first weight date, and takes a weight or rebalance
@@ -121,10 +123,10 @@ class RowDates:
         close would belong to the day before. Each is put on its row. ``lift_only`` moves only
         the dates that lie before their row (the engine finds the row of the others itself), so
         a rebalance date given as a Saturday stays one. Dates before the first or after the last
-        price date keep their instants.
+        price date keep their instants. ``keys``: the dates' keys when the caller has them.
         """
         ns = np.array(dates.asi8, dtype=np.int64)
-        keys = self.keys_of(dates)
+        keys = self.keys_of(dates) if keys is None else keys
         rows = self.rows(keys)
         inside = (rows >= 0) & (keys <= self.keys[-1])
         row_ns = self.index[rows[inside]]

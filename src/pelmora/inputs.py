@@ -41,7 +41,7 @@ from pelmora._prices import (
 from pelmora.frames import as_pandas_inputs, price_mapping, to_pandas_frame
 from pelmora._layout import engine_prices, worth_copying
 from pelmora.options import BacktestOptions, make_options, with_options
-from pelmora.schedule import rebalance_dates
+from pelmora.schedule import _rebalance_dates, rebalance_dates
 from pelmora._volume import volume_matrix, without_volume
 from pelmora._weights import ScannedWeights, weights_matrix
 
@@ -381,8 +381,9 @@ def prepare_inputs(
     price_index = np.asarray(price_dates.asi8, dtype=np.int64)
     # Each weight row on the price row it belongs to (see RowDates); the user's dates stay in
     # ``weight_dates``.
-    pos_index = on_rows.onto_rows(weight_dates)
-    resample = rebalance_dates(opts.rebalance, price_dates, weight_dates, price_tz, opts.calendar)
+    pos_index = on_rows.onto_rows(weight_dates, keys=weight_keys)
+    resample = _rebalance_dates(opts.rebalance, price_dates, weight_dates, price_tz, opts.calendar,
+                                on_rows, weight_keys)
 
     delisting_bars = None
     if opts.delistings is not None:

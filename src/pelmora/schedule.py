@@ -83,6 +83,20 @@ def rebalance_dates(
     TypeError
         Something that is neither a frequency, dates nor None.
     """
+    return _rebalance_dates(rebalance, price_dates, weight_dates, tz, calendar)
+
+
+def _rebalance_dates(
+    rebalance: Any,
+    price_dates: Any,
+    weight_dates: Any,
+    tz: Any = None,
+    calendar: Any = None,
+    on_rows: RowDates | None = None,
+    weight_keys: np.ndarray | None = None,
+) -> np.ndarray:
+    """:func:`rebalance_dates`, given the :class:`RowDates` of ``price_dates`` in ``tz`` and
+    the keys of ``weight_dates`` when the caller has made them already."""
     pd = _pandas()
     if calendar is not None:
         # Checked whatever ``rebalance`` is: a misspelt name must not pass unnoticed.
@@ -90,7 +104,8 @@ def rebalance_dates(
     if rebalance is None:
         if len(price_dates) == 0:
             return np.asarray(weight_dates.asi8, dtype=np.int64)
-        return RowDates(price_dates, tz).onto_rows(weight_dates, lift_only=True)
+        rows = on_rows if on_rows is not None else RowDates(price_dates, tz)
+        return rows.onto_rows(weight_dates, lift_only=True, keys=weight_keys)
     if isinstance(rebalance, (str, pd.offsets.BaseOffset)):
         n = len(price_dates)
         if n == 0:
@@ -125,7 +140,7 @@ def rebalance_dates(
     explicit, _ = index_dates(given.dropna().unique().sort_values(), "rebalance")
     if len(explicit) == 0 or len(price_dates) == 0:
         return np.asarray(explicit.asi8, dtype=np.int64)
-    on_rows = RowDates(price_dates, tz)
+    on_rows = on_rows if on_rows is not None else RowDates(price_dates, tz)
     if on_rows.keys_of(explicit[:1])[0] < on_rows.keys[0]:
         # The engine would move such a date to the first row: a schedule that is not the one given.
         raise ValueError(
