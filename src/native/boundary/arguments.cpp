@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "boundary/module_support.hpp"
 #include "boundary/numpy.hpp"
@@ -15,14 +19,17 @@ namespace pelmora::py {
 
 namespace {
 
-std::string encoded_name(PyObject* name) {
+// The UTF-8 bytes of a label's name. A str's are read in place (the label
+// is kept alive by the caller); another object's come from its encode
+// method, as the host would call it, and are kept in `owned`.
+std::string_view encoded_name(PyObject* name, std::deque<std::string>& owned) {
   if (PyUnicode_CheckExact(name)) {
     // A str's own UTF-8, as its encode method would make it (the same error
     // for a lone surrogate), without a bytes object per label.
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
     if (text == nullptr) fail_pending();
-    return std::string(text, static_cast<std::size_t>(size));
+    return std::string_view(text, static_cast<std::size_t>(size));
   }
   static PyObject* encode = intern("encode");
   static PyObject* utf8 = intern("UTF-8");
@@ -31,7 +38,8 @@ std::string encoded_name(PyObject* name) {
     PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(b.get())->tp_name);
     fail_pending();
   }
-  return std::string(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
+  owned.emplace_back(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
+  return owned.back();
 }
 
 template <class Fn>
@@ -70,12 +78,24 @@ void raise_argtuple_invalid(const char* fname, bool exact, Py_ssize_t num_min, P
 
 std::map<int, int> map_columns(PyObject* price_columns, PyObject* pos_columns) {
   return with_frame("pelmora.core.runvane.map_columns", [&] {
-    std::map<std::string, int> by_name;
-    enumerate(price_columns, [&](int i, PyObject* n) { by_name[encoded_name(n)] = i; });
+    // The names are looked up by their bytes where they lie: every price
+    // label is held until the map is made, and the bytes of a label that is
+    // not a str are kept here.
+    std::vector<Ref> held;
+    std::deque<std::string> owned;
+    std::unordered_map<std::string_view, int> by_name;
+    const Py_ssize_t hint = PyObject_LengthHint(price_columns, 0);
+    if (hint < 0) fail_pending();
+    by_name.reserve(static_cast<std::size_t>(hint));
+    held.reserve(static_cast<std::size_t>(hint));
+    enumerate(price_columns, [&](int i, PyObject* n) {
+      held.push_back(Ref::borrow(n));
+      by_name[encoded_name(n, owned)] = i;
+    });
     std::map<int, int> ret;
     enumerate(pos_columns, [&](int i, PyObject* n) {
-      const auto it = by_name.find(encoded_name(n));
-      if (it != by_name.end()) ret[i] = it->second;
+      const auto it = by_name.find(encoded_name(n, owned));
+      if (it != by_name.end()) ret.emplace_hint(ret.end(), i, it->second);  // i ascends
     });
     return ret;
   });
