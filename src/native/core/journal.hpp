@@ -27,6 +27,7 @@
 #include "core/excursion.hpp"
 #include "core/excursion_worker.hpp"
 #include "core/known_prices.hpp"
+#include "core/streamed.hpp"
 
 #include <memory>
 
@@ -67,19 +68,33 @@ struct FillColumns : TableRows<FillColumns> {
   // unit portfolio's hold one value each, written once at the end).
   explicit FillColumns(bool account) : account_(account) {}
   bool account() const { return account_; }
+  // A fill's first nine columns are gathered here kStaged fills at a time,
+  // then streamed into the columns a whole cache line of each at once: the
+  // columns' memory (an earlier run's, cold) is then written without each
+  // line being read in first. Nothing reads them before the run ends.
   void push(std::int64_t at_row, std::int64_t of_sid, std::int8_t why, double value_before,
             double value_after, double at_price, double paid_fee, double paid_tax,
             bool was_suspended) {
     const std::size_t k = next_row();
-    row.data()[k] = at_row;
-    sid.data()[k] = of_sid;
-    reason.data()[k] = why;
-    before.data()[k] = value_before;
-    after.data()[k] = value_after;
-    price.data()[k] = at_price;
-    fee.data()[k] = paid_fee;
-    tax.data()[k] = paid_tax;
-    suspended.data()[k] = was_suspended ? 1 : 0;
+    Staged& s = staged_[k - streamed_];
+    s.row = at_row, s.sid = of_sid, s.before = value_before, s.after = value_after;
+    s.price = at_price, s.fee = paid_fee, s.tax = paid_tax;
+    reasons_[k - streamed_] = why;
+    suspended_[k - streamed_] = was_suspended ? 1 : 0;
+    if (k + 1 - streamed_ == kStaged) stream_staged();
+  }
+  // The columns' sizes, every staged fill written (before they are handed over).
+  void seal() {
+    const std::size_t n = size() - streamed_;
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::size_t k = streamed_ + j;
+      const Staged& s = staged_[j];
+      row.data()[k] = s.row, sid.data()[k] = s.sid, before.data()[k] = s.before;
+      after.data()[k] = s.after, price.data()[k] = s.price, fee.data()[k] = s.fee;
+      tax.data()[k] = s.tax, reason.data()[k] = reasons_[j], suspended.data()[k] = suspended_[j];
+    }
+    streamed_ = size();
+    TableRows<FillColumns>::seal();
   }
   // The account columns of the fill pushed last (only when they are recorded).
   void push_account(double paid_slippage, double paid_impact, double lost, double moved_shares,
@@ -99,7 +114,37 @@ struct FillColumns : TableRows<FillColumns> {
   }
 
  private:
+  // A multiple of 64: whole lines of the one-byte columns too.
+  static constexpr std::size_t kStaged = 64;
+  struct Staged {
+    std::int64_t row, sid;
+    double before, after, price, fee, tax;
+  };
+
+  void stream_staged() {
+    const std::size_t at = streamed_;
+    auto out = [&](auto* column, auto field) {
+      for (std::size_t j = 0; j < kStaged; ++j) stream_store(column + at + j, staged_[j].*field);
+    };
+    out(row.data(), &Staged::row), out(sid.data(), &Staged::sid);
+    out(before.data(), &Staged::before), out(after.data(), &Staged::after);
+    out(price.data(), &Staged::price), out(fee.data(), &Staged::fee);
+    out(tax.data(), &Staged::tax);
+    auto bytes = [&](std::int8_t* column, const std::int8_t* from) {
+      for (std::size_t j = 0; j < kStaged; j += 8) {
+        std::int64_t eight;
+        std::memcpy(&eight, from + j, sizeof eight);
+        stream_store(reinterpret_cast<std::int64_t*>(column + at + j), eight);
+      }
+    };
+    bytes(reason.data(), reasons_), bytes(suspended.data(), suspended_);
+    streamed_ += kStaged;
+  }
+
   bool account_;
+  std::size_t streamed_ = 0;  // fills in the columns; the ones after are staged
+  Staged staged_[kStaged];
+  std::int8_t reasons_[kStaged], suspended_[kStaged];
 };
 
 // One accrual of financing: the calendar days since the previous row, the
