@@ -28,7 +28,12 @@ REASON = {name: i for i, name in enumerate(journal.REASONS)}
 
 
 def bits(a) -> np.ndarray:
-    return np.ascontiguousarray(np.asarray(a, dtype=np.float64)).view(np.int64)
+    # Every bit, the sign of zero included; but any NaN is the same NaN: which NaN operand's sign
+    # survives an operation on two NaNs depends on the operand order the compiler picks for a
+    # commutative operation (each build of the engine's loops may pick its own), and IEEE 754
+    # leaves it unspecified.
+    a = np.asarray(a, dtype=np.float64)
+    return np.ascontiguousarray(np.where(np.isnan(a), np.nan, a)).view(np.int64)
 
 
 def same_value(a, b) -> bool:
@@ -36,7 +41,7 @@ def same_value(a, b) -> bool:
         return False
     if isinstance(a, str):
         return a == b
-    return np.float64(a).tobytes() == np.float64(b).tobytes()
+    return bits(np.float64(a)).tobytes() == bits(np.float64(b)).tobytes()
 
 
 def same_report(a: dict, b: dict) -> bool:
