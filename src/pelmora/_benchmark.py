@@ -58,8 +58,8 @@ def benchmark_level(
     Parameters
     ----------
     benchmark : pandas.Series
-        Benchmark prices or returns on dates (told apart as :func:`pelmora.stats.performance_stats` does:
-        returns are compounded into a level first).
+        Benchmark prices or returns on dates (told apart as
+        :func:`pelmora.stats.performance_stats` does: returns are compounded into a level first).
     dates : pandas.DatetimeIndex
         The dates to read the level on.
     before : bool, default False

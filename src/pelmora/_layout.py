@@ -41,8 +41,10 @@ def _trades_many_stocks_on_most_rows(pos_values: np.ndarray, n_price_rows: int) 
     else:
         starts = np.linspace(0, n_rows - _PAIRS - 1, _BLOCKS).astype(np.int64).tolist()
         length = _PAIRS + 1
-    columns = np.linspace(0, n_stocks - 1, _COLUMNS).astype(np.int64)
-    looked_at: np.ndarray | slice = columns if n_stocks > _COLUMNS else slice(None)
+    looked_at: np.ndarray | slice = (
+        np.linspace(0, n_stocks - 1, _COLUMNS).astype(np.int64) if n_stocks > _COLUMNS
+        else slice(None)
+    )
     entering = pairs = 0
     for start in starts:
         block = pos_values[start:start + length, looked_at]

@@ -8,9 +8,7 @@ namespace pelmora {
 
 double numpy_abs_sum(const View1D<double>& x) {
   auto load = [&x](std::int64_t i, double* v) { v[0] = std::fabs(x.get(i)); };
-  double sum;
-  pairwise_sums<1>(load, 0, x.size, &sum);
-  return 0.0 + sum;
+  return numpy_sum_of(load, x.size);
 }
 
 double set_position(Book& p, int sid, double position, double cash, TradeCosts costs,

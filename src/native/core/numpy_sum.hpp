@@ -64,24 +64,33 @@ void pairwise_sums(Load& load, std::int64_t i0, std::int64_t n, double* res) {
   for (int c = 0; c < K; ++c) res[c] = low[c] + high[c];
 }
 
-// The pairwise kernel over n contiguous doubles.
-inline double pairwise_sum(const double* a, std::int64_t n) {
-  auto load = [a](std::int64_t i, double* v) { v[0] = a[i]; };
+// numpy.sum of the K vectors `load` hands out (see pairwise_sums): the
+// additive identity plus each one's pairwise sum.
+template <int K, class Load>
+void numpy_sums(Load& load, std::int64_t n, double* res) {
+  pairwise_sums<K>(load, 0, n, res);
+  for (int c = 0; c < K; ++c) res[c] = 0.0 + res[c];
+}
+
+// The same of one vector.
+template <class Load>
+double numpy_sum_of(Load& load, std::int64_t n) {
   double res;
-  pairwise_sums<1>(load, 0, n, &res);
+  numpy_sums<1>(load, n, &res);
   return res;
 }
 
 // numpy.sum of n contiguous doubles.
-inline double numpy_sum(const double* a, std::int64_t n) { return 0.0 + pairwise_sum(a, n); }
+inline double numpy_sum(const double* a, std::int64_t n) {
+  auto load = [a](std::int64_t i, double* v) { v[0] = a[i]; };
+  return numpy_sum_of(load, n);
+}
 
 // numpy.sum of a float64 vector, strided or not: NumPy sums a strided vector
 // in the same tree.
 inline double numpy_sum(const View1D<double>& x) {
   auto load = [&x](std::int64_t i, double* v) { v[0] = x.get(i); };
-  double res;
-  pairwise_sums<1>(load, 0, x.size, &res);
-  return 0.0 + res;
+  return numpy_sum_of(load, x.size);
 }
 
 }  // namespace pelmora

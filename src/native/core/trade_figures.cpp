@@ -61,9 +61,8 @@ inline double zero_if_nan(double v, std::int64_t& missing) {
 double mean_skipping_nan(const View1D<double>& x) {
   std::int64_t missing = 0;
   auto load = [&](std::int64_t i, double* v) { v[0] = zero_if_nan(x.get(i), missing); };
-  double sum;
-  pairwise_sums<1>(load, 0, x.size, &sum);
-  return (0.0 + sum) / static_cast<double>(x.size - missing);
+  const double sum = numpy_sum_of(load, x.size);
+  return sum / static_cast<double>(x.size - missing);
 }
 
 void means_skipping_nan(const View1D<double>& x, const View1D<double>& y, double& mean_x,
@@ -76,9 +75,9 @@ void means_skipping_nan(const View1D<double>& x, const View1D<double>& y, double
     v[1] = zero_if_nan(y.get(i), missing_y);
   };
   double sums[2];
-  pairwise_sums<2>(load, 0, x.size, sums);
-  mean_x = (0.0 + sums[0]) / static_cast<double>(x.size - missing_x);
-  mean_y = (0.0 + sums[1]) / static_cast<double>(x.size - missing_y);
+  numpy_sums<2>(load, x.size, sums);
+  mean_x = sums[0] / static_cast<double>(x.size - missing_x);
+  mean_y = sums[1] / static_cast<double>(x.size - missing_y);
 }
 
 }  // namespace pelmora
