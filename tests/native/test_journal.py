@@ -125,7 +125,22 @@ def market_run(draw, zero_closes=False):
 @given(market_run())
 def test_cash_positions_and_pnl_reconcile_with_the_equity(case):
     inp, opts = case
-    r = journal.run(*inp.args(), **opts)
+    assert_reconciles(inp, journal.run(*inp.args(), **opts))
+
+
+@pytest.mark.parametrize("n_rows, n_cols, hold", [(130, 12, 2), (60, 20, 1), (400, 30, 4)])
+@pytest.mark.parametrize("views", [False, True])
+def test_longer_runs_reconcile_with_the_equity_too(n_rows, n_cols, hold, views):
+    # Fills and records past a few multiples of 64, where the journal streams its gathered
+    # fills into the columns, and past the columns' growth.
+    inp = big_market(n_rows, n_cols, seed=n_rows, hold=hold)
+    r = journal.run(*inp.args(), fee_ratio=0.001, tax_ratio=0.002, stop_loss=0.05,
+                    constant_views=views)
+    assert len(r["fills"]["row"]) > 64
+    assert_reconciles(inp, r)
+
+
+def assert_reconciles(inp, r):
     creturn, cash, fills, pos = r["creturn"], r["cash"], r["fills"], r["positions"]
     # Cash replayed from the fills.
     replay = np.ones(len(creturn))

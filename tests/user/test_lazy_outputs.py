@@ -41,3 +41,4 @@ def test_a_result_survives_pickling_and_still_makes_its_lazy_outputs():
     assert back.record.kept_excursions is None
     assert back.stats().equals(result.stats()) and back.trades.equals(result.trades)
     assert back.excursions.equals(result.excursions)
+    assert back.positions.equals(result.positions)

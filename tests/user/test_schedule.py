@@ -223,3 +223,28 @@ def test_rows_without_any_price_are_not_trading_days():
     business = pelmora.backtest(weights, close)
     pd.testing.assert_series_equal(calendar.equity, business.equity)
     pd.testing.assert_series_equal(calendar.stats(), business.stats())
+
+
+@pytest.mark.parametrize("tz", [None, "America/New_York"])
+@pytest.mark.parametrize("hours", [[16], [9, 13, 16]])  # daily rows, or several rows a day
+def test_rebalance_dates_from_the_inputs_row_dates_are_the_public_ones(tz, hours):
+    # prepare_inputs hands its own RowDates and weight keys over instead of making them again:
+    # the dates are the ones rebalance_dates makes from the dates alone.
+    from pelmora._dates import RowDates
+    from pelmora.schedule import _rebalance_dates
+
+    rng = np.random.default_rng(len(hours))
+    days = pd.bdate_range("2024-01-01", periods=30)
+    price_dates = pd.DatetimeIndex([d + pd.Timedelta(hours=h) for d in days for h in hours])
+    weight_dates = pd.DatetimeIndex(np.sort(rng.choice(
+        pd.date_range("2023-12-30", "2024-02-20", freq="7h").as_unit("ns").asi8, 12,
+        replace=False)))
+    rows = RowDates(price_dates, tz)
+    # An explicit schedule too: dates on or after the first price date, in the prices' zone.
+    explicit = weight_dates[weight_dates >= price_dates[0]]
+    explicit = explicit if tz is None else explicit.tz_localize("UTC").tz_convert(tz)
+    for schedule in (None, list(explicit)):
+        expected = rebalance_dates(schedule, price_dates, weight_dates, tz)
+        got = _rebalance_dates(schedule, price_dates, weight_dates, tz, None, rows,
+                               rows.keys_of(weight_dates))
+        assert got.tolist() == expected.tolist()
