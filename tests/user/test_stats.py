@@ -571,3 +571,22 @@ def test_figures_started_before_a_fork_are_computed_again_in_the_child():
     assert os.read(read, 1) == b"1"
     os.waitpid(pid, 0)
     assert repr(task.result()[1:]) == repr(expected[1:])
+
+
+def test_figures_asked_for_from_several_threads_at_once_are_one_result():
+    # Each asking thread takes sums not started yet and waits for the task's own thread once.
+    import threading
+
+    rng = np.random.default_rng(8)
+    n = 200_000
+    args = (*rng.normal(0, 1, (3, n)), np.sort(rng.integers(0, 1000, n)),
+            *rng.normal(0, 1, (3, n)), np.ones(1000), rng.normal(0, 1, n), rng.normal(0, 1, n))
+    for _ in range(5):
+        task, got = journal._start_figures(*args), []
+        threads = [threading.Thread(target=lambda: got.append(task.result())) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert len(got) == 4 and all(g is got[0] for g in got)
+    assert repr(got[0][1:]) == repr(journal._run_figures(*args)[1:])
