@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "boundary/numpy.hpp"
@@ -62,7 +63,16 @@ class FiguresWork {
 
   // Takes tasks until none is left (from any number of threads at once).
   void work() {
-    for (std::int64_t k = next_++; k < n_tasks(); k = next_++) task(k);
+    for (std::int64_t k = next_++; k < n_tasks(); k = next_++) {
+      task(k);
+      finished_.fetch_add(1, std::memory_order_release);
+    }
+  }
+
+  // Waits until every task is done, whichever thread took it (another
+  // thread asking for the result may still be in one).
+  void wait_all() const {
+    while (finished_.load(std::memory_order_acquire) < n_tasks()) std::this_thread::yield();
   }
 
   // The figures, under the lock. Throws Failure.
@@ -106,7 +116,7 @@ class FiguresWork {
   Ref per_row_;
   double* out_ = nullptr;
   std::int64_t values_ = 0;
-  std::atomic<std::int64_t> next_{0};
+  std::atomic<std::int64_t> next_{0}, finished_{0};
   // Each written by its own task only, read once every task is done.
   std::vector<double> sums_;
   TradeFigures figures_;
@@ -195,6 +205,7 @@ PyObject* task_result(PyObject* self, PyObject*) {
     FiguresWork& w = *t->work;
     Py_BEGIN_ALLOW_THREADS
     w.work();  // what the thread has not started yet
+    w.wait_all();
     join(t);
     Py_END_ALLOW_THREADS
     // Another thread may have asked at the same time: one result is kept.
