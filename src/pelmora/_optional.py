@@ -15,7 +15,7 @@ __all__ = ["EXTRAS", "import_optional"]
 EXTRAS: dict[str, tuple[str, str]] = {
     "pandas": ("pandas", "pandas"),
     "matplotlib": ("matplotlib", "plot"),
-    "tqdm": ("tqdm", "sweep"),
+    "tqdm": ("tqdm", "progress"),
     "dask": ("dask", "sweep"),
     "distributed": ("dask[distributed]", "sweep"),
     "pyarrow": ("pyarrow", "sweep"),

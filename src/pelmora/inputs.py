@@ -235,6 +235,60 @@ def lot_sizes(lot_size: Any, stocks: Any) -> float | np.ndarray | None:
     return np.array([np.nan if v is None else float(v) for v in values], dtype=np.float64)
 
 
+def _frame_dates(frame: Any, what: str) -> tuple[Any, Any]:
+    """:func:`index_dates` of a frame's index; when the index holds no dates but a column does,
+    the message says how to read the frame (``index=`` or :func:`pelmora.from_long`)."""
+    try:
+        return index_dates(frame.index, what)
+    except TypeError as exc:
+        hint = date_column_hint(frame)
+        if not hint:
+            raise
+        raise TypeError(f"{exc}; {hint}") from None
+
+
+def date_column_hint(frame: Any) -> str:
+    """How to read a pandas frame that keeps its dates in a column, or "" when none does.
+
+    A column of dates whose values repeat is a long table (one row per date and stock), which
+    :func:`pelmora.from_long` turns wide; a column of unique dates is the index of a wide frame.
+    """
+    pd = _pandas()
+    for name in frame.columns:
+        column = frame[name]
+        if not isinstance(column, pd.Series):
+            continue  # a label shared by several columns
+        is_dates = pd.api.types.is_datetime64_any_dtype(column.dtype) or (
+            str(name).lower() in ("date", "datetime", "time", "timestamp")
+        )
+        if not is_dates:
+            continue
+        if column.duplicated().any():
+            stock = next(
+                (
+                    c
+                    for c in frame.columns
+                    if c != name and pd.api.types.is_string_dtype(frame[c].dtype)
+                ),
+                "stock",
+            )
+            value = next(
+                (
+                    c
+                    for c in frame.columns
+                    if c not in (name, stock) and pd.api.types.is_numeric_dtype(frame[c].dtype)
+                ),
+                "value",
+            )
+            return (
+                f"its column {name!r} repeats dates, as a long table (one row per date and "
+                f"stock) does: make it wide with pelmora.from_long(frame, date={name!r}, "
+                f"stock={stock!r}, value={value!r})"
+            )
+        return f"its column {name!r} holds the dates: pass index={name!r}"
+    return ""
+
+
 @with_options(("weights", "prices"))
 def prepare_inputs(
     weights: pd.DataFrame,
@@ -302,10 +356,10 @@ def prepare_inputs(
         raise ValueError("prices has no rows")
     if len(weights.index) == 0:
         raise ValueError("weights has no rows")
-    given_dates, price_tz = index_dates(close.index, "prices")
+    given_dates, price_tz = _frame_dates(close, "prices")
     close, frames, kept = without_empty_rows(close, frames)
     price_dates = given_dates if kept is None else given_dates[kept]
-    weight_dates, weight_tz = index_dates(weights.index, "weights")
+    weight_dates, weight_tz = _frame_dates(weights, "weights")
     if (price_tz is None) != (weight_tz is None):
         raise ValueError("prices and weights must both have time-zone-aware dates or both naive")
     on_rows = RowDates(price_dates, price_tz)

@@ -16,6 +16,7 @@ import warnings
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Literal, TypeVar
 
+from pelmora._suggest import unknown_keyword
 from pelmora._volume import check_liquidity
 
 __all__ = ["OPTION_NAMES", "BacktestOptions", "make_options"]
@@ -461,7 +462,7 @@ def make_options(
     """
     for name in given:
         if name not in OPTION_NAMES:
-            raise TypeError(f"{caller}() got an unexpected keyword argument {name!r}")
+            raise TypeError(unknown_keyword(caller, name, OPTION_NAMES))
     if options is None:
         return BacktestOptions(**given)
     if not isinstance(options, BacktestOptions):

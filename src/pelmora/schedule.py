@@ -42,6 +42,36 @@ def _pandas(caller: str = "pelmora.backtest") -> Any:
 
 # ------------------------------------------------------------------------------------ rebalance
 
+# Words people write for a schedule, and the pandas alias that means it.
+_FREQUENCY_WORDS = {
+    "daily": "B",
+    "day": "B",
+    "weekly": "W-FRI",
+    "week": "W-FRI",
+    "monthly": "ME",
+    "month": "ME",
+    "quarterly": "QE",
+    "quarter": "QE",
+    "yearly": "YE",
+    "annually": "YE",
+    "annual": "YE",
+    "year": "YE",
+}
+
+REBALANCE_FORMS = (
+    '"ME" (month end), "W-FRI" (weekly, Fridays), "QE" (quarter end), "YE" (year end), '
+    "any pandas offset alias, a list of dates, or None (trade on every weight row)"
+)
+
+
+def not_a_frequency(rule: Any) -> str:
+    """The message for a ``rebalance`` string pandas cannot read: the accepted forms, and the
+    alias meant by a word such as "monthly" (pandas' own nested text helps nobody here)."""
+    meant = _FREQUENCY_WORDS.get(str(rule).strip().lower())
+    hint = f'; did you mean "{meant}"?' if meant else "."
+    return f"rebalance={rule!r} is not a pandas frequency{hint} Accepted: {REBALANCE_FORMS}"
+
+
 
 def rebalance_dates(
     rebalance: Any,
@@ -123,7 +153,7 @@ def _rebalance_dates(
         try:
             last = numbered.resample(rebalance).last()
         except (ValueError, TypeError) as exc:
-            raise ValueError(f"rebalance={rebalance!r} is not a pandas frequency: {exc}") from exc
+            raise ValueError(not_a_frequency(rebalance)) from exc
         last = last.dropna().to_numpy(dtype=np.int64)
         return np.asarray(price_dates.asi8[last[last < n]], dtype=np.int64)
     if isinstance(rebalance, (bool, int, float)):
@@ -223,7 +253,7 @@ def period_end_rows(rule: Any, local_dates: Any, calendar: Any) -> np.ndarray:
     try:
         ends = pd.Series(sessions, index=sessions).resample(rule).last().dropna()
     except (ValueError, TypeError) as exc:
-        raise ValueError(f"rebalance={rule!r} is not a pandas frequency: {exc}") from exc
+        raise ValueError(not_a_frequency(rule)) from exc
     ends = pd.DatetimeIndex(ends.to_numpy())
     if bound_hi is not None and len(ends) and ends[-1] == bound_hi:
         # The calendar stops here: whether the period has later sessions is not known.

@@ -197,6 +197,10 @@ def walk_forward(
         train_span, test_span = _span(train, "train"), _span(test, "test")
     else:
         raise ValueError(f"method must be 'rolling' or 'purged', got {method!r}")
+    if backend == "dask":
+        # Said before the first window, under this function's name: the sweeps it runs would
+        # name themselves instead.
+        import_optional("distributed", caller="pelmora.walk_forward(backend='dask')")
     base = make_options(options, fixed, "walk_forward")
     weights, prices = as_pandas_inputs(weights, prices, index=base.index)  # polars, pyarrow
     combos = _combinations(grid)

@@ -231,7 +231,16 @@ def _write(path: str | os.PathLike[str], text: str) -> Path:
         kind = "a folder" if target.is_dir() else "not a regular file"
         shown = f"{str(given)!r}" + (f" (a link to {str(target)!r})" if given.is_symlink() else "")
         raise ValueError(f"path {shown} is {kind}: a report is written to a file")
-    fd, temp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
+    if not target.parent.is_dir():
+        # Said here, with the path as given: the temporary file's name would only confuse.
+        raise FileNotFoundError(
+            f"cannot write the report to {str(given)!r}: its folder "
+            f"{str(target.parent)!r} does not exist"
+        )
+    try:
+        fd, temp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
+    except OSError as exc:
+        raise type(exc)(f"cannot write the report to {str(given)!r}: {exc.strerror}") from exc
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as out:
             out.write(text)

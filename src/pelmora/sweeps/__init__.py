@@ -28,6 +28,7 @@ from pelmora._optional import import_optional
 from pelmora.frames import as_pandas_inputs
 from pelmora.options import BacktestOptions, make_options
 from pelmora.sweeps._backends import BACKENDS, run_chunks
+from pelmora.sweeps._progress import TextProgress
 from pelmora.sweeps._chunk import Row
 from pelmora.sweeps._plan import WEIGHTS_COLUMN, _cpus, _make_plan
 from pelmora.sweeps._store import (
@@ -213,5 +214,9 @@ def sweep(
 def _progress_bar(total: int, progress: bool) -> Any:
     if not progress:
         return None
-    tqdm = import_optional("tqdm", caller="pelmora.sweep(progress=True)")
+    try:
+        tqdm = import_optional("tqdm", caller="pelmora.sweep(progress=True)")
+    except ImportError:
+        # A bar is no reason to install anything: a plain line on stderr does without tqdm.
+        return TextProgress(total, "sweep", "run")
     return tqdm.tqdm(total=total, desc="sweep", unit="run")

@@ -20,6 +20,7 @@ from pelmora._optional import import_optional
 from pelmora._version import __version__
 from pelmora._engine import ARRAY_OPTIONS
 from pelmora.inputs import EngineInputs, lot_sizes, prepare_inputs
+from pelmora._suggest import did_you_mean
 from pelmora.options import OPTION_NAMES, BacktestOptions
 from pelmora.schedule import rebalance_dates
 from pelmora._volume import uses_volume
@@ -46,7 +47,9 @@ def _combinations(grid: Mapping[str, Sequence[Any]]) -> list[dict[str, Any]]:
     columns: dict[str, list[Any]] = {}
     for name, values in grid.items():
         if name not in OPTION_NAMES:
-            raise TypeError(f"grid names an unknown backtest option {name!r}")
+            raise TypeError(
+                f"grid names an unknown backtest option {name!r}{did_you_mean(name, OPTION_NAMES)}"
+            )
         if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
             raise TypeError(f"grid[{name!r}] must be a list of values, got {values!r}")
         columns[name] = list(values)  # once: a generator can be walked only once
