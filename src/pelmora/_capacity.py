@@ -146,4 +146,22 @@ def capacity(
         check_equity(out["creturn"], own)
         rows.append(BacktestResult(own, RunRecord.from_journal(out)).stats())
     table = pd.DataFrame([dict(r) for r in rows], index=pd.Index(amounts, name="capital"))
-    return table.infer_objects()
+    table = table.infer_objects()
+    # What the curve assumed, for whoever shows it (the report states it beside the curve).
+    table.attrs["capacity"] = {
+        "max_participation": base.max_participation,
+        "impact": base.impact,
+        "impact_window": base.impact_window,
+        "volume": _volume_source(prices, volume),
+    }
+    return table
+
+
+def _volume_source(prices: Any, volume: Any) -> str:
+    """Where the run's volume came from, as the user gave it."""
+    if volume is not None:
+        return "volume="
+    columns = getattr(prices, "columns", None)
+    if getattr(columns, "nlevels", 1) > 1:
+        return 'the "Volume" field of the prices'
+    return 'prices["volume"]'

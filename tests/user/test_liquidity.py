@@ -183,7 +183,16 @@ def test_the_capacity_figure_and_report(tmp_path):
     assert [ax.get_xscale() for ax in fig.axes[:3]] == ["log"] * 3
     run = pelmora.backtest(weights, frames)
     text = run.report(tmp_path / "r.html", capacity=table).read_text()
-    assert '<section id="capacity"><h2>Capacity</h2><img' in text
+    section = text.split('<section id="capacity"><h2>Capacity</h2>')[1].split("</section>")[0]
+    # The curve comes with what it assumed, read from the table pelmora.capacity made.
+    assert section.startswith(
+        '<p class="note">Assumed: every fill capped at 10 % of the day\'s volume; square-root '
+        "impact with k = 0.5, its volatility over 20 days; volume from volume=.</p><img"
+    )
+    bare = table.copy()
+    bare.attrs = {}
+    text = run.report(tmp_path / "r.html", capacity=bare).read_text()
+    assert "carries no record of its liquidity options" in text
     with pytest.raises(ValueError, match=r"^table has no column 'sharpe'"):
         pelmora.plot_capacity(table.drop(columns="sharpe"))
 

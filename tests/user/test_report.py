@@ -135,7 +135,7 @@ def test_a_run_without_a_rebalance_still_lists_its_orders(tmp_path):
     text = result.report(tmp_path / "r.html", close["A"]).read_text()
     assert "<img" not in text and "No rebalance was executed" in text
     orders = text.split('id="orders"')[1]
-    assert "<td>enter</td>" in orders and "50.00 %" in orders
+    assert "<td>buy</td>" in orders and "50.00 %" in orders
 
 
 def test_a_failed_write_keeps_the_previous_report(momentum_run, tmp_path, monkeypatch):
@@ -225,3 +225,80 @@ def test_the_browser_check_sees_console_errors_and_missing_files(tmp_path):
     faults, _ = browse(page, tmp_path)
     joined = "\n".join(faults)
     assert '"boom"' in joined and "Uncaught ReferenceError" in joined and "gone.png" in joined
+
+
+# ------------------------------------------------------------------------- layout and wording
+
+_MEASURE = """<script>
+const scrollers = [...document.querySelectorAll("table")].map(t => t.parentElement);
+const nav = document.querySelector("nav");
+document.title = JSON.stringify({
+  page: document.documentElement.scrollWidth, view: window.innerWidth,
+  nav: nav.scrollWidth - nav.clientWidth,
+  tables: document.querySelectorAll("table").length,
+  scrolling: scrollers.filter(s => getComputedStyle(s).overflowX === "auto").length,
+  wide: scrollers.filter(s => s.scrollWidth > s.clientWidth).length,
+});
+</script></body>"""
+
+
+@pytest.mark.heavy
+@needs_browser
+def test_the_report_fits_a_phone_and_wide_tables_scroll(backtest_html, tmp_path):
+    page = tmp_path / "measured.html"
+    page.write_text(backtest_html.read_text(encoding="utf-8").replace("</body>", _MEASURE))
+    out = subprocess.run(
+        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--dump-dom",
+         f"--user-data-dir={tmp_path / 'profile'}", "--window-size=390,800", page.as_uri()],
+        capture_output=True, text=True, timeout=120,
+        env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
+    )
+    import html as html_module
+    import json
+
+    found = re.search(r"<title>(.*?)</title>", out.stdout)
+    assert found, out.stderr[-2000:]
+    measured = json.loads(html_module.unescape(found.group(1)))
+    # Nothing widens the page past the phone's width: the navigation wraps, and every table
+    # scrolls sideways inside its own box (some do need to at this width) with no column hidden.
+    assert measured["page"] <= measured["view"] and measured["nav"] <= 0
+    assert measured["scrolling"] == measured["tables"] > 0
+    assert measured["wide"] > 0
+
+
+def test_the_report_states_the_options_set_and_words_not_codes(tmp_path):
+    dates = pd.bdate_range("2024-01-01", periods=40)
+    close = pd.DataFrame({"A": np.r_[np.full(5, 10.0), np.full(35, 8.0)],
+                          "B": np.linspace(20.0, 22.0, 40)}, index=dates)
+    weights = pd.DataFrame({"A": [0.5], "B": [0.5]}, index=dates[:1])
+    result = pelmora.backtest(weights, close, stop_loss=0.1, capital=1e5, lot_size=10, fee=0.0)
+    assert "sl_" in set(result.next_period["action"])  # A was stopped out: a raw code is there
+    text = result.report(tmp_path / "r.html").read_text(encoding="utf-8")
+    orders = text.split('id="orders"')[1].split("</section>")[0]
+    assert "sl_" not in orders and "none (stopped out)" in orders
+    options = text.split('id="options"')[1].split("</section>")[0]
+    chosen, defaults = options.split("<h3>At their defaults</h3>")
+    for name, value in [("stop_loss", "0.1"), ("capital", "100000.0"), ("lot_size", "10.0"),
+                        ("fee", "0.0")]:
+        assert f"<td>{name}</td><td>{value}</td>" in chosen
+    assert "<td>tax</td>" in defaults and "<td>tax</td>" not in chosen
+
+
+@pytest.mark.parametrize(
+    "low, high, cmap, at",
+    [
+        # Both signs: symmetric about 0, so a small loss is a pale red, not the darkest one.
+        (-0.07, 2.0, "RdYlGn", {-0.07: 0.4825, 0.0: 0.5, 2.0: 1.0}),
+        (-3.0, 1.0, "RdYlGn", {-3.0: 0.0, 1.0: 2 / 3}),
+        # One sign: sequential, from the smallest to the largest value.
+        (0.1, 0.5, "YlGn", {0.1: 0.0, 0.5: 1.0}),
+        (-0.5, -0.1, "Reds_r", {-0.5: 0.0, -0.1: 1.0}),
+        (-0.5, 0.0, "Reds_r", {-0.5: 0.0, 0.0: 1.0}),
+    ],
+)
+def test_the_heatmap_colour_scale(low, high, cmap, at):
+    from pelmora.plotting._sweep import colour_scale
+
+    colours, norm = colour_scale(low, high, None)
+    assert colours.name.startswith(cmap)
+    assert {v: round(float(norm(v)), 4) for v in at} == {v: round(x, 4) for v, x in at.items()}

@@ -72,6 +72,26 @@ def parameter_columns(table: pd.DataFrame, exclude: set[str]) -> list[str]:
 _AGGREGATES = ("mean", "median", "max", "min")
 
 
+def colour_scale(low: float, high: float, cmap: str | None) -> tuple[Any, Any]:
+    """The colour map and norm of values from ``low`` to ``high``.
+
+    Values of both signs get a diverging scale symmetric about 0, so a cell's colour says how
+    far it is from 0 whatever the other extreme is (a slope from the minimum to 0 would paint
+    -0.07 as red as the worst loss of another table). Values of one sign get a sequential scale:
+    greens from pale to dark for gains, reds from pale to dark for losses.
+    """
+    from matplotlib import colormaps
+    from matplotlib.colors import Normalize
+
+    if low < 0.0 < high:
+        reach = max(-low, high)
+        name, norm = cmap or "RdYlGn", Normalize(-reach, reach)
+    else:
+        name = cmap or ("Reds_r" if high <= 0.0 and low < 0.0 else "YlGn")
+        norm = Normalize(low, high if high > low else low + 1.0)
+    return colormaps[name].with_extremes(bad=MISSING_COLOR), norm
+
+
 def plot_heatmap(
     table: pd.DataFrame,
     x: str,
@@ -105,8 +125,9 @@ def plot_heatmap(
     figsize : (float, float), optional
         Size in inches (default from the number of cells and panels).
     cmap : str, optional
-        Matplotlib colour map (default "RdYlGn", centred on 0 when the values straddle it, so
-        red reads as a loss).
+        Matplotlib colour map. By default values of both signs are coloured "RdYlGn" on a scale
+        symmetric about 0 (red reads as a loss, the same shade as far from 0 either way), and
+        values of one sign on a sequential scale ("YlGn" for gains, "Reds_r" for losses).
 
     Returns
     -------
@@ -121,8 +142,6 @@ def plot_heatmap(
     """
     pandas = import_optional("pandas", caller="pelmora.plot_heatmap")
     Figure = figure_class("pelmora.plot_heatmap")
-    from matplotlib import colormaps
-    from matplotlib.colors import Normalize, TwoSlopeNorm
 
     if not isinstance(table, pandas.DataFrame):
         raise TypeError(f"table must be a pandas DataFrame, got {type(table).__name__}")
@@ -156,11 +175,7 @@ def plot_heatmap(
     surfaces = [surface(p) for p in panel_values]
     finite = np.concatenate([s[np.isfinite(s)] for s in surfaces])
     low, high = (float(finite.min()), float(finite.max())) if len(finite) else (0.0, 1.0)
-    if low < 0.0 < high:
-        norm: Normalize = TwoSlopeNorm(0.0, low, high)
-    else:
-        norm = Normalize(low, high if high > low else low + 1.0)
-    colours = colormaps[cmap or "RdYlGn"].with_extremes(bad=MISSING_COLOR)
+    colours, norm = colour_scale(low, high, cmap)
 
     n = len(panel_values)
     ncols = min(n, 3)

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import dataclasses
+import html
 import math
 import os
 import sys
@@ -111,13 +113,45 @@ def _is_result(value: Any) -> bool:
     return module is not None and isinstance(value, module.BacktestResult)
 
 
+def _option_text(name: str, value: Any) -> str:
+    if value is None:
+        return "–"
+    if hasattr(value, "shape") and len(getattr(value, "shape", ())) == 2:
+        rows, columns = value.shape
+        return f"{type(value).__name__}, {rows:,} dates x {columns:,} stocks"
+    if hasattr(value, "__len__") and not isinstance(value, str):
+        return f"{len(value)} stocks" if name in ("delistings", "lot_size") else type(value).__name__
+    return str(value)
+
+
+def _is_default(value: Any, default: Any) -> bool:
+    if value is default:
+        return True
+    if isinstance(value, (bool, int, float, str)) and isinstance(default, (bool, int, float, str)):
+        return bool(value == default)
+    return False
+
+
 def _options_table(options: dict[str, Any]) -> str:
-    rows = []
+    """Every option of the run: first those the run set (the account, liquidity and cost options
+    that change its figures), then the ones left at their defaults."""
+    from pelmora.options import BacktestOptions
+
+    defaults = {f.name: f.default for f in dataclasses.fields(BacktestOptions)}
+    chosen, default = [], []
     for name, value in options.items():
-        if hasattr(value, "__len__") and not isinstance(value, str):
-            value = f"{len(value)} stocks" if name == "delistings" else type(value).__name__
-        rows.append((name, "–" if value is None else str(value)))
-    return _html_table(("option", "value"), rows, [str, str])
+        row = (name, _option_text(name, value))
+        (default if _is_default(value, defaults.get(name, value)) else chosen).append(row)
+    parts = []
+    if chosen:
+        parts.append("<div><h3>Set for this run</h3>"
+                     + _html_table(("option", "value"), chosen, [str, str]) + "</div>")
+    else:
+        parts.append('<p class="note">Every option at its default.</p>')
+    if default:
+        parts.append("<div><h3>At their defaults</h3>"
+                     + _html_table(("option", "value"), default, [str, str]) + "</div>")
+    return f'<div class="row">{"".join(parts)}</div>'
 
 
 def backtest_report(
@@ -318,10 +352,29 @@ def _capacity_section(table: pd.DataFrame) -> str:
     number = lambda v: "–" if _missing(v) else f"{float(v):.2f}"  # noqa: E731
     formats = [capital_text] + [number if c == "sharpe" else percent for c in shown] + [percent]
     return (
-        picture
+        _capacity_assumptions(table.attrs.get("capacity"))
+        + picture
         + '<p class="note">Costs are what the whole run paid, in % of its capital.</p>'
         + _html_table(("capital", *shown, "costs"), rows, formats)
     )
+
+
+def _capacity_assumptions(assumed: dict[str, Any] | None) -> str:
+    """What the capacity curve assumed: the participation cap, the impact and its window, and
+    where the volume came from."""
+    if not assumed:
+        return ('<p class="note">The table carries no record of its liquidity options (it was '
+                "not made by pelmora.capacity, or was rebuilt since).</p>")
+    cap = assumed.get("max_participation")
+    capped = ("no participation cap" if cap is None
+              else f"every fill capped at {float(cap) * 100:g} % of the day's volume")
+    impact = float(assumed.get("impact") or 0.0)
+    moved = ("no market impact" if impact == 0.0 else
+             f"square-root impact with k = {impact:g}, its volatility over "
+             f"{assumed.get('impact_window')} days")
+    source = assumed.get("volume") or "–"
+    text = f"Assumed: {capped}; {moved}; volume from {source}."
+    return f'<p class="note">{html.escape(text, quote=False)}</p>'
 
 
 def _fills_section(fills: pd.DataFrame) -> str:
@@ -344,12 +397,13 @@ def _orders_section(next_period: pd.DataFrame) -> str:
     due = next_period[next_period["action"].notna()]
     if due.empty:
         return '<p class="note">No orders due on the next trading day.</p>'
-    columns = ("stock", "action", "order", "weight", "next_weight", "weight_date",
-               "next_weight_date")
+    # The order column says in words what the action code abbreviates ("sl_" is "none
+    # (stopped out)"): a reader gets the words only.
+    columns = ("stock", "order", "weight", "next_weight", "weight_date", "next_weight_date")
     rows = [tuple(r) for r in due[list(columns)].astype(object).itertuples(index=False)]
     weight = lambda v: f"{v * 100:.2f} %"  # noqa: E731
     date = lambda v: _format("", v)  # noqa: E731
     return _html_table(
-        ("stock", "action", "order", "weight", "next weight", "weight date", "next weight date"),
-        rows, [str, str, str, weight, weight, date, date],
+        ("stock", "order", "weight", "next weight", "weight date", "next weight date"),
+        rows, [str, str, weight, weight, date, date],
     )

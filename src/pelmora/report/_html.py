@@ -91,8 +91,10 @@ h2 { margin: 36px 0 12px; padding-bottom: 4px; border-bottom: 2px solid #e5e7eb;
 h3 { margin: 18px 0 6px; font-size: 16px; }
 p.sub { margin: 0 0 8px; color: #57606a; }
 p.note { color: #57606a; font-size: 13px; }
-nav { margin: 12px 0 0; font-size: 13px; }
-nav a { color: #0b5cad; text-decoration: none; margin-right: 14px; white-space: nowrap; }
+nav { margin: 12px 0 0; font-size: 13px; display: flex; flex-wrap: wrap; gap: 4px 14px; }
+nav a { color: #0b5cad; text-decoration: none; white-space: nowrap; }
+.scroll { max-width: 100%; overflow-x: auto; }
+@media (max-width: 640px) { main { padding: 12px 10px 32px; } .side { max-width: none; } }
 .row { display: flex; flex-wrap: wrap; gap: 28px; align-items: flex-start; }
 table { border-collapse: collapse; font-size: 13.5px; margin: 6px 0; }
 th, td { padding: 4px 10px; border-bottom: 1px solid #eaecef; text-align: left;
@@ -167,7 +169,8 @@ def _html_table(
             # Long texts (error messages) wrap instead of widening the page.
             cells.append(_cell(text, numeric=numeric[k], negative=negative, wrap=len(text) > 60))
         body.append("<tr>" + "".join(cells) + "</tr>")
-    return f"<table><thead><tr>{head}</tr></thead><tbody>{''.join(body)}</tbody></table>"
+    return (f'<div class="scroll"><table><thead><tr>{head}</tr></thead>'
+            f"<tbody>{''.join(body)}</tbody></table></div>")
 
 
 def _stat_table(stats: Sequence[pd.Series], names: Sequence[str], columns: Sequence[str]) -> str:
@@ -181,7 +184,8 @@ def _stat_table(stats: Sequence[pd.Series], names: Sequence[str], columns: Seque
             cells.append(_cell(_format(name, v), numeric=True, negative=negative))
         label = html.escape(_LABELS.get(name, name))
         body.append(f"<tr><th>{label}</th>{''.join(cells)}</tr>")
-    return f"<table><thead><tr><th></th>{head}</tr></thead><tbody>{''.join(body)}</tbody></table>"
+    return (f'<div class="scroll"><table><thead><tr><th></th>{head}</tr></thead>'
+            f"<tbody>{''.join(body)}</tbody></table></div>")
 
 
 def _image(fig: Figure, alt: str, dpi: int = 100) -> str:
