@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from pelmora._optional import import_optional
 from pelmora.core.journal import _mean_skipping_nan, _means_skipping_nan, _trade_figures
 from pelmora.selection import probabilistic_sharpe_ratio
 
@@ -22,7 +23,7 @@ if TYPE_CHECKING:  # pragma: no cover
 
 __all__ = [
     "VAR_LEVEL", "curve_stats", "daily_stats", "month_returns", "relative_stats",
-    "series_mean", "sum_skipping_nan", "trade_figures_of", "trade_stats",
+    "round_trip_pnl", "series_mean", "sum_skipping_nan", "trade_figures_of", "trade_stats",
 ]
 
 VAR_LEVEL = 0.05
@@ -105,7 +106,72 @@ def trade_stats(trades: pd.DataFrame | Mapping[str, pd.Series] | None) -> dict[s
         means = _means_skipping_nan(mae, gmfe)
     else:
         means = series_mean(trades["mae"]), series_mean(trades["gmfe"])
+    pnl = _frame_positions(trades, pnl)
     return trade_figures_of(len(pnl), _trade_figures(pnl), means)
+
+
+def round_trip_pnl(trades: Mapping[str, Any], fills: Mapping[str, Any]) -> np.ndarray:
+    """The pnl of each position from its entry to its exit, in the order of their exits, from a
+    run's trade and fill columns.
+
+    A run that splits trades (``split_trades``) starts a new record for a holding at each
+    rebalance that resizes or keeps it; the figures users count (win rate, average win and
+    loss, profit factor, expectancy, the number of trades) are of the positions, so the records
+    of one holding are added up. A record continues into the next record of its stock when it
+    ended without the holding going flat: by a resize (its exit fill leaves a holding) or by a
+    split that traded nothing (no exit fill). A flip in one fill continues the position, as the
+    run's own unsplit record does (a flip is charged as one entry); a position ends when the
+    stock is sold flat (a rebalance to 0, a stop, a delisting). A NaN pnl in a position makes
+    its pnl NaN.
+    """
+    pnl = np.asarray(trades["pnl"], dtype=np.float64)
+    exit_row = np.asarray(trades["exit_row"], dtype=np.int64)
+    exit_fill = np.asarray(trades["exit_fill"], dtype=np.int64)
+    if len(pnl) < 2:
+        return pnl
+    has_fill = exit_fill >= 0
+    after = np.asarray(fills["after"], dtype=np.float64)
+    kept = after[np.where(has_fill, exit_fill, 0)] != 0.0 if len(after) else ~has_fill
+    continued = (exit_row >= 0) & (~has_fill | kept)
+    return _positions(pnl, np.asarray(trades["sid"], dtype=np.int64),
+                      np.asarray(trades["entry_row"], dtype=np.int64), exit_row, continued)
+
+
+def _frame_positions(trades: Any, pnl: np.ndarray) -> np.ndarray:
+    """:func:`round_trip_pnl` of a trades table as a result shows it (a record continues when
+    a rebalance ended it and the next record of its stock starts on its exit date); a table
+    without those columns is taken a row per trade."""
+    names = ("stock", "entry_date", "exit_date", "exit_reason")
+    if len(pnl) < 2 or not all(name in trades for name in names):
+        return pnl
+    pd = import_optional("pandas", caller="pelmora.stats")
+    stock = pd.factorize(pd.Series(trades["stock"]))[0]
+    entry = pd.DatetimeIndex(trades["entry_date"]).asi8
+    exit_dates = pd.DatetimeIndex(trades["exit_date"])
+    reason = np.asarray(pd.Series(trades["exit_reason"]).astype(object) == "rebalance")
+    continued = reason & ~np.asarray(exit_dates.isna())
+    return _positions(pnl, stock, entry, exit_dates.asi8, continued)
+
+
+def _positions(pnl: np.ndarray, stock: np.ndarray, entry: np.ndarray, exit_: np.ndarray,
+               continued: np.ndarray) -> np.ndarray:
+    """The records' pnl added up per position: each record that ``continued`` joins the next
+    record of its stock (in the order they were opened) when that one opens where it ended."""
+    if not continued.any():
+        return pnl
+    n = len(pnl)
+    order = np.lexsort((np.arange(n), entry, stock))
+    joined = np.zeros(n, dtype=bool)
+    prev, cur = order[:-1], order[1:]
+    joined[1:] = (stock[cur] == stock[prev]) & continued[prev] & (entry[cur] == exit_[prev])
+    group = np.cumsum(~joined) - 1
+    # Positions in the order their last records lie: the order in which a run that does not
+    # split lists them (by exit, open ones last).
+    last = np.full(group[-1] + 1, -1, dtype=np.int64)
+    np.maximum.at(last, group, order)
+    totals = np.zeros(len(last))
+    np.add.at(totals, group, pnl[order])
+    return totals[np.argsort(last, kind="stable")]
 
 
 def trade_figures_of(

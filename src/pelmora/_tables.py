@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora._engine import EXCURSION_FIELDS, FINANCING_FIELDS, ORDERS, REASONS, RunRecord
-from pelmora._figures import trade_figures_of
+from pelmora._figures import round_trip_pnl, trade_figures_of
 from pelmora._optional import import_optional
 from pelmora.core.journal import _start_figures, _turnover
 
@@ -125,7 +125,9 @@ def start_figures(record: RunRecord) -> Callable[[], RunFigures]:
     """
     f, fin = record.fills, record.financing
     summary = excursion_summary(record)
-    pnl = np.asarray(record.trades["pnl"], dtype=np.float64)
+    # The trade figures count positions from entry to exit, however many records a run split
+    # each one into.
+    pnl = round_trip_pnl(record.trades, f)
     task = _start_figures(
         pnl, summary[:, EXCURSION_FIELDS.index("mae")], summary[:, EXCURSION_FIELDS.index("gmfe")],
         *_turnover_columns(record),

@@ -63,7 +63,8 @@ stop_trading_next_period : bool, default
     it, and may return at the one after.
 split_trades : bool, default
     Start a new trade record for every held stock that a rebalance resizes or keeps (only when
-    ``retain_cost`` is False); False: one record from entry to exit.
+    ``retain_cost`` is False); False: one record from entry to exit. It decides the rows of
+    ``result.trades`` only: the trade figures of ``stats()`` count positions either way.
 excursion_window : int, default
     Trading days after each entry over which excursions are sampled (see
     :attr:`BacktestResult.excursions`); 0 keeps only the per-trade summary. A window longer than

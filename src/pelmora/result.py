@@ -387,10 +387,11 @@ class BacktestResult:
         -------
         pandas.Series
             See :func:`pelmora.stats.performance_stats` for each figure and its convention. The
-            trade figures (win rate, average win and loss, profit factor, expectancy) come from
-            the trades' ``pnl``, open trades marked at the last close; ``turnover`` is the
-            weight traded per year by all fills (:attr:`turnover`), stop exits and delistings
-            included. The costs (fees, taxes, slippage, financing) are those of the whole run,
+            trade figures (win rate, average win and loss, profit factor, expectancy,
+            ``n_trades``) count positions from entry to exit (a close or a flip), adding up the
+            ``pnl`` of their records in :attr:`trades` whatever ``split_trades`` says, open ones
+            marked at the last close (``avg_mae``, ``avg_mfe``: means over the records);
+            ``turnover`` is the weight traded per year by all fills, stops and delistings in. The costs (fees, taxes, slippage, financing) are those of the whole run,
             as ``total_return`` is measured from the initial 1.0.
         """
         from pelmora.stats import _checked_options, _performance_stats

@@ -137,7 +137,9 @@ def performance_stats(
     trades : pandas.DataFrame or mapping of str to pandas.Series, optional
         With columns ``pnl`` (profit in portfolio units, net of all costs), ``mae`` and ``gmfe`` (as
         :attr:`BacktestResult.trades`), as a DataFrame or as a mapping of those names to Series of
-        one length. None or empty: no trades.
+        one length. None or empty: no trades. With the columns ``stock``, ``entry_date``,
+        ``exit_date`` and ``exit_reason`` too (a result's trades), the records of one position
+        (split at the rebalances that resized it) count as one trade, their pnl added up.
     turnover : float, optional
         Total traded weight (buys plus sells) over the window; reported per year.
     periods_per_year : float, default 252

@@ -592,3 +592,50 @@ def test_figures_asked_for_from_several_threads_at_once_are_one_result():
         # No thread builds the result while another is still in a sum it took.
         assert len(got) == 4 and all(g is got[0] for g in got)
         assert repr(got[0][1:]) == expected
+
+
+# ------------------------------------------------------------------------ trades as users count them
+
+_TRADE_FIGURES = ["win_rate", "avg_win", "avg_loss", "profit_factor", "expectancy"]
+
+
+@given(st.integers(0, 2**32 - 1), st.booleans())
+@settings(max_examples=40, deadline=None)
+def test_the_trade_figures_count_positions_whatever_split_trades_says(seed, stops):
+    rng = np.random.default_rng(seed)
+    dates = pd.bdate_range("2024-01-01", periods=90)
+    stocks = list("ABCDE")
+    prices = pd.DataFrame(50 * np.exp(np.cumsum(rng.normal(0, 0.02, (90, 5)), axis=0)),
+                          index=dates, columns=stocks)
+    weights = pd.DataFrame(rng.choice([-0.3, 0.0, 0.15, 0.2], (9, 5)), index=dates[::10],
+                           columns=stocks)
+    options = {"stop_loss": 0.04} if stops else {}
+    split = pelmora.backtest(weights, prices, **options)
+    whole = pelmora.backtest(weights, prices, split_trades=False, **options)
+    a, b = split.stats(), whole.stats()
+    # One row of whole.trades per position; split.trades has a row per rebalance held through.
+    assert a["n_trades"] == b["n_trades"] == len(whole.trades) <= len(split.trades)
+    for name in _TRADE_FIGURES:
+        assert a[name] == pytest.approx(b[name], rel=1e-9, abs=1e-15, nan_ok=True), name
+
+
+def test_a_position_resized_across_rebalances_is_one_trade():
+    dates = pd.bdate_range("2024-01-01", periods=40)
+    prices = pd.DataFrame({"A": np.linspace(10.0, 14.0, 40),
+                           "B": np.r_[np.linspace(10.0, 9.0, 11), np.linspace(9.1, 12.0, 29)]},
+                          index=dates)
+    # A is held through three rebalances (resized twice) and sold; B is bought, flipped short
+    # in one fill and covered: two positions, with three and four records in the trades.
+    weights = pd.DataFrame({"A": [0.3, 0.5, 0.4, 0.0], "B": [0.2, -0.2, -0.1, 0.0]},
+                           index=dates[[0, 10, 20, 30]])
+    result = pelmora.backtest(weights, prices, fee=0.001, tax=0.0)
+    trades = result.trades
+    assert trades.groupby("stock").size().to_dict() == {"A": 3, "B": 3}
+    stats = result.stats()
+    assert stats["n_trades"] == 2
+    per_stock = trades.groupby("stock")["pnl"].sum()
+    assert per_stock["A"] > 0 > per_stock["B"]  # B lost while long and while short
+    assert stats["win_rate"] == 0.5
+    assert stats["avg_win"] == pytest.approx(per_stock["A"], rel=1e-12)
+    assert stats["avg_loss"] == pytest.approx(per_stock["B"], rel=1e-12)
+    assert stats["expectancy"] == pytest.approx(per_stock.sum() / 2, rel=1e-12)
