@@ -36,10 +36,11 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
         PBOResult, deflated_sharpe_ratio, effective_trials, expected_max_sharpe, min_backtest_length,
         min_track_record_length, pbo, probabilistic_sharpe_ratio,
     )
-    from pelmora.result import BacktestResult
+    # Names outside __all__ are re-exported explicitly ("as"), for checkers that require it.
+    from pelmora.result import BacktestResult as BacktestResult
     from pelmora.runner import backtest
-    from pelmora.plotting import plot_capacity, plot_heatmap
-    from pelmora.report import sweep_report
+    from pelmora.plotting import plot_capacity as plot_capacity, plot_heatmap as plot_heatmap
+    from pelmora.report import sweep_report as sweep_report
     from pelmora.sweeps import read_sweep, sweep
     from pelmora.walkforward import walk_forward
 

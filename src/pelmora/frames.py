@@ -11,7 +11,7 @@ recognised by the module of their type, and converted through Arrow.
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 
@@ -367,13 +367,25 @@ def _long_pandas(frame: Any, date: str | None) -> tuple[Any, str | None]:
     return frame, date
 
 
+@overload
+def from_long(
+    frame: Any, *, date: str | None = None, stock: str = "stock", value: str = "value"
+) -> pd.DataFrame: ...
+
+
+@overload
+def from_long(
+    frame: Any, *, date: str | None = None, stock: str = "stock", value: Sequence[str]
+) -> dict[str, pd.DataFrame]: ...
+
+
 def from_long(
     frame: Any,
     *,
     date: str | None = None,
     stock: str = "stock",
     value: str | Sequence[str] = "value",
-) -> Any:
+) -> pd.DataFrame | dict[str, pd.DataFrame]:
     """A wide frame (dates down, stock ids across) from a long table of (date, stock, value) rows.
 
     Parameters

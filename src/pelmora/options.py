@@ -16,6 +16,7 @@ import warnings
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Literal, TypeVar
 
+from pelmora._fields import FieldAccess
 from pelmora._suggest import unknown_keyword
 from pelmora._volume import check_liquidity
 
@@ -310,7 +311,7 @@ def _rate(name: str, value: Any, least: float) -> float:
 
 
 @dataclasses.dataclass(frozen=True)
-class BacktestOptions:
+class BacktestOptions(FieldAccess):
     """Every option of a backtest, checked when made.
 
     Build it with keywords (``BacktestOptions(stop_loss=0.1)``) or with :func:`make_options`;

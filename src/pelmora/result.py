@@ -37,6 +37,7 @@ if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.figure import Figure
 
     from pelmora.inputs import EngineInputs
+    from pelmora.options import BacktestOptions
 else:
     pd = import_optional("pandas", caller="pelmora.BacktestResult")
 
@@ -85,9 +86,9 @@ class BacktestResult:
         return result_html(self)
 
     @property
-    def options(self) -> dict[str, Any]:
-        """The backtest options of this run, as checked."""
-        return self.inputs.options.to_dict()
+    def options(self) -> BacktestOptions:
+        """The :class:`BacktestOptions` of this run, as checked (readable as a dict too)."""
+        return self.inputs.options
 
     # ---------------------------------------------------------------------------------------- dates
 

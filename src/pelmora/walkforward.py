@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
 
@@ -77,6 +77,26 @@ class WalkForwardResult:
         from pelmora.stats import performance_stats
 
         return performance_stats(self.equity, None, benchmark=benchmark, **kwargs)
+
+
+@overload
+def walk_forward(
+    grid: Mapping[str, Sequence[Any]], weights: pd.DataFrame, prices: PriceInput, *,
+    train: Any = ..., test: Any = ..., metric: str = ..., maximize: bool = ...,
+    anchored: bool = ..., method: Literal["rolling"] = ..., n_groups: int | None = ...,
+    n_test_groups: int | None = ..., purge: Any = ..., embargo: Any = ..., backend: str = ...,
+    progress: bool = ..., options: BacktestOptions | None = ..., **fixed: Any,
+) -> WalkForwardResult: ...
+
+
+@overload
+def walk_forward(
+    grid: Mapping[str, Sequence[Any]], weights: pd.DataFrame, prices: PriceInput, *,
+    train: Any = ..., test: Any = ..., metric: str = ..., maximize: bool = ...,
+    anchored: bool = ..., method: Literal["purged"], n_groups: int | None = ...,
+    n_test_groups: int | None = ..., purge: Any = ..., embargo: Any = ..., backend: str = ...,
+    progress: bool = ..., options: BacktestOptions | None = ..., **fixed: Any,
+) -> PurgedResult: ...
 
 
 def walk_forward(
