@@ -23,11 +23,13 @@ the excess kurtosis. Only NumPy is needed; :meth:`PBOResult.plot` needs matplotl
 from __future__ import annotations
 
 import math
+import sys
 from typing import Any
 
 from pelmora._checks import count, real
-# PBO and the effective number of trials have their own module; they are read from this one.
-from pelmora._pbo import PBO_METRICS, PBOResult, effective_trials, pbo
+# PBO and the effective number of trials have their own modules; they are read from this one.
+from pelmora._pbo import PBO_METRICS, PBOResult, pbo
+from pelmora._trials import effective_trials
 
 __all__ = [
     "PBOResult",
@@ -94,26 +96,62 @@ def _norm_ppf(p: float) -> float:
 # ----------------------------------------------------------------------------------------------
 # Argument checks (those of plain numbers are in pelmora._checks): every message names the argument.
 
+KURTOSIS_BELOW_BOUND = (
+    "kurtosis must be at least 1 + skew**2 = {bound!r}, which every distribution has (plain "
+    "kurtosis, 3 for a normal distribution; an excess kurtosis needs 3 added), got {kurtosis!r}")
+SHARPE_ERROR_TERM_NOT_POSITIVE = (
+    "1 - skew*sharpe + (kurtosis - 1)/4*sharpe**2 is not positive for sharpe={sharpe!r}, "
+    "skew={skew!r}, kurtosis={kurtosis!r}: at kurtosis = 1 + skew**2 the Sharpe ratio 2/skew "
+    "has no estimation error to judge it by")
+TOO_MANY_TRIALS = "n_trials must be at most 10**300, got about 10**{log10:.1f}"
 
-def _kurtosis(value: Any) -> float:
-    out = real("kurtosis", value)
-    if out < 1.0:
-        raise ValueError(
-            f"kurtosis must be at least 1 (plain kurtosis, 3 for a normal distribution; an excess "
-            f"kurtosis needs 3 added), got {out!r}")
-    return out
+# Moments computed at the bound (a two-point distribution) may land a few ulps under it.
+_BOUND_SLACK = 4.0 * sys.float_info.epsilon
+# 1/(N e) stays a normal double, where the inverse normal CDF keeps its last bits.
+_MAX_TRIALS = 10**300
 
 
-def _sharpe_error_term(sharpe: float, skew: float, kurtosis: float) -> float:
-    """1 - g3 SR + (g4 - 1)/4 SR^2: T - 1 times the variance of the Sharpe ratio estimate."""
+def _shape(skew: Any, kurtosis: Any) -> tuple[float, float]:
+    """``skew`` and ``kurtosis`` checked against kurtosis >= 1 + skew**2, the bound of every
+    distribution (Pearson's inequality)."""
+    skew = real("skew", skew)
+    kurtosis = real("kurtosis", kurtosis)
+    bound = 1.0 + skew * skew
+    if kurtosis < bound * (1.0 - _BOUND_SLACK):
+        raise ValueError(KURTOSIS_BELOW_BOUND.format(bound=bound, kurtosis=kurtosis))
+    return skew, kurtosis
+
+
+def _trials(n_trials: Any) -> int:
+    n_trials = count("n_trials", n_trials, 1)
+    if n_trials > _MAX_TRIALS:
+        raise ValueError(TOO_MANY_TRIALS.format(log10=math.log10(n_trials)))
+    return n_trials
+
+
+def _standardised(sharpe: float, benchmark: float, skew: float,
+                  kurtosis: float) -> tuple[float, float]:
+    """``(SR - SR*, 1 - g3 SR + (g4 - 1)/4 SR^2)``, both divided by the same positive scale.
+
+    Their ratio is what the formulas need, so a scale common to both changes nothing. Unscaled
+    whenever the term is finite (the arithmetic every ordinary Sharpe ratio has had); when it
+    overflows (a Sharpe ratio of 1e200), both are divided by the larger of |SR| and |SR*| (the
+    difference by it, the term by its square), so the result is the formula's limit rather than
+    inf / inf.
+    """
     term = 1.0 - skew * sharpe + (kurtosis - 1.0) / 4.0 * sharpe * sharpe
+    if math.isfinite(term):
+        gap = sharpe - benchmark
+    else:
+        scale = max(abs(sharpe), abs(benchmark))
+        a, b = sharpe / scale, benchmark / scale
+        term = 1.0 / scale / scale - skew * a / scale + (kurtosis - 1.0) / 4.0 * a * a
+        gap = a - b
     if not term > 0.0:
-        # Positive whenever kurtosis >= 1 + skew^2, which every distribution satisfies.
-        raise ValueError(
-            f"1 - skew*sharpe + (kurtosis - 1)/4*sharpe**2 = {term!r} is not positive for "
-            f"sharpe={sharpe!r}, skew={skew!r}, kurtosis={kurtosis!r}: no distribution has this "
-            f"skew and kurtosis (kurtosis must be at least 1 + skew**2)")
-    return term
+        # Positive whenever kurtosis > 1 + skew^2; at the bound, zero for SR = 2/skew.
+        raise ValueError(SHARPE_ERROR_TERM_NOT_POSITIVE.format(
+            sharpe=sharpe, skew=skew, kurtosis=kurtosis))
+    return gap, term
 
 
 def _max_z(n_trials: int) -> float:
@@ -148,8 +186,9 @@ def probabilistic_sharpe_ratio(sharpe: float, *, n_obs: float, skew: float, kurt
         Skewness of those returns (third standardised moment).
     kurtosis : float
         **Plain** kurtosis of those returns (fourth standardised moment): 3 for a normal
-        distribution, at least 1. Not the excess kurtosis that ``Series.kurt()`` and
-        ``scipy.stats.kurtosis`` return by default: add 3 to those.
+        distribution, at least ``1 + skew**2`` (every distribution's bound). Not the excess
+        kurtosis that ``Series.kurt()`` and ``scipy.stats.kurtosis`` return by default: add 3 to
+        those.
     benchmark : float, default 0.0
         The Sharpe ratio to beat (SR*), per period like ``sharpe``.
 
@@ -163,8 +202,18 @@ def probabilistic_sharpe_ratio(sharpe: float, *, n_obs: float, skew: float, kurt
     TypeError
         When an argument is not a real number.
     ValueError
-        When an argument is NaN or infinite, ``n_obs <= 1``, ``kurtosis < 1``, or the variance term
-        under the square root is not positive (a skew and kurtosis no distribution has).
+        When an argument is NaN or infinite, ``n_obs <= 1``, ``kurtosis < 1 + skew**2`` (no
+        distribution has it; a few ulps under the bound pass as rounding), or, at the bound, the
+        variance term under the square root is 0.
+
+    Notes
+    -----
+    As ``sharpe`` grows without bound (benchmark fixed) the PSR tends to
+    ``Phi(2 sqrt((T - 1) / (g4 - 1)))`` (1 for g4 = 1), and to ``Phi(-2 sqrt((T - 1) / (g4 - 1)))``
+    (0 for g4 = 1) as it falls:
+    a Sharpe ratio of 1e200 gives that limit (1.0 to double precision for T = 252 and g4 = 3),
+    not inf / inf. It increases with ``sharpe`` wherever ``skew * sharpe < 2`` (benchmark 0):
+    for any Sharpe ratio when the skew is 0, for the positive ones when it is negative.
 
     References
     ----------
@@ -180,11 +229,10 @@ def probabilistic_sharpe_ratio(sharpe: float, *, n_obs: float, skew: float, kurt
     n_obs = real("n_obs", n_obs)
     if n_obs <= 1.0:
         raise ValueError(f"n_obs must be more than 1, got {n_obs!r}")
-    skew = real("skew", skew)
-    kurtosis = _kurtosis(kurtosis)
+    skew, kurtosis = _shape(skew, kurtosis)
     benchmark = real("benchmark", benchmark)
-    term = _sharpe_error_term(sharpe, skew, kurtosis)
-    return _norm_cdf((sharpe - benchmark) * math.sqrt(n_obs - 1.0) / math.sqrt(term))
+    gap, term = _standardised(sharpe, benchmark, skew, kurtosis)
+    return _norm_cdf(gap * math.sqrt(n_obs - 1.0) / math.sqrt(term))
 
 
 def min_track_record_length(sharpe: float, *, skew: float, kurtosis: float,
@@ -202,7 +250,8 @@ def min_track_record_length(sharpe: float, *, skew: float, kurtosis: float,
     skew : float
         Skewness of the returns.
     kurtosis : float
-        **Plain** kurtosis of the returns, 3 for a normal distribution (not excess kurtosis).
+        **Plain** kurtosis of the returns, 3 for a normal distribution (not excess kurtosis), at
+        least ``1 + skew**2``.
     benchmark : float, default 0.0
         The Sharpe ratio to beat, per period.
     confidence : float, default 0.95
@@ -213,15 +262,16 @@ def min_track_record_length(sharpe: float, *, skew: float, kurtosis: float,
     float
         The minimum track record length in observations of the returns' own frequency (rows:
         days for daily returns), not rounded; ``math.inf`` when ``sharpe <= benchmark``, since no
-        length of such a record shows that the true Sharpe ratio exceeds the benchmark.
+        length of such a record shows that the true Sharpe ratio exceeds the benchmark, and when
+        the length passes the largest double (a Sharpe ratio within 1e-154 of the benchmark).
 
     Raises
     ------
     TypeError
         When an argument is not a real number.
     ValueError
-        When an argument is NaN or infinite, ``kurtosis < 1``, ``confidence`` is not in (0, 1), or
-        the variance term is not positive.
+        When an argument is NaN or infinite, ``kurtosis < 1 + skew**2``, ``confidence`` is not in
+        (0, 1), or, at the bound, the variance term is 0.
 
     References
     ----------
@@ -234,16 +284,16 @@ def min_track_record_length(sharpe: float, *, skew: float, kurtosis: float,
     272.91
     """
     sharpe = real("sharpe", sharpe)
-    skew = real("skew", skew)
-    kurtosis = _kurtosis(kurtosis)
+    skew, kurtosis = _shape(skew, kurtosis)
     benchmark = real("benchmark", benchmark)
     confidence = real("confidence", confidence)
     if not 0.0 < confidence < 1.0:
         raise ValueError(f"confidence must be strictly between 0 and 1, got {confidence!r}")
-    term = _sharpe_error_term(sharpe, skew, kurtosis)
+    gap, term = _standardised(sharpe, benchmark, skew, kurtosis)
     if sharpe <= benchmark:
         return math.inf
-    return 1.0 + term * (_norm_ppf(confidence) / (sharpe - benchmark)) ** 2
+    ratio = _norm_ppf(confidence) / gap
+    return 1.0 + term * (ratio * ratio)  # a product: a square past the largest double is inf
 
 
 def expected_max_sharpe(*, n_trials: int, sharpe_variance: float) -> float:
@@ -256,9 +306,10 @@ def expected_max_sharpe(*, n_trials: int, sharpe_variance: float) -> float:
     Parameters
     ----------
     n_trials : int
-        Number of independent trials (N), at least 1. For correlated trials use their effective
-        number, :func:`effective_trials`. With one trial the result is 0, its expectation (the
-        formula itself diverges at N = 1).
+        Number of independent trials (N), at least 1 and at most 10**300 (where 1/(N e) is still
+        a normal double). For correlated trials use their effective number,
+        :func:`effective_trials`. With one trial the result is 0, its expectation (the formula
+        itself diverges at N = 1).
     sharpe_variance : float
         Variance V of the trials' Sharpe ratios around their mean, in the units of the result:
         **per-period** Sharpe ratios give a per-period maximum. At least 0.
@@ -273,7 +324,8 @@ def expected_max_sharpe(*, n_trials: int, sharpe_variance: float) -> float:
     TypeError
         When ``n_trials`` is not an integer or ``sharpe_variance`` not a real number.
     ValueError
-        When ``n_trials < 1`` or ``sharpe_variance`` is negative, NaN or infinite.
+        When ``n_trials`` is below 1 or above 10**300, or ``sharpe_variance`` is negative, NaN or
+        infinite.
 
     References
     ----------
@@ -286,7 +338,7 @@ def expected_max_sharpe(*, n_trials: int, sharpe_variance: float) -> float:
     >>> round(expected_max_sharpe(n_trials=10, sharpe_variance=1.0), 4)
     1.5746
     """
-    n_trials = count("n_trials", n_trials, 1)
+    n_trials = _trials(n_trials)
     sharpe_variance = real("sharpe_variance", sharpe_variance)
     if sharpe_variance < 0.0:
         raise ValueError(f"sharpe_variance must be at least 0, got {sharpe_variance!r}")
@@ -306,7 +358,7 @@ def deflated_sharpe_ratio(sharpe: float, *, n_trials: int, sharpe_variance: floa
         The selected (best) trial's Sharpe ratio, **per period** (not annualised).
     n_trials : int
         Number of independent trials the best was selected from (their effective number when they
-        are correlated, :func:`effective_trials`), at least 1.
+        are correlated, :func:`effective_trials`), from 1 to 10**300.
     sharpe_variance : float
         Variance across the trials of their **per-period** Sharpe ratios (for example
         ``np.var(sharpes, ddof=1)``), at least 0.
@@ -316,7 +368,7 @@ def deflated_sharpe_ratio(sharpe: float, *, n_trials: int, sharpe_variance: floa
         Skewness of the selected trial's returns.
     kurtosis : float
         **Plain** kurtosis of the selected trial's returns, 3 for a normal distribution (not
-        excess kurtosis).
+        excess kurtosis), at least ``1 + skew**2``.
 
     Returns
     -------
@@ -361,7 +413,7 @@ def min_backtest_length(*, n_trials: int, target_sharpe: float) -> float:
     Parameters
     ----------
     n_trials : int
-        Number of independent trials (N), at least 1; with one trial the result is 0.
+        Number of independent trials (N), from 1 to 10**300; with one trial the result is 0.
     target_sharpe : float
         The **annualised** Sharpe ratio the best trial shows (mean annual excess return over its
         annual standard deviation, as :meth:`BacktestResult.stats` reports it), more than 0.
@@ -369,14 +421,16 @@ def min_backtest_length(*, n_trials: int, target_sharpe: float) -> float:
     Returns
     -------
     float
-        The minimum backtest length in **years**.
+        The minimum backtest length in **years**; ``math.inf`` when it passes the largest double
+        (a target below about 1e-153).
 
     Raises
     ------
     TypeError
         When ``n_trials`` is not an integer or ``target_sharpe`` not a real number.
     ValueError
-        When ``n_trials < 1`` or ``target_sharpe`` is not a positive finite number.
+        When ``n_trials`` is below 1 or above 10**300, or ``target_sharpe`` is not a positive
+        finite number.
 
     References
     ----------
@@ -391,8 +445,9 @@ def min_backtest_length(*, n_trials: int, target_sharpe: float) -> float:
     >>> round(min_backtest_length(n_trials=45, target_sharpe=1.0), 2)
     5.0
     """
-    n_trials = count("n_trials", n_trials, 1)
+    n_trials = _trials(n_trials)
     target_sharpe = real("target_sharpe", target_sharpe)
     if target_sharpe <= 0.0:
         raise ValueError(f"target_sharpe must be more than 0, got {target_sharpe!r}")
-    return (_max_z(n_trials) / target_sharpe) ** 2
+    ratio = _max_z(n_trials) / target_sharpe
+    return ratio * ratio  # a product: a square past the largest double is inf

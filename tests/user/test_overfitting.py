@@ -49,7 +49,12 @@ def test_identical_combinations_are_one_trial(data):
     weights, market = data
     copies = {"a": weights, "b": weights, "c": weights}
     table = run(copies, market, grid={"fee": [0.001]}, keep="returns")
-    found = pelmora.overfitting(table)
+    with pytest.warns(UserWarning) as caught:
+        found = pelmora.overfitting(table)
+    # Three copies leave nothing to choose: no PBO (it was 1.0).
+    assert [str(w.message) for w in caught] == [
+        "pbo: every trial ties in sample in every split (12,870), so there is nothing to choose: pbo is NaN"]
+    assert np.isnan(found["pbo"]) and np.isnan(found["degradation_slope"])
     assert (found["n_trials"], found["effective_trials"]) == (3, 1)
     assert found["best"] == {"weights": "a", "fee": 0.001}
     # One effective trial: nothing to deflate, the best's PSR as the table has it.
@@ -57,7 +62,8 @@ def test_identical_combinations_are_one_trial(data):
     assert found["deflated_sharpe"] == pytest.approx(table["psr"].iloc[0], rel=1e-12)
     assert found["best_sharpe"] == pytest.approx(table["sharpe"].iloc[0] / np.sqrt(252))
     failed = table.assign(error=[None, "RuntimeError: x", None])
-    assert pelmora.overfitting(failed)["n_trials"] == 2
+    with pytest.warns(UserWarning, match="nothing to choose"):
+        assert pelmora.overfitting(failed)["n_trials"] == 2
 
 
 def test_a_table_without_returns_is_refused(data):

@@ -268,7 +268,9 @@ def pbo_figure(result: PBOResult, *, bins: int = 30) -> Figure:
     Figure = figure_class("PBOResult.plot")
     fig = Figure(figsize=(11, 4.2), layout="constrained")
     hist, scatter = fig.subplots(1, 2)
-    hist.hist(result.logits, bins=bins, color=STRATEGY_COLOR, edgecolor="white")
+    # Splits where every trial tied in sample chose nothing: their logits are NaN.
+    logits = result.logits[~np.isnan(result.logits)]
+    hist.hist(logits, bins=bins, color=STRATEGY_COLOR, edgecolor="white")
     hist.axvline(0.0, color=LOSS_COLOR, linestyle="--", linewidth=1)
     hist.set_title(f"PBO = {result.pbo:.1%} of {result.n_combinations} splits")
     hist.set_xlabel("logit of the in-sample best's out-of-sample rank")
