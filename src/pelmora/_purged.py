@@ -27,7 +27,8 @@ import numpy as np
 
 from pelmora._optional import import_optional
 from pelmora.schedule import (
-    _checked_once, _from, _group_bounds, _rows, _runs, _span, _training_mask, _until, _within,
+    _checked_once, _from, _group_bounds, _rows, _runs, _shifted, _span, _training_mask, _until,
+    _within,
 )
 from pelmora.stats import COST_NAMES
 
@@ -37,7 +38,16 @@ if TYPE_CHECKING:  # pragma: no cover
 
     from pelmora.options import BacktestOptions
 
-__all__ = ["TRADE_METRICS", "PurgedResult", "purged_arguments", "run_purged"]
+__all__ = ["MAX_PURGED_SPLITS", "TRADE_METRICS", "PurgedResult", "purged_arguments", "run_purged"]
+
+MAX_PURGED_SPLITS = 10_000
+"""The most splits, C(n_groups, n_test_groups), the purged method makes: each trains the whole grid
+(924 splits of a 3-combination grid take about 8 s), and the paths hold a column per
+n_test_groups / n_groups of them."""
+TOO_MANY_SPLITS = (
+    "n_groups={n_groups} and n_test_groups={n_test_groups} make {splits} splits "
+    "(C(n_groups, n_test_groups)); use at most {most:,}"
+)
 
 TRADE_METRICS = (
     "win_rate", "avg_win", "avg_loss", "profit_factor", "expectancy", "avg_mae", "avg_mfe",
@@ -127,6 +137,19 @@ class _Plan:
     purge: Any
     embargo: Any
     spans: str  # the purge and embargo as given, for messages
+    given: tuple[Any, Any]  # the same, as values
+
+
+def _splits_up_to(n: int, k: int, most: int) -> int | None:
+    """C(n, k), or None once it passes ``most``: found term by term, so 10**9 groups do not
+    build a number of millions of digits before it is refused."""
+    k = min(k, n - k)
+    out = 1
+    for i in range(1, k + 1):
+        out = out * (n - k + i) // i  # C(n - k + i, i), rising with i
+        if out > most:
+            return None
+    return out
 
 
 def purged_arguments(n_groups: Any, n_test_groups: Any, purge: Any, embargo: Any) -> _Plan:
@@ -143,11 +166,19 @@ def purged_arguments(n_groups: Any, n_test_groups: Any, purge: Any, embargo: Any
             f"n_test_groups must be at least 1 and less than n_groups={n_groups}, "
             f"got {n_test_groups}"
         )
+    n_groups, n_test_groups = int(n_groups), int(n_test_groups)
+    # Counted before anything is made: 40 groups of which 20 test make 137,846,528,820 splits.
+    if _splits_up_to(n_groups, n_test_groups, MAX_PURGED_SPLITS) is None:
+        exact = _splits_up_to(n_groups, n_test_groups, 10**15)
+        raise ValueError(TOO_MANY_SPLITS.format(
+            n_groups=n_groups, n_test_groups=n_test_groups, most=MAX_PURGED_SPLITS,
+            splits="more than 10**15" if exact is None else f"{exact:,}",
+        ))
     return _Plan(
-        int(n_groups), int(n_test_groups),
+        n_groups, n_test_groups,
         None if purge is None else _span(purge, "purge"),
         None if embargo is None else _span(embargo, "embargo"),
-        f"purge={purge!r} and embargo={embargo!r}",
+        f"purge={purge!r} and embargo={embargo!r}", (purge, embargo),
     )
 
 
@@ -176,6 +207,13 @@ def run_purged(
         raise ValueError(f"n_groups={n_groups} is more than the {n} price dates")
     bounds = _group_bounds(n, n_groups)
     after_last = dates[-1] + pd.Timedelta(1, "ns")
+    # Every edge the training dates are cut at, before any run: a span past the dates pandas
+    # holds is refused by name rather than by a comparison deep in the first split.
+    for lo, hi in zip(bounds[:-1], bounds[1:]):
+        if plan.purge is not None:
+            _shifted(dates[int(lo)], plan.purge, -1, "purge", plan.given[0])
+        if plan.embargo is not None:
+            _shifted(dates[int(hi) - 1], plan.embargo, 1, "embargo", plan.given[1])
 
     def end_of(row: int) -> Any:  # the exclusive end date of the rows before ``row``
         return dates[row] if row < n else after_last

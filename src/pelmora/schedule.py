@@ -278,19 +278,58 @@ _SPAN = re.compile(r"^\s*(\d+)\s*([YMWD])\s*$", re.IGNORECASE)
 _UNITS = {"Y": "years", "M": "months", "W": "weeks", "D": "days"}
 
 
+SPAN_NOT_A_SPAN = (
+    '{name} must be a positive span such as "3Y", "6M", "13W" or "90D" (or a pandas DateOffset '
+    "or Timedelta), got {value!r}"
+)
+SPAN_OUT_OF_BOUNDS = (
+    "{name}={value!r} {direction} {date} reaches past the dates pandas holds at the price dates' "
+    "resolution ({unit!r}): give a shorter span"
+)
+# A span is positive when it moves this date forward, and back when subtracted: a DateOffset's
+# own n is 1 for DateOffset(days=-3) or DateOffset(days=0).
+_SPAN_PROBE = "2000-01-31"
+
+
 def _span(value: Any, name: str) -> Any:
-    """A calendar span: "3Y", "6M", "13W", "90D", a pandas DateOffset or a Timedelta."""
+    """A positive calendar span: "3Y", "6M", "13W", "90D", a pandas DateOffset or a Timedelta.
+    Zero or negative spans are refused in every form, with the text of an unreadable one."""
     pd = _pandas("pelmora.walk_forward")
-    if isinstance(value, (pd.DateOffset, pd.Timedelta)):
-        return value
-    if isinstance(value, str):
+    out = None
+    if isinstance(value, (pd.offsets.BaseOffset, pd.Timedelta)):
+        probe = pd.Timestamp(_SPAN_PROBE)
+        try:
+            if probe - value < probe < probe + value:
+                out = value
+        except (OverflowError, ValueError):  # too long to apply even to 2000: checked on the dates
+            out = value
+    elif isinstance(value, str):
         match = _SPAN.match(value)
         if match and int(match.group(1)) > 0:
-            return pd.DateOffset(**{_UNITS[match.group(2).upper()]: int(match.group(1))})
-    raise ValueError(
-        f'{name} must be a span such as "3Y", "6M", "13W" or "90D" (or a pandas DateOffset), '
-        f"got {value!r}"
-    )
+            try:
+                out = pd.DateOffset(**{_UNITS[match.group(2).upper()]: int(match.group(1))})
+            except OverflowError:  # more than an offset counts: _shifted refuses it by name
+                out = value
+    if out is None:
+        raise ValueError(SPAN_NOT_A_SPAN.format(name=name, value=value))
+    return out
+
+
+def _shifted(date: Any, span: Any, sign: int, name: str, value: Any) -> Any:
+    """``date`` plus (``sign`` 1) or minus (-1) ``span``, as a Timestamp of the dates' own unit;
+    a span that takes it out of the dates pandas can hold is refused naming ``name`` and the
+    ``value`` given."""
+    pd = _pandas("pelmora.walk_forward")
+    unit = getattr(date, "unit", "ns")
+    try:
+        if isinstance(span, str):  # a count no DateOffset takes
+            raise OverflowError(span)
+        return (date + span if sign > 0 else date - span).as_unit(unit)
+    except (OverflowError, ValueError, pd.errors.OutOfBoundsDatetime):
+        raise ValueError(SPAN_OUT_OF_BOUNDS.format(
+            name=name, value=value, direction="after" if sign > 0 else "before",
+            date=date.date(), unit=unit,
+        )) from None
 
 
 def _map_frames(prices: Any, func: Any) -> Any:

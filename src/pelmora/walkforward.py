@@ -25,7 +25,7 @@ from pelmora.frames import as_pandas_inputs
 from pelmora.options import BacktestOptions, make_options
 from pelmora._purged import TRADE_METRICS, PurgedResult, purged_arguments, run_purged
 from pelmora.schedule import (
-    _checked_once, _dated, _map_frames, _rows, _span, _until, _within,
+    _checked_once, _dated, _map_frames, _rows, _shifted, _span, _until, _within,
 )
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
 
@@ -236,15 +236,15 @@ def walk_forward(
 
     windows, trainings, pieces = [], [], []
     start = dates[0]
-    train_end = start + train_span
+    train_end = _shifted(start, train_span, 1, "train", train)
     while train_end <= dates[-1]:
-        test_end = train_end + test_span
+        test_end = _shifted(train_end, test_span, 1, "test", test)
         train_rows = (dates >= (dates[0] if anchored else start)) & (dates < train_end)
         test_rows = (dates >= train_end) & (dates < test_end)
         if not test_rows.any():
             break
         if not train_rows.any():  # a gap in the data longer than the training span
-            start, train_end = start + test_span, train_end + test_span
+            start, train_end = _shifted(start, test_span, 1, "test", test), test_end
             continue
         with _checked_once():
             table = sweep(
@@ -277,8 +277,8 @@ def walk_forward(
             "test_start": piece.index[0], "test_end": piece.index[-1], **chosen,
             f"train_{metric}": scores.iloc[best], f"test_{metric}": test_figure,
         })
-        start = start + test_span
-        train_end = train_end + test_span
+        start = _shifted(start, test_span, 1, "test", test)
+        train_end = test_end
     if not windows:
         raise ValueError(
             f"the data ({dates[0].date()} to {dates[-1].date()}) is too short for a training span "

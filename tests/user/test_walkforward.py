@@ -54,8 +54,12 @@ def test_each_window_takes_the_training_best_and_its_test_returns_are_a_direct_r
     "kwargs, error, message",
     [
         (dict(metric="start"), ValueError, "metric must be one of"),
-        (dict(train="three years"), ValueError, 'train must be a span such as "3Y"'),
-        (dict(test="0M"), ValueError, "test must be a span"),
+        (dict(train="three years"), ValueError, 'train must be a positive span such as "3Y"'),
+        (dict(test="0M"), ValueError, "test must be a positive span"),
+        (dict(test=pd.Timedelta(days=-30)), ValueError, "test must be a positive span"),
+        (dict(train="999Y"), ValueError,
+         r"^train='999Y' after 2020-01-01 reaches past the dates pandas holds at the price dates' "
+         r"resolution \('ns'\): give a shorter span$"),
         (dict(train="10Y"), ValueError, "too short for a training span of '10Y'"),
         (dict(metric="alpha"), ValueError,
          "metric='alpha' compares the run with a benchmark, which walk_forward does not take"),

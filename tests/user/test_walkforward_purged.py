@@ -148,12 +148,12 @@ def test_the_paths_are_direct_backtests_of_the_chosen_combinations(data, purged)
         (dict(method="purged", n_groups=2.0), TypeError, "n_groups must be an integer, got float"),
         (dict(method="purged", n_test_groups=6), ValueError,
          "n_test_groups must be at least 1 and less than n_groups=6, got 6"),
-        (dict(method="purged", purge="a week"), ValueError, 'purge must be a span such as "3Y"'),
-        (dict(method="purged", embargo=0), ValueError, "embargo must be a span"),
+        (dict(method="purged", purge="a week"), ValueError, 'purge must be a positive span such as "3Y"'),
+        (dict(method="purged", embargo=0), ValueError, "embargo must be a positive span"),
         (dict(method="purged", metric="win_rate"), ValueError,
          "metric='win_rate' is a figure of the trades"),
         (dict(method="purged", anchored=True), ValueError, "anchored applies to method='rolling'"),
-        (dict(method="purged", n_groups=701), ValueError,
+        (dict(method="purged", n_groups=701, n_test_groups=1), ValueError,
          "n_groups=701 is more than the 700 price dates"),
         (dict(method="purged", n_groups=3, purge="1Y", embargo="1Y"), ValueError,
          r"purge='1Y' and embargo='1Y' leave no training date beside the test groups \(0, 1\)"),
@@ -162,3 +162,53 @@ def test_the_paths_are_direct_backtests_of_the_chosen_combinations(data, purged)
 def test_bad_purged_arguments_are_named(data, kwargs, error, message):
     with pytest.raises(error, match=message):
         pelmora.walk_forward(GRID, *data, progress=False, **kwargs)
+
+
+SPAN = ('{} must be a positive span such as "3Y", "6M", "13W" or "90D" (or a pandas DateOffset or '
+        "Timedelta), got {!r}")
+
+
+@pytest.mark.parametrize(("name", "value"), [
+    ("purge", "0D"), ("purge", "-5D"), ("purge", pd.Timedelta(days=-5)), ("purge", pd.Timedelta(0)),
+    ("embargo", pd.DateOffset(days=-3)), ("embargo", pd.DateOffset(days=0)),
+    ("embargo", pd.DateOffset(months=-1)), ("purge", pd.offsets.BDay(-2)), ("embargo", pd.offsets.MonthEnd(0)),
+])
+def test_a_span_of_zero_or_less_is_refused_in_every_form(data, name, value):
+    # A negative Timedelta or DateOffset ran as no purge at all, where "-5D" was refused.
+    with pytest.raises(ValueError) as caught:
+        pelmora.walk_forward(GRID, *data, method="purged", progress=False, **{name: value})
+    assert str(caught.value) == SPAN.format(name, value)
+
+
+@pytest.mark.parametrize(("kwargs", "message"), [
+    (dict(embargo="999Y"), "embargo='999Y' after {last} reaches past the dates pandas holds at the price "
+     "dates' resolution ('ns'): give a shorter span"),
+    (dict(purge=pd.DateOffset(years=5000)), "purge=<DateOffset: years=5000> before {first} reaches past the "
+     "dates pandas holds at the price dates' resolution ('ns'): give a shorter span"),
+    (dict(purge="99999999999999999999D"), "purge='99999999999999999999D' before {first} reaches past the "
+     "dates pandas holds at the price dates' resolution ('ns'): give a shorter span"),
+])
+def test_a_span_past_the_dates_pandas_holds_is_named(data, kwargs, message):
+    # A pandas OutOfBoundsDatetime from a comparison deep in the first split before.
+    dates = data[1].close.index
+    groups = np.array_split(np.arange(len(dates)), N)
+    with pytest.raises(ValueError) as caught:
+        pelmora.walk_forward(GRID, *data, method="purged", n_groups=N, n_test_groups=K, progress=False,
+                             **kwargs)
+    assert str(caught.value) == message.format(first=dates[0].date(), last=dates[groups[0][-1]].date())
+
+
+@pytest.mark.parametrize(("n_groups", "n_test_groups", "splits"), [
+    (26, 13, "10,400,600"), (40, 20, "137,846,528,820"), (10_001, 1, "10,001"),
+    (10**9, 5 * 10**8, "more than 10**15"),
+])
+def test_splits_are_capped_before_anything_is_made(data, n_groups, n_test_groups, splits):
+    # 26/13 ran for hours and 40/20 raised a bare MemoryError.
+    with pytest.raises(ValueError) as caught:
+        pelmora.walk_forward(GRID, *data, method="purged", n_groups=n_groups, n_test_groups=n_test_groups,
+                             progress=False)
+    assert str(caught.value) == (f"n_groups={n_groups} and n_test_groups={n_test_groups} make {splits} splits "
+                                 "(C(n_groups, n_test_groups)); use at most 10,000")
+    # The cap itself passes, to the check against the data.
+    with pytest.raises(ValueError, match="^n_groups=10000 is more than the 700 price dates$"):
+        pelmora.walk_forward(GRID, *data, method="purged", n_groups=10_000, n_test_groups=1, progress=False)
