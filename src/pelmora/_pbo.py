@@ -272,8 +272,9 @@ def pbo(returns: Any, *, n_splits: int = 16, metric: str = "sharpe") -> PBOResul
 
     Notes
     -----
-    Ties: two metrics within 4 ulps of each other (a relative 8.9e-16) are equal, so the same
-    figure computed along another order of additions ties. In sample, of the trials tied for the
+    Ties: a metric within 4 ulps (a relative 8.9e-16) of the one it is compared with (the best in
+    sample, the winner's out of sample) ties with it, so the same figure computed along another
+    order of additions ties; an infinity ties only with itself. In sample, of the trials tied for the
     best, the one that ranks lowest out of sample is chosen: a choice the metric cannot make gets
     no credit for the luckier trial, and the result does not depend on the columns' order. Out of
     sample, tied trials share the average of their ranks, so a winner tied with every other trial

@@ -137,8 +137,9 @@ def walk_forward(
     weights, prices
         As for :func:`pelmora.backtest`.
     train, test : str or pandas.DateOffset, default "3Y", "1Y"
-        Lengths of the training and test spans ("3Y", "18M", "26W", "90D"). The first training
-        span starts on the first price date; windows move on by ``test``.
+        Lengths of the training and test spans ("3Y", "18M", "26W", "90D", a DateOffset or a
+        Timedelta), positive. The first training span starts on the first price date; windows
+        move on by ``test``.
     metric : str, default "sharpe"
         A figure of :meth:`BacktestResult.stats` to choose by.
     maximize : bool, default True
@@ -151,10 +152,11 @@ def walk_forward(
         cross-validation; ``train``, ``test`` and ``anchored`` do not apply.
     n_groups, n_test_groups : int, optional
         For "purged": the groups the dates are cut into (default 6) and the test groups of each
-        split (default 2, fewer than ``n_groups``): 15 splits and 5 paths by default.
+        split (default 2, fewer than ``n_groups``): 15 splits and 5 paths by default. At most
+        10,000 splits, C(n_groups, n_test_groups), are made (each trains the whole grid).
     purge, embargo : str or pandas.DateOffset, optional
-        For "purged": spans of the forms of ``train`` ("5D", "2W", "1M", a DateOffset or a
-        Timedelta; "D" counts calendar days). The training dates within ``purge`` before a test
+        For "purged": positive spans of the forms of ``train`` ("5D", "2W", "1M", a DateOffset or
+        a Timedelta; "D" counts calendar days). The training dates within ``purge`` before a test
         group's first date and within ``embargo`` after its last date are left out: a trade
         entered just before the test is judged on the test's prices, and signals just after it
         (a moving average, a momentum lookback) still read them. None (default): none left out;
@@ -172,11 +174,13 @@ def walk_forward(
     Raises
     ------
     ValueError
-        An unknown metric or method, a span that cannot be read, data too short for one training
-        span and one test day, or a training span where every combination fails; for "purged", a
-        figure of the trades as ``metric`` (the training dates of a split are several spans, whose
-        figures are those of their returns put end to end), groups that do not fit the data, or a
-        split whose purge and embargo leave no training date.
+        An unknown metric or method, a span that cannot be read or is not positive (zero or
+        negative, in any form), a span that takes a price date past what pandas holds, data too
+        short for one training span and one test day, or a training span where every
+        combination fails; for "purged", a figure of the trades as ``metric`` (the training dates
+        of a split are several spans, whose figures are those of their returns put end to end),
+        groups that do not fit the data, more than 10,000 splits, or a split whose purge and
+        embargo leave no training date.
     TypeError
         ``maximize`` or ``anchored`` not a bool; a group count not an integer.
     """
