@@ -2,6 +2,7 @@
 
 import itertools
 import math
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -391,8 +392,8 @@ def test_pbo_is_free_of_scale_and_of_the_columns_order(seed, power, splits):
     m = _trials(seed, (36, 7))
     if (m == m[:, :1]).all():
         return
-    with __import__("warnings").catch_warnings():
-        __import__("warnings").simplefilter("ignore")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # splits without a choice, counted elsewhere
         base = ovf.pbo(m, n_splits=splits)
         order = np.random.default_rng(seed).permutation(m.shape[1])
         for other in (ovf.pbo(m[:, order], n_splits=splits), ovf.pbo(np.ldexp(m, power), n_splits=splits)):
