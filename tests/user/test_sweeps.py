@@ -5,12 +5,15 @@ from __future__ import annotations
 
 import contextlib
 import os
+import re
 
 import numpy as np
 import pandas as pd
 import pytest
 
 import pelmora
+import pelmora.sweeps._plan
+from pelmora.core import journal
 from pelmora.datasets import synthetic_market
 from pelmora.strategies import momentum_weights
 from pelmora.sweeps._fingerprint import digest
@@ -430,6 +433,48 @@ def test_rows_of_other_inputs_are_kept_but_never_served(store_data, tmp_path, ch
     same = stored_sweep(weights, market, store)
     assert same.attrs["sweep"]["stored"] == 4
     pd.testing.assert_frame_equal(same, first)
+
+
+def test_rows_of_another_build_are_kept_but_never_served(store_data, tmp_path, monkeypatch):
+    # The version string stays the same across builds that compute other figures; the build
+    # id (a digest of the sources) tells them apart.
+    assert re.fullmatch("[0-9a-f]{64}", journal.BUILD_ID)
+    weights, market = store_data
+    store = tmp_path / "s.parquet"
+    first = stored_sweep(weights, market, store)
+    monkeypatch.setattr(pelmora.sweeps._plan, "BUILD_ID", "another build of the same version")
+    again = stored_sweep(weights, market, store)
+    assert again.attrs["sweep"] == {"ran": 4, "failed": 0, "stored": 0}
+    assert pelmora.read_sweep(store)["inputs_fingerprint"].nunique() == 2
+    monkeypatch.undo()
+    assert stored_sweep(weights, market, store).attrs["sweep"]["stored"] == 4
+    pd.testing.assert_frame_equal(again, first)
+
+
+def test_a_part_the_store_did_not_write_is_left_out_with_a_warning(store_data, tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    weights, market = store_data
+    store = tmp_path / "s.parquet"
+    first = stored_sweep(weights, market, store)
+    foreign = store / "part-x.parquet"  # another program's file, with the store's key column
+    pq.write_table(pa.table({"combination_key": ["k"], "sharpe": [9.0]}), foreign)
+    message = (
+        f"store part {str(foreign)!r} was not written by a pelmora sweep store (its metadata "
+        "has no 'pelmora.sweep_store': a file of another program or of an older pelmora); its "
+        "rows are left out"
+    )
+    with pytest.warns(UserWarning) as caught:
+        back = pelmora.read_sweep(store)
+    assert [str(w.message) for w in caught] == [message]
+    assert caught[0].filename == __file__
+    assert len(back) == 4 and back["inputs_fingerprint"].notna().all()
+    with pytest.warns(UserWarning) as caught:
+        again = stored_sweep(weights, market, store)
+    assert [(str(w.message), w.filename) for w in caught] == [(message, __file__)]
+    assert foreign.exists()
+    assert again.attrs["sweep"]["stored"] == 4
+    pd.testing.assert_frame_equal(again, first)
 
 
 def test_changing_one_strategy_reruns_that_strategy_only(store_data, tmp_path):

@@ -33,6 +33,7 @@
 #include "core/journal.hpp"
 #include "core/parallel.hpp"
 #include "core/trade_figures.hpp"
+#include "modules/build_id.hpp"
 
 namespace pelmora::journal {
 namespace {
@@ -531,6 +532,7 @@ int exec_module(PyObject* module) {
   Ref fields(name_tuple(kExcursionFields, kExcursionBlock));
   if (!reasons || PyModule_AddObjectRef(module, "REASONS", reasons.get()) != 0) return -1;
   if (!fields || PyModule_AddObjectRef(module, "EXCURSION_FIELDS", fields.get()) != 0) return -1;
+  if (PyModule_AddStringConstant(module, "BUILD_ID", kBuildId) != 0) return -1;
   return 0;
 }
 

@@ -7,6 +7,9 @@ import numpy.typing as npt
 
 REASONS: tuple[str, ...]
 EXCURSION_FIELDS: tuple[str, ...]
+BUILD_ID: str
+"""This build's id: a SHA-256 digest (64 hex characters) of the sources it was built from and
+of how its native code was compiled; what a sweep store tells builds apart by."""
 
 class RunOutput(dict[str, Any]):
     """A run's output: a dict whose only difference is the old key of the next-period orders.

@@ -99,9 +99,11 @@ def sweep(
         equity or result; a stored row without its returns, from a sweep that kept none, runs
         again). A row is served only
         to a call with the same inputs: the same weights, prices, options outside the grid and
-        package version (their fingerprint, see :func:`read_sweep`); rows of other inputs stay
-        in the store. A part file that cannot be read warns, naming it, is renamed
-        "_unreadable-...", and its rows run again.
+        package version and build (their fingerprint, see :func:`read_sweep`; the build is
+        :data:`pelmora.core.journal.BUILD_ID`); rows of other inputs stay in the store. A part
+        file that cannot be read warns, naming it, is renamed "_unreadable-...", and its rows
+        run again; a ``part-*.parquet`` the store did not write warns, naming it, and is left
+        out (and where it is).
     client : distributed.Client, optional
         Client for the "dask" backend.
     progress : bool, default True

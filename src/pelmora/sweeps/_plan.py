@@ -19,6 +19,7 @@ from typing import Any
 from pelmora._optional import import_optional
 from pelmora._version import __version__
 from pelmora._engine import ARRAY_OPTIONS
+from pelmora.core.journal import BUILD_ID
 from pelmora.inputs import EngineInputs, lot_sizes, prepare_inputs
 from pelmora._suggest import did_you_mean
 from pelmora.options import OPTION_NAMES, BacktestOptions
@@ -76,9 +77,11 @@ def _inputs_fingerprints(
 ) -> dict[Any, str]:
     """The fingerprint of the inputs of each strategy: what a stored row was computed from.
 
-    It covers the package version, every price frame (values, index, columns), the options the
-    grid does not set (delistings, calendar, costs, ...) and the strategy's own weight frame, so
-    that changing one strategy reruns that strategy only. The price buffers are hashed once.
+    It covers the package version and build (:data:`pelmora.core.journal.BUILD_ID`, a digest of
+    the sources: the version string stays the same across builds that compute other figures),
+    every price frame (values, index, columns), the options the grid does not set (delistings,
+    calendar, costs, ...) and the strategy's own weight frame, so that changing one strategy
+    reruns that strategy only. The price buffers are hashed once.
     """
     from concurrent.futures import ThreadPoolExecutor
 
@@ -93,7 +96,7 @@ def _inputs_fingerprints(
     with ThreadPoolExecutor(max_workers=max(1, min(len(frames), _cpus()))) as pool:
         digests = list(pool.map(_fingerprint.digest, frames))
     common = _fingerprint.new_hasher()
-    _fingerprint.update(common, ("pelmora", __version__))
+    _fingerprint.update(common, ("pelmora", __version__, BUILD_ID))
     # The fields by name (a Market and a dict of the same frames are the same prices).
     _fingerprint.update(common, (isinstance(prices, Mapping), [key for key, _ in pieces]))
     _fingerprint.update(common, digests[: len(pieces)])

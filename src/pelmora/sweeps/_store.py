@@ -31,10 +31,20 @@ if TYPE_CHECKING:  # pragma: no cover
 
     from pelmora.sweeps._chunk import Row
 
-__all__ = ["FINGERPRINT_COLUMN", "_Store", "_returns_name", "_stored_record", "read_sweep"]
+__all__ = ["FINGERPRINT_COLUMN", "FOREIGN_PART", "_Store", "_returns_name", "_stored_record", "read_sweep"]
 
 FINGERPRINT_COLUMN = "inputs_fingerprint"
 """A store's column: the fingerprint of the inputs a row was run on (see :func:`read_sweep`)."""
+
+_MARK = b"pelmora.sweep_store"
+"""The key of the Parquet metadata every part carries (the store's format, b"1"): a file
+without it was not written by a store, whatever its name and columns."""
+
+FOREIGN_PART = (
+    "store part {part!r} was not written by a pelmora sweep store (its metadata has no "
+    "{mark!r}: a file of another program or of an older pelmora); its rows are left out"
+)
+"""The warning for a ``part-*.parquet`` of a store folder that the store did not write."""
 
 _KEY = "combination_key"  # a store's column: which combination a row belongs to
 _POSITION = "grid_index"  # a store's column: the row's place in the grid of the call that ran it
@@ -145,16 +155,24 @@ class _Store:
         return [part for _, _, part in sorted(found)]
 
     def rows(self, set_aside: bool, stacklevel: int) -> list[dict[str, Any]]:
-        """Every row of every readable part; an unreadable part warns (and is renamed).
+        """Every row of every readable part; an unreadable part warns (and is renamed), a file
+        the store did not write warns (and is left as it is).
 
         ``stacklevel`` is the user's frame counted from the caller of this method (itself 1).
         """
         rows: list[dict[str, Any]] = []
         for part in self.parts():
             try:
-                rows += self._read_part(part)
+                table = self.pq.read_table(part)
             except Exception as exc:  # torn, truncated, garbage: whatever pyarrow raises
                 self._unreadable(part, exc, set_aside, stacklevel + 2)  # + rows, _unreadable
+                continue
+            if self._foreign(part, table, stacklevel + 2):  # + rows, _foreign
+                continue
+            try:
+                rows += self._rows_of(table)
+            except Exception as exc:
+                self._unreadable(part, exc, set_aside, stacklevel + 2)
         return rows
 
     def read(self) -> dict[tuple[str, str], dict[str, Any]]:
@@ -173,6 +191,12 @@ class _Store:
         for part in self.parts(self.path / _RETURNS):
             try:
                 table = self.pq.read_table(part)
+            except Exception as exc:  # torn, truncated, garbage: whatever pyarrow raises
+                self._unreadable(part, exc, True, 4)  # read_returns, sweep, the user
+                continue
+            if self._foreign(part, table, 4):
+                continue
+            try:
                 dates = pd.DatetimeIndex(table.column(_DATE).to_pandas())
                 columns = [n for n in table.column_names if n != _DATE]
                 values = {n: table.column(n).to_numpy() for n in columns}
@@ -184,8 +208,18 @@ class _Store:
                 done.setdefault((key, fingerprint), pd.Series(values[name], index=dates))
         return done
 
-    def _read_part(self, part: Path) -> list[dict[str, Any]]:
-        table = self.pq.read_table(part)
+    def _foreign(self, part: Path, table: Any, stacklevel: int) -> bool:
+        """Whether ``part`` was written by something other than a store (it warns, named).
+
+        Such a file is not renamed: it is not the store's to move.
+        """
+        if _MARK in (table.schema.metadata or {}):
+            return False
+        warnings.warn(FOREIGN_PART.format(part=str(part), mark=_MARK.decode()), UserWarning,
+                      stacklevel=stacklevel)
+        return True
+
+    def _rows_of(self, table: Any) -> list[dict[str, Any]]:
         if _KEY not in table.column_names:
             raise ValueError(f"it has no {_KEY!r} column")
         dates = [f.name for f in table.schema if self.pa.types.is_timestamp(f.type)]
@@ -240,6 +274,7 @@ class _Store:
 
     def _write_table(self, table: Any, folder: Path | None = None) -> None:
         folder = folder or self.path
+        table = table.replace_schema_metadata({**(table.schema.metadata or {}), _MARK: b"1"})
         while True:
             name = f"part-{uuid.uuid4().hex}.parquet"
             tmp = folder / f".{name}.tmp"
@@ -350,7 +385,8 @@ def read_sweep(
     Warns
     -----
     UserWarning
-        For each part file that cannot be read (named); its rows are left out.
+        For each part file that cannot be read, or that a store did not write (another
+        program's ``part-*.parquet``), named; its rows are left out.
     """
     pd = import_optional("pandas", caller="pelmora.read_sweep")
     box = _Store(store, create=False)
