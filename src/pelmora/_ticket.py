@@ -17,6 +17,7 @@ import numpy as np
 
 from pelmora._checks import real
 from pelmora._optional import import_optional
+from pelmora.inputs import check_lots_cover
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -48,12 +49,16 @@ def _amount(name: str, value: Any, *, positive: bool = False) -> float:
     return number
 
 
-def _per_stock(name: str, given: Any, stocks: Any, missing: float = math.nan) -> np.ndarray:
+def _per_stock(
+    name: str, given: Any, stocks: Any, missing: float = math.nan, *, universe: bool = False
+) -> np.ndarray:
     """A Series or mapping keyed by stock id as a float array on ``stocks``, ``missing`` for the
     stocks it does not name.
 
     Refuses another container, a stock id that is not the run's, a stock given twice and a value
-    that is not a real number (a bool or a text would otherwise pass as 1 or be parsed).
+    that is not a real number (a bool or a text would otherwise pass as 1 or be parsed). With
+    ``universe`` (lots: a table for a whole universe) other stocks are fine and left out, and a
+    stock of the run it does not name is refused instead, as the run refuses it.
     """
     pd = _pandas()
     if isinstance(given, pd.Series):
@@ -69,7 +74,9 @@ def _per_stock(name: str, given: Any, stocks: Any, missing: float = math.nan) ->
         raise ValueError(f"{name} has stock {series.index[series.index.duplicated()][0]!r} twice")
     where = stocks.get_indexer(series.index) if len(series) else np.empty(0, dtype=np.intp)
     unknown = series.index[where < 0]
-    if len(unknown):
+    if universe:
+        check_lots_cover(series.index, stocks)
+    elif len(unknown):
         more = f" and {len(unknown) - 3} more" if len(unknown) > 3 else ""
         raise ValueError(
             f"{name} has stocks that are not among the run's stocks: "
@@ -81,7 +88,8 @@ def _per_stock(name: str, given: Any, stocks: Any, missing: float = math.nan) ->
             continue  # as NaN: a lot of None is no lot, a price of None no price
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
             raise TypeError(f"{name} of {stock!r} must be a number, got {type(value).__name__}")
-        out[at] = float(value)
+        if at >= 0:
+            out[at] = float(value)
     return out
 
 
@@ -94,7 +102,7 @@ def _lots(lot_size: Any, stocks: Any) -> np.ndarray:
         if lot <= 0.0:
             raise ValueError(f"lot_size must be above 0, got {lot_size!r}")
         return np.full(len(stocks), lot)
-    lots = _per_stock("lot_size", lot_size, stocks)
+    lots = _per_stock("lot_size", lot_size, stocks, universe=True)
     bad = np.flatnonzero(~(np.isnan(lots) | (np.isfinite(lots) & (lots >= 0.0))))
     if len(bad):
         raise ValueError(
@@ -198,12 +206,14 @@ def order_ticket(
     holdings : pandas.Series or mapping, optional
         Shares held per stock id (negative for a short), the account as it is; stocks not named
         hold none. None: the run's own book at the last close, its weights of the equity times
-        ``capital`` over the price.
+        ``capital`` over the price, rounded toward zero to whole lots (the rest is cash; a run
+        with this capital and these lots holds whole lots already).
     lot_size : int, pandas.Series or mapping, optional
-        Shares per lot, for every stock or per stock id (a stock not named, or 0, NaN or None:
-        no lots). Quantities are rounded toward zero to whole lots; a sale that closes a holding
-        sells all of it. None: the run's ``lot_size`` option when it has one, else no lots
-        (fractional shares).
+        Shares per lot, for every stock or per stock id (0, NaN or None: no lots); per stock,
+        every stock of the run's weights needs an entry and other stocks are fine, as for the
+        run's ``lot_size``. Quantities are rounded toward zero to whole lots; a sale that closes
+        a holding sells all of it. None: the run's ``lot_size`` option when it has one, else no
+        lots (fractional shares).
     min_order_value : float, default 0.0
         Orders worth less (in currency, after rounding and scaling) are left out.
     cash_buffer : float, default 0.0
@@ -230,8 +240,9 @@ def order_ticket(
         An argument of the wrong kind (named, with the stock for a per-stock value).
     ValueError
         ``capital`` not finite and above 0; ``min_order_value``, ``cash_buffer`` or ``band``
-        negative or not finite; a lot below 0; a stock id in ``holdings``, ``prices`` or
-        ``lot_size`` that is not the run's, or given twice; a holding that is not finite; a price
+        negative or not finite; a lot below 0; a stock id in ``holdings`` or ``prices`` that
+        is not the run's, a stock given twice, a stock of the run without an entry in a per-stock
+        ``lot_size``; a holding that is not finite; a price
         that is not finite and above 0; no price for a stock held or targeted.
 
     Examples
@@ -288,6 +299,10 @@ def order_ticket(
             whole = np.round(held)
             held = np.where(np.abs(held - whole) <= 1e-9 * np.maximum(np.abs(held), 1.0), whole,
                             held)
+            # An account holds whole lots: the book is rounded toward zero to them, as the run
+            # rounds its fills, and what is left over is cash. Every order is then whole lots,
+            # the sales that close a holding included.
+            held = np.copysign(_round_down(np.abs(held), lots), held)
         goal = np.where(involved, targets * capital / price, 0.0)
     price = np.where(involved, price, 0.0)
     cash = capital - float(np.sum(held * price))

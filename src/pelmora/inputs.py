@@ -54,9 +54,11 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = [
     "ARRAY_NAMES",
     "ARRAY_OPTIONS",
+    "MISSING_LOTS",
     "PRICE_FIELDS",
     "EngineInputs",
     "check_equity",
+    "check_lots_cover",
     "engine_options",
     "lot_sizes",
     "prepare_inputs",
@@ -205,6 +207,26 @@ def _delisting_bars(
     return bars, pos_values
 
 
+MISSING_LOTS = (
+    "lot_size has no lot for {stocks} of weights: give every stock a lot (NaN: no lots for it)"
+)
+"""The refusal of per-stock lots that leave out a stock of the weights (a run's or a ticket's)."""
+
+
+def check_lots_cover(named: Any, stocks: Any) -> None:
+    """Refuse per-stock lots naming the stocks ``named`` when one of ``stocks`` (the weights'
+    columns) is not among them.
+
+    A table of lots for a whole universe names stocks the weights do not hold: those are fine.
+    A stock of the weights left out is refused rather than traded without lots, so that a
+    misspelt id cannot pass unnoticed while the run (or the ticket) looks lot-exact.
+    """
+    missing = [str(s) for s in stocks[~stocks.isin(named)]]
+    if missing:
+        more = f" and {len(missing) - 20} more" if len(missing) > 20 else ""
+        raise ValueError(MISSING_LOTS.format(stocks=", ".join(missing[:20]) + more))
+
+
 def lot_sizes(lot_size: Any, stocks: Any) -> float | np.ndarray | None:
     """The lots of ``stocks`` (the weights' columns) as the journal takes them.
 
@@ -224,13 +246,7 @@ def lot_sizes(lot_size: Any, stocks: Any) -> float | np.ndarray | None:
                                                                           dtype=object)
     if len(series):
         check_labels(series.index, "lot_size")
-    missing = [str(s) for s in stocks[~stocks.isin(series.index)]]
-    if missing:
-        more = f" and {len(missing) - 20} more" if len(missing) > 20 else ""
-        raise ValueError(
-            f"lot_size has no lot for {', '.join(missing[:20])}{more} of weights: give every "
-            "stock a lot (NaN: no lots for it)"
-        )
+    check_lots_cover(series.index, stocks)
     values = series.reindex(stocks).to_numpy(dtype=object)
     return np.array([np.nan if v is None else float(v) for v in values], dtype=np.float64)
 

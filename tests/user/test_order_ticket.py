@@ -39,6 +39,28 @@ def test_lots_and_the_run_s_own_book(options, lot_size):
     assert orders(ticket) == [("B", "sell", 25.0), ("A", "buy", 50.0)]
 
 
+def test_the_run_s_book_is_held_in_whole_lots():
+    # 100,000 on 0.4 of A at 33 and 0.6 of B at 7.7: 1212.12 and 7792.21 shares in lots of 100
+    # are 1200 and 7700 (the rest is cash), so even the sale that closes B is whole lots.
+    result = run({"A": 33.0, "B": 7.7}, {"A": 1.0}, held={"A": 0.4, "B": 0.6})
+    ticket = result.order_ticket(100_000, lot_size=100)
+    assert orders(ticket) == [("B", "sell", 7700.0), ("A", "buy", 1800.0)]
+
+
+@pytest.mark.parametrize("short", [False, True])
+def test_a_run_with_the_ticket_s_capital_and_lots_is_its_own_book(short):
+    # The run's holdings are whole lots already: the ticket's account is them, share for share.
+    held = {"A": -0.3 if short else 0.3, "B": 0.45, "C": 0.2}
+    result = run({"A": 33.0, "B": 7.7, "C": 151.3}, {"A": 0.5, "B": 0.2, "C": 0.1}, held=held,
+                 capital=250_000, lot_size={"A": 100, "B": 100, "C": 10},
+                 fee=0.001425, tax=0.003)
+    shares = result.fills.groupby("stock")["shares"].sum()
+    assert (shares % [100, 100, 10] == 0).all() and shares.abs().min() > 0
+    capital = float(result.equity.iloc[-1]) * 250_000
+    pd.testing.assert_frame_equal(result.order_ticket(capital),
+                                  result.order_ticket(capital, holdings=shares))
+
+
 def test_reductions_then_short_sales_then_buys_in_whole_lots():
     result = run({"A": 10.0, "B": 20.0, "C": 5.0, "D": 40.0},
                  {"A": 0.5, "B": -0.25, "C": 0.0, "D": 0.25})
@@ -94,6 +116,26 @@ def test_buys_never_take_the_cash_below_the_buffer(account):
         assert cash >= knobs["cash_buffer"] - 1e-9 * knobs["capital"]
 
 
+@pytest.mark.parametrize("given", ["run", "ticket"])
+def test_lots_for_a_whole_universe_serve_the_run_and_the_ticket(given):
+    # A table of lots naming stocks the run does not trade is fine in both; one that leaves out
+    # a stock of the weights is refused by both with the same words.
+    universe = pd.Series({"A": 100, "B": 10, "ZZZ": 1})
+    options = {"capital": 10_000, "lot_size": universe} if given == "run" else {}
+    result = run({"A": 33.0, "B": 20.0}, {"A": 0.5, "B": 0.5}, **options)
+    ticket = result.order_ticket(10_000, holdings={},
+                                 lot_size=None if given == "run" else universe)
+    assert orders(ticket) == [("A", "buy", 100.0), ("B", "buy", 250.0)]
+    message = ("lot_size has no lot for B of weights: give every stock a lot (NaN: no lots for "
+               "it)")
+    with pytest.raises(ValueError) as refused:
+        if given == "run":
+            run({"A": 33.0, "B": 20.0}, {"A": 1.0}, capital=10_000, lot_size={"A": 100, "C": 1})
+        else:
+            result.order_ticket(10_000, lot_size={"A": 100, "C": 1})
+    assert str(refused.value) == message
+
+
 @pytest.mark.parametrize(("arguments", "error", "message"), [
     ({"capital": 0}, ValueError, "capital must be above 0, got 0"),
     ({"capital": math.nan}, ValueError, "capital must be finite, got nan"),
@@ -102,7 +144,8 @@ def test_buys_never_take_the_cash_below_the_buffer(account):
     ({"cash_buffer": math.inf}, ValueError, "cash_buffer must be finite, got inf"),
     ({"min_order_value": -1}, ValueError, "min_order_value must be at least 0, got -1"),
     ({"lot_size": 0}, ValueError, "lot_size must be above 0, got 0"),
-    ({"lot_size": {"A": -100}}, ValueError, "lot_size of 'A' must be a finite number, at least 0"),
+    ({"lot_size": {"A": -100, "B": 100}}, ValueError,
+     "lot_size of 'A' must be a finite number, at least 0"),
     ({"holdings": [1, 2]}, TypeError, "holdings must be a pandas Series or a mapping"),
     ({"holdings": {"ZZZ": 1, "A": 2}}, ValueError,
      "holdings has stocks that are not among the run's stocks: 'ZZZ'"),
