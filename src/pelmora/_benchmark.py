@@ -7,16 +7,24 @@ these, so that a benchmark given as prices or as returns means the same thing ev
 from __future__ import annotations
 
 import math
+import warnings
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
+from pelmora._dates import when
 from pelmora._optional import import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-__all__ = ["benchmark_level"]
+__all__ = ["BENCHMARK_SPAN", "benchmark_level"]
+
+BENCHMARK_SPAN = (
+    "benchmark covers only {first} to {last} of the equity's {start} to {end}: the benchmark "
+    "figures are computed over that span"
+)
+"""The warning for a benchmark with returns over part of the window only."""
 
 
 def _ns(index: pd.DatetimeIndex) -> np.ndarray:
@@ -111,6 +119,7 @@ def _benchmark_returns(
         returns[found] = values[rows[found]]
         if not np.any(~np.isnan(returns)):
             raise ValueError("benchmark has no return on any date of equity")
+        _warn_partial(returns, dates)
         return returns
 
     keep = ~np.isnan(values)
@@ -127,4 +136,23 @@ def _benchmark_returns(
     before = _level_at(bench_ns, values, dates_ns[:1], "left")
     previous = np.concatenate((before, level[:-1]))
     result: np.ndarray = level / previous - 1.0
+    _warn_partial(result, dates)
     return result
+
+
+def _warn_partial(returns: np.ndarray, dates: Any) -> None:
+    """Warn when the benchmark's returns leave out the start or the end of the window.
+
+    The first date may go without one: a price series that starts on it has no price before
+    it, and returns made by ``pct_change`` have none there; the equity's first return is the
+    only pair lost. Dates missing inside the span are missing pairs, not a shorter window.
+    """
+    found = np.flatnonzero(~np.isnan(returns))
+    if not len(found) or (found[0] <= 1 and found[-1] == len(returns) - 1):
+        return
+    warnings.warn(
+        BENCHMARK_SPAN.format(first=when(dates[found[0]]), last=when(dates[found[-1]]),
+                              start=when(dates[0]), end=when(dates[-1])),
+        UserWarning,
+        stacklevel=5,  # _warn_partial, _benchmark_returns, _performance_stats, stats(), the user
+    )

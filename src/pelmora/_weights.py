@@ -20,7 +20,18 @@ from pelmora._optional import import_optional
 from pelmora._prices import float_matrix
 from pelmora.core.journal import _weights_scan
 
-__all__ = ["ScannedWeights", "weights_matrix"]
+__all__ = ["GROSS_SCALED", "ScannedWeights", "first_scaled_row", "weights_matrix"]
+
+GROSS_SCALED = (
+    "weights on {date} add up to a gross of {gross!r} (the sum of their absolute values), "
+    "above max_gross={max_gross!r}: they are scaled down to it, as is every row above it; give "
+    "a larger max_gross to hold them as they are"
+)
+"""The warning of a run whose rebalances scale weights down (named by the first such row)."""
+
+_GROSS_SLACK = 1e-9
+"""Relative excess of a gross over max_gross that is rounding, not a choice: equal weights of
+1/3 may add up to 1.0000000000000002, which is scaled, but by nothing a user meant."""
 
 
 def _pandas() -> Any:
@@ -112,3 +123,42 @@ def weights_matrix(
             f"{float(values[row, col])!r}); weights must add up to a finite number"
         )
     return ScannedWeights(values)
+
+
+def first_scaled_row(
+    pos_rows: np.ndarray,
+    pos_index: np.ndarray,
+    price_index: np.ndarray,
+    rebalance_rows: np.ndarray,
+    max_gross: float,
+) -> tuple[int, float] | None:
+    """The first weight row a rebalance traded whose gross is above ``max_gross`` (by more than
+    rounding), and its gross; None when there is none.
+
+    ``pos_rows`` are the engine's row-major weights; a rebalance executed on price row ``r``
+    traded the latest weight row dated before it. Only the rows the rebalances traded are read:
+    every row for a daily rebalance, a few for a monthly one.
+    """
+    if not len(rebalance_rows) or not len(pos_index):
+        return None
+    traded = np.unique(np.searchsorted(pos_index, price_index[rebalance_rows], side="left") - 1)
+    traded = traded[traded >= 0]
+    if not len(traded):
+        return None
+    limit = max_gross * (1.0 + _GROSS_SLACK)
+    # In blocks of rows that stay in the cache, the absolute values in one reused buffer; a row
+    # is summed as the engine sums it (NumPy's pairwise sum of the row).
+    step = max(1, (1 << 16) // max(pos_rows.shape[1], 1))
+    buffer = np.empty((min(step, len(traded)), pos_rows.shape[1]))
+    for at in range(0, len(traded), step):
+        rows = traded[at:at + step]
+        block = buffer[:len(rows)]
+        if rows[-1] - rows[0] + 1 == len(rows):  # a run of rows (a daily rebalance): a slice
+            np.abs(pos_rows[rows[0]:rows[-1] + 1], out=block)
+        else:
+            np.abs(np.take(pos_rows, rows, axis=0, out=block, mode="clip"), out=block)
+        gross = block.sum(axis=1)
+        over = np.flatnonzero(gross > limit)
+        if len(over):
+            return int(rows[over[0]]), float(gross[over[0]])
+    return None

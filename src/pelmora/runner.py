@@ -5,17 +5,34 @@ from __future__ import annotations
 import warnings
 from typing import TYPE_CHECKING, Any
 
+from pelmora._dates import when
 from pelmora._engine import run_journal
+from pelmora._weights import GROSS_SCALED, first_scaled_row
 from pelmora.inputs import prepare_inputs
 from pelmora.options import BacktestOptions, make_options, with_options
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-    from pelmora.inputs import PriceInput
+    from pelmora.inputs import EngineInputs, PriceInput
     from pelmora.result import BacktestResult
 
 __all__ = ["backtest"]
+
+
+def _warn_scaled_gross(inputs: EngineInputs, rebalance_rows: Any) -> None:
+    """Warn once when a rebalance scaled its weights down to ``max_gross``, naming the first."""
+    arguments, max_gross = inputs.arguments, float(inputs.options.max_gross)
+    found = first_scaled_row(arguments["pos_values"], arguments["pos_index"],
+                             arguments["price_index"], rebalance_rows, max_gross)
+    if found is not None:
+        row, gross = found
+        warnings.warn(
+            GROSS_SCALED.format(date=when(inputs.weight_dates[row], inputs.tz), gross=gross,
+                                max_gross=max_gross),
+            UserWarning,
+            stacklevel=3,
+        )
 
 
 @with_options(("weights", "prices"))
@@ -39,9 +56,9 @@ def backtest(
     weights : pandas.DataFrame
         Target weights, dates down and stock ids across; a weight is a signed fraction of the
         portfolio value (negative for a short). Rows whose absolute weights add up to more than
-        ``max_gross`` (1 by default) are scaled down to it. NaN means 0. A boolean frame means
-        equal weights among the True cells of each row. At least one date must lie inside the
-        price dates.
+        ``max_gross`` (1 by default) are scaled down to it, with one warning naming the first
+        such row a rebalance traded. NaN means 0. A boolean frame means equal weights among the
+        True cells of each row. At least one date must lie inside the price dates.
     prices : pandas.DataFrame or mapping of str to pandas.DataFrame
         One DataFrame of prices (used as trading price and close), or a mapping with ``"close"``
         and any of ``"open"``, ``"high"``, ``"low"``, ``"trade"`` (an explicit trading price) and
@@ -84,6 +101,7 @@ def backtest(
     from pelmora.result import BacktestResult
 
     record = run_journal(inputs)
+    _warn_scaled_gross(inputs, record.rebalance_rows)
     if len(record.rebalance_rows) == 0:
         warnings.warn(
             "pelmora.backtest: no rebalance was executed before the last price date "

@@ -156,7 +156,8 @@ def performance_stats(
         from the last price before it. Returns are taken on the dates of ``equity`` as they are,
         so they must be returns over the same rows (a date missing from the benchmark is a missing
         pair, nothing is compounded). Time-zone aware dates of both are compared as instants; a
-        naive index against an aware one is refused.
+        naive index against an aware one is refused. Returns that leave out the start or the end
+        of the window warn, naming the span they cover (the first date alone may lack one).
     benchmark_kind : {"auto", "prices", "returns"}, default "auto"
         How ``benchmark`` is read. "auto" reads a Series whose every non-NaN value is positive as
         prices and one with any zero or negative value as returns; a short run of returns that

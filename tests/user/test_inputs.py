@@ -420,6 +420,8 @@ def test_an_excursion_window_longer_than_the_data_is_capped_to_it():
 
 
 NAN_ROW = pd.DataFrame({"A": [0.5, np.nan], "B": [0.5, np.nan]}, index=FLAT_DATES[[0, 3]])
+# A gross of 1, then 2 on the third day, then 0.6; only the rows a rebalance trades count.
+GROSS = pd.DataFrame({"A": [0.5, 1.0, 0.3], "B": [0.5, 1.0, -0.3]}, index=FLAT_DATES[[0, 2, 5]])
 
 
 @pytest.mark.parametrize(
@@ -431,6 +433,18 @@ NAN_ROW = pd.DataFrame({"A": [0.5, np.nan], "B": [0.5, np.nan]}, index=FLAT_DATE
          "traded value (0.001425 is 0.1425 %)"),
         (NAN_ROW, {}, "weights has 1 row where every weight is NaN, first on 2024-01-04: treated "
          "as all zeros: the book is sold"),
+        (FLAT_WEIGHTS, dict(stop_loss=10), "stop_loss=10.0 is 1000 %: stop_loss reads as a "
+         "fraction (0.1 is 10 %)"),
+        (FLAT_WEIGHTS, dict(take_profit=2.5), "take_profit=2.5 is 250 %: take_profit reads as a "
+         "fraction (0.1 is 10 %)"),
+        (FLAT_WEIGHTS, dict(trailing_stop=1.5), "trailing_stop=1.5 is 150 %: trailing_stop reads "
+         "as a fraction (0.1 is 10 %)"),
+        (GROSS, {}, "weights on 2024-01-03 add up to a gross of 2.0 (the sum of their absolute "
+         "values), above max_gross=1.0: they are scaled down to it, as is every row above it; "
+         "give a larger max_gross to hold them as they are"),
+        (GROSS, dict(max_gross=1.5), "weights on 2024-01-03 add up to a gross of 2.0 (the sum of "
+         "their absolute values), above max_gross=1.5: they are scaled down to it, as is every "
+         "row above it; give a larger max_gross to hold them as they are"),
     ],
 )
 def test_suspicious_inputs_warn_once(weights, options, message):
@@ -439,12 +453,27 @@ def test_suspicious_inputs_warn_once(weights, options, message):
     assert [str(w.message) for w in caught] == [message]
     if weights is NAN_ROW:
         assert result.exposure["n_holdings"].iloc[-1] == 0
+    if weights is GROSS:  # named where the user called, and the rows held scaled down
+        assert caught[0].filename == __file__
+        limit = options.get("max_gross", 1.0)
+        assert result.exposure["gross"].loc["2024-01-04"] == pytest.approx(limit, rel=0.01)
 
 
-def test_a_cost_of_two_percent_is_taken_as_given():
+@pytest.mark.parametrize(("weights", "options"), [
+    (FLAT_WEIGHTS, dict(fee=0.02, tax=0.02)),
+    (FLAT_WEIGHTS, dict(stop_loss=1.0, take_profit=1.0, trailing_stop=1.0)),
+    (FLAT_WEIGHTS, dict(stop_loss=math.inf, take_profit=math.inf)),
+    (GROSS, dict(max_gross=2.0)),
+    # Equal weights of 20 stocks add up to a hair above 1 (or 2) in floating point: scaled by
+    # nothing a user meant, so without a word.
+    (pd.DataFrame(1 / 20, index=FLAT_DATES[:1], columns=range(20)), {}),
+    (pd.DataFrame(2 / 20, index=FLAT_DATES[:1], columns=range(20)), dict(max_gross=2.0)),
+])
+def test_values_at_the_warning_bounds_are_taken_as_given(weights, options):
+    close = pd.DataFrame(10.0, index=FLAT_DATES, columns=weights.columns)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        pelmora.backtest(FLAT_WEIGHTS, CLOSE, fee=0.02, tax=0.02)
+        pelmora.backtest(weights, close, **options)
 
 
 @pytest.mark.parametrize("order", ["C", "F"])

@@ -4,6 +4,7 @@ statistics of a run against figures computed by hand."""
 import math
 import os
 import statistics
+import warnings
 
 import empyrical
 import numpy as np
@@ -71,6 +72,46 @@ def test_prices_read_as_their_returns(equity_tz, bench_tz):
         ]
         np.testing.assert_allclose(got[0], got[1], rtol=1e-10)
         np.testing.assert_allclose(got[0], got[2], rtol=1e-10)
+
+
+_SPAN = ("benchmark covers only {} to {} of the equity's 2021-01-04 to 2021-06-18: the "
+         "benchmark figures are computed over that span")
+
+
+@pytest.mark.parametrize(("cut", "kind", "span"), [
+    (slice(30, None), "prices", ("2021-02-16", "2021-06-18")),   # starts late: a return from
+    (slice(30, None), "returns", ("2021-02-15", "2021-06-18")),  # the second price on
+    (slice(None, -10), "prices", ("2021-01-05", "2021-06-04")),  # ends early
+    (slice(None, -10), "returns", ("2021-01-04", "2021-06-04")),
+])
+def test_a_benchmark_over_part_of_the_window_warns_naming_the_span(cut, kind, span):
+    equity, _, bench = _market(4, n=120)
+    series = (100 * (1 + bench).cumprod() if kind == "prices" else bench).iloc[cut]
+    with pytest.warns(UserWarning) as caught:
+        stats = performance_stats(equity, benchmark=series)
+    assert [(str(w.message), w.filename) for w in caught] == [(_SPAN.format(*span), __file__)]
+    assert not math.isnan(stats["beta"])
+    result = one_stock_run({"A": [10.0, 11, 12, 11, 13, 14, 15, 14]}, {"A": 1.0})
+    with pytest.warns(UserWarning) as caught:
+        result.stats(benchmark=result.equity.iloc[:-3])
+    message = _SPAN.replace("2021-01-04 to 2021-06-18", "2024-01-02 to 2024-01-10")
+    assert [(str(w.message), w.filename) for w in caught] == [
+        (message.format("2024-01-02", "2024-01-05"), __file__)]
+
+
+@pytest.mark.parametrize("kind", ["prices from the first date", "pct_change", "prices before"])
+def test_a_benchmark_over_the_whole_window_is_taken_as_given(kind):
+    # The first date's return may be missing (no price before it, pct_change's first NaN), as
+    # may dates inside the window.
+    equity, _, bench = _market(5, n=120)
+    prices = 100 * (1 + bench).cumprod()
+    given = {"prices from the first date": prices.drop(prices.index[50:60]),
+             "pct_change": prices.pct_change(),
+             "prices before": pd.concat([pd.Series([100.0], [equity.index[0] - pd.Timedelta("3D")]),
+                                         prices])}[kind]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        performance_stats(equity, benchmark=given)
 
 
 @pytest.mark.parametrize(
