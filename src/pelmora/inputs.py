@@ -40,6 +40,7 @@ from pelmora._prices import (
 )
 from pelmora.frames import as_pandas_inputs, price_mapping, to_pandas_frame
 from pelmora._layout import engine_prices, worth_copying
+from pelmora._lots import check_lots_cover
 from pelmora.options import BacktestOptions, make_options, with_options
 from pelmora.schedule import _rebalance_dates, rebalance_dates
 from pelmora._volume import volume_matrix, without_volume
@@ -54,11 +55,9 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = [
     "ARRAY_NAMES",
     "ARRAY_OPTIONS",
-    "MISSING_LOTS",
     "PRICE_FIELDS",
     "EngineInputs",
     "check_equity",
-    "check_lots_cover",
     "engine_options",
     "lot_sizes",
     "prepare_inputs",
@@ -205,26 +204,6 @@ def _delisting_bars(
         if (dead & (pos_values != 0)).any():
             pos_values = np.where(dead, 0.0, pos_values)
     return bars, pos_values
-
-
-MISSING_LOTS = (
-    "lot_size has no lot for {stocks} of weights: give every stock a lot (NaN: no lots for it)"
-)
-"""The refusal of per-stock lots that leave out a stock of the weights (a run's or a ticket's)."""
-
-
-def check_lots_cover(named: Any, stocks: Any) -> None:
-    """Refuse per-stock lots naming the stocks ``named`` when one of ``stocks`` (the weights'
-    columns) is not among them.
-
-    A table of lots for a whole universe names stocks the weights do not hold: those are fine.
-    A stock of the weights left out is refused rather than traded without lots, so that a
-    misspelt id cannot pass unnoticed while the run (or the ticket) looks lot-exact.
-    """
-    missing = [str(s) for s in stocks[~stocks.isin(named)]]
-    if missing:
-        more = f" and {len(missing) - 20} more" if len(missing) > 20 else ""
-        raise ValueError(MISSING_LOTS.format(stocks=", ".join(missing[:20]) + more))
 
 
 def lot_sizes(lot_size: Any, stocks: Any) -> float | np.ndarray | None:

@@ -20,7 +20,7 @@ from pelmora._fields import FieldAccess
 from pelmora._suggest import unknown_keyword
 from pelmora._volume import check_liquidity
 
-__all__ = ["OPTION_NAMES", "STOP_WARNING", "BacktestOptions", "make_options"]
+__all__ = ["OPTION_NAMES", "BacktestOptions", "make_options"]
 
 _F = TypeVar("_F", bound=Callable[..., Any])
 
@@ -43,7 +43,7 @@ tax : float, default
     warns as the fee does).
 stop_loss : float or None, default
     Exit a holding when it has lost this fraction of its entry value (0.1 = 10 %); None: never.
-    Above 1 warns: 10 is 1000 %, not 10 %.
+    A backtest warns above 1: 10 is 1000 %, not 10 %.
 take_profit : float or None, default
     Exit a holding when it has gained this fraction; None: never. Above 1 warns as stop_loss.
 trailing_stop : float or None, default
@@ -146,21 +146,6 @@ impact_window : int, default
 
 _COST_WARNING = 0.02
 """Costs above this read like percentages given where fractions belong (0.1425 for 0.1425 %)."""
-
-
-_STOP_WARNING = 1.0
-"""Stop distances above this (100 %) read like percentages given where fractions belong."""
-
-STOP_WARNING = "{name}={value!r} is {percent:g} %: {name} reads as a fraction (0.1 is 10 %)"
-"""The warning for a stop distance above 1: ``stop_loss=10`` is a stop 1000 % away, which a long
-holding never reaches."""
-
-
-def _warn_stop(name: str, number: float | None) -> None:
-    """Warn when a stop distance reads like a percentage (inf, the stop off, does not)."""
-    if number is not None and _STOP_WARNING < number < math.inf:
-        warnings.warn(STOP_WARNING.format(name=name, value=number, percent=number * 100),
-                      UserWarning, stacklevel=4)
 
 
 def _finite_fraction(name: str, value: Any) -> float:
@@ -390,8 +375,6 @@ class BacktestOptions(FieldAccess):
             # The window is capped to the data's rows later; the step goes to the engine as it is.
             "excursion_step": _count("excursion_step", self.excursion_step, 1, _INT_MAX),
         }
-        for name in ("stop_loss", "take_profit", "trailing_stop"):
-            _warn_stop(name, checked[name])
         limit = _real("position_limit", self.position_limit)
         if not limit > 0.0:
             raise ValueError(f"position_limit must be above 0, got {self.position_limit!r}")

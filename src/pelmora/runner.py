@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import warnings
 from typing import TYPE_CHECKING, Any
 
@@ -17,7 +18,24 @@ if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs import EngineInputs, PriceInput
     from pelmora.result import BacktestResult
 
-__all__ = ["backtest"]
+__all__ = ["STOP_WARNING", "backtest"]
+
+
+STOP_WARNING = "{name}={value!r} is {percent:g} %: {name} reads as a fraction (0.1 is 10 %)"
+"""The warning for a stop distance above 1: ``stop_loss=10`` is a stop 1000 % away, which a long
+holding never reaches."""
+
+_STOPS = ("stop_loss", "take_profit", "trailing_stop")
+
+
+def _warn_stops(options: BacktestOptions) -> None:
+    """Warn for each stop distance above 1 (100 %): it reads like a percentage given where a
+    fraction belongs. inf, a stop that is off, does not warn."""
+    for name in _STOPS:
+        number = getattr(options, name)
+        if number is not None and 1.0 < number < math.inf:
+            warnings.warn(STOP_WARNING.format(name=name, value=number, percent=number * 100),
+                          UserWarning, stacklevel=3)
 
 
 def _warn_scaled_gross(inputs: EngineInputs, rebalance_rows: Any) -> None:
@@ -97,7 +115,9 @@ def backtest(
     >>> list(result.stats().index[:4])
     ['start', 'end', 'total_return', 'cagr']
     """
-    inputs = prepare_inputs(weights, prices, options=make_options(options, kwargs, "backtest"))
+    opts = make_options(options, kwargs, "backtest")
+    _warn_stops(opts)
+    inputs = prepare_inputs(weights, prices, options=opts)
     from pelmora.result import BacktestResult
 
     record = run_journal(inputs)

@@ -453,8 +453,9 @@ def test_suspicious_inputs_warn_once(weights, options, message):
     assert [str(w.message) for w in caught] == [message]
     if weights is NAN_ROW:
         assert result.exposure["n_holdings"].iloc[-1] == 0
-    if weights is GROSS:  # named where the user called, and the rows held scaled down
-        assert caught[0].filename == __file__
+    if weights is GROSS or {"stop_loss", "take_profit", "trailing_stop"} & set(options):
+        assert caught[0].filename == __file__  # named where the user called
+    if weights is GROSS:  # the rows are held scaled down
         limit = options.get("max_gross", 1.0)
         assert result.exposure["gross"].loc["2024-01-04"] == pytest.approx(limit, rel=0.01)
 

@@ -461,7 +461,7 @@ def test_a_part_the_store_did_not_write_is_left_out_with_a_warning(store_data, t
     pq.write_table(pa.table({"combination_key": ["k"], "sharpe": [9.0]}), foreign)
     message = (
         f"store part {str(foreign)!r} was not written by a pelmora sweep store (its metadata "
-        "has no 'pelmora.sweep_store': a file of another program or of an older pelmora); its "
+        "has no 'pelmora_sweep_store': a file of another program or of an older pelmora); its "
         "rows are left out"
     )
     with pytest.warns(UserWarning) as caught:

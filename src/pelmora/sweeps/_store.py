@@ -31,12 +31,14 @@ if TYPE_CHECKING:  # pragma: no cover
 
     from pelmora.sweeps._chunk import Row
 
-__all__ = ["FINGERPRINT_COLUMN", "FOREIGN_PART", "_Store", "_returns_name", "_stored_record", "read_sweep"]
+__all__ = [
+    "FINGERPRINT_COLUMN", "FOREIGN_PART", "_Store", "_returns_name", "_stored_record", "read_sweep"
+]
 
 FINGERPRINT_COLUMN = "inputs_fingerprint"
 """A store's column: the fingerprint of the inputs a row was run on (see :func:`read_sweep`)."""
 
-_MARK = b"pelmora.sweep_store"
+_MARK = b"pelmora_sweep_store"
 """The key of the Parquet metadata every part carries (the store's format, b"1"): a file
 without it was not written by a store, whatever its name and columns."""
 
