@@ -1,5 +1,5 @@
-"""Argument checks for plain numbers, shared by the selection statistics: every message names
-the argument."""
+"""Argument checks for plain numbers, shared by the selection statistics and the options: every
+message names the argument."""
 
 from __future__ import annotations
 
@@ -9,7 +9,28 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["count", "real"]
+from pelmora.core.journal import OPTION_TEXTS
+
+__all__ = ["count", "option_number", "real"]
+
+
+def option_number(name: str, value: Any, kind: str = "number") -> float:
+    """An option's ``value`` as a float: a bool (NumPy's included), or anything but a real number,
+    is refused.
+
+    The texts are the journal's (``OPTION_TEXTS``; ``kind`` names the TypeError's, e.g.
+    ``"number_or_none"``), so that ``pelmora.backtest`` and ``pelmora.core.journal.run`` refuse
+    an option in the same words.
+    """
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(OPTION_TEXTS[kind].format(name=name, type=type(value).__name__))
+    try:
+        return float(value)
+    except OverflowError:
+        # An int beyond the float range (10**400): its digits may be too many to print.
+        raise ValueError(
+            OPTION_TEXTS["float_range"].format(name=name, bits=int(value).bit_length())
+        ) from None
 
 
 def real(name: str, value: Any) -> float:

@@ -17,7 +17,9 @@ from typing import Any
 
 import numpy as np
 
+from pelmora._checks import option_number
 from pelmora._prices import Located, aligned, float_matrix
+from pelmora.core.journal import OPTION_TEXTS as _TEXTS
 
 __all__ = [
     "VOLUME_KEY",
@@ -34,33 +36,27 @@ VOLUME_KEY = "volume"
 def _fraction(value: Any) -> float | None:
     if value is None:
         return None
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"max_participation must be a number or None, got {type(value).__name__}")
-    number = float(value)
+    number = option_number("max_participation", value, "number_or_none")
     if not (0.0 < number <= 1.0):
-        raise ValueError(
-            "max_participation must be a fraction of the day's volume above 0 and at most 1, "
-            f"or None, got {value!r}"
-        )
+        raise ValueError(_TEXTS["max_participation"].format(value=repr(value)))
     return number
 
 
 def _coefficient(value: Any) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"impact must be a number, got {type(value).__name__}")
-    number = float(value)
+    number = option_number("impact", value)
     if not (math.isfinite(number) and number >= 0.0):
-        raise ValueError(f"impact must be a finite coefficient, 0 or more, got {value!r}")
+        raise ValueError(_TEXTS["impact"].format(value=repr(value)))
     return number
 
 
 def _window(value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"impact_window must be an integer, got {type(value).__name__}")
+        raise TypeError(_TEXTS["integer"].format(name="impact_window", type=type(value).__name__))
     if int(value) < 2:
-        raise ValueError(f"impact_window must be 2 or more (days of returns), got {int(value)}")
+        raise ValueError(_TEXTS["impact_window"].format(value=repr(int(value))))
     if int(value) > 2**31 - 1:
-        raise ValueError(f"impact_window must be below 2**31, got {int(value)}")
+        # Its digits may be too many to print.
+        raise ValueError(_TEXTS["impact_window_bits"].format(bits=int(value).bit_length()))
     return int(value)
 
 
@@ -98,10 +94,7 @@ def check_liquidity(
     # Both count shares against the day's volume, and shares need the account in currency.
     for name in ("max_participation", "impact"):
         if checked[name] and capital is None:
-            raise ValueError(
-                f"{name} needs capital: it compares the shares of a fill with the day's volume, "
-                "and shares need the account's value in currency (give capital=...)"
-            )
+            raise ValueError(_TEXTS["volume_capital"].format(name=name))
     return checked
 
 

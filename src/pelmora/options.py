@@ -16,9 +16,12 @@ import warnings
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Literal, TypeVar
 
+from pelmora._checks import option_number as _real
 from pelmora._fields import FieldAccess
 from pelmora._suggest import unknown_keyword
 from pelmora._volume import check_liquidity
+from pelmora.core.journal import MAX_RATE as _MAX_RATE
+from pelmora.core.journal import OPTION_TEXTS as _TEXTS
 
 __all__ = ["OPTION_NAMES", "BacktestOptions", "make_options"]
 
@@ -118,15 +121,15 @@ max_gross : float, default
     are scaled down to it. Above 1 the book borrows, its cash going negative (see
     ``borrow_rate``); ``position_limit`` still caps each stock.
 cash_rate : float, default
-    Annual interest on positive cash (finite, above -1: a negative rate, as some deposits pay,
-    is charged). On every trading day interest accrues on the previous close's cash for the
+    Annual interest on positive cash (above -1 and at most 100, that is 10,000 %: a negative
+    rate, as some deposits pay, is charged). On every trading day interest accrues on the previous close's cash for the
     calendar days since that close (ACT/365); see :attr:`BacktestResult.financing`. Rates above
     1 (100 % a year) warn: 0.05 is 5 %.
 borrow_rate : float, default
-    Annual interest paid on negative cash (finite, 0 or more), accrued as ``cash_rate``.
+    Annual interest paid on negative cash (0 to 100), accrued as ``cash_rate``.
 short_fee : float, default
-    Annual fee on the absolute value of the short holdings at the previous close (finite, 0 or
-    more), accrued as ``cash_rate``.
+    Annual fee on the absolute value of the short holdings at the previous close (0 to 100),
+    accrued as ``cash_rate``.
 volume : pandas.DataFrame, optional
     Shares traded per day and stock, aligned as the prices (or their ``"volume"`` entry, or the
     "Volume" of a yfinance frame); NaN or 0: nothing fills that day. Read by the two below.
@@ -151,7 +154,7 @@ _COST_WARNING = 0.02
 def _finite_fraction(name: str, value: Any) -> float:
     number = _real(name, value)
     if not (0.0 <= number < 1.0):
-        raise ValueError(f"{name} must be at least 0 and below 1, got {value!r}")
+        raise ValueError(_TEXTS["fraction"].format(name=name, value=repr(value)))
     return number
 
 
@@ -180,19 +183,6 @@ def _price_field(value: Any) -> str | None:
         if known is not None:
             return known
     raise ValueError(f'price_field must be "Close", "Adj Close" or None, got {value!r}')
-
-
-def _real(name: str, value: Any) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
-    try:
-        return float(value)
-    except OverflowError:
-        # An int beyond the float range (10**400): its digits may be too many to print.
-        raise ValueError(
-            f"{name} must be a number a float can hold, got an integer of "
-            f"{int(value).bit_length()} bits"
-        ) from None
 
 
 def _distance(name: str, value: Any) -> float | None:
@@ -237,17 +227,14 @@ def _capital(value: Any) -> float | None:
         return None
     number = _real("capital", value)
     if not (math.isfinite(number) and number > 0.0):
-        raise ValueError(
-            "capital must be a finite number above 0 (the account's value in currency) or None, "
-            f"got {value!r}"
-        )
+        raise ValueError(_TEXTS["capital"].format(value=repr(value)))
     return number
 
 
 def _lot(value: Any) -> float:
     number = _real("lot_size", value)
     if not (math.isfinite(number) and number > 0.0):
-        raise ValueError(f"lot_size must be a finite number of shares above 0, got {value!r}")
+        raise ValueError(_TEXTS["lot_size"].format(value=repr(value)))
     return number
 
 
@@ -284,23 +271,25 @@ def _lot_size(value: Any) -> Any:
 def _min_fee(value: Any) -> float:
     number = _real("min_fee", value)
     if not (math.isfinite(number) and number >= 0.0):
-        raise ValueError(f"min_fee must be a finite amount of currency, 0 or more, got {value!r}")
+        raise ValueError(_TEXTS["min_fee"].format(value=repr(value)))
     return number
 
 
 def _positive(name: str, value: Any) -> float:
     number = _real(name, value)
     if not (math.isfinite(number) and number > 0.0):
-        raise ValueError(f"{name} must be a finite number above 0, got {value!r}")
+        raise ValueError(_TEXTS["positive"].format(name=name, value=repr(value)))
     return number
 
 
 def _rate(name: str, value: Any, least: float) -> float:
-    """An annual rate: finite and above ``least`` (-1) or at least it (0), warned above 100 %."""
+    """An annual rate: above ``least`` (-1) or at least it (0), at most ``MAX_RATE`` (100), warned
+    above 100 %."""
     number = _real(name, value)
-    if not math.isfinite(number) or number < least or (least < 0.0 and number == least):
-        bound = " above -1," if least < 0.0 else ", 0 or more,"
-        raise ValueError(f"{name} must be a finite annual rate{bound} got {value!r}")
+    low = number <= least if least < 0.0 else number < least
+    if low or not number <= _MAX_RATE:
+        text = _TEXTS["cash_rate" if least < 0.0 else "rate"]
+        raise ValueError(text.format(name=name, value=repr(value)))
     if number > _RATE_WARNING:
         warnings.warn(
             f"{name}={number!r} is {number * 100:g} % a year: rates read as annual fractions "
@@ -321,9 +310,10 @@ class BacktestOptions(FieldAccess):
     position limit that is NaN or not above 0; a stop distance or activation that is NaN or
     negative; a flag that is not a bool; an excursion window below 0 or a step below 1; a
     capital, lot or gross limit that is not finite and above 0; a slippage outside [0, 1); a
-    minimum fee below 0; a rate that is not finite, a cash rate of -1 or below, a borrow rate or
-    short fee below 0; lots or a minimum fee without a capital; a participation outside (0, 1],
-    an impact below 0 or an impact window below 2, either of the first two without a capital.
+    minimum fee below 0; a rate that is not finite or above 100 (10,000 % a year), a cash rate
+    of -1 or below, a borrow rate or short fee below 0; lots or a minimum fee without a capital;
+    a participation outside (0, 1], an impact below 0 or an impact window below 2, either of the
+    first two without a capital.
 
     Parameters
     ----------
@@ -414,15 +404,9 @@ class BacktestOptions(FieldAccess):
         # portfolio has neither.
         if checked["capital"] is None:
             if checked["lot_size"] is not None:
-                raise ValueError(
-                    "lot_size needs capital: lots are whole numbers of shares, and shares need "
-                    "the account's value in currency (give capital=...)"
-                )
+                raise ValueError(_TEXTS["lot_size_capital"])
             if checked["min_fee"] > 0.0:
-                raise ValueError(
-                    "min_fee needs capital: it is an amount of currency per fill (give "
-                    "capital=...)"
-                )
+                raise ValueError(_TEXTS["min_fee_capital"])
         for name, value in checked.items():
             object.__setattr__(self, name, value)
 

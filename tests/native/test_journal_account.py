@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import pelmora
 from pelmora.core import journal
 from run_helpers import build
 from test_journal import market_run
@@ -73,24 +74,109 @@ def test_a_100_100_book_pays_the_short_fee_and_earns_on_its_cash():
     assert sum(abs(v) for v in r["next_period"]["next_weights"].values()) == pytest.approx(2.0)
 
 
-@pytest.mark.parametrize("kw, error, text", [
-    ({"capital": -1.0}, ValueError, "capital must be a finite number above 0, got -1.0"),
-    ({"capital": "1e6"}, TypeError, "capital must be a number, not str"),
-    ({"lot_size": 100}, ValueError, "lot_size needs capital"),
-    ({"capital": 1e6, "lot_size": np.ones(3)}, ValueError,
-     r"lot_size must have one entry per position label \(1\), got 3"),
+RATE = "must be a finite annual rate from 0 to 100 (10,000 % a year), got"
+CASH_RATE = "cash_rate must be a finite annual rate above -1 and at most 100 (10,000 % a year), got"
+NEEDS_CAPITAL = ("needs capital: it compares the shares of a fill with the day's volume, and shares "
+                 "need the account's value in currency (give capital=...)")
+
+# What pelmora.backtest refuses, the journal refuses in the same words: a bool is never a number
+# (NumPy's neither), rates end at 100 a year.
+REFUSED = [
+    ({"capital": -1.0}, ValueError, "capital must be a finite number above 0 (the account's value "
+                                    "in currency) or None, got -1.0"),
+    ({"capital": "1e6"}, TypeError, "capital must be a number, got str"),
+    ({"capital": True}, TypeError, "capital must be a number, got bool"),
+    ({"capital": np.True_}, TypeError, "capital must be a number, got bool"),
+    ({"capital": 10**400}, ValueError,
+     "capital must be a number a float can hold, got an integer of 1329 bits"),
+    ({"lot_size": 100}, ValueError, "lot_size needs capital: lots are whole numbers of shares, and "
+                                    "shares need the account's value in currency (give capital=...)"),
+    ({"capital": 1e6, "lot_size": 0.0}, ValueError,
+     "lot_size must be a finite number of shares above 0, got 0.0"),
     ({"slippage": 1.0}, ValueError, "slippage must be at least 0 and below 1, got 1.0"),
-    ({"min_fee": 1.0}, ValueError, "min_fee needs capital"),
+    ({"slippage": np.False_}, TypeError, "slippage must be a number, got bool"),
+    ({"min_fee": -1.0}, ValueError, "min_fee must be a finite amount of currency, 0 or more, got -1.0"),
+    ({"min_fee": 1.0}, ValueError,
+     "min_fee needs capital: it is an amount of currency per fill (give capital=...)"),
     ({"max_gross": 0.0}, ValueError, "max_gross must be a finite number above 0, got 0.0"),
-    ({"borrow_rate": math.nan}, ValueError, "borrow_rate must be a finite number, got nan"),
-    ({"day_length": 0}, ValueError, "day_length must be a finite number above 0, got 0"),
-])
-def test_account_options_are_refused_by_name(kw, error, text):
-    with pytest.raises(error, match=text):
+    ({"cash_rate": True}, TypeError, "cash_rate must be a number, got bool"),
+    ({"cash_rate": np.True_}, TypeError, "cash_rate must be a number, got bool"),
+    ({"cash_rate": 1e300}, ValueError, f"{CASH_RATE} 1e+300"),
+    ({"cash_rate": -1.0}, ValueError, f"{CASH_RATE} -1.0"),
+    ({"borrow_rate": math.nan}, ValueError, f"borrow_rate {RATE} nan"),
+    ({"borrow_rate": 100.5}, ValueError, f"borrow_rate {RATE} 100.5"),
+    ({"short_fee": -0.01}, ValueError, f"short_fee {RATE} -0.01"),
+    ({"max_participation": np.True_}, TypeError, "max_participation must be a number or None, got bool"),
+    ({"capital": 1e5, "max_participation": 1.5}, ValueError,
+     "max_participation must be a fraction of the day's volume above 0 and at most 1, or None, "
+     "got 1.5"),
+    ({"max_participation": 0.1}, ValueError, f"max_participation {NEEDS_CAPITAL}"),
+    ({"impact": 0.5}, ValueError, f"impact {NEEDS_CAPITAL}"),
+    ({"impact": -0.1}, ValueError, "impact must be a finite coefficient, 0 or more, got -0.1"),
+    ({"impact_window": 1}, ValueError, "impact_window must be 2 or more (days of returns), got 1"),
+    ({"impact_window": np.int64(1)}, ValueError,
+     "impact_window must be 2 or more (days of returns), got 1"),
+    ({"impact_window": 2.0}, TypeError, "impact_window must be an integer, got float"),
+    ({"impact_window": np.True_}, TypeError, "impact_window must be an integer, got bool"),
+    ({"impact_window": 2**31}, ValueError,
+     "impact_window must be below 2**31, got an integer of 32 bits"),
+]
+
+
+@pytest.mark.parametrize("kw, error, text", REFUSED)
+def test_account_options_are_refused_as_backtest_refuses_them(kw, error, text):
+    with pytest.raises(error) as raised:
         run(build([10, 10], [1.0]), **kw)
-    variants = [{**kw}]
-    got = journal.run_many(build([10, 10], [1.0]).kwargs(), variants)[0]
-    assert isinstance(got, error) and re.search(text, str(got))
+    assert str(raised.value) == text
+    got = journal.run_many(build([10, 10], [1.0]).kwargs(), [{**kw}])[0]
+    assert type(got) is error and str(got) == text
+    with pytest.raises(error) as raised:
+        pelmora.BacktestOptions(**kw)
+    assert str(raised.value) == text
+
+
+@pytest.mark.parametrize("kw", [
+    {"capital": np.float64(1e6), "lot_size": np.float64(100)},
+    {"capital": 1e6, "impact_window": np.int64(5)},
+    {"cash_rate": -0.999, "borrow_rate": 100, "short_fee": 0},
+])
+def test_numpy_numbers_and_the_edges_of_the_rates_are_taken(kw):
+    r = run(build([10, 10, 11], [1.0]), **kw)
+    assert r["creturn"][-1] > 0
+
+
+def test_the_journal_refuses_with_the_texts_pelmora_options_formats():
+    # One table for both layers: pelmora.options formats these very strings.
+    assert journal.OPTION_TEXTS["rate"].format(name="short_fee", value="-0.01") == f"short_fee {RATE} -0.01"
+    assert journal.MAX_RATE == 100.0
+
+
+def test_a_day_length_in_the_wrong_unit_is_refused_when_interest_accrues():
+    # 1.0 with nanosecond dates made a day 8.64e13 days long: the equity was 7e9 after one row.
+    inp = build([10.0, 10.0, 11.0], [1.0], price_index=np.arange(3) * DAY)
+    with pytest.raises(ValueError) as raised:
+        run(inp, cash_rate=0.05, day_length=1.0)
+    assert str(raised.value) == (
+        "day_length must be the price index's units in one day (86400000000000 for nanosecond "
+        "dates): with 1.0, price rows 0 and 1 are 86400000000000.0 days apart, more than 36525 "
+        "(100 years)")
+    assert run(inp, cash_rate=0.05, day_length=DAY)["creturn"][-1] == pytest.approx(1.1, rel=1e-3)
+    # Without a rate nothing accrues and the day's length is never read.
+    assert run(inp, day_length=1.0)["creturn"][-1] == pytest.approx(1.1)
+
+
+@pytest.mark.parametrize("days", [36525, 36526])
+def test_a_century_between_two_price_dates_is_the_longest_step_taken(days):
+    inp = build([10.0, 10.0, 10.0], [0.5], price_index=np.array([0, DAY, DAY + days * DAY]))
+    if days > 36525:
+        with pytest.raises(ValueError) as raised:
+            run(inp, borrow_rate=0.01)
+        assert str(raised.value) == (
+            "day_length must be the price index's units in one day (86400000000000 for "
+            "nanosecond dates): with 86400000000000.0, price rows 1 and 2 are 36526.0 days apart, "
+            "more than 36525 (100 years)")
+    else:
+        assert run(inp, borrow_rate=0.01)["financing"]["days"].tolist() == [1.0, 36525.0]
 
 
 @st.composite

@@ -86,15 +86,13 @@ def test_the_impact_of_one_fill_by_hand():
     assert f["price"][0] == pytest.approx(12 * (1 + i), rel=1e-12)
 
 
-@pytest.mark.parametrize("kw, text", [
-    ({"max_participation": 0.1}, "max_participation needs capital and volume"),
-    ({"capital": 1e5, "max_participation": 1.5}, "max_participation must be above 0 and at most 1"),
-    ({"impact": 0.1}, "impact needs capital and volume"),
-    ({"capital": 1e5, "impact_window": 1}, "impact_window must be an int from 2"),
-])
-def test_liquidity_options_are_refused_by_name(kw, text):
-    with pytest.raises(ValueError, match=text):
-        run(build([10.0, 10.0], [1.0]), np.ones((2, 1)), **kw)
+@pytest.mark.parametrize("name, value", [("max_participation", 0.1), ("impact", 0.1)])
+def test_a_cap_or_an_impact_without_volume_is_refused_by_name(name, value):
+    # The values' own refusals are those of pelmora.backtest (test_journal_account.py).
+    with pytest.raises(ValueError) as raised:
+        journal.run(*build([10.0, 10.0], [1.0]).args(), capital=1e5, **{name: value})
+    assert str(raised.value) == (f"{name} needs volume: the shares traded per row and price column "
+                                 "(give volume=..., shaped like price_values)")
     with pytest.raises(ValueError, match=r"volume must have the shape of price_values \(2, 1\)"):
         run(build([10.0, 10.0], [1.0]), np.ones((3, 1)))
 

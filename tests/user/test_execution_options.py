@@ -32,9 +32,11 @@ NO_COSTS = {"fee": 0.0, "tax": 0.0}
     ({"capital": 1e4, "min_fee": -1}, ValueError, r"^min_fee must be a finite amount .*got -1$"),
     ({"slippage": 1.0}, ValueError, r"^slippage must be at least 0 and below 1, got 1.0$"),
     ({"max_gross": 0.0}, ValueError, r"^max_gross must be a finite number above 0, got 0.0$"),
-    ({"cash_rate": -1.0}, ValueError, r"^cash_rate must be a finite annual rate above -1, got"),
-    ({"borrow_rate": -0.01}, ValueError, r"^borrow_rate must be a finite annual rate, 0 or more"),
-    ({"short_fee": math.nan}, ValueError, r"^short_fee must be a finite annual rate, 0 or more"),
+    ({"cash_rate": -1.0}, ValueError, r"^cash_rate must be a finite annual rate above -1 and at "
+                                      r"most 100 \(10,000 % a year\), got -1.0$"),
+    ({"borrow_rate": -0.01}, ValueError, r"^borrow_rate must be a finite annual rate from 0 to 100"),
+    ({"short_fee": math.nan}, ValueError, r"^short_fee must be a finite annual rate from 0 to 100"),
+    ({"cash_rate": 1e300}, ValueError, r"^cash_rate must be .* a year\), got 1e\+300$"),
     ({"capital": True}, TypeError, r"^capital must be a number, got bool$"),
 ])
 def test_option_refusals_name_the_option(options, error, message):

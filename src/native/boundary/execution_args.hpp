@@ -22,11 +22,12 @@ inline constexpr const char* kExecutionDefaults[kExecutionCount] = {
     "None", "None", "0.0", "20"};
 
 // Converts the keyword values (nullptr: not given) for a run of `n_stocks`
-// position labels on the trade-price matrix `price`; `volume` holds the
-// volume matrix's buffer for the run. Under the lock; throws Failure with
-// the argument named.
+// position labels on the trade-price matrix `price` and the price dates
+// `dates`; `volume` holds the volume matrix's buffer for the run. Refuses
+// what pelmora.options refuses, with its texts (option_texts.hpp). Under the
+// lock; throws Failure with the argument named.
 void convert_execution(PyObject* const* raw, std::int64_t n_stocks, const View2D<double>& price,
-                       Buffer& volume, Execution& x);
+                       const View1D<std::int64_t>& dates, Buffer& volume, Execution& x);
 
 // Index of `key` among the names, or -1.
 int execution_index(PyObject* key);

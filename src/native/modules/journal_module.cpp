@@ -22,6 +22,7 @@
 #include "boundary/ndarray_out.hpp"
 #include "boundary/price_checks.hpp"
 #include "boundary/numpy.hpp"
+#include "boundary/option_texts.hpp"
 #include "boundary/pyerrors.hpp"
 #include "boundary/pyref.hpp"
 #include "boundary/report.hpp"
@@ -106,8 +107,8 @@ struct Switches {
 void configure(py::PreparedRun& p, const Switches& on, bool single,
                const AccountArgs& account) {
   py::RunArguments& a = p.args;
-  py::convert_execution(account.raw, py::pos_columns_view(a).size, p.inputs.price, a.volume,
-                        a.options.exec);
+  py::convert_execution(account.raw, py::pos_columns_view(a).size, p.inputs.price,
+                        p.inputs.price_index, a.volume, a.options.exec);
   JournalOptions& j = p.jopt;
   j.window = a.window;
   j.window_step = a.window_step;
@@ -521,6 +522,17 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The account options' error texts, by key, for pelmora.options to format.
+PyObject* option_texts() {
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  for (const py::OptionText& t : py::kOptionTexts) {
+    Ref text(PyUnicode_FromString(t.text));
+    if (!text || PyDict_SetItemString(d.get(), t.key, text.get()) != 0) return nullptr;
+  }
+  return d.release();
+}
+
 int exec_module(PyObject* module) {
   if (py::import_numpy() < 0 || py::add_run_output_type(module) < 0 ||
       py::add_figures_task_type(module) < 0) {
@@ -533,6 +545,10 @@ int exec_module(PyObject* module) {
   if (!reasons || PyModule_AddObjectRef(module, "REASONS", reasons.get()) != 0) return -1;
   if (!fields || PyModule_AddObjectRef(module, "EXCURSION_FIELDS", fields.get()) != 0) return -1;
   if (PyModule_AddStringConstant(module, "BUILD_ID", kBuildId) != 0) return -1;
+  Ref texts(option_texts());
+  Ref max_rate(PyFloat_FromDouble(py::kMaxRate));
+  if (!texts || PyModule_AddObjectRef(module, "OPTION_TEXTS", texts.get()) != 0) return -1;
+  if (!max_rate || PyModule_AddObjectRef(module, "MAX_RATE", max_rate.get()) != 0) return -1;
   return 0;
 }
 

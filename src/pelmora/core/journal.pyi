@@ -10,6 +10,10 @@ EXCURSION_FIELDS: tuple[str, ...]
 BUILD_ID: str
 """This build's id: a SHA-256 digest (64 hex characters) of the sources it was built from and
 of how its native code was compiled; what a sweep store tells builds apart by."""
+OPTION_TEXTS: dict[str, str]
+"""The account options' error texts by key, with str.format fields; pelmora.options uses them."""
+MAX_RATE: float
+"""The largest annual rate (cash_rate, borrow_rate, short_fee) taken."""
 
 class RunOutput(dict[str, Any]):
     """A run's output: a dict whose only difference is the old key of the next-period orders.
