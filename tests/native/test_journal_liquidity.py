@@ -86,6 +86,48 @@ def test_the_impact_of_one_fill_by_hand():
     assert f["price"][0] == pytest.approx(12 * (1 + i), rel=1e-12)
 
 
+def impact_market(n=160, seed=3):
+    """One stock with missing closes, bought and sold on alternate rows: a fill every row."""
+    rng = np.random.default_rng(seed)
+    close = 10 * np.exp(np.cumsum(rng.normal(0, 0.02, n)))
+    close[rng.random(n) < 0.05] = np.nan
+    close[:2] = 10.0
+    weights = np.array([[1.0], [0.0]] * (n // 2 - 1))
+    return build(close, weights, pos_index=np.arange(len(weights))), close
+
+
+@pytest.mark.parametrize("window", [2, 3, 20, 64, 65, 100, 160, 2**31 - 1])
+def test_the_impact_sigma_is_the_standard_deviation_of_the_window_before_the_fill(window):
+    # Short windows are summed afresh for each fill, long ones kept running: both are the sample
+    # standard deviation of the window's log returns. A closing sale moves its whole holding, so
+    # its impact k * sigma * sqrt(shares / volume) gives sigma back.
+    inp, close = impact_market()
+    r = run(inp, np.full((len(close), 1), 1e5), capital=1e5, impact=0.5, impact_window=window)
+    f = r["fills"]
+    returns = np.log(close[1:] / close[:-1])
+    checked = 0
+    for row, price, shares in zip(f["row"], f["price"], f["shares"]):
+        window_returns = returns[max(1, row - window) - 1: row - 1]
+        window_returns = window_returns[np.isfinite(window_returns)]
+        if shares > 0 or len(window_returns) < 2 or np.isnan(close[row]):
+            continue
+        sigma = (1 - price / close[row]) / (0.5 * math.sqrt(-shares / 1e5))
+        assert sigma == pytest.approx(np.std(window_returns, ddof=1), rel=1e-11), row
+        checked += 1
+    assert checked > 40
+
+
+def test_a_window_longer_than_the_data_is_the_data():
+    inp, close = impact_market()
+    volume = np.full((len(close), 1), 1e5)
+    runs = [run(inp, volume, capital=1e5, impact=0.5, impact_window=w)
+            for w in (len(close), len(close) + 1, 2**31 - 1)]
+    for other in runs[1:]:
+        assert np.array_equal(other["creturn"], runs[0]["creturn"])
+        for col, values in runs[0]["fills"].items():
+            assert np.array_equal(other["fills"][col], values, equal_nan=True), col
+
+
 @pytest.mark.parametrize("name, value", [("max_participation", 0.1), ("impact", 0.1)])
 def test_a_cap_or_an_impact_without_volume_is_refused_by_name(name, value):
     # The values' own refusals are those of pelmora.backtest (test_journal_account.py).

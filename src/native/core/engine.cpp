@@ -1161,6 +1161,15 @@ TradeCosts Engine::fill_costs(int sid, std::int64_t d, double price) {
   return c;
 }
 
+// The close-to-close log return of column `col` into row t; false when
+// either close is missing, not above 0 or not finite.
+bool Engine::close_return(int col, std::int64_t t, double& r) const {
+  const double a = in_.close.at(t - 1, col), b = in_.close.at(t, col);
+  if (!(a > 0.0) || !(b > 0.0) || !std::isfinite(a) || !std::isfinite(b)) return false;
+  r = std::log(b / a);
+  return true;
+}
+
 // The sample standard deviation of the close-to-close log returns of the
 // impact window's rows before d (0 with fewer than two).
 double Engine::impact_sigma(int col, std::int64_t d) {
@@ -1173,14 +1182,21 @@ double Engine::impact_sigma(int col, std::int64_t d) {
   if (sigma_row_[k] == d) return sigma_[k];
   sigma_row_[k] = d;
   sigma_[k] = 0.0;  // a failing read below leaves no stale value behind
-  const std::int64_t first = std::max<std::int64_t>(1, d - opt_.exec.impact_window);
+  // A window longer than the data reaches back to its first return either
+  // way: capped, 2**31-1 and the row count are one window.
+  const std::int64_t window =
+      std::min<std::int64_t>(opt_.exec.impact_window, in_.price_index.size);
+  const std::int64_t first = std::max<std::int64_t>(1, d - window);
+  if (window > kTwoPassWindow) {
+    sigma_[k] = running_sigma(col, first, d);
+    return sigma_[k];
+  }
   double sum = 0.0;
   std::int64_t n = 0;
   auto each = [&](auto&& fn) {
+    double r;
     for (std::int64_t t = first; t < d; ++t) {
-      const double a = in_.close.at(t - 1, col), b = in_.close.at(t, col);
-      if (!(a > 0.0) || !(b > 0.0) || !std::isfinite(a) || !std::isfinite(b)) continue;
-      fn(std::log(b / a));
+      if (close_return(col, t, r)) fn(r);
     }
   };
   each([&](double r) { sum += r, ++n; });
@@ -1190,6 +1206,37 @@ double Engine::impact_sigma(int col, std::int64_t d) {
   each([&](double r) { squares += (r - mean) * (r - mean); });
   sigma_[k] = std::sqrt(squares / static_cast<double>(n - 1));
   return sigma_[k];
+}
+
+// The same standard deviation over rows [first, d) from the column's running
+// window (Welford's updates): the returns the window reached since the last
+// fill are added, those it left removed, so a run reads each return at most
+// twice whatever the window's length. The rows of a run only advance, and so
+// do both ends of the window.
+double Engine::running_sigma(int col, std::int64_t first, std::int64_t d) {
+  if (running_.empty()) running_.assign(static_cast<std::size_t>(in_.price.cols), RunningWindow{});
+  RunningWindow& w = running_[static_cast<std::size_t>(col)];
+  // Nothing in common with the window held: start afresh at its first row.
+  if (first >= w.hi || first < w.lo) w = RunningWindow{first, first, 0, 0.0, 0.0};
+  double r;
+  for (; w.lo < first; ++w.lo) {
+    if (!close_return(col, w.lo, r)) continue;
+    if (--w.n == 0) {
+      w.mean = w.m2 = 0.0;
+      continue;
+    }
+    const double before = w.mean;
+    w.mean = before - (r - before) / static_cast<double>(w.n);
+    w.m2 = std::max(0.0, w.m2 - (r - w.mean) * (r - before));
+  }
+  for (; w.hi < d; ++w.hi) {
+    if (!close_return(col, w.hi, r)) continue;
+    ++w.n;
+    const double before = w.mean;
+    w.mean = before + (r - before) / static_cast<double>(w.n);
+    w.m2 += (r - before) * (r - w.mean);
+  }
+  return w.n < 2 ? 0.0 : std::sqrt(w.m2 / static_cast<double>(w.n - 1));
 }
 
 void Engine::count_fill() {

@@ -237,6 +237,8 @@ class Engine final : private FillSetup {
   // the row's trade price or, without one, the last known price).
   TradeCosts fill_costs(int sid, std::int64_t d, double price = std::nan(""));
   double impact_sigma(int col, std::int64_t d);
+  double running_sigma(int col, std::int64_t first, std::int64_t d);
+  bool close_return(int col, std::int64_t t, double& r) const;
   // What the last fill left unfilled becomes the stock's order.
   void keep_order(int sid);
   // What the fill last set up took of its row's volume.
@@ -312,6 +314,17 @@ class Engine final : private FillSetup {
   // Per price column: the impact's volatility and the row it is of.
   std::vector<double> sigma_;
   std::vector<std::int64_t> sigma_row_;
+  // Windows up to this many rows are summed afresh for every fill, in two
+  // passes (the default of 20 and a quarter's 63 among them); a longer one
+  // would cost its length in logarithms per fill, and a year's window on a
+  // daily rebalance minutes, so each column keeps a running one instead.
+  static constexpr std::int64_t kTwoPassWindow = 64;
+  struct RunningWindow {
+    std::int64_t lo = 1, hi = 1;  // the rows [lo, hi) whose returns it holds
+    std::int64_t n = 0;           // of which a return
+    double mean = 0.0, m2 = 0.0;  // their mean and sum of squared deviations
+  };
+  std::vector<RunningWindow> running_;
   KnownPrices known_;  // a row's last known price, for counting shares
   std::int64_t fill_row_ = 0;
   ExitReason trading_for_ = ExitReason::Rebalance;
