@@ -1,5 +1,6 @@
 """journal.run against backtest_, and the identities that tie its outputs together."""
 
+import gc
 import math
 import os
 import re
@@ -348,6 +349,48 @@ def test_a_run_in_the_memory_a_larger_run_gave_back_records_the_same():
             assert np.array_equal(again[key][col], first[key][col], equal_nan=True), (key, col)
     for key in ("creturn", "cash", "excursions"):
         assert np.array_equal(bits(again[key]), bits(first[key])), key
+
+
+def emptied_pool() -> None:
+    """No output of an earlier test waits in the pool."""
+    gc.collect()
+    journal.release_memory()
+    assert journal._pooled_bytes() == 0
+
+
+def test_release_memory_empties_the_pool_and_returns_what_it_held():
+    emptied_pool()
+    r = journal.run(*big_market().args(), swaylen_window=20)
+    kept = r["creturn"]  # an output still alive is not the pool's
+    del r
+    held = journal._pooled_bytes()
+    assert held > 0
+    assert journal.release_memory() == held
+    assert journal._pooled_bytes() == 0 and journal.release_memory() == 0
+    assert np.isfinite(kept).all()
+
+
+def test_memory_no_run_took_through_four_runs_goes_back_when_the_next_starts():
+    emptied_pool()
+    journal.run(*big_market().args(), swaylen_window=20)  # dies at once: to the pool
+    big = journal._pooled_bytes()
+    small = build([[10.0]] * 3, [1.0])  # its columns stay in malloc's memory
+    for _ in range(4):
+        journal.run(*small.args())
+        assert journal._pooled_bytes() == big
+    journal.run(*small.args())
+    assert journal._pooled_bytes() == 0
+
+
+def test_a_loop_of_run_many_keeps_its_pool_at_what_one_call_uses():
+    emptied_pool()
+    inp = big_market(2000, 200)
+    variants = [dict(stop_loss=s, swaylen_window=20) for s in (0.03, 0.05, 0.1)]
+    levels = []
+    for _ in range(10):
+        journal.run_many(inp.kwargs(), variants, threads=2)
+        levels.append(journal._pooled_bytes())
+    assert levels[0] > 0 and max(levels) == levels[1] == levels[-1]
 
 
 def test_columns_that_outgrow_their_memory_keep_every_record():

@@ -13,6 +13,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -82,6 +83,20 @@ class Column {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
+  // An empty column starts in a mapping the pool holds with room for `n`
+  // elements, when `n` would take a mapping and the pool holds one; else it
+  // stays empty.
+  void start_pooled(std::size_t n) {
+    if (data_ != nullptr || n > SIZE_MAX / sizeof(T) / 2 || n * sizeof(T) < kMapAbove) return;
+    const std::size_t want = (n * sizeof(T) + kHugePage - 1) & ~(kHugePage - 1);
+    std::size_t got = 0;
+    if (void* reused = pool_take(want, got)) {
+      data_ = static_cast<T*>(reused);
+      mapped_ = got;
+      cap_ = got / sizeof(T);
+    }
+  }
+
   // Reserves address space for `n` elements at once, so that the buffer never
   // moves (pages are only backed once written). False when the system
   // refuses; the column then grows as usual.
@@ -117,13 +132,15 @@ class Column {
     if (cap < need) cap = need;
     if (cap > SIZE_MAX / sizeof(T) / 2) throw std::bad_alloc();
     std::size_t bytes = cap * sizeof(T);
-    if (data_ == nullptr) {
-      // A column's first buffer is a mapping the pool holds, when it holds
-      // one: its pages are backed and there is nothing to copy yet, so a
-      // column of a research loop starts where the last run's ended and
-      // never grows through malloc and a copy into a mapping again. (The
-      // memory is resident either way: in the pool, or in this column.)
-      const std::size_t want = (std::max(bytes, kHugePage) + kHugePage - 1) & ~(kHugePage - 1);
+    if (data_ == nullptr && bytes >= kMapAbove) {
+      // A column whose first buffer is a mapping anyway takes one the pool
+      // holds, when it holds one: its pages are backed and there is nothing
+      // to copy yet. A column asking for less stays in malloc's memory until
+      // it outgrows it (a table of a research loop starts where the last
+      // run's ended instead, see TableRows): were every column to take a
+      // mapping, those that need one would find the pool emptied by those
+      // that do not, and map afresh, run after run.
+      const std::size_t want = (bytes + kHugePage - 1) & ~(kHugePage - 1);
       std::size_t got = 0;
       if (void* reused = pool_take(want, got)) {
         data_ = static_cast<T*>(reused);
@@ -183,8 +200,12 @@ template <class Table>
 class TableRows {
  public:
   std::size_t size() const { return n_; }
-  // Every column's size is the table's count (before they are handed over).
-  void seal() { table().for_each_column([&](auto& c) { c.set_size(n_); }); }
+  // Every column's size is the table's count (before they are handed over);
+  // the next table of this kind starts with room for as many rows.
+  void seal() {
+    set_sizes();
+    last_rows_.store(n_, std::memory_order_relaxed);
+  }
 
  protected:
   // The index of a new row, room made for it in every column.
@@ -195,9 +216,18 @@ class TableRows {
 
  private:
   Table& table() { return static_cast<Table&>(*this); }
+  void set_sizes() { table().for_each_column([&](auto& c) { c.set_size(n_); }); }
   void grow() {
     // Each column keeps what it holds when it moves: its size first.
-    seal();
+    set_sizes();
+    // A research loop runs the same size again: a column starts in a pooled
+    // mapping with room for the rows the last table of this kind held, when
+    // the pool holds one, instead of growing through copies. (Mapping that
+    // room afresh would leave the pooled pieces a growth goes through idle.)
+    if (n_ == 0) {
+      const std::size_t last = last_rows_.load(std::memory_order_relaxed);
+      table().for_each_column([&](auto& c) { c.start_pooled(last); });
+    }
     std::size_t room = SIZE_MAX;
     table().for_each_column([&](auto& c) {
       c.reserve_for(n_ + 1);
@@ -206,6 +236,8 @@ class TableRows {
     room_ = room;
   }
 
+  // Shared by the runs of every thread: a hint, whoever wrote it last.
+  static inline std::atomic<std::size_t> last_rows_{0};
   std::size_t n_ = 0, room_ = 0;
 };
 

@@ -15,6 +15,7 @@ struct Slot {
   std::size_t bytes;
   std::size_t backed;  // what counts against the cap
   bool sparse;
+  unsigned long given;  // g_runs when it came back
 };
 
 // A spin lock rather than a mutex: the child of a fork may find it taken by
@@ -23,6 +24,7 @@ std::atomic_flag g_lock = ATOMIC_FLAG_INIT;
 Slot g_slots[kPoolSlots];
 std::size_t g_count = 0;
 std::size_t g_bytes = 0;
+unsigned long g_runs = 0;  // pool_new_run calls so far
 
 struct Locked {
   Locked() {
@@ -40,6 +42,31 @@ void forget_in_child() {
   g_bytes = 0;
 }
 
+// Takes the slots `drop` selects out of the pool (under the lock) and unmaps
+// them after it: munmap may take a while, and other threads spin on the lock.
+// Returns the bytes they counted.
+template <class Drop>
+std::size_t unmap_where(Drop drop) {
+  Slot gone[kPoolSlots];
+  std::size_t n_gone = 0, bytes = 0;
+  {
+    Locked lock;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < g_count; ++i) {
+      if (drop(g_slots[i])) {
+        gone[n_gone++] = g_slots[i];
+        bytes += g_slots[i].backed;
+      } else {
+        g_slots[kept++] = g_slots[i];
+      }
+    }
+    g_count = kept;
+    g_bytes -= bytes;
+  }
+  for (std::size_t i = 0; i < n_gone; ++i) munmap(gone[i].data, gone[i].bytes);
+  return bytes;
+}
+
 std::once_flag g_registered;
 
 void register_fork_handler() {
@@ -54,8 +81,11 @@ void* pool_take(std::size_t bytes, std::size_t& got, bool sparse) {
   std::size_t best = kPoolSlots;
   for (std::size_t i = 0; i < g_count; ++i) {
     const Slot& s = g_slots[i];
-    if (s.sparse == sparse && s.bytes >= bytes &&
-        (best == kPoolSlots || s.bytes < g_slots[best].bytes)) {
+    // A dense mapping more than twice the size asked for waits for a larger
+    // column: a small one in it would keep all its pages resident, run after
+    // run (a reservation is backed only where written, whatever its size).
+    const bool fits = s.sparse ? sparse : !sparse && s.bytes / 2 <= bytes;
+    if (fits && s.bytes >= bytes && (best == kPoolSlots || s.bytes < g_slots[best].bytes)) {
       best = i;
     }
   }
@@ -93,7 +123,7 @@ void pool_give(void* data, std::size_t bytes, std::size_t backed, bool sparse) {
   {
     Locked lock;
     if (g_count < kPoolSlots && g_bytes + backed <= cap) {
-      g_slots[g_count++] = Slot{data, bytes, backed, sparse};
+      g_slots[g_count++] = Slot{data, bytes, backed, sparse, g_runs};
       g_bytes += backed;
       return;
     }
@@ -114,6 +144,23 @@ void* take_mapping(std::size_t bytes, std::size_t& got, bool sparse) {
 std::size_t pool_bytes() {
   Locked lock;
   return g_bytes;
+}
+
+void pool_new_run() {
+  register_fork_handler();
+  unsigned long now;
+  {
+    Locked lock;
+    now = ++g_runs;
+  }
+  // A slot given back during run r waited through runs r+1 ... now-1 untaken
+  // (a taken slot leaves the pool; given back again, it is stamped anew).
+  unmap_where([now](const Slot& s) { return now - s.given > kIdleRuns; });
+}
+
+std::size_t pool_release() {
+  register_fork_handler();
+  return unmap_where([](const Slot&) { return true; });
 }
 
 }  // namespace pelmora

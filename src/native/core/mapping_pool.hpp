@@ -6,10 +6,14 @@
 // research loop or a sweep then pays for its output pages once, not on
 // every run, and threads stop serialising on page faults in the kernel.
 //
-// The pool is capped (kPoolBytes); what does not fit is unmapped. A lock
-// of its own guards it (runs on several threads give back and take at
-// once); a child process after fork starts with an empty pool, never with
-// a lock another thread held.
+// The pool is capped (kPoolBytes); what does not fit is unmapped. It also
+// gives back what a loop no longer needs: each run (pool_new_run) unmaps the
+// mappings that waited in the pool through the last kIdleRuns runs without
+// being taken, so after a large run a loop of smaller ones settles at what
+// they use. pool_release empties it on request. A lock of its own guards it
+// (runs on several threads give back and take at once); a child process
+// after fork starts with an empty pool, never with a lock another thread
+// held.
 #pragma once
 
 #include <sys/mman.h>
@@ -24,9 +28,12 @@ inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // 1 GiB kept at most (an eighth of the machine's memory when that is less).
 inline constexpr std::size_t kPoolBytes = std::size_t{1} << 30;
 inline constexpr std::size_t kPoolSlots = 256;
+// Runs a pooled mapping may wait through untaken before it is unmapped: a
+// loop alternating between a few workloads keeps what each of them needs.
+inline constexpr unsigned kIdleRuns = 4;
 
-// A mapping of at least `bytes` (the smallest pooled one of the same kind),
-// or nullptr with `got` untouched. Its contents are whatever its last user
+// A mapping of at least `bytes` (the smallest pooled one of the same kind;
+// a dense one at most twice that), or nullptr with `got` untouched. Its contents are whatever its last user
 // left. `sparse`: a reservation of address space whose pages are backed only
 // where written (the two kinds are never mixed: a column taking a huge
 // reservation would leave the next reservation to fault afresh).
@@ -41,5 +48,9 @@ void pool_give(void* data, std::size_t bytes, std::size_t backed, bool sparse = 
 void* take_mapping(std::size_t bytes, std::size_t& got, bool sparse = false);
 // The bytes the pool holds now (for tests and benchmarks).
 std::size_t pool_bytes();
+// A run starts: unmaps what waited untaken through the last kIdleRuns runs.
+void pool_new_run();
+// Unmaps everything the pool holds; returns the bytes it held.
+std::size_t pool_release();
 
 }  // namespace pelmora

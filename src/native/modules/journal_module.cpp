@@ -32,6 +32,7 @@
 #include "boundary/run_output.hpp"
 #include "core/engine.hpp"
 #include "core/journal.hpp"
+#include "core/mapping_pool.hpp"
 #include "core/parallel.hpp"
 #include "core/trade_figures.hpp"
 #include "modules/build_id.hpp"
@@ -286,6 +287,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
   on.constant_views = views != 0;
   AccountArgs account;
   for (int i = 0; i < py::kExecutionCount; ++i) account.raw[i] = raw[py::kRunTotal + kFlags + i];
+  pool_new_run();
   return run_one(raw, on, nullptr, account);
 }
 
@@ -328,6 +330,7 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   PyObject* a[6];
   if (!py::parse_arguments("run_many", names, 2, 6, args, nargs, kwnames, a, 2)) return nullptr;
   return py::guarded(kRunMany, [&]() -> PyObject* {
+    pool_new_run();  // the variants together are one run to the pool
     // Strong references to the arrays before any Python code of the call runs.
     Ref base[py::kRunTotal];
     if (!py::run_arrays(a[0], base)) return nullptr;
@@ -421,6 +424,18 @@ View1D<double> figures_column(py::Buffer& b, PyObject* obj) {
   return b.view1d<double>();
 }
 
+// --- the output memory pool -------------------------------------------------------------
+
+PyObject* release_memory(PyObject*, PyObject*) {
+  std::size_t released = 0;
+  Py_BEGIN_ALLOW_THREADS
+  released = pool_release();
+  Py_END_ALLOW_THREADS
+  return PyLong_FromSize_t(released);
+}
+
+PyObject* pooled_bytes(PyObject*, PyObject*) { return PyLong_FromSize_t(pool_bytes()); }
+
 PyObject* trade_figures_of(PyObject*, PyObject* arg) {
   return py::guarded("pelmora.core.journal._trade_figures", [&]() -> PyObject* {
     py::Buffer b;
@@ -479,6 +494,17 @@ PyMethodDef methods[] = {
      "order; a variant that fails holds the exception instance it raised. The values of\n"
      "both dicts are taken when the call starts. An interrupt (KeyboardInterrupt,\n"
      "SystemExit, or what a signal handler raises) leaves the whole call."},
+    {"release_memory", release_memory, METH_NOARGS,
+     "release_memory()\n--\n\n"
+     "Give the memory of dead outputs back to the system and return its size in bytes.\n\n"
+     "The large output columns of a run live in mappings that come back to a pool when\n"
+     "NumPy lets go of them, so that the next run writes into memory already faulted in;\n"
+     "a mapping no run took through four runs is unmapped when the next one starts. This\n"
+     "unmaps the whole pool at once (after a large run, before other work); the next run\n"
+     "maps afresh. Outputs still alive are not touched."},
+    {"_pooled_bytes", pooled_bytes, METH_NOARGS,
+     "_pooled_bytes()\n--\n\n"
+     "The bytes the output pool holds now (private; for tests and benchmarks)."},
     {"_price_fault", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py::price_fault)),
      METH_FASTCALL,
      "_price_fault(matrices, used, high, low, bounds, unpriced=False, weights=None, first_row=0,\n"
@@ -556,7 +582,8 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "pelmora.core.journal",
     "The run journal: run (one run, the interpreter lock released, every fill, trade,\n"
-    "holding and the next-period orders) and run_many (variants on native threads).",
+    "holding and the next-period orders), run_many (variants on native threads) and\n"
+    "release_memory (the memory of dead outputs back to the system).",
     0,
     methods,
     py::module_slots<exec_module>,

@@ -84,3 +84,9 @@ def run_many(
     The values of ``arrays`` and of every variant are taken when the call starts. An interrupt
     (KeyboardInterrupt, SystemExit or what a signal handler raises) leaves the whole call.
     """
+
+def release_memory() -> int:
+    """Unmap the output memory pool (the mappings of outputs NumPy let go of, kept for the next
+    run) and return the bytes it held; outputs still alive are not touched."""
+
+def _pooled_bytes() -> int: ...
