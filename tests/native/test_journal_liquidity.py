@@ -77,13 +77,16 @@ def test_the_impact_of_one_fill_by_hand():
     f = r["fills"]
     returns = np.log([11 / 10, 10 / 11, 12 / 10])  # the closes of the three rows before row 4
     sigma = np.std(returns, ddof=1)
-    # The order's size before its own impact sets the impact: 100,000 / 12 shares.
+    # The order's size before its own impact sizes the buy: 100,000 / 12 shares ...
     i = 0.5 * sigma * math.sqrt((1e5 / 12) / 40_000)
     shares = 1e5 / (12 * (1 + i))
+    # ... and the fill pays the impact of the shares it buys; the rest stays in cash.
+    paid = 0.5 * sigma * math.sqrt(shares / 40_000)
     assert f["row"].tolist() == [4]
     assert f["shares"][0] == pytest.approx(shares, rel=1e-12)
-    assert f["impact"][0] == pytest.approx(shares * 12 * i / 1e5, rel=1e-12)
-    assert f["price"][0] == pytest.approx(12 * (1 + i), rel=1e-12)
+    assert f["impact"][0] == pytest.approx(shares * 12 * paid / 1e5, rel=1e-12)
+    assert f["price"][0] == pytest.approx(12 * (1 + paid), rel=1e-12)
+    assert r["cash"][4] == pytest.approx(shares * 12 * (i - paid) / 1e5, rel=1e-9)
 
 
 def impact_market(n=160, seed=3):

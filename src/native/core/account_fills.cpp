@@ -6,10 +6,10 @@ namespace pelmora {
 
 namespace {
 
-// Shares rounded toward zero to whole lots of the stock (as they are without lots).
+// Shares rounded to whole lots of the stock (as they are without lots).
 double in_lots(const TradeCosts& c, int sid, double shares) {
   const double lot = c.exec->lot_of(sid);
-  return lot > 0.0 ? std::trunc(shares / lot) * lot : shares;
+  return lot > 0.0 ? whole_lots(shares, lot) : shares;
 }
 
 // Whether a fill must be counted in shares: lots, or a cap it exceeds.
@@ -24,10 +24,16 @@ double fillable(const TradeCosts& c, int sid, double want, double& unfilled, boo
   if (q > c.cap) q = in_lots(c, sid, c.cap);
   if (!(q > 0.0)) q = 0.0;  // a NaN or negative cap fills nothing
   unfilled = asked - q;
-  // Shares counted from values carry rounding: a remainder of a billionth
-  // of the order is that rounding, not an order.
-  if (unfilled <= 1e-9 * asked) unfilled = 0.0;
+  // Shares counted from values carry rounding: a remainder that small a
+  // part of the order is that rounding, not an order.
+  if (unfilled <= kShareTolerance * asked) unfilled = 0.0;
   return q;
+}
+
+// A capped fill that placed nothing (its minimum fee eats it) leaves its
+// whole order open: the shares the cap allowed are still to trade.
+void keep_unplaced(Plan& p, double q, double& unfilled) {
+  if (!p.trades && unfilled != 0.0) unfilled += q;
 }
 
 // What moving a buy's price by the slippage and the impact `i` cost, of the
@@ -66,8 +72,7 @@ Plan exact_buy(const TradeCosts& c, double q, bool entry) {
 Plan sale_of(const TradeCosts& c, double value, double shares, bool entry) {
   const Execution& x = *c.exec;
   Plan p;
-  double i = std::isnan(shares) ? 0.0 : impact_of(c, shares);
-  if (i > 1.0 - x.slippage) i = 1.0 - x.slippage;  // a price never below zero
+  const double i = std::isnan(shares) ? 0.0 : sale_impact(impact_of(c, shares), x.slippage);
   const double at_fill = i > 0.0 ? value * (1.0 - x.slippage - i) : value * (1.0 - x.slippage);
   p.charge = charge_of(at_fill, entry, c);
   if (!(at_fill - p.charge.total > 0.0)) return Plan{};  // the fee eats the sale: not placed
@@ -116,7 +121,10 @@ Plan plan_buy(const TradeCosts& c, int sid, double amount, bool entry) {
     if (i > 0.0) change = at_fill / (1.0 + x.slippage + i);
   }
   if (!priced(c) && std::isfinite(c.cap)) return Plan{};  // capped, no price to count: not placed
-  if (priced(c) && counted(c, sid)) {
+  // A fill pays the impact of the shares it moves: with an impact the buy
+  // is counted in shares as with lots or a cap, and what the smaller impact
+  // of the shares it buys leaves of the money stays in cash.
+  if (priced(c) && (counted(c, sid) || i > 0.0)) {
     const double want = change * x.capital / c.price;
     double unfilled = 0.0;
     const double q = fillable(c, sid, want, unfilled);
@@ -145,6 +153,7 @@ Plan plan_sale(const TradeCosts& c, int sid, double value, bool entry) {
       double unfilled = 0.0;
       const double q = fillable(c, sid, want, unfilled);
       Plan p = q > 0.0 ? sale_of(c, q * c.price / x.capital, -q, entry) : Plan{};
+      keep_unplaced(p, q, unfilled);
       p.requested = -value;
       p.requested_shares = -want;
       p.unfilled = -unfilled;
@@ -161,16 +170,22 @@ Plan plan_sale(const TradeCosts& c, int sid, double value, bool entry) {
 }
 
 Plan plan_shares(const TradeCosts& c, int sid, double shares, bool entry, bool whole) {
-  if (!priced(c) || shares == 0.0) return Plan{};
+  if (shares == 0.0) return Plan{};
+  Plan p;
+  if (!priced(c)) {
+    p.unfilled = shares;  // no price to count by: the order waits whole
+    return p;
+  }
   double unfilled = 0.0;
   const double q = fillable(c, sid, std::fabs(shares), unfilled, whole);
-  Plan p;
   if (q > 0.0) {
     p = shares > 0 ? exact_buy(c, q, entry) : sale_of(c, q * c.price / c.exec->capital, -q, entry);
   }
   p.requested_shares = shares;
   p.requested = shares * c.price / c.exec->capital;
-  p.unfilled = shares > 0 ? unfilled : -unfilled;
+  // An order left unfilled stays pending in full, whether the cap or its
+  // minimum fee kept it from trading.
+  p.unfilled = !p.trades ? shares : shares > 0 ? unfilled : -unfilled;
   return p;
 }
 

@@ -15,6 +15,36 @@
 
 namespace pelmora {
 
+// Shares counted from values carry a few ulps of rounding (a target of 8,750
+// shares arrives as 8749.99999999999): a count within this fraction of
+// itself of a whole number of lots is that number. The one rule of rounding
+// to lots (whole_lots); the order ticket (src/pelmora/_ticket.py) rounds with
+// the same value, and a remainder of an order within it is no order.
+inline constexpr double kShareTolerance = 1e-9;
+
+// `shares` rounded toward zero to whole lots of `lot` (> 0), a count within
+// kShareTolerance of a whole number of lots snapping to it.
+inline double whole_lots(double shares, double lot) {
+  const double n = shares / lot;
+  const double nearest = std::nearbyint(n);
+  return (std::fabs(n - nearest) <= kShareTolerance * std::fabs(n) ? nearest : std::trunc(n)) * lot;
+}
+
+// Whether a holding a fill leaves at `left`, from `held`, is only the
+// rounding of values that should have cancelled: no holding.
+inline bool residue(double left, double held) {
+  return std::fabs(left) <= kShareTolerance * std::fabs(held);
+}
+
+// The most a sale's impact takes of its price after the slippage: however
+// large the order, a sale fills at no less than half of that price, never at
+// zero or below (a buy's impact only raises its price).
+inline constexpr double kMostSaleImpact = 0.5;
+inline double sale_impact(double i, double slippage) {
+  const double most = (1.0 - slippage) * kMostSaleImpact;
+  return i > most ? most : i;
+}
+
 struct Charge {
   double fee = 0.0, tax = 0.0, total = 0.0;
 };
@@ -29,7 +59,7 @@ struct Plan {
   double requested = 0.0;   // the change asked for, at the reference price
   double requested_shares = std::nan("");  // the order in shares when it was counted in shares
   double shares = std::nan("");            // the shares moved when counted exactly
-  double unfilled = 0.0;    // signed shares the cap left for later
+  double unfilled = 0.0;    // signed shares the cap left for later (all of them when nothing traded)
   bool holds = false;       // a capped close: the holding stays, partly sold at most
 };
 

@@ -124,11 +124,12 @@ class SilentHooks final : public RunHooks {
   bool stop_trading_;
 };
 
-// The part of an order a volume cap left for later: signed shares, and
-// whether the order closes the holding.
+// The part of an order a volume cap left for later: signed shares, whether
+// the order closes the holding and whether it is an entry (pays no tax).
 struct OpenOrder {
   double shares = 0.0;
   bool closes = false;
+  bool entry = false;
   double filled = 0.0;  // the shares the fill moved (absolute), against the row's cap
 };
 
@@ -150,6 +151,11 @@ struct TradeCosts {
   // A pending order that closes the holding: its last fill closes it, so
   // no rounding dust stays behind.
   bool closes = false;
+  // A pending order's tax class, decided once when it was placed (-1: the
+  // fill decides). A flip spread over days is one entry as it is at once,
+  // and a fill that crosses zero or starts from a rounding residue pays
+  // the tax of its order, not of the side it starts from.
+  int order_entry = -1;
   // Out: the order a cap left open (set on every fill under the account's rules).
   OpenOrder* unfilled = nullptr;
 };

@@ -58,16 +58,18 @@ double set_position_with(Book& p, Book::iterator lower, int sid, double position
     Plan plan;
     bool planned = false;
     bool continuing = false;  // a fill of an order under way: no new trade record
+    bool entry = false;       // the order pays no tax (an entry, or a flip at once)
     if (costs.exec != nullptr) {
       const double held = found != p.end() ? found->second : 0.0;
       if (!std::isnan(costs.exact)) {
         const double q = costs.exact;
-        plan = plan_shares(costs, sid, q, (q > 0 && held >= 0) || (q < 0 && held <= 0),
-                           costs.closes);
+        entry = costs.order_entry >= 0 ? costs.order_entry != 0
+                                       : (q > 0 && held >= 0) || (q < 0 && held <= 0);
+        plan = plan_shares(costs, sid, q, entry, costs.closes);
         planned = continuing = true;
       } else if (position != 0.0) {
         const double amount = position - held;
-        const bool entry = (amount > 0 && position >= 0) || (amount < 0 && position <= 0);
+        entry = (amount > 0 && position >= 0) || (amount < 0 && position <= 0);
         if (amount > 0) {
           plan = plan_buy(costs, sid, amount, entry);
         } else if (amount < 0) {
@@ -81,6 +83,7 @@ double set_position_with(Book& p, Book::iterator lower, int sid, double position
       if (costs.unfilled != nullptr) {
         costs.unfilled->shares = planned ? plan.unfilled : 0.0;
         costs.unfilled->closes = plan.holds || (continuing && costs.closes);
+        costs.unfilled->entry = entry && !plan.holds;
         if (planned && plan.trades && priced(costs)) {
           costs.unfilled->filled = !std::isnan(plan.shares)
                                        ? std::fabs(plan.shares)
@@ -96,8 +99,11 @@ double set_position_with(Book& p, Book::iterator lower, int sid, double position
           plan.change = plan.amount = plan.cash_delta = plan.slippage = plan.impact = 0.0;
           plan.charge = Charge{};
         }
-        // A plan that leaves nothing held closes the holding as any close does.
-        position = held + plan.change == 0.0 ? 0.0 : held + plan.amount;
+        // A plan that leaves nothing held, or only the rounding of values
+        // that should have cancelled, closes the holding as any close does
+        // (an entry order's close, the zero a flip crosses, pays no tax).
+        const double left = held + plan.change;
+        position = left == 0.0 || (plan.trades && residue(left, held)) ? 0.0 : held + plan.amount;
         if (position == 0.0 && found == p.end()) return cash;
       }
     }
@@ -137,7 +143,7 @@ double set_position_with(Book& p, Book::iterator lower, int sid, double position
         double i = 0.0;
         if (priced(costs) && held == held) {
           i = impact_of(costs, held * x.capital / costs.price);
-          if (held > 0 && i > 1.0 - x.slippage) i = 1.0 - x.slippage;
+          if (held > 0) i = sale_impact(i, x.slippage);
         }
         if (costs.unfilled != nullptr && priced(costs)) {
           costs.unfilled->filled = std::fabs(held) * x.capital / costs.price;
@@ -146,7 +152,7 @@ double set_position_with(Book& p, Book::iterator lower, int sid, double position
         const double moved = std::fabs(held) * i;
         const double at_fill =
             held > 0 ? (std::fabs(held) - slip) - moved : (std::fabs(held) + slip) + moved;
-        const Charge ch = charge_of(at_fill, false, costs);
+        const Charge ch = charge_of(at_fill, planned && entry, costs);
         if (hooks.records_fills()) {
           FillReport f;
           f.before = held;

@@ -109,6 +109,7 @@ void Engine::setup() {
     order_shares_.assign(n_pos, 0.0);
     order_reason_.assign(n_pos, ExitReason::Rebalance);
     order_closes_.assign(n_pos, 0);
+    order_entry_.assign(n_pos, 0);
     orders_.reserve(n_pos);
     used_shares_.assign(static_cast<std::size_t>(n_price_cols), 0.0);
     used_row_.assign(static_cast<std::size_t>(n_price_cols), -1);
@@ -1256,6 +1257,7 @@ void Engine::keep_order(int sid) {
   order_shares_[k] = unfilled_.shares;
   order_reason_[k] = trading_for_;
   order_closes_[k] = unfilled_.closes ? 1 : 0;
+  order_entry_[k] = unfilled_.entry ? 1 : 0;
   if (unfilled_.shares != 0.0 && !listed &&
       std::find(orders_.begin(), orders_.end(), sid) == orders_.end()) {
     orders_.push_back(sid);
@@ -1285,6 +1287,7 @@ void Engine::fill_orders(std::int64_t d) {
     TradeCosts c = fill_costs(sid, d);
     c.exact = q;
     c.closes = order_closes_[static_cast<std::size_t>(sid)] != 0;
+    c.order_entry = order_entry_[static_cast<std::size_t>(sid)];
     const auto it = st_.pos.find(sid);
     const double held = it != st_.pos.end() ? it->second : 0.0;
     st_.cash = set_position(st_.pos, sid, held, st_.cash, c, false, true, 1.0, hooks_);

@@ -305,6 +305,7 @@ class Engine final : private FillSetup {
   std::vector<double> order_shares_;
   std::vector<ExitReason> order_reason_;
   std::vector<unsigned char> order_closes_;
+  std::vector<unsigned char> order_entry_;  // the order pays no tax (OpenOrder::entry)
   std::vector<int> orders_;
   OpenOrder unfilled_;
   // Per price column: the shares its fills took of the row's volume.
