@@ -39,6 +39,7 @@ __all__ = [
     "check_equity",
     "engine_options",
     "execution_options",
+    "first_large_impact",
     "run_journal",
 ]
 
@@ -227,6 +228,25 @@ def check_equity(creturn: np.ndarray, inputs: EngineInputs) -> None:
         f"{float(values[row - 1]) if row else 1.0!r} the day before): the prices' ratios compound "
         "beyond the finite range of the run's arithmetic; check the prices for a wrong scale"
     )
+
+
+def first_large_impact(fills: dict[str, np.ndarray], above: float) -> tuple[int, int, float] | None:
+    """The row, stock index and impact (a fraction of the price) of the first fill whose impact
+    moved its price by more than ``above``; None when none did.
+
+    A fill's ``impact`` is its cost, the impact fraction times the value it moved at the
+    reference price (``after - before``), so the fraction is read back from the two.
+    """
+    impact = fills["impact"]
+    if not impact.any():
+        return None
+    with np.errstate(divide="ignore", invalid="ignore"):
+        fraction = impact / np.abs(fills["after"] - fills["before"])
+    over = np.flatnonzero(fraction > above)
+    if not len(over):
+        return None
+    k = int(over[0])
+    return int(fills["row"][k]), int(fills["sid"][k]), float(fraction[k])
 
 
 @dataclasses.dataclass(frozen=True)

@@ -32,9 +32,10 @@ SIDES: tuple[str, ...] = ("sell", "cover", "sell short", "buy")
 _REDUCING = frozenset(("sell", "cover"))
 """Sides that reduce a holding: the ones the tax is charged on."""
 
-_LOT_SLACK = 1e-9
-"""Fraction of a lot forgiven when rounding down: 0.33 * 10000 / 33 is 99.99999999999999 in
-floating point and must still be one lot of 100, not none."""
+SHARE_TOLERANCE = 1e-9
+"""Shares counted from values carry a few ulps (0.33 * 10000 / 33 is 99.99999999999999): a count
+within this fraction of itself of a whole number of lots is that number. The engine's
+``kShareTolerance`` (src/native/core/account_fills.hpp), so a ticket rounds as the run does."""
 
 
 def _pandas() -> Any:
@@ -113,11 +114,14 @@ def _lots(lot_size: Any, stocks: Any) -> np.ndarray:
 
 
 def _round_down(shares: np.ndarray, lots: np.ndarray) -> np.ndarray:
-    """``shares`` (>= 0) rounded toward zero to whole lots; stocks without lots are untouched."""
+    """``shares`` (>= 0) rounded toward zero to whole lots, a count within ``SHARE_TOLERANCE``
+    of a whole number of lots snapping to it (the one rule of rounding to lots here, the
+    engine's ``whole_lots``); stocks without lots are untouched."""
     with np.errstate(divide="ignore", invalid="ignore"):
-        whole = np.floor(shares / lots + _LOT_SLACK) * lots
-    # The slack may round up by a hair: never past the quantity asked for by more than that.
-    return np.where(lots > 0.0, np.minimum(whole, shares * (1.0 + _LOT_SLACK)), shares)
+        n = shares / lots
+        nearest = np.rint(n)
+        whole = np.where(np.abs(n - nearest) <= SHARE_TOLERANCE * np.abs(n), nearest, np.trunc(n))
+    return np.where(lots > 0.0, whole * lots, shares)
 
 
 def _last_closes(result: BacktestResult) -> np.ndarray:

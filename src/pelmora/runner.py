@@ -7,7 +7,7 @@ import warnings
 from typing import TYPE_CHECKING, Any
 
 from pelmora._dates import when
-from pelmora._engine import run_journal
+from pelmora._engine import first_large_impact, run_journal
 from pelmora._weights import GROSS_SCALED, first_scaled_row
 from pelmora.inputs import prepare_inputs
 from pelmora.options import BacktestOptions, make_options, with_options
@@ -18,7 +18,7 @@ if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs import EngineInputs, PriceInput
     from pelmora.result import BacktestResult
 
-__all__ = ["STOP_WARNING", "backtest"]
+__all__ = ["IMPACT_WARNING", "STOP_WARNING", "backtest"]
 
 
 STOP_WARNING = "{name}={value!r} is {percent:g} %: {name} reads as a fraction (0.1 is 10 %)"
@@ -48,6 +48,34 @@ def _warn_scaled_gross(inputs: EngineInputs, rebalance_rows: Any) -> None:
         warnings.warn(
             GROSS_SCALED.format(date=when(inputs.weight_dates[row], inputs.tz), gross=gross,
                                 max_gross=max_gross),
+            UserWarning,
+            stacklevel=3,
+        )
+
+
+LARGE_IMPACT = 0.1
+"""An impact above this fraction of the price is far outside the range the square-root law was
+fitted on: the run warns."""
+
+IMPACT_WARNING = (
+    "pelmora.backtest: impact={impact!r} moves the price of {stock!r} on {date} by {fraction:.1%} "
+    "(above {large:.0%}): the order is large against the day's volume; a sale never fills below "
+    "half of its price after slippage"
+)
+"""The warning of a fill whose impact passes ``LARGE_IMPACT`` (once a run, for the first)."""
+
+
+def _warn_large_impact(inputs: EngineInputs, fills: dict[str, Any]) -> None:
+    """Warn once when a fill's impact passed ``LARGE_IMPACT`` of its price, naming the first."""
+    if not inputs.options.impact:
+        return
+    found = first_large_impact(fills, LARGE_IMPACT)
+    if found is not None:
+        row, sid, fraction = found
+        warnings.warn(
+            IMPACT_WARNING.format(impact=inputs.options.impact, stock=inputs.stocks[sid],
+                                  date=inputs.date_text(row), fraction=fraction,
+                                  large=LARGE_IMPACT),
             UserWarning,
             stacklevel=3,
         )
@@ -122,6 +150,7 @@ def backtest(
 
     record = run_journal(inputs)
     _warn_scaled_gross(inputs, record.rebalance_rows)
+    _warn_large_impact(inputs, record.fills)
     if len(record.rebalance_rows) == 0:
         warnings.warn(
             "pelmora.backtest: no rebalance was executed before the last price date "

@@ -5,6 +5,7 @@ and the capacity curve against direct backtests."""
 from __future__ import annotations
 
 import math
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -103,6 +104,53 @@ def test_an_order_replaced_before_it_completes_lowers_the_fill_rate():
     assert run.pending.empty or run.pending["date"].max() < DATES[20]
     # Orders of 10,000 and -2,000 shares, 2,000 of each filled.
     assert run.stats()["fill_rate"] == pytest.approx(4_000 / 12_000, rel=1e-15)
+
+
+def test_a_capped_close_its_minimum_fee_eats_stays_pending_in_full():
+    # 150 shares (2,000 less the minimum fee of 500) are sold into 3,000 a day from day 4: the
+    # 30 shares a day the cap allows are worth 300, less than the fee, so nothing trades and the
+    # order waits whole until the volume comes back on day 10.
+    dates = DATES[:12]
+    volume = pd.DataFrame({"A": 1e9}, index=dates)
+    volume.iloc[3:9] = 3_000.0
+    weights = pd.DataFrame({"A": [0.002, 0.0]}, index=dates[[0, 2]])
+    run = pelmora.backtest(weights, flat(10, 12), volume=volume, capital=1e6, min_fee=500,
+                           max_participation=0.01)
+    assert run.fills["shares"].tolist() == [150.0, -150.0]
+    assert run.fills["date"].tolist() == [dates[1], dates[9]]
+    assert run.pending["shares"].tolist() == [-150.0] * 6
+    assert run.pending["date"].tolist() == list(dates[3:9])
+    assert (run.positions.iloc[-1] == 0).all()
+
+
+def impact_market(sale_volume: float) -> tuple[pd.DataFrame, pd.DataFrame, pd.DataFrame]:
+    """Half the account bought at 10 on day 1, all of it sold on day 11 into ``sale_volume``;
+    the closes before swing by 10 %."""
+    close = pd.DataFrame({"A": [10.0, 10.0] + [11.0, 10.0] * 4 + [10.0] * 4}, index=DATES[:14])
+    volume = pd.DataFrame({"A": [1e12] * 11 + [sale_volume] * 3}, index=DATES[:14])
+    weights = pd.DataFrame({"A": [0.5, 0.0]}, index=DATES[[0, 10]])
+    return weights, close, volume
+
+
+def test_an_impact_above_a_tenth_of_the_price_warns_and_a_sale_keeps_half_its_price():
+    weights, close, volume = impact_market(10.0)
+    with pytest.warns(UserWarning) as caught:
+        run = pelmora.backtest(weights, close, volume=volume, capital=1e6, impact=100.0,
+                               **NO_COSTS)
+    assert [str(w.message) for w in caught] == [pelmora.runner.IMPACT_WARNING.format(
+        impact=100.0, stock="A", date="2024-01-16", fraction=0.5, large=0.1)]
+    assert str(caught[0].message).startswith(
+        "pelmora.backtest: impact=100.0 moves the price of 'A' on 2024-01-16 by 50.0% (above 10%)")
+    assert run.fills["shares"].tolist() == [50_000.0, -50_000.0]
+    assert run.fills["price"].tolist() == [10.0, 5.0]
+
+
+def test_an_impact_within_a_tenth_of_the_price_does_not_warn():
+    weights, close, volume = impact_market(1e9)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        run = pelmora.backtest(weights, close, volume=volume, capital=1e6, impact=1.0, **NO_COSTS)
+    assert run.fills["impact"].iloc[-1] > 0
 
 
 def market_with_volume(seed=3, n_days=80):

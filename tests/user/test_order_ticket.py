@@ -71,6 +71,14 @@ def test_reductions_then_short_sales_then_buys_in_whole_lots():
                               ("B", "sell short", 120.0), ("A", "buy", 500.0)]
 
 
+@pytest.mark.parametrize(("capital", "lot_size", "shares"),
+                         [(1e8, 1, 30_000_000.0), (1e8, 100, 30_000_000.0), (1e4, 1, 3_000.0)])
+def test_whole_lots_counted_a_few_ulps_short_are_still_ordered(capital, lot_size, shares):
+    # 0.33 of the capital at 1.1 is 30 % of it in shares; 0.33 * 1e8 / 1.1 is 29999999.999999996.
+    ticket = run({"A": 1.1}, {"A": 0.33}).order_ticket(capital, holdings={}, lot_size=lot_size)
+    assert orders(ticket) == [("A", "buy", shares)]
+
+
 @pytest.mark.parametrize(("band", "ordered"), [(0.0, True), (0.01, True), (0.0101, False)])
 def test_a_holding_within_the_band_gets_no_order(band, ordered):
     # D moves from 60 to 62.5 shares at 40: a change of 1 % of the account.
