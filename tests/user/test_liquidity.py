@@ -178,6 +178,7 @@ def test_the_three_ways_of_giving_volume_give_one_run():
         pd.testing.assert_frame_equal(run.pending, direct.pending)
 
 
+@pytest.mark.filterwarnings("ignore:pelmora.backtest. impact=")
 def test_a_sweep_varying_cap_and_impact_gives_the_direct_runs():
     frames, volume, weights = market_with_volume(5)
     grid = {"max_participation": [None, 0.05], "impact": [0.0, 1.0]}
@@ -276,6 +277,7 @@ def liquid_runs(draw):
 
 
 @pytest.mark.filterwarnings("ignore:pelmora.backtest. no rebalance")
+@pytest.mark.filterwarnings("ignore:pelmora.backtest. impact=")
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(liquid_runs())
 def test_capped_runs_reconcile_and_never_fill_above_the_cap(run):
