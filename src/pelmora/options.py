@@ -142,8 +142,7 @@ impact : float, default
     k of the square-root law of market impact (0 or more; needs ``capital`` and a volume): q
     shares on a day of volume V move the price against the trade by k x sigma x sqrt(q / V),
     sigma the standard deviation of the daily log returns over ``impact_window`` days before.
-    A fill pays the impact of the shares it moves; a sale never fills below half of its price
-    after slippage. An impact above 10 % of a price warns.
+    A sale never fills below half its price after slippage; an impact above 10 % warns.
 impact_window : int, default
     Days of returns of that sigma (2 or more; fewer at the start, none below 2 returns).
 """
