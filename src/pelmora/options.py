@@ -139,10 +139,9 @@ max_participation : float or None, default
     the next days under the same cap, until done, replaced by the next rebalance or written off
     at the last price when the stock is delisted.
 impact : float, default
-    k of the square-root law of market impact (0 or more; needs ``capital`` and a volume): q
-    shares on a day of volume V move the price against the trade by k x sigma x sqrt(q / V),
-    sigma the standard deviation of the daily log returns over ``impact_window`` days before.
-    A sale never fills below half its price after slippage; an impact above 10 % warns.
+    k of the impact k x sigma x sqrt(q / V) of q shares on a day of volume V (0 or more; needs
+    ``capital`` and a volume), sigma the std of the log returns of the ``impact_window`` days
+    before. A sale fills at half its slipped price at least; an impact above 10 % warns.
 impact_window : int, default
     Days of returns of that sigma (2 or more; fewer at the start, none below 2 returns).
 """
