@@ -197,7 +197,10 @@ def _distance(name: str, value: Any) -> float | None:
 
 def _flag(name: str, value: Any) -> bool:
     # Only real booleans: a string such as "no" would otherwise be true.
-    if isinstance(value, bool) or type(value).__name__ == "bool_":
+    # NumPy's boolean is "bool_" before NumPy 2 and "bool" from it on.
+    kind = type(value)
+    numpy_bool = kind.__module__ == "numpy" and kind.__name__ in ("bool", "bool_")
+    if isinstance(value, bool) or numpy_bool:
         return bool(value)
     raise TypeError(f"{name} must be True or False, got {value!r}")
 

@@ -496,3 +496,13 @@ def test_the_turnover_that_makes_a_copy_worth_it(order, n_stocks, entering, n_pr
         weights[row, picked if row % 2 else []] = 0.1
     weights = np.asarray(weights, order=order)
     assert layout._trades_many_stocks_on_most_rows(weights, n_price_rows) is expected
+
+
+@pytest.mark.parametrize("flag", ["intraday_stops", "retain_cost", "stop_trading_next_period",
+                                  "split_trades"])
+def test_numpy_booleans_are_booleans(flag):
+    # NumPy 2 names its boolean type "bool": a flag read from an array is still a flag.
+    from pelmora import BacktestOptions
+
+    assert getattr(BacktestOptions(**{flag: np.True_}), flag) is True
+    assert getattr(BacktestOptions(**{flag: np.bool_(False)}), flag) is False
