@@ -22,6 +22,27 @@ NAN = math.nan
 INF = math.inf
 
 
+def normalize_weight(weights: dict, limit: float) -> dict:
+    """The report's weights brought to a gross of at most 1, then capped at +-limit, in place.
+
+    Python-object arithmetic in the engine's order: the absolute weights added up from 0.0 in
+    the dict's order; above 1, each weight times the true reciprocal of that sum; then every
+    weight above limit is limit, and every one below -limit is -limit (NaN passes both).
+    """
+    total = 0.0
+    for w in weights.values():
+        total += abs(w)
+    if total > 1:
+        for sid in list(weights):
+            weights[sid] = weights[sid] * (1 / total)
+    for sid in list(weights):
+        if weights[sid] > limit:
+            weights[sid] = limit
+        elif weights[sid] < -limit:
+            weights[sid] = -limit
+    return weights
+
+
 class Walk:
     def __init__(self, inp: Inputs, o: dict):
         self.inp, self.o = inp, o
@@ -282,8 +303,8 @@ class Walk:
         for sid in next_weights:
             next_weights[sid] = next_weights[sid] / (next_sum if next_sum > 1 else 1)
         limit = float(self.o["position_limit"])
-        weights = runvane.normalize_weight(weights, limit)
-        next_weights = runvane.normalize_weight(next_weights, limit)
+        weights = normalize_weight(weights, limit)
+        next_weights = normalize_weight(next_weights, limit)
         if should:
             for sid, val1 in enumerate(inp.pos_values[pos_id]):
                 if sid not in pos or pos[sid] == 0:
@@ -433,6 +454,28 @@ def test_the_run_agrees_with_the_documented_walk(case):
         expected_report = walk.report()
     report = operations()
     assert as_items(report) == as_items(expected_report)
+
+
+weight_scalars = st.one_of(
+    st.floats(-3.0, 3.0).map(np.float64), st.floats(-3.0, 3.0),
+    st.sampled_from([0, NAN, INF, -INF, 1e300, 1e-300, 0.1, 0.2, 0.7]).map(np.float64))
+
+
+@settings(max_examples=300)
+@given(st.dictionaries(st.integers(0, 30), weight_scalars, max_size=8),
+       st.sampled_from([1.0, 0.5, 0.3, 0.0, 2.0]))
+def test_the_engines_normalisation_is_the_walks(weights, limit):
+    # The walk's report normalises on its own; the engine's function must agree bit for bit,
+    # key order and value types included (a weight the scaling leaves alone keeps its type).
+    with np.errstate(all="ignore"):
+        got = runvane.normalize_weight(dict(weights), limit)
+        expected = normalize_weight(dict(weights), limit)
+
+    def bits(mapping):
+        return [(k, type(v), "nan" if math.isnan(v) else np.float64(v).tobytes())
+                for k, v in mapping.items()]
+
+    assert bits(got) == bits(expected)
 
 
 def test_the_random_runs_trade():
