@@ -477,6 +477,22 @@ def test_values_at_the_warning_bounds_are_taken_as_given(weights, options):
         pelmora.backtest(weights, close, **options)
 
 
+def test_a_cost_of_two_percent_is_charged_as_given():
+    # Half in each stock, then A sold: no warning, and every fill pays 2 % as asked.
+    weights = pd.DataFrame({"A": [0.5, 0.0], "B": [0.5, 0.5]}, index=FLAT_DATES[[0, 3]])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = pelmora.backtest(weights, CLOSE, fee=0.02, tax=0.02)
+    fills = result.fills
+    assert fills[["stock", "side"]].values.tolist() == [["A", "buy"], ["B", "buy"], ["A", "sell"]]
+    # A buy is sized before its fee (0.5 ordered: 0.01 of fee, 0.49 held); the sale of the
+    # 0.49 pays 2 % of fee and 2 % of tax on it.
+    assert fills["fee"].tolist() == pytest.approx([0.01, 0.01, 0.0098], rel=1e-15)
+    assert fills["tax"].tolist() == pytest.approx([0.0, 0.0, 0.0098], rel=1e-15)
+    assert result.cash.iloc[-1] == pytest.approx(0.49 - 2 * 0.0098, rel=1e-15)
+    assert result.equity.iloc[-1] == pytest.approx(0.49 + 0.49 - 2 * 0.0098, rel=1e-15)
+
+
 @pytest.mark.parametrize("order", ["C", "F"])
 @pytest.mark.parametrize("n_stocks", [64, 600])
 @pytest.mark.parametrize(("entering", "n_price_rows", "expected"), [

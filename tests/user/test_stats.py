@@ -562,19 +562,29 @@ def test_a_results_statistics_are_those_of_its_tables():
     dates = pd.bdate_range("2022-01-03", periods=600)
     close = pd.DataFrame(np.exp(np.cumsum(rng.normal(0, 0.02, (600, 100)), axis=0)), dates)
     weights = pd.DataFrame(rng.random((600, 100)) * (rng.random((600, 100)) < 0.3), dates)
-    result = pelmora.backtest(weights.div(weights.sum(axis=1), axis=0), close, fee=0.001,
-                              tax=0.002)
-    assert len(result.fills) > 20_000  # enough to share the sums between threads
+    weights = weights.div(weights.sum(axis=1), axis=0)
+    options = dict(fee=0.001, tax=0.002, capital=1e8)
+    result = pelmora.backtest(weights, close, **options)
+    fills, equity = result.fills, result.equity.to_numpy()
+    assert len(fills) > 20_000  # enough to share the sums between threads
     start = result.window_start
+    # The turnover from the fills: on each row, in the fills' order, the weight each fill
+    # moved, |after - before| less what was written off, of the equity before the row.
+    rows = result.equity.index.get_indexer(fills["date"])
+    moved = (np.abs(fills["after"] - fills["before"]) - fills["written_off"]).to_numpy()
+    per_row = np.bincount(rows, weights=moved / np.concatenate(([1.0], equity[:-1]))[rows],
+                          minlength=len(equity))
+    # No cap and no lots: each fill is an order of its own, its shares all it asked for.
+    fill_rate = float(fills["shares"].abs().sum() / fills["requested"].abs().sum())
+    assert fill_rate == 1.0
     expected = performance_stats(
         result.equity.iloc[start:], result.trades,
-        turnover=float(result.turnover.iloc[start:].sum()),
+        turnover=float(pd.Series(per_row[start:]).sum()),
         initial_date=result.equity.index[start - 1] if start else None,
-        costs={"fee_cost": result.fills["fee"].sum(), "tax_cost": result.fills["tax"].sum(),
+        costs={"fee_cost": fills["fee"].sum(), "tax_cost": fills["tax"].sum(),
                "slippage_cost": 0.0, "impact_cost": 0.0, "financing_cost": 0.0},
-        fill_rate=result.stats()["fill_rate"])
-    got = pelmora.backtest(weights.div(weights.sum(axis=1), axis=0), close, fee=0.001,
-                           tax=0.002).stats()
+        fill_rate=fill_rate)
+    got = pelmora.backtest(weights, close, **options).stats()
     assert [repr(v) for v in got] == [repr(v) for v in expected]
 
 
