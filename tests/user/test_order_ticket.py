@@ -87,6 +87,36 @@ def test_a_holding_within_the_band_gets_no_order(band, ordered):
     assert orders(ticket) == ([("D", "buy", 2.5)] if ordered else [])
 
 
+@pytest.mark.parametrize(("least", "ordered"), [
+    (0.0, [("B", "sell", 10.0), ("A", "buy", 100.0), ("C", "buy", 50.0)]),
+    (200.0, [("B", "sell", 10.0), ("A", "buy", 100.0), ("C", "buy", 50.0)]),  # 200 is enough
+    (200.5, [("A", "buy", 100.0), ("C", "buy", 50.0)]),
+    (1000.5, [("C", "buy", 50.0)]),
+    (2000.5, []),
+])
+def test_orders_worth_less_than_the_minimum_are_left_out(least, ordered):
+    # 10,000 with 3,800 of cash: A 300 -> 400 shares at 10 (1,000), B 160 -> 150 at 20 (200),
+    # C 0 -> 50 at 40 (2,000); the cash pays for every buy whatever the sale brings.
+    result = run({"A": 10.0, "B": 20.0, "C": 40.0}, {"A": 0.4, "B": 0.3, "C": 0.2})
+    ticket = result.order_ticket(10_000, holdings={"A": 300, "B": 160}, min_order_value=least)
+    assert orders(ticket) == ordered
+    assert (ticket["value"] == ticket["shares"] * ticket["price"]).all()
+
+
+def test_given_prices_size_the_targets_and_value_the_holdings():
+    # The run closed A at 10 and B at 20; the desk's prices are 5 and 25. Held: 1,000 A, worth
+    # 5,000 at 5, so 5,000 of cash; A's target of half the account is the 1,000 held, and B's
+    # half is 200 shares at 25, which the 5,000 pays for exactly. (At the closes: 500 A to sell
+    # and 250 B to buy; with the holdings valued at the close, no cash for B at all.)
+    result = run({"A": 10.0, "B": 20.0}, {"A": 0.5, "B": 0.5})
+    ticket = result.order_ticket(10_000, holdings={"A": 1000}, prices={"A": 5.0, "B": 25.0})
+    assert orders(ticket) == [("B", "buy", 200.0)]
+    assert ticket[["price", "value"]].values.tolist() == [[25.0, 5000.0]]
+    closes = result.order_ticket(10_000, holdings={"A": 1000})
+    assert orders(closes) == [("A", "sell", 500.0), ("B", "buy", 250.0)]
+    assert closes["price"].tolist() == [10.0, 20.0]
+
+
 @st.composite
 def accounts(draw):
     n = draw(st.integers(1, 5))
@@ -122,6 +152,7 @@ def test_buys_never_take_the_cash_below_the_buffer(account):
             + flows.sum() - ticket["fee"].sum() - ticket["tax"].sum())
     if (ticket["side"] == "buy").any():
         assert cash >= knobs["cash_buffer"] - 1e-9 * knobs["capital"]
+    assert (ticket["value"] >= knobs["min_order_value"]).all()
 
 
 @pytest.mark.parametrize("given", ["run", "ticket"])
