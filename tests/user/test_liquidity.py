@@ -212,6 +212,20 @@ def test_capacity_falls_with_capital_and_each_row_is_the_direct_backtest():
         assert all(same(row[name], direct[name]) for name in direct.index), capital
 
 
+@pytest.mark.parametrize("cap, fill_rate, total_return", [
+    # 200 shares a day: 1,000 shares in 5 days, 10,000 in 50, of 100,000 only 11,800 in the
+    # 59 days there are (11,600 at 10, the last 200 at 11): 1,011,600 at the end.
+    (0.2, [1.0, 1.0, 0.118], [0.1, 0.1, 0.0116]),
+    (None, [1.0, 1.0, 1.0], [0.1, 0.1, 0.1]),  # uncapped: all bought on the first day
+])
+def test_the_participation_cap_bends_the_capacity_curve_by_hand(cap, fill_rate, total_return):
+    close = pd.DataFrame({"A": [10.0] * 59 + [11.0]}, index=DATES)  # up 10 % on the last day
+    table = pelmora.capacity(flat(1.0, 1), close, capitals=[1e4, 1e5, 1e6], volume=flat(1_000),
+                             max_participation=cap, **NO_COSTS)
+    assert table["fill_rate"].tolist() == pytest.approx(fill_rate, rel=1e-15)
+    assert table["total_return"].tolist() == pytest.approx(total_return, rel=1e-12)
+
+
 @pytest.mark.parametrize("capitals, options, error, message", [
     ([], {}, ValueError, r"^capitals is empty"),
     ([1e5, -1.0], {}, ValueError, r"^capitals must be finite amounts above 0, got -1.0$"),
