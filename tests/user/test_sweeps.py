@@ -535,6 +535,54 @@ def test_an_unreadable_part_warns_and_its_rows_run_again(store_data, tmp_path, d
     os.unlink(busy)
 
 
+def test_a_call_opening_the_store_keeps_the_part_another_call_is_writing(store_data, tmp_path,
+                                                                          monkeypatch):
+    # Two calls on one store: the first is stopped inside the write of its part (its temporary
+    # file made, nothing in it yet) while the second opens the store, which removes the
+    # temporary files crashed calls left, and writes its own part. The first call's file is
+    # being written: it is kept, and the first call's row reaches the store.
+    pytest.importorskip("fcntl")
+    pq = pytest.importorskip("pyarrow.parquet")
+    import threading
+
+    weights, market = store_data
+    store = tmp_path / "s.parquet"
+    writing, second_done = threading.Event(), threading.Event()
+    real_write = pq.write_table
+
+    def write_table(table, where, **kwargs):
+        if not writing.is_set():
+            writing.set()
+            assert second_done.wait(60)
+        return real_write(table, where, **kwargs)
+
+    monkeypatch.setattr(pq, "write_table", write_table)
+    first: dict = {}
+
+    def first_call() -> None:
+        try:
+            first["table"] = stored_sweep(weights, market, store, grid={"stop_loss": [0.05]})
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            first["error"] = exc
+
+    thread = threading.Thread(target=first_call)
+    thread.start()
+    try:
+        assert writing.wait(60)
+        assert len(list(store.glob(".part-*.parquet.tmp"))) == 1  # the first call's, empty
+        second = stored_sweep(weights, market, store, grid={"stop_loss": [0.1]})
+    finally:
+        second_done.set()
+        thread.join()
+    assert "error" not in first, first.get("error")
+    for table, stop in ((first["table"], 0.05), (second, 0.1)):
+        assert table.attrs["sweep"] == {"ran": 1, "failed": 0, "stored": 0}
+        pd.testing.assert_frame_equal(table, stored_sweep(weights, market, grid={"stop_loss": [stop]}))
+    held = pelmora.read_sweep(store)
+    assert sorted(held["stop_loss"]) == [0.05, 0.1] and held["error"].isna().all()
+    assert not list(store.glob(".*"))
+
+
 def test_a_part_is_synced_before_it_is_named(store_data, tmp_path, monkeypatch):
     weights, market = store_data
     events = []
