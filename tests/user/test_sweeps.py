@@ -623,3 +623,68 @@ TALL = _frame([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0], [7.0, 8.0]])
 )
 def test_fingerprints_tell_inputs_apart(left, right, same):
     assert (digest(left) == digest(right)) is same
+
+
+_BIG = np.random.default_rng(3).random((1000, 1000))  # 8 MB
+_BIG_DATES = pd.bdate_range("2000-01-03", periods=1000)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: _BIG,
+    lambda: np.asfortranarray(_BIG),
+    lambda: _BIG.view("datetime64[ns]"),
+    lambda: pd.DataFrame(_BIG, index=_BIG_DATES, columns=[f"S{i}" for i in range(1000)]),
+    lambda: pd.Series(_BIG.ravel(), index=pd.date_range("2000-01-03", periods=10**6, freq="min")),
+], ids=["C", "F", "dates", "frame", "series"])
+def test_fingerprints_read_the_buffers_without_a_copy(make):
+    # Every allocation of the digest is traced (NumPy reports its buffers to tracemalloc): far
+    # less than the 8 MB of values, where a copy would take them all again. A strided view is
+    # the one case that copies, and the tracing sees that copy.
+    import tracemalloc
+
+    def peak(value) -> int:
+        digest(value)  # anything made once (a cached index) is made before the tracing
+        tracemalloc.start()
+        try:
+            digest(value)
+            return tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+
+    assert peak(make()) < _BIG.nbytes // 16
+    assert peak(_BIG[:, ::2]) >= _BIG.nbytes // 2
+
+
+def test_the_frames_of_a_sweep_are_fingerprinted_at_once(store_data, tmp_path, monkeypatch):
+    # Each frame is hashed on a thread of its own: the first frame's digest waits until
+    # another frame's digest has begun meanwhile, which a serial hashing never gets to.
+    import threading
+
+    import pelmora.sweeps._fingerprint as fingerprint
+    import pelmora.sweeps._plan as plan
+
+    weights, market = store_data
+    monkeypatch.setattr(plan, "_cpus", lambda: 4)
+    real_digest = fingerprint.digest
+    frames: list = []
+    another = threading.Event()
+    met: list = []
+
+    def digest_(value):
+        if isinstance(value, pd.DataFrame):
+            frames.append(threading.get_ident())
+            if len(frames) == 1:
+                met.append(another.wait(10))
+            else:
+                another.set()
+        return real_digest(value)
+
+    monkeypatch.setattr(fingerprint, "digest", digest_)
+    stored_sweep(weights, market, tmp_path / "s.parquet", grid={"stop_loss": [0.05]})
+    assert met == [True] and len(frames) == len(market) + 1  # the prices' and the weights'
+    assert len(set(frames)) > 1 and threading.get_ident() not in frames
+    # The first frame's digest finished last: the fingerprint does not depend on that order.
+    monkeypatch.undo()
+    stored_sweep(weights, market, tmp_path / "t.parquet", grid={"stop_loss": [0.05]})
+    assert (pelmora.read_sweep(tmp_path / "s.parquet")["inputs_fingerprint"].tolist()
+            == pelmora.read_sweep(tmp_path / "t.parquet")["inputs_fingerprint"].tolist())
