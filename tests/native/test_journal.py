@@ -6,8 +6,8 @@ import os
 import re
 import pickle
 import signal
+import sys
 import threading
-import time
 from functools import partial
 
 import numpy as np
@@ -314,26 +314,56 @@ def big_market(n_rows=3000, n_cols=400, seed=1, hold=20):
     return build(price, w, pos_index=pos_index)
 
 
+class _Reads(str):
+    """A stock label whose text, formatted into a run's error, is what another thread wrote.
+
+    Its format is C code only (no interpreter step, so no moment for another thread to take
+    the lock): a dict's get of the entry "other", the format spec ("") when there is none."""
+
+    seen: dict = {}
+    __format__ = staticmethod(partial(dict.get, seen, "other"))
+
+
 def test_the_interpreter_keeps_running_while_a_run_works():
-    inp = big_market()
-    ticks = []
-    stop = threading.Event()
+    # Another thread runs Python code while a run works: released as the run starts, it writes
+    # an entry that the run reads back when it fails on its last row, naming the stock there.
+    # Holding the interpreter lock, the run would fail before the thread could write anything.
+    # A run so short that the thread has not woken yet is made longer, until the thread is
+    # seen or the run is far longer than a thread takes to wake. The switch interval is long
+    # enough that the waiting thread never asks for the lock: it changes hands only where the
+    # main thread gives it away.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(30.0)
+    try:
+        n_rows = _rows_until_another_thread_runs(journal.run)
+    finally:
+        sys.setswitchinterval(interval)
+    assert n_rows is not None, "no other thread ran Python code during runs of up to 128,000 rows"
 
-    def count():
-        while not stop.is_set():
-            ticks.append(time.perf_counter())
-            time.sleep(0.001)
 
-    th = threading.Thread(target=count)
-    th.start()
-    time.sleep(0.01)
-    t0 = time.perf_counter()
-    journal.run(*inp.args(), stop_loss=0.05, swaylen_window=20)
-    t1 = time.perf_counter()
-    stop.set()
-    th.join()
-    # Holding the lock, the run would leave the counter one tick at most.
-    assert sum(t0 < t < t1 for t in ticks) >= 3
+def _rows_until_another_thread_runs(run):
+    rng = np.random.default_rng(1)
+    labels = [_Reads("S0")] + [f"S{i}" for i in range(1, 8)]
+    message = "Invalid trading price for {} at price row {}: -1.0."
+    for n_rows in (250 * 2**k for k in range(10)):
+        price = 10 * np.exp(np.cumsum(rng.normal(0, 0.01, (n_rows, 8)), axis=0))
+        price[-1, 0] = -1.0  # held from the start: its trade price is checked on the last row
+        inp = build(price, np.full((n_rows // 20, 8), 0.125), price_columns=labels,
+                    pos_index=np.arange(0, n_rows, 20)[: n_rows // 20])
+        _Reads.seen.clear()
+        go = threading.Event()
+        other = threading.Thread(target=lambda: go.wait() and _Reads.seen.update(other="S0"))
+        other.start()
+        go.set()
+        try:
+            with pytest.raises(ValueError) as info:
+                run(*inp.args(), stop_loss=0.9, swaylen_window=20)
+        finally:
+            other.join()
+        if str(info.value).startswith(message.format("S0", n_rows - 1)):
+            return n_rows
+        assert str(info.value).startswith(message.format("", n_rows - 1))
+    return None
 
 
 def test_a_run_in_the_memory_a_larger_run_gave_back_records_the_same():
