@@ -123,35 +123,49 @@ def test_an_input_resized_from_a_callback_stops_the_run(target):
 
 def test_an_input_resized_during_a_run_is_refused():
     """Another thread may resize an input while a journal run reads it without
-    the lock: while the run is going the resize fails; between runs it may
-    succeed, and the next run refuses the array. Never a crash."""
+    the lock: while the run is going the resize fails; between runs it
+    succeeds, and the next run refuses the array. Never a crash."""
 
     rng = np.random.default_rng(0)
     price = 10 * np.exp(np.cumsum(rng.normal(0, 0.02, (3000, 300)), axis=0))
+    price[-1, 0] = -1.0  # the run fails on its last row, formatting the label of stock 0
     dates = np.arange(3000, dtype=np.int64)
-    names = np.array([f"S{i}" for i in range(300)], dtype=object)
     weights = (rng.random((150, 300)) < 0.1).astype(float)
+    weights[:, 0] = 0.1
     pos_index = dates[::20].copy()
+    inputs = {"weights": weights, "dates": dates, "price": price}
+    during: dict = {}
+
+    def resize_all(into: dict) -> None:
+        for name, a in inputs.items():
+            try:
+                a.resize(1, refcheck=False)
+                into[name] = "resized"
+            except ValueError as e:
+                into[name] = str(e)
+
+    class Label(str):
+        # Called by the run in the middle of its work: another thread tries the resizes
+        # meanwhile, while this one waits for it (and so lets go of the lock).
+        def __format__(self, spec):
+            other = threading.Thread(target=resize_all, args=(during,))
+            other.start()
+            other.join()
+            return "S0"
+
+    names = np.array([Label("S0")] + [f"S{i}" for i in range(1, 300)], dtype=object)
     args = (price, price, price, price, price, dates, names, weights, pos_index, names, pos_index)
-    done = threading.Event()
-
-    def resize():
-        while not done.is_set():
-            for a in (weights, dates, price):
-                try:
-                    a.resize(1, refcheck=False)
-                except ValueError:
-                    pass
-
-    th = threading.Thread(target=resize)
-    th.start()
-    try:
-        outcomes = [outcome(journal.run, *args, stop_loss=0.05, swaylen_window=20)
-                    for _ in range(5)]
-    finally:
-        done.set()
-        th.join()
-    assert all(isinstance(o, (dict, ValueError)) for o in outcomes)
+    with pytest.raises(ValueError, match="^Invalid trading price for S0 at price row 2999: -1.0"):
+        journal.run(*args, stop_loss=0.9, swaylen_window=20)
+    assert sorted(during) == sorted(inputs)
+    assert all(text.startswith("cannot resize an array") for text in during.values()), during
+    assert (price.shape, dates.shape, weights.shape) == ((3000, 300), (3000,), (150, 300))
+    after: dict = {}
+    resize_all(after)  # between runs nothing holds them
+    assert after == dict.fromkeys(inputs, "resized")
+    with pytest.raises(ValueError, match=r"^Buffer has wrong number of dimensions \(expected 2, "
+                                         r"got 1\)$"):
+        journal.run(*args, stop_loss=0.9, swaylen_window=20)
 
 
 @pytest.mark.parametrize("key", ["capital", "slippage", "cash_rate", "impact"])
