@@ -1,8 +1,6 @@
 """Excursion arrays walked ahead of the exits on a helper thread: a run gives the same trades,
 arrays and failures as one that computes each array at its exit."""
 
-import time
-
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -20,6 +18,7 @@ NAN = float("nan")
 def no_lookahead_knob():
     yield
     vars(sw).pop("_lookahead_rows", None)
+    vars(sw).pop("_lookahead_settle", None)
 
 
 def outcome(inputs, options, ahead):
@@ -90,12 +89,12 @@ def test_a_walk_taken_past_the_exit_is_dropped_with_what_it_met_there(zero_at):
         close[zero_at, 0] = 0.0
     price = close * 1.001
     sw._lookahead_rows = 0
+    sw._lookahead_settle = True  # a date waits until the helper has walked the rows before it
     ts.start_analysis(price, close, {0: 0}, 1, 0.001, 0.003, 10, 1)
     ts.record_date(5)
     ts.record_entry(0, 1.0, 1)
     ts.record_date(399)
-    time.sleep(0.05)  # the helper walks on meanwhile
-    ts.record_date(200)
+    ts.record_date(200)  # only once the walk has reached 399 (or failed on row 301)
     ts.record_exit(0, 1)
     want = compute_excursion(price, close, 0, 5, 200, True, True, True, 0.001, 0.003, 10, 1)
     assert np.asarray(sw.swaylen[0]).tobytes() == np.asarray(want).tobytes()

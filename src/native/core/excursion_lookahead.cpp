@@ -70,6 +70,13 @@ void ExcursionLookahead::bound(std::int64_t row) {
   if (sleeping_.load(std::memory_order_relaxed)) wake();
 }
 
+void ExcursionLookahead::settle() {
+  const std::int64_t bound = bound_.load(std::memory_order_relaxed);
+  for (const auto& [sid, w] : open_) {
+    while (w->done_to.load(std::memory_order_acquire) < bound) std::this_thread::yield();
+  }
+}
+
 void ExcursionLookahead::claim(Walk& w) {
   int expected = kIdle;
   while (!w.owner.compare_exchange_weak(expected, kRun, std::memory_order_acquire)) {

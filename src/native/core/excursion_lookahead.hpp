@@ -48,6 +48,10 @@ class ExcursionLookahead {
 
   // Every exit still to be recorded is at row `row` or later.
   void bound(std::int64_t row);
+  // Waits until the helper has nothing more to do for any open walk: each
+  // has walked every row declared so far, or failed, or cannot go on. Only a
+  // test calls it, to have a walk go past an exit before the exit comes.
+  void settle();
   // Stock `sid` entered `trade` (its exit unknown): its walk starts, in place
   // of any walk of an earlier trade of the stock.
   void entered(int sid, const ExcursionTrade& trade);

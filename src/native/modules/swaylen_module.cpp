@@ -9,6 +9,8 @@
 // An analysis over at least `_lookahead_rows` price rows (a module global when
 // set, else kLookaheadRows) walks its open trades ahead of their exits on a
 // helper thread, which reads the matrices only; each exit takes its walk over.
+// With `_lookahead_settle` set to True (a test's knob), each new date first
+// waits for the helper to have walked every row declared before it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -61,10 +63,12 @@ struct State {
   PyObject* n_org_np = nullptr;
   PyObject* n_zeros = nullptr;
   PyObject* n_lookahead_rows = nullptr;
+  PyObject* n_lookahead_settle = nullptr;
   // Walks of open trades ahead of their exits, on a thread of their own, for
   // runs of at least `_lookahead_rows` price rows (a module global).
   ExcursionLookahead* lookahead = nullptr;
   bool ahead = false;  // this analysis walks ahead
+  bool settle = false;  // each date waits for the walks (`_lookahead_settle`)
 };
 
 // Never destroyed: its references must not be released by static destructors
@@ -121,6 +125,9 @@ void start_lookahead() {
   (void)registered;
   if (g.lookahead == nullptr) g.lookahead = new ExcursionLookahead();
   g.ahead = g.lookahead->begin_run(params, size);
+  PyObject* settle = PyDict_GetItemWithError(g.module_dict, g.n_lookahead_settle);
+  if (settle == nullptr && PyErr_Occurred()) fail_pending();
+  g.settle = settle == Py_True;
 }
 
 // --- per-sid arrays ------------------------------------------------------
@@ -354,7 +361,10 @@ void record_date(int d) {
   g.date = d;
   // Rows from here on may be walked ahead: exits to come are recorded at
   // this date or later.
-  if (g.ahead) g.lookahead->bound(d);
+  if (g.ahead) {
+    if (g.settle) g.lookahead->settle();
+    g.lookahead->bound(d);
+  }
 }
 
 void record_entry(int sid, double position_sid, int has_entry_trasnaction) {
@@ -425,6 +435,7 @@ int exec_module(PyObject* module) {
   g.n_clear = py::intern("clear");
   g.n_org_np = py::intern("org_np");
   g.n_lookahead_rows = py::intern("_lookahead_rows");
+  g.n_lookahead_settle = py::intern("_lookahead_settle");
   g.n_zeros = py::intern("zeros");
   if (!g.n_trades || !g.n_trade_positions || !g.n_swaylen || !g.n_clear) return -1;
   if (!publish(module)) return -1;
