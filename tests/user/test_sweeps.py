@@ -3,7 +3,6 @@ that serves rows only to the inputs they were run on, readable, with crash-safe 
 
 from __future__ import annotations
 
-import contextlib
 import os
 import re
 
@@ -165,40 +164,52 @@ def test_weight_variants_become_a_grid_dimension(data, direct):
 
 @pytest.mark.heavy
 def test_a_store_resumes_a_killed_sweep_and_holds_each_combination_once(data, tmp_path):
+    # The call is killed while it writes its third part: two parts are whole, the third's
+    # temporary file is half made (its writer stopped inside the write until it is killed).
     import signal
     import subprocess
     import sys
     import textwrap
-    import time
 
     pq = pytest.importorskip("pyarrow.parquet")
     store = tmp_path / "sweep.parquet"
     grid = {"stop_loss": [0.02 + 0.01 * k for k in range(8)], "rebalance": ["ME", "W-FRI"]}
     script = textwrap.dedent(f"""
+        import sys
+        import pyarrow.parquet as pq
         import pelmora
         from pelmora.datasets import synthetic_market
         from pelmora.strategies import momentum_weights
-        market = synthetic_market(n_stocks=300, n_days=2500, seed=5)
-        weights = momentum_weights(market.close, lookback=20, top_n=30)
-        print("ready", flush=True)
+        market = synthetic_market(n_stocks=20, n_days=260, seed=5)
+        weights = momentum_weights(market.close, lookback=20, top_n=4)
+        write_table, parts = pq.write_table, []
+
+        def stopping_write(table, where, **kwargs):
+            parts.append(where)
+            if len(parts) == 3:
+                print("writing", flush=True)
+                sys.stdin.readline()  # until killed
+            return write_table(table, where, **kwargs)
+
+        pq.write_table = stopping_write
         pelmora.sweep({grid!r}, weights, market, store={str(store)!r}, chunk_size=1,
                       max_workers=1, progress=False)
     """)
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
-    assert child.stdout.readline().strip() == "ready"
-    deadline = time.monotonic() + 120
-    while len(list(store.glob("part-*.parquet"))) < 2 and time.monotonic() < deadline:
-        time.sleep(0.005)
-    child.send_signal(signal.SIGKILL)
-    child.wait()
-    done = len(pq.read_table(store).to_pylist()) if store.exists() else 0
-    assert 2 <= done < 16
+    child = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "writing"
+        assert len(list(store.glob("part-*.parquet"))) == 2
+        assert len(list(store.glob(".part-*.parquet.tmp"))) == 1
+    finally:
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+    assert len(pq.read_table(store).to_pylist()) == 2
 
     weights, market = data
-    market = pelmora.datasets.synthetic_market(n_stocks=300, n_days=2500, seed=5)
-    weights = pelmora.strategies.momentum_weights(market.close, lookback=20, top_n=30)
     frame = pelmora.sweep(grid, weights, market, store=store, progress=False)
-    assert frame.attrs["sweep"] == {"ran": 16 - done, "failed": 0, "stored": done}
+    assert frame.attrs["sweep"] == {"ran": 14, "failed": 0, "stored": 2}
+    assert not list(store.glob(".*"))  # the killed call's temporary file is gone
     keys = pq.read_table(store).column("combination_key").to_pylist()
     assert len(keys) == len(set(keys)) == 16
     fresh = pelmora.sweep(grid, weights, market, progress=False)
@@ -276,48 +287,94 @@ def bigger():
     return grid, weights, market, pelmora.sweep(grid, weights, market, progress=False)
 
 
-def _kill_later(pid: int | list[int], delay: float, when=lambda: True) -> None:
-    """Kill ``pid`` (or the last of a list ``when`` fills) once ``when()`` holds, after ``delay``."""
+def _killed_in_its_second_chunk() -> None:
+    # Run on the worker: it is killed (SIGKILL, as from outside) in the middle of its second
+    # chunk, after the first chunk's rows went back. Its nanny starts a fresh one without this.
     import signal
-    import threading
-    import time
 
-    def kill() -> None:
-        deadline = time.monotonic() + 60
-        while not when() and time.monotonic() < deadline:
-            time.sleep(0.002)
-        time.sleep(delay)
-        target = pid[-1] if isinstance(pid, list) else pid
-        if target > 0:
-            os.kill(target, signal.SIGKILL)
+    import pelmora.sweeps._chunk as sweeps
 
-    threading.Thread(target=kill, daemon=True).start()
+    run_chunk, calls = sweeps._run_chunk, []
+
+    def killed(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == 2:
+            os.kill(os.getpid(), signal.SIGKILL)
+        return run_chunk(*args, **kwargs)
+
+    sweeps._run_chunk = killed
 
 
-@pytest.mark.heavy
-@pytest.mark.parametrize("moment, delay", [("scatter", 0.0), ("scatter", 0.06),
-                                           ("first result", 0.0), ("first result", 0.03)])
-def test_the_only_dask_worker_killed_leaves_a_complete_table(bigger, tmp_path, moment, delay):
+def _killed_as_the_inputs_arrive(dask_worker) -> None:
+    # Run on the worker: it is killed (SIGKILL) when the scattered inputs reach it, so that the
+    # scatter fails. Its nanny starts a fresh one without this.
+    import signal
+
+    def dying(*args, **kwargs):
+        os.kill(os.getpid(), signal.SIGKILL)
+
+    dask_worker.handlers["update_data"] = dying
+
+
+@pytest.fixture(scope="module")
+def one_worker():
+    """A client of a cluster of one worker process, which its nanny restarts when killed."""
     distributed = pytest.importorskip("distributed")
-    grid, weights, market, expected = bigger
-    store = tmp_path / "s.parquet"
     with distributed.LocalCluster(
         n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None
     ) as cluster, distributed.Client(cluster) as client:
-        (pid,) = client.run(os.getpid).values()
-        if moment == "scatter":
-            scatter = client.scatter
+        yield client
 
-            def killing_scatter(*args, **kwargs):
-                client.scatter = scatter  # the first one only
-                _kill_later(pid, delay)
-                return scatter(*args, **kwargs)
 
-            client.scatter = killing_scatter
-        else:
-            _kill_later(pid, delay, when=lambda: any(store.glob("part-*.parquet")))
-        frame = pelmora.sweep(grid, weights, market, backend="dask", client=client,
-                              chunk_size=1, store=store, progress=False)
+@pytest.mark.heavy
+@pytest.mark.parametrize("moment", ["in the scatter", "after the scatter", "in the second chunk",
+                                    "after the first result"])
+def test_the_only_dask_worker_killed_leaves_a_complete_table(bigger, one_worker, tmp_path,
+                                                             monkeypatch, moment):
+    # The worker is killed at a moment the sweep itself reaches, never after a delay: as the
+    # scattered inputs reach it, once they are on it, while it runs a chunk, and once the first
+    # chunk's rows are in the store.
+    import signal
+
+    from pelmora.sweeps._store import _Store
+
+    grid, weights, market, expected = bigger
+    store = tmp_path / "s.parquet"
+    client = one_worker
+    client.wait_for_workers(1, timeout=60)  # the one an earlier test killed is back
+    (pid,) = client.run(os.getpid).values()
+    killed: list = []
+
+    def kill() -> None:
+        killed.append(pid)
+        os.kill(pid, signal.SIGKILL)
+
+    if moment == "after the scatter":
+        scatter = client.scatter
+
+        def killing_scatter(*args, **kwargs):
+            monkeypatch.undo()  # the first scatter only
+            out = scatter(*args, **kwargs)
+            kill()
+            return out
+
+        monkeypatch.setattr(client, "scatter", killing_scatter)
+    elif moment == "after the first result":
+        write = _Store.write
+
+        def killing_write(self, *args, **kwargs):
+            write(self, *args, **kwargs)
+            if not killed:
+                kill()
+
+        monkeypatch.setattr(_Store, "write", killing_write)
+    elif moment == "in the second chunk":
+        client.run(_killed_in_its_second_chunk)
+    else:
+        client.run(_killed_as_the_inputs_arrive)
+    frame = pelmora.sweep(grid, weights, market, backend="dask", client=client, chunk_size=1,
+                          store=store, progress=False)
+    assert killed or list(client.run(os.getpid).values()) != [pid]  # killed, and replaced
     ok = frame["error"].isna()
     assert frame["error"][~ok].str.startswith("RuntimeError: the chunk could not be run").all()
     pd.testing.assert_frame_equal(frame[ok], expected[ok.to_numpy()])
@@ -345,22 +402,25 @@ def test_a_dask_cluster_without_workers_gives_error_rows(data, monkeypatch):
 
 
 @pytest.mark.heavy
-def test_the_sweeps_own_dask_worker_killed_as_it_starts_leaves_a_complete_table(bigger):
-    psutil = pytest.importorskip("psutil")
+def test_the_sweeps_own_dask_worker_killed_as_it_starts_leaves_a_complete_table(bigger, tmp_path):
+    # The first worker process the sweep's own cluster starts is killed (SIGKILL) while it
+    # starts, by a preload that every worker runs on its way up: the first one only.
+    dask = pytest.importorskip("dask")
+    pytest.importorskip("distributed")
     grid, weights, market, expected = bigger
-    me = psutil.Process()
-
-    def worker() -> int:
-        for child in me.children(recursive=True):
-            with contextlib.suppress(psutil.Error):
-                if "spawn_main" in " ".join(child.cmdline()):
-                    return child.pid
-        return 0
-
-    pids: list[int] = []
-    _kill_later(pids, 0.0, when=lambda: bool(pids.append(worker()) or pids[-1]))
-    frame = pelmora.sweep(grid, weights, market, backend="dask", max_workers=1, progress=False)
-    assert pids[-1]  # it was killed
+    marker = tmp_path / "killed"
+    preload = tmp_path / "kill_the_first_worker.py"
+    preload.write_text(
+        "import os, signal, pathlib\n"
+        f"marker = pathlib.Path({str(marker)!r})\n"
+        "if not marker.exists():\n"
+        "    marker.write_text(str(os.getpid()))\n"
+        "    os.kill(os.getpid(), signal.SIGKILL)\n"
+    )
+    with dask.config.set({"distributed.worker.preload": [str(preload)]}):
+        frame = pelmora.sweep(grid, weights, market, backend="dask", max_workers=1,
+                              progress=False)
+    assert marker.exists()  # it was killed
     pd.testing.assert_frame_equal(frame, expected)
 
 
