@@ -52,6 +52,7 @@ class Walk:
         self.entries = {}
         self.records = []
         self.d = 0
+        self.stopped = False
 
     # -- the book ---------------------------------------------------------------------------
     def set_position(self, sid, position, check_null, set_null, balance=1):
@@ -93,20 +94,45 @@ class Walk:
         if set_null and pos[sid] == 0.0:
             del pos[sid]
 
-    def rebalance(self, row):
+    def balance(self):
         balance = self.cash
         for sid in sorted(self.pos):
             balance += self.pos[sid]
+        return balance
+
+    def rebalance(self, row):
+        balance = self.balance()
         gross = np.abs(row).sum()
-        ratio = float(balance / (1 if 1 > gross else gross))
+        divisor = 1 if 1 > gross else gross
+        ratio = float(balance / divisor)
         if math.isnan(ratio):
             ratio = 1.0
+        # A weight within four ulps of 0, as a share of the scaled row, is 0.
+        dust = 4 * np.finfo(np.float64).eps * divisor if math.isfinite(divisor) else 0.0
         limit = self.o["position_limit"]
         for sid, v in enumerate(row):
+            if v != 0 and abs(v) <= dust:
+                v = 0.0
             v2 = float(v * ratio)
             if abs(v2) > limit * balance:
                 v2 = (limit * balance) * (1 if v2 > 0 else -1)
+            # A target the holding's trade would round to exactly 0 is a close.
+            held = self.pos.get(sid)
+            if held is not None and v2 != 0.0 and held + (v2 - held) == 0.0:
+                v2 = 0.0
             self.set_position(sid, v2, True, True, balance)
+
+    def close_book(self, d, at_close):
+        """The account's stop: every holding closed, at its close or at the trade price."""
+        self.stopped = True
+        for sid in sorted(self.pos):
+            if at_close:
+                sp = self.column(sid, d)
+                price = self.trade_price(sid, sp, d)
+                close = self.inp.close_values[d, sp]
+                if not (math.isnan(price) or math.isnan(close)):
+                    self.pos[sid] = float(self.pos[sid] * close / price)
+            self.set_position(sid, 0.0, False, True)
 
     # -- helpers ----------------------------------------------------------------------------
     def column(self, sid, d):
@@ -221,7 +247,13 @@ class Walk:
                             del temp[i]
                             break
             exit_stocks = list(temp)
-            if should:
+            if self.stopped:
+                exit_stocks = []
+            elif should and self.balance() <= 0:
+                # Nothing to size the targets from: the book is closed at the trade price.
+                self.close_book(d, at_close=False)
+                exit_stocks = []
+            elif should:
                 target = inp.pos_values[pos_id]
                 if o["retain_cost_when_rebalance"]:
                     for sid, pv in enumerate(target):
@@ -260,6 +292,11 @@ class Walk:
                     balance += pos[sid]
                 else:
                     balance = float(balance + pos[sid] * close / price)
+            if not self.stopped and balance <= 0:
+                # Worth nothing or less at the close: closed there, and nothing trades after.
+                self.close_book(d, at_close=True)
+                exit_stocks = []
+                balance = self.cash
             creturn[d] = balance
             next_bar = inp.price_index[d + 1] if d < n_rows - 1 else INF
             while pos_id < len(inp.pos_index) - 1 and inp.pos_index[pos_id + 1] < next_bar:
@@ -501,12 +538,11 @@ def test_the_random_runs_trade():
 @given(st.sampled_from([1.5, 3.0, 6.0]), st.integers(2, 5),
        st.lists(st.sampled_from([0.0, 0.0, 0.5, -0.5, 1.0, -1.0, NAN]), min_size=10, max_size=10),
        st.sampled_from([1.0, 0.5]), st.floats(0.0, 0.01))
-def test_a_rebalance_of_a_book_worth_less_than_nothing_agrees_with_the_walk(
-        spike, n_cols, targets, limit, fee):
-    # A short of the whole book whose stock rises leaves it worth less than nothing at the next
-    # rebalance (from a threefold rise): the position cap (limit x balance) is then negative,
-    # and the walk caps even the zero weights to it, so every stock trades, not only the
-    # weighted ones. The same run with a rise too small for that trades as weighted.
+def test_a_book_worth_nothing_stops_trading_as_the_walk_does(spike, n_cols, targets, limit, fee):
+    # A short of the whole book whose stock rises leaves it worth nothing or less (from a
+    # twofold rise): the book is closed at that close and the later rebalances trade nothing
+    # (sized from that balance, every stock would trade, the zero weights included). The same
+    # run with a rise too small for that trades as weighted.
     rng = np.random.default_rng(n_cols)
     price = 20.0 * np.exp(np.cumsum(rng.normal(0, 0.01, (7, n_cols)), axis=0))
     price[2:, 0] *= spike
@@ -527,3 +563,7 @@ def test_a_rebalance_of_a_book_worth_less_than_nothing_agrees_with_the_walk(
         got = inp.run(**opts)
     assert np.array_equal(got, np.array(expected, dtype=np.float64), equal_nan=True)
     assert trade_records() == walk.records
+    if walk.stopped:
+        last = int(np.flatnonzero(got <= 0.0)[0])
+        assert (got[last:] == got[last]).all()
+        assert all(0 <= exit_row <= last for _, _, exit_row in walk.records)

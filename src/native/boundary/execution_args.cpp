@@ -17,7 +17,7 @@ namespace pelmora::py {
 namespace {
 
 enum : int { capital, lot_size, slippage, min_fee, max_gross, cash_rate, borrow_rate, short_fee,
-             day_length, volume, max_participation, impact, impact_window };
+             day_length, volume, max_participation, impact, impact_window, maintenance_margin };
 
 std::string repr_of(PyObject* o) {
   Ref r(PyObject_Repr(o));
@@ -268,6 +268,13 @@ void convert_execution(PyObject* const* raw, std::int64_t n_stocks, const View2D
       fail(ErrorKind::ValueError, option_text("impact_window_bits", {{"bits", bits_of(o)}}));
     }
     x.impact_window = static_cast<int>(w);
+  }
+  if (given(maintenance_margin)) {
+    const double v = number(raw[maintenance_margin], "maintenance_margin");
+    if (!(v >= 0.0 && v < 1.0)) {
+      refuse("maintenance_margin", "at least 0 and below 1", raw[maintenance_margin]);
+    }
+    x.maintenance_margin = v;
   }
 }
 

@@ -1,5 +1,5 @@
 // The journal's keyword options of an account (capital, lots, slippage,
-// minimum fee, leverage, financing), described once: the names, their
+// minimum fee, leverage, financing, liquidity, maintenance margin), described once: the names, their
 // defaults as the signature shows them, and their conversion to Execution.
 #pragma once
 
@@ -12,14 +12,14 @@
 
 namespace pelmora::py {
 
-inline constexpr int kExecutionCount = 13;
+inline constexpr int kExecutionCount = 14;
 inline constexpr const char* kExecutionNames[kExecutionCount] = {
     "capital", "lot_size", "slippage", "min_fee", "max_gross",
     "cash_rate", "borrow_rate", "short_fee", "day_length",
-    "volume", "max_participation", "impact", "impact_window"};
+    "volume", "max_participation", "impact", "impact_window", "maintenance_margin"};
 inline constexpr const char* kExecutionDefaults[kExecutionCount] = {
     "None", "None", "0.0", "0.0", "1.0", "0.0", "0.0", "0.0", "86400000000000",
-    "None", "None", "0.0", "20"};
+    "None", "None", "0.0", "20", "None"};
 
 // Converts the keyword values (nullptr: not given) for a run of `n_stocks`
 // position labels on the trade-price matrix `price` and the price dates

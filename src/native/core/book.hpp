@@ -180,14 +180,23 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
                     TradeCosts costs, bool check_null, bool set_null, double balance,
                     RunHooks& hooks);
 
+// A cash below 0 by no more than this fraction of the balance is the
+// rounding of its sums (a rebalance to a gross of exactly 1 ends within a
+// few ulps of 0 either way), not a loan: an account that does not borrow
+// tolerates it rather than cut a buy by a fraction of a share.
+inline constexpr double kCashRounding = 1e-12;
+
 // Moves the book to the weights `newp` (one per stock index) and returns the
 // cash left. Weights whose absolute values add to more than `max_gross` are
-// scaled down to it. `setup`, under an account's rules, prepares each fill.
-// Trades made before a failure stay made. `targets`, when given, lists the
-// indexes of the nonzero weights of `newp` (NaN included), ascending.
+// scaled down to it; a weight within four ulps of 0 (of the scaled row) is
+// 0. `setup`, under an account's rules, prepares each fill. Trades made
+// before a failure stay made. `targets`, when given, lists the indexes of
+// the nonzero weights of `newp` (NaN included), ascending. `keep_cash`: the
+// buys are scaled down so that the cash left is not below 0.
 double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
                  double position_limit, RunHooks& hooks, double max_gross = 1.0,
-                 FillSetup* setup = nullptr, const std::vector<std::int64_t>* targets = nullptr);
+                 FillSetup* setup = nullptr, const std::vector<std::int64_t>* targets = nullptr,
+                 bool keep_cash = false);
 
 // Sum of |x| in NumPy's pairwise order, so the result matches
 // numpy.abs(x).sum() to the last bit.

@@ -6,6 +6,7 @@
 // here is part of the bit-exact contract.
 #pragma once
 
+#include <cfloat>
 #include <climits>
 #include <cmath>
 
@@ -214,10 +215,31 @@ double set_position_with(Book& p, Book::iterator lower, int sid, double position
   });
 }
 
+namespace book_detail {
+
+// A weight whose share of the equity, once the row is scaled to its gross,
+// is at most four ulps of 1 is the rounding of a sum that meant 0 (0.1 +
+// 0.2 - 0.3 is 2^-54): it is 0, so the rebalance closes the holding.
+inline constexpr double kDustWeight = 4.0 * DBL_EPSILON;
+
+
+// The hooks of a rebalance tried on a copy of the book: nothing is recorded.
+class TrialHooks final : public RunHooks {
+ public:
+  void record_date(int) override {}
+  void record_entry(int, double, int) override {}
+  void record_exit(int, int) override {}
+  bool split_on_resize() override { return false; }
+  bool stop_trading_next_period() override { return false; }
+};
+
+}  // namespace book_detail
+
 template <class Hooks>
 double rebalance_with(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
                       double position_limit, Hooks& hooks, double max_gross,
-                      FillSetup* setup, const std::vector<std::int64_t>* targets) {
+                      FillSetup* setup, const std::vector<std::int64_t>* targets,
+                      bool keep_cash) {
   return with_frame(book_detail::kRebalance, [&]() -> double {
     double balance = cash;
     for (const auto& kv : p) balance += kv.second;
@@ -228,49 +250,101 @@ double rebalance_with(Book& p, const View1D<double>& newp, double cash, TradeCos
     double ratio = balance / divisor;
     if (std::isnan(ratio)) ratio = 1.0;
     const double cap = position_limit * balance;
-    // A zero target for a stock not in the book trades and records nothing,
-    // so only held stocks and nonzero targets reach set_position; the book's
-    // keys are followed with a cursor in the same ascending order.
-    auto cursor = p.begin();
-    const auto visit = [&](std::int64_t sid) {
-      double v2 = newp.get(sid) * ratio;
+    const double dust = std::isfinite(divisor) ? book_detail::kDustWeight * divisor : 0.0;
+    // The target of stock `sid`, held at `*held` (nullptr: not held), with
+    // the buys scaled by `scale` from what is already held long.
+    const auto target = [&](std::int64_t sid, const double* held, double scale) {
+      double w = newp.get(sid);
+      if (w != 0.0 && std::fabs(w) <= dust) w = 0.0;
+      double v2 = w * ratio;
       if (std::fabs(v2) > cap) v2 = cap * (v2 > 0 ? 1 : -1);
-      while (cursor != p.end() && cursor->first < sid) ++cursor;
-      if (v2 == 0.0 && (cursor == p.end() || cursor->first != sid)) return;
-      const int key = static_cast<int>(sid);
-      // set_position changes the slot of `key` only: the slots before it stay
-      // where they are, so the cursor comes back at the same place (past
-      // `key` if it is still or newly held).
-      const auto at = cursor - p.begin();
-      if (setup != nullptr) setup->before(key, costs);
-      cash = set_position_with(p, cursor, key, v2, cash, costs, true, true, balance, hooks);
-      if (setup != nullptr) setup->after(key);
-      cursor = p.begin() + at;
-      if (cursor != p.end() && cursor->first == key) ++cursor;
+      // A target the holding's trade would round away leaves it at exactly
+      // 0: it is a close, recorded as one.
+      if (held != nullptr && v2 != 0.0 && *held + (v2 - *held) == 0.0) v2 = 0.0;
+      if (scale != 1.0) {
+        const double base = held != nullptr && *held > 0.0 ? *held : 0.0;
+        if (v2 > base) v2 = base + scale * (v2 - base);
+      }
+      return v2;
     };
     // With a finite ratio and a cap of 0 or more, a zero weight is a zero
     // target: only the stocks of `targets` (the nonzero weights) and the
     // held ones can trade, visited in the same ascending order without
     // reading the other weights (whose zeros a branch would guess wrong).
-    if (targets != nullptr && std::isfinite(ratio) && !(cap < 0.0) &&
-        newp.size - 1 <= static_cast<std::int64_t>(INT_MAX)) {
-      std::size_t k = 0;
-      while (true) {
-        const std::int64_t held =
-            cursor != p.end() && cursor->first < newp.size ? cursor->first : INT64_MAX;
-        const std::int64_t next = k < targets->size() ? (*targets)[k] : INT64_MAX;
-        const std::int64_t sid = held < next ? held : next;
-        if (sid == INT64_MAX) break;
-        if (sid == next) ++k;
+    const bool sparse = targets != nullptr && std::isfinite(ratio) && !(cap < 0.0) &&
+                        newp.size - 1 <= static_cast<std::int64_t>(INT_MAX);
+    // The rebalance on `book` from `cash`, through `on`; a trial tells the
+    // fills' setup nothing of what they left.
+    const auto walk = [&](Book& book, auto& on, double scale, bool trial) -> double {
+      double left = cash;
+      // A zero target for a stock not in the book trades and records
+      // nothing, so only held stocks and nonzero targets reach
+      // set_position; the book's keys are followed with a cursor in the
+      // same ascending order.
+      auto cursor = book.begin();
+      const auto visit = [&](std::int64_t sid) {
+        while (cursor != book.end() && cursor->first < sid) ++cursor;
+        const bool held = cursor != book.end() && cursor->first == sid;
+        const double v2 = target(sid, held ? &cursor->second : nullptr, scale);
+        if (v2 == 0.0 && !held) return;
+        const int key = static_cast<int>(sid);
+        // set_position changes the slot of `key` only: the slots before it
+        // stay where they are, so the cursor comes back at the same place
+        // (past `key` if it is still or newly held).
+        const auto at = cursor - book.begin();
+        if (setup != nullptr) setup->before(key, costs);
+        left = set_position_with(book, cursor, key, v2, left, costs, true, true, balance, on);
+        if (setup != nullptr && !trial) setup->after(key);
+        cursor = book.begin() + at;
+        if (cursor != book.end() && cursor->first == key) ++cursor;
+      };
+      if (sparse) {
+        std::size_t k = 0;
+        while (true) {
+          const std::int64_t held =
+              cursor != book.end() && cursor->first < newp.size ? cursor->first : INT64_MAX;
+          const std::int64_t next = k < targets->size() ? (*targets)[k] : INT64_MAX;
+          const std::int64_t sid = held < next ? held : next;
+          if (sid == INT64_MAX) break;
+          if (sid == next) ++k;
+          visit(sid);
+        }
+        return left;
+      }
+      for (std::int64_t sid = 0; sid < newp.size; ++sid) {
+        if (sid > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
         visit(sid);
       }
-      return cash;
+      return left;
+    };
+    if (!keep_cash) return walk(p, hooks, 1.0, false);
+    // An account that does not borrow: when the rebalance would leave the
+    // cash below 0 beyond its rounding (the sales' fees and taxes, lots
+    // rounded down on the sales, a minimum fee), its buys are scaled down
+    // together, each to whole lots, to the largest scale that leaves the
+    // cash at 0 or more.
+    // The cash a rebalance leaves only grows as its buys shrink, so the
+    // scale is found by halving the interval, each try on a copy of the
+    // book; the rebalance that leaves 0 or more is then made as tried.
+    book_detail::TrialHooks quiet;
+    const auto left_at = [&](double scale) {
+      Book copy = p;
+      return walk(copy, quiet, scale, true);
+    };
+    double scale = 1.0;
+    if (left_at(1.0) < -kCashRounding * std::fabs(balance)) {
+      scale = 0.0;
+      double low = 0.0, high = 1.0;
+      for (int i = 0; i < 40; ++i) {
+        const double mid = 0.5 * (low + high);
+        if (left_at(mid) >= 0.0) {
+          low = scale = mid;
+        } else {
+          high = mid;
+        }
+      }
     }
-    for (std::int64_t sid = 0; sid < newp.size; ++sid) {
-      if (sid > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
-      visit(sid);
-    }
-    return cash;
+    return walk(p, hooks, scale, false);
   });
 }
 

@@ -4,6 +4,7 @@
 // the close, then decide the next row's rebalance.
 #include "core/engine.hpp"
 
+#include "core/account_fills.hpp"
 #include "core/journal.hpp"
 
 #include <algorithm>
@@ -183,10 +184,19 @@ void Engine::process_row(std::int64_t d, double* creturn) {
   st_.date = in_.price_index.get(d);
   st_.rows_walked = d + 1;
   if (st_.date < in_.pos_index.at(0)) {
-    creturn[d] = 1.0;
+    // Before the first weights the account holds its cash, which earns
+    // (or pays) from the first row on. A row dated back before them after
+    // rows were worked (dates that go back) is not worked: it reads 1.0.
+    if (opt_.exec.finances() && !st_.worked) {
+      accrue_financing(d);
+      creturn[d] = st_.cash;
+    } else {
+      creturn[d] = 1.0;
+    }
     if (journal_) journal_->row_done(d, st_.cash);
     return;
   }
+  st_.worked = true;
   if (d > INT_MAX) fail(ErrorKind::OverflowError, "value too large to convert to int");
   hooks_.record_date(static_cast<int>(d));
   st_.exit_stocks_temp.clear();
@@ -194,15 +204,25 @@ void Engine::process_row(std::int64_t d, double* creturn) {
   if (opt_.exec.finances()) accrue_financing(d);
   st_.book_changed = false;
   mark_to_market(d);
-  execute_pending_exits();
-  if (st_.should_rebalance || (caps_ && !orders_.empty())) st_.book_changed = true;
-  if (st_.should_rebalance) {
-    rebalance_step(d);
-  } else if (caps_ && !orders_.empty()) {
-    fill_orders(d);
+  if (!st_.stopped) {
+    execute_pending_exits();
+    if (st_.should_rebalance || (caps_ && !orders_.empty())) st_.book_changed = true;
+    if (st_.should_rebalance) {
+      // A rebalance sizes its targets from the balance: at 0 or below
+      // there is nothing to size them from, and the book is closed instead.
+      const double balance = balance_at_trade();
+      if (balance <= 0.0) {
+        st_.book_changed = true;
+        stop_account(d, ExitReason::WipedOut, balance, std::nan(""), false);
+      } else {
+        rebalance_step(d);
+      }
+    } else if (caps_ && !orders_.empty()) {
+      fill_orders(d);
+    }
+    if (st_.has_delisting) delisting_exits(d);
   }
-  if (st_.has_delisting) delisting_exits(d);
-  creturn[d] = close_valuation(d);
+  creturn[d] = close_and_check(d);
   if (journal_) journal_->row_done(d, st_.cash);
   if (caps_) {
     for (const int sid : orders_) {
@@ -600,8 +620,11 @@ void Engine::cache_holdings() {
 // the first one that was not quiet are walked one at a time, which raises
 // any error in the order the row walk does.
 std::int64_t Engine::run_quiet_rows(std::int64_t d, double* creturn) {
+  // A book on borrowed cash may lose all of its worth: its rows are walked
+  // one at a time, each checking the account at its close. (Longs bought
+  // with cash of 0 or more cannot take the equity to 0 or below.)
   if (st_.should_rebalance || !st_.exit_stocks.empty() || caps_ || opt_.exec.finances() ||
-      !long_exits_never_ || in_.pos_index.size == 0) {
+      !long_exits_never_ || in_.pos_index.size == 0 || st_.cash < 0.0) {
     return 0;
   }
   if (!hot_cached_ || hot_version_ != st_.pos.keys_version()) cache_holdings();
@@ -990,12 +1013,13 @@ void Engine::rebalance_step(std::int64_t d) {
   fill_row_ = d;
   // A journal is the run's hooks: its rebalance calls them directly.
   FillSetup* const setup = costs_.exec != nullptr ? this : nullptr;
+  const bool keeps_cash = opt_.exec.keeps_cash();
   st_.cash = journal_ != nullptr && static_cast<RunHooks*>(journal_) == &hooks_
                  ? rebalance_journal(st_.pos, rebalance_row, st_.cash, costs_,
                                      opt_.position_limit, *journal_,
-                                     opt_.exec.max_gross, setup, &targets_)
+                                     opt_.exec.max_gross, setup, &targets_, keeps_cash)
                  : rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit,
-                             hooks_, opt_.exec.max_gross, setup, &targets_);
+                             hooks_, opt_.exec.max_gross, setup, &targets_, keeps_cash);
   st_.latest_rebalanced_pos = st_.pos;
   if (rebalance_row.data == target.data) {
     st_.latest_rebalanced_row = target;  // the input row itself: no copy per rebalance
@@ -1053,11 +1077,11 @@ void Engine::delisting_exits(std::int64_t d) {
   }
 }
 
-double Engine::close_valuation(std::int64_t d) {
+double Engine::close_valuation(std::int64_t d, double* gross) {
   double balance = st_.cash;
   const bool record = journal_ != nullptr && journal_->records_positions();
   const bool finances = opt_.exec.finances();
-  double shorts = 0.0;
+  double shorts = 0.0, held = 0.0;
   if (!st_.book_changed && worth_ok_ && worth_.size() == st_.pos.size()) {
     // No fill since mark_to_market: the same worths, added in the same order.
     std::size_t k = 0;
@@ -1065,9 +1089,11 @@ double Engine::close_valuation(std::int64_t d) {
       const double worth = worth_[k++];
       balance = balance + worth;
       if (finances && worth < 0) shorts += -worth;
+      if (gross != nullptr) held += std::fabs(worth);
       if (record) journal_->holding_at_close(d, sid, worth);
     }
     if (finances) st_.shorts_at_close = shorts;
+    if (gross != nullptr) *gross = held;
     return balance;
   }
   for (const auto& [sid, value] : st_.pos) {
@@ -1081,10 +1107,86 @@ double Engine::close_valuation(std::int64_t d) {
     const double worth = worth_at_close(value, trade_price, in_.close.at(d, sidprice));
     balance = balance + worth;
     if (finances && worth < 0) shorts += -worth;
+    if (gross != nullptr) held += std::fabs(worth);
     if (record) journal_->holding_at_close(d, sid, worth);
   }
   if (finances) st_.shorts_at_close = shorts;
+  if (gross != nullptr) *gross = held;
   return balance;
+}
+
+// The account at the close. A NaN balance (a run whose arithmetic left the
+// finite range) is no verdict on the account and stops nothing.
+double Engine::close_and_check(std::int64_t d) {
+  if (st_.stopped) return close_valuation(d);  // the cash: nothing is held
+  const double margin = opt_.exec.maintenance_margin;
+  const bool record = journal_ != nullptr && journal_->records_positions();
+  const std::size_t recorded = record ? journal_->positions_recorded() : 0;
+  double gross = std::nan("");
+  const double balance = close_valuation(d, margin > 0.0 ? &gross : nullptr);
+  const bool wiped = balance <= 0.0;
+  if (!wiped && !(margin > 0.0 && balance < margin * gross)) return balance;
+  // The book is closed at this close: the holdings valued at it are not
+  // held at it after all.
+  if (record) journal_->unrecord_positions(recorded);
+  if (std::isnan(gross)) {
+    gross = 0.0;
+    for (const auto& [sid, value] : st_.pos) {
+      const int col = price_column(sid, d);
+      gross += std::fabs(worth_at_close(value, in_.price.at(d, col), in_.close.at(d, col)));
+    }
+  }
+  stop_account(d, wiped ? ExitReason::WipedOut : ExitReason::MarginCall, balance, gross, true);
+  return close_valuation(d);
+}
+
+double Engine::balance_at_trade() const {
+  double balance = st_.cash;
+  for (const auto& kv : st_.pos) balance += kv.second;
+  return balance;
+}
+
+// The account stops: every holding is sold or covered on row d, whatever a
+// volume cap would allow (a forced closing), paying its costs; the orders
+// still open and the exits signalled are dropped. What is left is cash.
+void Engine::stop_account(std::int64_t d, ExitReason reason, double equity, double gross,
+                          bool at_close) {
+  st_.stopped = true;
+  st_.stopped_row = d;
+  st_.stopped_reason = reason;
+  st_.stopped_equity = equity;
+  if (std::isnan(gross)) {
+    gross = 0.0;
+    for (const auto& kv : st_.pos) gross += std::fabs(kv.second);
+  }
+  st_.stopped_gross = gross;
+  if (caps_) clear_orders();
+  st_.exit_stocks.clear();
+  st_.pending_exits.clear();
+  st_.exit_stocks_temp.clear();
+  st_.pending_exits_temp.clear();
+  if (journal_) journal_->stopped(d, static_cast<std::int8_t>(reason), equity, gross);
+  if (st_.pos.size() == 0) return;
+  st_.book_changed = true;
+  while (st_.pos.size() != 0) {
+    const auto it = st_.pos.begin();
+    const int sid = it->first;
+    const int col = price_column(sid, d);
+    double price = std::nan("");
+    if (at_close) {
+      // The holding at its worth at the close, sold at the close (at the
+      // trade price, or the last known one, when either is missing).
+      const double trade = validated_trade_price(sid, col, d);
+      const double close = in_.close.at(d, col);
+      it->second = worth_at_close(it->second, trade, close);
+      if (!std::isnan(trade) && !std::isnan(close)) price = close;
+    }
+    trade_for(d, reason);
+    if (journal_ && !std::isnan(price)) journal_->trade_context(d, reason, price);
+    TradeCosts costs = costs_.exec != nullptr ? fill_costs(sid, d, price) : costs_;
+    costs.cap = HUGE_VAL;
+    st_.cash = set_position(st_.pos, sid, 0.0, st_.cash, costs, false, true, 1.0, hooks_);
+  }
 }
 
 // Interest on the cash and the fee on the shorts held at the previous row's
@@ -1290,6 +1392,19 @@ void Engine::fill_orders(std::int64_t d) {
     c.order_entry = order_entry_[static_cast<std::size_t>(sid)];
     const auto it = st_.pos.find(sid);
     const double held = it != st_.pos.end() ? it->second : 0.0;
+    // An account that does not borrow buys no more than its cash pays for;
+    // the rest of the order waits.
+    double withheld = 0.0;
+    if (q > 0.0 && held >= 0.0 && opt_.exec.keeps_cash()) {
+      c.exact = affordable_shares(c, sid, q);
+      withheld = q - c.exact;
+      if (c.exact == 0.0) {
+        orders_[kept++] = sid;
+        continue;
+      }
+      // As for a cap: a billionth of the order left is rounding, not an order.
+      if (withheld <= 1e-9 * q) withheld = 0.0;
+    }
     st_.cash = set_position(st_.pos, sid, held, st_.cash, c, false, true, 1.0, hooks_);
     count_fill();
     // A stock this fill made a holding follows its price from this row on,
@@ -1299,10 +1414,37 @@ void Engine::fill_orders(std::int64_t d) {
       const double price = in_.price.at(d, col);
       if (!std::isnan(price)) st_.previous_price[static_cast<std::size_t>(col)] = price;
     }
-    order_shares_[static_cast<std::size_t>(sid)] = unfilled_.shares;
-    if (unfilled_.shares != 0.0) orders_[kept++] = sid;
+    order_shares_[static_cast<std::size_t>(sid)] = unfilled_.shares + withheld;
+    if (order_shares_[static_cast<std::size_t>(sid)] != 0.0) orders_[kept++] = sid;
   }
   orders_.resize(kept);
+}
+
+// The most of a pending buy of q shares (whole lots) whose fill, costs
+// included, leaves the cash at 0 or more: q itself when it leaves no less
+// than the rounding of the cash's sums (kCashRounding of the balance).
+double Engine::affordable_shares(const TradeCosts& c, int sid, double q) {
+  const auto left = [&](double shares) {
+    if (!(shares > 0.0)) return st_.cash;
+    const Plan plan = plan_shares(c, sid, shares, true, c.closes);
+    return plan.trades ? st_.cash + plan.cash_delta : st_.cash;
+  };
+  if (!(left(q) < -kCashRounding * std::fabs(balance_at_trade()))) return q;
+  const double lot = opt_.exec.lot_of(sid);
+  const auto shares_at = [&](double f) {
+    return lot > 0.0 ? std::trunc(q * f / lot) * lot : q * f;
+  };
+  double best = 0.0, low = 0.0, high = 1.0;
+  for (int i = 0; i < 40; ++i) {
+    const double mid = 0.5 * (low + high);
+    if (left(shares_at(mid)) >= 0.0) {
+      low = mid;
+      best = shares_at(mid);
+    } else {
+      high = mid;
+    }
+  }
+  return best;
 }
 
 // A delisted holding the cap kept from selling: its value at the last price

@@ -71,10 +71,21 @@ class MessageHooks {
 };
 
 // Why a holding was traded. The names are the labels users see, in this order.
-enum class ExitReason : std::int8_t { Rebalance, StopLoss, TakeProfit, TrailingStop, Delisting };
-inline constexpr const char* kExitReasonNames[] = {"rebalance", "stop_loss", "take_profit",
-                                                   "trailing_stop", "delisting"};
-inline constexpr int kExitReasonCount = 5;
+// WipedOut and MarginCall close the whole book when the account stops (see
+// Engine::stop_account).
+enum class ExitReason : std::int8_t {
+  Rebalance,
+  StopLoss,
+  TakeProfit,
+  TrailingStop,
+  Delisting,
+  WipedOut,
+  MarginCall
+};
+inline constexpr const char* kExitReasonNames[] = {"rebalance",     "stop_loss", "take_profit",
+                                                   "trailing_stop", "delisting", "wiped_out",
+                                                   "margin_call"};
+inline constexpr int kExitReasonCount = 7;
 
 // An exit signalled at the close and carried out on the next row. The signed
 // stock indexes of exit_stocks cannot tell a stop of stock 0 from its take
@@ -175,6 +186,7 @@ struct RunState {
   int pos_id = 0;
   int current_position_id = -1;
   std::int64_t date = 0;  // date of the last row walked
+  bool worked = false;    // a row dated on or after the first weights was worked
   std::int64_t rows_walked = 0;
   // Financing: the date of the last row worked (-1 before the first) and
   // the absolute value of the shorts at its close.
@@ -184,6 +196,13 @@ struct RunState {
   std::int64_t financed_row = -1;
   std::int64_t financed_date = 0;
   double shorts_at_close = 0.0;
+  // The account stopped: its equity reached 0 or less (or the maintenance
+  // margin) on row stopped_row and the book was closed there; nothing
+  // trades after it. The equity and gross held that stopped it, and why.
+  bool stopped = false;
+  std::int64_t stopped_row = -1;
+  double stopped_equity = 0.0, stopped_gross = 0.0;
+  ExitReason stopped_reason = ExitReason::WipedOut;
 };
 
 bool trade_price_ok(double value);
@@ -226,7 +245,18 @@ class Engine final : private FillSetup {
   void execute_pending_exits();
   void rebalance_step(std::int64_t d);
   void delisting_exits(std::int64_t d);
-  double close_valuation(std::int64_t d);
+  // The close valuation with the account's check at the close: a balance at
+  // 0 or below, or below the maintenance margin of the gross held, closes
+  // the book at the close. Returns the row's equity.
+  double close_and_check(std::int64_t d);
+  double close_valuation(std::int64_t d, double* gross = nullptr);
+  // The cash plus the book at the trade price, in the book's order (the
+  // balance a rebalance sizes its targets from).
+  double balance_at_trade() const;
+  // Closes every holding on row d, at the trade price or (at_close) at
+  // each holding's close, and stops the account for `reason`.
+  void stop_account(std::int64_t d, ExitReason reason, double equity, double gross,
+                    bool at_close);
   void schedule_next_row(std::int64_t d);
   void accrue_financing(std::int64_t d);
 
@@ -245,6 +275,7 @@ class Engine final : private FillSetup {
   void count_fill();
   void clear_orders();
   void fill_orders(std::int64_t d);
+  double affordable_shares(const TradeCosts& c, int sid, double q);
   bool exiting(int sid) const;
   void write_off(int sid);
   void before(int sid, TradeCosts& costs) override;

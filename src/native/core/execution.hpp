@@ -23,6 +23,9 @@ struct Execution {
   double slippage = 0.0;     // fraction of the trading price paid on every fill
   double min_fee = 0.0;      // least fee of a fill, in portfolio units (currency / capital)
   double max_gross = 1.0;    // rows whose absolute weights add to more are scaled to it
+  // The equity at a close below this fraction of the gross held closes the
+  // book (a margin call); 0: only an equity of 0 or less does.
+  double maintenance_margin = 0.0;
   double cash_rate = 0.0;    // annual, on positive cash
   double borrow_rate = 0.0;  // annual, on negative cash
   double short_fee = 0.0;    // annual, on the absolute value of the shorts
@@ -45,6 +48,9 @@ struct Execution {
     return slippage != 0.0 || min_fee > 0.0 || has_lots() || caps() || impacts();
   }
   bool finances() const { return cash_rate != 0.0 || borrow_rate != 0.0 || short_fee != 0.0; }
+  // An account (a capital) without leverage never borrows: its rebalances
+  // cut their buys to the cash the rest of the rebalance leaves.
+  bool keeps_cash() const { return capital > 0.0 && max_gross <= 1.0; }
   // The lot of stock `sid` (0: trade any quantity).
   double lot_of(int sid) const {
     if (lots.empty()) return lot_all;

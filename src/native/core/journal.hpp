@@ -246,7 +246,22 @@ class Journal final : public RunHooks {
     financing.short_fee.push_back(short_fee);
   }
   void row_done(std::int64_t row, double cash_after) { cash[static_cast<std::size_t>(row)] = cash_after; }
+  // The account stopped on `row` (see RunState::stopped).
+  void stopped(std::int64_t row, std::int8_t reason, double equity, double gross) {
+    stop_row = row;
+    stop_reason = reason;
+    stop_equity = equity;
+    stop_gross = gross;
+  }
   bool records_positions() const { return jopt_.positions; }
+  // How many holdings have been recorded, and dropping those recorded since
+  // (a close valuation the account's stop undoes).
+  std::size_t positions_recorded() const { return positions.row.size(); }
+  void unrecord_positions(std::size_t at) {
+    positions.row.resize_down(at);
+    positions.sid.resize_down(at);
+    positions.value.resize_down(at);
+  }
   void holding_at_close(std::int64_t row, int sid, double worth) {
     if (worth == 0.0) return;  // adds nothing to the valuation (NaN is kept)
     positions.row.push_back(row);
@@ -337,6 +352,11 @@ class Journal final : public RunHooks {
   FinancingColumns financing;
   PendingColumns pending;
   Column<double> excursions;  // trades x excursion_length(), row-major
+  // Where the account stopped (-1: it never did), why, and its equity and
+  // gross held then.
+  std::int64_t stop_row = -1;
+  std::int8_t stop_reason = 0;
+  double stop_equity = 0.0, stop_gross = 0.0;
 
  private:
   struct PendingExcursion {
@@ -417,7 +437,8 @@ class Journal final : public RunHooks {
 // records into a journal.
 double rebalance_journal(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
                          double position_limit, Journal& hooks, double max_gross,
-                         FillSetup* setup, const std::vector<std::int64_t>* targets);
+                         FillSetup* setup, const std::vector<std::int64_t>* targets,
+                         bool keep_cash);
 
 // The weight each row traded: over the fills in their order, the moved value
 // less what was written off, over the equity before the fill's row (1 before

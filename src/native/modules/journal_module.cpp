@@ -218,6 +218,16 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
                {"sid", ndarray_of(orders.sid, Dtype::Int64)},
                {"shares", ndarray_of(orders.shares, Dtype::Float64)},
                {"reason", ndarray_of(orders.reason, Dtype::Int8)}}));
+  // Where the account stopped: its row, the reason of its closing fills
+  // (a REASONS code), and the equity and gross held that stopped it.
+  if (j.stop_row >= 0) {
+    put(out.get(), "stopped",
+        py::checked(Py_BuildValue("{s:L,s:i,s:d,s:d}", "row", static_cast<long long>(j.stop_row),
+                                  "reason", static_cast<int>(j.stop_reason), "equity",
+                                  j.stop_equity, "gross", j.stop_gross)));
+  } else {
+    put(out.get(), "stopped", Py_NewRef(Py_None));
+  }
   JournalReportHooks report_hooks(p.jopt.stop_trading, p.args.options.exec.max_gross);
   put(out.get(), "next_period",
       py::build_report(o.engine->state(), p.inputs, p.args.options.position_limit, report_hooks,
@@ -313,9 +323,12 @@ const char kRunDoc[] =
     "day_length (price-index units per day), volume (shares traded, shaped like\n"
     "price_values), max_participation (largest fraction of a row's volume a fill takes;\n"
     "the rest waits as a pending order), impact and impact_window (the square-root\n"
-    "impact). At their defaults the run is backtest_'s bit for bit. Returns a dict:\n"
-    "creturn, cash, rebalance_rows, fills, trades, excursions, positions, financing,\n"
-    "pending, next_period (a RunOutput: a dict where the old\n"
+    "impact), maintenance_margin (an equity at a close below this fraction of the gross\n"
+    "held closes the book: a margin call). At their defaults the run is backtest_'s bit\n"
+    "for bit. Returns a dict: creturn, cash, rebalance_rows, fills, trades, excursions,\n"
+    "positions, financing, pending, stopped (None, or where an equity of 0 or less or a\n"
+    "margin call closed the book: row, reason, equity, gross), next_period (a RunOutput:\n"
+    "a dict where the old\n"
     "key 'report' still reads, with a DeprecationWarning). Module state of runvane and\n"
     "swaylen is never touched.";
 
