@@ -153,6 +153,7 @@ EXECUTION_ARGUMENTS: dict[str, str] = {
     "max_participation": "max_participation",
     "impact": "impact",
     "impact_window": "impact_window",
+    "maintenance_margin": "maintenance_margin",
 }
 """The journal's keyword options of execution (which :func:`pelmora.core.runvane.backtest_`
 does not take) -> the option each comes from."""
@@ -282,6 +283,10 @@ class RunRecord:
     pending : dict of numpy.ndarray
         :data:`PENDING_FIELDS`: the orders still open after each row (shares signed, reason a
         :data:`REASONS` code); empty without a volume cap.
+    stopped : dict or None
+        Where the account stopped trading: ``row``, ``reason`` (the :data:`REASONS` code of its
+        closing fills, "wiped_out" or "margin_call"), ``equity`` and ``gross`` (held) that
+        stopped it; None when it never did.
     next_period : dict
         The orders for the trading day after the data: ``actions``, ``weights``,
         ``next_weights``, ``weight_time``, ``next_weight_time``.
@@ -302,6 +307,7 @@ class RunRecord:
     pending: dict[str, np.ndarray]
     next_period: dict[str, Any]
     excursion_summary: np.ndarray | None = None
+    stopped: dict[str, Any] | None = None
     rerun: Callable[..., dict[str, Any]] | None = dataclasses.field(
         default=None, repr=False, compare=False
     )
@@ -316,7 +322,7 @@ class RunRecord:
         journal of an earlier release gives them. ``rerun`` makes the run again (see
         :meth:`fill_in`).
         """
-        late = ("next_period", "excursion_summary", "rerun")
+        late = ("next_period", "excursion_summary", "stopped", "rerun")
         fields = {
             name: output[name.removeprefix("kept_")]
             for name in cls.__dataclass_fields__
@@ -324,7 +330,7 @@ class RunRecord:
         }
         orders = output["next_period"] if "next_period" in output else output["report"]
         return cls(**fields, next_period=orders, excursion_summary=output.get("excursion_summary"),
-                   rerun=rerun)
+                   stopped=output.get("stopped"), rerun=rerun)
 
     @property
     def excursions(self) -> np.ndarray | None:

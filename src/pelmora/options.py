@@ -99,9 +99,11 @@ index : str or None, default
     table; a pandas frame keeps its index.
 capital : float or None, default
     The account's value in currency at the start (finite, above 0). None keeps the unit
-    portfolio. Alone it changes no figure: money stays in portfolio units (the run starts with
-    1.0 of cash; :attr:`BacktestResult.currency` multiplies the money tables by ``capital``) and
-    the fills gain ``shares`` and ``requested``. ``lot_size`` and ``min_fee`` need it.
+    portfolio. Money stays in portfolio units (the run starts with 1.0 of cash;
+    :attr:`BacktestResult.currency` multiplies the money tables by ``capital``) and the fills
+    gain ``shares`` and ``requested``. An account does not borrow at ``max_gross`` 1 or less:
+    a rebalance's buys are scaled down (whole lots down) where its sales' costs would leave the
+    cash below 0; else a capital alone changes no figure. ``lot_size`` and ``min_fee`` need it.
 lot_size : float, pandas.Series or mapping, optional
     Shares per lot: one number for every stock, or a lot per stock id (a Series or mapping; NaN
     or None: that stock trades any number of shares). Each stock of ``weights`` needs an entry:
@@ -119,7 +121,8 @@ min_fee : float, default
 max_gross : float, default
     Largest sum of a weight row's absolute weights (finite, above 0): rows that add up to more
     are scaled down to it. Above 1 the book borrows, its cash going negative (see
-    ``borrow_rate``); ``position_limit`` still caps each stock.
+    ``borrow_rate``); at 1 or less an account (a ``capital``) never does; ``position_limit``
+    still caps each stock.
 cash_rate : float, default
     Annual interest on positive cash (above -1 and at most 100, that is 10,000 %: a negative
     rate, as some deposits pay, is charged). On every trading day interest accrues on the previous close's cash for the
@@ -144,6 +147,11 @@ impact : float, default
     before. A sale fills at half its slipped price at least; an impact above 10 % warns.
 impact_window : int, default
     Days of returns of that sigma (2 or more; fewer at the start, none below 2 returns).
+maintenance_margin : float or None, default
+    A margin call: when the equity at a close falls below this fraction of the gross held (the
+    absolute value of the holdings at that close), the book is closed at that close (fills with
+    reason "margin_call") and nothing trades after; 0 <= x < 1. None: only an equity of 0 or
+    less stops the account (reason "wiped_out"), which it always does.
 """
 
 
@@ -271,6 +279,18 @@ def _lot_size(value: Any) -> Any:
     return value
 
 
+def _maintenance_margin(value: Any) -> float | None:
+    if value is None:
+        return None
+    number = _real("maintenance_margin", value)
+    if not (0.0 <= number < 1.0):
+        raise ValueError(
+            "maintenance_margin must be at least 0 and below 1 (a fraction of the gross held) or "
+            f"None, got {value!r}"
+        )
+    return number
+
+
 def _min_fee(value: Any) -> float:
     number = _real("min_fee", value)
     if not (math.isfinite(number) and number >= 0.0):
@@ -316,7 +336,7 @@ class BacktestOptions(FieldAccess):
     minimum fee below 0; a rate that is not finite or above 100 (10,000 % a year), a cash rate
     of -1 or below, a borrow rate or short fee below 0; lots or a minimum fee without a capital;
     a participation outside (0, 1], an impact below 0 or an impact window below 2, either of the
-    first two without a capital.
+    first two without a capital; a maintenance margin outside [0, 1).
 
     Parameters
     ----------
@@ -354,6 +374,7 @@ class BacktestOptions(FieldAccess):
     max_participation: float | None = None
     impact: float = 0.0
     impact_window: int = 20
+    maintenance_margin: float | None = None
 
     def __post_init__(self) -> None:
         checked: dict[str, Any] = {
@@ -400,6 +421,7 @@ class BacktestOptions(FieldAccess):
             cash_rate=_rate("cash_rate", self.cash_rate, -1.0),
             borrow_rate=_rate("borrow_rate", self.borrow_rate, 0.0),
             short_fee=_rate("short_fee", self.short_fee, 0.0),
+            maintenance_margin=_maintenance_margin(self.maintenance_margin),
         )
         checked.update(check_liquidity(self.volume, self.max_participation, self.impact,
                                        self.impact_window, checked["capital"]))

@@ -150,7 +150,9 @@ class BacktestResult:
         stock
             Stock id.
         reason
-            "rebalance", "stop_loss", "take_profit", "trailing_stop" or "delisting".
+            "rebalance", "stop_loss", "take_profit", "trailing_stop", "delisting", or
+            "wiped_out" and "margin_call" for the closing of the whole book when the account
+            stopped (its equity at 0 or less, or below ``maintenance_margin`` of the gross held).
         side
             "buy" when the holding's value went up (a long bought, a short covered), "sell" when
             it went down.

@@ -7,7 +7,7 @@ import warnings
 from typing import TYPE_CHECKING, Any
 
 from pelmora._dates import when
-from pelmora._engine import first_large_impact, run_journal
+from pelmora._engine import REASONS, first_large_impact, run_journal
 from pelmora._weights import GROSS_SCALED, first_scaled_row
 from pelmora.inputs import prepare_inputs
 from pelmora.options import BacktestOptions, make_options, with_options
@@ -18,7 +18,9 @@ if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs import EngineInputs, PriceInput
     from pelmora.result import BacktestResult
 
-__all__ = ["IMPACT_WARNING", "STOP_WARNING", "backtest"]
+__all__ = [
+    "IMPACT_WARNING", "MARGIN_CALL_WARNING", "STOP_WARNING", "WIPED_OUT_WARNING", "backtest",
+]
 
 
 STOP_WARNING = "{name}={value!r} is {percent:g} %: {name} reads as a fraction (0.1 is 10 %)"
@@ -80,6 +82,34 @@ def _warn_large_impact(inputs: EngineInputs, fills: dict[str, Any]) -> None:
             stacklevel=3,
         )
 
+WIPED_OUT_WARNING = (
+    "pelmora.backtest: the equity was {equity:.6g} on {date} (1.0 at the start), nothing left to "
+    'trade with: the book was closed that day (fills with reason "wiped_out") and nothing '
+    "traded after"
+)
+"""The warning of a run whose equity reached 0 or less (see :func:`backtest`)."""
+
+MARGIN_CALL_WARNING = (
+    "pelmora.backtest: the equity was {equity:.6g} on {date}, below maintenance_margin={margin!r} "
+    "of the {gross:.6g} held: the book was closed that day (fills with reason \"margin_call\") "
+    "and nothing traded after"
+)
+"""The warning of a run stopped by a margin call (see :func:`backtest`)."""
+
+
+def _warn_stopped(inputs: EngineInputs, stopped: dict[str, Any] | None) -> None:
+    """Warn when the account stopped trading, naming the date and the equity."""
+    if stopped is None:
+        return
+    called = REASONS[stopped["reason"]] == "margin_call"
+    warnings.warn(
+        (MARGIN_CALL_WARNING if called else WIPED_OUT_WARNING).format(
+            equity=stopped["equity"], date=inputs.date_text(stopped["row"]),
+            margin=inputs.options.maintenance_margin, gross=stopped["gross"]),
+        UserWarning,
+        stacklevel=3,
+    )
+
 
 @with_options(("weights", "prices"))
 def backtest(
@@ -124,6 +154,13 @@ def backtest(
         Equity, fills, trades, positions, next-period orders and statistics; independent of any
         other run.
 
+    Warns
+    -----
+    UserWarning
+        No rebalance before the last price date; or the account stopped trading: its equity
+        reached 0 or less (:data:`WIPED_OUT_WARNING`) or a margin call closed it
+        (:data:`MARGIN_CALL_WARNING`), naming the date and the equity.
+
     Raises
     ------
     ValueError, TypeError
@@ -159,4 +196,5 @@ def backtest(
             UserWarning,
             stacklevel=2,
         )
+    _warn_stopped(inputs, record.stopped)
     return BacktestResult(inputs, record)

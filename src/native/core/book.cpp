@@ -26,9 +26,9 @@ double set_position(Book& p, Book::iterator lower, int sid, double position, dou
 
 double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
                  double position_limit, RunHooks& hooks, double max_gross, FillSetup* setup,
-                 const std::vector<std::int64_t>* targets, bool keep_cash) {
+                 const std::vector<std::int64_t>* targets, CashRule cash_rule) {
   return rebalance_with(p, newp, cash, costs, position_limit, hooks, max_gross, setup,
-                        targets, keep_cash);
+                        targets, cash_rule);
 }
 
 }  // namespace pelmora

@@ -167,7 +167,22 @@ class FillSetup {
   virtual ~FillSetup() = default;
   virtual void before(int sid, TradeCosts& costs) = 0;
   virtual void after(int sid) = 0;
+  // The cap of a buy of `amount` lowered to the shares `cash` pays for
+  // when it does not pay for the buy (CashRule::BuysWait); `balance`: the
+  // rebalance's, the measure of the cash's rounding.
+  virtual void limit_to_cash(int sid, TradeCosts& costs, double amount, double cash,
+                             double balance) {
+    (void)sid, (void)costs, (void)amount, (void)cash, (void)balance;
+  }
 };
+
+// How a rebalance pays for its buys. MayBorrow: the cash may go below 0
+// (the unit portfolio, leverage). An account that does not borrow either
+// scales its buys down together to the cash the rebalance leaves
+// (ScaleBuys), or, when volume caps make orders wait anyway, fills each
+// buy as far as the cash at hand pays for and leaves the rest of the order
+// pending (BuysWait).
+enum class CashRule : std::int8_t { MayBorrow, ScaleBuys, BuysWait };
 
 // Moves holding `sid` to `position` and returns the new cash. `balance` turns
 // the position into the weight reported to the excursion recorder (1.0 when
@@ -191,12 +206,12 @@ inline constexpr double kCashRounding = 1e-12;
 // scaled down to it; a weight within four ulps of 0 (of the scaled row) is
 // 0. `setup`, under an account's rules, prepares each fill. Trades made
 // before a failure stay made. `targets`, when given, lists the indexes of
-// the nonzero weights of `newp` (NaN included), ascending. `keep_cash`: the
-// buys are scaled down so that the cash left is not below 0.
+// the nonzero weights of `newp` (NaN included), ascending. `cash_rule`: how
+// the buys are paid for (see CashRule).
 double rebalance(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
                  double position_limit, RunHooks& hooks, double max_gross = 1.0,
                  FillSetup* setup = nullptr, const std::vector<std::int64_t>* targets = nullptr,
-                 bool keep_cash = false);
+                 CashRule cash_rule = CashRule::MayBorrow);
 
 // Sum of |x| in NumPy's pairwise order, so the result matches
 // numpy.abs(x).sum() to the last bit.

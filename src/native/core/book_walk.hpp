@@ -239,7 +239,7 @@ template <class Hooks>
 double rebalance_with(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
                       double position_limit, Hooks& hooks, double max_gross,
                       FillSetup* setup, const std::vector<std::int64_t>* targets,
-                      bool keep_cash) {
+                      CashRule cash_rule) {
   return with_frame(book_detail::kRebalance, [&]() -> double {
     double balance = cash;
     for (const auto& kv : p) balance += kv.second;
@@ -274,9 +274,15 @@ double rebalance_with(Book& p, const View1D<double>& newp, double cash, TradeCos
     const bool sparse = targets != nullptr && std::isfinite(ratio) && !(cap < 0.0) &&
                         newp.size - 1 <= static_cast<std::int64_t>(INT_MAX);
     // The rebalance on `book` from `cash`, through `on`; a trial tells the
-    // fills' setup nothing of what they left.
-    const auto walk = [&](Book& book, auto& on, double scale, bool trial) -> double {
+    // fills' setup nothing of what they left. `moved`, when given, gets what
+    // each visit moved the cash by (0 for a buy); `later`, when given,
+    // holds for each visit what the visits after it that are not buys
+    // move the cash by, which a buy may count on (BuysWait).
+    const auto walk = [&](Book& book, auto& on, double scale, bool trial,
+                          std::vector<double>* moved,
+                          const std::vector<double>* later) -> double {
       double left = cash;
+      std::size_t n_visits = 0;
       // A zero target for a stock not in the book trades and records
       // nothing, so only held stocks and nonzero targets reach
       // set_position; the book's keys are followed with a cursor in the
@@ -287,13 +293,23 @@ double rebalance_with(Book& p, const View1D<double>& newp, double cash, TradeCos
         const bool held = cursor != book.end() && cursor->first == sid;
         const double v2 = target(sid, held ? &cursor->second : nullptr, scale);
         if (v2 == 0.0 && !held) return;
+        const bool buy = v2 > 0.0 && !(held && cursor->second >= v2);
+        const std::size_t k = n_visits++;
         const int key = static_cast<int>(sid);
         // set_position changes the slot of `key` only: the slots before it
         // stay where they are, so the cursor comes back at the same place
         // (past `key` if it is still or newly held).
         const auto at = cursor - book.begin();
-        if (setup != nullptr) setup->before(key, costs);
+        if (setup != nullptr) {
+          setup->before(key, costs);
+          if (buy && later != nullptr && k < later->size()) {
+            const double amount = v2 - (held ? cursor->second : 0.0);
+            setup->limit_to_cash(key, costs, amount, left + (*later)[k], balance);
+          }
+        }
+        const double was = left;
         left = set_position_with(book, cursor, key, v2, left, costs, true, true, balance, on);
+        if (moved != nullptr) moved->push_back(buy ? 0.0 : left - was);
         if (setup != nullptr && !trial) setup->after(key);
         cursor = book.begin() + at;
         if (cursor != book.end() && cursor->first == key) ++cursor;
@@ -317,7 +333,27 @@ double rebalance_with(Book& p, const View1D<double>& newp, double cash, TradeCos
       }
       return left;
     };
-    if (!keep_cash) return walk(p, hooks, 1.0, false);
+    if (cash_rule == CashRule::MayBorrow) return walk(p, hooks, 1.0, false, nullptr, nullptr);
+    book_detail::TrialHooks quiet;
+    if (cash_rule == CashRule::BuysWait) {
+      // Orders wait for volume anyway: each buy fills as far as the cash
+      // pays for, counting the cash the rebalance's sales (in any order)
+      // bring on this row, and the rest of it waits with its order. What
+      // each visit that is not a buy moves the cash by is tried first on a
+      // copy of the book; it does not depend on the buys.
+      std::vector<double> later;
+      {
+        Book copy = p;
+        walk(copy, quiet, 1.0, true, &later, nullptr);
+      }
+      double after = 0.0;
+      for (std::size_t k = later.size(); k-- > 0;) {
+        const double own = later[k];
+        later[k] = after;
+        after += own;
+      }
+      return walk(p, hooks, 1.0, false, nullptr, &later);
+    }
     // An account that does not borrow: when the rebalance would leave the
     // cash below 0 beyond its rounding (the sales' fees and taxes, lots
     // rounded down on the sales, a minimum fee), its buys are scaled down
@@ -326,10 +362,9 @@ double rebalance_with(Book& p, const View1D<double>& newp, double cash, TradeCos
     // The cash a rebalance leaves only grows as its buys shrink, so the
     // scale is found by halving the interval, each try on a copy of the
     // book; the rebalance that leaves 0 or more is then made as tried.
-    book_detail::TrialHooks quiet;
     const auto left_at = [&](double scale) {
       Book copy = p;
-      return walk(copy, quiet, scale, true);
+      return walk(copy, quiet, scale, true, nullptr, nullptr);
     };
     double scale = 1.0;
     if (left_at(1.0) < -kCashRounding * std::fabs(balance)) {
@@ -344,7 +379,7 @@ double rebalance_with(Book& p, const View1D<double>& newp, double cash, TradeCos
         }
       }
     }
-    return walk(p, hooks, scale, false);
+    return walk(p, hooks, scale, false, nullptr, nullptr);
   });
 }
 

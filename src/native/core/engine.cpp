@@ -1013,13 +1013,15 @@ void Engine::rebalance_step(std::int64_t d) {
   fill_row_ = d;
   // A journal is the run's hooks: its rebalance calls them directly.
   FillSetup* const setup = costs_.exec != nullptr ? this : nullptr;
-  const bool keeps_cash = opt_.exec.keeps_cash();
+  const CashRule cash_rule = !opt_.exec.keeps_cash() ? CashRule::MayBorrow
+                             : caps_                  ? CashRule::BuysWait
+                                                      : CashRule::ScaleBuys;
   st_.cash = journal_ != nullptr && static_cast<RunHooks*>(journal_) == &hooks_
                  ? rebalance_journal(st_.pos, rebalance_row, st_.cash, costs_,
                                      opt_.position_limit, *journal_,
-                                     opt_.exec.max_gross, setup, &targets_, keeps_cash)
+                                     opt_.exec.max_gross, setup, &targets_, cash_rule)
                  : rebalance(st_.pos, rebalance_row, st_.cash, costs_, opt_.position_limit,
-                             hooks_, opt_.exec.max_gross, setup, &targets_, keeps_cash);
+                             hooks_, opt_.exec.max_gross, setup, &targets_, cash_rule);
   st_.latest_rebalanced_pos = st_.pos;
   if (rebalance_row.data == target.data) {
     st_.latest_rebalanced_row = target;  // the input row itself: no copy per rebalance
@@ -1378,13 +1380,18 @@ bool Engine::exiting(int sid) const {
 }
 
 // Each pending order fills what the row's volume allows, in the order the
-// orders were placed; a filled one leaves the list.
+// orders were placed; a filled one leaves the list. An account that does
+// not borrow buys no more than its cash pays for: a buy the cash at hand
+// cannot pay for in full waits until the row's other orders have filled
+// (their sales bring cash), then fills as far as the cash pays for, and
+// the rest of its order waits.
 void Engine::fill_orders(std::int64_t d) {
-  std::size_t kept = 0;
-  for (std::size_t k = 0; k < orders_.size(); ++k) {
-    const int sid = orders_[k];
+  const bool keep_cash = opt_.exec.keeps_cash();
+  deferred_.clear();
+  // One order's fill; false: a buy put off to the end of the row.
+  const auto fill = [&](int sid, bool may_wait) {
     const double q = order_shares_[static_cast<std::size_t>(sid)];
-    if (q == 0.0) continue;
+    if (q == 0.0) return true;
     trade_for(d, order_reason_[static_cast<std::size_t>(sid)]);
     TradeCosts c = fill_costs(sid, d);
     c.exact = q;
@@ -1392,18 +1399,17 @@ void Engine::fill_orders(std::int64_t d) {
     c.order_entry = order_entry_[static_cast<std::size_t>(sid)];
     const auto it = st_.pos.find(sid);
     const double held = it != st_.pos.end() ? it->second : 0.0;
-    // An account that does not borrow buys no more than its cash pays for;
-    // the rest of the order waits.
     double withheld = 0.0;
-    if (q > 0.0 && held >= 0.0 && opt_.exec.keeps_cash()) {
-      c.exact = affordable_shares(c, sid, q);
-      withheld = q - c.exact;
-      if (c.exact == 0.0) {
-        orders_[kept++] = sid;
-        continue;
+    if (keep_cash && q > 0.0 && held >= 0.0 && c.cap > 0.0) {
+      const double reach = q < c.cap ? q : c.cap;  // what the volume lets fill on this row
+      const double paid_for = affordable_shares(c, sid, reach, st_.cash, balance_at_trade());
+      if (paid_for < reach) {
+        if (may_wait || paid_for == 0.0) return !may_wait;
+        c.exact = paid_for;
+        withheld = q - paid_for;
+        // As for a cap: a billionth of the order left is rounding, not an order.
+        if (withheld <= 1e-9 * q) withheld = 0.0;
       }
-      // As for a cap: a billionth of the order left is rounding, not an order.
-      if (withheld <= 1e-9 * q) withheld = 0.0;
     }
     st_.cash = set_position(st_.pos, sid, held, st_.cash, c, false, true, 1.0, hooks_);
     count_fill();
@@ -1415,21 +1421,30 @@ void Engine::fill_orders(std::int64_t d) {
       if (!std::isnan(price)) st_.previous_price[static_cast<std::size_t>(col)] = price;
     }
     order_shares_[static_cast<std::size_t>(sid)] = unfilled_.shares + withheld;
+    return true;
+  };
+  for (const int sid : orders_) {
+    if (!fill(sid, keep_cash)) deferred_.push_back(sid);
+  }
+  for (const int sid : deferred_) fill(sid, false);
+  std::size_t kept = 0;
+  for (const int sid : orders_) {
     if (order_shares_[static_cast<std::size_t>(sid)] != 0.0) orders_[kept++] = sid;
   }
   orders_.resize(kept);
 }
 
-// The most of a pending buy of q shares (whole lots) whose fill, costs
+// The most of a buy of q shares (whole lots) whose fill from `cash`, costs
 // included, leaves the cash at 0 or more: q itself when it leaves no less
 // than the rounding of the cash's sums (kCashRounding of the balance).
-double Engine::affordable_shares(const TradeCosts& c, int sid, double q) {
+double Engine::affordable_shares(TradeCosts c, int sid, double q, double cash, double balance) {
+  c.cap = HUGE_VAL;  // what the cash pays for, whatever the volume
   const auto left = [&](double shares) {
-    if (!(shares > 0.0)) return st_.cash;
+    if (!(shares > 0.0)) return cash;
     const Plan plan = plan_shares(c, sid, shares, true, c.closes);
-    return plan.trades ? st_.cash + plan.cash_delta : st_.cash;
+    return plan.trades ? cash + plan.cash_delta : cash;
   };
-  if (!(left(q) < -kCashRounding * std::fabs(balance_at_trade()))) return q;
+  if (!(left(q) < -kCashRounding * std::fabs(balance))) return q;
   const double lot = opt_.exec.lot_of(sid);
   const auto shares_at = [&](double f) {
     return lot > 0.0 ? std::trunc(q * f / lot) * lot : q * f;
@@ -1474,6 +1489,18 @@ void Engine::before(int sid, TradeCosts& costs) {
 
 void Engine::after(int sid) {
   if (caps_) keep_order(sid);
+}
+
+void Engine::limit_to_cash(int sid, TradeCosts& costs, double amount, double cash,
+                           double balance) {
+  if (!(costs.cap > 0.0) || !priced(costs)) return;
+  const Plan plan = plan_buy(costs, sid, amount, true);
+  if (!plan.trades || !(cash + plan.cash_delta < -kCashRounding * std::fabs(balance))) return;
+  // What the order asks, in shares, and of it what the cash pays for.
+  const double want = std::isnan(plan.requested_shares) ? plan.shares : plan.requested_shares;
+  if (!(want > 0.0)) return;
+  const double paid_for = affordable_shares(costs, sid, want, cash, balance);
+  if (paid_for < costs.cap) costs.cap = paid_for;
 }
 
 }  // namespace pelmora

@@ -275,11 +275,13 @@ class Engine final : private FillSetup {
   void count_fill();
   void clear_orders();
   void fill_orders(std::int64_t d);
-  double affordable_shares(const TradeCosts& c, int sid, double q);
+  double affordable_shares(TradeCosts c, int sid, double q, double cash, double balance);
   bool exiting(int sid) const;
   void write_off(int sid);
   void before(int sid, TradeCosts& costs) override;
   void after(int sid) override;
+  void limit_to_cash(int sid, TradeCosts& costs, double amount, double cash,
+                     double balance) override;
   double& tracker(std::vector<double>& v, std::int64_t sid);
   void signal_exit(int sid, std::int8_t side, ExitReason reason);
   bool quiet_long(std::int64_t d, int sidprice, double price, double value, double cr);
@@ -338,6 +340,7 @@ class Engine final : private FillSetup {
   std::vector<unsigned char> order_closes_;
   std::vector<unsigned char> order_entry_;  // the order pays no tax (OpenOrder::entry)
   std::vector<int> orders_;
+  std::vector<int> deferred_;  // buys a row's fill_orders put off until its other orders
   OpenOrder unfilled_;
   // Per price column: the shares its fills took of the row's volume.
   std::vector<double> used_shares_;

@@ -258,9 +258,9 @@ void Journal::finish(const Book& pos) {
 double rebalance_journal(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
                          double position_limit, Journal& hooks, double max_gross,
                          FillSetup* setup, const std::vector<std::int64_t>* targets,
-                         bool keep_cash) {
+                         CashRule cash_rule) {
   return rebalance_with(p, newp, cash, costs, position_limit, hooks, max_gross, setup,
-                        targets, keep_cash);
+                        targets, cash_rule);
 }
 
 bool turnover_per_row(const View1D<std::int64_t>& rows, const View1D<double>& before,

@@ -438,7 +438,7 @@ class Journal final : public RunHooks {
 double rebalance_journal(Book& p, const View1D<double>& newp, double cash, TradeCosts costs,
                          double position_limit, Journal& hooks, double max_gross,
                          FillSetup* setup, const std::vector<std::int64_t>* targets,
-                         bool keep_cash);
+                         CashRule cash_rule);
 
 // The weight each row traded: over the fills in their order, the moved value
 // less what was written off, over the equity before the fill's row (1 before

@@ -60,8 +60,10 @@ def run(
 ) -> RunOutput:
     """backtest_'s run without the interpreter lock; everything it did, by name.
 
-    Keys: creturn, cash, rebalance_rows, fills, trades, excursions, positions, next_period (the
-    next-period orders; ``"report"``, their old key, still reads with a DeprecationWarning).
+    Keys: creturn, cash, rebalance_rows, fills, trades, excursions, positions, financing,
+    pending, stopped (None, or the row, reason, equity and gross held where the account stopped
+    trading), next_period (the next-period orders; ``"report"``, their old key, still reads with
+    a DeprecationWarning).
     ``fills``: row, sid, reason, before, after, price (the price the fill traded at: the stop
     level of an intraday exit, else the row's trade price or, for a suspended stock, its last
     price known on or before the row, NaN if none), fee, tax, suspended.

@@ -83,7 +83,7 @@ _STALE_SECONDS = 3600.0  # without locks: a temporary file this old belongs to n
 _FLOAT_OPTIONS = frozenset(
     {"fee", "tax", "stop_loss", "take_profit", "trailing_stop", "trailing_activation",
      "position_limit", "capital", "slippage", "min_fee", "max_gross", "cash_rate",
-     "borrow_rate", "short_fee"}
+     "borrow_rate", "short_fee", "maintenance_margin"}
 )
 _INT_OPTIONS = frozenset({"excursion_window", "excursion_step"})
 _BOOL_OPTIONS = frozenset(
