@@ -145,14 +145,11 @@ class BacktestResult:
 
         Columns
         -------
-        date
-            Trading day of the fill.
-        stock
-            Stock id.
+        date, stock
+            Trading day of the fill; stock id.
         reason
-            "rebalance", "stop_loss", "take_profit", "trailing_stop", "delisting", or
-            "wiped_out" and "margin_call" for the closing of the whole book when the account
-            stopped (its equity at 0 or less, or below ``maintenance_margin`` of the gross held).
+            "rebalance", "stop_loss", "take_profit", "trailing_stop", "delisting", or "wiped_out"
+            and "margin_call" (the book closed as the account stopped; ``maintenance_margin``).
         side
             "buy" when the holding's value went up (a long bought, a short covered), "sell" when
             it went down.
