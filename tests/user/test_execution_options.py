@@ -38,6 +38,11 @@ NO_COSTS = {"fee": 0.0, "tax": 0.0}
     ({"short_fee": math.nan}, ValueError, r"^short_fee must be a finite annual rate from 0 to 100"),
     ({"cash_rate": 1e300}, ValueError, r"^cash_rate must be .* a year\), got 1e\+300$"),
     ({"capital": True}, TypeError, r"^capital must be a number, got bool$"),
+    ({"maintenance_margin": 1.0}, ValueError,
+     r"^maintenance_margin must be at least 0 and below 1, got 1.0$"),
+    ({"maintenance_margin": math.nan}, ValueError,
+     r"^maintenance_margin must be at least 0 and below 1, got nan$"),
+    ({"maintenance_margin": "0.3"}, TypeError, r"^maintenance_margin must be a number, got str$"),
 ])
 def test_option_refusals_name_the_option(options, error, message):
     with pytest.raises(error, match=message):
@@ -114,7 +119,8 @@ def account_runs(draw):
                          gaps=draw(st.sampled_from([0.0, 0.1])))
     # A stock without a single price is refused, not run: not this test's concern.
     assume(frames["close"].notna().any().all())
-    weights = random_weights(rng, dates[::draw(st.integers(1, 5))], stocks, low=-0.8, high=1.2)
+    low = draw(st.sampled_from([-0.8, 0.0]))  # or a long book, which never borrows at gross 1
+    weights = random_weights(rng, dates[::draw(st.integers(1, 5))], stocks, low=low, high=1.2)
     capital = draw(st.sampled_from([None, 1e3, 1e6]))
     options = draw(st.fixed_dictionaries({
         "fee": st.sampled_from([0.0, 0.001425]),
@@ -124,6 +130,7 @@ def account_runs(draw):
         "borrow_rate": st.sampled_from([0.0, 0.07]),
         "short_fee": st.sampled_from([0.0, 0.03]),
         "stop_loss": st.sampled_from([None, 0.05]),
+        "maintenance_margin": st.sampled_from([None, 0.2]),
     }))
     if capital is not None:
         lots = st.sampled_from([None, 1, 100, {"S0": 10, "S1": None, "S2": 50}])
@@ -133,12 +140,24 @@ def account_runs(draw):
 
 
 @pytest.mark.filterwarnings("ignore:pelmora.backtest. no rebalance")
+@pytest.mark.filterwarnings("ignore:pelmora.backtest. the equity was")
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(account_runs())
 def test_cash_equity_pnl_and_costs_reconcile_under_any_account(run):
     weights, frames, options = run
     result = pelmora.backtest(weights, frames, **options)
     fills, fin, equity = result.fills, result.financing, result.equity
+    # From the first close worth nothing (or below the margin) nothing trades; an account of
+    # longs at a gross of at most 1 never borrows.
+    closing = fills["reason"].isin(["wiped_out", "margin_call"]).to_numpy()
+    if closing.any():
+        stop = fills["date"][closing].iloc[0]
+        assert (fills["date"] <= stop).all() and (fills["date"][closing] == stop).all()
+        assert (equity[stop:] == result.cash[stop:]).all()
+    else:
+        assert not (equity.iloc[result.window_start:] <= 0).any()
+    if (weights >= 0).all().all() and options["max_gross"] <= 1 and options.get("capital"):
+        assert (result.cash >= -1e-12 * equity.abs()).all()
     flows = fills["before"] - fills["after"] - fills["fee"] - fills["tax"] - fills["slippage"]
     n = len(equity)
     on = equity.index.get_indexer
@@ -169,3 +188,57 @@ def test_a_sweep_varying_the_account_gives_the_direct_runs():
         direct = pelmora.backtest(weights, frames, **given, **fixed).stats()
         assert row.total_return == direct["total_return"]
         assert row.financing_cost == direct["financing_cost"]
+
+
+# The market: a short of the whole book at 10, A at 20 (the book is worth nothing), then
+# at 25 the weights A -0.2, B 0.5, C 0, which a balance of -0.5 would have sized (B and C +0.5).
+WIPED_DATES = pd.bdate_range("2024-01-01", periods=4)
+WIPED_CLOSE = pd.DataFrame({"A": [10.0, 10.0, 20.0, 25.0], "B": 10.0, "C": 10.0},
+                           index=WIPED_DATES)
+WIPED_WEIGHTS = pd.DataFrame({"A": [-1.0, -0.2], "B": [0.0, 0.5], "C": [0.0, 0.0]},
+                             index=WIPED_DATES[[0, 2]])
+
+
+def test_a_wiped_out_account_warns_once_and_stops_trading():
+    with pytest.warns(UserWarning) as caught:
+        result = pelmora.backtest(WIPED_WEIGHTS, WIPED_CLOSE)
+    texts = [str(w.message) for w in caught]
+    equity = result.record.stopped["equity"]
+    assert texts == [pelmora.runner.WIPED_OUT_WARNING.format(equity=equity, date="2024-01-03")]
+    assert texts[0].startswith("pelmora.backtest: the equity was -0.001425 on 2024-01-03")
+    assert result.fills["reason"].astype(str).tolist() == ["rebalance", "wiped_out"]
+    assert (result.positions.iloc[2:] == 0).all().all()
+    assert result.equity.iloc[3] == result.equity.iloc[2] < 0
+    stats = result.stats()
+    assert (stats["start"], stats["end"]) == (WIPED_DATES[1], WIPED_DATES[3])
+    assert stats["total_return"] == result.equity.iloc[-1] - 1.0 and stats["n_trades"] == 1
+
+
+def test_a_margin_call_warns_with_the_margin_and_the_gross_held():
+    close = pd.DataFrame({"A": [10.0, 10.0, 14.0, 20.0]}, index=WIPED_DATES)
+    weights = pd.DataFrame({"A": [-1.0]}, index=WIPED_DATES[:1])
+    with pytest.warns(UserWarning) as caught:
+        result = pelmora.backtest(weights, close, maintenance_margin=0.5, **NO_COSTS)
+    stop = result.record.stopped
+    assert [str(w.message) for w in caught] == [pelmora.runner.MARGIN_CALL_WARNING.format(
+        equity=stop["equity"], date="2024-01-03", margin=0.5, gross=stop["gross"])]
+    assert str(caught[0].message).startswith(
+        "pelmora.backtest: the equity was 0.6 on 2024-01-03, below maintenance_margin=0.5 of "
+        "the 1.4 held")
+    assert result.fills["reason"].astype(str).tolist() == ["rebalance", "margin_call"]
+    assert result.equity.tolist() == pytest.approx([1.0, 1.0, 0.6, 0.6])
+
+
+def test_a_sweep_varies_the_maintenance_margin_as_the_direct_runs_do():
+    frames = ohlc_market(3, pd.bdate_range("2024-01-01", periods=40), ["A", "B"], vol=0.05)
+    weights = pd.DataFrame({"A": [1.5], "B": [-1.5]}, index=frames["close"].index[:1])
+    fixed = {"capital": 1e5, "max_gross": 3.0, "position_limit": 2.0}
+    table = pelmora.sweep({"maintenance_margin": [None, 0.45]}, weights, frames, progress=False,
+                          **fixed)
+    assert table["n_trades"].tolist() == [2, 2] and table["error"].isna().all()
+    with pytest.warns(UserWarning, match="below maintenance_margin=0.45"):
+        called = pelmora.backtest(weights, frames, maintenance_margin=0.45, **fixed)
+    assert table["total_return"].tolist() == [
+        pelmora.backtest(weights, frames, **fixed).stats()["total_return"],
+        called.stats()["total_return"]]
+    assert table["total_return"].nunique() == 2
