@@ -367,10 +367,19 @@ double rebalance_with(Book& p, const View1D<double>& newp, double cash, TradeCos
       return walk(copy, quiet, scale, true, nullptr, nullptr);
     };
     double scale = 1.0;
-    if (left_at(1.0) < -kCashRounding * std::fabs(balance)) {
-      scale = 0.0;
+    const double full = left_at(1.0);
+    if (full < -kCashRounding * std::fabs(balance)) {
+      // The cash left is close to linear in the scale (lots and a minimum
+      // fee step it): its line through the scales 0 and 1 brackets the
+      // scale sought, and the halving works inside that bracket.
+      const double none = left_at(0.0);
       double low = 0.0, high = 1.0;
-      for (int i = 0; i < 40; ++i) {
+      scale = 0.0;
+      if (none >= 0.0) {
+        const double guess = none / (none - full);
+        if (guess > 0.0 && guess < 1.0 && left_at(guess) >= 0.0) low = scale = guess;
+      }
+      for (int i = 0; i < 16 && high - low > 0x1p-40; ++i) {
         const double mid = 0.5 * (low + high);
         if (left_at(mid) >= 0.0) {
           low = scale = mid;

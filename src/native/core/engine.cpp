@@ -620,11 +620,8 @@ void Engine::cache_holdings() {
 // the first one that was not quiet are walked one at a time, which raises
 // any error in the order the row walk does.
 std::int64_t Engine::run_quiet_rows(std::int64_t d, double* creturn) {
-  // A book on borrowed cash may lose all of its worth: its rows are walked
-  // one at a time, each checking the account at its close. (Longs bought
-  // with cash of 0 or more cannot take the equity to 0 or below.)
   if (st_.should_rebalance || !st_.exit_stocks.empty() || caps_ || opt_.exec.finances() ||
-      !long_exits_never_ || in_.pos_index.size == 0 || st_.cash < 0.0) {
+      !long_exits_never_ || in_.pos_index.size == 0) {
     return 0;
   }
   if (!hot_cached_ || hot_version_ != st_.pos.keys_version()) cache_holdings();
@@ -726,6 +723,20 @@ std::int64_t Engine::run_quiet_rows(std::int64_t d, double* creturn) {
     if (!finish(k, quiet, start, w, values)) break;
   }
 
+  // The account's check at each close: a stretch whose every close is
+  // clearly above 0 and above the maintenance margin needs none (a long
+  // book on cash of 0 or more always is); otherwise its rows are walked
+  // one at a time, each checked exactly.
+  if (loud == n && cash < 0.0 && !st_.stopped) {
+    const double margin = opt_.exec.maintenance_margin;
+    for (std::int64_t i = 0; i < n; ++i) {
+      const double b = balance[i];
+      if (b <= 0.0 || (margin > 0.0 && b < margin * (b - cash) * (1.0 + 0x1p-40))) {
+        row_wise_until_ = d + n;
+        return 0;
+      }
+    }
+  }
   if (loud < n) {
     row_wise_until_ = d + loud + 1;
     return 0;
