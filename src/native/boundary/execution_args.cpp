@@ -271,9 +271,7 @@ void convert_execution(PyObject* const* raw, std::int64_t n_stocks, const View2D
   }
   if (given(maintenance_margin)) {
     const double v = number(raw[maintenance_margin], "maintenance_margin");
-    if (!(v >= 0.0 && v < 1.0)) {
-      refuse("maintenance_margin", "at least 0 and below 1", raw[maintenance_margin]);
-    }
+    if (!(v >= 0.0 && v < 1.0)) refuse("fraction", "maintenance_margin", raw[maintenance_margin]);
     x.maintenance_margin = v;
   }
 }
