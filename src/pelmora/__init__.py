@@ -12,7 +12,9 @@ pandas, matplotlib or dask:
 - :mod:`pelmora.datasets` and :mod:`pelmora.strategies` (extra ``pandas``).
 
 The statistics of selecting among many trials, :mod:`pelmora.selection` (:func:`pelmora.deflated_sharpe_ratio`,
-:func:`pelmora.pbo`, ...) need only NumPy.
+:func:`pelmora.pbo`, ...) need only NumPy. The bootstrap tests over a sweep and the intervals of the
+statistics (:func:`pelmora.reality_check`, ``result.stats(ci=0.95)``) need the extra ``inference``
+(arch), as do the Holm and BHY haircuts and :func:`pelmora.false_discoveries` (SciPy).
 """
 
 # The face holds only the API: what it needs for itself is imported under private names, so that
@@ -32,6 +34,8 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora.options import BacktestOptions
     from pelmora._overfitting import overfitting
     from pelmora._capacity import capacity
+    from pelmora._haircut import false_discoveries, haircut_sharpe
+    from pelmora._reality import reality_check
     from pelmora.selection import (
         PBOResult, deflated_sharpe_ratio, effective_trials, expected_max_sharpe, min_backtest_length,
         min_track_record_length, pbo, probabilistic_sharpe_ratio,
@@ -49,8 +53,10 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
 __all__ = [
     "BacktestOptions", "PBOResult", "backtest", "capacity", "deflated_sharpe_ratio",
     "effective_trials",
-    "expected_max_sharpe", "from_long", "min_backtest_length", "min_track_record_length",
-    "overfitting", "pbo", "probabilistic_sharpe_ratio", "read_sweep", "runvane", "sweep", "swaylen", "walk_forward",
+    "expected_max_sharpe", "false_discoveries", "from_long", "haircut_sharpe",
+    "min_backtest_length", "min_track_record_length", "overfitting", "pbo",
+    "probabilistic_sharpe_ratio", "read_sweep", "reality_check", "runvane", "sweep", "swaylen",
+    "walk_forward",
 ]
 
 _LAZY_FUNCTIONS = {
@@ -72,6 +78,9 @@ _LAZY_FUNCTIONS = {
     "min_track_record_length": "pelmora.selection",
     "pbo": "pelmora.selection",
     "overfitting": "pelmora._overfitting",
+    "reality_check": "pelmora._reality",
+    "haircut_sharpe": "pelmora._haircut",
+    "false_discoveries": "pelmora._haircut",
     "probabilistic_sharpe_ratio": "pelmora.selection",
     "from_long": "pelmora.frames",
 }

@@ -22,6 +22,10 @@ EXTRAS: dict[str, tuple[str, str]] = {
     "pyarrow.parquet": ("pyarrow", "sweep"),
     "polars": ("polars", "polars"),
     "exchange_calendars": ("exchange-calendars", "calendar"),
+    "arch": ("arch", "inference"),
+    "arch.bootstrap": ("arch", "inference"),
+    "scipy": ("scipy", "inference"),
+    "scipy.stats": ("scipy", "inference"),
 }
 """Module name -> (distribution to install, extra of pelmora that installs it)."""
 

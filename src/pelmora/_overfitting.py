@@ -13,7 +13,10 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from pelmora._bootstrap import checked_reps, checked_seed
+from pelmora._kept import NO_SHARPE, trial_returns
 from pelmora._optional import import_optional
+from pelmora._verdict import inference_figures, verdict
 from pelmora.selection import (
     deflated_sharpe_ratio, effective_trials, expected_max_sharpe, min_backtest_length, pbo,
 )
@@ -26,7 +29,8 @@ __all__ = ["OVERFITTING_NAMES", "overfitting"]
 
 OVERFITTING_NAMES = (
     "n_trials", "effective_trials", "best", "best_sharpe", "expected_max_sharpe",
-    "deflated_sharpe", "pbo", "min_backtest_length", "degradation_slope",
+    "deflated_sharpe", "pbo", "min_backtest_length", "degradation_slope", "spa_pvalue",
+    "stepm_survivors", "fdr_survivors", "haircut_sharpe", "verdict",
 )
 """The index of the Series :func:`overfitting` returns, in its order."""
 
@@ -36,7 +40,10 @@ _PERIODS_PER_YEAR = 252
 _OUTPUTS = {*STAT_NAMES, *BENCHMARK_STAT_NAMES, "error", "equity", "result"}
 
 
-def overfitting(table: pd.DataFrame, *, n_splits: int = 16, threshold: float = 0.9) -> pd.Series:
+def overfitting(
+    table: pd.DataFrame, *, n_splits: int = 16, threshold: float = 0.9, reps: int = 1000,
+    seed: int = 0,
+) -> pd.Series:
     """How much of a sweep's best Sharpe ratio the number of trials explains.
 
     Parameters
@@ -51,6 +58,8 @@ def overfitting(table: pd.DataFrame, *, n_splits: int = 16, threshold: float = 0
     threshold : float, default 0.9
         The correlation of daily returns from which two combinations count as one trial (see
         :func:`pelmora.effective_trials`).
+    reps, seed : int, default 1000 and 0
+        Repetitions and seed of the reality check's bootstrap (:func:`pelmora.reality_check`).
 
     Returns
     -------
@@ -83,9 +92,23 @@ def overfitting(table: pd.DataFrame, *, n_splits: int = 16, threshold: float = 0
         - ``degradation_slope``: the slope of the out-of-sample on the in-sample per-day Sharpe
           ratio of each split's winner in the PBO's splits; below 0, the better a combination
           looks in sample the worse it does out of sample.
+        - ``spa_pvalue``: Hansen's consistent p-value that the best row does not beat zero,
+          the search counted (:func:`pelmora.reality_check`, over every price date); 0.05 or
+          less: it does.
+        - ``stepm_survivors``: how many rows beat zero by Romano and Wolf's StepM at a
+          family-wise error of 0.05.
+        - ``fdr_survivors``: how many rows' Sharpe ratios are above 0 at a false discovery
+          rate of 0.05 (:func:`pelmora.false_discoveries`, Benjamini-Hochberg).
+        - ``haircut_sharpe``: the best row's annualised Sharpe ratio after Harvey and Liu's
+          haircut for ``effective_trials`` trials, Bonferroni (:func:`pelmora.haircut_sharpe`,
+          over its window's returns; no autocorrelation adjustment).
+        - ``verdict``: one sentence that reads these together.
 
         ``series.attrs["pbo"]`` holds the :class:`pelmora.PBOResult` (its ``plot()`` draws the
-        logit histogram and the degradation scatter), None when there is none.
+        logit histogram and the degradation scatter), None when there is none;
+        ``attrs["reality_check"]`` and ``attrs["false_discoveries"]`` the tables of those
+        functions (None when not run). Without the extra ``inference`` (arch, SciPy), the three
+        test figures are NaN, with a warning.
 
     Raises
     ------
@@ -97,25 +120,10 @@ def overfitting(table: pd.DataFrame, *, n_splits: int = 16, threshold: float = 0
         ``threshold``.
     """
     pandas = import_optional("pandas", caller="pelmora.overfitting")
-    if not isinstance(table, pandas.DataFrame):
-        raise TypeError(f"table must be a pandas DataFrame, got {type(table).__name__}")
-    returns = table.attrs.get("returns")
-    if not isinstance(returns, pandas.DataFrame):
-        raise ValueError(
-            'table has no daily returns: run the sweep with keep="returns" '
-            '(pelmora.sweep(grid, weights, prices, keep="returns")); a table of read_sweep has none'
-        )
+    reps, seed = checked_reps(reps), checked_seed(seed)
+    trials, matrix = trial_returns(table, pandas)
     if "sharpe" not in table.columns:
-        raise ValueError('table has no "sharpe" column: pass the table pelmora.sweep returns')
-    errors = table["error"] if "error" in table.columns else pandas.Series(None, index=table.index)
-    trials = table[errors.isna().to_numpy()]
-    missing = [label for label in trials.index if label not in returns.columns]
-    if missing:
-        raise ValueError(
-            f"table rows {missing[:5]} have no column in table.attrs['returns']: keep the "
-            "table's index as the sweep made it"
-        )
-    matrix = returns[list(trials.index)]
+        raise ValueError(NO_SHARPE)
     n_trials = len(trials)
     out: dict[str, Any] = dict.fromkeys(OVERFITTING_NAMES, math.nan)
     out.update(n_trials=n_trials, best=None)
@@ -128,6 +136,7 @@ def overfitting(table: pd.DataFrame, *, n_splits: int = 16, threshold: float = 0
 
     annual = pandas.to_numeric(trials["sharpe"], errors="coerce")
     annual = annual[np.isfinite(annual.to_numpy(dtype=np.float64))]
+    best_annual, n_obs = math.nan, 0
     if len(annual):
         daily = annual / math.sqrt(_PERIODS_PER_YEAR)
         label = annual.idxmax()
@@ -137,13 +146,21 @@ def overfitting(table: pd.DataFrame, *, n_splits: int = 16, threshold: float = 0
         variance = float(np.var(daily.to_numpy(), ddof=1)) if len(daily) > 1 else 0.0
         n_eff = int(out["effective_trials"])
         out["expected_max_sharpe"] = expected_max_sharpe(n_trials=n_eff, sharpe_variance=variance)
-        out["deflated_sharpe"] = _deflated(row, matrix[label], float(daily[label]), n_eff, variance)
+        best_annual = float(annual[label])
+        # The window runs from the first fill to the end: its returns are those of every price
+        # date from its start on (the window's first return is measured from the same 1.0).
+        n_obs = int(matrix[label].loc[row["start"]:row["end"]].notna().sum())
+        out["deflated_sharpe"] = _deflated(row, n_obs, float(daily[label]), n_eff, variance)
         if annual[label] > 0:
             out["min_backtest_length"] = min_backtest_length(
                 n_trials=n_eff, target_sharpe=float(annual[label])
             )
+    n_eff = int(out["effective_trials"]) if n_trials else 0
+    tests, tables = inference_figures(table, n_trials, best_annual, n_obs, n_eff, reps, seed)
+    out.update(tests)
+    out["verdict"] = verdict(out)
     series: pd.Series = pandas.Series(out, dtype=object, name="overfitting")
-    series.attrs["pbo"] = split
+    series.attrs.update(pbo=split, **tables)
     return series
 
 
@@ -152,12 +169,9 @@ def _plain(value: Any) -> Any:
     return value.item() if isinstance(value, np.generic) else value
 
 
-def _deflated(row: Any, returns: Any, sharpe: float, n_trials: int, variance: float) -> float:
+def _deflated(row: Any, n_obs: int, sharpe: float, n_trials: int, variance: float) -> float:
     """The best row's deflated Sharpe ratio from the moments of its statistics window."""
     skew, excess = float(row["skew"]), float(row["kurtosis"])
-    # The window runs from the first fill to the end: its returns are those of every price date
-    # from its start on (the window's first return is measured from the same 1.0).
-    n_obs = int(returns.loc[row["start"]:row["end"]].notna().sum())
     if not (math.isfinite(skew) and math.isfinite(excess)) or n_obs < 2:
         return math.nan
     try:

@@ -13,19 +13,13 @@ import numpy as np
 
 from pelmora._engine import EXCURSION_FIELDS, REASONS, RunRecord
 from pelmora._figures import sum_skipping_nan
+from pelmora._intervals import checked_bounds as _bounds
 from pelmora._optional import import_optional
 from pelmora._currency import CurrencyView
 from pelmora._orders import fill_rate, pending_orders
 from pelmora._tables import (
-    excursions_table,
-    exposure_table,
-    fills_table,
-    financing_table,
-    next_period_table,
-    positions_table,
-    start_figures,
-    trades_table,
-    turnover_per_row,
+    excursions_table, exposure_table, fills_table, financing_table, next_period_table,
+    positions_table, start_figures, trades_table, turnover_per_row,
 )
 from pelmora._ticket import order_ticket as _order_ticket
 
@@ -363,7 +357,8 @@ class BacktestResult:
         risk_free: float = 0.0,
         periods_per_year: float = 252,
         benchmark_kind: Literal["auto", "prices", "returns"] = "auto",
-    ) -> pd.Series:
+        ci: float | None = None, reps: int = 1000, seed: int = 0, block: float | None = None,
+    ) -> pd.Series | pd.DataFrame:
         """Performance statistics over the statistics window.
 
         The window starts on the day of the first fill (:attr:`window_start`), not on the first
@@ -382,10 +377,13 @@ class BacktestResult:
             Trading days per year, to annualise.
         benchmark_kind : {"auto", "prices", "returns"}, default "auto"
             How to read ``benchmark``; "auto" reads a Series of positive values as prices.
+        ci, reps, seed, block
+            ``ci=0.95`` gives a DataFrame of the figures (``value``) and their bootstrap
+            interval (``lower``, ``upper``): :func:`pelmora.stats.performance_stats` (extra inference).
 
         Returns
         -------
-        pandas.Series
+        pandas.Series or pandas.DataFrame
             See :func:`pelmora.stats.performance_stats` for each figure and its convention. The
             trade figures (win rate, average win and loss, profit factor, expectancy,
             ``n_trades``) count positions from entry to exit (a close or a flip), adding up the
@@ -394,9 +392,10 @@ class BacktestResult:
             ``turnover`` is the weight traded per year by all fills, stops and delistings in. The costs (fees, taxes, slippage, financing) are those of the whole run,
             as ``total_return`` is measured from the initial 1.0.
         """
-        from pelmora.stats import _checked_options, _performance_stats
+        from pelmora.stats import _checked_options, _performance_stats, _with_intervals
 
         checked = _checked_options(periods_per_year, risk_free, benchmark, benchmark_kind, pd)
+        bounds = _bounds(ci, reps, seed, block, caller := "BacktestResult.stats(ci=...)")
         # The fills' and trades' sums run on a thread of their own meanwhile (turnover kept).
         pending, start = start_figures(self.record), self.window_start
 
@@ -406,12 +405,13 @@ class BacktestResult:
                 self.__dict__["turnover"] = self._turnover_series(figures.turnover)
             return figures.trades, sum_skipping_nan(self.turnover.to_numpy()[start:]), figures.costs
 
-        return _performance_stats(
-            self.equity.iloc[start:], late, *checked, benchmark=benchmark,
-            benchmark_kind=benchmark_kind,
+        series = _performance_stats(
+            window := self.equity.iloc[start:], late, *checked, benchmark=benchmark,
+            benchmark_kind=benchmark_kind, fill_rate=fill_rate(self.record), pandas=pd,
             initial_date=self.equity.index[start - 1] if 0 < start <= len(self.equity) else None,
-            fill_rate=fill_rate(self.record), pandas=pd,
         )
+        return series if bounds is None else _with_intervals(
+            series, window, benchmark, benchmark_kind, *checked, bounds, pd, caller)
 
     def monthly_returns(self) -> pd.DataFrame:
         """Return of every month of the statistics window, a row per year with the year's total.

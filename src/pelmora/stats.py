@@ -17,6 +17,7 @@ from pelmora._benchmark import _benchmark_returns, benchmark_level
 from pelmora._figures import (
     VAR_LEVEL, curve_stats, daily_stats, month_returns, relative_stats, trade_stats,
 )
+from pelmora._intervals import checked_bounds, interval_table
 from pelmora._optional import import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -126,7 +127,11 @@ def performance_stats(
     initial_date: Any = None,
     costs: Mapping[str, float] | None = None,
     fill_rate: float = math.nan,
-) -> pd.Series:
+    ci: float | None = None,
+    reps: int = 1000,
+    seed: int = 0,
+    block: float | None = None,
+) -> pd.Series | pd.DataFrame:
     """The usual statistics of an equity curve, its trades and, optionally, a benchmark.
 
     Parameters
@@ -170,12 +175,31 @@ def performance_stats(
         The figures of :data:`COST_NAMES`, reported as given (NaN where missing).
     fill_rate : float, optional
         The shares the orders filled over those they asked for, reported as given.
+    ci : float, optional
+        A confidence level in (0, 1), such as 0.95: return a DataFrame with the figures
+        (``value``) and the bounds of their ``ci`` interval (``lower``, ``upper``). The bounds are
+        the percentiles (1 - ci) / 2 and (1 + ci) / 2 of the figures of ``reps`` stationary block
+        bootstrap resamples of the row returns (with the benchmark's returns of the same rows),
+        each compounded into a curve on the same dates; a resample where a figure is undefined
+        is left out of its bounds. Only the figures of the returns' path get bounds
+        (``pelmora._intervals.INTERVAL_NAMES``: returns, risk, ratios, the distribution's and
+        the benchmark's figures); dates, trades, turnover, costs, fill rate, the streaks and
+        ``psr`` keep NaN. NaN bounds too for fewer than 2 returns or a missing one. Needs
+        ``arch`` (``pip install 'pelmora[inference]'``).
+    reps : int, default 1000
+        With ``ci``: the bootstrap's repetitions, at least 1.
+    seed : int, default 0
+        With ``ci``: the seed of the repetitions; the same seed gives the same bounds.
+    block : float, optional
+        With ``ci``: the mean block length in rows, at least 1; by default Politis and White's
+        estimate for the returns (``arch.bootstrap.optimal_block_length``, at least 1; 1 below 8
+        returns). ``table.attrs["intervals"]`` records ci, reps, seed and the block used.
 
     Returns
     -------
-    pandas.Series
-        Of dtype object, indexed by :data:`STAT_NAMES`, then :data:`BENCHMARK_STAT_NAMES` when a
-        benchmark is given:
+    pandas.Series or pandas.DataFrame
+        Without ``ci``, a Series of dtype object, indexed by :data:`STAT_NAMES`, then
+        :data:`BENCHMARK_STAT_NAMES` when a benchmark is given:
 
         - ``start``, ``end``: the first and last date.
         - ``total_return``: last value / 1.0 - 1.
@@ -278,11 +302,38 @@ def performance_stats(
     """
     pandas = _pandas("pelmora.stats")
     checked = _checked_options(periods_per_year, risk_free, benchmark, benchmark_kind, pandas)
+    caller = "pelmora.performance_stats(ci=...)"
+    bounds = checked_bounds(ci, reps, seed, block, caller)
     trade_figures, cost_figures = trade_stats(trades), _cost_figures(costs)
-    return _performance_stats(
+    series = _performance_stats(
         equity, lambda: (trade_figures, turnover, cost_figures), *checked, benchmark=benchmark,
         benchmark_kind=benchmark_kind, initial_date=initial_date, fill_rate=fill_rate,
         pandas=pandas,
+    )
+    if bounds is None:
+        return series
+    return _with_intervals(series, equity, benchmark, benchmark_kind, *checked, bounds,
+                           pandas, caller)
+
+
+def _with_intervals(
+    series: pd.Series, equity: pd.Series, benchmark: pd.Series | None, benchmark_kind: str,
+    periods_per_year: float, risk_free: float, bounds: tuple[float, int, int, float | None],
+    pandas: Any, caller: str,
+) -> pd.DataFrame:
+    """The figures of :func:`performance_stats` with their bootstrap intervals."""
+    values = equity.to_numpy(dtype=np.float64)
+    rets = values / np.concatenate(([1.0], values[:-1])) - 1.0 if len(values) else values
+    bench, years = None, 0.0
+    if len(values):
+        years = _years(equity.index[0], equity.index[-1])
+        if benchmark is not None:
+            bench = _benchmark_returns(benchmark, equity.index, benchmark_kind, pandas)
+    ci, reps, seed, block = bounds
+    return interval_table(  # type: ignore[no-any-return]
+        series, rets, equity.index, bench=bench, rf=risk_free / periods_per_year,
+        periods_per_year=periods_per_year, years=years, ci=ci, reps=reps, seed=seed,
+        block=block, pandas=pandas, caller=caller,
     )
 
 

@@ -162,10 +162,12 @@ def backtest_report(
     log_scale: bool = False,
     title: str | None = None,
     capacity: pd.DataFrame | None = None,
+    ci: float | None = 0.95,
 ) -> Path:
     """Write a one-file HTML report of a backtest.
 
-    The report holds the headline statistics (against the benchmark when one is given), the
+    The report holds the headline statistics with their bootstrap intervals (against the
+    benchmark when one is given), the
     equity and drawdown curves, the monthly and yearly returns, the rolling Sharpe ratio and
     volatility, the exposure, the trade statistics with the excursion picture, the worst
     drawdowns, the last fills and the orders due on the next trading day. Everything covers the
@@ -188,6 +190,11 @@ def backtest_report(
     capacity : pandas.DataFrame, optional
         A table of :func:`pelmora.capacity` (of this strategy, as a rule): adds its curve
         (:func:`pelmora.plot_capacity`) and its figures per capital.
+    ci : float or None, default 0.95
+        The confidence level of the intervals beside the headline figures
+        (``result.stats(ci=ci)``: 1,000 stationary block resamples of the window's returns,
+        seed 0). None: no intervals. Without ``arch`` (``pelmora[inference]``) the report says
+        so in place of them.
 
     Returns
     -------
@@ -210,7 +217,7 @@ def backtest_report(
         )
     import_optional("matplotlib", caller="pelmora.report")
     title = title or "Backtest report"
-    stats = result.stats(benchmark)
+    stats, bounds, missing = _stats_with_intervals(result, benchmark, ci)
     start = result.window_start
     equity = result.equity.iloc[start:]
     name = "benchmark"
@@ -223,11 +230,19 @@ def backtest_report(
     if bench_equity is not None and bench_equity.notna().any():
         columns.append(name)
         tables.append(performance_stats(bench_equity.dropna()))
+    interval = f"strategy, {ci * 100:g} % interval" if ci is not None else ""
+    if bounds is not None:  # last, so the benchmark stays beside the strategy
+        columns.append(interval)
+        tables.append(bounds)
     headline = _stat_table(tables, _PERFORMANCE, columns)
     if benchmark is not None:
-        headline += _stat_table([stats], ("alpha", "beta", "correlation", "tracking_error",
-                                          "information_ratio"), [f"against {name}"])
-    sections = [("statistics", "Statistics", f'<div class="row">{headline}</div>')]
+        relative = ("alpha", "beta", "correlation", "tracking_error", "information_ratio")
+        shown, heads = [stats], [f"against {name}"]
+        if bounds is not None:
+            shown, heads = [stats, bounds], [heads[0], interval]
+        headline += _stat_table(shown, relative, heads)
+    note = _interval_note(bounds, missing)
+    sections = [("statistics", "Statistics", f'<div class="row">{headline}</div>{note}')]
     if len(equity):
         sections += _curve_sections(result, stats, drawn, bench_equity, name, log_scale)
     else:  # no rebalance ran: the curves would be empty axes, the orders still matter
@@ -244,6 +259,41 @@ def backtest_report(
         f"final equity {equity.iloc[-1]:.3f}" if len(equity) else "no rebalance was executed"
     )
     return _write(path, _page(title, subtitle, sections))
+
+
+def _stats_with_intervals(
+    result: BacktestResult, benchmark: pd.Series | None, ci: float | None
+) -> tuple[pd.Series, pd.Series | None, str | None]:
+    """The run's statistics, their intervals as the report prints them (None without), and the
+    ImportError's text when arch is missing."""
+    if ci is None:
+        return result.stats(benchmark), None, None
+    try:
+        table = result.stats(benchmark, ci=ci)
+    except ImportError as exc:
+        return result.stats(benchmark), None, str(exc)
+    bounds = table["lower"].astype(object)  # a Series of the figures' names, of texts
+    for name, low, high in zip(table.index, table["lower"], table["upper"]):
+        bounds[name] = (None if _missing(low) or _missing(high)
+                        else f"{_format(name, low)} to {_format(name, high)}")
+    bounds.attrs = dict(table.attrs)
+    return table["value"].rename(None), bounds, None
+
+
+def _interval_note(bounds: pd.Series | None, missing: str | None) -> str:
+    if missing is not None:
+        return f'<p class="note">No intervals: {html.escape(missing)}.</p>'
+    if bounds is None:
+        return ""
+    used = bounds.attrs.get("intervals", {})
+    block = used.get("block", math.nan)
+    return (
+        f'<p class="note">Intervals: the {used.get("ci", math.nan) * 100:g} % percentile '
+        f"interval of {used.get('reps', 0):,} stationary block bootstrap resamples of the "
+        f"window's daily returns (mean block {block:.1f} days, seed {used.get('seed')}); "
+        "each resample is compounded on the same dates and its figures computed as above. "
+        "Trade, date and cost figures have none.</p>"
+    )
 
 
 def _curve_sections(

@@ -153,15 +153,33 @@ def _histogram(values: pd.Series, name: str) -> str:
 
 
 _OVERFITTING_ROWS = (
-    ("n_trials", "Trials (runs without error)", "{:,}"),
-    ("effective_trials", "Effective trials (near-copies count once)", "{:,}"),
-    ("best", "Best by Sharpe ratio", None),
-    ("best_sharpe", "Its Sharpe ratio (per day)", "{:.4f}"),
-    ("expected_max_sharpe", "Expected best Sharpe ratio by chance (per day)", "{:.4f}"),
-    ("deflated_sharpe", "Deflated Sharpe ratio (probability)", "psr"),
-    ("pbo", "Probability of backtest overfitting", "psr"),
-    ("min_backtest_length", "Minimum backtest length (years)", "{:.2f}"),
-    ("degradation_slope", "Degradation slope (out-of-sample on in-sample Sharpe)", "{:.3f}"),
+    ("n_trials", "Trials (runs without error)", "{:,}",
+     "Every combination that ran is a trial searched."),
+    ("effective_trials", "Effective trials (near-copies count once)", "{:,}",
+     "The N of the deflation and the haircut."),
+    ("best", "Best by Sharpe ratio", None, "The row the figures below judge."),
+    ("best_sharpe", "Its Sharpe ratio (per day)", "{:.4f}",
+     "Times sqrt(252) for the annual figure."),
+    ("expected_max_sharpe", "Expected best Sharpe ratio by chance (per day)", "{:.4f}",
+     "What the best of this many skill-less trials reaches by luck."),
+    ("deflated_sharpe", "Deflated Sharpe ratio (probability)", "psr",
+     "Probability that the best's true Sharpe ratio beats that luck; 95 % or more passes."),
+    ("pbo", "Probability of backtest overfitting", "psr",
+     "Share of splits whose in-sample best ranks below the median out of sample; well below "
+     "50 % passes."),
+    ("min_backtest_length", "Minimum backtest length (years)", "{:.2f}",
+     "Below this much data, luck alone is expected to reach the best's Sharpe ratio."),
+    ("degradation_slope", "Degradation slope (out-of-sample on in-sample Sharpe)", "{:.3f}",
+     "Below 0: the better a row looks in sample, the worse it does out of sample."),
+    ("spa_pvalue", "SPA p-value (Hansen, consistent)", "{:.3f}",
+     "Chance of a best row this good if no row beats zero; 0.05 or less: it does, the search "
+     "counted."),
+    ("stepm_survivors", "Rows that beat zero (StepM)", "{:,}",
+     "Romano and Wolf's stepwise test, family-wise error at 5 %."),
+    ("fdr_survivors", "Rows above zero at a 5 % false discovery rate", "{:,}",
+     "Benjamini-Hochberg on each row's one-sided t-test of its Sharpe ratio."),
+    ("haircut_sharpe", "Haircut Sharpe ratio of the best (annual)", "{:.2f}",
+     "Harvey and Liu's Bonferroni haircut for the effective trials."),
 )
 
 
@@ -172,7 +190,7 @@ def _overfitting_section(table: pd.DataFrame) -> str:
     except ValueError as exc:  # a table whose rows no longer match its returns
         return f'<p class="note">No overfitting figures: {html.escape(str(exc))}</p>'
     rows = []
-    for name, text, pattern in _OVERFITTING_ROWS:
+    for name, text, pattern, reading in _OVERFITTING_ROWS:
         value = found[name]
         if name == "best":
             shown = "–" if not value else ", ".join(f"{k} = {label(v)}" for k, v in value.items())
@@ -180,12 +198,14 @@ def _overfitting_section(table: pd.DataFrame) -> str:
             # Probabilities read as percents, as the psr of the statistics tables.
             shown = _format(pattern, value) if pattern == "psr" or _missing(value) else (
                 pattern.format(value))
-        rows.append((text, shown))
-    numbers = _html_table(["figure", "value"], rows, [str, str])
+        rows.append((text, shown, reading))
+    numbers = _html_table(["figure", "value", "how to read it"], rows, [str, str, str])
     note = (
-        '<p class="note">Sharpe ratios per day (the table\'s annualised ones over sqrt(252)); '
-        "a deflated Sharpe ratio of 95 % or more and a PBO well below 50 % are the usual bars. "
-        "See pelmora.overfitting for each figure.</p>"
+        f'<p><strong>{html.escape(found["verdict"])}</strong></p>'
+        '<p class="note">Sharpe ratios per day (the table\'s annualised ones over sqrt(252)) '
+        "unless marked annual; the tests compare each row's daily returns with zero over every "
+        "price date (1,000 bootstrap repetitions, seed 0). See pelmora.overfitting and "
+        "pelmora.reality_check for each figure.</p>"
     )
     split = found.attrs.get("pbo")
     if split is None:
