@@ -152,12 +152,11 @@ def haircut_sharpe(
 
 
 def _sharpe_array(sharpe: Any) -> np.ndarray:
-    try:
-        values = np.asarray(sharpe, dtype=np.float64)
-    except (TypeError, ValueError):
+    values = np.asarray(sharpe)
+    if values.dtype.kind not in "iuf":
         raise TypeError(
-            f"sharpe must be a number or a sequence of numbers, got {type(sharpe).__name__}"
-        ) from None
+            f"sharpe must be a number or a sequence of numbers, got {type(sharpe).__name__}")
+    values = values.astype(np.float64)
     if values.ndim != 1 or not len(values):
         raise ValueError(f"sharpe must be a number or a non-empty 1-D sequence, got shape "
                          f"{values.shape}")

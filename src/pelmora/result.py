@@ -471,6 +471,7 @@ class BacktestResult:
     def report(
         self, path: str | os.PathLike[str], benchmark: pd.Series | None = None, *,
         log_scale: bool = False, title: str | None = None, capacity: pd.DataFrame | None = None,
+        ci: float | None = 0.95,
     ) -> Path:
         """Write a self-contained HTML report of this run (:func:`pelmora.report.backtest_report`).
 
@@ -481,12 +482,9 @@ class BacktestResult:
         benchmark : pandas.Series, optional
             Benchmark prices or returns on dates, drawn against the equity and compared in the
             statistics.
-        log_scale : bool, default False
-            Draw the equity on a log scale.
-        title : str, optional
-            Page title (default "Backtest report").
-        capacity : pandas.DataFrame, optional
-            A table of :func:`pelmora.capacity`: its curve and figures per capital.
+        log_scale, title, capacity, ci
+            As :func:`pelmora.report.backtest_report`: the equity on a log scale, the page title,
+            a table of :func:`pelmora.capacity`, the intervals' confidence level (None: none).
 
         Returns
         -------
@@ -496,4 +494,4 @@ class BacktestResult:
         from pelmora.report import backtest_report
 
         return backtest_report(self, path, benchmark=benchmark, log_scale=log_scale, title=title,
-                               capacity=capacity)
+                               capacity=capacity, ci=ci)

@@ -6,7 +6,8 @@ four stocks (``make_market``, ``make_weights``) and the 60-day market with suspe
 (``suspended_market``, ``suspended_weights``); the flat 8-day market whose cells the refusal
 tests change one at a time (``flat_market``). Tests that assert exact figures keep their own
 hand-written data; ``one_stock_run`` runs such a few-row path. ``sweep_table`` is a sweep's table
-with one failed run, for the views.
+with one failed run, for the views; ``returns_table`` one built from given daily returns, which it
+keeps as keep="returns" does.
 """
 
 from __future__ import annotations
@@ -15,7 +16,7 @@ import numpy as np
 import pandas as pd
 
 import pelmora
-from pelmora.stats import STAT_NAMES
+from pelmora.stats import STAT_NAMES, performance_stats
 
 
 def ohlc_market(seed, dates, stocks, *, start: float = 50.0, vol: float = 0.03,
@@ -131,4 +132,21 @@ def sweep_table() -> pd.DataFrame:
     table = pd.DataFrame(rows)
     table.loc[3, STAT_NAMES] = np.nan
     table.loc[3, "error"] = "ValueError: <bad> stop"
+    return table
+
+
+def returns_table(values, starts=None) -> pd.DataFrame:
+    """A sweep's table of the daily returns ``values`` (dates x trials): each column's statistics
+    over its window, from its row in ``starts`` (0 for all by default; the rows before earn 0),
+    a "trial" column, and the returns in ``attrs["returns"]`` as ``keep="returns"`` keeps them."""
+    dates = pd.bdate_range("2017-01-02", periods=len(values))
+    frame = pd.DataFrame(np.array(values, dtype=float), index=dates)
+    rows = []
+    for j in frame.columns:
+        start = 0 if starts is None else int(starts[j])
+        frame.iloc[:start, j] = 0.0
+        equity = pd.Series(np.cumprod(1 + frame.iloc[start:, j].to_numpy()), dates[start:])
+        rows.append({"trial": j, **performance_stats(equity), "error": None})
+    table = pd.DataFrame(rows)
+    table.attrs["returns"] = frame
     return table

@@ -10,6 +10,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 
 import matplotlib
 
@@ -302,3 +303,23 @@ def test_the_heatmap_colour_scale(low, high, cmap, at):
     colours, norm = colour_scale(low, high, None)
     assert colours.name.startswith(cmap)
     assert {v: round(float(norm(v)), 4) for v in at} == {v: round(x, 4) for v, x in at.items()}
+
+
+def test_the_headline_figures_carry_their_intervals(momentum_run, tmp_path, monkeypatch):
+    pytest.importorskip("arch")
+    result, bench = momentum_run
+    text = result.report(tmp_path / "r.html", bench).read_text()
+    table = result.stats(bench, ci=0.95)  # the report's defaults: 1,000 repetitions, seed 0
+    for label, name in (("Sharpe ratio", "sharpe"), ("Max drawdown", "max_drawdown"),
+                        ("Beta", "beta")):
+        low, high = (table.loc[name, side] for side in ("lower", "upper"))
+        scale, unit = (100, " %") if name == "max_drawdown" else (1, "")
+        assert headline(text, label)[-1] == f"{low * scale:.2f}{unit} to {high * scale:.2f}{unit}"
+    assert headline(text, "Max drawdown peak")[-1] == "–"
+    assert "strategy, 95 % interval" in text and "stationary block bootstrap" in text
+    assert "interval" not in result.report(tmp_path / "n.html", ci=None).read_text()
+    monkeypatch.setitem(sys.modules, "arch", None)
+    monkeypatch.setitem(sys.modules, "arch.bootstrap", None)
+    text = result.report(tmp_path / "m.html").read_text()
+    assert ("No intervals: BacktestResult.stats(ci=...) needs arch: pip install "
+            "&#x27;pelmora[inference]&#x27;.") in text
