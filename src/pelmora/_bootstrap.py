@@ -25,8 +25,8 @@ from pelmora._checks import count
 from pelmora._optional import import_optional
 
 __all__ = [
-    "BLOCK_TOO_SHORT", "CI_OUT_OF_RANGE", "arch_module", "checked_block", "checked_ci", "checked_reps",
-    "checked_seed", "count_chunks", "optimal_block", "stationary_indices",
+    "BLOCK_TOO_SHORT", "CI_OUT_OF_RANGE", "arch_module", "checked_block", "checked_ci",
+    "checked_reps", "checked_seed", "count_chunks", "optimal_block", "stationary_indices",
 ]
 
 CI_OUT_OF_RANGE = "ci must be a confidence level between 0 and 1 (such as 0.95), got {ci!r}"

@@ -146,9 +146,12 @@ def haircut_sharpe(
     columns = {"haircut_sharpe": hsr, "haircut": cut, "t_ratio": t, "pvalue": p,
                "adjusted_pvalue": p_adj}
     if one:
-        return pandas.Series({k: float(v[0]) for k, v in columns.items()}, name="haircut_sharpe")
+        series: pd.Series = pandas.Series({k: float(v[0]) for k, v in columns.items()},
+                                          name="haircut_sharpe")
+        return series
     index = sharpe.index if isinstance(sharpe, pandas.Series) else None
-    return pandas.DataFrame(columns, index=index)
+    frame: pd.DataFrame = pandas.DataFrame(columns, index=index)
+    return frame
 
 
 def _sharpe_array(sharpe: Any) -> np.ndarray:
@@ -169,13 +172,15 @@ def _lo_factor(rho: float, q: float) -> float:
     """Lo's scaling of an iid-annualised Sharpe ratio for AR(1) returns (1 at rho = 0)."""
     if rho == 0.0:
         return 1.0
-    return 1.0 / math.sqrt(1.0 + 2.0 * rho / (1.0 - rho) * (1.0 - (1.0 - rho**q) / (q * (1.0 - rho))))
+    tail = 1.0 - (1.0 - rho**q) / (q * (1.0 - rho))
+    return 1.0 / math.sqrt(1.0 + 2.0 * rho / (1.0 - rho) * tail)
 
 
 def _adjusted(p: np.ndarray, n_trials: int, method: str) -> np.ndarray:
     """The p-values adjusted for ``n_trials`` tests, the tests not given at p = 1."""
     if method == "bonferroni":
-        return np.minimum(p * n_trials, 1.0)
+        bonferroni: np.ndarray = np.minimum(p * n_trials, 1.0)
+        return bonferroni
     full = np.concatenate((p, np.ones(n_trials - len(p))))
     if method == "holm":
         order = np.argsort(full, kind="stable")
@@ -187,7 +192,9 @@ def _adjusted(p: np.ndarray, n_trials: int, method: str) -> np.ndarray:
     return np.asarray(scipy_stats.false_discovery_control(full, method="by"))[: len(p)]
 
 
-def false_discoveries(table: pd.DataFrame, *, q: float = 0.05, method: str = "bh") -> pd.DataFrame:
+def false_discoveries(
+    table: pd.DataFrame, *, q: float = 0.05, method: str = "bh"
+) -> pd.DataFrame:
     """Which rows of a sweep have a Sharpe ratio above 0 with the false discovery rate held at q.
 
     Each row's p-value is one-sided (H0: a Sharpe ratio of 0 or less), from the t-ratio of its

@@ -50,7 +50,8 @@ def checked_bounds(
 
 def _flat(centered: np.ndarray, values: np.ndarray) -> np.ndarray:
     """Rows whose centred values are within rounding noise of the values' scale."""
-    return np.abs(centered).max(axis=1) <= _FLAT * np.abs(values).max(axis=1)
+    flat: np.ndarray = np.abs(centered).max(axis=1) <= _FLAT * np.abs(values).max(axis=1)
+    return flat
 
 
 def _ratio(num: np.ndarray, den: np.ndarray, where: np.ndarray) -> np.ndarray:
@@ -217,12 +218,13 @@ def _month_ends(dates: Any, pandas: Any) -> np.ndarray | None:
 
 def interval_table(
     point: Any, rets: np.ndarray, dates: Any, *, bench: np.ndarray | None, rf: float,
-    periods_per_year: float, years: float, ci: float, reps: int, seed: int,
-    block: float | None, pandas: Any, caller: str,
+    periods_per_year: float, years: float, bounds: tuple[float, int, int, float | None],
+    pandas: Any, caller: str,
 ) -> Any:
     """The DataFrame of :meth:`BacktestResult.stats` with ``ci``: the figures of ``point``
     (``value``) and the bounds of those of :data:`INTERVAL_NAMES` from ``reps`` resamples of
     the window's returns ``rets`` on its ``dates``."""
+    ci, reps, seed, block = bounds
     n = len(rets)
     usable = n >= 2 and bool(np.isfinite(rets).all())
     length = (block if block is not None else optimal_block(rets[:, None], caller)) if usable \

@@ -268,7 +268,8 @@ def _flat_columns(values: np.ndarray) -> np.ndarray:
     """Columns without spread beyond rounding noise (a trial that equals the benchmark, or beats
     it by the same amount every day): every resample has their mean, no variance to divide by."""
     centered = values - values.mean(axis=0)
-    return np.abs(centered).max(axis=0) <= _FLAT * np.abs(values).max(axis=0)
+    flat: np.ndarray = np.abs(centered).max(axis=0) <= _FLAT * np.abs(values).max(axis=0)
+    return flat
 
 
 def _kernel_variance(values: np.ndarray, block: float) -> np.ndarray:

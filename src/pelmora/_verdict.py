@@ -38,8 +38,8 @@ def inference_figures(
         ("spa_pvalue", "stepm_survivors", "fdr_survivors", "haircut_sharpe"), math.nan)
     attrs: dict[str, Any] = {"reality_check": None, "false_discoveries": None}
     if math.isfinite(best_sharpe) and n_obs >= 1 and n_effective >= 1:
-        out["haircut_sharpe"] = float(haircut_sharpe(
-            best_sharpe, n_obs=n_obs, n_trials=n_effective)["haircut_sharpe"])
+        cut = haircut_sharpe(best_sharpe, n_obs=n_obs, n_trials=n_effective)
+        out["haircut_sharpe"] = float(cut["haircut_sharpe"])
     try:
         if n_trials and len(table.attrs["returns"]) >= 2:
             tests = attrs["reality_check"] = reality_check(

@@ -7,7 +7,7 @@ ids; the tables are built in :mod:`pelmora._tables`, the statistics in :mod:`pel
 from __future__ import annotations
 
 from functools import cached_property
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
 
@@ -36,6 +36,7 @@ else:
     pd = import_optional("pandas", caller="pelmora.BacktestResult")
 
 __all__ = ["EXCURSION_FIELDS", "REASONS", "BacktestResult", "RunRecord"]
+_Kind = Literal["auto", "prices", "returns"]
 
 
 class BacktestResult:
@@ -68,10 +69,8 @@ class BacktestResult:
         eq = self.equity
         span = f"{eq.index[0].date()}..{eq.index[-1].date()}" if len(eq) else "no rows"
         last = f"{eq.iloc[-1]:.4f}" if len(eq) else "nan"
-        return (
-            f"<BacktestResult {span}, {len(self.inputs.stocks)} stocks, "
-            f"{len(self.record.trades['sid'])} trades, final equity {last}>"
-        )
+        return (f"<BacktestResult {span}, {len(self.inputs.stocks)} stocks, "
+                f"{len(self.record.trades['sid'])} trades, final equity {last}>")
 
     def _repr_html_(self) -> str:
         """The notebook view: headline statistics, an equity sparkline (inline SVG), the orders."""
@@ -102,19 +101,15 @@ class BacktestResult:
     @cached_property
     def equity(self) -> pd.Series:
         """Portfolio value after each trading day, starting from 1.0 (pandas.Series on dates)."""
-        return pd.Series(
-            np.asarray(self.record.creturn, dtype=np.float64),
-            index=self.inputs.user_dates(),
-            name="equity",
-        )
+        return pd.Series(np.asarray(self.record.creturn, dtype=np.float64),
+                         index=self.inputs.user_dates(), name="equity")
 
     @cached_property
     def cash(self) -> pd.Series:
         """The cash after each trading day (1.0 until the first trade; negative for shorts' proceeds
         spent)."""
-        return pd.Series(
-            np.asarray(self.record.cash, dtype=np.float64), index=self.equity.index, name="cash"
-        )
+        return pd.Series(np.asarray(self.record.cash, dtype=np.float64), index=self.equity.index,
+                         name="cash")
 
     @cached_property
     def returns(self) -> pd.Series:
@@ -341,22 +336,29 @@ class BacktestResult:
         min_order_value: float = 0.0, cash_buffer: float = 0.0, band: float = 0.0,
         prices: Any = None,
     ) -> pd.DataFrame:
-        return _order_ticket(
-            self, capital, holdings=holdings, lot_size=lot_size, min_order_value=min_order_value,
-            cash_buffer=cash_buffer, band=band, prices=prices,
-        )
+        return _order_ticket(self, capital, holdings=holdings, lot_size=lot_size, band=band,
+                             min_order_value=min_order_value, cash_buffer=cash_buffer,
+                             prices=prices)
 
     order_ticket.__doc__ = _order_ticket.__doc__
 
     # -------------------------------------------------------------------------------------- stats
 
+    @overload
+    def stats(self, benchmark: pd.Series | None = ..., *, risk_free: float = ...,
+              periods_per_year: float = ..., benchmark_kind: _Kind = ..., ci: None = ...,
+              reps: int = ..., seed: int = ..., block: float | None = ...) -> pd.Series: ...
+    @overload
+    def stats(self, benchmark: pd.Series | None = ..., *, risk_free: float = ...,
+              periods_per_year: float = ..., benchmark_kind: _Kind = ..., ci: float,
+              reps: int = ..., seed: int = ..., block: float | None = ...) -> pd.DataFrame: ...
     def stats(
         self,
         benchmark: pd.Series | None = None,
         *,
         risk_free: float = 0.0,
         periods_per_year: float = 252,
-        benchmark_kind: Literal["auto", "prices", "returns"] = "auto",
+        benchmark_kind: _Kind = "auto",
         ci: float | None = None, reps: int = 1000, seed: int = 0, block: float | None = None,
     ) -> pd.Series | pd.DataFrame:
         """Performance statistics over the statistics window.
@@ -379,7 +381,7 @@ class BacktestResult:
             How to read ``benchmark``; "auto" reads a Series of positive values as prices.
         ci, reps, seed, block
             ``ci=0.95`` gives a DataFrame of the figures (``value``) and their bootstrap
-            interval (``lower``, ``upper``): :func:`pelmora.stats.performance_stats` (extra inference).
+            interval (``lower``, ``upper``): see :func:`pelmora.stats.performance_stats`.
 
         Returns
         -------

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Mapping
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
 
@@ -115,6 +115,22 @@ def _checked_number(value: Any, name: str, low: float) -> float:
     return number
 
 
+@overload
+def performance_stats(
+    equity: pd.Series, trades: pd.DataFrame | Mapping[str, pd.Series] | None = ..., *,
+    turnover: float = ..., periods_per_year: float = ..., risk_free: float = ...,
+    benchmark: pd.Series | None = ..., benchmark_kind: Literal["auto", "prices", "returns"] = ...,
+    initial_date: Any = ..., costs: Mapping[str, float] | None = ..., fill_rate: float = ...,
+    ci: None = ..., reps: int = ..., seed: int = ..., block: float | None = ...,
+) -> pd.Series: ...
+@overload
+def performance_stats(
+    equity: pd.Series, trades: pd.DataFrame | Mapping[str, pd.Series] | None = ..., *,
+    turnover: float = ..., periods_per_year: float = ..., risk_free: float = ...,
+    benchmark: pd.Series | None = ..., benchmark_kind: Literal["auto", "prices", "returns"] = ...,
+    initial_date: Any = ..., costs: Mapping[str, float] | None = ..., fill_rate: float = ...,
+    ci: float, reps: int = ..., seed: int = ..., block: float | None = ...,
+) -> pd.DataFrame: ...
 def performance_stats(
     equity: pd.Series,
     trades: pd.DataFrame | Mapping[str, pd.Series] | None = None,
@@ -176,24 +192,20 @@ def performance_stats(
     fill_rate : float, optional
         The shares the orders filled over those they asked for, reported as given.
     ci : float, optional
-        A confidence level in (0, 1), such as 0.95: return a DataFrame with the figures
-        (``value``) and the bounds of their ``ci`` interval (``lower``, ``upper``). The bounds are
-        the percentiles (1 - ci) / 2 and (1 + ci) / 2 of the figures of ``reps`` stationary block
-        bootstrap resamples of the row returns (with the benchmark's returns of the same rows),
-        each compounded into a curve on the same dates; a resample where a figure is undefined
-        is left out of its bounds. Only the figures of the returns' path get bounds
-        (``pelmora._intervals.INTERVAL_NAMES``: returns, risk, ratios, the distribution's and
-        the benchmark's figures); dates, trades, turnover, costs, fill rate, the streaks and
-        ``psr`` keep NaN. NaN bounds too for fewer than 2 returns or a missing one. Needs
+        A confidence level in (0, 1), such as 0.95: a DataFrame of the figures (``value``) and
+        their interval (``lower``, ``upper``), the percentiles (1 - ci) / 2 and (1 + ci) / 2 of
+        the figures of ``reps`` stationary block bootstrap resamples of the row returns (the
+        benchmark's resampled with them), each compounded on the same dates; resamples where a
+        figure is undefined are left out. Only the figures of the returns' path get bounds
+        (``pelmora._intervals.INTERVAL_NAMES``); dates, trades, turnover, costs, fill rate, the
+        streaks and ``psr`` keep NaN, as do all below 2 returns or with a missing one. Needs
         ``arch`` (``pip install 'pelmora[inference]'``).
-    reps : int, default 1000
-        With ``ci``: the bootstrap's repetitions, at least 1.
-    seed : int, default 0
-        With ``ci``: the seed of the repetitions; the same seed gives the same bounds.
+    reps, seed : int, default 1000 and 0
+        With ``ci``: the repetitions (at least 1) and their seed (the same seed, the same bounds).
     block : float, optional
         With ``ci``: the mean block length in rows, at least 1; by default Politis and White's
-        estimate for the returns (``arch.bootstrap.optimal_block_length``, at least 1; 1 below 8
-        returns). ``table.attrs["intervals"]`` records ci, reps, seed and the block used.
+        (``arch.bootstrap.optimal_block_length``, at least 1; 1 below 8 returns). The table's
+        ``attrs["intervals"]`` records ci, reps, seed and the block.
 
     Returns
     -------
@@ -324,17 +336,12 @@ def _with_intervals(
     """The figures of :func:`performance_stats` with their bootstrap intervals."""
     values = equity.to_numpy(dtype=np.float64)
     rets = values / np.concatenate(([1.0], values[:-1])) - 1.0 if len(values) else values
-    bench, years = None, 0.0
-    if len(values):
-        years = _years(equity.index[0], equity.index[-1])
-        if benchmark is not None:
-            bench = _benchmark_returns(benchmark, equity.index, benchmark_kind, pandas)
-    ci, reps, seed, block = bounds
+    years = _years(equity.index[0], equity.index[-1]) if len(values) else 0.0
+    bench = (_benchmark_returns(benchmark, equity.index, benchmark_kind, pandas)
+             if benchmark is not None and len(values) else None)
     return interval_table(  # type: ignore[no-any-return]
-        series, rets, equity.index, bench=bench, rf=risk_free / periods_per_year,
-        periods_per_year=periods_per_year, years=years, ci=ci, reps=reps, seed=seed,
-        block=block, pandas=pandas, caller=caller,
-    )
+        series, rets, equity.index, bench=bench, rf=risk_free / periods_per_year, years=years,
+        periods_per_year=periods_per_year, bounds=bounds, pandas=pandas, caller=caller)
 
 
 def _cost_figures(costs: Mapping[str, float] | None) -> dict[str, float]:

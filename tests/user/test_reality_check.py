@@ -34,7 +34,8 @@ def sweep_like(values, labels=None, failed=()):
 def noise(seed, n=400, k=15, skill=()):
     """Correlated trials of zero mean and unequal volatility; ``skill`` adds to their means."""
     rng = np.random.default_rng(seed)
-    values = 0.6 * rng.normal(0, 0.008, (n, 1)) + rng.normal(0, 0.01, (n, k)) * rng.uniform(0.5, 2, k)
+    common, own = rng.normal(0, 0.008, (n, 1)), rng.normal(0, 0.01, (n, k))
+    values = 0.6 * common + own * rng.uniform(0.5, 2, k)
     for column, mean in skill:
         values[:, column] += mean
     return values
