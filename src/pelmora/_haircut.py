@@ -140,7 +140,8 @@ def haircut_sharpe(
     p_adj = _adjusted(p, n_trials, method)
     kept = np.array([abs(x) if pa == 0.0 else -_norm_ppf(pa / 2.0) if pa < 1.0 else 0.0
                      for x, pa in zip(t, p_adj)])
-    hsr = np.where(p_adj == 0.0, values, np.sign(values) * kept * math.sqrt(q / n_obs))
+    # + 0.0: a haircut to nothing is 0, not -0 for a negative Sharpe ratio.
+    hsr = np.where(p_adj == 0.0, values, np.sign(values) * kept * math.sqrt(q / n_obs)) + 0.0
     with np.errstate(divide="ignore", invalid="ignore"):
         cut = np.where(values != 0, 1.0 - hsr / np.where(values != 0, values, 1.0), np.nan)
     columns = {"haircut_sharpe": hsr, "haircut": cut, "t_ratio": t, "pvalue": p,
