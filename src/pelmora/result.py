@@ -391,8 +391,7 @@ class BacktestResult:
             ``n_trades``) count positions from entry to exit (a close or a flip), adding up the
             ``pnl`` of their records in :attr:`trades` whatever ``split_trades`` says, open ones
             marked at the last close (``avg_mae``, ``avg_mfe``: means over the records);
-            ``turnover`` is the weight traded per year by all fills, stops and delistings in. The costs (fees, taxes, slippage, financing) are those of the whole run,
-            as ``total_return`` is measured from the initial 1.0.
+            ``turnover`` counts every fill (stops, delistings); the costs are the whole run's.
         """
         from pelmora.stats import _checked_options, _performance_stats, _with_intervals
 
