@@ -124,10 +124,29 @@ class PurgedResult:
     def plot(
         self, *, title: str | None = None, figsize: tuple[float, float] | None = None
     ) -> Figure:
-        """The paths' equity beside the histogram of their Sharpe ratios (needs matplotlib)."""
+        """The paths' equity beside the histogram of their Sharpe ratios (needs matplotlib).
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            A figure made without pyplot; it shows itself in a notebook, and ``fig.savefig(path)``
+            saves it.
+        """
         from pelmora.plotting._paths import paths_figure
 
         return paths_figure(self.equity, self.path_sharpe, title=title, figsize=figsize)
+
+    def __repr__(self) -> str:
+        index = self.paths.index
+        span = f"{index[0].date()}..{index[-1].date()}" if len(index) else "no rows"
+        return (f"<PurgedResult {span}, {len(self.splits)} splits, {self.paths.shape[1]} paths "
+                f"chosen by {self.metric}>")
+
+    def _repr_html_(self) -> str:
+        """The notebook view: the spread of the paths' Sharpe ratios, an equity, the paths."""
+        from pelmora.report._inline import purged_html
+
+        return purged_html(self)
 
 
 @dataclasses.dataclass(frozen=True)

@@ -31,6 +31,7 @@ from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
+    from matplotlib.figure import Figure
 
     from pelmora.inputs import PriceInput
 
@@ -77,6 +78,43 @@ class WalkForwardResult:
         from pelmora.stats import performance_stats
 
         return performance_stats(self.equity, None, benchmark=benchmark, **kwargs)
+
+    def plot(
+        self, *, title: str | None = None, figsize: tuple[float, float] | None = None
+    ) -> Figure:
+        """The out-of-sample equity over its test spans, and each window's ``metric`` on its
+        training span beside the one on its test span (needs matplotlib).
+
+        Parameters
+        ----------
+        title : str, optional
+            Figure title (default "Walk-forward: out-of-sample equity").
+        figsize : (float, float), optional
+            Size in inches (default 10 x 6).
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            A figure made without pyplot; it shows itself in a notebook, and ``fig.savefig(path)``
+            saves it.
+        """
+        from pelmora.plotting._paths import walk_forward_figure
+
+        return walk_forward_figure(self.equity, self.windows, self.metric, title=title,
+                                   figsize=figsize)
+
+    def __repr__(self) -> str:
+        eq = self.equity
+        span = f"{eq.index[0].date()}..{eq.index[-1].date()}" if len(eq) else "no rows"
+        last = f"{eq.iloc[-1]:.4f}" if len(eq) else "nan"
+        return (f"<WalkForwardResult {span}, {len(self.windows)} windows chosen by "
+                f"{self.metric}, final equity {last}>")
+
+    def _repr_html_(self) -> str:
+        """The notebook view: out-of-sample figures, the equity (inline SVG), the windows."""
+        from pelmora.report._inline import walk_forward_html
+
+        return walk_forward_html(self)
 
 
 @overload

@@ -6,7 +6,10 @@ import numpy as np
 import numpy.typing as npt
 
 REASONS: tuple[str, ...]
+"""The fill reasons by code: ``fills["reason"]`` indexes this tuple ("rebalance", "stop_loss",
+"take_profit", "trailing_stop", "delisting", ...)."""
 EXCURSION_FIELDS: tuple[str, ...]
+"""The six values of each block of an excursion array, in order."""
 BUILD_ID: str
 """This build's id: a SHA-256 digest (64 hex characters) of the sources it was built from and
 of how its native code was compiled; what a sweep store tells builds apart by."""

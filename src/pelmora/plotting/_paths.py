@@ -1,4 +1,5 @@
-"""The figure of a purged cross-validation: its out-of-sample paths and their Sharpe ratios.
+"""The figures of out-of-sample validation: a walk-forward's stitched equity and its windows, and a
+purged cross-validation's paths with their Sharpe ratios.
 
 One path is one history the strategy could have had with parameters chosen without its dates; the
 spread of the paths, more than any one of them, is what the validation shows.
@@ -10,13 +11,15 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from pelmora.plotting._style import BENCHMARK_COLOR, LOSS_COLOR, STRATEGY_COLOR, figure_class
+from pelmora.plotting._style import (
+    BENCHMARK_COLOR, LOSS_COLOR, MISSING_COLOR, STRATEGY_COLOR, figure_class,
+)
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
     from matplotlib.figure import Figure
 
-__all__ = ["paths_figure"]
+__all__ = ["paths_figure", "walk_forward_figure"]
 
 
 def paths_figure(
@@ -67,4 +70,62 @@ def paths_figure(
     right.set_ylabel("paths")
     right.yaxis.set_major_locator(MaxNLocator(integer=True))
     fig.suptitle(title or "Out-of-sample paths")
+    return fig
+
+
+def walk_forward_figure(
+    equity: pd.Series,
+    windows: pd.DataFrame,
+    metric: str,
+    *,
+    title: str | None = None,
+    figsize: tuple[float, float] | None = None,
+) -> Figure:
+    """The out-of-sample equity over its test spans (top), and each window's ``metric`` on its
+    training span beside the one on its test span (bottom).
+
+    Parameters
+    ----------
+    equity : pandas.Series
+        The stitched out-of-sample equity, on dates.
+    windows : pandas.DataFrame
+        A row per window with ``test_start``, ``test_end``, ``train_<metric>`` and
+        ``test_<metric>``, as :attr:`WalkForwardResult.windows` holds them.
+    metric : str
+        The figure the windows were chosen by.
+    title : str, optional
+        Figure title (default "Walk-forward: out-of-sample equity").
+    figsize : (float, float), optional
+        Size in inches (default 10 x 6).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    figure = figure_class("WalkForwardResult.plot")
+    fig = figure(figsize=figsize or (10.0, 6.0), layout="constrained")
+    top, bottom = fig.subplots(2, 1, height_ratios=[2, 1])
+    top.plot(equity.index, equity.to_numpy(dtype=np.float64), color=STRATEGY_COLOR,
+             linewidth=1.3)
+    top.axhline(1.0, color=BENCHMARK_COLOR, linewidth=0.8, linestyle=":")
+    # Every other test span shaded, so the windows' borders show without a line per window.
+    for i, (start, end) in enumerate(zip(windows["test_start"], windows["test_end"])):
+        if i % 2:
+            top.axvspan(start, end, color=MISSING_COLOR, alpha=0.5, linewidth=0)
+    top.set_ylabel("out-of-sample equity")
+    top.set_title(f"{len(windows)} test spans, parameters chosen on the span before each")
+    top.grid(True, alpha=0.3)
+    x = np.arange(len(windows))
+    trained = windows[f"train_{metric}"].to_numpy(dtype=np.float64)
+    tested = windows[f"test_{metric}"].to_numpy(dtype=np.float64)
+    bottom.bar(x - 0.2, trained, width=0.4, color=BENCHMARK_COLOR, label=f"train {metric}")
+    bottom.bar(x + 0.2, tested, width=0.4, color=STRATEGY_COLOR, label=f"test {metric}")
+    bottom.axhline(0.0, color=LOSS_COLOR, linewidth=0.8)
+    bottom.set_xticks(x, [f"{d:%Y-%m}" for d in windows["test_start"]],
+                      rotation=45 if len(windows) > 8 else 0, fontsize=8)
+    bottom.set_xlabel("window (start of its test span)")
+    bottom.set_ylabel(metric)
+    bottom.legend(loc="best", frameon=False, fontsize=8)
+    bottom.grid(True, axis="y", alpha=0.3)
+    fig.suptitle(title or "Walk-forward: out-of-sample equity")
     return fig

@@ -51,12 +51,13 @@ COST_COLORS: dict[str, str] = {
 
 
 def figure_class(caller: str = "BacktestResult.plot") -> type[Figure]:
-    """matplotlib's Figure (object API: no pyplot state, any backend), or the ImportError that
-    names the ``plot`` extra."""
+    """matplotlib's Figure (object API: no pyplot state, any backend) that shows itself in a
+    notebook (:class:`pelmora.plotting._figure.Figure`), or the ImportError that names the
+    ``plot`` extra."""
     import_optional("matplotlib", caller=caller)
-    from matplotlib.figure import Figure
+    from pelmora.plotting._figure import Figure as ShownFigure
 
-    return Figure
+    return ShownFigure
 
 
 def percent_axis(ax: Any, axis: str = "y") -> None:

@@ -1,4 +1,6 @@
-"""A result that shows itself in a notebook: the HTML of :meth:`BacktestResult._repr_html_`.
+"""Results that show themselves in a notebook: the HTML of :meth:`BacktestResult._repr_html_` and of
+the walk-forward results (:class:`~pelmora.walkforward.WalkForwardResult`,
+:class:`~pelmora.walkforward.PurgedResult`).
 
 A notebook renders this for every result it displays, so it must be small (a few KB), quick (no
 matplotlib: the equity is an inline SVG polyline) and inert: no script, no style sheet and no
@@ -17,9 +19,14 @@ from pelmora.plotting._style import LOSS_COLOR, STOP_COLOR, STRATEGY_COLOR
 from pelmora.report._html import _LABELS, _format, _missing
 
 if TYPE_CHECKING:  # pragma: no cover
+    from pelmora._purged import PurgedResult
     from pelmora.result import BacktestResult
+    from pelmora.walkforward import WalkForwardResult
 
-__all__ = ["HEADLINE", "MAX_ORDERS", "SPARK_POINTS", "result_html", "sparkline_svg"]
+__all__ = [
+    "HEADLINE", "MAX_ORDERS", "MAX_ROWS", "SPARK_POINTS", "purged_html", "result_html",
+    "sparkline_svg", "walk_forward_html",
+]
 
 HEADLINE = (
     "total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown", "calmar",
@@ -32,6 +39,12 @@ SPARK_POINTS = 240
 
 MAX_ORDERS = 8
 """Most next-period orders listed; the rest are counted."""
+
+MAX_ROWS = 8
+"""Most windows, splits or paths listed in a walk-forward result's view; the rest are counted."""
+
+_TRADE_FIGURES = {"n_trades", "win_rate", "profit_factor", "turnover"}
+_PATH_FIGURES = ("mean", "std", "min", "median", "max", "share_negative")
 
 _WIDTH, _HEIGHT, _PAD = 240, 48, 2
 
@@ -159,3 +172,101 @@ def result_html(result: BacktestResult) -> str:
         f'<table style="font-size:12px">{_rows(shown)}</table>'
         f"<div>{spark}{_orders(result.next_period)}</div></div></div>"
     )
+
+
+def _span(index: Any) -> str:
+    return f"{_format('start', index[0])} .. {_format('end', index[-1])}" if len(index) else "no rows"
+
+
+def _listing(caption: str, header: list[str], rows: list[list[str]], total: int) -> str:
+    """A small table of texts (escaped here), with a line counting the rows left out."""
+    head = "".join(f"<th>{html.escape(h)}</th>" for h in header)
+    body = "".join(
+        "<tr>" + "".join(f"<td>{html.escape(cell)}</td>" for cell in row) + "</tr>"
+        for row in rows[:MAX_ROWS]
+    )
+    more = total - min(len(rows), MAX_ROWS)
+    tail = f"<tr><td colspan={len(header)}>… and {more} more</td></tr>" if more > 0 else ""
+    return (
+        f'<table style="font-size:11px"><caption style="text-align:left">{html.escape(caption)}'
+        f"</caption><tr>{head}</tr>{body}{tail}</table>"
+    )
+
+
+def _view(head: str, figures: list[tuple[str, str]], picture: str, listing: str) -> str:
+    return (
+        '<div style="font-family:sans-serif;font-size:12px">'
+        f"<div><b>{html.escape(head)}</b></div>"
+        '<div style="display:flex;gap:16px;align-items:flex-start">'
+        f'<table style="font-size:12px">{_rows(figures)}</table>'
+        f"<div>{picture}{listing}</div></div></div>"
+    )
+
+
+def walk_forward_html(result: WalkForwardResult) -> str:
+    """The notebook view of a walk-forward: its span, the out-of-sample figures, the stitched
+    equity and the windows with the options each chose.
+
+    Parameters
+    ----------
+    result : pelmora.walkforward.WalkForwardResult
+        The walk-forward to show.
+
+    Returns
+    -------
+    str
+        An HTML fragment without script or external reference.
+    """
+    equity = result.equity
+    span = _span(equity.index)
+    final = f"{equity.iloc[-1]:.4f}" if len(equity) else "–"
+    head = (f"WalkForwardResult {span}, {len(result.windows)} windows chosen by "
+            f"{result.metric}, final equity {final}")
+    stats = result.stats()
+    # Figures of the returns only: the stitched equity has no trade list of its own.
+    shown = [(_LABELS.get(n, n), _format(n, stats.get(n))) for n in HEADLINE
+             if n not in _TRADE_FIGURES and n in stats and not _missing(stats.get(n))]
+    windows = result.windows
+    chosen = [c for c in windows.columns
+              if c not in ("train_start", "train_end", "test_start", "test_end")
+              and not c.startswith(("train_", "test_"))]
+    metric = result.metric
+    rows = [
+        [f"{_format('', w['test_start'])} .. {_format('', w['test_end'])}",
+         *(_format("", w[c]) for c in chosen),
+         _format(metric, w[f"train_{metric}"]), _format(metric, w[f"test_{metric}"])]
+        for w in windows.head(MAX_ROWS).to_dict("records")
+    ]
+    listing = _listing("Windows", ["test span", *chosen, f"train {metric}", f"test {metric}"],
+                       rows, len(windows))
+    return _view(head, shown, sparkline_svg(equity.to_numpy(), title=f"equity, {span}"), listing)
+
+
+def purged_html(result: PurgedResult) -> str:
+    """The notebook view of a purged cross-validation: the spread of the paths' Sharpe ratios,
+    the first path's equity and each path's figure.
+
+    Parameters
+    ----------
+    result : pelmora.walkforward.PurgedResult
+        The cross-validation to show.
+
+    Returns
+    -------
+    str
+        An HTML fragment without script or external reference.
+    """
+    equity = result.equity
+    span = _span(equity.index)
+    head = (f"PurgedResult {span}, {len(result.splits)} splits, {equity.shape[1]} paths "
+            f"chosen by {result.metric}")
+    stats = result.stats()
+    shown = [(f"path Sharpe {n.replace('_', ' ')}",
+              _format("win_rate" if n == "share_negative" else "", stats[n]))
+             for n in _PATH_FIGURES]
+    rows = [[str(path), _format("", sharpe), _format("", equity[path].iloc[-1])]
+            for path, sharpe in result.path_sharpe.head(MAX_ROWS).items()]
+    listing = _listing("Paths", ["path", "sharpe", "final equity"], rows, len(result.path_sharpe))
+    picture = (sparkline_svg(equity.iloc[:, 0].to_numpy(), title=f"path 0 equity, {span}")
+               if equity.shape[1] else "")
+    return _view(head, shown, picture, listing)

@@ -1,0 +1,83 @@
+"""A griffe extension: the docstrings as ``help()`` shows them, in the site's markup.
+
+pelmora writes a few docstrings at import time: the options' descriptions replace ``{parameters}``
+(``BacktestOptions``, ``backtest``, ``prepare_inputs``), and a method that hands its work to a
+function takes that function's text (``BacktestResult.order_ticket``). Read from the source they
+are incomplete; this extension puts the imported object's ``__doc__`` in their place, so the
+reference shows what ``help()`` shows.
+
+The docstrings cross-reference in Sphinx's roles (``:func:`pelmora.sweep` ``); the site has no
+Sphinx, so a role becomes its name in code: the target, its last part with a leading ``~``, or the
+title of ``title <target>``.
+"""
+
+from __future__ import annotations
+
+import importlib
+import inspect
+import re
+from typing import Any
+
+import griffe
+
+_PLACEHOLDER = "{parameters}"
+_ROLE = re.compile(r":(?:py:)?(?:func|class|meth|attr|data|mod|obj|exc|const):`([^`]+)`")
+
+
+def _role_text(match: re.Match[str]) -> str:
+    text = match.group(1)
+    titled = re.fullmatch(r"(.*?)\s*<([^>]+)>", text)
+    if titled:
+        return f"`{titled.group(1)}`"
+    if text.startswith("~"):
+        return f"`{text[1:].rsplit('.', 1)[-1]}`"
+    return f"`{text}`"
+
+
+def _runtime(obj: Any) -> Any:
+    """The imported object at ``obj``'s path, or None."""
+    parts = obj.path.split(".")
+    for cut in range(len(parts), 0, -1):
+        try:
+            value: Any = importlib.import_module(".".join(parts[:cut]))
+        except ImportError:
+            continue
+        try:
+            for name in parts[cut:]:
+                value = getattr(value, name)
+        except AttributeError:
+            return None
+        return value
+    return None
+
+
+class RuntimeDocstrings(griffe.Extension):
+    """Take the imported ``__doc__`` where the source's docstring is missing or a template."""
+
+    def on_package(self, *, pkg: Any, **kwargs: Any) -> None:
+        self._roles(pkg)
+        self._walk(pkg)
+
+    def _walk(self, obj: Any) -> None:
+        for member in list(obj.members.values()):
+            if member.is_alias:
+                continue
+            if not member.is_attribute:
+                self._fix(member)
+            self._roles(member)
+            if member.is_class or member.is_module:
+                self._walk(member)
+
+    @staticmethod
+    def _roles(obj: Any) -> None:
+        if obj.docstring and ":" in obj.docstring.value:
+            obj.docstring.value = _ROLE.sub(_role_text, obj.docstring.value)
+
+    def _fix(self, obj: Any) -> None:
+        text = obj.docstring.value if obj.docstring else ""
+        if text and _PLACEHOLDER not in text:
+            return
+        value = _runtime(obj)
+        doc = inspect.cleandoc(value.__doc__) if value is not None and value.__doc__ else ""
+        if doc and _PLACEHOLDER not in doc:
+            obj.docstring = griffe.Docstring(_ROLE.sub(_role_text, doc), parent=obj)

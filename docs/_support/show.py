@@ -1,0 +1,22 @@
+"""What the executed examples of the site use to put a figure on the page.
+
+``show(fig, alt)`` prints the figure as an ``<img>`` whose source is the SVG itself (a data URI), so
+the picture on the page is the one this build drew, and several figures on a page share no SVG ids.
+It never touches pyplot: the figures pelmora returns are made without it.
+"""
+
+from __future__ import annotations
+
+import base64
+import html
+import io
+from typing import Any
+
+
+def show(fig: Any, alt: str) -> None:
+    """Print ``fig`` as an inline SVG picture with the text ``alt`` for readers without images."""
+    buffer = io.StringIO()
+    fig.savefig(buffer, format="svg", bbox_inches="tight", facecolor="white")
+    data = base64.b64encode(buffer.getvalue().encode()).decode("ascii")
+    print(f'<img class="pelmora-figure" alt="{html.escape(alt)}" '
+          f'src="data:image/svg+xml;base64,{data}">')
