@@ -118,3 +118,30 @@ def test_excursions_switch_to_densities_and_draw_the_stops(n):
     if n > plotting.HEXBIN_THRESHOLD:
         counts = sum(ax.collections[0].get_array().sum() for ax in panels)
         assert math.isclose(counts, n)  # every trade is counted in one panel
+
+
+# ------------------------------------------------------------------------------- in a notebook
+
+
+def test_figures_show_as_png_without_ever_importing_pyplot():
+    # A fresh interpreter: this test process has matplotlib set up by other tests.
+    import subprocess
+    import sys
+
+    code = """
+import sys
+import pelmora
+from pelmora.datasets import synthetic_market
+from pelmora.strategies import momentum_weights
+m = synthetic_market(10, 300, seed=2)
+r = pelmora.backtest(momentum_weights(m.close, 20, 3), m, rebalance="ME", stop_loss=0.1)
+sizes = []
+for fig in (r.plot("equity"), r.plot("excursions")):
+    png = fig._repr_png_()
+    assert png[:8] == b"\\x89PNG\\r\\n\\x1a\\n", png[:8]
+    sizes.append(len(png))
+print(min(sizes) > 5000, "matplotlib.pyplot" in sys.modules)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert out.stdout.split() == ["True", "False"]

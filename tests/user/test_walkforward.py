@@ -128,3 +128,38 @@ def test_windows_after_a_delisting_do_not_ask_for_the_dead_stocks_prices():
     # A stock gone before the data starts is never bought, whatever the weights say.
     later = pelmora.backtest(weights, close.loc[dates[200]:], delistings=delistings)
     assert "C" not in set(later.fills["stock"])
+
+
+# ------------------------------------------------------------------------ figure and notebook view
+
+
+def test_the_plot_draws_the_stitched_equity_and_each_windows_figures(walked):
+    import matplotlib.figure
+
+    fig = walked.plot(title="windows")
+    assert isinstance(fig, matplotlib.figure.Figure) and fig._suptitle.get_text() == "windows"
+    top, bottom = fig.axes
+    np.testing.assert_array_equal(top.lines[0].get_ydata(), walked.equity.to_numpy())
+    train, test = bottom.containers
+    windows = walked.windows
+    assert [b.get_height() for b in train] == windows["train_sharpe"].tolist()
+    assert [b.get_height() for b in test] == windows["test_sharpe"].tolist()
+    assert [t.get_text() for t in bottom.get_xticklabels()] == [
+        f"{d:%Y-%m}" for d in windows["test_start"]
+    ]
+    assert fig._repr_png_()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_the_notebook_view_lists_each_window_and_its_choice(walked):
+    windows = walked.windows
+    assert repr(walked) == (
+        f"<WalkForwardResult {walked.equity.index[0].date()}..{walked.equity.index[-1].date()}, "
+        f"{len(windows)} windows chosen by sharpe, final equity {walked.equity.iloc[-1]:.4f}>"
+    )
+    text = walked._repr_html_()
+    for w in windows.to_dict("records"):
+        span = f"{w['test_start']:%Y-%m-%d} .. {w['test_end']:%Y-%m-%d}"
+        chosen = "–" if pd.isna(w["stop_loss"]) else f"{w['stop_loss']:.2f}"
+        assert f"<td>{span}</td><td>{chosen}</td><td>{w['train_sharpe']:,.2f}</td>" in text
+    assert "Trades" not in text  # the stitched equity has no trades of its own
+    assert "<svg" in text and "<script" not in text and len(text) < 20_000

@@ -212,3 +212,16 @@ def test_splits_are_capped_before_anything_is_made(data, n_groups, n_test_groups
     # The cap itself passes, to the check against the data.
     with pytest.raises(ValueError, match="^n_groups=10000 is more than the 700 price dates$"):
         pelmora.walk_forward(GRID, *data, method="purged", n_groups=10_000, n_test_groups=1, progress=False)
+
+
+def test_the_notebook_view_shows_the_spread_of_the_paths(purged):
+    result, _ = purged
+    text = result._repr_html_()
+    n_paths = result.paths.shape[1]
+    assert repr(result).startswith("<PurgedResult ") and f"{n_paths} paths chosen by sharpe>" in repr(result)
+    stats = result.stats()
+    assert f"<th style=\"text-align:left\">path Sharpe mean</th><td>{stats['mean']:,.2f}</td>" in text
+    for path, sharpe in result.path_sharpe.items():
+        final = result.equity[path].iloc[-1]
+        assert f"<td>{path}</td><td>{sharpe:,.2f}</td><td>{final:,.2f}</td>" in text
+    assert "<svg" in text and "<script" not in text
