@@ -27,6 +27,11 @@ def on_config(config: Any) -> Any:
 
     matplotlib.use("Agg")
     matplotlib.rcParams["svg.hashsalt"] = "pelmora-docs"
+    # Printed tables as wide as a page's code block.
+    import pandas as pd
+
+    pd.set_option("display.width", 88)
+    pd.set_option("display.max_columns", 10)
     return config
 
 

@@ -58,6 +58,9 @@ class RuntimeDocstrings(griffe.Extension):
         self._roles(pkg)
         self._walk(pkg)
 
+    # griffe before 1.14 names the same event so; running both is harmless (the work is done once).
+    on_package_loaded = on_package
+
     def _walk(self, obj: Any) -> None:
         for member in list(obj.members.values()):
             if member.is_alias:
