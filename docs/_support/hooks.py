@@ -3,6 +3,7 @@
 - The executed examples find ``show`` (docs/_support/show.py) on the import path and draw with
   matplotlib's non-interactive Agg canvas; SVG ids are salted with a fixed text, so a page built
   twice from the same code is the same page.
+- The reports the examples write are copied into the site beside their pages.
 - The build fails when a public name of pelmora has no docstring or is missing from the API
   reference (docs/reference/*.md): the reference cannot fall behind the package.
 """
@@ -42,3 +43,11 @@ def on_pre_build(config: Any) -> None:
     faults = api_names.problems()
     if faults:
         raise PluginError("the API reference does not cover the public API:\n  " + "\n  ".join(faults))
+
+
+def on_post_build(config: Any) -> None:
+    # The reports the examples wrote, beside the pages that show them.
+    import show
+
+    show.copy_published(config["site_dir"])
+    show.PUBLISHED.clear()

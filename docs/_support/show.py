@@ -12,7 +12,12 @@ from __future__ import annotations
 import base64
 import html
 import io
+import shutil
+from pathlib import Path
 from typing import Any
+
+PUBLISHED: list[tuple[Path, str]] = []
+"""Files the examples wrote, and where in the site they go (copied by the build hook)."""
 
 
 def show(fig: Any, alt: str) -> str:
@@ -22,3 +27,19 @@ def show(fig: Any, alt: str) -> str:
     data = base64.b64encode(buffer.getvalue().encode()).decode("ascii")
     return (f'<img class="pelmora-figure" alt="{html.escape(alt)}" '
             f'src="data:image/svg+xml;base64,{data}">')
+
+
+def publish(path: Any, page: str) -> str:
+    """Put the file at ``path`` (a report an example wrote) beside the page ``page`` of the site
+    ("guide/reports") and return its address relative to that page."""
+    source = Path(path)
+    PUBLISHED.append((source, f"{page.strip('/')}/{source.name}"))
+    return source.name
+
+
+def copy_published(site_dir: str) -> None:
+    """Copy every published file into the built site."""
+    for source, target in PUBLISHED:
+        destination = Path(site_dir) / target
+        destination.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(source, destination)
