@@ -47,12 +47,52 @@ def face_names() -> list[str]:
     return [f"pelmora.{n}" for n in pelmora.__all__]
 
 
+def face() -> list[str]:
+    """The names of the package face a user types after ``pelmora.``: ``pelmora.__all__`` and the
+    classes and functions loaded on first use (``BacktestResult``, ``plot_heatmap``, ...); the
+    submodules other than the native ones of ``__all__`` are left out."""
+    import pelmora
+
+    return [
+        f"pelmora.{n}" for n in dir(pelmora)
+        if not n.startswith("_") and n != "core"
+        and (n in pelmora.__all__ or not isinstance(getattr(pelmora, n), types.ModuleType))
+    ]
+
+
+def face_table(reference: Path = REFERENCE) -> str:
+    """A Markdown table of :func:`face`'s names, each linked to its entry in the reference."""
+    package = _load()
+    pages = {}
+    for page in sorted(reference.glob("*.md")):
+        for name in documented_on(page):
+            pages.setdefault(_target(package, name).path, (page.name, name))
+    lines = ["| name | what it is | page |", "|---|---|---|"]
+    for name in face():
+        target = _target(package, name)
+        page, anchor = pages.get(target.path, (None, None))
+        if page is None:  # a member of a documented object: its page is its parent's
+            parent = target.parent
+            while page is None and parent is not None:
+                page, _ = pages.get(parent.path, (None, None))
+                parent = parent.parent
+            anchor = target.path
+        first = target.docstring.value.strip().splitlines()[0] if target.docstring else ""
+        title = page.removesuffix(".md").capitalize()
+        # An autorefs link: resolved to the entry's final address when the site is written
+        # (a relative .md link in an executed block's output is not rewritten by mkdocs).
+        lines.append(f"| [`{name}`][{anchor}] | {first.replace('|', '/')} | {title} |")
+    return "\n".join(lines)
+
+
+def documented_on(page: Path) -> list[str]:
+    """The identifiers of one reference page's ``::: name`` directives."""
+    return re.findall(r"^:::\s+(\S+)", page.read_text(encoding="utf-8"), flags=re.M)
+
+
 def documented(reference: Path = REFERENCE) -> list[str]:
     """The identifiers of the reference pages' ``::: name`` directives, in page order."""
-    found = []
-    for page in sorted(reference.glob("*.md")):
-        found += re.findall(r"^:::\s+(\S+)", page.read_text(encoding="utf-8"), flags=re.M)
-    return found
+    return [name for page in sorted(reference.glob("*.md")) for name in documented_on(page)]
 
 
 def _load() -> Any:

@@ -28,6 +28,9 @@ def on_config(config: Any) -> Any:
 
     matplotlib.use("Agg")
     matplotlib.rcParams["svg.hashsalt"] = "pelmora-docs"
+    import show
+
+    show.DIRECTORY_URLS = bool(config["use_directory_urls"])
     # Printed tables as wide as a page's code block.
     import pandas as pd
 

@@ -18,6 +18,8 @@ from typing import Any
 
 PUBLISHED: list[tuple[Path, str]] = []
 """Files the examples wrote, and where in the site they go (copied by the build hook)."""
+DIRECTORY_URLS = False
+"""mkdocs' ``use_directory_urls``, set by the build hook: whether page.md becomes page/index.html."""
 
 
 def show(fig: Any, alt: str) -> str:
@@ -31,9 +33,10 @@ def show(fig: Any, alt: str) -> str:
 
 def publish(path: Any, page: str) -> str:
     """Put the file at ``path`` (a report an example wrote) beside the page ``page`` of the site
-    ("guide/reports") and return its address relative to that page."""
+    ("guide/reports.md") and return its address relative to that page."""
     source = Path(path)
-    PUBLISHED.append((source, f"{page.strip('/')}/{source.name}"))
+    folder = Path(page).with_suffix("") if DIRECTORY_URLS else Path(page).parent
+    PUBLISHED.append((source, (folder / source.name).as_posix()))
     return source.name
 
 
