@@ -6,6 +6,9 @@ function takes that function's text (``BacktestResult.order_ticket``). Read from
 are incomplete; this extension puts the imported object's ``__doc__`` in their place, so the
 reference shows what ``help()`` shows.
 
+A section numpydoc does not know (``Columns`` of a table) is a list of names, each with its
+description indented below it; it becomes a Markdown list, which the reference renders as one.
+
 The docstrings cross-reference in Sphinx's roles (``:func:`pelmora.sweep` ``); the site has no
 Sphinx, so a role becomes its name in code: the target, its last part with a leading ``~``, or the
 title of ``title <target>``.
@@ -22,6 +25,41 @@ import griffe
 
 _PLACEHOLDER = "{parameters}"
 _ROLE = re.compile(r":(?:py:)?(?:func|class|meth|attr|data|mod|obj|exc|const):`([^`]+)`")
+
+
+_KNOWN = {
+    "Parameters", "Other Parameters", "Returns", "Yields", "Receives", "Raises", "Warns",
+    "Warnings", "See Also", "Notes", "References", "Examples", "Attributes", "Methods",
+}
+
+
+def _sections_as_lists(text: str) -> str:
+    """Each unknown section's ``name`` / indented description pairs as a Markdown list."""
+    lines = text.split("\n")
+    out: list[str] = []
+    i, inside = 0, False
+    while i < len(lines):
+        line = lines[i]
+        underline = i + 1 < len(lines) and re.fullmatch(r"-{3,}", lines[i + 1].strip() or "x")
+        if underline and line.strip() and not line.startswith(" "):
+            inside = line.strip() not in _KNOWN
+            if inside:  # the section's title, bold, and a blank line before its list
+                out += [f"**{line.strip()}**", ""]
+                i += 2
+                continue
+        if inside and line and not line.startswith(" "):
+            names = ", ".join(f"`{n.strip()}`" for n in line.split(","))
+            body = []
+            while i + 1 < len(lines) and (lines[i + 1].startswith(" ") or not lines[i + 1]):
+                if not lines[i + 1] and (i + 2 >= len(lines) or not lines[i + 2].startswith(" ")):
+                    break
+                body.append(lines[i + 1].strip())
+                i += 1
+            out.append(f"- {names}: {' '.join(b for b in body if b)}")
+        else:
+            out.append(line)
+        i += 1
+    return "\n".join(out)
 
 
 def _role_text(match: re.Match[str]) -> str:
@@ -73,8 +111,9 @@ class RuntimeDocstrings(griffe.Extension):
 
     @staticmethod
     def _roles(obj: Any) -> None:
-        if obj.docstring and ":" in obj.docstring.value:
-            obj.docstring.value = _ROLE.sub(_role_text, obj.docstring.value)
+        if obj.docstring:
+            text = _ROLE.sub(_role_text, obj.docstring.value)
+            obj.docstring.value = _sections_as_lists(text) if "---" in text else text
 
     def _fix(self, obj: Any) -> None:
         text = obj.docstring.value if obj.docstring else ""
@@ -83,4 +122,5 @@ class RuntimeDocstrings(griffe.Extension):
         value = _runtime(obj)
         doc = inspect.cleandoc(value.__doc__) if value is not None and value.__doc__ else ""
         if doc and _PLACEHOLDER not in doc:
-            obj.docstring = griffe.Docstring(_ROLE.sub(_role_text, doc), parent=obj)
+            obj.docstring = griffe.Docstring(_sections_as_lists(_ROLE.sub(_role_text, doc)),
+                                             parent=obj)
