@@ -122,5 +122,9 @@ class RuntimeDocstrings(griffe.Extension):
         value = _runtime(obj)
         doc = inspect.cleandoc(value.__doc__) if value is not None and value.__doc__ else ""
         if doc and _PLACEHOLDER not in doc:
-            obj.docstring = griffe.Docstring(_sections_as_lists(_ROLE.sub(_role_text, doc)),
-                                             parent=obj)
+            # Parsed as mkdocs.yml parses the others: the options are documented under
+            # **options, so the parameters that are not in the signature are expected.
+            obj.docstring = griffe.Docstring(
+                _sections_as_lists(_ROLE.sub(_role_text, doc)), parent=obj, parser="numpy",
+                parser_options={"warn_unknown_params": False},
+            )

@@ -75,6 +75,21 @@ def test_every_page_of_the_navigation_is_built(site):
         assert re.findall(r'href="[^"#]*\.md(?:#[^"]*)?"', html) == [], page
 
 
+def test_the_options_are_parameters_of_every_function_that_takes_them(site):
+    # Their descriptions are written into the docstrings when pelmora is imported; read from the
+    # source alone the reference would show a "{parameters}" template, or a block of plain text.
+    from pelmora.options import OPTION_NAMES
+
+    for page, name in (("engine", "pelmora.backtest"), ("inputs", "pelmora.inputs.prepare_inputs"),
+                       ("inputs", "pelmora.BacktestOptions")):
+        html = built(site, f"reference/{page}.md").read_text()
+        start = html.index(f'id="{name}"')
+        entry = html[start:html.index('<div class="doc doc-object', start + 1)]
+        assert "{parameters}" not in entry
+        rows = re.findall(r"<tr[^>]*>\s*<td[^>]*>\s*<code>(\w+)</code>", entry)
+        assert set(OPTION_NAMES) <= set(rows), (name, sorted(set(OPTION_NAMES) - set(rows)))
+
+
 def test_no_page_asks_another_address_for_a_script_a_style_or_a_font(site):
     asked = []
     for path in site.rglob("*"):
