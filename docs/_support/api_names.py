@@ -17,7 +17,8 @@ NATIVE = {  # the native modules have no __all__: their documented entries
     "pelmora.core.runvane": ["backtest_", "get_trade_stocks", "get_stock_operations",
                              "normalize_weight", "ioft"],
     "pelmora.core.swaylen": ["trades", "trade_positions", "swaylen"],
-    "pelmora.core.journal": ["run", "run_many", "RunOutput", "REASONS", "EXCURSION_FIELDS"],
+    "pelmora.core.journal": ["run", "run_many", "RunOutput", "REASONS", "EXCURSION_FIELDS",
+                             "BUILD_ID"],
 }
 
 
