@@ -13,13 +13,9 @@ from pathlib import Path
 from typing import Any
 
 REFERENCE = Path(__file__).resolve().parent.parent / "reference"
-NATIVE = {  # the native modules have no __all__: their documented entries
-    "pelmora.core.runvane": ["backtest_", "get_trade_stocks", "get_stock_operations",
-                             "normalize_weight", "ioft"],
-    "pelmora.core.swaylen": ["trades", "trade_positions", "swaylen"],
-    "pelmora.core.journal": ["run", "run_many", "RunOutput", "REASONS", "EXCURSION_FIELDS",
-                             "BUILD_ID"],
-}
+NATIVE = ("pelmora.core.runvane", "pelmora.core.swaylen", "pelmora.core.journal")
+"""The native modules: without an ``__all__``, their public names are every name without a
+leading underscore that is not a module they hold (``org_np``, ``datetime``)."""
 
 
 def public_names() -> list[str]:
@@ -35,9 +31,11 @@ def public_names() -> list[str]:
         value = getattr(pelmora, name)
         if isinstance(value, types.ModuleType) and not value.__name__.startswith("pelmora.core"):
             names.update(f"pelmora.{name}.{n}" for n in getattr(value, "__all__", ()))
-    for module, entries in NATIVE.items():
+    for module in NATIVE:
+        native = importlib.import_module(module)
         names.add(module)
-        names.update(f"{module}.{n}" for n in entries)
+        names.update(f"{module}.{n}" for n in dir(native)
+                     if not n.startswith("_") and not isinstance(getattr(native, n), types.ModuleType))
     return sorted(names)
 
 

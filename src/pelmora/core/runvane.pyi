@@ -13,7 +13,11 @@ org_np: types.ModuleType
 swaylen: types.ModuleType
 datetime: types.ModuleType
 RETAIN_COST_WHEN_REBALANCE: bool
+"""False, as the engine's interface has always exposed it; a run takes
+``retain_cost_when_rebalance`` as its argument and never reads this attribute."""
 RESAMPLE: bool | None
+"""None, as the engine's interface has always exposed it; a run takes ``resample`` (its rebalance
+dates) as its argument and never reads this attribute."""
 
 def backtest_(
     price_values: npt.NDArray[np.float64],
