@@ -19,12 +19,17 @@ import pytest
 
 import pelmora
 
-README = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
-DOCUMENTED = sorted(set(re.findall(r"\bpelmora(?:\.\w+)+", README + (pelmora.__doc__ or ""))))
-# The README's API table names the result's attributes as `result.x` (or `.x` after the first).
+ROOT = Path(__file__).resolve().parents[2]
+README = (ROOT / "README.md").read_text(encoding="utf-8")
+# The API table at the head of the docs' reference.
+API_TABLE = (ROOT / "docs" / "reference" / "index.md").read_text(encoding="utf-8")
+DOCUMENTED = sorted(set(
+    re.findall(r"\bpelmora(?:\.\w+)+", README + API_TABLE + (pelmora.__doc__ or ""))
+))
+# The API table names the result's attributes as `result.x` (or `.x` after the first).
 RESULT_ATTRIBUTES = sorted({
     name
-    for row in README.splitlines() if row.startswith("| `result.")
+    for row in API_TABLE.splitlines() if row.startswith("| `result.")
     for name in re.findall(r"`(?:result)?\.(\w+)", row.split("|")[1])
 })
 # The public names of each module before the package was laid out by purpose: old paths keep
