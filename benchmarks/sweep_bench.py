@@ -10,6 +10,7 @@ side by side; its equity curves must agree with pelmora's within 1e-9 before it 
 
 from __future__ import annotations
 
+import math
 import os
 import statistics
 import time
@@ -201,6 +202,7 @@ def print_rows(rows: list[tuple[str, float, str]], quick: bool) -> None:
 
 COUNTS = (1, 16, 64, 256, 1024)
 CALL_VARIANTS = 64     # the sweep's largest chunk
+UNBATCHED_UP_TO = 256  # counts also timed with batch=1 (each variant its own pass)
 SINGLES = 8            # variants timed alone: the "one run" of the ratios
 FRAMES = 16            # distinct weight frames, cycled; the stops keep every variant distinct
 SCALING_TARGETS = {64: 12.0, 1024: 150.0}   # N variants on one thread within this many runs
@@ -247,13 +249,14 @@ def _arrays(w: workloads.Workload) -> dict:
     return dict(zip(ARRAY_NAMES, w.args()))
 
 
-def _run_many(w: workloads.Workload, variants: list[dict], threads: int) -> None:
+def _run_many(w: workloads.Workload, variants: list[dict], threads: int, batch=None) -> None:
     from pelmora.core import journal
 
     arrays = _arrays(w)
     for start in range(0, len(variants), CALL_VARIANTS):
         outs = journal.run_many(arrays, variants[start:start + CALL_VARIANTS], threads=threads,
-                                positions=False, excursions="summary", closes_checked=True)
+                                positions=False, excursions="summary", closes_checked=True,
+                                batch=batch)
         for out in outs:
             if isinstance(out, BaseException):
                 raise out
@@ -291,16 +294,22 @@ def scaling(quick: bool, counts: tuple[int, ...], repeat: int) -> list[dict]:
         for n in counts:
             variants = _variants(w, frames, n)
             reps = repeat if n <= 64 else 1
-            per_threads = {}
-            for _ in range(reps):   # one thread and two alternately: the same load on both
+            per_threads: dict = {1: [], 2: [], "unbatched": []}
+            for _ in range(reps):   # one thread, two, and unbatched alternately: the same load
                 for threads in (1, 2):
-                    per_threads.setdefault(threads, []).append(timed(lambda: _run_many(w, variants, threads))[0])
-            for threads, times in per_threads.items():
-                s = statistics.median(times) / 1e3
+                    per_threads[threads].append(timed(lambda: _run_many(w, variants, threads))[0])
+                if n <= UNBATCHED_UP_TO:
+                    per_threads["unbatched"].append(timed(lambda: _run_many(w, variants, 1, 1))[0])
+            alone = (statistics.median(per_threads["unbatched"]) / 1e3
+                     if per_threads["unbatched"] else math.nan)
+            for threads in (1, 2):
+                s = statistics.median(per_threads[threads]) / 1e3
                 rows.append(dict(market=name, variants=n, threads=threads, seconds=s,
-                                 bars_per_s=cells * n / s, runs=s / one))
+                                 bars_per_s=cells * n / s, runs=s / one,
+                                 unbatched=alone / s if threads == 1 else math.nan))
             print(f"  {name}: {n} variants, 1 thread {rows[-2]['seconds'] * 1e3:.1f} ms "
-                  f"({rows[-2]['runs']:.1f} runs), 2 threads {rows[-1]['seconds'] * 1e3:.1f} ms", flush=True)
+                  f"({rows[-2]['runs']:.1f} runs), 2 threads {rows[-1]['seconds'] * 1e3:.1f} ms, "
+                  f"unbatched {alone * 1e3:.1f} ms", flush=True)
     return rows
 
 
@@ -388,10 +397,12 @@ def main(argv=None) -> int:
     args = ap.parse_args(argv)
     counts = tuple(int(c) for c in args.counts.split(","))
     rows = scaling(args.quick, counts, args.repeat)
-    print(f"\n{'market':<11} {'variants':>8} {'threads':>7} {'ms':>10} {'M bars/s':>10} {'x one run':>10}")
+    print(f"\n{'market':<11} {'variants':>8} {'threads':>7} {'ms':>10} {'M bars/s':>10} {'x one run':>10}"
+          f" {'unbatched/batched':>18}")
     for r in rows:
+        gain = "" if math.isnan(r["unbatched"]) else f"{r['unbatched']:.2f}x"
         print(f"{r['market']:<11} {r['variants']:>8} {r['threads']:>7} {r['seconds'] * 1e3:>10.1f} "
-              f"{r['bars_per_s'] / 1e6:>10.0f} {r['runs']:>10.1f}")
+              f"{r['bars_per_s'] / 1e6:>10.0f} {r['runs']:>10.1f} {gain:>18}")
     print("\ntargets (measured in this process):")
     for r in rows:
         if r["market"] == "W2" and r["threads"] == 1 and r["variants"] in SCALING_TARGETS:

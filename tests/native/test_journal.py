@@ -576,7 +576,8 @@ def _handler(signum, frame):
 @pytest.mark.parametrize("how, error", [("sigint", KeyboardInterrupt), ("sigusr1", LookupError),
                                         ("exit", SystemExit)])
 @pytest.mark.parametrize("threads", [1, 2])
-def test_an_interrupt_during_run_many_leaves_the_call_and_no_slot(how, error, threads):
+@pytest.mark.parametrize("batch", [1, None, (6, 16)])
+def test_an_interrupt_during_run_many_leaves_the_call_and_no_slot(how, error, threads, batch):
     # A process started in the background ignores SIGINT: Python's own handler is put back.
     previous = [signal.signal(signal.SIGUSR1, _handler),
                 signal.signal(signal.SIGINT, signal.default_int_handler)]
@@ -584,13 +585,14 @@ def test_an_interrupt_during_run_many_leaves_the_call_and_no_slot(how, error, th
     variants = [{"stop_loss": 0.05}, {"fee_ratio": Interrupts(how)}, {"stop_loss": 0.1}] * 2
     try:
         with pytest.raises(error):
-            journal.run_many(arrays, variants, threads=threads)
+            journal.run_many(arrays, variants, threads=threads, batch=batch)
     finally:
         signal.signal(signal.SIGUSR1, previous[0])
         signal.signal(signal.SIGINT, previous[1])
     # An ordinary failure of the same conversion stays in its slot.
     failing = {"fee_ratio": type("Raises", (), {"__float__": lambda self: 1 / 0})()}
-    assert isinstance(journal.run_many(arrays, [failing], threads=threads)[0], ZeroDivisionError)
+    assert isinstance(journal.run_many(arrays, [failing], threads=threads, batch=batch)[0],
+                      ZeroDivisionError)
 
 
 # --- money figures of fills and trades -----------------------------------------------------

@@ -1,6 +1,7 @@
 #include "boundary/run_driver.hpp"
 
 #include <atomic>
+#include <algorithm>
 #include <climits>
 
 #include "boundary/arguments.hpp"
@@ -109,18 +110,15 @@ std::string LockingText::locked(Fn&& fn) {
 
 // --- execute and finish ------------------------------------------------------------------
 
-void execute(PreparedRun& p, LockingText& text, Outcome& out) {
+namespace {
+
+// Runs `fn`, one step of a run; a failure is kept in `out`. False when the
+// run failed.
+template <class Fn>
+bool run_step(Outcome& out, Fn&& fn) {
   try {
-    out.journal = std::make_unique<Journal>(p.inputs, p.args.options, p.jopt);
-    out.engine = std::make_unique<Engine>(p.inputs, p.args.options, *out.journal, text,
-                                          out.journal.get());
-    out.engine->setup();
-    if (p.jopt.n_stocks > INT_MAX) {
-      fail(ErrorKind::OverflowError, "value too large to convert to int");
-    }
-    out.engine->run_rows(p.creturn_data());
-    out.journal->finish(out.engine->state().pos);
-    out.ok = true;
+    fn();
+    return true;
   } catch (const Failure& f) {
     out.failure = f;
     // Trades that exited before the failure may still be waiting for their
@@ -134,6 +132,32 @@ void execute(PreparedRun& p, LockingText& text, Outcome& out) {
   } catch (const std::bad_alloc&) {
     out.no_memory = true;
   }
+  return false;
+}
+
+void start(PreparedRun& p, LockingText& text, Outcome& out) {
+  out.journal = std::make_unique<Journal>(p.inputs, p.args.options, p.jopt);
+  out.engine = std::make_unique<Engine>(p.inputs, p.args.options, *out.journal, text,
+                                        out.journal.get());
+  out.engine->setup();
+  if (p.jopt.n_stocks > INT_MAX) {
+    fail(ErrorKind::OverflowError, "value too large to convert to int");
+  }
+}
+
+void end(Outcome& out) {
+  out.journal->finish(out.engine->state().pos);
+  out.ok = true;
+}
+
+}  // namespace
+
+void execute(PreparedRun& p, LockingText& text, Outcome& out) {
+  run_step(out, [&] {
+    start(p, text, out);
+    out.engine->run_rows(p.creturn_data());
+    end(out);
+  });
 }
 
 namespace {
@@ -181,6 +205,106 @@ PyObject* run_released(const char* qualname, PyObject* const* raw, const Prepara
   o.journal.reset();  // also stops its helper thread
   Py_END_ALLOW_THREADS
   return result;  // buffers and pins go with `p`, under the lock
+}
+
+// --- a batch of runs over the same prices --------------------------------------------------
+
+namespace {
+
+struct BatchRun {
+  std::unique_ptr<PreparedRun> prepared;
+  std::unique_ptr<LockingText> text;
+  Outcome outcome;
+  bool running = false;
+};
+
+// Slot k of `results` takes `item` (a new reference).
+void put(PyObject* results, std::size_t k, PyObject* item) {
+  PyObject* old = PyList_GET_ITEM(results, static_cast<Py_ssize_t>(k));
+  PyList_SET_ITEM(results, static_cast<Py_ssize_t>(k), item);
+  Py_XDECREF(old);
+}
+
+// The exception just raised into slot k; false (the exception set again)
+// when a signal raised it.
+bool keep_failure(PyObject* results, std::size_t k) {
+  Ref exc(fetch_exception());
+  if (raised_by_signal(exc.get())) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return false;
+  }
+  put(results, k, exc.release());
+  return true;
+}
+
+// Without the lock: every run of the batch walks rows [r, r + block_rows)
+// before any walks the next block. A failed run stops there, the others go on.
+void execute_batch(std::vector<BatchRun>& runs, std::int64_t block_rows) {
+  std::int64_t n_rows = 0;
+  for (BatchRun& b : runs) {
+    if (!b.prepared) continue;
+    b.running = run_step(b.outcome, [&] { start(*b.prepared, *b.text, b.outcome); });
+    n_rows = std::max(n_rows, b.prepared->inputs.price_index.size);
+  }
+  for (std::int64_t r = 0; r < n_rows; r += block_rows) {
+    const std::int64_t until = r + std::min(block_rows, n_rows - r);
+    for (BatchRun& b : runs) {
+      if (!b.running) continue;
+      double* creturn = b.prepared->creturn_data();
+      b.running = run_step(b.outcome, [&] { b.outcome.engine->run_rows_until(until, creturn); });
+    }
+  }
+  for (BatchRun& b : runs) {
+    if (b.running) run_step(b.outcome, [&] { end(b.outcome); });
+    b.running = false;
+  }
+}
+
+}  // namespace
+
+bool run_batch_released(const char* qualname, const std::vector<PyObject* const*>& raws,
+                        const Preparation& how, std::int64_t block_rows,
+                        const std::function<void(std::size_t, PreparedRun&)>& configure,
+                        const std::function<PyObject*(PreparedRun&, Outcome&)>& build,
+                        PyObject* results) {
+  std::vector<BatchRun> runs(raws.size());
+  for (std::size_t k = 0; k < raws.size(); ++k) {
+    if (raws[k] == nullptr) continue;
+    PyObject* r = guarded(qualname, [&]() -> PyObject* {
+      auto prepared = std::make_unique<PreparedRun>();
+      prepare(raws[k], how, *prepared);
+      configure(k, *prepared);
+      runs[k].text = std::make_unique<LockingText>(pos_columns_view(prepared->args));
+      runs[k].prepared = std::move(prepared);
+      return Py_NewRef(Py_None);
+    });
+    if (r == nullptr) {
+      if (!keep_failure(results, k)) return false;
+      continue;
+    }
+    Py_DECREF(r);
+  }
+  Py_BEGIN_ALLOW_THREADS
+  execute_batch(runs, std::max<std::int64_t>(1, block_rows));
+  Py_END_ALLOW_THREADS
+  bool ok = true;
+  for (std::size_t k = 0; k < runs.size(); ++k) {
+    BatchRun& b = runs[k];
+    if (!b.prepared) continue;
+    if (ok) {
+      PyObject* result = finish(qualname, *b.prepared, *b.text, b.outcome, build);
+      if (result != nullptr) {
+        put(results, k, result);
+      } else {
+        ok = keep_failure(results, k);
+      }
+    }
+    Py_BEGIN_ALLOW_THREADS
+    b.outcome.engine.reset();
+    b.outcome.journal.reset();
+    Py_END_ALLOW_THREADS
+  }
+  return ok;  // buffers and pins go with `runs`, under the lock
 }
 
 // --- exceptions of runs on other threads -------------------------------------------------

@@ -101,6 +101,21 @@ PyObject* run_released(const char* qualname, PyObject* const* raw, const Prepara
                        const std::function<void(PreparedRun&)>& configure,
                        const std::function<PyObject*(PreparedRun&, Outcome&)>& build);
 
+// A batch of runs over the same price arrays, each from its raw arguments
+// (raws[k]; null: no run, its slot stays as it is). Every run is prepared and
+// configured under the lock, then all are executed without it a block of
+// `block_rows` rows at a time (every run of the batch walks a block before
+// any walks the next: the block's prices stay in the cache between them),
+// then each result is built under the lock again. Slot k of `results` (a
+// list) receives run k's result or the exception instance it raised; a run's
+// failure stops that run only. An exception that a signal raised belongs to
+// the whole call: it is set, with false returned.
+bool run_batch_released(const char* qualname, const std::vector<PyObject* const*>& raws,
+                        const Preparation& how, std::int64_t block_rows,
+                        const std::function<void(std::size_t, PreparedRun&)>& configure,
+                        const std::function<PyObject*(PreparedRun&, Outcome&)>& build,
+                        PyObject* results);
+
 // --- runs on native threads -------------------------------------------------------
 
 // Calls one(k) for every k in [0, n) on at most `threads` native threads, each

@@ -105,6 +105,7 @@ void Engine::setup() {
   if (journal_ && journal_->records_positions()) quiet_worths_.assign(kQuietWorths, 0.0);
   hot_cached_ = false;
   row_wise_until_ = 0;
+  next_row_ = 0;
   st_.latest_rebalanced_copy.reserve(n_pos);
   if (caps_) {
     order_shares_.assign(n_pos, 0.0);
@@ -164,19 +165,22 @@ inline __attribute__((always_inline)) void prefetch_cell(const View2D<double>& m
 }
 }  // namespace
 
-void Engine::run_rows(double* creturn) {
-  const std::int64_t n_rows = in_.price_index.size;
-  std::int64_t d = 0;
-  while (d < n_rows) {
+void Engine::run_rows(double* creturn) { run_rows_until(in_.price_index.size, creturn); }
+
+void Engine::run_rows_until(std::int64_t end, double* creturn) {
+  end = std::min(end, in_.price_index.size);
+  std::int64_t d = next_row_;
+  while (d < end) {
     if (d >= row_wise_until_) {
-      const std::int64_t walked = run_quiet_rows(d, creturn);
+      const std::int64_t walked = run_quiet_rows(d, end, creturn);
       if (walked > 0) {
         d += walked;
+        next_row_ = d;
         continue;
       }
     }
     process_row(d, creturn);
-    ++d;
+    next_row_ = ++d;
   }
 }
 
@@ -619,7 +623,7 @@ void Engine::cache_holdings() {
 // aside until that is known; otherwise nothing is changed and the rows up to
 // the first one that was not quiet are walked one at a time, which raises
 // any error in the order the row walk does.
-std::int64_t Engine::run_quiet_rows(std::int64_t d, double* creturn) {
+std::int64_t Engine::run_quiet_rows(std::int64_t d, std::int64_t end, double* creturn) {
   if (st_.should_rebalance || !st_.exit_stocks.empty() || caps_ || opt_.exec.finances() ||
       !long_exits_never_ || in_.pos_index.size == 0) {
     return 0;
@@ -628,7 +632,7 @@ std::int64_t Engine::run_quiet_rows(std::int64_t d, double* creturn) {
 
   if (!hot_ok_ || !quiet_ok_) return 0;
   const std::int64_t n_rows = in_.price_index.size;
-  std::int64_t limit = std::min({kQuietStretch, n_rows - d, in_.price.rows - d, in_.close.rows - d});
+  std::int64_t limit = std::min({kQuietStretch, n_rows - d, end - d, in_.price.rows - d, in_.close.rows - d});
   // A journal of positions takes every holding's worth at every close, in
   // row order: they are kept for the stretch and handed over after it.
   const bool record = journal_ && journal_->records_positions();

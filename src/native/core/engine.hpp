@@ -220,6 +220,13 @@ class Engine final : private FillSetup {
   void setup();
   // Walks every price row; creturn has one slot per row of price_index.
   void run_rows(double* creturn);
+  // Walks the rows from the first not yet walked up to `end` (excluded). The
+  // runs of a batch over the same prices take their rows a block at a time,
+  // each run the whole block before the next: the block's price lines are
+  // read from memory once. A run walked in any blocks is the run walked at
+  // once, bit for bit (a quiet stretch ends at the block's end as it ends at
+  // the last row).
+  void run_rows_until(std::int64_t end, double* creturn);
 
   RunState& state() { return st_; }
   const RunState& state() const { return st_; }
@@ -239,7 +246,7 @@ class Engine final : private FillSetup {
   void cache_holdings();
   // Rows from d on that are known in advance to trade nothing, walked
   // holding by holding; returns how many (0: none, walk row d as usual).
-  std::int64_t run_quiet_rows(std::int64_t d, double* creturn);
+  std::int64_t run_quiet_rows(std::int64_t d, std::int64_t end, double* creturn);
   void apply_exit_rules(std::int64_t d, int sid, int sidprice, double price, double r,
                         double value_now);
   void execute_pending_exits();
@@ -335,6 +342,8 @@ class Engine final : private FillSetup {
   // Rows before this one are walked one at a time: a stretch tried from an
   // earlier row met something that was not quiet on the row before it.
   std::int64_t row_wise_until_ = 0;
+  // The first row run_rows_until has not walked yet.
+  std::int64_t next_row_ = 0;
   std::vector<double> order_shares_;
   std::vector<ExitReason> order_reason_;
   std::vector<unsigned char> order_closes_;

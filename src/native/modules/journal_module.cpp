@@ -10,8 +10,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "boundary/arguments.hpp"
@@ -30,6 +32,7 @@
 #include "boundary/run_driver.hpp"
 #include "boundary/run_figures.hpp"
 #include "boundary/run_output.hpp"
+#include "core/batching.hpp"
 #include "core/engine.hpp"
 #include "core/journal.hpp"
 #include "core/mapping_pool.hpp"
@@ -45,6 +48,9 @@ using py::Ref;
 
 constexpr const char* kRun = "pelmora.core.journal.run";
 constexpr const char* kRunMany = "pelmora.core.journal.run_many";
+constexpr const char* kBatchType =
+    "batch must be None, an int or a pair of ints (variants, rows), not %.200s";
+constexpr const char* kBatchValue = "batch must be at least 1, got %lld";
 // The keyword-only options after the run's 25: the two output switches and
 // whether the closes were checked, then the account's options.
 constexpr int kFlags = 4;
@@ -337,11 +343,55 @@ py::EntryInfo g_run_info{"run", "pelmora.core.journal", kRunDoc, run_entry_call,
 
 // --- run_many ----------------------------------------------------------------------------
 
+// The most stocks one row of `weights` holds, when it is a 2-D float64
+// array (the last row: what a run holds at its end), else -1.
+std::int64_t held_in_last_row(PyObject* weights) {
+  if (weights == nullptr || !PyArray_Check(weights)) return -1;
+  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(weights);
+  if (PyArray_NDIM(a) != 2 || PyArray_TYPE(a) != NPY_DOUBLE || PyArray_DIM(a, 0) < 1) return -1;
+  const npy_intp rows = PyArray_DIM(a, 0), cols = PyArray_DIM(a, 1);
+  const char* row = static_cast<const char*>(PyArray_DATA(a)) + (rows - 1) * PyArray_STRIDE(a, 0);
+  std::int64_t held = 0;
+  for (npy_intp c = 0; c < cols; ++c) {
+    double w;
+    std::memcpy(&w, row + c * PyArray_STRIDE(a, 1), sizeof w);
+    held += w != 0.0;
+  }
+  return held;
+}
+
+// One positive count of run_many's `batch`; false with an exception set.
+bool batch_count(PyObject* obj, std::int64_t& count) {
+  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, kBatchType, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  const long long b = PyLong_AsLongLong(obj);
+  if (b == -1 && PyErr_Occurred()) return false;
+  if (b < 1) {
+    PyErr_Format(PyExc_ValueError, kBatchValue, b);
+    return false;
+  }
+  count = b;
+  return true;
+}
+
+// run_many's `batch`: None (0: chosen from the cache), the variants per
+// batch, or a pair (variants, rows each walks before the next one does).
+bool batch_argument(PyObject* obj, std::int64_t& variants, std::int64_t& rows) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (PyTuple_Check(obj) && PyTuple_GET_SIZE(obj) == 2) {
+    return batch_count(PyTuple_GET_ITEM(obj, 0), variants) &&
+           batch_count(PyTuple_GET_ITEM(obj, 1), rows);
+  }
+  return batch_count(obj, variants);
+}
+
 PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"arrays",    "variants",   "threads",
-                                      "positions", "excursions", "closes_checked"};
-  PyObject* a[6];
-  if (!py::parse_arguments("run_many", names, 2, 6, args, nargs, kwnames, a, 2)) return nullptr;
+  static const char* const names[] = {"arrays",    "variants",   "threads",       "positions",
+                                      "excursions", "closes_checked", "batch"};
+  PyObject* a[7];
+  if (!py::parse_arguments("run_many", names, 2, 7, args, nargs, kwnames, a, 2)) return nullptr;
   return py::guarded(kRunMany, [&]() -> PyObject* {
     pool_new_run();  // the variants together are one run to the pool
     // Strong references to the arrays before any Python code of the call runs.
@@ -363,6 +413,8 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!py::threads_argument(a[2], threads)) return nullptr;
     Switches on;
     if (!switch_arguments(a[3], a[4], a[5], on)) return nullptr;
+    std::int64_t requested = 0, requested_rows = 0;
+    if (!batch_argument(a[6], requested, requested_rows)) return nullptr;
     // Every slot is set by the thread that runs its variant.
     Ref results(py::checked(PyList_New(n)));
     if (n == 0) return results.release();
@@ -370,6 +422,7 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // Every variant's arguments, taken now (the list holds the dicts; the
     // dicts' contents are copied as strong references).
     std::vector<py::VariantArgs> variant_args(static_cast<std::size_t>(n));
+    std::int64_t holdings = 1;
     for (Py_ssize_t k = 0; k < n; ++k) {
       py::VariantArgs& v = variant_args[static_cast<std::size_t>(k)];
       if (!py::variant_arguments(base, PyList_GET_ITEM(variants.get(), k), v, k,
@@ -379,23 +432,71 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
           PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(v.error.get())), v.error.get());
           return nullptr;
         }
+        continue;
       }
+      holdings = std::max(holdings, held_in_last_row(v.values[py::param::pos_values].get()));
     }
 
     // The column map depends only on the labels, which no variant changes.
     py::check_label_counts(base[py::param::price_columns].get(), base[py::param::pos_columns].get());
     const ColumnMap columns(
         py::map_columns(base[py::param::price_columns].get(), base[py::param::pos_columns].get()));
-    auto one = [&](std::int64_t k) -> PyObject* {
-      py::VariantArgs& v = variant_args[static_cast<std::size_t>(k)];
-      if (v.error) return v.error.release();
-      PyObject* raw[py::kRunTotal];
-      for (int i = 0; i < py::kRunTotal; ++i) raw[i] = v.values[i].get();
-      AccountArgs account;
-      for (int i = 0; i < py::kExecutionCount; ++i) account.raw[i] = v.extra[i].get();
-      return run_one(raw, on, &columns, account);
+    Py_ssize_t price_columns = PyObject_Length(base[py::param::price_columns].get());
+    if (price_columns < 0) {
+      PyErr_Clear();
+      price_columns = 1;
+    }
+    BatchShape shape =
+        batch_shape(n, threads, price_columns, holdings, requested, batch_cache_bytes());
+    if (requested_rows > 0) shape.block_rows = requested_rows;
+    const std::int64_t n_batches = (n + shape.variants - 1) / shape.variants;
+
+    py::Preparation how;
+    how.pin_inputs = true;
+    how.pooled_creturn = true;
+    how.check_label_counts = true;
+    how.columns = &columns;
+    // A batch's results in a list of its own; a failure of the batch as a
+    // whole (no memory for that list) lands in every slot of the batch.
+    Ref batches(py::checked(PyList_New(n_batches)));
+    auto one = [&](std::int64_t b) -> PyObject* {
+      const std::int64_t first = b * shape.variants;
+      const std::int64_t count = std::min<std::int64_t>(shape.variants, n - first);
+      Ref out(PyList_New(count));
+      if (!out) return nullptr;
+      std::vector<std::array<PyObject*, py::kRunTotal>> raw(static_cast<std::size_t>(count));
+      std::vector<PyObject* const*> raws(static_cast<std::size_t>(count), nullptr);
+      for (std::int64_t i = 0; i < count; ++i) {
+        py::VariantArgs& v = variant_args[static_cast<std::size_t>(first + i)];
+        if (v.error) {
+          PyList_SET_ITEM(out.get(), i, v.error.release());
+          continue;
+        }
+        for (int j = 0; j < py::kRunTotal; ++j) raw[static_cast<std::size_t>(i)][j] = v.values[j].get();
+        raws[static_cast<std::size_t>(i)] = raw[static_cast<std::size_t>(i)].data();
+      }
+      const auto configure_one = [&](std::size_t i, py::PreparedRun& p) {
+        AccountArgs account;
+        const py::VariantArgs& v = variant_args[static_cast<std::size_t>(first) + i];
+        for (int j = 0; j < py::kExecutionCount; ++j) account.raw[j] = v.extra[j].get();
+        configure(p, on, false, account);
+      };
+      if (!py::run_batch_released(kRun, raws, how, shape.block_rows, configure_one, result_dict,
+                                  out.get())) {
+        return nullptr;
+      }
+      return out.release();
     };
-    if (!py::run_each(results.get(), n, threads, one)) return nullptr;
+    if (!py::run_each(batches.get(), n_batches, threads, one)) return nullptr;
+    for (std::int64_t b = 0; b < n_batches; ++b) {
+      PyObject* got = PyList_GET_ITEM(batches.get(), b);
+      const std::int64_t first = b * shape.variants;
+      const std::int64_t count = std::min<std::int64_t>(shape.variants, n - first);
+      for (std::int64_t i = 0; i < count; ++i) {
+        PyObject* item = got != nullptr && PyList_Check(got) ? PyList_GET_ITEM(got, i) : got;
+        PyList_SET_ITEM(results.get(), first + i, Py_NewRef(item != nullptr ? item : Py_None));
+      }
+    }
     return results.release();
   });
 }
@@ -499,14 +600,18 @@ PyMethodDef methods[] = {
     {"run_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(run_many)),
      METH_FASTCALL | METH_KEYWORDS,
      "run_many($module, /, arrays, variants, *, threads=None, positions=True, excursions=True,\n"
-     "         closes_checked=False)\n"
+     "         closes_checked=False, batch=None)\n"
      "--\n\n"
      "Run variants of one set of inputs on native threads, the interpreter lock released.\n\n"
      "`arrays`: the 11 arrays (and optionally delisting_bars) by name; `variants`: dicts\n"
      "overriding options (the account's options of run included) and optionally pos_values. Returns one result per variant, in\n"
      "order; a variant that fails holds the exception instance it raised. The values of\n"
      "both dicts are taken when the call starts. An interrupt (KeyboardInterrupt,\n"
-     "SystemExit, or what a signal handler raises) leaves the whole call."},
+     "SystemExit, or what a signal handler raises) leaves the whole call. `batch`:\n"
+     "variants that walk the rows together, a block of rows at a time (None: chosen\n"
+     "from the cache and the stocks the weights hold; 1: each variant on its own; a\n"
+     "pair (variants, rows) also sets the rows each walks before the next one does);\n"
+     "threads take whole batches. Every variant's result is bit for bit its own run's."},
     {"release_memory", release_memory, METH_NOARGS,
      "release_memory()\n--\n\n"
      "Give the memory of dead outputs back to the system and return its size in bytes.\n\n"

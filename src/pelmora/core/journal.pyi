@@ -83,11 +83,15 @@ def run_many(
     positions: bool = True,
     excursions: bool | str = True,
     closes_checked: bool = False,
+    batch: int | tuple[int, int] | None = None,
 ) -> list[RunOutput | BaseException]:
     """Variants of one set of inputs on native threads; one result or exception per variant.
 
     The values of ``arrays`` and of every variant are taken when the call starts. An interrupt
     (KeyboardInterrupt, SystemExit or what a signal handler raises) leaves the whole call.
+    ``batch``: the variants that walk the rows together, a block of rows at a time (None: chosen
+    from the cache and the stocks the weights hold; 1: each on its own; ``(variants, rows)`` also
+    sets the block). Every variant's result is bit for bit its own run's.
     """
 
 def release_memory() -> int:
