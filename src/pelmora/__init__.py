@@ -28,7 +28,7 @@ from pelmora.core import runvane, swaylen
 if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora import (
         api, calendars, datasets, frames, inputs, options, plotting, report, result, runner,
-        selection, stats, strategies, sweeps, walkforward,
+        selection, signals, stats, strategies, sweeps, walkforward,
     )
     from pelmora.frames import from_long
     from pelmora.options import BacktestOptions
@@ -47,16 +47,19 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora.report import sweep_report as sweep_report
     from pelmora.sweeps import read_sweep, sweep
     from pelmora.walkforward import walk_forward
+    from pelmora.signals import weights_from_signals
+    from pelmora._compare import compare
+    from pelmora._tearsheet import tearsheet
 
 # Only names that import without the optional dependencies, so that ``from pelmora import *``
 # works everywhere; BacktestResult and the submodules are reached as attributes.
 __all__ = [
-    "BacktestOptions", "PBOResult", "backtest", "capacity", "deflated_sharpe_ratio",
+    "BacktestOptions", "PBOResult", "backtest", "capacity", "compare", "deflated_sharpe_ratio",
     "effective_trials",
     "expected_max_sharpe", "false_discoveries", "from_long", "haircut_sharpe",
     "min_backtest_length", "min_track_record_length", "overfitting", "pbo",
     "probabilistic_sharpe_ratio", "read_sweep", "reality_check", "runvane", "sweep", "swaylen",
-    "walk_forward",
+    "tearsheet", "walk_forward", "weights_from_signals",
 ]
 
 _LAZY_FUNCTIONS = {
@@ -83,10 +86,13 @@ _LAZY_FUNCTIONS = {
     "false_discoveries": "pelmora._haircut",
     "probabilistic_sharpe_ratio": "pelmora.selection",
     "from_long": "pelmora.frames",
+    "weights_from_signals": "pelmora.signals",
+    "compare": "pelmora._compare",
+    "tearsheet": "pelmora._tearsheet",
 }
 _LAZY_MODULES = {
     "api", "calendars", "datasets", "frames", "inputs", "options", "plotting", "report", "result",
-    "runner", "schedule", "selection", "stats", "strategies", "sweeps", "walkforward",
+    "runner", "schedule", "selection", "signals", "stats", "strategies", "sweeps", "walkforward",
 }
 
 

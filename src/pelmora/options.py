@@ -344,17 +344,18 @@ def make_options(
     return dataclasses.replace(options, **given) if given else options
 
 
-def with_options(leading: Iterable[str]) -> Callable[[_F], _F]:
-    """Give a function ``f(*leading, options=None, **kwargs)`` the options as its signature.
+def with_options(leading: Iterable[str], keywords: Iterable[str] = ()) -> Callable[[_F], _F]:
+    """Give a function ``f(*leading, *, *keywords, options=None, **kwargs)`` the options as its
+    signature.
 
     Introspection (``help``, ``inspect.signature``, IDEs) then shows every option with its
-    default after the ``leading`` positional parameters, and ``{parameters}`` in the docstring
-    becomes the options' parameter descriptions.
+    default after the ``leading`` parameters and the function's own ``keywords``, and
+    ``{parameters}`` in the docstring becomes the options' parameter descriptions.
     """
 
     def decorate(func: _F) -> _F:
         own = inspect.signature(func).parameters
-        params = [own[name] for name in leading]
+        params = [own[name] for name in (*leading, *keywords)]
         kw = inspect.Parameter.KEYWORD_ONLY
         params.append(inspect.Parameter("options", kw, default=None))
         params += [

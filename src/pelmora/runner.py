@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import warnings
 from typing import TYPE_CHECKING, Any
@@ -11,6 +12,7 @@ from pelmora._engine import REASONS, first_large_impact, run_journal
 from pelmora._weights import GROSS_SCALED, first_scaled_row
 from pelmora.inputs import prepare_inputs
 from pelmora.options import BacktestOptions, make_options, with_options
+from pelmora.signals import SIGNAL_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -19,7 +21,8 @@ if TYPE_CHECKING:  # pragma: no cover
     from pelmora.result import BacktestResult
 
 __all__ = [
-    "IMPACT_WARNING", "MARGIN_CALL_WARNING", "STOP_WARNING", "WIPED_OUT_WARNING", "backtest",
+    "BOTH_WEIGHTS_AND_SIGNALS", "IMPACT_WARNING", "MARGIN_CALL_WARNING", "STOP_WARNING",
+    "WIPED_OUT_WARNING", "backtest",
 ]
 
 
@@ -111,11 +114,26 @@ def _warn_stopped(inputs: EngineInputs, stopped: dict[str, Any] | None) -> None:
     )
 
 
-@with_options(("weights", "prices"))
+BOTH_WEIGHTS_AND_SIGNALS = (
+    "pelmora.backtest takes weights or entries, not both: backtest(weights, prices) runs target "
+    "weights, backtest(entries=..., prices=...) runs signals (the first argument is weights)"
+)
+"""The refusal of a call that gives target weights and signals at once."""
+
+
+@with_options(("weights", "prices"), SIGNAL_NAMES)
 def backtest(
-    weights: pd.DataFrame,
-    prices: PriceInput,
+    weights: pd.DataFrame | None = None,
+    prices: PriceInput | None = None,
     *,
+    entries: pd.DataFrame | None = None,
+    exits: pd.DataFrame | None = None,
+    short_entries: pd.DataFrame | None = None,
+    short_exits: pd.DataFrame | None = None,
+    size: float | None = None,
+    max_positions: int | None = None,
+    rank: pd.DataFrame | None = None,
+    hold: int | None = None,
     options: BacktestOptions | None = None,
     **kwargs: Any,
 ) -> BacktestResult:
@@ -144,6 +162,13 @@ def backtest(
         A frame with (field, stock) column levels as yfinance gives is read as the mapping (see
         ``price_field``); polars and pyarrow tables, here and as ``weights``, are read as their
         pandas frames (see ``index`` and :mod:`pelmora.frames`).
+    entries, exits, short_entries, short_exits, size, max_positions, rank, hold
+        Signals in place of ``weights`` (a call with both is refused): boolean frames of entries
+        and exits, turned into weights by :func:`pelmora.weights_from_signals`'s rules. Here
+        the run's own exits count too: a stop or a delisting closes the position (its share
+        goes to the others, its slot is free) and the stock enters again only on a later entry
+        signal. ``retain_cost`` defaults to True here (unless given), so a position keeps its
+        entry, its stop levels and its one trade record while the others come and go.
     options : BacktestOptions, optional
         The options as one object; keywords given as well replace its fields.
     {parameters}
@@ -182,10 +207,25 @@ def backtest(
     """
     opts = make_options(options, kwargs, "backtest")
     _warn_stops(opts)
-    inputs = prepare_inputs(weights, prices, options=opts)
+    given = {name: value for name, value in zip(SIGNAL_NAMES, (
+        entries, exits, short_entries, short_exits, size, max_positions, rank, hold))
+        if value is not None}
+    if given:
+        if weights is not None:
+            raise TypeError(BOTH_WEIGHTS_AND_SIGNALS)
+        from pelmora._signal_run import run_signals
+
+        if options is None and "retain_cost" not in kwargs:
+            opts = dataclasses.replace(opts, retain_cost=True)
+        given.setdefault("entries", None)
+        inputs, record, caught = run_signals(given, prices, opts)
+        for found in caught:  # the checks' warnings of the run kept, pointing at the caller
+            warnings.warn(found.message, found.category, stacklevel=2)
+    else:
+        inputs = prepare_inputs(weights, prices, options=opts)
+        record = run_journal(inputs)
     from pelmora.result import BacktestResult
 
-    record = run_journal(inputs)
     _warn_scaled_gross(inputs, record.rebalance_rows)
     _warn_large_impact(inputs, record.fills)
     if len(record.rebalance_rows) == 0:
