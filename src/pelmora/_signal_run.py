@@ -54,7 +54,11 @@ def _run_exits(plan: SignalPlan, inputs: EngineInputs, record: RunRecord) -> set
     intraday = bool(inputs.options.intraday_stops)
     found = set()
     for row, column, why in zip(rows[own].tolist(), columns.tolist(), reason[own].tolist()):
-        signal_row = row if intraday and why in _INTRADAY else row - 1
+        # A delisting sells on the stock's last day whatever the weights say: its exit is dated
+        # on that day, so the weights close it after the sale (a weight of 0 on the day before
+        # would sell it first, as a rebalance).
+        same_day = why == _DELISTING or (intraday and why in _INTRADAY)
+        signal_row = row if same_day else row - 1
         if column >= 0 and signal_row >= 0:
             found.add((_signal_date(dates[signal_row], plan.dates), column, why == _DELISTING))
     return found
@@ -109,21 +113,26 @@ def run_signals(
     rounds' are dropped: they were made on weights that are not the run's).
     """
     plan = plan_signals(**signals)
-    exits: set[Exit] = set()
+    # Stops depend on the path and are replaced from round to round; a delisting is a fact of
+    # the data, kept once seen.
+    stops: set[Exit] = set()
+    gone: set[Exit] = set()
     rounds = 0
     while True:
-        grid, sides = _forced_walk(plan, exits)
+        grid, sides = _forced_walk(plan, stops | gone)
         weights = plan_frame(grid, *grid.weights(sides))
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             inputs = prepare_inputs(weights, prices, options=options)
             record = run_journal(inputs)
         made = _run_exits(plan, inputs, record)
-        differ = exits ^ made
+        made_stops = {e for e in made if not e[2]}
+        differ = (stops ^ made_stops) | {e for e in made if e[2]} - gone
         if not differ:
             return inputs, record, caught
         first = min(date for date, _, _ in differ)
-        exits = {e for e in exits if e[0] < first} | {e for e in made if e[0] >= first}
+        stops = {e for e in stops if e[0] < first} | {e for e in made_stops if e[0] >= first}
+        gone |= {e for e in made if e[2]}
         # Every round moves the first disagreement at least one date on: the dates bound them.
         rounds += 1
         if rounds > len(inputs.user_dates()) + len(plan.dates) + 2:  # pragma: no cover
