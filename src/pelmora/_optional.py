@@ -26,6 +26,11 @@ EXTRAS: dict[str, tuple[str, str]] = {
     "arch.bootstrap": ("arch", "inference"),
     "scipy": ("scipy", "inference"),
     "scipy.stats": ("scipy", "inference"),
+    "plotly": ("plotly", "interactive"),
+    "plotly.graph_objects": ("plotly", "interactive"),
+    "plotly.subplots": ("plotly", "interactive"),
+    "plotly.io": ("plotly", "interactive"),
+    "plotly.offline": ("plotly", "interactive"),
 }
 """Module name -> (distribution to install, extra of pelmora that installs it)."""
 

@@ -32,11 +32,11 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = ["run_signals"]
 
 _REBALANCE = REASONS.index("rebalance")
-_DELISTING = REASONS.index("delisting")
-_INTRADAY = {REASONS.index(r) for r in ("stop_loss", "take_profit", "trailing_stop")}
+_STOPS = {REASONS.index(r) for r in ("stop_loss", "take_profit", "trailing_stop")}
 
 Exit = tuple[Any, int, bool]
-"""A forced exit: (signal date, column of the stock in the plan, whether it bars later entries)."""
+"""A forced exit: (signal date, column of the stock in the plan, whether it bars later entries:
+a delisting, or an account that stopped trading, against a stop that the next entry undoes)."""
 
 
 def _run_exits(plan: SignalPlan, inputs: EngineInputs, record: RunRecord) -> set[Exit]:
@@ -54,13 +54,13 @@ def _run_exits(plan: SignalPlan, inputs: EngineInputs, record: RunRecord) -> set
     intraday = bool(inputs.options.intraday_stops)
     found = set()
     for row, column, why in zip(rows[own].tolist(), columns.tolist(), reason[own].tolist()):
-        # A delisting sells on the stock's last day whatever the weights say: its exit is dated
-        # on that day, so the weights close it after the sale (a weight of 0 on the day before
-        # would sell it first, as a rebalance).
-        same_day = why == _DELISTING or (intraday and why in _INTRADAY)
-        signal_row = row if same_day else row - 1
+        # A delisting (or an account closed for good) sells whatever the weights say: its exit
+        # is dated on its own day, so the weights close the stock after the sale (a weight of 0
+        # on the day before would sell it first, as a rebalance).
+        for_good = why not in _STOPS
+        signal_row = row if for_good or intraday else row - 1
         if column >= 0 and signal_row >= 0:
-            found.add((_signal_date(dates[signal_row], plan.dates), column, why == _DELISTING))
+            found.add((_signal_date(dates[signal_row], plan.dates), column, for_good))
     return found
 
 

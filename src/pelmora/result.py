@@ -434,6 +434,7 @@ class BacktestResult:
         *,
         title: str | None = None,
         figsize: tuple[float, float] | None = None,
+        interactive: bool = False,
     ) -> Figure:
         """Draw the equity curve with its drawdown, or the trades' MAE against their MFE.
 
@@ -449,23 +450,18 @@ class BacktestResult:
             Figure title.
         figsize : (float, float), optional
             Figure size in inches.
+        interactive : bool, default False
+            A plotly figure instead (extra ``interactive``): zoom, and each trade on hover.
 
         Returns
         -------
         matplotlib.figure.Figure
-            A figure not registered with pyplot; save it with ``fig.savefig(path)``.
+            A figure not registered with pyplot; save it with ``fig.savefig(path)``. With
+            ``interactive``, a ``plotly.graph_objects.Figure``.
         """
-        from pelmora import plotting
+        from pelmora.plotting._run import result_figure
 
-        if kind == "equity":
-            return plotting.equity_figure(self.equity, title=title, figsize=figsize)
-        if kind == "excursions":
-            options = self.inputs.options
-            return plotting.excursion_figure(
-                self.trades, title=title, figsize=figsize,
-                stop_loss=options.stop_loss, take_profit=options.take_profit,
-            )
-        raise ValueError(f'kind must be "equity" or "excursions", got {kind!r}')
+        return result_figure(self, kind, title=title, figsize=figsize, interactive=interactive)
 
     # ------------------------------------------------------------------------------------ report
 
@@ -473,6 +469,7 @@ class BacktestResult:
         self, path: str | os.PathLike[str], benchmark: pd.Series | None = None, *,
         log_scale: bool = False, title: str | None = None, capacity: pd.DataFrame | None = None,
         ci: float | None = 0.95,
+        interactive: bool = False,
     ) -> Path:
         """Write a self-contained HTML report of this run (:func:`pelmora.report.backtest_report`).
 
@@ -483,9 +480,10 @@ class BacktestResult:
         benchmark : pandas.Series, optional
             Benchmark prices or returns on dates, drawn against the equity and compared in the
             statistics.
-        log_scale, title, capacity, ci
+        log_scale, title, capacity, ci, interactive
             As :func:`pelmora.report.backtest_report`: the equity on a log scale, the page title,
-            a table of :func:`pelmora.capacity`, the intervals' confidence level (None: none).
+            a table of :func:`pelmora.capacity`, the intervals' confidence level (None: none),
+            the figures drawn with plotly, its script inline (extra ``interactive``).
 
         Returns
         -------
@@ -495,4 +493,4 @@ class BacktestResult:
         from pelmora.report import backtest_report
 
         return backtest_report(self, path, benchmark=benchmark, log_scale=log_scale, title=title,
-                               capacity=capacity, ci=ci)
+                               capacity=capacity, ci=ci, interactive=interactive)

@@ -55,7 +55,8 @@ def plot_capacity(
     *,
     title: str | None = None,
     figsize: tuple[float, float] | None = None,
-) -> Figure:
+    interactive: bool = False,
+) -> Any:
     """Return, Sharpe ratio and costs against capital, on a log axis of capital.
 
     Parameters
@@ -68,10 +69,12 @@ def plot_capacity(
         Figure title (default "Capacity").
     figsize : (float, float), optional
         Size in inches (default 9 x 8).
+    interactive : bool, default False
+        Return a plotly figure (extra ``interactive``) of the same three panels.
 
     Returns
     -------
-    matplotlib.figure.Figure
+    matplotlib.figure.Figure or plotly.graph_objects.Figure
         Three panels sharing the capital axis: the total return (and the fill rate, dashed, on
         its right axis), the Sharpe ratio, and each cost with their total, in % of the capital.
 
@@ -83,6 +86,10 @@ def plot_capacity(
         Without ``total_return`` or ``sharpe``, or an index that is not of amounts above 0.
     """
     frame = _checked(table)
+    if interactive:
+        from pelmora.plotting._interactive import capacity_interactive
+
+        return capacity_interactive(frame, title=title)
     from matplotlib.ticker import FuncFormatter
 
     Figure = figure_class("pelmora.plot_capacity")

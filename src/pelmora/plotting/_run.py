@@ -23,8 +23,10 @@ if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
     from matplotlib.figure import Figure
 
+    from pelmora.result import BacktestResult
+
 __all__ = [
-    "HEXBIN_THRESHOLD", "equity_figure", "excursion_figure", "exposure_figure", "monthly_figure",
+    "HEXBIN_THRESHOLD", "equity_figure", "result_figure", "excursion_figure", "exposure_figure", "monthly_figure",
     "rolling_figure", "yearly_figure",
 ]
 
@@ -380,3 +382,27 @@ def exposure_figure(exposure: pd.DataFrame) -> Figure:
     ax.grid(True, alpha=0.3)
     ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=4, fontsize=9, frameon=False)
     return fig
+
+
+def result_figure(
+    result: BacktestResult, kind: str, *, title: str | None, figsize: tuple[float, float] | None,
+    interactive: bool,
+) -> Any:
+    """:meth:`BacktestResult.plot`: the equity and drawdown, or the trade excursions."""
+    options = result.inputs.options
+    if kind not in ("equity", "excursions"):
+        raise ValueError(f'kind must be "equity" or "excursions", got {kind!r}')
+    if interactive:
+        from pelmora.plotting import _interactive
+
+        if kind == "equity":
+            return _interactive.curves_figure(
+                result.equity.rename("equity").to_frame(), title=title or "Equity",
+                caller="BacktestResult.plot(interactive=True)")
+        return _interactive.excursion_interactive(
+            result.trades, stop_loss=options.stop_loss, take_profit=options.take_profit,
+            title=title, threshold=HEXBIN_THRESHOLD)
+    if kind == "equity":
+        return equity_figure(result.equity, title=title, figsize=figsize)
+    return excursion_figure(result.trades, title=title, figsize=figsize,
+                            stop_loss=options.stop_loss, take_profit=options.take_profit)

@@ -17,7 +17,8 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = [
     "BENCHMARK_COLOR", "COST_COLORS", "EXPOSURE_STYLES", "LOSS_COLOR", "MISSING_COLOR",
     "MONTH_MISSING_COLOR",
-    "STOP_COLOR", "STRATEGY_COLOR", "WIN_COLOR", "figure_class", "percent_axis",
+    "SERIES_COLORS", "STOP_COLOR", "STRATEGY_COLOR", "WIN_COLOR", "figure_class",
+    "percent_axis",
 ]
 
 STRATEGY_COLOR = "#1f77b4"
@@ -29,6 +30,10 @@ MISSING_COLOR = "#d9d9d9"
 """A heatmap cell without a result."""
 MONTH_MISSING_COLOR = "#f0f0f0"
 """A month without a return (before the window, after its end): paler than a failed run."""
+
+SERIES_COLORS = (STRATEGY_COLOR, "#ff7f0e", WIN_COLOR, "#9467bd", "#8c564b", "#e377c2",
+                 "#17becf", "#bcbd22", LOSS_COLOR)
+"""The strategies of a comparison, in order (cycled past the last); the benchmark stays grey."""
 
 # Gross wide and pale underneath: in a long-only book gross, net and long are one line, and the
 # thinner ones on top stay visible.

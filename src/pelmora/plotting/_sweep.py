@@ -103,7 +103,8 @@ def plot_heatmap(
     title: str | None = None,
     figsize: tuple[float, float] | None = None,
     cmap: str | None = None,
-) -> Figure:
+    interactive: bool = False,
+) -> Any:
     """A parameter surface: ``value`` over a grid of two parameters, one annotated cell each.
 
     Parameters
@@ -124,6 +125,8 @@ def plot_heatmap(
         Figure title (default "<value> by <y> and <x>").
     figsize : (float, float), optional
         Size in inches (default from the number of cells and panels).
+    interactive : bool, default False
+        Return a plotly figure (extra ``interactive``): a cell's figure on hover.
     cmap : str, optional
         Matplotlib colour map. By default values of both signs are coloured "RdYlGn" on a scale
         symmetric about 0 (red reads as a loss, the same shade as far from 0 either way), and
@@ -131,7 +134,7 @@ def plot_heatmap(
 
     Returns
     -------
-    matplotlib.figure.Figure
+    matplotlib.figure.Figure or plotly.graph_objects.Figure
 
     Raises
     ------
@@ -141,7 +144,7 @@ def plot_heatmap(
         A column that ``table`` does not have, or ``x``, ``y`` and ``panels`` not distinct.
     """
     pandas = import_optional("pandas", caller="pelmora.plot_heatmap")
-    Figure = figure_class("pelmora.plot_heatmap")
+    Figure = None if interactive else figure_class("pelmora.plot_heatmap")
 
     if not isinstance(table, pandas.DataFrame):
         raise TypeError(f"table must be a pandas DataFrame, got {type(table).__name__}")
@@ -177,6 +180,17 @@ def plot_heatmap(
     low, high = (float(finite.min()), float(finite.max())) if len(finite) else (0.0, 1.0)
     colours, norm = colour_scale(low, high, cmap)
 
+    heading = title or f"{value} by {y} and {x}"
+    if others or repeated:
+        how = agg if isinstance(agg, str) else getattr(agg, "__name__", "aggregate")
+        over = f" over {', '.join(others)}" if others else " of repeated runs"
+        heading += f"\n({how}{over})"
+    if interactive:
+        from pelmora.plotting._interactive import heatmap_interactive
+
+        return heatmap_interactive(surfaces, [label(p) for p in panel_values],
+                                   [label(v) for v in xs], [label(v) for v in ys], x=x, y=y,
+                                   value=value, heading=heading, panel_name=panels)
     n = len(panel_values)
     ncols = min(n, 3)
     nrows = math.ceil(n / ncols)
@@ -216,11 +230,6 @@ def plot_heatmap(
             )
     assert image is not None  # there is always a first panel
     fig.colorbar(image, ax=axes.ravel().tolist(), label=value, shrink=0.9)
-    heading = title or f"{value} by {y} and {x}"
-    if others or repeated:
-        how = agg if isinstance(agg, str) else getattr(agg, "__name__", "aggregate")
-        over = f" over {', '.join(others)}" if others else " of repeated runs"
-        heading += f"\n({how}{over})"
     fig.suptitle(heading)
     if any(np.isnan(s).any() for s in surfaces):
         fig.supxlabel("grey: no result (failed or missing run)", fontsize=8, color="0.35")

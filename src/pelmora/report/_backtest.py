@@ -17,7 +17,9 @@ from pelmora.plotting._run import (
     HEXBIN_THRESHOLD, equity_figure, exposure_figure, monthly_figure, rolling_figure,
     yearly_figure,
 )
+from pelmora.plotting._interactive import curves_figure, rolling_interactive
 from pelmora.report._html import _format, _html_table, _image, _missing, _page, _stat_table, _write
+from pelmora.report._interactive import plotly_block, plotly_scripts
 from pelmora.stats import benchmark_level, drawdown, monthly_returns, performance_stats
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -163,6 +165,7 @@ def backtest_report(
     title: str | None = None,
     capacity: pd.DataFrame | None = None,
     ci: float | None = 0.95,
+    interactive: bool = False,
 ) -> Path:
     """Write a one-file HTML report of a backtest.
 
@@ -195,6 +198,10 @@ def backtest_report(
         (``result.stats(ci=ci)``: 1,000 stationary block resamples of the window's returns,
         seed 0). None: no intervals. Without ``arch`` (``pelmora[inference]``) the report says
         so in place of them.
+    interactive : bool, default False
+        Draw the equity, rolling risk, excursion and capacity figures with plotly (extra
+        ``interactive``): zoom and hover, plotly's script inline once, nothing fetched
+        (:mod:`pelmora.report._interactive`).
 
     Returns
     -------
@@ -244,12 +251,13 @@ def backtest_report(
     note = _interval_note(bounds, missing)
     sections = [("statistics", "Statistics", f'<div class="row">{headline}</div>{note}')]
     if len(equity):
-        sections += _curve_sections(result, stats, drawn, bench_equity, name, log_scale)
+        sections += _curve_sections(result, stats, drawn, bench_equity, name, log_scale,
+                                    interactive)
     else:  # no rebalance ran: the curves would be empty axes, the orders still matter
         sections.append(("equity", "Equity", '<p class="note">No rebalance was executed, so '
                          "there is no statistics window to draw.</p>"))
     if capacity is not None:
-        sections.append(("capacity", "Capacity", _capacity_section(capacity)))
+        sections.append(("capacity", "Capacity", _capacity_section(capacity, interactive)))
     sections.append(("fills", "Last fills", _fills_section(result.fills)))
     sections.append(("orders", "Next-period orders", _orders_section(result.next_period)))
     sections.append(("options", "Run options", _options_table(result.options)))
@@ -258,7 +266,7 @@ def backtest_report(
         f"{len(result.inputs.stocks)} stocks · {len(result.trades):,} trades · "
         f"final equity {equity.iloc[-1]:.3f}" if len(equity) else "no rebalance was executed"
     )
-    return _write(path, _page(title, subtitle, sections))
+    return _write(path, _page(title, subtitle, sections, plotly_scripts() if interactive else ""))
 
 
 def _stats_with_intervals(
@@ -303,15 +311,20 @@ def _curve_sections(
     bench_equity: pd.Series | None,
     name: str,
     log_scale: bool,
+    interactive: bool = False,
 ) -> list[tuple[str, str, str]]:
     """The pictures and tables of the statistics window."""
     start = result.window_start
     equity = result.equity.iloc[start:]
     known = bench_equity.dropna() if bench_equity is not None else None
-    fig = equity_figure(
-        equity, figsize=(10.0, 6.2), benchmark=drawn, benchmark_name=name, log_scale=log_scale
-    )
-    picture = _image(fig, "equity and drawdown")
+    if interactive:
+        picture = plotly_block(curves_figure(
+            equity.rename("strategy").to_frame(), drawn.rename(name) if drawn is not None else None,
+            log_scale=log_scale, caller="pelmora.report(interactive=True)"), "equity and drawdown")
+    else:
+        picture = _image(equity_figure(equity, figsize=(10.0, 6.2), benchmark=drawn,
+                                       benchmark_name=name, log_scale=log_scale),
+                         "equity and drawdown")
     sections = [("equity", "Equity and drawdown", picture)]
     months = result.monthly_returns()
     if len(months):
@@ -323,15 +336,21 @@ def _curve_sections(
     bench_returns = None
     if bench_equity is not None:
         bench_returns = bench_equity / bench_equity.shift(1, fill_value=1.0) - 1.0
-    rolling = rolling_figure(
-        result.returns.iloc[start:], bench_returns, name, window=ROLLING_WINDOW,
-        periods_per_year=PERIODS_PER_YEAR,
-    )
+    if interactive:
+        rolling = plotly_block(rolling_interactive(
+            result.returns.iloc[start:].rename("strategy").to_frame(),
+            bench_returns.rename(name) if bench_returns is not None else None,
+            window=ROLLING_WINDOW, periods_per_year=PERIODS_PER_YEAR),
+            "rolling Sharpe ratio and volatility")
+    else:
+        rolling = _image(rolling_figure(
+            result.returns.iloc[start:], bench_returns, name, window=ROLLING_WINDOW,
+            periods_per_year=PERIODS_PER_YEAR), "rolling Sharpe ratio and volatility")
     exposure = exposure_figure(result.exposure.iloc[start:])
     sections += [
-        ("rolling", "Rolling risk", _image(rolling, "rolling Sharpe ratio and volatility")),
+        ("rolling", "Rolling risk", rolling),
         ("exposure", "Exposure", _image(exposure, "exposure")),
-        ("trades", "Trades", _trades_section(result, stats)),
+        ("trades", "Trades", _trades_section(result, stats, interactive)),
         # From the last all-cash day: a loss on the window's first day is a drawdown from 1.0.
         ("drawdowns", "Worst drawdowns",
          _drawdown_section(result.equity.iloc[max(start - 1, 0):])),
@@ -339,7 +358,7 @@ def _curve_sections(
     return sections
 
 
-def _trades_section(result: BacktestResult, stats: pd.Series) -> str:
+def _trades_section(result: BacktestResult, stats: pd.Series, interactive: bool = False) -> str:
     trades = result.trades
     table = _stat_table([stats], _TRADE_STATS, ["all trades"])
     reasons = trades["exit_reason"].astype(object).where(trades["exit_reason"].notna(), "open")
@@ -349,9 +368,9 @@ def _trades_section(result: BacktestResult, stats: pd.Series) -> str:
         if len(counts) else ""
     )
     options = result.inputs.options
-    fig = result.plot("excursions", title="Trade excursions: MFE against MAE")
     dense = len(trades) > HEXBIN_THRESHOLD
-    fig.set_size_inches((10.0, 4.8) if dense else (6.1, 5.0))
+    fig = result.plot("excursions", title="Trade excursions: MFE against MAE",
+                      interactive=interactive)
     note = (
         '<p class="note">Averages of pnl are in % of the initial capital; MAE and MFE in % of '
         "the entry price"
@@ -359,6 +378,9 @@ def _trades_section(result: BacktestResult, stats: pd.Series) -> str:
         + (f"; take profit at {options.take_profit * 100:g} %" if options.take_profit else "")
         + ".</p>"
     )
+    if interactive:
+        return f'<div class="row">{table}{exits}</div>{note}' + plotly_block(fig, "trade excursions")
+    fig.set_size_inches((10.0, 4.8) if dense else (6.1, 5.0))
     picture = _image(fig, "trade excursions")
     if dense:  # two density panels need the whole width
         return f'<div class="row">{table}{exits}</div>{note}{picture}'
@@ -383,12 +405,14 @@ def _drawdown_section(equity: pd.Series) -> str:
     )
 
 
-def _capacity_section(table: pd.DataFrame) -> str:
+def _capacity_section(table: pd.DataFrame, interactive: bool = False) -> str:
     """The capacity curve and, per capital, the return, risk, fill rate and costs."""
     from pelmora.plotting._capacity import capital_text, plot_capacity
     from pelmora.stats import COST_NAMES
 
-    picture = _image(plot_capacity(table, figsize=(10.0, 8.0)), "capacity curve")
+    picture = (plotly_block(plot_capacity(table, interactive=True), "capacity curve")
+               if interactive else _image(plot_capacity(table, figsize=(10.0, 8.0)),
+                                          "capacity curve"))
     frame = table.sort_index()
     costs = [c for c in COST_NAMES if c in frame.columns]
     shown = [c for c in ("total_return", "cagr", "sharpe", "max_drawdown", "fill_rate")

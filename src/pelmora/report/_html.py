@@ -1,7 +1,8 @@
 """The HTML kit of the reports: formatting, tables, inline pictures, the page, the one atomic write.
 
 A report is one HTML file that opens anywhere, also offline and in a mail attachment: the pictures
-are inline PNG data, the style sheet is inline, it runs no script and names no other address.
+are inline PNG data, the style sheet is inline, it runs no script and names no other address (an
+interactive report runs plotly's script, inline too: :mod:`~pelmora.report._interactive`).
 """
 
 from __future__ import annotations
@@ -105,6 +106,7 @@ td.neg { color: #b42318; }
 td.wrap { white-space: normal; }
 .side { max-width: 300px; }
 img { display: block; max-width: 100%; height: auto; margin: 8px 0; }
+div.pelmora-plot { margin: 8px 0; color: #57606a; font-size: 13px; }
 """
 
 
@@ -196,7 +198,8 @@ def _image(fig: Figure, alt: str, dpi: int = 100) -> str:
     return f'<img src="data:image/png;base64,{data}" alt="{html.escape(alt)}">'
 
 
-def _page(title: str, subtitle: str, sections: Sequence[tuple[str, str, str]]) -> str:
+def _page(title: str, subtitle: str, sections: Sequence[tuple[str, str, str]], tail: str = ""
+          ) -> str:
     nav = "".join(f'<a href="#{key}">{html.escape(name)}</a>' for key, name, _ in sections)
     body = "".join(
         f'<section id="{key}"><h2>{html.escape(name)}</h2>{content}</section>'
@@ -210,7 +213,7 @@ def _page(title: str, subtitle: str, sections: Sequence[tuple[str, str, str]]) -
         f"<h1>{html.escape(title)}</h1><p class=sub>{html.escape(subtitle)}</p>"
         f"<nav>{nav}</nav>{body}"
         f'<p class="note">Made with pelmora {html.escape(__version__)} on {stamp}.</p>'
-        "</main></body></html>\n"
+        f"</main>{tail}</body></html>\n"
     )
 
 
