@@ -25,7 +25,7 @@ __all__ = ["COMPARE_TEXTS", "Comparison", "compare"]
 
 COMPARE_TEXTS = {
     "mapping": "pelmora.compare takes a mapping of names to results or Series "
-               '({"momentum": result, "fund": returns}), got {kind}',
+               '({{"momentum": result, "fund": returns}}), got {kind}',
     "empty": "pelmora.compare needs at least one strategy",
     "intervals": "{caller}(ci=...) needs the intervals of the statistics, which this build of "
                  "pelmora does not have (performance_stats(ci=...))",

@@ -60,6 +60,12 @@ def _is_result(value: Any) -> bool:
     return module is not None and isinstance(value, module.BacktestResult)
 
 
+def _day(stamp: Any) -> str:
+    """A date as the messages write it: the day alone at midnight, else the instant."""
+    midnight = stamp == stamp.normalize()
+    return str(stamp.date()) if midnight and stamp.tz is None else str(stamp)
+
+
 @dataclass
 class Curve:
     """One strategy as the comparison sees it: its equity over its window (from 1.0 before it)."""
@@ -144,14 +150,16 @@ def curve_of(value: Any, name: str, kind: str = "auto", caller: str = "pelmora.t
     series = value.astype(np.float64).dropna().sort_index(kind="stable")
     if series.index.has_duplicates:
         date = series.index[series.index.duplicated()][0]
-        raise ValueError(CURVE_TEXTS["duplicate"].format(caller=caller, name=name, date=date))
+        raise ValueError(CURVE_TEXTS["duplicate"].format(caller=caller, name=name,
+                                                         date=_day(date)))
     values = series.to_numpy()
     read = _kind(values, kind, name, caller)
     bad = ~np.isfinite(values) | (values <= (-1.0 if read == "returns" else 0.0))
     if bad.any():
         at = int(np.argmax(bad))
-        raise ValueError(CURVE_TEXTS[read].format(caller=caller, name=name, value=values[at],
-                                                  date=series.index[at]))
+        raise ValueError(CURVE_TEXTS[read].format(caller=caller, name=name,
+                                                  value=float(values[at]),
+                                                  date=_day(series.index[at])))
     if read == "returns":
         moved = np.flatnonzero(values != 0.0)
         start = int(moved[0]) if len(moved) else 0
