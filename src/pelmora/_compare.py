@@ -8,12 +8,13 @@ values); the comparison asks each for the figures it would give alone, so a colu
 from __future__ import annotations
 
 import inspect
+import math
 import os
 from collections.abc import Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
-from pelmora._curves import Curve, benchmark_curve, curve_of
+from pelmora._curves import NOT_OF_A_SERIES, Curve, benchmark_curve, curve_of
 from pelmora._optional import import_optional
 from pelmora.stats import drawdown, performance_stats
 
@@ -137,8 +138,11 @@ class Comparison:
         bench = self.benchmark_equity()
         if bench is not None and len(bench):
             del options["benchmark_kind"]
-            columns.append(performance_stats(bench, **options))
-            names.append(str(self.benchmark.name or "benchmark"))  # type: ignore[union-attr]
+            own = performance_stats(bench, **options)
+            own.loc[list(NOT_OF_A_SERIES)] = math.nan  # a level has no trades, nor costs
+            columns.append(own)
+            name = str(self.benchmark.name or "benchmark")  # type: ignore[union-attr]
+            names.append(f"{name} (benchmark)" if name in names else name)
         table: pd.DataFrame = pd.concat(columns, axis=1, keys=names, sort=False)
         return table
 
