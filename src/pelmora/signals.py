@@ -225,7 +225,10 @@ def plan_signals(
     def cells(name: str) -> np.ndarray:
         if name not in given:
             return np.zeros((len(dates), len(stocks)), dtype=bool)
-        frame = given[name].reindex(index=dates, columns=stocks)
+        frame = given[name].reindex(index=dates, columns=stocks, fill_value=False)
+        if all(d == np.bool_ for d in frame.dtypes):
+            return frame.to_numpy(dtype=bool)
+        # Nullable booleans and objects: a missing value is no signal.
         return frame.astype(object).fillna(False).to_numpy(dtype=bool)
 
     long_in, short_in = cells("entries"), cells("short_entries")
@@ -273,14 +276,16 @@ def weights_from_signals(
        highest ``rank`` enter (ties, NaN ranks last, and no ``rank``: left to right in the
        columns); the others are dropped, not kept for a later row.
 
-    =====  =====  =====  ====  =============================================================
-    row    entry  exit   held  weight of A (B held all along; equal shares)
-    =====  =====  =====  ====  =============================================================
-    1      A                   0 (B 1.0)
-    2      A             A     0.5: A enters (B 0.5)
-    3      A             A     0.5: an entry of a held stock changes nothing (row left out)
-    4             A            0: A leaves (B 1.0)
-    =====  =====  =====  ====  =============================================================
+    A worked table (equal shares):
+
+    ===  =======  =====  ==================  =========================================
+    row  entries  exits  held after the row  weights (only the rows that change)
+    ===  =======  =====  ==================  =========================================
+    1    A                A                   A 1.0
+    2    A, B             A, B                A 0.5, B 0.5 (A's entry changes nothing)
+    3    A        A       A, B                no row: A left and entered again
+    4             B       A                   A 1.0
+    ===  =======  =====  ==================  =========================================
 
     Parameters
     ----------

@@ -102,6 +102,7 @@ def interactive_pages(momentum_run, tmp_path_factory):
                                    title="Run </script> & <b>", capacity=capacity), 4),
         "compare": (pelmora.compare({"run": result, "half": fund}, benchmark=bench)
                     .report(folder / "compare.html", interactive=True), 2),
+        "sweep": (pelmora.sweep_report(sweep_table(), folder / "sweep.html", interactive=True), 1),
     }
 
 
@@ -124,7 +125,7 @@ def test_interactive_reports_are_one_file_under_the_limit(interactive_pages):
 
 @pytest.mark.heavy
 @needs_browser
-@pytest.mark.parametrize("name", ["backtest", "compare"])
+@pytest.mark.parametrize("name", ["backtest", "compare", "sweep"])
 def test_interactive_reports_draw_in_chromium_and_fetch_nothing(interactive_pages, name,
                                                                  tmp_path):
     page, figures = interactive_pages[name]

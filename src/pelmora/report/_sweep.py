@@ -19,6 +19,7 @@ from pelmora.plotting._sweep import (
     histogram_figure, label, parameter_columns, pbo_figure, plot_heatmap,
 )
 from pelmora.report._html import _format, _html_table, _image, _missing, _page, _write
+from pelmora.report._interactive import plotly_block, plotly_scripts
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -37,6 +38,7 @@ def sweep_report(
     y: str | None = None,
     value: str = "sharpe",
     title: str | None = None,
+    interactive: bool = False,
 ) -> Path:
     """Write a one-file HTML report of a sweep table.
 
@@ -60,6 +62,8 @@ def sweep_report(
         The statistic to rank and draw.
     title : str, optional
         Page title (default "Sweep report").
+    interactive : bool, default False
+        Draw the heatmap with plotly, its script inline (extra ``interactive``).
 
     Returns
     -------
@@ -115,8 +119,9 @@ def sweep_report(
     if x is not None and y is not None:
         rest = [c for c in varying if c not in (x, y)]
         panels = rest[0] if len(rest) == 1 and table[rest[0]].nunique(dropna=False) <= 6 else None
-        fig = plot_heatmap(table, x, y, value, panels=panels)
-        picture = _image(fig, f"{value} by {y} and {x}")
+        fig = plot_heatmap(table, x, y, value, panels=panels, interactive=interactive)
+        picture = (plotly_block(fig, f"{value} by {y} and {x}") if interactive
+                   else _image(fig, f"{value} by {y} and {x}"))
     else:
         picture = '<p class="note">A heatmap needs two parameters that vary.</p>'
     sections.append(("surface", f"Parameter surface: {value}", picture))
@@ -132,7 +137,8 @@ def sweep_report(
         sections.append(("failed", f"Failed runs ({int(failed.sum())})", body))
     if isinstance(table.attrs.get("returns"), pandas.DataFrame) and "sharpe" in table.columns:
         sections.append(("overfitting", "Is the best result real?", _overfitting_section(table)))
-    return _write(path, _page(title or "Sweep report", summary, sections))
+    return _write(path, _page(title or "Sweep report", summary, sections,
+                              plotly_scripts() if interactive else ""))
 
 
 def _heatmap_axes(
