@@ -77,6 +77,7 @@ class Curve:
 
     @property
     def returns(self) -> pd.Series:
+        """The daily returns of the equity, the first one measured from 1.0."""
         values = self.equity.to_numpy(dtype=np.float64)
         previous = np.concatenate(([1.0], values[:-1]))
         return self.equity.__class__(values / previous - 1.0, index=self.equity.index,

@@ -26,6 +26,7 @@ class TearSheet(Comparison):
 
     @property
     def curve(self) -> Any:
+        """The one curve described: its name, equity over its window and start."""
         return self.curves[0]
 
     def stats(self, *, risk_free: float = 0.0, periods_per_year: float = 252,  # type: ignore[override]
