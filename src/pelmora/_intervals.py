@@ -161,11 +161,12 @@ def _relative(r: np.ndarray, b: np.ndarray, rf: float, ppy: float) -> dict[str, 
     a NaN benchmark return leaves its pair out."""
     pair = ~np.isnan(b)
     # Without a missing benchmark return (the usual case) there is nothing to mask.
-    w: Any = 1.0 if pair.all() else pair.astype(np.float64)
+    complete = bool(pair.all())
+    w: Any = 1.0 if complete else pair.astype(np.float64)
     n = pair.sum(axis=1).astype(np.float64)
     enough = n >= 2
     n_safe = np.where(enough, n, np.nan)
-    if w is not 1.0:
+    if not complete:
         b = np.where(pair, b, 0.0)
     x_p, x_b = (r - rf) * w, (b - rf) * w
     mean_p, mean_b = x_p.sum(axis=1) / n_safe, x_b.sum(axis=1) / n_safe
