@@ -24,10 +24,10 @@ def _examples() -> list[tuple[str, str]]:
 
 
 def _figures_script():
-    spec = importlib.util.spec_from_file_location("readme_figures",
-                                                  ROOT / "scripts" / "readme_figures.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("readme_figures",
+                                                   ROOT / "scripts" / "readme_figures.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
