@@ -412,6 +412,21 @@ def test_memory_no_run_took_through_four_runs_goes_back_when_the_next_starts():
     assert journal._pooled_bytes() == 0
 
 
+def test_columns_under_a_huge_page_hold_only_the_pages_they_use():
+    # A column of a few hundred kilobytes in a mapping of a whole huge page keeps all 2 MiB
+    # resident once touched: a sweep's variants hold a score of such columns each.
+    emptied_pool()
+    out = journal.run(*big_market(1500, 400).args(), stop_loss=0.05, swaylen_window=20)
+    arrays = [a for part in out.values() for a in (part.values() if isinstance(part, dict) else [part])
+              if isinstance(a, np.ndarray)]
+    sizes = [a.nbytes for a in arrays]
+    assert any(128 << 10 <= n < 2 << 20 for n in sizes)  # the market makes such columns
+    used = sum(-(-n // 4096) * 4096 for n in sizes)
+    del out, arrays
+    gc.collect()
+    assert 0 < journal._pooled_bytes() <= used
+
+
 def test_a_loop_of_run_many_keeps_its_pool_at_what_one_call_uses():
     emptied_pool()
     inp = big_market(2000, 200)
@@ -420,7 +435,10 @@ def test_a_loop_of_run_many_keeps_its_pool_at_what_one_call_uses():
     for _ in range(10):
         journal.run_many(inp.kwargs(), variants, threads=2)
         levels.append(journal._pooled_bytes())
-    assert levels[0] > 0 and max(levels) == levels[1] == levels[-1]
+    # Mappings are sized to the page, so which variant's column takes which mapping may move
+    # the level a little over the first calls (threads finish in any order); it never grows
+    # by a call's worth.
+    assert levels[0] > 0 and max(levels) <= 1.5 * levels[0]
 
 
 def test_columns_that_outgrow_their_memory_keep_every_record():

@@ -61,7 +61,7 @@ namespace {
 PyObject* pooled(std::size_t size, std::int64_t width) {
   constexpr std::size_t kPooledAbove = std::size_t{1} << 20;
   if (size * sizeof(double) < kPooledAbove) return nullptr;
-  const std::size_t bytes = (size * sizeof(double) + kHugePage - 1) & ~(kHugePage - 1);
+  const std::size_t bytes = mapping_bytes(size * sizeof(double));
   std::size_t got = bytes;
   void* p = take_mapping(bytes, got);
   if (p == nullptr) throw std::bad_alloc();

@@ -88,7 +88,7 @@ class Column {
   // stays empty.
   void start_pooled(std::size_t n) {
     if (data_ != nullptr || n > SIZE_MAX / sizeof(T) / 2 || n * sizeof(T) < kMapAbove) return;
-    const std::size_t want = (n * sizeof(T) + kHugePage - 1) & ~(kHugePage - 1);
+    const std::size_t want = mapping_bytes(n * sizeof(T));
     std::size_t got = 0;
     if (void* reused = pool_take(want, got)) {
       data_ = static_cast<T*>(reused);
@@ -102,7 +102,7 @@ class Column {
   // refuses; the column then grows as usual.
   bool reserve_fixed(std::size_t n) {
     if (data_ != nullptr || n == 0 || n > SIZE_MAX / sizeof(T) / 2) return false;
-    const std::size_t bytes = (n * sizeof(T) + kHugePage - 1) & ~(kHugePage - 1);
+    const std::size_t bytes = mapping_bytes(n * sizeof(T));
     std::size_t got = bytes;
     void* p = take_mapping(bytes, got, true);
     if (p == nullptr) return false;
@@ -140,7 +140,7 @@ class Column {
       // run's ended instead, see TableRows): were every column to take a
       // mapping, those that need one would find the pool emptied by those
       // that do not, and map afresh, run after run.
-      const std::size_t want = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+      const std::size_t want = mapping_bytes(bytes);
       std::size_t got = 0;
       if (void* reused = pool_take(want, got)) {
         data_ = static_cast<T*>(reused);
@@ -156,7 +156,7 @@ class Column {
       cap_ = cap;
       return;
     }
-    bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+    bytes = mapping_bytes(bytes);
     // A mapping an earlier output gave back has its pages backed already:
     // copying what the column holds costs less than faulting fresh pages.
     std::size_t got = 0;
@@ -178,7 +178,7 @@ class Column {
       if (size_) __builtin_memcpy(p, data_, size_ * sizeof(T));
       std::free(data_);
     }
-    madvise(p, bytes, MADV_HUGEPAGE);
+    if (huge_mapping(bytes)) madvise(p, bytes, MADV_HUGEPAGE);
     data_ = static_cast<T*>(p);
     mapped_ = bytes;
     cap_ = bytes / sizeof(T);

@@ -136,7 +136,7 @@ void* take_mapping(std::size_t bytes, std::size_t& got, bool sparse) {
   const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (sparse ? MAP_NORESERVE : 0);
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
   if (p == MAP_FAILED) return nullptr;
-  madvise(p, bytes, MADV_HUGEPAGE);
+  if (huge_mapping(bytes)) madvise(p, bytes, MADV_HUGEPAGE);
   got = bytes;
   return p;
 }

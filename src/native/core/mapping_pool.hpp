@@ -22,8 +22,21 @@
 
 namespace pelmora {
 
-// Mappings are whole huge pages, so that the kernel may back them with some.
+// A mapping of a huge page or more is whole huge pages, so that the kernel
+// may back it with some. A smaller one is whole pages and asks for none: the
+// kernel backs a huge page entirely on its first touch, and a column of a few
+// hundred kilobytes in one would hold its whole 2 MiB resident (a sweep's
+// variants hold a score of such columns each).
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+inline constexpr std::size_t kPage = std::size_t{4} << 10;
+
+inline constexpr bool huge_mapping(std::size_t bytes) { return bytes >= kHugePage; }
+
+// The size of the mapping that holds `bytes`.
+inline constexpr std::size_t mapping_bytes(std::size_t bytes) {
+  const std::size_t unit = huge_mapping(bytes) ? kHugePage : kPage;
+  return (bytes + unit - 1) & ~(unit - 1);
+}
 
 // 1 GiB kept at most (an eighth of the machine's memory when that is less).
 inline constexpr std::size_t kPoolBytes = std::size_t{1} << 30;

@@ -36,7 +36,6 @@ def _run_chunk(
     keeps, with the inputs it holds itself.
     """
     from pelmora.core import journal
-    from pelmora.result import BacktestResult
 
     args = inputs.arguments
     arrays = {name: args[name] for name in ARRAY_NAMES if args.get(name) is not None}
@@ -47,31 +46,61 @@ def _run_chunk(
     variants = [
         {**engine_options(o, n_rows), **own.execution} for o, own in zip(options, owns)
     ]
-    # The statistics read each trade's excursion summary, not its path: only a kept run
-    # keeps its paths and its book. prepare_inputs has refused a zero close.
-    outputs = journal.run_many(
-        arrays, variants, threads=threads, positions=keep == "full",
-        excursions=True if keep == "full" else "summary", closes_checked=True,
-    )
-    rows: list[Row] = []
-    for own, out in zip(owns, outputs):
-        if isinstance(out, BaseException):
-            rows.append((f"{type(out).__name__}: {out}", {}, None))
-            continue
-        try:
-            # An equity that left the finite range has no usable figure: an error row, as
-            # backtest() raises for it.
-            check_equity(out["creturn"], own)
-            stats = dict(BacktestResult(own, RunRecord.from_journal(out)).stats())
-        except Exception as exc:  # a failure of the statistics is the combination's failure
-            rows.append((f"{type(exc).__name__}: {exc}", {}, None))
-            continue
-        kept = (
-            out["creturn"] if keep == "equity" else daily_returns(out["creturn"])
-            if keep == "returns" else out if keep == "full" else None
+
+    def run(first: int, stop: int) -> list[Any]:
+        # The statistics read each trade's excursion summary, not its path: only a kept run
+        # keeps its paths and its book. prepare_inputs has refused a zero close.
+        return journal.run_many(
+            arrays, variants[first:stop], threads=threads, positions=keep == "full",
+            excursions=True if keep == "full" else "summary", closes_checked=True,
         )
-        rows.append((None, stats, kept))
+
+    if keep == "full":
+        return [_row(own, out, keep) for own, out in zip(owns, run(0, len(variants)))]
+    # A variant whose fills and trades are not kept is reduced to its row as soon as it is
+    # run, so that a sweep holds the columns of a few variants at a time, not of the whole
+    # chunk: a variant's fills and trades can weigh more than the prices themselves.
+    # The first variant runs alone and tells what one weighs.
+    rows: list[Row] = []
+    step, first = 1, 0
+    budget = sum(a.nbytes for a in arrays.values() if isinstance(a, np.ndarray)) // 4
+    while first < len(variants):
+        outputs = run(first, stop := min(first + step, len(variants)))
+        if first == 0:
+            step = max(threads or 1, budget // max(_weight(outputs[0]), 1))
+        for own in owns[first:stop]:
+            rows.append(_row(own, outputs.pop(0), keep))
+        first = stop
     return rows
+
+
+def _row(own: EngineInputs, out: Any, keep: str) -> Row:
+    """What a sweep keeps of one variant's run."""
+    from pelmora.result import BacktestResult
+
+    if isinstance(out, BaseException):
+        return (f"{type(out).__name__}: {out}", {}, None)
+    try:
+        # An equity that left the finite range has no usable figure: an error row, as
+        # backtest() raises for it.
+        check_equity(out["creturn"], own)
+        stats = dict(BacktestResult(own, RunRecord.from_journal(out)).stats())
+    except Exception as exc:  # a failure of the statistics is the combination's failure
+        return (f"{type(exc).__name__}: {exc}", {}, None)
+    kept = (
+        out["creturn"] if keep == "equity" else daily_returns(out["creturn"])
+        if keep == "returns" else out if keep == "full" else None
+    )
+    return (None, stats, kept)
+
+
+def _weight(output: Any) -> int:
+    """The bytes of the arrays of one variant's output (0 for a failure)."""
+    if isinstance(output, np.ndarray):
+        return output.nbytes
+    if isinstance(output, dict):
+        return sum(_weight(value) for value in output.values())
+    return 0
 
 
 def daily_returns(equity: Any) -> np.ndarray:
