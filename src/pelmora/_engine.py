@@ -283,6 +283,10 @@ class RunRecord:
     pending : dict of numpy.ndarray
         :data:`PENDING_FIELDS`: the orders still open after each row (shares signed, reason a
         :data:`REASONS` code); empty without a volume cap.
+    figures : dict or None
+        What the statistics read from the fills and trades, made by the run in place of those
+        columns (``journal.run_many(figures=True)``): ``fills``, ``trades`` and the excursions
+        are then None. None when the run kept its columns.
     stopped : dict or None
         Where the account stopped trading: ``row``, ``reason`` (the :data:`REASONS` code of its
         closing fills, "wiped_out" or "margin_call"), ``equity`` and ``gross`` (held) that
@@ -308,6 +312,7 @@ class RunRecord:
     next_period: dict[str, Any]
     excursion_summary: np.ndarray | None = None
     stopped: dict[str, Any] | None = None
+    figures: dict[str, Any] | None = None
     rerun: Callable[..., dict[str, Any]] | None = dataclasses.field(
         default=None, repr=False, compare=False
     )
@@ -322,7 +327,7 @@ class RunRecord:
         journal of an earlier release gives them. ``rerun`` makes the run again (see
         :meth:`fill_in`).
         """
-        late = ("next_period", "excursion_summary", "stopped", "rerun")
+        late = ("next_period", "excursion_summary", "stopped", "figures", "rerun")
         fields = {
             name: output[name.removeprefix("kept_")]
             for name in cls.__dataclass_fields__
@@ -330,7 +335,7 @@ class RunRecord:
         }
         orders = output["next_period"] if "next_period" in output else output["report"]
         return cls(**fields, next_period=orders, excursion_summary=output.get("excursion_summary"),
-                   stopped=output.get("stopped"), rerun=rerun)
+                   stopped=output.get("stopped"), figures=output.get("figures"), rerun=rerun)
 
     @property
     def excursions(self) -> np.ndarray | None:

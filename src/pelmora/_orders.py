@@ -88,6 +88,8 @@ def fill_rate(record: RunRecord) -> float:
     down to whole lots fills less than it asked. 1.0 when every order filled in full; NaN
     without shares (no capital) or without orders.
     """
+    if record.figures is not None:
+        return float(record.figures["fill_rate"])
     f = record.fills
     requested = np.asarray(f["requested"], dtype=np.float64)
     # Without a capital every fill's request is NaN: the first one tells, without a pass.

@@ -123,7 +123,15 @@ def start_figures(record: RunRecord) -> Callable[[], RunFigures]:
     function gives them (its thread takes the sums not started yet). Each figure is the one its
     NumPy formula gives, bit for bit.
     """
-    f, fin = record.fills, record.financing
+    fin = record.financing
+    if record.figures is not None:  # made by the run itself, from the columns it did not keep
+        made = record.figures
+        costs = dict(zip(_COST_COLUMNS, made["costs"]))
+        costs["financing_cost"] = _financing_cost(fin)
+        figures = RunFigures(made["turnover"], trade_figures_of(
+            made["positions"], made["trade_figures"], made["means"]), costs)
+        return lambda: figures
+    f = record.fills
     summary = excursion_summary(record)
     # The trade figures count positions from entry to exit, however many records a run split
     # each one into.
@@ -137,10 +145,15 @@ def start_figures(record: RunRecord) -> Callable[[], RunFigures]:
     def figures() -> RunFigures:
         per_row, trade_figures, means, sums = task.result()
         costs = dict(zip(_COST_COLUMNS, sums))
-        costs["financing_cost"] = float(np.sum(fin["short_fee"])) - float(np.sum(fin["interest"]))
+        costs["financing_cost"] = _financing_cost(fin)
         return RunFigures(per_row, trade_figures_of(len(pnl), trade_figures, means), costs)
 
     return figures
+
+
+def _financing_cost(financing: dict[str, np.ndarray]) -> float:
+    """What financing cost the run: the short fees less the interest earned."""
+    return float(np.sum(financing["short_fee"])) - float(np.sum(financing["interest"]))
 
 
 def _turnover_columns(record: RunRecord) -> tuple[np.ndarray, ...]:

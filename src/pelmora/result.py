@@ -93,6 +93,8 @@ class BacktestResult:
         volatility and Sharpe; a rebalance that bought nothing (weights of zero) does not start
         it. With no fill at all it is the number of rows (an empty window).
         """
+        if self.record.figures is not None:
+            return int(self.record.figures["window_start"])
         rows = self.record.fills["row"]
         return int(np.min(rows)) if len(rows) else len(self.record.creturn)
 

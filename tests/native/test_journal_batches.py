@@ -134,3 +134,60 @@ def test_batch_must_be_positive_counts(batch, error, text):
     with pytest.raises(error) as raised:
         journal.run_many(build([[10.0]] * 3, [[1.0]]).kwargs(), [{}], batch=batch)
     assert str(raised.value) == text
+
+
+def same_figures(columns: dict, figures: dict) -> bool:
+    """The statistics' figures the Python layer makes of a run's columns and of its figures."""
+    from pelmora._engine import RunRecord
+    from pelmora._orders import fill_rate
+    from pelmora._tables import start_figures
+
+    a, b = RunRecord.from_journal(columns), RunRecord.from_journal(figures)
+    mine, theirs = start_figures(a)(), start_figures(b)()
+    rows = a.fills["row"]
+    first = int(np.min(rows)) if len(rows) else len(a.creturn)
+    return (same(mine.turnover, theirs.turnover) and same(mine.trades, theirs.trades)
+            and same(mine.costs, theirs.costs) and first == figures["figures"]["window_start"]
+            and same(fill_rate(a), fill_rate(b)))
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@settings(max_examples=120, deadline=None)
+@given(variant_grid(), st.sampled_from([1, 2]))
+def test_the_figures_a_run_hands_over_are_those_of_its_columns(grid, threads):
+    # A sweep that keeps no fills reads its statistics from the figures the run makes of its
+    # columns before it lets them go: they must be what the columns give, bit for bit, and the
+    # rest of the output that of the run with its columns.
+    inp, variants, _ = grid
+    switches = dict(threads=threads, positions=False, excursions="summary")
+    with_columns = journal.run_many(inp.kwargs(), variants, **switches)
+    with_figures = journal.run_many(inp.kwargs(), variants, figures=True, **switches)
+    for full, made in zip(with_columns, with_figures):
+        if isinstance(full, BaseException):
+            assert same(full, made)
+            continue
+        if "figures" not in made:  # orders left open with a capital: the columns come instead
+            assert len(full["pending"]["row"]) and not np.isnan(full["fills"]["requested"]).any()
+            assert list(full) == list(made)
+            assert all(same(full[k], made[k]) for k in full)
+            continue
+        assert all(made[k] is None for k in ("fills", "trades", "excursions", "excursion_summary"))
+        assert all(same(full[k], made[k]) for k in full if k not in made or made[k] is not None)
+        assert same_figures(full, made)
+
+
+@pytest.mark.parametrize("options", [
+    {}, {"stop_loss": 0.03, "take_profit": 0.05}, {"periodically_rebalance": False},
+    {"capital": 1e6, "lot_size": 100.0}, {"fee_ratio": 0.0, "tax_ratio": 0.0, "short_fee": 0.01},
+])
+def test_the_figures_of_a_long_run_of_split_records(options):
+    # Hundreds of holdings kept through rebalances, each split into records that the trade
+    # figures join back into positions.
+    inp = big_market(1500, 120, seed=4, hold=10)
+    switches = dict(positions=False, excursions="summary", threads=1)
+    full, = journal.run_many(inp.kwargs(), [options], **switches)
+    made, = journal.run_many(inp.kwargs(), [options], figures=True, **switches)
+    assert len(full["trades"]["pnl"]) > 1000 and "figures" in made
+    joined = made["figures"]["positions"] < len(full["trades"]["pnl"])
+    assert joined == options.get("periodically_rebalance", True)
+    assert same_figures(full, made)

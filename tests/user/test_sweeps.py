@@ -149,25 +149,28 @@ def test_kept_equity_and_results_are_those_of_direct_runs(data):
 
 
 @pytest.mark.parametrize("keep", ["stats", "returns", "equity"])
-def test_a_sweep_lets_go_of_each_variants_fills_before_the_next_runs(data, direct, keep,
-                                                                      monkeypatch):
+def test_a_sweep_that_keeps_no_fills_holds_one_variants_output_at_a_time(data, direct, keep,
+                                                                         monkeypatch):
     # A variant's fills and trades can outweigh the prices: a sweep that keeps none of them
-    # holds those of one variant at a time, not of its whole chunk, and its rows are the same.
+    # gets the statistics' figures in their place (all but the first variant, which tells
+    # what one weighs), holds one variant's output at a time, and its rows are the same.
     import weakref
 
     weights, market = data
-    run_many, alive, most = journal.run_many, [], [0]
+    run_many, alive, most, columns = journal.run_many, [], [0], []
 
     def watched(*args, **kwargs):
         outputs = run_many(*args, **kwargs)
-        alive.extend(weakref.ref(out["fills"]["row"]) for out in outputs)
+        alive.extend(weakref.ref(out["cash"]) for out in outputs)
+        columns.extend(out["fills"] is not None for out in outputs)
         most[0] = max(most[0], sum(ref() is not None for ref in alive))
         return outputs
 
     monkeypatch.setattr(journal, "run_many", watched)
     frame = pelmora.sweep(GRID, weights, market, keep=keep, progress=False, max_workers=1,
                           chunk_size=4, **FIXED)
-    assert len(alive) == 4 and most[0] == 1
+    # Each rebalance rule has arrays of its own: two chunks, each led by a variant with columns.
+    assert columns == [True, False] * 2 and most[0] == 1
     assert frame["error"].isna().all()
     pd.testing.assert_frame_equal(frame[direct.columns], direct)
 

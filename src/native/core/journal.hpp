@@ -47,6 +47,9 @@ struct JournalOptions {
   // A unit portfolio's account columns (one value each) are not written: the
   // output hands them out as read-only views of their value.
   bool constant_views = false;
+  // The caller reads the statistics' figures of the fills and trades, not
+  // the columns (the output layer makes them from the columns at the end).
+  bool figures = false;
   std::int64_t n_stocks = 0;     // len(pos_columns): the size of the per-stock entry arrays
 };
 

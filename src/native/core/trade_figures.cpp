@@ -1,6 +1,10 @@
 #include "core/trade_figures.hpp"
 
+#include <algorithm>
+#include <climits>
+#include <cmath>
 #include <memory>
+#include <numeric>
 #include <utility>
 
 #include "core/numpy_sum.hpp"
@@ -78,6 +82,105 @@ void means_skipping_nan(const View1D<double>& x, const View1D<double>& y, double
   numpy_sums<2>(load, x.size, sums);
   mean_x = sums[0] / static_cast<double>(x.size - missing_x);
   mean_y = sums[1] / static_cast<double>(x.size - missing_y);
+}
+
+namespace {
+
+// The records grouped by stock in their own order (a counting sort), which
+// is the order by the row they opened when, as a run records them, a stock's
+// records open in the order they were recorded. False when the stocks' ids
+// span too wide a range for the count or a stock's records are out of order:
+// the caller sorts them then.
+bool by_stock_in_order(const View1D<std::int64_t>& sid, const View1D<std::int64_t>& entry_row,
+                       std::vector<std::int64_t>& order) {
+  const std::int64_t n = sid.size;
+  std::int64_t lo = sid.get(0), hi = lo;
+  for (std::int64_t i = 1; i < n; ++i) lo = std::min(lo, sid.get(i)), hi = std::max(hi, sid.get(i));
+  if (hi - lo > 4 * n + 1024 || hi - lo < 0) return false;
+  std::vector<std::int64_t> start(static_cast<std::size_t>(hi - lo + 2), 0);
+  for (std::int64_t i = 0; i < n; ++i) ++start[static_cast<std::size_t>(sid.get(i) - lo + 1)];
+  for (std::size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+  std::vector<std::int64_t> last_entry(start.size() - 1, INT64_MIN);
+  for (std::int64_t i = 0; i < n; ++i) {
+    const auto slot = static_cast<std::size_t>(sid.get(i) - lo);
+    if (entry_row.get(i) < last_entry[slot]) return false;
+    last_entry[slot] = entry_row.get(i);
+    order[static_cast<std::size_t>(start[slot]++)] = i;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool position_pnl(const View1D<double>& pnl, const View1D<std::int64_t>& sid,
+                  const View1D<std::int64_t>& entry_row, const View1D<std::int64_t>& exit_row,
+                  const View1D<std::int64_t>& exit_fill, const View1D<double>& after,
+                  std::vector<double>& out) {
+  const std::int64_t n = pnl.size;
+  out.resize(static_cast<std::size_t>(n));
+  for (std::int64_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = pnl.get(i);
+  if (n < 2) return true;
+  std::vector<char> continued(static_cast<std::size_t>(n));
+  bool any = false;
+  for (std::int64_t i = 0; i < n; ++i) {
+    const std::int64_t fill = exit_fill.get(i);
+    if (fill >= after.size) return false;
+    const bool kept = fill < 0 || after.get(fill) != 0.0;
+    continued[static_cast<std::size_t>(i)] = exit_row.get(i) >= 0 && kept;
+    any = any || continued[static_cast<std::size_t>(i)];
+  }
+  if (!any) return true;
+  // The records by stock, then by the row they opened, then in their order.
+  std::vector<std::int64_t> order(static_cast<std::size_t>(n));
+  if (!by_stock_in_order(sid, entry_row, order)) {
+    std::iota(order.begin(), order.end(), std::int64_t{0});
+    std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+      const std::int64_t sa = sid.get(a), sb = sid.get(b);
+      if (sa != sb) return sa < sb;
+      const std::int64_t ea = entry_row.get(a), eb = entry_row.get(b);
+      return ea != eb ? ea < eb : a < b;
+    });
+  }
+  // Each position's total and the index of its last record, in sorted order.
+  std::vector<std::pair<std::int64_t, double>> positions;
+  for (std::int64_t k = 0; k < n; ++k) {
+    const std::int64_t cur = order[static_cast<std::size_t>(k)];
+    bool joined = false;
+    if (k > 0) {
+      const std::int64_t prev = order[static_cast<std::size_t>(k - 1)];
+      joined = sid.get(cur) == sid.get(prev) && continued[static_cast<std::size_t>(prev)] &&
+               entry_row.get(cur) == exit_row.get(prev);
+    }
+    if (!joined) positions.emplace_back(cur, 0.0);
+    auto& p = positions.back();
+    p.first = std::max(p.first, cur);
+    p.second += pnl.get(cur);
+  }
+  std::sort(positions.begin(), positions.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  out.resize(positions.size());
+  for (std::size_t g = 0; g < positions.size(); ++g) out[g] = positions[g].second;
+  return true;
+}
+
+double fill_rate_of_fills(const View1D<double>& shares, const View1D<double>& requested,
+                          const View1D<double>& written_off) {
+  const std::int64_t n = requested.size;
+  for (std::int64_t i = 0; i < n; ++i) {
+    if (std::isnan(requested.get(i))) return std::nan("");
+  }
+  // The traded fills' absolute values, compacted as NumPy's boolean index
+  // leaves them, each column summed as NumPy sums it.
+  std::vector<double> filled, asked;
+  filled.reserve(static_cast<std::size_t>(n)), asked.reserve(static_cast<std::size_t>(n));
+  for (std::int64_t i = 0; i < n; ++i) {
+    if (written_off.get(i) != 0.0) continue;
+    filled.push_back(std::fabs(shares.get(i)));
+    asked.push_back(std::fabs(requested.get(i)));
+  }
+  const double total_asked = numpy_sum(asked.data(), static_cast<std::int64_t>(asked.size()));
+  if (total_asked == 0.0) return std::nan("");
+  return numpy_sum(filled.data(), static_cast<std::int64_t>(filled.size())) / total_asked;
 }
 
 }  // namespace pelmora

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/views.hpp"
 
@@ -20,6 +21,28 @@ struct TradeFigures {
 
 // The figures of the pnl column.
 TradeFigures trade_figures(const View1D<double>& pnl);
+
+// The pnl of each position from its entry to its exit, in the order of their
+// last records: a run that splits trades starts a new record for a holding at
+// each rebalance that resizes or keeps it, and the figures users count are of
+// positions. A record continues into the next record of its stock (in the
+// order they opened) that opens on the row it exited, when it exited without
+// the holding going flat: by a resize (its exit fill leaves a holding) or by
+// a split that traded nothing (no exit fill). Each position's pnl is added
+// from 0.0 in that order; with no record continuing, out is pnl itself.
+// `after`: the fills' after column, read at the records' exit fills. False
+// when an exit fill lies outside it.
+bool position_pnl(const View1D<double>& pnl, const View1D<std::int64_t>& sid,
+                  const View1D<std::int64_t>& entry_row, const View1D<std::int64_t>& exit_row,
+                  const View1D<std::int64_t>& exit_fill, const View1D<double>& after,
+                  std::vector<double>& out);
+
+// The shares the fills moved over the shares they asked for, both in absolute
+// value and summed over the fills that wrote nothing off, for a run that left
+// no order open (each fill is then an order of its own): NaN when a request is
+// NaN (no capital) or nothing was asked.
+double fill_rate_of_fills(const View1D<double>& shares, const View1D<double>& requested,
+                          const View1D<double>& written_off);
 
 // The mean of x skipping NaN as pandas' Series.mean takes it: the sum of the
 // values with zeros in place of NaN over the count of the others (NaN when

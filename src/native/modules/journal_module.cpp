@@ -32,6 +32,7 @@
 #include "boundary/run_driver.hpp"
 #include "boundary/run_figures.hpp"
 #include "boundary/run_output.hpp"
+#include "boundary/sweep_figures.hpp"
 #include "core/batching.hpp"
 #include "core/engine.hpp"
 #include "core/journal.hpp"
@@ -107,6 +108,7 @@ struct Switches {
   int excursions = 1;  // off (0), every trade's array (1), the summary blocks (2)
   bool closes_checked = false;
   bool constant_views = false;
+  bool figures = false;  // the statistics' figures in place of the fills and trades
 };
 
 // The journal's options, under the lock after the preparation (the truth of
@@ -125,7 +127,10 @@ void configure(py::PreparedRun& p, const Switches& on, bool single,
   j.excursions = on.excursions != 0;
   j.summary_only = on.excursions == 2;
   j.closes_checked = on.closes_checked;
-  j.constant_views = on.constant_views;
+  // The figures read a unit portfolio's account columns as their one value:
+  // nothing needs them written.
+  j.constant_views = on.constant_views || on.figures;
+  j.figures = on.figures;
   j.close_missing = a.arrays[py::param::close_values] == Py_None;
   j.n_stocks = py::pos_columns_view(a).size;
   // A single run may use a second core for its excursion arrays and its
@@ -149,17 +154,11 @@ std::int64_t excursion_width(const Journal& j, const JournalOptions& o) {
   }
 }
 
-// The output: the journal's columns handed over to NumPy, and the next-period orders.
-PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
+// The fill, trade and excursion columns of the output, handed over to NumPy.
+void columns_into(PyObject* out, py::PreparedRun& p, Journal& j, std::int64_t n_trades) {
   using py::columns;
   using py::ndarray_of;
   using py::put;
-  Journal& j = *o.journal;
-  const std::int64_t n_trades = static_cast<std::int64_t>(j.trades.sid.size());
-  Ref out(py::new_run_output());
-  if (PyDict_SetItemString(out.get(), "creturn", p.creturn.get()) != 0) fail_pending();
-  put(out.get(), "cash", ndarray_of(j.cash, Dtype::Float64));
-  put(out.get(), "rebalance_rows", ndarray_of(j.rebalance_rows, Dtype::Int64));
   FillColumns& f = j.fills;
   // Unwritten constants when asked for: read-only views of their one value.
   const bool views = p.jopt.constant_views && !f.account();
@@ -168,7 +167,7 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
     return views ? py::constant_vector(n_fills, unit_value) : ndarray_of(c, Dtype::Float64);
   };
   const double nan = std::nan("");
-  put(out.get(), "fills",
+  put(out, "fills",
       columns({{"row", ndarray_of(f.row, Dtype::Int64)}, {"sid", ndarray_of(f.sid, Dtype::Int64)},
                {"reason", ndarray_of(f.reason, Dtype::Int8)},
                {"before", ndarray_of(f.before, Dtype::Float64)},
@@ -180,7 +179,7 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
                {"written_off", account(f.written_off, 0.0)},
                {"shares", account(f.shares, nan)}, {"requested", account(f.requested, nan)}}));
   TradeColumns& t = j.trades;
-  put(out.get(), "trades",
+  put(out, "trades",
       columns({{"sid", ndarray_of(t.sid, Dtype::Int64)},
                {"entry_row", ndarray_of(t.entry_row, Dtype::Int64)},
                {"exit_row", ndarray_of(t.exit_row, Dtype::Int64)},
@@ -194,13 +193,41 @@ PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
   // The paths under "excursions", or the summary blocks alone under
   // "excursion_summary" when the paths were not asked for.
   const char* kept_as = p.jopt.summary_only ? "excursion_summary" : "excursions";
-  put(out.get(), p.jopt.summary_only ? "excursions" : "excursion_summary", Py_NewRef(Py_None));
+  put(out, p.jopt.summary_only ? "excursions" : "excursion_summary", Py_NewRef(Py_None));
   if (p.jopt.excursions) {
     const std::int64_t width = excursion_width(j, p.jopt);
-    put(out.get(), kept_as, j.excursions.empty() ? py::empty_matrix(n_trades, width)
+    put(out, kept_as, j.excursions.empty() ? py::empty_matrix(n_trades, width)
                                                  : ndarray_of(j.excursions, Dtype::Float64, width));
   } else {
-    put(out.get(), kept_as, Py_NewRef(Py_None));
+    put(out, kept_as, Py_NewRef(Py_None));
+  }
+}
+
+// The output: the journal's columns handed over to NumPy, and the next-period orders.
+PyObject* result_dict(py::PreparedRun& p, py::Outcome& o) {
+  using py::columns;
+  using py::ndarray_of;
+  using py::put;
+  Journal& j = *o.journal;
+  const std::int64_t n_trades = static_cast<std::int64_t>(j.trades.sid.size());
+  Ref out(py::new_run_output());
+  if (PyDict_SetItemString(out.get(), "creturn", p.creturn.get()) != 0) fail_pending();
+  put(out.get(), "cash", ndarray_of(j.cash, Dtype::Float64));
+  put(out.get(), "rebalance_rows", ndarray_of(j.rebalance_rows, Dtype::Int64));
+  // A caller that reads only the statistics gets their figures, not the
+  // columns they are made of (unless the figures need the columns).
+  Ref figures;
+  if (p.jopt.figures) {
+    figures = py::statistics_figures(j, p.creturn_data(), p.inputs.price_index.size,
+                                     excursion_width(j, p.jopt));
+  }
+  if (figures) {
+    for (const char* name : {"fills", "trades", "excursions", "excursion_summary"}) {
+      put(out.get(), name, Py_NewRef(Py_None));
+    }
+    put(out.get(), "figures", figures.release());
+  } else {
+    columns_into(out.get(), p, j, n_trades);
   }
   if (p.jopt.positions) {
     PositionColumns& q = j.positions;
@@ -388,10 +415,10 @@ bool batch_argument(PyObject* obj, std::int64_t& variants, std::int64_t& rows) {
 }
 
 PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"arrays",    "variants",   "threads",       "positions",
-                                      "excursions", "closes_checked", "batch"};
-  PyObject* a[7];
-  if (!py::parse_arguments("run_many", names, 2, 7, args, nargs, kwnames, a, 2)) return nullptr;
+  static const char* const names[] = {"arrays",     "variants",       "threads", "positions",
+                                      "excursions", "closes_checked", "batch",   "figures"};
+  PyObject* a[8];
+  if (!py::parse_arguments("run_many", names, 2, 8, args, nargs, kwnames, a, 2)) return nullptr;
   return py::guarded(kRunMany, [&]() -> PyObject* {
     pool_new_run();  // the variants together are one run to the pool
     // Strong references to the arrays before any Python code of the call runs.
@@ -413,6 +440,9 @@ PyObject* run_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!py::threads_argument(a[2], threads)) return nullptr;
     Switches on;
     if (!switch_arguments(a[3], a[4], a[5], on)) return nullptr;
+    const int figures = a[7] == nullptr ? 0 : PyObject_IsTrue(a[7]);
+    if (figures < 0) return nullptr;
+    on.figures = figures != 0;
     std::int64_t requested = 0, requested_rows = 0;
     if (!batch_argument(a[6], requested, requested_rows)) return nullptr;
     // Every slot is set by the thread that runs its variant.
@@ -600,7 +630,7 @@ PyMethodDef methods[] = {
     {"run_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(run_many)),
      METH_FASTCALL | METH_KEYWORDS,
      "run_many($module, /, arrays, variants, *, threads=None, positions=True, excursions=True,\n"
-     "         closes_checked=False, batch=None)\n"
+     "         closes_checked=False, batch=None, figures=False)\n"
      "--\n\n"
      "Run variants of one set of inputs on native threads, the interpreter lock released.\n\n"
      "`arrays`: the 11 arrays (and optionally delisting_bars) by name; `variants`: dicts\n"
@@ -611,7 +641,13 @@ PyMethodDef methods[] = {
      "variants that walk the rows together, a block of rows at a time (None: chosen\n"
      "from the cache and the stocks the weights hold; 1: each variant on its own; a\n"
      "pair (variants, rows) also sets the rows each walks before the next one does);\n"
-     "threads take whole batches. Every variant's result is bit for bit its own run's."},
+     "threads take whole batches. Every variant's result is bit for bit its own run's.\n"
+     "`figures`: in place of the fill, trade and excursion columns (None), a dict\n"
+     "'figures' of what the statistics read from them: turnover (per row),\n"
+     "trade_figures (counted, wins, losses, gains, lost, total of the positions'\n"
+     "pnl), positions, means (mae, gmfe), costs (fee, tax, slippage, impact),\n"
+     "window_start and fill_rate; a variant whose figures need its columns (orders\n"
+     "left open with a capital) gets its columns and no 'figures'."},
     {"release_memory", release_memory, METH_NOARGS,
      "release_memory()\n--\n\n"
      "Give the memory of dead outputs back to the system and return its size in bytes.\n\n"

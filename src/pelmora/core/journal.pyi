@@ -84,6 +84,7 @@ def run_many(
     excursions: bool | str = True,
     closes_checked: bool = False,
     batch: int | tuple[int, int] | None = None,
+    figures: bool = False,
 ) -> list[RunOutput | BaseException]:
     """Variants of one set of inputs on native threads; one result or exception per variant.
 
@@ -91,7 +92,9 @@ def run_many(
     (KeyboardInterrupt, SystemExit or what a signal handler raises) leaves the whole call.
     ``batch``: the variants that walk the rows together, a block of rows at a time (None: chosen
     from the cache and the stocks the weights hold; 1: each on its own; ``(variants, rows)`` also
-    sets the block). Every variant's result is bit for bit its own run's.
+    sets the block). Every variant's result is bit for bit its own run's. ``figures``: what the
+    statistics read from the fills and trades (under "figures") in place of those columns, unless
+    they need them (orders left open with a capital).
     """
 
 def release_memory() -> int:

@@ -47,25 +47,28 @@ def _run_chunk(
         {**engine_options(o, n_rows), **own.execution} for o, own in zip(options, owns)
     ]
 
-    def run(first: int, stop: int) -> list[Any]:
-        # The statistics read each trade's excursion summary, not its path: only a kept run
-        # keeps its paths and its book. prepare_inputs has refused a zero close.
+    def run(first: int, stop: int, figures: bool) -> list[Any]:
+        # Only a kept run keeps its paths and its book. prepare_inputs has refused a zero
+        # close.
         return journal.run_many(
             arrays, variants[first:stop], threads=threads, positions=keep == "full",
             excursions=True if keep == "full" else "summary", closes_checked=True,
+            figures=figures,
         )
 
     if keep == "full":
-        return [_row(own, out, keep) for own, out in zip(owns, run(0, len(variants)))]
-    # A variant whose fills and trades are not kept is reduced to its row as soon as it is
-    # run, so that a sweep holds the columns of a few variants at a time, not of the whole
-    # chunk: a variant's fills and trades can weigh more than the prices themselves.
-    # The first variant runs alone and tells what one weighs.
+        return [_row(own, out, keep) for own, out in zip(owns, run(0, len(variants), False))]
+    # A variant whose fills and trades are not kept hands over what the statistics read of
+    # them, and is reduced to its row as soon as it is run. Its columns still live while it
+    # runs, and the variants of one call run together: a call holds as many as a quarter of
+    # the shared arrays makes room for, so that a sweep never holds the columns of a whole
+    # chunk (they can weigh more than the prices). The first variant runs alone, with its
+    # columns, and tells what one weighs.
     rows: list[Row] = []
     step, first = 1, 0
     budget = sum(a.nbytes for a in arrays.values() if isinstance(a, np.ndarray)) // 4
     while first < len(variants):
-        outputs = run(first, stop := min(first + step, len(variants)))
+        outputs = run(first, stop := min(first + step, len(variants)), first > 0)
         if first == 0:
             step = max(threads or 1, budget // max(_weight(outputs[0]), 1))
         for own in owns[first:stop]:
