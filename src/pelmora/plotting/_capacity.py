@@ -12,7 +12,7 @@ import numpy as np
 
 from pelmora._optional import import_optional
 from pelmora.plotting._style import (
-    BENCHMARK_COLOR, COST_COLORS, STOP_COLOR, STRATEGY_COLOR, figure_class, percent_axis,
+    BENCHMARK_COLOR, COST_COLORS, STOP_COLOR, STRATEGY_COLOR, new_figure, percent_axis,
 )
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -92,8 +92,7 @@ def plot_capacity(
         return capacity_interactive(frame, title=title)
     from matplotlib.ticker import FuncFormatter
 
-    Figure = figure_class("pelmora.plot_capacity")
-    fig = Figure(figsize=figsize or (9.0, 8.0), layout="constrained")
+    fig = new_figure("pelmora.plot_capacity", figsize or (9.0, 8.0))
     top, middle, bottom = fig.subplots(3, 1, sharex=True)
     capital = frame.index.to_numpy(dtype=np.float64)
 

@@ -6,13 +6,12 @@ benchmark is grey, as in the figures of one run.
 
 from __future__ import annotations
 
-import math
 from typing import TYPE_CHECKING
 
 import numpy as np
 
-from pelmora.plotting._run import _log_axis
-from pelmora.plotting._style import BENCHMARK_COLOR, SERIES_COLORS, figure_class, percent_axis
+from pelmora.plotting._run import _log_axis, rolling_panels
+from pelmora.plotting._style import BENCHMARK_COLOR, SERIES_COLORS, new_figure
 from pelmora.stats import drawdown
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -63,8 +62,7 @@ def comparison_figure(
     -------
     matplotlib.figure.Figure
     """
-    Figure = figure_class("Comparison.plot")
-    fig = Figure(figsize=figsize or (10.0, 6.4), layout="constrained")
+    fig = new_figure("Comparison.plot", figsize or (10.0, 6.4))
     grid = fig.add_gridspec(2, 1, height_ratios=(3, 1.4))
     top = fig.add_subplot(grid[0])
     bottom = fig.add_subplot(grid[1], sharex=top)
@@ -93,25 +91,7 @@ def rolling_comparison_figure(
     returns: pd.DataFrame, benchmark: pd.Series | None, *, window: int, periods_per_year: float
 ) -> Figure:
     """The strategies' rolling Sharpe ratio above their rolling volatility, annualised."""
-    Figure = figure_class("pelmora.report")
-    fig = Figure(figsize=(10.0, 5.0), layout="constrained")
-    top = fig.add_subplot(2, 1, 1)
-    bottom = fig.add_subplot(2, 1, 2, sharex=top)
-    root = math.sqrt(periods_per_year)
-    for label, series, color in _curves(returns, benchmark):
-        rolling = series.rolling(window)
-        mean, std = rolling.mean(), rolling.std()
-        top.plot(series.index, (mean / std * root).to_numpy(), color=color, linewidth=1.1,
-                 label=label)
-        bottom.plot(series.index, (std * root).to_numpy(), color=color, linewidth=1.1,
-                    label=label)
-    top.axhline(0.0, color="0.5", linewidth=0.8)
-    top.set_title(f"Rolling Sharpe ratio and volatility ({window} days, annualised)")
-    top.set_ylabel("Sharpe ratio")
-    top.tick_params(labelbottom=False)
-    bottom.set_ylabel("volatility")
-    percent_axis(bottom)
-    for ax in (top, bottom):
-        ax.grid(True, alpha=0.3)
-    top.legend(loc="upper left", fontsize=8)
+    fig = new_figure("pelmora.report", (10.0, 5.0))
+    rolling_panels(fig, _curves(returns, benchmark), window=window,
+                   periods_per_year=periods_per_year)
     return fig

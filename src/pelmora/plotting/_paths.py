@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from pelmora.plotting._style import (
-    BENCHMARK_COLOR, LOSS_COLOR, MISSING_COLOR, STRATEGY_COLOR, figure_class,
+    BENCHMARK_COLOR, LOSS_COLOR, MISSING_COLOR, STRATEGY_COLOR, new_figure,
 )
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -46,10 +46,9 @@ def paths_figure(
     -------
     matplotlib.figure.Figure
     """
-    figure = figure_class("PurgedResult.plot")
-    from matplotlib.ticker import MaxNLocator
+    fig = new_figure("PurgedResult.plot", figsize or (11, 4.5))
+    from matplotlib.ticker import MaxNLocator  # after the check that names the extra
 
-    fig = figure(figsize=figsize or (11, 4.5), layout="constrained")
     left, right = fig.subplots(1, 2, width_ratios=[2, 1])
     # Many paths overlap: fainter lines the more there are, so the bundle's density shows.
     alpha = float(np.clip(3.0 / max(equity.shape[1], 1), 0.15, 0.9))
@@ -102,8 +101,7 @@ def walk_forward_figure(
     -------
     matplotlib.figure.Figure
     """
-    figure = figure_class("WalkForwardResult.plot")
-    fig = figure(figsize=figsize or (10.0, 6.0), layout="constrained")
+    fig = new_figure("WalkForwardResult.plot", figsize or (10.0, 6.0))
     top, bottom = fig.subplots(2, 1, height_ratios=[2, 1])
     top.plot(equity.index, equity.to_numpy(dtype=np.float64), color=STRATEGY_COLOR,
              linewidth=1.3)

@@ -15,7 +15,7 @@ import numpy as np
 
 from pelmora.plotting._style import (
     BENCHMARK_COLOR, EXPOSURE_STYLES, LOSS_COLOR, MONTH_MISSING_COLOR, STOP_COLOR, STRATEGY_COLOR,
-    WIN_COLOR, figure_class, percent_axis,
+    WIN_COLOR, figure_class, new_figure, percent_axis,
 )
 from pelmora.stats import drawdown
 
@@ -65,8 +65,7 @@ def equity_figure(
     -------
     matplotlib.figure.Figure
     """
-    Figure = figure_class()
-    fig = Figure(figsize=figsize or (10.0, 6.0), layout="constrained")
+    fig = new_figure("BacktestResult.plot", figsize or (10.0, 6.0))
     # Two drawdown curves need a little more height than one.
     grid = fig.add_gridspec(2, 1, height_ratios=(3, 1.3 if benchmark is not None else 1))
     top = fig.add_subplot(grid[0])
@@ -248,10 +247,6 @@ def _excursion_density(
     return fig
 
 
-def _figure(size: tuple[float, float]) -> Figure:
-    return figure_class("pelmora.report")(figsize=size, layout="constrained")
-
-
 def _diverging(values: np.ndarray) -> Any:
     from matplotlib.colors import TwoSlopeNorm
 
@@ -265,7 +260,7 @@ def monthly_figure(months: pd.DataFrame) -> Figure:
     from matplotlib import colormaps
 
     cmap = colormaps["RdYlGn"].with_extremes(bad=MONTH_MISSING_COLOR)
-    fig = _figure((10.0, 0.42 * len(months) + 1.3))
+    fig = new_figure("pelmora.report", (10.0, 0.42 * len(months) + 1.3))
     grid = fig.add_gridspec(1, 2, width_ratios=(12, 1.4))
     left, right = fig.add_subplot(grid[0]), fig.add_subplot(grid[1])
     years = [str(y) for y in months.index]
@@ -306,7 +301,7 @@ def yearly_figure(
     strategy: pd.Series, bench: pd.Series | None, name: str, dates: pd.DatetimeIndex
 ) -> Figure:
     """The yearly returns as bars, the benchmark's beside the strategy's; ``dates`` the window."""
-    fig = _figure((10.0, 3.6))
+    fig = new_figure("pelmora.report", (10.0, 3.6))
     ax = fig.add_subplot()
     x = np.arange(len(strategy))
     width = 0.38 if bench is not None else 0.6
@@ -339,21 +334,34 @@ def rolling_figure(
     periods_per_year: float,
 ) -> Figure:
     """The rolling Sharpe ratio above the rolling volatility, annualised, over ``window`` days."""
-    fig = _figure((10.0, 5.0))
+    curves = [("strategy", returns, STRATEGY_COLOR)]
+    if bench is not None:
+        curves.append((name, bench, BENCHMARK_COLOR))
+    fig = new_figure("pelmora.report", (10.0, 5.0))
+    top = rolling_panels(fig, curves, window=window, periods_per_year=periods_per_year)
+    if len(returns):  # the whole window, as the other pictures, even before the first value
+        top.set_xlim(returns.index[0], returns.index[-1])
+    if len(returns) < window:
+        top.text(0.5, 0.5, f"fewer than {window} days", transform=top.transAxes,
+                 ha="center", va="center", color="0.4")
+    return fig
+
+
+def rolling_panels(
+    fig: Figure, curves: Sequence[tuple[str, pd.Series, str]], *, window: int,
+    periods_per_year: float,
+) -> Any:
+    """Each (label, daily returns, colour) curve's rolling Sharpe ratio on a top panel of ``fig``
+    above its rolling volatility, annualised, over ``window`` days; the top panel."""
     top = fig.add_subplot(2, 1, 1)
     bottom = fig.add_subplot(2, 1, 2, sharex=top)
     root = math.sqrt(periods_per_year)
-    curves = [(returns, STRATEGY_COLOR, "strategy")]
-    if bench is not None:
-        curves.append((bench, BENCHMARK_COLOR, name))
-    for series, color, label in curves:
+    for label, series, color in curves:
         rolling = series.rolling(window)
         mean, std = rolling.mean(), rolling.std()
-        sharpe = (mean / std * root).to_numpy()
-        top.plot(series.index, sharpe, color=color, linewidth=1.1, label=label)
+        top.plot(series.index, (mean / std * root).to_numpy(), color=color, linewidth=1.1,
+                 label=label)
         bottom.plot(series.index, (std * root).to_numpy(), color=color, linewidth=1.1, label=label)
-    if len(returns):  # the whole window, as the other pictures, even before the first value
-        top.set_xlim(returns.index[0], returns.index[-1])
     top.axhline(0.0, color="0.5", linewidth=0.8)
     top.set_title(f"Rolling Sharpe ratio and volatility ({window} days, annualised)")
     top.set_ylabel("Sharpe ratio")
@@ -363,15 +371,12 @@ def rolling_figure(
     for ax in (top, bottom):
         ax.grid(True, alpha=0.3)
     top.legend(loc="upper left", fontsize=8)
-    if len(returns) < window:
-        top.text(0.5, 0.5, f"fewer than {window} days", transform=top.transAxes,
-                 ha="center", va="center", color="0.4")
-    return fig
+    return top
 
 
 def exposure_figure(exposure: pd.DataFrame) -> Figure:
     """Gross, net, long and short exposure over time (as :attr:`BacktestResult.exposure`)."""
-    fig = _figure((10.0, 3.6))
+    fig = new_figure("pelmora.report", (10.0, 3.6))
     ax = fig.add_subplot()
     for column, (color, line, width) in EXPOSURE_STYLES.items():
         ax.plot(exposure.index, exposure[column].to_numpy(), color=color, linestyle=line,

@@ -17,7 +17,7 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = [
     "BENCHMARK_COLOR", "COST_COLORS", "EXPOSURE_STYLES", "LOSS_COLOR", "MISSING_COLOR",
     "MONTH_MISSING_COLOR",
-    "SERIES_COLORS", "STOP_COLOR", "STRATEGY_COLOR", "WIN_COLOR", "figure_class",
+    "SERIES_COLORS", "STOP_COLOR", "STRATEGY_COLOR", "WIN_COLOR", "figure_class", "new_figure",
     "percent_axis",
 ]
 
@@ -63,6 +63,12 @@ def figure_class(caller: str = "BacktestResult.plot") -> type[Figure]:
     from pelmora.plotting._figure import Figure as ShownFigure
 
     return ShownFigure
+
+
+def new_figure(caller: str, size: tuple[float, float]) -> Figure:
+    """An empty figure of ``size`` inches in matplotlib's constrained layout, of
+    :func:`figure_class` (``caller`` is named by the ImportError without matplotlib)."""
+    return figure_class(caller)(figsize=size, layout="constrained")
 
 
 def percent_axis(ax: Any, axis: str = "y") -> None:

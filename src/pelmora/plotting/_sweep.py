@@ -11,7 +11,7 @@ import numpy as np
 
 from pelmora._optional import import_optional
 from pelmora.plotting._style import (
-    LOSS_COLOR, MISSING_COLOR, STRATEGY_COLOR, WIN_COLOR, figure_class,
+    LOSS_COLOR, MISSING_COLOR, STRATEGY_COLOR, WIN_COLOR, figure_class, new_figure,
 )
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
 
@@ -256,8 +256,7 @@ def _index(levels: list[Any], key: Any) -> int:
 
 def histogram_figure(values: pd.Series, name: str) -> Figure:
     """The distribution of ``name`` over the runs of a sweep, its median and its best value."""
-    Figure = figure_class("pelmora.sweep_report")
-    fig = Figure(figsize=(8.0, 3.4), layout="constrained")
+    fig = new_figure("pelmora.sweep_report", (8.0, 3.4))
     ax = fig.add_subplot()
     data = values.to_numpy(dtype=np.float64)
     ax.hist(data, bins=int(min(40, max(5, len(data) // 3))), color=STRATEGY_COLOR, alpha=0.8)
@@ -274,8 +273,7 @@ def histogram_figure(values: pd.Series, name: str) -> Figure:
 def pbo_figure(result: PBOResult, *, bins: int = 30) -> Figure:
     """:meth:`PBOResult.plot <pelmora.PBOResult.plot>`: the histogram of the splits' logits and
     the degradation scatter of their winners, out of sample against in sample, with its fit."""
-    Figure = figure_class("PBOResult.plot")
-    fig = Figure(figsize=(11, 4.2), layout="constrained")
+    fig = new_figure("PBOResult.plot", (11, 4.2))
     hist, scatter = fig.subplots(1, 2)
     # Splits where every trial tied in sample chose nothing: their logits are NaN.
     logits = result.logits[~np.isnan(result.logits)]

@@ -149,14 +149,8 @@ def result_html(result: BacktestResult) -> str:
     """
     stats = result.stats()
     equity = result.equity
-    span = (
-        f"{_format('start', equity.index[0])} .. {_format('end', equity.index[-1])}"
-        if len(equity) else "no rows"
-    )
-    head = (
-        f"BacktestResult {span}, {len(result.inputs.stocks):,} stocks, "
-        f"final equity {f'{equity.iloc[-1]:.4f}' if len(equity) else '–'}"
-    )
+    span = _span(equity.index)
+    head = f"BacktestResult {span}, {len(result.inputs.stocks):,} stocks, {_final(equity)}"
     shown = [(_LABELS.get(n, n), _format(n, stats.get(n))) for n in HEADLINE if n in stats]
     if not _missing(stats.get("max_drawdown_start")):
         shown.insert(
@@ -165,17 +159,25 @@ def result_html(result: BacktestResult) -> str:
                                   f"{_format('', stats['max_drawdown_end'])}"),
         )
     spark = sparkline_svg(equity.to_numpy(), title=f"equity, {span}")
-    return (
-        '<div style="font-family:sans-serif;font-size:12px">'
-        f"<div><b>{html.escape(head)}</b></div>"
-        '<div style="display:flex;gap:16px;align-items:flex-start">'
-        f'<table style="font-size:12px">{_rows(shown)}</table>'
-        f"<div>{spark}{_orders(result.next_period)}</div></div></div>"
-    )
+    return _view(head, shown, spark, _orders(result.next_period))
 
 
 def _span(index: Any) -> str:
     return f"{_format('start', index[0])} .. {_format('end', index[-1])}" if len(index) else "no rows"
+
+
+def _final(equity: Any) -> str:
+    return f"final equity {equity.iloc[-1]:.4f}" if len(equity) else "final equity –"
+
+
+def _validation_head(
+    result: WalkForwardResult | PurgedResult, counted: str
+) -> tuple[Any, str, str]:
+    """A validation's equity, its span and the first line of its view: the kind, the span and
+    what was chosen by which figure."""
+    equity = result.equity
+    span = _span(equity.index)
+    return equity, span, f"{type(result).__name__} {span}, {counted} chosen by {result.metric}"
 
 
 def _listing(caption: str, header: list[str], rows: list[list[str]], total: int) -> str:
@@ -217,11 +219,8 @@ def walk_forward_html(result: WalkForwardResult) -> str:
     str
         An HTML fragment without script or external reference.
     """
-    equity = result.equity
-    span = _span(equity.index)
-    final = f"{equity.iloc[-1]:.4f}" if len(equity) else "–"
-    head = (f"WalkForwardResult {span}, {len(result.windows)} windows chosen by "
-            f"{result.metric}, final equity {final}")
+    equity, span, head = _validation_head(result, f"{len(result.windows)} windows")
+    head += f", {_final(equity)}"
     stats = result.stats()
     # Figures of the returns only: the stitched equity has no trade list of its own.
     shown = [(_LABELS.get(n, n), _format(n, stats.get(n))) for n in HEADLINE
@@ -256,10 +255,8 @@ def purged_html(result: PurgedResult) -> str:
     str
         An HTML fragment without script or external reference.
     """
-    equity = result.equity
-    span = _span(equity.index)
-    head = (f"PurgedResult {span}, {len(result.splits)} splits, {equity.shape[1]} paths "
-            f"chosen by {result.metric}")
+    equity, span, head = _validation_head(
+        result, f"{len(result.splits)} splits, {result.equity.shape[1]} paths")
     stats = result.stats()
     shown = [(f"path Sharpe {n.replace('_', ' ')}",
               _format("win_rate" if n == "share_negative" else "", stats[n]))
