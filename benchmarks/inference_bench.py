@@ -109,7 +109,7 @@ def main() -> int:
 
 
 def pelmora_block(r: np.ndarray) -> float:
-    from pelmora._bootstrap import optimal_block
+    from pelmora.statistics._bootstrap import optimal_block
 
     return optimal_block(r[:, None], "benchmark")
 

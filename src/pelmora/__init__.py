@@ -34,9 +34,9 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora.options import BacktestOptions
     from pelmora._overfitting import overfitting
     from pelmora._capacity import capacity
-    from pelmora._haircut import false_discoveries, haircut_sharpe
-    from pelmora._reality import reality_check
-    from pelmora.selection import (
+    from pelmora.statistics._haircut import false_discoveries, haircut_sharpe
+    from pelmora.statistics._reality import reality_check
+    from pelmora.statistics.selection import (
         PBOResult, deflated_sharpe_ratio, effective_trials, expected_max_sharpe, min_backtest_length,
         min_track_record_length, pbo, probabilistic_sharpe_ratio,
     )
@@ -48,8 +48,8 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora.sweeps import read_sweep, sweep
     from pelmora.walkforward import walk_forward
     from pelmora.signals import weights_from_signals
-    from pelmora._compare import compare
-    from pelmora._tearsheet import tearsheet
+    from pelmora.statistics._compare import compare
+    from pelmora.statistics._tearsheet import tearsheet
 
 # Only names that import without the optional dependencies, so that ``from pelmora import *``
 # works everywhere; BacktestResult and the submodules are reached as attributes.
@@ -73,22 +73,22 @@ _LAZY_FUNCTIONS = {
     "plot_capacity": "pelmora.plotting",
     "capacity": "pelmora._capacity",
     "sweep_report": "pelmora.report",
-    "PBOResult": "pelmora.selection",
-    "deflated_sharpe_ratio": "pelmora.selection",
-    "effective_trials": "pelmora.selection",
-    "expected_max_sharpe": "pelmora.selection",
-    "min_backtest_length": "pelmora.selection",
-    "min_track_record_length": "pelmora.selection",
-    "pbo": "pelmora.selection",
+    "PBOResult": "pelmora.statistics.selection",
+    "deflated_sharpe_ratio": "pelmora.statistics.selection",
+    "effective_trials": "pelmora.statistics.selection",
+    "expected_max_sharpe": "pelmora.statistics.selection",
+    "min_backtest_length": "pelmora.statistics.selection",
+    "min_track_record_length": "pelmora.statistics.selection",
+    "pbo": "pelmora.statistics.selection",
     "overfitting": "pelmora._overfitting",
-    "reality_check": "pelmora._reality",
-    "haircut_sharpe": "pelmora._haircut",
-    "false_discoveries": "pelmora._haircut",
-    "probabilistic_sharpe_ratio": "pelmora.selection",
+    "reality_check": "pelmora.statistics._reality",
+    "haircut_sharpe": "pelmora.statistics._haircut",
+    "false_discoveries": "pelmora.statistics._haircut",
+    "probabilistic_sharpe_ratio": "pelmora.statistics.selection",
     "from_long": "pelmora.frames",
     "weights_from_signals": "pelmora.signals",
-    "compare": "pelmora._compare",
-    "tearsheet": "pelmora._tearsheet",
+    "compare": "pelmora.statistics._compare",
+    "tearsheet": "pelmora.statistics._tearsheet",
 }
 _LAZY_MODULES = {
     "api", "calendars", "datasets", "frames", "inputs", "options", "plotting", "report", "result",

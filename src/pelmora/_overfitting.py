@@ -13,14 +13,14 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora._bootstrap import checked_reps, checked_seed
-from pelmora._kept import NO_SHARPE, trial_returns
+from pelmora.statistics._bootstrap import checked_reps, checked_seed
+from pelmora.statistics._kept import NO_SHARPE, trial_returns
 from pelmora._optional import import_optional
 from pelmora._verdict import inference_figures, verdict
-from pelmora.selection import (
+from pelmora.statistics.selection import (
     deflated_sharpe_ratio, effective_trials, expected_max_sharpe, min_backtest_length, pbo,
 )
-from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
+from pelmora.statistics.performance import BENCHMARK_STAT_NAMES, STAT_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

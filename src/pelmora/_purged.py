@@ -30,7 +30,7 @@ from pelmora.schedule import (
     _checked_once, _from, _group_bounds, _rows, _runs, _shifted, _span, _training_mask, _until,
     _within,
 )
-from pelmora.stats import COST_NAMES
+from pelmora.statistics.performance import COST_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -218,7 +218,7 @@ def run_purged(
     """The purged cross-validation of ``combos`` on inputs already checked and dated."""
     pd = _pandas()
     from pelmora.runner import backtest
-    from pelmora.stats import performance_stats
+    from pelmora.statistics.performance import performance_stats
     from pelmora.sweeps import sweep
 
     n, n_groups, k = len(dates), plan.n_groups, plan.n_test_groups

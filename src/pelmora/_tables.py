@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora._engine import EXCURSION_FIELDS, FINANCING_FIELDS, ORDERS, REASONS, RunRecord
-from pelmora._figures import round_trip_pnl, trade_figures_of
+from pelmora.statistics._figures import round_trip_pnl, trade_figures_of
 from pelmora._optional import import_optional
 from pelmora.core.journal import _start_figures, _turnover
 
@@ -110,7 +110,7 @@ class RunFigures:
     turnover: np.ndarray
     """The weight traded on each row (:func:`turnover_per_row`)."""
     trades: dict[str, Any]
-    """The trade figures (:func:`pelmora._figures.trade_stats`)."""
+    """The trade figures (:func:`pelmora.statistics._figures.trade_stats`)."""
     costs: dict[str, float]
     """What the run paid by kind (see :data:`pelmora.stats.COST_NAMES`), in portfolio units."""
 

@@ -15,8 +15,8 @@ from typing import Any
 
 import numpy as np
 
-from pelmora._haircut import false_discoveries, haircut_sharpe
-from pelmora._reality import reality_check
+from pelmora.statistics._haircut import false_discoveries, haircut_sharpe
+from pelmora.statistics._reality import reality_check
 
 __all__ = ["INFERENCE_MISSING", "SIZE", "inference_figures", "verdict"]
 

@@ -12,8 +12,8 @@ from typing import TYPE_CHECKING, Any, Literal, overload
 import numpy as np
 
 from pelmora._engine import EXCURSION_FIELDS, REASONS, RunRecord
-from pelmora._figures import sum_skipping_nan
-from pelmora._intervals import checked_bounds as _bounds
+from pelmora.statistics._figures import sum_skipping_nan
+from pelmora.statistics._intervals import checked_bounds as _bounds
 from pelmora._optional import import_optional
 from pelmora._currency import CurrencyView
 from pelmora._orders import fill_rate, pending_orders
@@ -124,7 +124,7 @@ class BacktestResult:
     def drawdown(self) -> pd.Series:
         """Drawdown of :attr:`equity` from its running maximum, the initial 1.0 included (0 or
         below); :meth:`stats`' ``max_drawdown`` is its lowest value over the window."""
-        from pelmora.stats import drawdown
+        from pelmora.statistics.performance import drawdown
 
         return drawdown(self.equity).rename("drawdown")
 
@@ -395,7 +395,7 @@ class BacktestResult:
             marked at the last close (``avg_mae``, ``avg_mfe``: means over the records);
             ``turnover`` counts every fill (stops, delistings); the costs are the whole run's.
         """
-        from pelmora.stats import _checked_options, _performance_stats, _with_intervals
+        from pelmora.statistics.performance import _checked_options, _performance_stats, _with_intervals
 
         checked = _checked_options(periods_per_year, risk_free, benchmark, benchmark_kind, pd)
         bounds = _bounds(ci, reps, seed, block, caller := "BacktestResult.stats(ci=...)")
@@ -424,7 +424,7 @@ class BacktestResult:
         pandas.DataFrame
             Columns "Jan" to "Dec" and "Year"; see :func:`pelmora.stats.monthly_returns`.
         """
-        from pelmora.stats import monthly_returns
+        from pelmora.statistics.performance import monthly_returns
 
         return monthly_returns(self.equity.iloc[self.window_start :])
 

@@ -27,7 +27,7 @@ from pelmora._purged import TRADE_METRICS, PurgedResult, purged_arguments, run_p
 from pelmora.schedule import (
     _checked_once, _dated, _map_frames, _rows, _shifted, _span, _until, _within,
 )
-from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
+from pelmora.statistics.performance import BENCHMARK_STAT_NAMES, STAT_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -75,7 +75,7 @@ class WalkForwardResult:
 
     def stats(self, benchmark: Any = None, **kwargs: Any) -> pd.Series:
         """Statistics of the out-of-sample equity (see :func:`pelmora.stats.performance_stats`)."""
-        from pelmora.stats import performance_stats
+        from pelmora.statistics.performance import performance_stats
 
         return performance_stats(self.equity, None, benchmark=benchmark, **kwargs)
 
@@ -311,7 +311,7 @@ def walk_forward(
             )
         piece = run.returns[run.returns.index >= train_end]
         pieces.append(piece)
-        from pelmora.stats import performance_stats
+        from pelmora.statistics.performance import performance_stats
 
         test_figure = performance_stats((1.0 + piece).cumprod())[metric]
         windows.append({

@@ -15,8 +15,8 @@ import pandas as pd
 import pytest
 
 import pelmora
-from pelmora._compare import COMPARE_TEXTS
-from pelmora._curves import CURVE_TEXTS, NOT_OF_A_SERIES
+from pelmora.statistics._compare import COMPARE_TEXTS
+from pelmora.statistics._curves import CURVE_TEXTS, NOT_OF_A_SERIES
 from pelmora.stats import STAT_NAMES, performance_stats
 
 CURVE_FIGURES = [n for n in STAT_NAMES if n not in NOT_OF_A_SERIES]

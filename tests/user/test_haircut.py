@@ -11,10 +11,10 @@ pytest.importorskip("scipy")
 from scipy import stats as scipy_stats  # noqa: E402
 
 import pelmora  # noqa: E402
-from pelmora._haircut import (  # noqa: E402
+from pelmora.statistics._haircut import (  # noqa: E402
     FEWER_TRIALS, HAIRCUT_NAMES, Q_OUT_OF_RANGE, RHO_OUT_OF_RANGE, UNKNOWN_METHOD,
 )
-from pelmora._kept import NO_RETURNS  # noqa: E402
+from pelmora.statistics._kept import NO_RETURNS  # noqa: E402
 
 from markets import returns_table  # noqa: E402
 

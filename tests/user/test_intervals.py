@@ -11,8 +11,8 @@ import pytest
 
 arch_bootstrap = pytest.importorskip("arch.bootstrap")
 
-from pelmora._bootstrap import BLOCK_TOO_SHORT, CI_OUT_OF_RANGE  # noqa: E402
-from pelmora._intervals import INTERVAL_NAMES, replicate_figures  # noqa: E402
+from pelmora.statistics._bootstrap import BLOCK_TOO_SHORT, CI_OUT_OF_RANGE  # noqa: E402
+from pelmora.statistics._intervals import INTERVAL_NAMES, replicate_figures  # noqa: E402
 from pelmora.stats import STAT_NAMES, performance_stats  # noqa: E402
 
 

@@ -11,8 +11,8 @@ import pytest
 arch_bootstrap = pytest.importorskip("arch.bootstrap")
 
 import pelmora  # noqa: E402
-from pelmora._kept import NO_RETURNS  # noqa: E402
-from pelmora._reality import (  # noqa: E402
+from pelmora.statistics._kept import NO_RETURNS  # noqa: E402
+from pelmora.statistics._reality import (  # noqa: E402
     BENCHMARK_MISSING_DATES, BENCHMARK_NOT_A_ROW, REALITY_NAMES, SIZE_OUT_OF_RANGE,
 )
 

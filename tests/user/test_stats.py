@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 from scipy import stats as scipy_stats
 
 import pelmora
-from pelmora._figures import series_mean, sum_skipping_nan
+from pelmora.statistics._figures import series_mean, sum_skipping_nan
 from pelmora.core import journal
 from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES, monthly_returns, performance_stats
 

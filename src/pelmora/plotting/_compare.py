@@ -12,7 +12,7 @@ import numpy as np
 
 from pelmora.plotting._run import _log_axis, rolling_panels
 from pelmora.plotting._style import BENCHMARK_COLOR, SERIES_COLORS, new_figure
-from pelmora.stats import drawdown
+from pelmora.statistics.performance import drawdown
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

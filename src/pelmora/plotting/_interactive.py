@@ -19,7 +19,7 @@ from pelmora.plotting._style import (
     BENCHMARK_COLOR, LOSS_COLOR, MISSING_COLOR, SERIES_COLORS, STOP_COLOR, STRATEGY_COLOR,
     WIN_COLOR,
 )
-from pelmora.stats import COST_NAMES, drawdown
+from pelmora.statistics.performance import COST_NAMES, drawdown
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

@@ -17,7 +17,7 @@ from pelmora.plotting._style import (
     BENCHMARK_COLOR, EXPOSURE_STYLES, LOSS_COLOR, MONTH_MISSING_COLOR, STOP_COLOR, STRATEGY_COLOR,
     WIN_COLOR, figure_class, new_figure, percent_axis,
 )
-from pelmora.stats import drawdown
+from pelmora.statistics.performance import drawdown
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

@@ -13,13 +13,13 @@ from pelmora._optional import import_optional
 from pelmora.plotting._style import (
     LOSS_COLOR, MISSING_COLOR, STRATEGY_COLOR, WIN_COLOR, figure_class, new_figure,
 )
-from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
+from pelmora.statistics.performance import BENCHMARK_STAT_NAMES, STAT_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
     from matplotlib.figure import Figure
 
-    from pelmora._pbo import PBOResult
+    from pelmora.statistics._pbo import PBOResult
 
 __all__ = ["histogram_figure", "label", "parameter_columns", "pbo_figure", "plot_heatmap"]
 

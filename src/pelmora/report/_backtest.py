@@ -20,7 +20,7 @@ from pelmora.plotting._run import (
 from pelmora.plotting._interactive import curves_figure, rolling_interactive
 from pelmora.report._html import _format, _html_table, _image, _missing, _page, _stat_table, _write
 from pelmora.report._interactive import plotly_block, plotly_scripts
-from pelmora.stats import benchmark_level, drawdown, monthly_returns, performance_stats
+from pelmora.statistics.performance import benchmark_level, drawdown, monthly_returns, performance_stats
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -408,7 +408,7 @@ def _drawdown_section(equity: pd.Series) -> str:
 def _capacity_section(table: pd.DataFrame, interactive: bool = False) -> str:
     """The capacity curve and, per capital, the return, risk, fill rate and costs."""
     from pelmora.plotting._capacity import capital_text, plot_capacity
-    from pelmora.stats import COST_NAMES
+    from pelmora.statistics.performance import COST_NAMES
 
     picture = (plotly_block(plot_capacity(table, interactive=True), "capacity curve")
                if interactive else _image(plot_capacity(table, figsize=(10.0, 8.0)),

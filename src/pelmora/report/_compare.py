@@ -19,12 +19,12 @@ from pelmora.report._backtest import PERIODS_PER_YEAR, ROLLING_WINDOW, _drawdown
 from pelmora.report._html import _LABELS, _format, _html_table, _image, _page, _stat_table, _write
 from pelmora.report._inline import HEADLINE, sparkline_svg
 from pelmora.report._interactive import plotly_block, plotly_scripts
-from pelmora.stats import BENCHMARK_STAT_NAMES, monthly_returns
+from pelmora.statistics.performance import BENCHMARK_STAT_NAMES, monthly_returns
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-    from pelmora._compare import Comparison
+    from pelmora.statistics._compare import Comparison
 
 __all__ = ["GROUPS", "comparison_html", "comparison_report", "return_figure"]
 

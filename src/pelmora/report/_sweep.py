@@ -20,7 +20,7 @@ from pelmora.plotting._sweep import (
 )
 from pelmora.report._html import _format, _html_table, _image, _missing, _page, _write
 from pelmora.report._interactive import plotly_block, plotly_scripts
-from pelmora.stats import BENCHMARK_STAT_NAMES, STAT_NAMES
+from pelmora.statistics.performance import BENCHMARK_STAT_NAMES, STAT_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

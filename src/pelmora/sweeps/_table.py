@@ -13,7 +13,7 @@ from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from pelmora._engine import RunRecord
-from pelmora.stats import STAT_NAMES
+from pelmora.statistics.performance import STAT_NAMES
 from pelmora.sweeps._chunk import _own_inputs
 
 if TYPE_CHECKING:  # pragma: no cover

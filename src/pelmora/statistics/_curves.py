@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora._optional import import_optional
-from pelmora.stats import COST_NAMES, benchmark_level, performance_stats
+from pelmora.statistics.performance import COST_NAMES, benchmark_level, performance_stats
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

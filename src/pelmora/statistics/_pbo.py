@@ -2,7 +2,7 @@
 
 :func:`pbo` reads a matrix of per-period returns, dates down and trials across, and ranks the
 trials on halves of the dates by combinatorially symmetric cross-validation (the effective number
-of trials is in :mod:`pelmora._trials`). Both are part of :mod:`pelmora.selection`, which gives
+of trials is in :mod:`pelmora.statistics._trials`). Both are part of :mod:`pelmora.selection`, which gives
 them to the user; only NumPy is needed, and matplotlib for :meth:`PBOResult.plot`.
 """
 
@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora._checks import count
-from pelmora._returns import power_of_two, returns_matrix
+from pelmora.statistics._returns import power_of_two, returns_matrix
 
 if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.figure import Figure

@@ -2,7 +2,7 @@
 Hansen's test of superior predictive ability, Romano and Wolf's stepwise test and Hansen, Lunde
 and Nason's model confidence set, over the daily returns a sweep kept.
 
-Every test here resamples the same dates for every trial (:mod:`pelmora._bootstrap`, the
+Every test here resamples the same dates for every trial (:mod:`pelmora.statistics._bootstrap`, the
 repetitions of ``arch``'s stationary bootstrap of the same seed), so the trials' correlation is
 kept and the search is counted without a count of trials. A repetition needs only each trial's
 mean over the resampled dates, and that is the product of the repetition's counts of each date
@@ -27,12 +27,12 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora._bootstrap import (
+from pelmora.statistics._bootstrap import (
     arch_module, checked_block, checked_reps, checked_seed, count_chunks, optimal_block,
 )
-from pelmora._kept import trial_returns
+from pelmora.statistics._kept import trial_returns
 from pelmora._optional import import_optional
-from pelmora._returns import returns_matrix
+from pelmora.statistics._returns import returns_matrix
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 
 from pelmora._checks import real
-from pelmora._returns import power_of_two, returns_matrix
+from pelmora.statistics._returns import power_of_two, returns_matrix
 
 __all__ = ["effective_trials"]
 

@@ -18,9 +18,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora._checks import count, real
-from pelmora._kept import NO_SHARPE, trial_returns, window_lengths
+from pelmora.statistics._kept import NO_SHARPE, trial_returns, window_lengths
 from pelmora._optional import import_optional
-from pelmora.selection import _norm_ppf
+from pelmora.statistics.selection import _norm_ppf
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

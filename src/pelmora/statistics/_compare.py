@@ -1,6 +1,6 @@
 """Several strategies side by side: :func:`pelmora.compare` and its :class:`Comparison`.
 
-Each strategy is a :class:`~pelmora._curves.Curve` (a run's result, or a Series of returns or
+Each strategy is a :class:`~pelmora.statistics._curves.Curve` (a run's result, or a Series of returns or
 values); the comparison asks each for the figures it would give alone, so a column of
 :meth:`Comparison.stats` is the strategy's own ``stats()`` bit for bit.
 """
@@ -14,9 +14,9 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
-from pelmora._curves import NOT_OF_A_SERIES, Curve, benchmark_curve, curve_of
+from pelmora.statistics._curves import NOT_OF_A_SERIES, Curve, benchmark_curve, curve_of
 from pelmora._optional import import_optional
-from pelmora.stats import drawdown, performance_stats
+from pelmora.statistics.performance import drawdown, performance_stats
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

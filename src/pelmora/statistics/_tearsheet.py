@@ -11,9 +11,9 @@ import os
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
-from pelmora._compare import Comparison
-from pelmora._curves import curve_of
-from pelmora.stats import monthly_returns
+from pelmora.statistics._compare import Comparison
+from pelmora.statistics._curves import curve_of
+from pelmora.statistics.performance import monthly_returns
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

@@ -16,7 +16,7 @@ import numpy as np
 
 from pelmora._optional import import_optional
 from pelmora.core.journal import _mean_skipping_nan, _means_skipping_nan, _trade_figures
-from pelmora.selection import probabilistic_sharpe_ratio
+from pelmora.statistics.selection import probabilistic_sharpe_ratio
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
