@@ -26,7 +26,7 @@ import pandas as pd
 import workloads
 from timing import timed
 from pelmora.api import prepare_inputs
-from pelmora._prices import MODERATE, PRICE_RANGE
+from pelmora.inputs._prices import MODERATE, PRICE_RANGE
 from pelmora.core import _testsupport
 from pelmora.core.journal import _price_fault
 

@@ -30,8 +30,8 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
         api, calendars, datasets, frames, inputs, options, plotting, report, result, runner,
         selection, signals, stats, strategies, sweeps, walkforward,
     )
-    from pelmora.frames import from_long
-    from pelmora.options import BacktestOptions
+    from pelmora.inputs.frames import from_long
+    from pelmora.inputs.options import BacktestOptions
     from pelmora._overfitting import overfitting
     from pelmora._capacity import capacity
     from pelmora.statistics._haircut import false_discoveries, haircut_sharpe
@@ -47,7 +47,7 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora.report import sweep_report as sweep_report
     from pelmora.sweeps import read_sweep, sweep
     from pelmora.walkforward import walk_forward
-    from pelmora.signals import weights_from_signals
+    from pelmora.inputs.signals import weights_from_signals
     from pelmora.statistics._compare import compare
     from pelmora.statistics._tearsheet import tearsheet
 
@@ -66,7 +66,7 @@ _LAZY_FUNCTIONS = {
     "backtest": "pelmora.runner",
     "sweep": "pelmora.sweeps",
     "read_sweep": "pelmora.sweeps",
-    "BacktestOptions": "pelmora.options",
+    "BacktestOptions": "pelmora.inputs.options",
     "BacktestResult": "pelmora.result",
     "walk_forward": "pelmora.walkforward",
     "plot_heatmap": "pelmora.plotting",
@@ -85,8 +85,8 @@ _LAZY_FUNCTIONS = {
     "haircut_sharpe": "pelmora.statistics._haircut",
     "false_discoveries": "pelmora.statistics._haircut",
     "probabilistic_sharpe_ratio": "pelmora.statistics.selection",
-    "from_long": "pelmora.frames",
-    "weights_from_signals": "pelmora.signals",
+    "from_long": "pelmora.inputs.frames",
+    "weights_from_signals": "pelmora.inputs.signals",
     "compare": "pelmora.statistics._compare",
     "tearsheet": "pelmora.statistics._tearsheet",
 }

@@ -18,13 +18,13 @@ from typing import TYPE_CHECKING, Any
 
 from pelmora._engine import ARRAY_NAMES, RunRecord, check_equity, engine_options
 from pelmora._optional import import_optional
-from pelmora.inputs import prepare_inputs
-from pelmora.options import BacktestOptions, make_options
+from pelmora.inputs._prepare import prepare_inputs
+from pelmora.inputs.options import BacktestOptions, make_options
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-    from pelmora.inputs import PriceInput
+    from pelmora.inputs._prepare import PriceInput
 
 __all__ = ["capacity"]
 

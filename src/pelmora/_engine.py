@@ -19,11 +19,11 @@ import numpy as np
 
 from pelmora.core import journal as _journal
 
-from pelmora.options import BacktestOptions
-from pelmora._volume import uses_volume
+from pelmora.inputs.options import BacktestOptions
+from pelmora.inputs._volume import uses_volume
 
 if TYPE_CHECKING:  # pragma: no cover
-    from pelmora.inputs import EngineInputs
+    from pelmora.inputs._prepare import EngineInputs
 
 __all__ = [
     "ARRAY_NAMES",
@@ -162,7 +162,7 @@ _DEFAULTS = {f.name: f.default for f in dataclasses.fields(BacktestOptions)}
 _FINANCING = ("cash_rate", "borrow_rate", "short_fee")
 _DAY_LENGTH = 86_400 * 10**9
 """One day in the units of the price index: the input dates are nanoseconds (see
-:func:`pelmora._dates.index_dates`); financing accrues on calendar days counted in it."""
+:func:`pelmora.inputs._dates.index_dates`); financing accrues on calendar days counted in it."""
 
 
 def execution_options(
@@ -172,7 +172,7 @@ def execution_options(
 
     ``lot_size`` is the option resolved for the run's position columns (None, one number or a
     float64 array per column, see :func:`pelmora.inputs.lot_sizes`), ``volume`` the shares
-    traded on the price rows and columns (see :func:`pelmora._volume.volume_matrix`), handed
+    traded on the price rows and columns (see :func:`pelmora.inputs._volume.volume_matrix`), handed
     over only when a cap or an impact reads it. A run at every default hands the journal
     nothing new, so its arguments stay those of ``backtest_``.
 

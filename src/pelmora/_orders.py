@@ -22,7 +22,7 @@ from pelmora._optional import import_optional
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-    from pelmora.inputs import EngineInputs
+    from pelmora.inputs._prepare import EngineInputs
     from pelmora.result import BacktestResult
 
 __all__ = ["fill_rate", "pending_orders", "pending_table"]

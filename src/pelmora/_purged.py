@@ -3,7 +3,7 @@
 Lopez de Prado, *Advances in Financial Machine Learning* (2018), ch. 7 and 12. The price dates are
 cut into N contiguous groups; each choice of k of them is a split. A split's training dates are the
 other groups, less a purge span before and an embargo span after each test group (see
-:func:`pelmora.schedule._training_mask`). They are several spans, each run as a sweep of its own
+:func:`pelmora.inputs.schedule._training_mask`). They are several spans, each run as a sweep of its own
 that sees only its own prices: the return across a left-out test span would carry the test's
 prices into the training figure. A combination's training figure is that of its training returns
 put end to end, each span from its first fill as a run's statistics are. The best combination is
@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora._optional import import_optional
-from pelmora.schedule import (
+from pelmora.inputs.schedule import (
     _checked_once, _from, _group_bounds, _rows, _runs, _shifted, _span, _training_mask, _until,
     _within,
 )
@@ -36,7 +36,7 @@ if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
     from matplotlib.figure import Figure
 
-    from pelmora.options import BacktestOptions
+    from pelmora.inputs.options import BacktestOptions
 
 __all__ = ["MAX_PURGED_SPLITS", "TRADE_METRICS", "PurgedResult", "purged_arguments", "run_purged"]
 

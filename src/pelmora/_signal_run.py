@@ -21,13 +21,13 @@ import numpy as np
 
 from pelmora._engine import REASONS, run_journal
 from pelmora._optional import import_optional
-from pelmora.inputs import prepare_inputs
-from pelmora.signals import SignalPlan, plan_frame, plan_signals
+from pelmora.inputs._prepare import prepare_inputs
+from pelmora.inputs.signals import SignalPlan, plan_frame, plan_signals
 
 if TYPE_CHECKING:  # pragma: no cover
     from pelmora._engine import RunRecord
-    from pelmora.inputs import EngineInputs
-    from pelmora.options import BacktestOptions
+    from pelmora.inputs._prepare import EngineInputs
+    from pelmora.inputs.options import BacktestOptions
 
 __all__ = ["run_signals"]
 

@@ -20,7 +20,7 @@ from pelmora._optional import import_optional
 from pelmora.core.journal import _start_figures, _turnover
 
 if TYPE_CHECKING:  # pragma: no cover
-    from pelmora.inputs import EngineInputs
+    from pelmora.inputs._prepare import EngineInputs
 
 __all__ = [
     "RunFigures",

@@ -17,7 +17,7 @@ import numpy as np
 
 from pelmora._checks import real
 from pelmora._optional import import_optional
-from pelmora._lots import check_lots_cover
+from pelmora.inputs._lots import check_lots_cover
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

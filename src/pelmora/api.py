@@ -7,10 +7,10 @@ under their long-standing names.
 
 from __future__ import annotations
 
-from pelmora.inputs import PRICE_FIELDS, EngineInputs, prepare_inputs
-from pelmora.options import OPTION_NAMES, BacktestOptions
+from pelmora.inputs._prepare import PRICE_FIELDS, EngineInputs, prepare_inputs
+from pelmora.inputs.options import OPTION_NAMES, BacktestOptions
 from pelmora.runner import backtest
-from pelmora.schedule import rebalance_dates
+from pelmora.inputs.schedule import rebalance_dates
 from pelmora.sweeps import sweep
 
 __all__ = [

@@ -13,6 +13,6 @@ keeps their long-standing import path.
 
 from __future__ import annotations
 
-from pelmora.schedule import period_end_rows, resolve_calendar
+from pelmora.inputs.schedule import period_end_rows, resolve_calendar
 
 __all__ = ["period_end_rows", "resolve_calendar"]

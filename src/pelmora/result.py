@@ -30,8 +30,8 @@ if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
     from matplotlib.figure import Figure
 
-    from pelmora.inputs import EngineInputs
-    from pelmora.options import BacktestOptions
+    from pelmora.inputs._prepare import EngineInputs
+    from pelmora.inputs.options import BacktestOptions
 else:
     pd = import_optional("pandas", caller="pelmora.BacktestResult")
 

@@ -7,17 +7,17 @@ import math
 import warnings
 from typing import TYPE_CHECKING, Any
 
-from pelmora._dates import when
+from pelmora.inputs._dates import when
 from pelmora._engine import REASONS, first_large_impact, run_journal
-from pelmora._weights import GROSS_SCALED, first_scaled_row
-from pelmora.inputs import prepare_inputs
-from pelmora.options import BacktestOptions, make_options, with_options
-from pelmora.signals import SIGNAL_NAMES
+from pelmora.inputs._weights import GROSS_SCALED, first_scaled_row
+from pelmora.inputs._prepare import prepare_inputs
+from pelmora.inputs.options import BacktestOptions, make_options, with_options
+from pelmora.inputs.signals import SIGNAL_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-    from pelmora.inputs import EngineInputs, PriceInput
+    from pelmora.inputs._prepare import EngineInputs, PriceInput
     from pelmora.result import BacktestResult
 
 __all__ = [

@@ -21,10 +21,10 @@ from typing import TYPE_CHECKING, Any, Literal, overload
 import numpy as np
 
 from pelmora._optional import import_optional
-from pelmora.frames import as_pandas_inputs
-from pelmora.options import BacktestOptions, make_options
+from pelmora.inputs.frames import as_pandas_inputs
+from pelmora.inputs.options import BacktestOptions, make_options
 from pelmora._purged import TRADE_METRICS, PurgedResult, purged_arguments, run_purged
-from pelmora.schedule import (
+from pelmora.inputs.schedule import (
     _checked_once, _dated, _map_frames, _rows, _shifted, _span, _until, _within,
 )
 from pelmora.statistics.performance import BENCHMARK_STAT_NAMES, STAT_NAMES
@@ -33,7 +33,7 @@ if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
     from matplotlib.figure import Figure
 
-    from pelmora.inputs import PriceInput
+    from pelmora.inputs._prepare import PriceInput
 
 __all__ = ["PurgedResult", "WalkForwardResult", "walk_forward"]
 
@@ -223,7 +223,7 @@ def walk_forward(
         ``maximize`` or ``anchored`` not a bool; a group count not an integer.
     """
     pd = _pandas()
-    from pelmora.inputs import prepare_inputs
+    from pelmora.inputs._prepare import prepare_inputs
     from pelmora.runner import backtest
     from pelmora.sweeps import sweep
     from pelmora.sweeps._plan import _combinations

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from pelmora._prices import MODERATE, PRICE_RANGE
+from pelmora.inputs._prices import MODERATE, PRICE_RANGE
 from pelmora.core.journal import _price_fault, _row_major, _weights_scan
 
 BOUNDS = (*PRICE_RANGE, *MODERATE)

@@ -16,8 +16,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pelmora
-import pelmora._layout as layout
-import pelmora.inputs as inputs_module
+import pelmora.inputs._layout as layout
+import pelmora.inputs._prepare as inputs_module
 from pelmora.api import prepare_inputs
 from pelmora.core import runvane
 from pelmora.options import BacktestOptions

@@ -39,20 +39,20 @@ PUBLIC = {
                    "rebalance_dates sweep"),
     "calendars": ("calendars", "period_end_rows resolve_calendar"),
     "datasets": ("datasets", "Market synthetic_market"),
-    "frames": ("frames", "YAHOO_FIELDS as_pandas_inputs from_long price_mapping to_pandas_frame"),
+    "frames": ("inputs.frames", "YAHOO_FIELDS as_pandas_inputs from_long price_mapping to_pandas_frame"),
     "inputs": ("inputs", "ARRAY_NAMES ARRAY_OPTIONS PRICE_FIELDS EngineInputs check_equity "
                          "engine_options prepare_inputs rebalance_dates"),
-    "options": ("options", "OPTION_NAMES BacktestOptions make_options"),
+    "options": ("inputs.options", "OPTION_NAMES BacktestOptions make_options"),
     "plotting": ("plotting", "HEXBIN_THRESHOLD equity_figure excursion_figure plot_heatmap"),
     "report": ("report", "ROLLING_WINDOW backtest_report sweep_report worst_drawdowns"),
     "result": ("result", "EXCURSION_FIELDS REASONS BacktestResult RunRecord"),
     "runner": ("runner", "backtest"),
-    "schedule": ("schedule", "period_end_rows rebalance_dates resolve_calendar"),
+    "schedule": ("inputs.schedule", "period_end_rows rebalance_dates resolve_calendar"),
     "selection": ("statistics.selection",
                   "PBO_METRICS EULER_GAMMA PBOResult deflated_sharpe_ratio effective_trials "
                   "expected_max_sharpe min_backtest_length min_track_record_length pbo "
                   "probabilistic_sharpe_ratio"),
-    "signals": ("signals", "SIGNAL_NAMES SIGNAL_TEXTS weights_from_signals"),
+    "signals": ("inputs.signals", "SIGNAL_NAMES SIGNAL_TEXTS weights_from_signals"),
     "stats": ("statistics.performance",
               "BENCHMARK_STAT_NAMES DAYS_PER_YEAR MONTH_NAMES STAT_NAMES VAR_LEVEL drawdown "
               "monthly_returns performance_stats"),

@@ -230,8 +230,8 @@ def test_rows_without_any_price_are_not_trading_days():
 def test_rebalance_dates_from_the_inputs_row_dates_are_the_public_ones(tz, hours):
     # prepare_inputs hands its own RowDates and weight keys over instead of making them again:
     # the dates are the ones rebalance_dates makes from the dates alone.
-    from pelmora._dates import RowDates
-    from pelmora.schedule import _rebalance_dates
+    from pelmora.inputs._dates import RowDates
+    from pelmora.inputs.schedule import _rebalance_dates
 
     rng = np.random.default_rng(len(hours))
     days = pd.bdate_range("2024-01-01", periods=30)

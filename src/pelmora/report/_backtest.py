@@ -137,7 +137,7 @@ def _is_default(value: Any, default: Any) -> bool:
 def _options_table(options: dict[str, Any]) -> str:
     """Every option of the run: first those the run set (the account, liquidity and cost options
     that change its figures), then the ones left at their defaults."""
-    from pelmora.options import BacktestOptions
+    from pelmora.inputs.options import BacktestOptions
 
     defaults = {f.name: f.default for f in dataclasses.fields(BacktestOptions)}
     chosen, default = [], []

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from pelmora._dates import when
+from pelmora.inputs._dates import when
 from pelmora._optional import import_optional
 
 if TYPE_CHECKING:  # pragma: no cover

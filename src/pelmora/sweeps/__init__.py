@@ -25,8 +25,8 @@ from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Literal
 
 from pelmora._optional import import_optional
-from pelmora.frames import as_pandas_inputs
-from pelmora.options import BacktestOptions, make_options
+from pelmora.inputs.frames import as_pandas_inputs
+from pelmora.inputs.options import BacktestOptions, make_options
 from pelmora.sweeps._backends import BACKENDS, run_chunks
 from pelmora.sweeps._progress import TextProgress
 from pelmora.sweeps._chunk import Row
@@ -39,7 +39,7 @@ from pelmora.sweeps._table import Outcome, sweep_table
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-    from pelmora.inputs import PriceInput
+    from pelmora.inputs._prepare import PriceInput
 
 __all__ = ["FINGERPRINT_COLUMN", "KEEP", "WEIGHTS_COLUMN", "read_sweep", "sweep"]
 

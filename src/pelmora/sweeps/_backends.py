@@ -17,8 +17,8 @@ from pelmora._optional import import_optional
 from pelmora.sweeps._chunk import Chunk, Row, _run_chunk
 
 if TYPE_CHECKING:  # pragma: no cover
-    from pelmora.inputs import EngineInputs
-    from pelmora.options import BacktestOptions
+    from pelmora.inputs._prepare import EngineInputs
+    from pelmora.inputs.options import BacktestOptions
 
 __all__ = ["BACKENDS", "Arrived", "run_chunks"]
 

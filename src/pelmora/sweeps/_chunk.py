@@ -14,8 +14,8 @@ import numpy as np
 from pelmora._engine import ARRAY_NAMES, RunRecord, check_equity, engine_options
 
 if TYPE_CHECKING:  # pragma: no cover
-    from pelmora.inputs import EngineInputs
-    from pelmora.options import BacktestOptions
+    from pelmora.inputs._prepare import EngineInputs
+    from pelmora.inputs.options import BacktestOptions
 
 __all__ = ["Chunk", "Row", "_own_inputs", "_run_chunk", "daily_returns"]
 

@@ -20,11 +20,11 @@ from pelmora._optional import import_optional
 from pelmora._version import __version__
 from pelmora._engine import ARRAY_OPTIONS
 from pelmora.core.journal import BUILD_ID
-from pelmora.inputs import EngineInputs, lot_sizes, prepare_inputs
+from pelmora.inputs._prepare import EngineInputs, lot_sizes, prepare_inputs
 from pelmora._suggest import did_you_mean
-from pelmora.options import OPTION_NAMES, BacktestOptions
-from pelmora.schedule import rebalance_dates
-from pelmora._volume import uses_volume
+from pelmora.inputs.options import OPTION_NAMES, BacktestOptions
+from pelmora.inputs.schedule import rebalance_dates
+from pelmora.inputs._volume import uses_volume
 import pelmora.sweeps._fingerprint as _fingerprint
 from pelmora.sweeps._chunk import Chunk
 

@@ -17,8 +17,8 @@ from pelmora.statistics.performance import STAT_NAMES
 from pelmora.sweeps._chunk import _own_inputs
 
 if TYPE_CHECKING:  # pragma: no cover
-    from pelmora.inputs import EngineInputs
-    from pelmora.options import BacktestOptions
+    from pelmora.inputs._prepare import EngineInputs
+    from pelmora.inputs.options import BacktestOptions
 
 __all__ = [
     "DATE_COLUMNS", "STAT_COLUMNS", "Outcome", "_none_stays_none", "_stat_record", "sweep_table",

@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from pelmora._dates import when
+from pelmora.inputs._dates import when
 from pelmora._optional import import_optional
 from pelmora.core.journal import _price_fault
 

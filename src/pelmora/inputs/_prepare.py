@@ -2,7 +2,7 @@
 
 Everything a run needs is checked here, before the engine sees it, and an error names the argument,
 the stock and the date concerned: the engine itself only knows row and column numbers. The checks
-of the price frames are in :mod:`pelmora._prices`, those of the weights in :mod:`pelmora._weights`,
+of the price frames are in :mod:`pelmora.inputs._prices`, those of the weights in :mod:`pelmora.inputs._weights`,
 the rebalance schedule in :mod:`pelmora.schedule`, the engine's argument names in
 :mod:`pelmora._engine`. pandas is imported on first call, not when this module is imported.
 """
@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, Union
 
 import numpy as np
 
-from pelmora._dates import RowDates, dates_of, index_dates, when
+from pelmora.inputs._dates import RowDates, dates_of, index_dates, when
 from pelmora._engine import (
     ARRAY_NAMES,
     ARRAY_OPTIONS,
@@ -26,7 +26,7 @@ from pelmora._engine import (
     execution_options,
 )
 from pelmora._optional import import_optional
-from pelmora._prices import (
+from pelmora.inputs._prices import (
     PRICE_FIELDS,
     Located,
     aligned,
@@ -38,13 +38,13 @@ from pelmora._prices import (
     price_frames,
     without_empty_rows,
 )
-from pelmora.frames import as_pandas_inputs, price_mapping, to_pandas_frame
-from pelmora._layout import engine_prices, worth_copying
-from pelmora._lots import check_lots_cover
-from pelmora.options import BacktestOptions, make_options, with_options
-from pelmora.schedule import _rebalance_dates, rebalance_dates
-from pelmora._volume import volume_matrix, without_volume
-from pelmora._weights import ScannedWeights, weights_matrix
+from pelmora.inputs.frames import as_pandas_inputs, price_mapping, to_pandas_frame
+from pelmora.inputs._layout import engine_prices, worth_copying
+from pelmora.inputs._lots import check_lots_cover
+from pelmora.inputs.options import BacktestOptions, make_options, with_options
+from pelmora.inputs.schedule import _rebalance_dates, rebalance_dates
+from pelmora.inputs._volume import volume_matrix, without_volume
+from pelmora.inputs._weights import ScannedWeights, weights_matrix
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
@@ -78,7 +78,7 @@ class EngineInputs:
         Keyword arguments for :func:`pelmora.core.runvane.backtest_` (and
         :func:`pelmora.core.journal.run`), all 25 of them, in the exact dtypes they require. The
         price matrices are the frames' own values, except for a run that trades many stocks on
-        most rows: its trade price and close are row-major copies (see :mod:`pelmora._layout`).
+        most rows: its trade price and close are row-major copies (see :mod:`pelmora.inputs._layout`).
     price_dates : pandas.DatetimeIndex
         The dates of the price rows (naive UTC when the input had a time zone).
     weight_dates : pandas.DatetimeIndex

@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 
 from pelmora._checks import option_number
-from pelmora._prices import Located, aligned, float_matrix
+from pelmora.inputs._prices import Located, aligned, float_matrix
 from pelmora.core.journal import OPTION_TEXTS as _TEXTS
 
 __all__ = [

@@ -15,9 +15,9 @@ from typing import Any
 
 import numpy as np
 
-from pelmora._dates import when
+from pelmora.inputs._dates import when
 from pelmora._optional import import_optional
-from pelmora._prices import float_matrix
+from pelmora.inputs._prices import float_matrix
 from pelmora.core.journal import _weights_scan
 
 __all__ = ["GROSS_SCALED", "ScannedWeights", "first_scaled_row", "weights_matrix"]
