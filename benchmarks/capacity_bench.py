@@ -23,7 +23,7 @@ import numpy as np
 
 import workloads
 from timing import timed
-from pelmora._engine import RunRecord
+from pelmora.engine._vocabulary import RunRecord
 from pelmora._orders import fill_rate
 from pelmora.core import journal, runvane
 

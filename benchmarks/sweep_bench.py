@@ -244,7 +244,7 @@ def _variants(w: workloads.Workload, frames: list[np.ndarray], n: int, plain: bo
 
 
 def _arrays(w: workloads.Workload) -> dict:
-    from pelmora._engine import ARRAY_NAMES
+    from pelmora.engine._vocabulary import ARRAY_NAMES
 
     return dict(zip(ARRAY_NAMES, w.args()))
 

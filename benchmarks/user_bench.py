@@ -30,7 +30,7 @@ from prepare_bench import user_market
 from timing import timed
 
 import pelmora
-from pelmora._engine import run_journal
+from pelmora.engine._vocabulary import run_journal
 from pelmora.api import prepare_inputs
 from pelmora.core import _testsupport
 from pelmora.result import BacktestResult

@@ -42,7 +42,7 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     )
     # Names outside __all__ are re-exported explicitly ("as"), for checkers that require it.
     from pelmora.result import BacktestResult as BacktestResult
-    from pelmora.runner import backtest
+    from pelmora.engine.runner import backtest
     from pelmora.plotting import plot_capacity as plot_capacity, plot_heatmap as plot_heatmap
     from pelmora.report import sweep_report as sweep_report
     from pelmora.sweeps import read_sweep, sweep
@@ -63,7 +63,7 @@ __all__ = [
 ]
 
 _LAZY_FUNCTIONS = {
-    "backtest": "pelmora.runner",
+    "backtest": "pelmora.engine.runner",
     "sweep": "pelmora.sweeps",
     "read_sweep": "pelmora.sweeps",
     "BacktestOptions": "pelmora.inputs.options",

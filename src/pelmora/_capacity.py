@@ -16,7 +16,7 @@ import numbers
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
-from pelmora._engine import ARRAY_NAMES, RunRecord, check_equity, engine_options
+from pelmora.engine._vocabulary import ARRAY_NAMES, RunRecord, check_equity, engine_options
 from pelmora._optional import import_optional
 from pelmora.inputs._prepare import prepare_inputs
 from pelmora.inputs.options import BacktestOptions, make_options

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora._engine import REASONS, RunRecord
+from pelmora.engine._vocabulary import REASONS, RunRecord
 from pelmora._optional import import_optional
 
 if TYPE_CHECKING:  # pragma: no cover

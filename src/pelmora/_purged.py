@@ -217,7 +217,7 @@ def run_purged(
 ) -> PurgedResult:
     """The purged cross-validation of ``combos`` on inputs already checked and dated."""
     pd = _pandas()
-    from pelmora.runner import backtest
+    from pelmora.engine.runner import backtest
     from pelmora.statistics.performance import performance_stats
     from pelmora.sweeps import sweep
 

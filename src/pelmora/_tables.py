@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora._engine import EXCURSION_FIELDS, FINANCING_FIELDS, ORDERS, REASONS, RunRecord
+from pelmora.engine._vocabulary import EXCURSION_FIELDS, FINANCING_FIELDS, ORDERS, REASONS, RunRecord
 from pelmora.statistics._figures import round_trip_pnl, trade_figures_of
 from pelmora._optional import import_optional
 from pelmora.core.journal import _start_figures, _turnover
@@ -372,7 +372,7 @@ def _stop_reasons(record: RunRecord) -> dict[int, str]:
 
 def _order(code: str | None, sid: int, weight: float, next_weight: float,
            stops: dict[int, str]) -> str:
-    """The order in words of one next-period row (see :data:`pelmora._engine.ORDERS`)."""
+    """The order in words of one next-period row (see :data:`pelmora.engine._vocabulary.ORDERS`)."""
     if code in ("tp_", "sl_"):
         key = stops.get(sid, "take_profit" if code == "tp_" else "stop_loss")
     elif code is None:

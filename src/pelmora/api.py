@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from pelmora.inputs._prepare import PRICE_FIELDS, EngineInputs, prepare_inputs
 from pelmora.inputs.options import OPTION_NAMES, BacktestOptions
-from pelmora.runner import backtest
+from pelmora.engine.runner import backtest
 from pelmora.inputs.schedule import rebalance_dates
 from pelmora.sweeps import sweep
 

@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
 
-from pelmora._engine import EXCURSION_FIELDS, REASONS, RunRecord
+from pelmora.engine._vocabulary import EXCURSION_FIELDS, REASONS, RunRecord
 from pelmora.statistics._figures import sum_skipping_nan
 from pelmora.statistics._intervals import checked_bounds as _bounds
 from pelmora._optional import import_optional
@@ -323,7 +323,7 @@ class BacktestResult:
             tell the two apart: "stop-loss or take-profit exit"); "hold (rebalance overrides ...
             exit)" for "tp_enter" / "sl_enter"; "none (stopped out)", "none (took profit)",
             "none (trailing stop hit)" for "tp_" / "sl_", from the stop fill itself; "none" when
-            nothing is held or due. Every word is in :data:`pelmora._engine.ORDERS`.
+            nothing is held or due. Every word is in :data:`pelmora.engine._vocabulary.ORDERS`.
         weight
             Weight of the stock since the last executed rebalance (0 if sold since).
         next_weight

@@ -224,7 +224,7 @@ def walk_forward(
     """
     pd = _pandas()
     from pelmora.inputs._prepare import prepare_inputs
-    from pelmora.runner import backtest
+    from pelmora.engine.runner import backtest
     from pelmora.sweeps import sweep
     from pelmora.sweeps._plan import _combinations
 

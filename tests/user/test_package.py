@@ -46,7 +46,7 @@ PUBLIC = {
     "plotting": ("plotting", "HEXBIN_THRESHOLD equity_figure excursion_figure plot_heatmap"),
     "report": ("report", "ROLLING_WINDOW backtest_report sweep_report worst_drawdowns"),
     "result": ("result", "EXCURSION_FIELDS REASONS BacktestResult RunRecord"),
-    "runner": ("runner", "backtest"),
+    "runner": ("engine.runner", "backtest"),
     "schedule": ("inputs.schedule", "period_end_rows rebalance_dates resolve_calendar"),
     "selection": ("statistics.selection",
                   "PBO_METRICS EULER_GAMMA PBOResult deflated_sharpe_ratio effective_trials "

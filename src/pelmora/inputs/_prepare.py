@@ -4,7 +4,7 @@ Everything a run needs is checked here, before the engine sees it, and an error 
 the stock and the date concerned: the engine itself only knows row and column numbers. The checks
 of the price frames are in :mod:`pelmora.inputs._prices`, those of the weights in :mod:`pelmora.inputs._weights`,
 the rebalance schedule in :mod:`pelmora.schedule`, the engine's argument names in
-:mod:`pelmora._engine`. pandas is imported on first call, not when this module is imported.
+:mod:`pelmora.engine._vocabulary`. pandas is imported on first call, not when this module is imported.
 """
 
 from __future__ import annotations
@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any, Union
 import numpy as np
 
 from pelmora.inputs._dates import RowDates, dates_of, index_dates, when
-from pelmora._engine import (
+from pelmora.engine._vocabulary import (
     ARRAY_NAMES,
     ARRAY_OPTIONS,
     check_equity,

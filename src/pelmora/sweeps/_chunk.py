@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora._engine import ARRAY_NAMES, RunRecord, check_equity, engine_options
+from pelmora.engine._vocabulary import ARRAY_NAMES, RunRecord, check_equity, engine_options
 
 if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs._prepare import EngineInputs

@@ -18,7 +18,7 @@ from typing import Any
 
 from pelmora._optional import import_optional
 from pelmora._version import __version__
-from pelmora._engine import ARRAY_OPTIONS
+from pelmora.engine._vocabulary import ARRAY_OPTIONS
 from pelmora.core.journal import BUILD_ID
 from pelmora.inputs._prepare import EngineInputs, lot_sizes, prepare_inputs
 from pelmora._suggest import did_you_mean

@@ -12,7 +12,7 @@ import math
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
-from pelmora._engine import RunRecord
+from pelmora.engine._vocabulary import RunRecord
 from pelmora.statistics.performance import STAT_NAMES
 from pelmora.sweeps._chunk import _own_inputs
 

@@ -19,13 +19,13 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora._engine import REASONS, run_journal
+from pelmora.engine._vocabulary import REASONS, run_journal
 from pelmora._optional import import_optional
 from pelmora.inputs._prepare import prepare_inputs
 from pelmora.inputs.signals import SignalPlan, plan_frame, plan_signals
 
 if TYPE_CHECKING:  # pragma: no cover
-    from pelmora._engine import RunRecord
+    from pelmora.engine._vocabulary import RunRecord
     from pelmora.inputs._prepare import EngineInputs
     from pelmora.inputs.options import BacktestOptions
 
