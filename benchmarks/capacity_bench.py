@@ -24,7 +24,7 @@ import numpy as np
 import workloads
 from timing import timed
 from pelmora.engine._vocabulary import RunRecord
-from pelmora._orders import fill_rate
+from pelmora.results._orders import fill_rate
 from pelmora.core import journal, runvane
 
 TARGET = 1.5

@@ -41,7 +41,7 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
         min_track_record_length, pbo, probabilistic_sharpe_ratio,
     )
     # Names outside __all__ are re-exported explicitly ("as"), for checkers that require it.
-    from pelmora.result import BacktestResult as BacktestResult
+    from pelmora.results.result import BacktestResult as BacktestResult
     from pelmora.engine.runner import backtest
     from pelmora.plotting import plot_capacity as plot_capacity, plot_heatmap as plot_heatmap
     from pelmora.report import sweep_report as sweep_report
@@ -67,7 +67,7 @@ _LAZY_FUNCTIONS = {
     "sweep": "pelmora.sweeps",
     "read_sweep": "pelmora.sweeps",
     "BacktestOptions": "pelmora.inputs.options",
-    "BacktestResult": "pelmora.result",
+    "BacktestResult": "pelmora.results.result",
     "walk_forward": "pelmora.walkforward",
     "plot_heatmap": "pelmora.plotting",
     "plot_capacity": "pelmora.plotting",

@@ -116,7 +116,7 @@ def capacity(
     """
     pd = import_optional("pandas", caller="pelmora.capacity")
     from pelmora.core import journal
-    from pelmora.result import BacktestResult
+    from pelmora.results.result import BacktestResult
 
     amounts = _capitals(capitals)
     if "capital" in fixed or (options is not None and getattr(options, "capital", None)):

@@ -45,7 +45,7 @@ PUBLIC = {
     "options": ("inputs.options", "OPTION_NAMES BacktestOptions make_options"),
     "plotting": ("plotting", "HEXBIN_THRESHOLD equity_figure excursion_figure plot_heatmap"),
     "report": ("report", "ROLLING_WINDOW backtest_report sweep_report worst_drawdowns"),
-    "result": ("result", "EXCURSION_FIELDS REASONS BacktestResult RunRecord"),
+    "result": ("results.result", "EXCURSION_FIELDS REASONS BacktestResult RunRecord"),
     "runner": ("engine.runner", "backtest"),
     "schedule": ("inputs.schedule", "period_end_rows rebalance_dates resolve_calendar"),
     "selection": ("statistics.selection",

@@ -18,7 +18,7 @@ if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
     from pelmora.inputs._prepare import EngineInputs, PriceInput
-    from pelmora.result import BacktestResult
+    from pelmora.results.result import BacktestResult
 
 __all__ = [
     "BOTH_WEIGHTS_AND_SIGNALS", "IMPACT_WARNING", "MARGIN_CALL_WARNING", "STOP_WARNING",
@@ -224,7 +224,7 @@ def backtest(
     else:
         inputs = prepare_inputs(weights, prices, options=opts)
         record = run_journal(inputs)
-    from pelmora.result import BacktestResult
+    from pelmora.results.result import BacktestResult
 
     _warn_scaled_gross(inputs, record.rebalance_rows)
     _warn_large_impact(inputs, record.fills)

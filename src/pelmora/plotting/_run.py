@@ -23,7 +23,7 @@ if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
     from matplotlib.figure import Figure
 
-    from pelmora.result import BacktestResult
+    from pelmora.results.result import BacktestResult
 
 __all__ = [
     "HEXBIN_THRESHOLD", "equity_figure", "result_figure", "excursion_figure", "exposure_figure", "monthly_figure",

@@ -25,7 +25,7 @@ from pelmora.statistics.performance import benchmark_level, drawdown, monthly_re
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-    from pelmora.result import BacktestResult
+    from pelmora.results.result import BacktestResult
 
 __all__ = ["PERIODS_PER_YEAR", "ROLLING_WINDOW", "backtest_report", "worst_drawdowns"]
 

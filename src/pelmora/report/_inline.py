@@ -20,7 +20,7 @@ from pelmora.report._html import _LABELS, _format, _missing
 
 if TYPE_CHECKING:  # pragma: no cover
     from pelmora._purged import PurgedResult
-    from pelmora.result import BacktestResult
+    from pelmora.results.result import BacktestResult
     from pelmora.walkforward import WalkForwardResult
 
 __all__ = [

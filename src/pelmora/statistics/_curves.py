@@ -22,7 +22,7 @@ from pelmora.statistics.performance import COST_NAMES, benchmark_level, performa
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-    from pelmora.result import BacktestResult
+    from pelmora.results.result import BacktestResult
 
 __all__ = ["CURVE_TEXTS", "KINDS", "NOT_OF_A_SERIES", "Curve", "benchmark_curve", "curve_of"]
 

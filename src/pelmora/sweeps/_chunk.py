@@ -79,7 +79,7 @@ def _run_chunk(
 
 def _row(own: EngineInputs, out: Any, keep: str) -> Row:
     """What a sweep keeps of one variant's run."""
-    from pelmora.result import BacktestResult
+    from pelmora.results.result import BacktestResult
 
     if isinstance(out, BaseException):
         return (f"{type(out).__name__}: {out}", {}, None)

@@ -72,7 +72,7 @@ def sweep_table(
     pd: Any, combos: list[dict[str, Any]], outcomes: list[Outcome], keep: str
 ) -> Any:
     """The table :func:`pelmora.sweep` returns, one row per combination in the grid's order."""
-    from pelmora.result import BacktestResult
+    from pelmora.results.result import BacktestResult
 
     rows = []
     for combo, outcome in zip(combos, outcomes):

@@ -22,7 +22,7 @@ from pelmora.inputs._lots import check_lots_cover
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-    from pelmora.result import BacktestResult
+    from pelmora.results.result import BacktestResult
 
 __all__ = ["SIDES", "order_ticket"]
 

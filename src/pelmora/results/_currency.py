@@ -11,12 +11,12 @@ from __future__ import annotations
 from functools import cached_property
 from typing import TYPE_CHECKING
 
-from pelmora._tables import exposure_table, positions_table
+from pelmora.results._tables import exposure_table, positions_table
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-    from pelmora.result import BacktestResult
+    from pelmora.results.result import BacktestResult
 
 __all__ = ["MONEY_COLUMNS", "CurrencyView"]
 

@@ -23,7 +23,7 @@ if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
     from pelmora.inputs._prepare import EngineInputs
-    from pelmora.result import BacktestResult
+    from pelmora.results.result import BacktestResult
 
 __all__ = ["fill_rate", "pending_orders", "pending_table"]
 
