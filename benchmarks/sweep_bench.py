@@ -60,7 +60,7 @@ def _serial(weights, prices) -> Any:
     import pandas as pd
 
     import pelmora
-    from pelmora.sweeps._plan import _combinations
+    from pelmora.research.sweeps._plan import _combinations
 
     rows = []
     combos = _combinations(GRID)
@@ -135,7 +135,7 @@ def _vectorbt(weights, prices, w: workloads.Workload, repeat: int) -> list[tuple
 def _fingerprint_row(weights, prices, sweep_ms: float, repeat: int) -> tuple[str, float, str]:
     """What a store adds before anything runs: the fingerprint of every input, against the sweep."""
     from pelmora.options import make_options
-    from pelmora.sweeps._plan import _inputs_fingerprints
+    from pelmora.research.sweeps._plan import _inputs_fingerprints
 
     base = make_options(None, FIXED, "sweep")
     ms, _ = _time(lambda: _inputs_fingerprints({None: weights}, prices, base, GRID), max(3, repeat))

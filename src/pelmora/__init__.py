@@ -32,8 +32,8 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     )
     from pelmora.inputs.frames import from_long
     from pelmora.inputs.options import BacktestOptions
-    from pelmora._overfitting import overfitting
-    from pelmora._capacity import capacity
+    from pelmora.research._overfitting import overfitting
+    from pelmora.research._capacity import capacity
     from pelmora.statistics._haircut import false_discoveries, haircut_sharpe
     from pelmora.statistics._reality import reality_check
     from pelmora.statistics.selection import (
@@ -45,8 +45,8 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora.engine.runner import backtest
     from pelmora.plotting import plot_capacity as plot_capacity, plot_heatmap as plot_heatmap
     from pelmora.report import sweep_report as sweep_report
-    from pelmora.sweeps import read_sweep, sweep
-    from pelmora.walkforward import walk_forward
+    from pelmora.research.sweeps import read_sweep, sweep
+    from pelmora.research.walkforward import walk_forward
     from pelmora.inputs.signals import weights_from_signals
     from pelmora.statistics._compare import compare
     from pelmora.statistics._tearsheet import tearsheet
@@ -64,14 +64,14 @@ __all__ = [
 
 _LAZY_FUNCTIONS = {
     "backtest": "pelmora.engine.runner",
-    "sweep": "pelmora.sweeps",
-    "read_sweep": "pelmora.sweeps",
+    "sweep": "pelmora.research.sweeps",
+    "read_sweep": "pelmora.research.sweeps",
     "BacktestOptions": "pelmora.inputs.options",
     "BacktestResult": "pelmora.results.result",
-    "walk_forward": "pelmora.walkforward",
+    "walk_forward": "pelmora.research.walkforward",
     "plot_heatmap": "pelmora.plotting",
     "plot_capacity": "pelmora.plotting",
-    "capacity": "pelmora._capacity",
+    "capacity": "pelmora.research._capacity",
     "sweep_report": "pelmora.report",
     "PBOResult": "pelmora.statistics.selection",
     "deflated_sharpe_ratio": "pelmora.statistics.selection",
@@ -80,7 +80,7 @@ _LAZY_FUNCTIONS = {
     "min_backtest_length": "pelmora.statistics.selection",
     "min_track_record_length": "pelmora.statistics.selection",
     "pbo": "pelmora.statistics.selection",
-    "overfitting": "pelmora._overfitting",
+    "overfitting": "pelmora.research._overfitting",
     "reality_check": "pelmora.statistics._reality",
     "haircut_sharpe": "pelmora.statistics._haircut",
     "false_discoveries": "pelmora.statistics._haircut",

@@ -11,7 +11,7 @@ from pelmora.inputs._prepare import PRICE_FIELDS, EngineInputs, prepare_inputs
 from pelmora.inputs.options import OPTION_NAMES, BacktestOptions
 from pelmora.engine.runner import backtest
 from pelmora.inputs.schedule import rebalance_dates
-from pelmora.sweeps import sweep
+from pelmora.research.sweeps import sweep
 
 __all__ = [
     "OPTION_NAMES",

@@ -13,7 +13,7 @@ import pandas as pd
 import pytest
 
 import pelmora
-from pelmora.sweeps._progress import TextProgress
+from pelmora.research.sweeps._progress import TextProgress
 
 DATES = pd.bdate_range("2024-01-01", periods=30)
 PRICES = pd.DataFrame(

@@ -84,8 +84,8 @@ def test_the_sweep_report_has_an_overfitting_section_with_returns(data, tmp_path
 
 # ---------------------------------------------------------------------------- the tests' verdict
 
-from pelmora._overfitting import OVERFITTING_NAMES  # noqa: E402
-from pelmora._verdict import INFERENCE_MISSING, verdict  # noqa: E402
+from pelmora.research._overfitting import OVERFITTING_NAMES  # noqa: E402
+from pelmora.research._verdict import INFERENCE_MISSING, verdict  # noqa: E402
 
 from markets import returns_table  # noqa: E402
 

@@ -57,8 +57,8 @@ PUBLIC = {
               "BENCHMARK_STAT_NAMES DAYS_PER_YEAR MONTH_NAMES STAT_NAMES VAR_LEVEL drawdown "
               "monthly_returns performance_stats"),
     "strategies": ("strategies", "momentum_weights"),
-    "sweeps": ("sweeps", "FINGERPRINT_COLUMN KEEP WEIGHTS_COLUMN read_sweep sweep"),
-    "walkforward": ("walkforward", "WalkForwardResult walk_forward"),
+    "sweeps": ("research.sweeps", "FINGERPRINT_COLUMN KEEP WEIGHTS_COLUMN read_sweep sweep"),
+    "walkforward": ("research.walkforward", "WalkForwardResult walk_forward"),
 }
 
 

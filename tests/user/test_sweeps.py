@@ -11,11 +11,11 @@ import pandas as pd
 import pytest
 
 import pelmora
-import pelmora.sweeps._plan
+import pelmora.research.sweeps._plan
 from pelmora.core import journal
 from pelmora.datasets import synthetic_market
 from pelmora.strategies import momentum_weights
-from pelmora.sweeps._fingerprint import digest
+from pelmora.research.sweeps._fingerprint import digest
 
 from markets import FLAT_DATES, FLAT_WEIGHTS, flat_market
 
@@ -115,7 +115,7 @@ def test_bad_grids_are_rejected_before_any_run(data, grid, kwargs, error, messag
 
 
 def test_a_failing_combination_is_a_row_and_the_others_complete(data, direct, monkeypatch):
-    import pelmora.sweeps._chunk as sweeps
+    import pelmora.research.sweeps._chunk as sweeps
 
     real = sweeps.engine_options
 
@@ -246,7 +246,7 @@ def test_a_store_resumes_a_killed_sweep_and_holds_each_combination_once(data, tm
 def _die_on_first_chunk() -> None:
     import os
 
-    import pelmora.sweeps._chunk as sweeps
+    import pelmora.research.sweeps._chunk as sweeps
 
     def dying(*args, **kwargs):
         os._exit(1)  # a worker lost mid-chunk; its nanny starts a fresh one without this
@@ -319,7 +319,7 @@ def _killed_in_its_second_chunk() -> None:
     # chunk, after the first chunk's rows went back. Its nanny starts a fresh one without this.
     import signal
 
-    import pelmora.sweeps._chunk as sweeps
+    import pelmora.research.sweeps._chunk as sweeps
 
     run_chunk, calls = sweeps._run_chunk, []
 
@@ -363,7 +363,7 @@ def test_the_only_dask_worker_killed_leaves_a_complete_table(bigger, one_worker,
     # chunk's rows are in the store.
     import signal
 
-    from pelmora.sweeps._store import _Store
+    from pelmora.research.sweeps._store import _Store
 
     grid, weights, market, expected = bigger
     store = tmp_path / "s.parquet"
@@ -411,7 +411,7 @@ def test_the_only_dask_worker_killed_leaves_a_complete_table(bigger, one_worker,
 @pytest.mark.heavy
 def test_a_dask_cluster_without_workers_gives_error_rows(data, monkeypatch):
     distributed = pytest.importorskip("distributed")
-    import pelmora.sweeps._backends as sweeps
+    import pelmora.research.sweeps._backends as sweeps
 
     monkeypatch.setattr(sweeps, "_DASK_WAIT", 0.05)
     weights, market = data
@@ -529,7 +529,9 @@ def test_rows_of_another_build_are_kept_but_never_served(store_data, tmp_path, m
     weights, market = store_data
     store = tmp_path / "s.parquet"
     first = stored_sweep(weights, market, store)
-    monkeypatch.setattr(pelmora.sweeps._plan, "BUILD_ID", "another build of the same version")
+    monkeypatch.setattr(
+        pelmora.research.sweeps._plan, "BUILD_ID", "another build of the same version"
+    )
     again = stored_sweep(weights, market, store)
     assert again.attrs["sweep"] == {"ran": 4, "failed": 0, "stored": 0}
     assert pelmora.read_sweep(store)["inputs_fingerprint"].nunique() == 2
@@ -747,8 +749,8 @@ def test_the_frames_of_a_sweep_are_fingerprinted_at_once(store_data, tmp_path, m
     # another frame's digest has begun meanwhile, which a serial hashing never gets to.
     import threading
 
-    import pelmora.sweeps._fingerprint as fingerprint
-    import pelmora.sweeps._plan as plan
+    import pelmora.research.sweeps._fingerprint as fingerprint
+    import pelmora.research.sweeps._plan as plan
 
     weights, market = store_data
     monkeypatch.setattr(plan, "_cpus", lambda: 4)

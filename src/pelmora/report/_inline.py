@@ -19,9 +19,9 @@ from pelmora.plotting._style import LOSS_COLOR, STOP_COLOR, STRATEGY_COLOR
 from pelmora.report._html import _LABELS, _format, _missing
 
 if TYPE_CHECKING:  # pragma: no cover
-    from pelmora._purged import PurgedResult
+    from pelmora.research._purged import PurgedResult
     from pelmora.results.result import BacktestResult
-    from pelmora.walkforward import WalkForwardResult
+    from pelmora.research.walkforward import WalkForwardResult
 
 __all__ = [
     "HEADLINE", "MAX_ORDERS", "MAX_ROWS", "SPARK_POINTS", "purged_html", "result_html",

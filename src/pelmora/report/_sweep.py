@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from pelmora._optional import import_optional
-from pelmora._overfitting import overfitting
+from pelmora.research._overfitting import overfitting
 from pelmora.plotting._sweep import (
     histogram_figure, label, parameter_columns, pbo_figure, plot_heatmap,
 )

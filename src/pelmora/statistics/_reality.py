@@ -258,7 +258,7 @@ def _bar(total: int) -> Any:
     try:
         tqdm = import_optional("tqdm", caller=_CALLER)
     except ImportError:  # a plain line on stderr does without tqdm
-        from pelmora.sweeps._progress import TextProgress
+        from pelmora.research.sweeps._progress import TextProgress
 
         return TextProgress(total, "reality check", "repetition")
     return tqdm.tqdm(total=total, desc="reality check", unit="repetition")

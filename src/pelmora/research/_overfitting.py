@@ -16,7 +16,7 @@ import numpy as np
 from pelmora.statistics._bootstrap import checked_reps, checked_seed
 from pelmora.statistics._kept import NO_SHARPE, trial_returns
 from pelmora._optional import import_optional
-from pelmora._verdict import inference_figures, verdict
+from pelmora.research._verdict import inference_figures, verdict
 from pelmora.statistics.selection import (
     deflated_sharpe_ratio, effective_trials, expected_max_sharpe, min_backtest_length, pbo,
 )

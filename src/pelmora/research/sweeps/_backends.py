@@ -1,6 +1,6 @@
 """Where a sweep's chunks run: this process ("threads"), a process pool ("processes") or Dask.
 
-Every backend runs the same chunk function (:func:`pelmora.sweeps._chunk._run_chunk`) and hands
+Every backend runs the same chunk function (:func:`pelmora.research.sweeps._chunk._run_chunk`) and hands
 each finished chunk to the caller's ``arrived(combinations, rows)`` as soon as it is in, so rows
 are stored while the others still run; the backends know nothing of stores or tables. Functions
 sent to worker processes are found there by their module path: they stay module-level here.
@@ -14,7 +14,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from pelmora._optional import import_optional
-from pelmora.sweeps._chunk import Chunk, Row, _run_chunk
+from pelmora.research.sweeps._chunk import Chunk, Row, _run_chunk
 
 if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs._prepare import EngineInputs

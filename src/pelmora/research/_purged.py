@@ -219,7 +219,7 @@ def run_purged(
     pd = _pandas()
     from pelmora.engine.runner import backtest
     from pelmora.statistics.performance import performance_stats
-    from pelmora.sweeps import sweep
+    from pelmora.research.sweeps import sweep
 
     n, n_groups, k = len(dates), plan.n_groups, plan.n_test_groups
     if n_groups > n:

@@ -24,12 +24,12 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from pelmora._optional import import_optional
-from pelmora.sweeps._table import DATE_COLUMNS, STAT_COLUMNS, _none_stays_none, _stat_record
+from pelmora.research.sweeps._table import DATE_COLUMNS, STAT_COLUMNS, _none_stays_none, _stat_record
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
 
-    from pelmora.sweeps._chunk import Row
+    from pelmora.research.sweeps._chunk import Row
 
 __all__ = [
     "FINGERPRINT_COLUMN", "FOREIGN_PART", "_Store", "_returns_name", "_stored_record", "read_sweep"

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 from pelmora.engine._vocabulary import RunRecord
 from pelmora.statistics.performance import STAT_NAMES
-from pelmora.sweeps._chunk import _own_inputs
+from pelmora.research.sweeps._chunk import _own_inputs
 
 if TYPE_CHECKING:  # pragma: no cover
     from pelmora.inputs._prepare import EngineInputs

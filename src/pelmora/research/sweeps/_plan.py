@@ -25,8 +25,8 @@ from pelmora._suggest import did_you_mean
 from pelmora.inputs.options import OPTION_NAMES, BacktestOptions
 from pelmora.inputs.schedule import rebalance_dates
 from pelmora.inputs._volume import uses_volume
-import pelmora.sweeps._fingerprint as _fingerprint
-from pelmora.sweeps._chunk import Chunk
+import pelmora.research.sweeps._fingerprint as _fingerprint
+from pelmora.research.sweeps._chunk import Chunk
 
 __all__ = ["WEIGHTS_COLUMN", "_Group", "_Plan", "_combinations", "_cpus", "_make_plan"]
 

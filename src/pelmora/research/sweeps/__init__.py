@@ -27,14 +27,14 @@ from typing import TYPE_CHECKING, Any, Literal
 from pelmora._optional import import_optional
 from pelmora.inputs.frames import as_pandas_inputs
 from pelmora.inputs.options import BacktestOptions, make_options
-from pelmora.sweeps._backends import BACKENDS, run_chunks
-from pelmora.sweeps._progress import TextProgress
-from pelmora.sweeps._chunk import Row
-from pelmora.sweeps._plan import WEIGHTS_COLUMN, _cpus, _make_plan
-from pelmora.sweeps._store import (
+from pelmora.research.sweeps._backends import BACKENDS, run_chunks
+from pelmora.research.sweeps._progress import TextProgress
+from pelmora.research.sweeps._chunk import Row
+from pelmora.research.sweeps._plan import WEIGHTS_COLUMN, _cpus, _make_plan
+from pelmora.research.sweeps._store import (
     FINGERPRINT_COLUMN, _returns_name, _Store, _stored_record, read_sweep,
 )
-from pelmora.sweeps._table import Outcome, sweep_table
+from pelmora.research.sweeps._table import Outcome, sweep_table
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
