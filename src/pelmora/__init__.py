@@ -50,6 +50,7 @@ if _typing.TYPE_CHECKING:  # pragma: no cover - names for type checkers only
     from pelmora.inputs.signals import weights_from_signals
     from pelmora.statistics._compare import compare
     from pelmora.statistics._tearsheet import tearsheet
+    from pelmora.statistics.performance import performance_stats
 
 # Only names that import without the optional dependencies, so that ``from pelmora import *``
 # works everywhere; BacktestResult and the submodules are reached as attributes.
@@ -57,7 +58,7 @@ __all__ = [
     "BacktestOptions", "PBOResult", "backtest", "capacity", "compare", "deflated_sharpe_ratio",
     "effective_trials",
     "expected_max_sharpe", "false_discoveries", "from_long", "haircut_sharpe",
-    "min_backtest_length", "min_track_record_length", "overfitting", "pbo",
+    "min_backtest_length", "min_track_record_length", "overfitting", "pbo", "performance_stats",
     "probabilistic_sharpe_ratio", "read_sweep", "reality_check", "runvane", "sweep", "swaylen",
     "tearsheet", "walk_forward", "weights_from_signals",
 ]
@@ -89,6 +90,7 @@ _LAZY_FUNCTIONS = {
     "weights_from_signals": "pelmora.inputs.signals",
     "compare": "pelmora.statistics._compare",
     "tearsheet": "pelmora.statistics._tearsheet",
+    "performance_stats": "pelmora.statistics.performance",
 }
 _LAZY_MODULES = {
     "api", "calendars", "datasets", "frames", "inputs", "options", "plotting", "report", "result",
