@@ -18,7 +18,7 @@ namespace pelmora {
 // Shares counted from values carry a few ulps of rounding (a target of 8,750
 // shares arrives as 8749.99999999999): a count within this fraction of
 // itself of a whole number of lots is that number. The one rule of rounding
-// to lots (whole_lots); the order ticket (src/pelmora/_ticket.py) rounds with
+// to lots (whole_lots); the order ticket (src/pelmora/results/_ticket.py) rounds with
 // the same value, and a remainder of an order within it is no order.
 inline constexpr double kShareTolerance = 1e-9;
 
