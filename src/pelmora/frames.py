@@ -1,6 +1,6 @@
-"""The tables as they come (yfinance frames, polars and pyarrow tables, long tables), by the path they
-had before the package was grouped by purpose: this path is the module :mod:`pelmora.inputs.frames`
-itself.
+"""The tables as they come (yfinance frames, polars and pyarrow tables, long tables), by the path
+they had before the package was grouped by purpose: this path is the module
+:mod:`pelmora.inputs.frames` itself.
 
 Importing ``pelmora.frames`` gives that module, not a copy: its names, private ones included, and
 anything set on it are the same by either path.

@@ -1,5 +1,5 @@
-"""Target weights from entry and exit signals, by the path they had before the package was grouped by
-purpose: this path is the module :mod:`pelmora.inputs.signals` itself.
+"""Target weights from entry and exit signals, by the path they had before the package was grouped
+by purpose: this path is the module :mod:`pelmora.inputs.signals` itself.
 
 Importing ``pelmora.signals`` gives that module, not a copy: its names, private ones included, and
 anything set on it are the same by either path.

@@ -1,5 +1,5 @@
-"""Sweeps over a grid of options and their store, by the path they had before the package was grouped
-by purpose: this path is the module :mod:`pelmora.research.sweeps` itself.
+"""Sweeps over a grid of options and their store, by the path they had before the package was
+grouped by purpose: this path is the module :mod:`pelmora.research.sweeps` itself.
 
 Importing ``pelmora.sweeps`` gives that module, not a copy: its names, private ones included, and
 anything set on it are the same by either path.

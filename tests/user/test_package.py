@@ -40,7 +40,8 @@ PUBLIC = {
                    "rebalance_dates sweep"),
     "calendars": ("calendars", "period_end_rows resolve_calendar"),
     "datasets": ("datasets", "Market synthetic_market"),
-    "frames": ("inputs.frames", "YAHOO_FIELDS as_pandas_inputs from_long price_mapping to_pandas_frame"),
+    "frames": ("inputs.frames",
+               "YAHOO_FIELDS as_pandas_inputs from_long price_mapping to_pandas_frame"),
     "inputs": ("inputs", "ARRAY_NAMES ARRAY_OPTIONS PRICE_FIELDS EngineInputs check_equity "
                          "engine_options prepare_inputs rebalance_dates"),
     "options": ("inputs.options", "OPTION_NAMES BacktestOptions make_options"),
@@ -260,7 +261,8 @@ def test_importing_every_module_loads_each_file_once():
         "files = [m.__file__ for m in {id(m): m for m in loaded.values()}.values()]\n"
         "print(len(files) - len(set(files)))\n"
     )
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=120)
     assert out.stdout.split("\n")[:2] == [str(sorted(ALIASES.items())), "0"], out.stderr
 
 

@@ -1,10 +1,11 @@
 """From pandas inputs to the engine's arrays: alignment, conversion and validation.
 
 Everything a run needs is checked here, before the engine sees it, and an error names the argument,
-the stock and the date concerned: the engine itself only knows row and column numbers. The checks
-of the price frames are in :mod:`pelmora.inputs._prices`, those of the weights in :mod:`pelmora.inputs._weights`,
-the rebalance schedule in :mod:`pelmora.schedule`, the engine's argument names in
-:mod:`pelmora.engine._vocabulary`. pandas is imported on first call, not when this module is imported.
+the stock and the date concerned: the engine itself only knows row and column numbers. The checks of
+the price frames are in :mod:`pelmora.inputs._prices`, those of the weights in
+:mod:`pelmora.inputs._weights`, the rebalance schedule in :mod:`pelmora.schedule`, the engine's
+argument names in :mod:`pelmora.engine._vocabulary`. pandas is imported on first call, not when this
+module is imported.
 """
 
 from __future__ import annotations
@@ -77,8 +78,8 @@ class EngineInputs:
     arguments : dict
         Keyword arguments for :func:`pelmora.core.runvane.backtest_` (and
         :func:`pelmora.core.journal.run`), all 25 of them, in the exact dtypes they require. The
-        price matrices are the frames' own values, except for a run that trades many stocks on
-        most rows: its trade price and close are row-major copies (see :mod:`pelmora.inputs._layout`).
+        price matrices are the frames' own values, except for a run that trades many stocks on most
+        rows: its trade price and close are row-major copies (see :mod:`pelmora.inputs._layout`).
     price_dates : pandas.DatetimeIndex
         The dates of the price rows (naive UTC when the input had a time zone).
     weight_dates : pandas.DatetimeIndex

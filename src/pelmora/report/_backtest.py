@@ -20,7 +20,9 @@ from pelmora.plotting._run import (
 from pelmora.plotting._interactive import curves_figure, rolling_interactive
 from pelmora.report._html import _format, _html_table, _image, _missing, _page, _stat_table, _write
 from pelmora.report._interactive import plotly_block, plotly_scripts
-from pelmora.statistics.performance import benchmark_level, drawdown, monthly_returns, performance_stats
+from pelmora.statistics.performance import (
+    benchmark_level, drawdown, monthly_returns, performance_stats,
+)
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd

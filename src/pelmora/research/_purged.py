@@ -3,12 +3,12 @@
 Lopez de Prado, *Advances in Financial Machine Learning* (2018), ch. 7 and 12. The price dates are
 cut into N contiguous groups; each choice of k of them is a split. A split's training dates are the
 other groups, less a purge span before and an embargo span after each test group (see
-:func:`pelmora.inputs.schedule._training_mask`). They are several spans, each run as a sweep of its own
-that sees only its own prices: the return across a left-out test span would carry the test's
-prices into the training figure. A combination's training figure is that of its training returns
-put end to end, each span from its first fill as a run's statistics are. The best combination is
-then run from the first price date to the end of each test group, as a rolling walk-forward runs
-its test span, and its returns inside the group are kept.
+:func:`pelmora.inputs.schedule._training_mask`). They are several spans, each run as a sweep of its
+own that sees only its own prices: the return across a left-out test span would carry the test's
+prices into the training figure. A combination's training figure is that of its training returns put
+end to end, each span from its first fill as a run's statistics are. The best combination is then
+run from the first price date to the end of each test group, as a rolling walk-forward runs its test
+span, and its returns inside the group are kept.
 
 Every group is tested in C(N - 1, k - 1) splits; the j-th of them (in the splits' order) lends
 that group's returns to path j. Each of the phi = k / N * C(N, k) paths thus covers the whole period

@@ -14,7 +14,9 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from pelmora.engine._vocabulary import EXCURSION_FIELDS, FINANCING_FIELDS, ORDERS, REASONS, RunRecord
+from pelmora.engine._vocabulary import (
+    EXCURSION_FIELDS, FINANCING_FIELDS, ORDERS, REASONS, RunRecord,
+)
 from pelmora.statistics._figures import round_trip_pnl, trade_figures_of
 from pelmora._optional import import_optional
 from pelmora.core.journal import _start_figures, _turnover

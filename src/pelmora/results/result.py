@@ -395,7 +395,9 @@ class BacktestResult:
             marked at the last close (``avg_mae``, ``avg_mfe``: means over the records);
             ``turnover`` counts every fill (stops, delistings); the costs are the whole run's.
         """
-        from pelmora.statistics.performance import _checked_options, _performance_stats, _with_intervals
+        from pelmora.statistics.performance import (
+            _checked_options, _performance_stats, _with_intervals,
+        )
 
         checked = _checked_options(periods_per_year, risk_free, benchmark, benchmark_kind, pd)
         bounds = _bounds(ci, reps, seed, block, caller := "BacktestResult.stats(ci=...)")

@@ -1,7 +1,7 @@
 """Several strategies side by side: :func:`pelmora.compare` and its :class:`Comparison`.
 
-Each strategy is a :class:`~pelmora.statistics._curves.Curve` (a run's result, or a Series of returns or
-values); the comparison asks each for the figures it would give alone, so a column of
+Each strategy is a :class:`~pelmora.statistics._curves.Curve` (a run's result, or a Series of
+returns or values); the comparison asks each for the figures it would give alone, so a column of
 :meth:`Comparison.stats` is the strategy's own ``stats()`` bit for bit.
 """
 

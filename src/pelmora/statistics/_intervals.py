@@ -32,7 +32,8 @@ INTERVAL_NAMES = (
 """The figures that get bounds: those of the returns' path. The others (dates, trades, turnover,
 costs, fill rate, the streaks and ``psr``, itself a probability) keep NaN bounds."""
 
-# The flat-spread rule of pelmora.statistics._figures: a spread within rounding noise of the values is none.
+# The flat-spread rule of pelmora.statistics._figures: a spread within rounding noise of the values
+# is none.
 _FLAT = 64 * np.finfo(np.float64).eps
 
 
@@ -62,7 +63,8 @@ def _ratio(num: np.ndarray, den: np.ndarray, where: np.ndarray) -> np.ndarray:
 
 def _quantiles(r: np.ndarray, qs: tuple[float, ...]) -> list[np.ndarray]:
     """The ``qs`` quantiles of each row, interpolated linearly between the order statistics
-    around them (as pelmora.statistics._figures._quantile); a partition finds those without a sort."""
+    around them (as pelmora.statistics._figures._quantile); a partition finds those without a
+    sort."""
     n = r.shape[1]
     positions = [q * (n - 1) for q in qs]
     ranks = sorted({k for p in positions for k in (int(p), min(int(p) + 1, n - 1))})
@@ -76,7 +78,8 @@ def _quantiles(r: np.ndarray, qs: tuple[float, ...]) -> list[np.ndarray]:
 
 
 def _curve(r: np.ndarray, rf: float, ppy: float, years: float) -> dict[str, np.ndarray]:
-    """total_return to ulcer_index of each row's curve, as pelmora.statistics._figures.curve_stats."""
+    """total_return to ulcer_index of each row's curve, as
+    pelmora.statistics._figures.curve_stats."""
     root = math.sqrt(ppy)
     equity = np.cumprod(1.0 + r, axis=1)
     last = equity[:, -1]
@@ -103,7 +106,8 @@ def _curve(r: np.ndarray, rf: float, ppy: float, years: float) -> dict[str, np.n
 
 
 def _distribution(r: np.ndarray, rf: float) -> dict[str, np.ndarray]:
-    """The figures of the distribution of each row's returns, as pelmora.statistics._figures.daily_stats."""
+    """The figures of the distribution of each row's returns, as
+    pelmora.statistics._figures.daily_stats."""
     low, high = _quantiles(r, (VAR_LEVEL, 1.0 - VAR_LEVEL))
     tail = r <= low[:, None]
     out = {
@@ -157,8 +161,8 @@ def _months(r: np.ndarray, month_last: np.ndarray) -> dict[str, np.ndarray]:
 
 
 def _relative(r: np.ndarray, b: np.ndarray, rf: float, ppy: float) -> dict[str, np.ndarray]:
-    """alpha to information_ratio of the pairs of each row, as pelmora.statistics._figures.relative_stats;
-    a NaN benchmark return leaves its pair out."""
+    """alpha to information_ratio of the pairs of each row, as
+    pelmora.statistics._figures.relative_stats; a NaN benchmark return leaves its pair out."""
     pair = ~np.isnan(b)
     # Without a missing benchmark return (the usual case) there is nothing to mask.
     complete = bool(pair.all())

@@ -1,8 +1,8 @@
 """The probability of backtest overfitting.
 
-:func:`pbo` reads a matrix of per-period returns, dates down and trials across, and ranks the
-trials on halves of the dates by combinatorially symmetric cross-validation (the effective number
-of trials is in :mod:`pelmora.statistics._trials`). Both are part of :mod:`pelmora.selection`, which gives
+:func:`pbo` reads a matrix of per-period returns, dates down and trials across, and ranks the trials
+on halves of the dates by combinatorially symmetric cross-validation (the effective number of trials
+is in :mod:`pelmora.statistics._trials`). Both are part of :mod:`pelmora.selection`, which gives
 them to the user; only NumPy is needed, and matplotlib for :meth:`PBOResult.plot`.
 """
 

@@ -192,14 +192,14 @@ def performance_stats(
     fill_rate : float, optional
         The shares the orders filled over those they asked for, reported as given.
     ci : float, optional
-        A confidence level in (0, 1), such as 0.95: a DataFrame of the figures (``value``) and
-        their interval (``lower``, ``upper``), the percentiles (1 - ci) / 2 and (1 + ci) / 2 of
-        the figures of ``reps`` stationary block bootstrap resamples of the row returns (the
-        benchmark's resampled with them), each compounded on the same dates; resamples where a
-        figure is undefined are left out. Only the figures of the returns' path get bounds
-        (``pelmora.statistics._intervals.INTERVAL_NAMES``); dates, trades, turnover, costs, fill rate, the
-        streaks and ``psr`` keep NaN, as do all below 2 returns or with a missing one. Needs
-        ``arch`` (``pip install 'pelmora[inference]'``).
+        A confidence level in (0, 1), such as 0.95: a DataFrame of the figures (``value``) and their
+        interval (``lower``, ``upper``), the percentiles (1 - ci) / 2 and (1 + ci) / 2 of the
+        figures of ``reps`` stationary block bootstrap resamples of the row returns (the benchmark's
+        resampled with them), each compounded on the same dates; resamples where a figure is
+        undefined are left out. Only the figures of the returns' path get bounds
+        (``pelmora.statistics._intervals.INTERVAL_NAMES``); dates, trades, turnover, costs, fill
+        rate, the streaks and ``psr`` keep NaN, as do all below 2 returns or with a missing one.
+        Needs ``arch`` (``pip install 'pelmora[inference]'``).
     reps, seed : int, default 1000 and 0
         With ``ci``: the repetitions (at least 1) and their seed (the same seed, the same bounds).
     block : float, optional

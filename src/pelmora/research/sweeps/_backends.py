@@ -1,8 +1,8 @@
 """Where a sweep's chunks run: this process ("threads"), a process pool ("processes") or Dask.
 
-Every backend runs the same chunk function (:func:`pelmora.research.sweeps._chunk._run_chunk`) and hands
-each finished chunk to the caller's ``arrived(combinations, rows)`` as soon as it is in, so rows
-are stored while the others still run; the backends know nothing of stores or tables. Functions
+Every backend runs the same chunk function (:func:`pelmora.research.sweeps._chunk._run_chunk`) and
+hands each finished chunk to the caller's ``arrived(combinations, rows)`` as soon as it is in, so
+rows are stored while the others still run; the backends know nothing of stores or tables. Functions
 sent to worker processes are found there by their module path: they stay module-level here.
 """
 

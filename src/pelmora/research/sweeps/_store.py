@@ -24,7 +24,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from pelmora._optional import import_optional
-from pelmora.research.sweeps._table import DATE_COLUMNS, STAT_COLUMNS, _none_stays_none, _stat_record
+from pelmora.research.sweeps._table import (
+    DATE_COLUMNS, STAT_COLUMNS, _none_stays_none, _stat_record,
+)
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas as pd
