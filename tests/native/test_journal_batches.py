@@ -138,9 +138,9 @@ def test_batch_must_be_positive_counts(batch, error, text):
 
 def same_figures(columns: dict, figures: dict) -> bool:
     """The statistics' figures the Python layer makes of a run's columns and of its figures."""
-    from pelmora._engine import RunRecord
-    from pelmora._orders import fill_rate
-    from pelmora._tables import start_figures
+    from pelmora.engine._vocabulary import RunRecord
+    from pelmora.results._orders import fill_rate
+    from pelmora.results._tables import start_figures
 
     a, b = RunRecord.from_journal(columns), RunRecord.from_journal(figures)
     mine, theirs = start_figures(a)(), start_figures(b)()
