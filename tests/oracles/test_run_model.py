@@ -64,10 +64,10 @@ class Walk:
             float(position) / balance  # the weight handed to the excursion module
             self.entries[sid] = self.d
         elif prev_has and not next_has:
-            self.records.append([sid, self.entries.get(sid, 0), self.d])
+            self.record(sid, self.d)
         elif prev_has and next_has:
             if not self.o["retain_cost_when_rebalance"] and self.o["periodically_rebalance"]:
-                self.records.append([sid, self.entries.get(sid, 0), self.d])
+                self.record(sid, self.d)
                 float(position) / balance
                 self.entries[sid] = self.d
         if position == 0.0:
@@ -93,6 +93,16 @@ class Walk:
             pos[sid] = pos[sid] + amount
         if set_null and pos[sid] == 0.0:
             del pos[sid]
+
+    def record(self, sid, exit_row):
+        """A trade record goes to the excursion analysis, whose path starts from the price the
+        trade entered at: a stock entered at a trade price of 0 (met on the row a rebalance
+        waited for, with no holding there to refuse it) stops the run there."""
+        entry = self.entries.get(sid, 0)
+        sp = self.pos2price.get(sid)
+        if sp is not None and self.inp.price_values[entry, sp] == 0:
+            raise ZeroDivisionError("float division")
+        self.records.append([sid, entry, exit_row])
 
     def balance(self):
         balance = self.cash
@@ -304,7 +314,7 @@ class Walk:
             should = pos_id != current and marks[d] != 0
         for sid in sorted(pos):
             if pos[sid] != 0:
-                self.records.append([sid, self.entries.get(sid, 0), -1])
+                self.record(sid, -1)
         self.end = dict(should=should, pos_id=pos_id, current=current, exit_stocks=exit_stocks,
                         exited=exited, date=inp.price_index[-1], stop_trading=stop_trading)
         return creturn
@@ -567,3 +577,24 @@ def test_a_book_worth_nothing_stops_trading_as_the_walk_does(spike, n_cols, targ
         last = int(np.flatnonzero(got <= 0.0)[0])
         assert (got[last:] == got[last]).all()
         assert all(0 <= exit_row <= last for _, _, exit_row in walk.records)
+
+
+def test_a_stock_entered_at_a_trade_price_of_zero_stops_the_run_as_the_walk_says():
+    # A rebalance that met no price waits for one; the first price of the stock is 0, and
+    # nothing is held there to refuse it: the trade enters at 0, and its excursion path, which
+    # starts from that price, stops the run.
+    n = 23
+    price = np.full((n, 3), NAN)
+    price[4, 2] = 0.0
+    missing = np.full((n, 3), NAN)
+    inp = Inputs(price, missing, missing, missing, missing, np.arange(2, 2 * n + 2, 2),
+                 objs(["S0", "S1", "S2"]), np.array([[0.5, 0.5, 0.5]]), np.array([0]),
+                 objs(["S0", "S1", "S2"]), np.array([8]))
+    opts = dict(fee_ratio=0.0, tax_ratio=0.003, stop_loss=1.0, take_profit=INF, trail_stop=INF,
+                trail_stop_activation=0.0, touched_exit=False, position_limit=1.0,
+                retain_cost_when_rebalance=False, stop_trading_next_period=True,
+                periodically_rebalance=True, delisting_bars=np.array([4, 4, 4]))
+    with pytest.raises(ZeroDivisionError, match="^float division$"):
+        Walk(inp, opts).run()
+    with pytest.raises(ZeroDivisionError, match="^float division$"), np.errstate(all="ignore"):
+        inp.run(**opts)
