@@ -318,7 +318,7 @@ class _Reads(str):
     """A stock label whose text, formatted into a run's error, is what another thread wrote.
 
     Its format is C code only (no interpreter step, so no moment for another thread to take
-    the lock): a dict's get of the entry "other", the format spec ("") when there is none."""
+    the lock): a dict's get of the entry "other", the format string ("") when there is none."""
 
     seen: dict = {}
     __format__ = staticmethod(partial(dict.get, seen, "other"))

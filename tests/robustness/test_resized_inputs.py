@@ -147,7 +147,7 @@ def test_an_input_resized_during_a_run_is_refused():
     class Label(str):
         # Called by the run in the middle of its work: another thread tries the resizes
         # meanwhile, while this one waits for it (and so lets go of the lock).
-        def __format__(self, spec):
+        def __format__(self, fmt):
             other = threading.Thread(target=resize_all, args=(during,))
             other.start()
             other.join()

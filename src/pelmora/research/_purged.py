@@ -30,6 +30,7 @@ from pelmora.inputs.schedule import (
     _checked_once, _from, _group_bounds, _rows, _runs, _shifted, _span, _training_mask, _until,
     _within,
 )
+from pelmora.statistics._curves import span_text
 from pelmora.statistics.performance import COST_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -137,9 +138,7 @@ class PurgedResult:
         return paths_figure(self.equity, self.path_sharpe, title=title, figsize=figsize)
 
     def __repr__(self) -> str:
-        index = self.paths.index
-        span = f"{index[0].date()}..{index[-1].date()}" if len(index) else "no rows"
-        return (f"<PurgedResult {span}, {len(self.splits)} splits, {self.paths.shape[1]} paths "
+        return (f"<PurgedResult {span_text(self.paths.index)}, {len(self.splits)} splits, {self.paths.shape[1]} paths "
                 f"chosen by {self.metric}>")
 
     def _repr_html_(self) -> str:

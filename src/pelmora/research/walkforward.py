@@ -27,6 +27,7 @@ from pelmora.research._purged import TRADE_METRICS, PurgedResult, purged_argumen
 from pelmora.inputs.schedule import (
     _checked_once, _dated, _map_frames, _rows, _shifted, _span, _until, _within,
 )
+from pelmora.statistics._curves import final_text, span_text
 from pelmora.statistics.performance import BENCHMARK_STAT_NAMES, STAT_NAMES
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -104,11 +105,8 @@ class WalkForwardResult:
                                    figsize=figsize)
 
     def __repr__(self) -> str:
-        eq = self.equity
-        span = f"{eq.index[0].date()}..{eq.index[-1].date()}" if len(eq) else "no rows"
-        last = f"{eq.iloc[-1]:.4f}" if len(eq) else "nan"
-        return (f"<WalkForwardResult {span}, {len(self.windows)} windows chosen by "
-                f"{self.metric}, final equity {last}>")
+        return (f"<WalkForwardResult {span_text(self.equity.index)}, {len(self.windows)} windows "
+                f"chosen by {self.metric}, final equity {final_text(self.equity)}>")
 
     def _repr_html_(self) -> str:
         """The notebook view: out-of-sample figures, the equity (inline SVG), the windows."""

@@ -66,11 +66,11 @@ class BacktestResult:
         self.record = record
 
     def __repr__(self) -> str:
-        eq = self.equity
-        span = f"{eq.index[0].date()}..{eq.index[-1].date()}" if len(eq) else "no rows"
-        last = f"{eq.iloc[-1]:.4f}" if len(eq) else "nan"
-        return (f"<BacktestResult {span}, {len(self.inputs.stocks)} stocks, "
-                f"{len(self.record.trades['sid'])} trades, final equity {last}>")
+        from pelmora.statistics._curves import final_text, span_text
+
+        return (f"<BacktestResult {span_text(self.equity.index)}, {len(self.inputs.stocks)} "
+                f"stocks, {len(self.record.trades['sid'])} trades, final equity "
+                f"{final_text(self.equity)}>")
 
     def _repr_html_(self) -> str:
         """The notebook view: headline statistics, an equity sparkline (inline SVG), the orders."""

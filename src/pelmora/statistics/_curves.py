@@ -24,7 +24,20 @@ if TYPE_CHECKING:  # pragma: no cover
 
     from pelmora.results.result import BacktestResult
 
-__all__ = ["CURVE_TEXTS", "KINDS", "NOT_OF_A_SERIES", "Curve", "benchmark_curve", "curve_of"]
+__all__ = [
+    "CURVE_TEXTS", "KINDS", "NOT_OF_A_SERIES", "Curve", "benchmark_curve", "curve_of", "final_text",
+    "span_text",
+]
+
+def span_text(index: Any) -> str:
+    """The dates of a curve as a result's one-line text gives them: "first..last", or "no rows"."""
+    return f"{index[0].date()}..{index[-1].date()}" if len(index) else "no rows"
+
+
+def final_text(equity: Any) -> str:
+    """The last value of an equity Series as a result's one-line text gives it ("nan" if empty)."""
+    return f"{equity.iloc[-1]:.4f}" if len(equity) else "nan"
+
 
 KINDS = ("auto", "returns", "prices")
 """How a Series is read: told apart by its values, daily returns, or values (prices, a NAV)."""
